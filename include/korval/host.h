@@ -1,0 +1,95 @@
+/*
+ * The host seam: the platform interfaces the library reaches boards through. The library calls nothing
+ * of the operating system's USB stack directly; it calls the installed KorvalHost. The library ships two
+ * hosts: the operating system's (installed at load) and simulated boards (korval/sim.h). Programs may
+ * bring their own, for instance to put the library on another USB stack or under a test harness.
+ *
+ * Install a host with KORVAL_InstallHost (korval/korval.h). The library copies the struct; the context
+ * and functions must stay valid until another host is installed. Every function may be called from any
+ * thread, several at the same time.
+ */
+#ifndef KORVAL_HOST_H
+#define KORVAL_HOST_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct KorvalGuid {          /* same layout as a Windows GUID */
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t  Data4[8];
+} KorvalGuid;
+
+typedef uint64_t KorvalHandle;       /* 0 means "no handle" */
+
+#define KORVAL_HOST_VERSION 1
+
+typedef struct KorvalHost {
+    uint32_t version;                /* KORVAL_HOST_VERSION; KORVAL_InstallHost refuses others with 87 */
+    void *context;                   /* passed back as the first argument of every call */
+
+    /* SetupAPI: the device-interface paths of one class, in enumeration order; emit is called once per path. */
+    void (*list_interfaces)(void *context, const KorvalGuid *interface_class,
+                            void (*emit)(void *emit_context, const char *path), void *emit_context);
+
+    /* Every function below returns non-zero on success. On failure it returns 0 and stores the system's
+       error code (a Win32 error number; 0 when the system gave none) in *error. */
+
+    /* CreateFileA(path, GENERIC_READ|GENERIC_WRITE, share, ..., OPEN_EXISTING, FILE_FLAG_OVERLAPPED):
+       exclusive != 0 means no sharing (the WinUSB pass), 0 means FILE_SHARE_READ|FILE_SHARE_WRITE. */
+    int (*open_file)(void *context, const char *path, int exclusive, KorvalHandle *file, uint32_t *error);
+    int (*close_handle)(void *context, KorvalHandle handle, uint32_t *error);
+
+    /* DeviceIoControl(file, control_code, in, in_size, out, out_size, bytes_returned, no OVERLAPPED). */
+    int (*device_io_control)(void *context, KorvalHandle file, uint32_t control_code,
+                             const void *in, uint32_t in_size, void *out, uint32_t out_size,
+                             uint32_t *bytes_returned, uint32_t *error);
+
+    /* The WinUSB binding. has_winusb == 0: WinUSB.dll could not be loaded (the WinUSB discovery pass is
+       skipped). A null entry point with has_winusb set is an entry point that was not found. */
+    int has_winusb;
+    int (*winusb_initialize)(void *context, KorvalHandle file, KorvalHandle *interface_handle, uint32_t *error);
+    int (*winusb_free)(void *context, KorvalHandle interface_handle, uint32_t *error);
+    int (*winusb_control_transfer)(void *context, KorvalHandle interface_handle, const uint8_t setup[8],
+                                   void *buffer, uint32_t length, uint32_t *transferred, uint32_t *error);
+    int (*winusb_get_descriptor)(void *context, KorvalHandle interface_handle, uint8_t type, uint8_t index,
+                                 uint16_t language, void *buffer, uint32_t length, uint32_t *transferred,
+                                 uint32_t *error);
+    int (*winusb_query_interface_settings)(void *context, KorvalHandle interface_handle, uint8_t alternate,
+                                           uint8_t *num_endpoints, uint32_t *error);
+    int (*winusb_query_pipe)(void *context, KorvalHandle interface_handle, uint8_t alternate,
+                             uint8_t pipe_index, uint8_t *pipe_type, uint8_t *pipe_id, uint32_t *error);
+    int (*winusb_write_pipe)(void *context, KorvalHandle interface_handle, uint8_t pipe_id,
+                             const void *buffer, uint32_t length, uint32_t *transferred, uint32_t *error);
+    int (*winusb_read_pipe)(void *context, KorvalHandle interface_handle, uint8_t pipe_id,
+                            void *buffer, uint32_t length, uint32_t *transferred, uint32_t *error);
+
+    /* Cancelling transfers in progress, so that no wait of the library is without end (beyond the eight
+       entry points the original binding takes): WinUsb_AbortPipe on the WinUSB path, CancelIoEx on the
+       DeviceIoControl path. A cancelled transfer fails with 995 (ERROR_OPERATION_ABORTED). Either may be
+       null when the host cannot cancel; the library then bounds its waits in another way. */
+    int (*winusb_abort_pipe)(void *context, KorvalHandle interface_handle, uint8_t pipe_id, uint32_t *error);
+    int (*cancel_io)(void *context, KorvalHandle file, uint32_t *error);
+} KorvalHost;
+
+/* The two device-interface classes the library enumerates, one per driver path, as initialisers:
+   KorvalGuid g = KORVAL_INTERFACE_CLASS_IOCTL; */
+#define KORVAL_INTERFACE_CLASS_IOCTL \
+    { 0xD52D27E3u, 0xCF76u, 0x25EBu, { 0x72u, 0xEAu, 0x59u, 0x6Fu, 0x22u, 0x34u, 0xC0u, 0xE1u } }
+#define KORVAL_INTERFACE_CLASS_WINUSB \
+    { 0x88D87F5Au, 0xEA16u, 0x93FCu, { 0x21u, 0x65u, 0x39u, 0xC9u, 0x1Cu, 0x36u, 0xC9u, 0x6Eu } }
+
+/* DeviceIoControl codes of the DeviceIoControl driver path and the size of its request header. */
+#define KORVAL_IOCTL_CONTROL_REQUEST 0x220020u
+#define KORVAL_IOCTL_BULK_TRANSFER 0x22004Bu
+#define KORVAL_IOCTL_HEADER_SIZE 38u
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVAL_HOST_H */

@@ -1,0 +1,151 @@
+/*
+ * Simulated boards: a host (korval/host.h) whose boards are firmware models living in this process.
+ * Programs develop and test against them without hardware:
+ *
+ *     KorvalSim *sim = KorvalSim_Create();
+ *     uint32_t board = KorvalSim_AddBoard(sim, 0x8040, KORVAL_SIM_WINUSB);
+ *     KORVAL_InstallHost(KorvalSim_Host(sim));
+ *     ... call the library: the board is in slot 0 ...
+ *     KORVAL_InstallHost(NULL);
+ *     KorvalSim_Destroy(sim);
+ *
+ * A board answers the requests of the features its product has, as a real board would, keeps its
+ * EEPROM and other memories, can be unplugged and plugged in again, can be told to fail or answer short,
+ * and logs every transfer it sees so that a test can check the exact wire traffic.
+ *
+ * Boards are named by the number KorvalSim_AddBoard returns (1, 2, ...). Functions that return a
+ * uint32_t give a Win32 error number: 0 on success, 87 (ERROR_INVALID_PARAMETER) for a bad argument,
+ * 2 (ERROR_FILE_NOT_FOUND) for a board number the simulation does not have. Every function is
+ * thread-safe. Destroy a simulation only after another host has been installed.
+ */
+#ifndef KORVAL_SIM_H
+#define KORVAL_SIM_H
+
+#include <stdint.h>
+
+#include "korval/host.h"
+#include "korval/korval.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct KorvalSim KorvalSim;
+
+/* Driver paths a simulated board can be reached by. */
+#define KORVAL_SIM_WINUSB 0u /* WinUSB device-interface class, opened exclusively */
+#define KORVAL_SIM_IOCTL 1u  /* DeviceIoControl driver class, opened shared */
+
+KORVAL_API KorvalSim *KorvalSim_Create(void);
+KORVAL_API void KorvalSim_Destroy(KorvalSim *sim);
+
+/* The host to pass to KORVAL_InstallHost; valid while the simulation lives. */
+KORVAL_API const KorvalHost *KorvalSim_Host(KorvalSim *sim);
+
+/* Whether the host offers WinUSB (default 1). Set it before installing the host. */
+KORVAL_API uint32_t KorvalSim_SetWinUsbAvailable(KorvalSim *sim, int available);
+
+/* Attaches a board with the given USB product ID on a driver path. Boards are enumerated in the order
+   they were added, each path class by itself. Returns the board's number, 0 on a bad argument. */
+KORVAL_API uint32_t KorvalSim_AddBoard(KorvalSim *sim, uint32_t product_id, uint32_t path);
+
+/* Unplugging makes every transfer on the board's handles fail with 1167 (ERROR_DEVICE_NOT_CONNECTED)
+   and hides it from enumeration; transfers blocked on it end at once. Plugging it in again makes it
+   enumerable under its old interface path; handles opened before stay dead. */
+KORVAL_API uint32_t KorvalSim_Unplug(KorvalSim *sim, uint32_t board);
+KORVAL_API uint32_t KorvalSim_Replug(KorvalSim *sim, uint32_t board);
+
+/* The interface path a board is enumerated under, zero-terminated, cut to capacity. */
+KORVAL_API uint32_t KorvalSim_GetInterfacePath(KorvalSim *sim, uint32_t board, char *path, uint32_t capacity);
+
+/* ---- Transfer log ------------------------------------------------------------------------------------- */
+
+#define KORVAL_SIM_CONTROL 1u     /* control request on endpoint 0 */
+#define KORVAL_SIM_BULK_IN 2u     /* bulk read */
+#define KORVAL_SIM_BULK_OUT 3u    /* bulk write */
+#define KORVAL_SIM_DESCRIPTOR 4u  /* WinUsb_GetDescriptor (setup holds the GET_DESCRIPTOR packet it stands for) */
+#define KORVAL_SIM_PIPE_QUERY 5u  /* WinUsb_QueryInterfaceSettings or WinUsb_QueryPipe */
+
+#define KORVAL_SIM_VIA_WINUSB 0u
+#define KORVAL_SIM_VIA_IOCTL 1u
+
+typedef struct KorvalSimTransfer {
+    uint32_t kind;            /* KORVAL_SIM_CONTROL ... */
+    uint32_t via;             /* KORVAL_SIM_VIA_WINUSB or KORVAL_SIM_VIA_IOCTL */
+    uint8_t setup[8];         /* control and descriptor transfers: the setup packet; zero otherwise */
+    uint8_t endpoint;         /* bulk transfers: the endpoint address (pipe ID); 0 for control */
+    uint8_t reserved[3];
+    uint32_t control_code;    /* via DeviceIoControl: the control code */
+    uint8_t header[38];       /* via DeviceIoControl: the driver request header exactly as received */
+    uint8_t reserved2[2];
+    uint32_t length_asked;    /* the data bytes asked for (control: wLength; bulk: the buffer length) */
+    uint32_t length_moved;    /* the data bytes moved */
+    uint32_t reported;        /* the byte count the driver call reported (via DeviceIoControl it counts the header) */
+    uint32_t error;           /* 0 when the transfer succeeded, else the error code it failed with */
+    uint32_t data_size;       /* bytes of data logged: OUT what the host sent, IN what the board answered */
+    uint64_t sequence;        /* 1, 2, ... per board, counting transfers dropped from a full log */
+} KorvalSimTransfer;
+
+/* Number of entries in a board's log (at most the log limit, 65536 by default; older ones are dropped). */
+KORVAL_API uint32_t KorvalSim_LogCount(KorvalSim *sim, uint32_t board);
+/* Entry `index` (0 = oldest kept). The data is copied to `data` up to `capacity` bytes (either may be 0). */
+KORVAL_API uint32_t KorvalSim_LogEntry(KorvalSim *sim, uint32_t board, uint32_t index, KorvalSimTransfer *entry,
+                                       void *data, uint32_t capacity);
+KORVAL_API uint32_t KorvalSim_ClearLog(KorvalSim *sim, uint32_t board);
+/* Entries kept per board, and data bytes kept per bulk transfer (control transfers are kept whole). */
+KORVAL_API uint32_t KorvalSim_SetLogLimits(KorvalSim *sim, uint32_t board, uint32_t max_entries,
+                                           uint32_t max_bulk_bytes);
+
+/* ---- Fault injection ---------------------------------------------------------------------------------- */
+
+#define KORVAL_SIM_FAULT_FAIL 1u   /* the transfer fails with `error`; the board does not see it */
+#define KORVAL_SIM_FAULT_SHORT 2u  /* the board moves at most `bytes` data bytes */
+#define KORVAL_SIM_FAULT_REPORT 3u /* the transfer happens, the driver reports `bytes` as its count */
+
+#define KORVAL_SIM_ANY 0xFFFFFFFFu
+
+typedef struct KorvalSimFault {
+    uint32_t action;   /* KORVAL_SIM_FAULT_... */
+    uint32_t kind;     /* transfer kind to match (KORVAL_SIM_CONTROL ...) or KORVAL_SIM_ANY */
+    uint32_t request;  /* control: bRequest to match, or KORVAL_SIM_ANY */
+    uint32_t endpoint; /* bulk: endpoint address to match, or KORVAL_SIM_ANY */
+    uint32_t count;    /* how many matching transfers the fault applies to */
+    uint32_t error;    /* FAIL: the error code (0 is a failure without a code) */
+    uint32_t bytes;    /* SHORT, REPORT: the byte count */
+} KorvalSimFault;
+
+/* Adds a fault rule; rules are tried in the order added and each matching transfer uses up one count. */
+KORVAL_API uint32_t KorvalSim_InjectFault(KorvalSim *sim, uint32_t board, const KorvalSimFault *fault);
+KORVAL_API uint32_t KorvalSim_ClearFaults(KorvalSim *sim, uint32_t board);
+
+/* ---- Simulated time ------------------------------------------------------------------------------------ */
+
+/* Boards run on simulated time: by default it follows the steady clock from the simulation's creation.
+   With the manual clock on, time stands still until KorvalSim_AdvanceClock moves it, so a test can
+   place counter and sample timing exactly. */
+KORVAL_API uint32_t KorvalSim_SetManualClock(KorvalSim *sim, int manual);
+KORVAL_API uint32_t KorvalSim_AdvanceClock(KorvalSim *sim, uint64_t nanoseconds);
+KORVAL_API uint64_t KorvalSim_ClockNanoseconds(KorvalSim *sim);
+
+/* ---- Firmware state ----------------------------------------------------------------------------------- */
+
+/* The board's EEPROM (addresses 0x0000 to 0x1FFF), read and written directly, bypassing USB. */
+KORVAL_API uint32_t KorvalSim_EepromRead(KorvalSim *sim, uint32_t board, uint32_t address, uint32_t size,
+                                         void *data);
+KORVAL_API uint32_t KorvalSim_EepromWrite(KorvalSim *sim, uint32_t board, uint32_t address, uint32_t size,
+                                          const void *data);
+/* The 64-bit serial number the EEPROM holds at 0x1DF8 (each board starts with its own). */
+KORVAL_API uint32_t KorvalSim_SetSerialNumber(KorvalSim *sim, uint32_t board, uint64_t serial);
+
+/* The three bytes the firmware answers its feature-level query with. By default the board reports the
+   newer feature set ({0x03, 0x00, 0x02}); {0x02, 0x00, 0x00} makes it an older firmware. */
+KORVAL_API uint32_t KorvalSim_SetFirmwareLevel(KorvalSim *sim, uint32_t board, const uint8_t reply[3]);
+
+/* The product name the board reports (UTF-8, at most 126 characters); each product has a default. */
+KORVAL_API uint32_t KorvalSim_SetProductName(KorvalSim *sim, uint32_t board, const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVAL_SIM_H */

@@ -1,0 +1,108 @@
+// The device table: one TDeviceData record per slot, 32 slots, for the life of the loaded library.
+//
+// Field names are the documented ones so that code can be matched to the record's description. Fields
+// that threads share without a lock (flags, handles, counts) are Relaxed<>; the strings and arrays are
+// changed only by calls that the application serialises with every other use of the slot.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <semaphore>
+#include <string>
+#include <vector>
+
+#include "core/relaxed.h"
+#include "korval/host.h"
+
+namespace korval {
+
+// Worker threads of the long-running features; each feature defines its own.
+class TDACWorker;
+class TCtrMonitorThread;
+class TADCWorker;
+class TADCContAcqWorker;
+class TADCContBufWorker;
+
+inline constexpr uint32_t kSlotCount = 32;
+inline constexpr uint32_t kDefaultStreamingBlockSize = 0x7C00;  // 31,744
+
+struct TDeviceData {
+    // Slot state and driver handles.
+    Relaxed<bool> bOpen;           // the open check has read this board's descriptor
+    Relaxed<bool> bDeviceWasHere;  // removal mark: the board has gone, the slot is not reused
+    Relaxed<KorvalHandle> Handle;  // file handle (DeviceIoControl path) or WinUSB interface handle
+    Relaxed<KorvalHandle> hWinUSBFile;
+    Relaxed<bool> bCyUSB;          // true: DeviceIoControl driver path; false: WinUSB
+    std::string DevPath;           // interface path, written on the DeviceIoControl path only
+
+    // Digital ports.
+    Relaxed<uint32_t> DIOBytes;
+    Relaxed<uint32_t> DIOConfigBits;
+    std::vector<uint8_t> LastDIOData;  // output cache, one byte per port
+
+    // Counters.
+    Relaxed<uint32_t> Counters;  // 8254 blocks of three counters
+    Relaxed<uint32_t> Tristates;
+    Relaxed<bool> bGateSelectable;
+    Relaxed<double> RootClock;  // hertz
+    Relaxed<uint16_t> LastEventCount;
+
+    Relaxed<uint32_t> PID;  // 0xFFFFFFFF while the open check reads the descriptor
+    Relaxed<uint16_t> CtrDivisor;
+    Relaxed<bool> bGetName;
+    Relaxed<uint32_t> ConfigBytes;  // length of the ADC configuration block
+    Relaxed<uint32_t> ImmDACs;
+    Relaxed<uint32_t> ImmADCs;
+
+    // Analog output.
+    Relaxed<bool> bDACBoardRange;
+    Relaxed<bool> bDACChannelCal;
+    Relaxed<bool> bDACStream;
+    Relaxed<int32_t> DACsUsed;  // channels per waveform point; not reset by the open check
+    Relaxed<bool> bDACOpen;
+    Relaxed<bool> bDACClosing;
+    Relaxed<bool> bDACAborting;
+    Relaxed<bool> bDACStarted;
+    std::vector<std::vector<uint8_t>> DACData;  // queued waveform blocks, under hDACDataMutex
+    std::mutex hDACDataMutex;
+    std::counting_semaphore<0x7FFFFFFF> hDACDataSem{0};  // one release per queued block
+    std::vector<uint8_t> PendingDACData;
+    TDACWorker* WorkerThread = nullptr;
+
+    TCtrMonitorThread* CtrMonitorThread = nullptr;
+
+    // Analog input.
+    Relaxed<bool> bADCBulk;
+    Relaxed<uint32_t> ADCChannels;     // range slots
+    Relaxed<uint32_t> ADCMUXChannels;  // input channels
+    TADCWorker* ADCWorker = nullptr;
+    TADCContAcqWorker* ADCContAcqWorker = nullptr;
+    TADCContBufWorker* ADCContBufWorker = nullptr;
+    Relaxed<uint8_t> RangeShift;
+    std::vector<uint8_t> FastITConfig;
+    std::vector<uint8_t> FastITBakConfig;
+
+    // Digital streaming and the rest.
+    Relaxed<bool> bDIOStream;
+    Relaxed<bool> bDIOOpen;
+    Relaxed<bool> bDIORead;
+    Relaxed<uint32_t> StreamingBlockSize;
+    Relaxed<bool> bDIODebounce;
+    Relaxed<bool> bDIOSPI;
+    Relaxed<bool> bSetCustomClocks;
+    Relaxed<uint32_t> WDGBytes;
+    Relaxed<bool> bClearFIFO;
+    Relaxed<int32_t> FlashSectors;  // 64 KiB sectors; 0 = no flash
+    Relaxed<bool> bFirmware20;      // the firmware check has passed
+};
+
+// The record of a slot (0 to 31).
+TDeviceData& device(uint32_t slot);
+
+// Every slot zeroed: no handles, no flags, empty paths and arrays. Only while no other call runs.
+void zero_device_table();
+
+// Releases the strings and arrays of every record and nothing else (library unload).
+void release_dynamic_fields();
+
+}  // namespace korval

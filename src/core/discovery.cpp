@@ -1,0 +1,105 @@
+// Discovery: finds the boards of both driver paths and opens each new one into the lowest free slot.
+// It sends nothing to a board and never touches a slot that holds a board or a removal mark.
+#include <string>
+#include <vector>
+
+#include "core/registry.h"
+#include "usb/host_binding.h"
+
+namespace korval {
+
+namespace {
+
+const KorvalGuid kIoctlClass = KORVAL_INTERFACE_CLASS_IOCTL;
+const KorvalGuid kWinUsbClass = KORVAL_INTERFACE_CLASS_WINUSB;
+
+std::vector<std::string> interface_paths(const KorvalGuid& interface_class)
+{
+    std::vector<std::string> paths;
+    usb::list_interfaces(interface_class, [&](const char* path) { paths.emplace_back(path); });
+    return paths;
+}
+
+// The lowest slot with no handle and no removal mark; kSlotCount when there is none.
+uint32_t lowest_free_slot()
+{
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot)
+        if (device(slot).Handle == 0 && !device(slot).bDeviceWasHere) return slot;
+    return kSlotCount;
+}
+
+// A board of the DeviceIoControl path that a slot holds already. Only slots of that path count: a slot
+// keeps the path of an earlier board when a WinUSB board takes it, and must not hide the board at that
+// path from discovery.
+bool already_open(const std::string& path)
+{
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
+        const TDeviceData& d = device(slot);
+        if (d.Handle != 0 && d.bCyUSB && d.DevPath == path) return true;
+    }
+    return false;
+}
+
+// What every placement sets besides the handles. The firmware check's result belongs to the board that
+// passed it, not to the slot: the next board in the slot is checked itself.
+void place(TDeviceData& d, bool ioctl_path)
+{
+    d.bCyUSB = ioctl_path;
+    d.bOpen = false;
+    d.bDACOpen = false;
+    d.bDACClosing = false;
+    d.bFirmware20 = false;
+}
+
+void discover_ioctl_boards()
+{
+    for (const std::string& path : interface_paths(kIoctlClass)) {
+        if (already_open(path)) continue;
+        KorvalHandle file = 0;
+        if (!usb::open_file(path.c_str(), false, file)) continue;
+        const uint32_t slot = lowest_free_slot();
+        if (slot == kSlotCount) {
+            usb::close_handle(file);
+            return;
+        }
+        TDeviceData& d = device(slot);
+        place(d, true);
+        d.DevPath = path;
+        d.hWinUSBFile = 0;
+        d.Handle = file;
+    }
+}
+
+// A board already open, by this process or another, fails the exclusive open: no path comparison needed.
+void discover_winusb_boards()
+{
+    for (const std::string& path : interface_paths(kWinUsbClass)) {
+        KorvalHandle file = 0;
+        if (!usb::open_file(path.c_str(), true, file)) continue;
+        KorvalHandle interface_handle = 0;
+        if (!usb::winusb_initialize(file, interface_handle)) {
+            usb::close_handle(file);
+            continue;
+        }
+        const uint32_t slot = lowest_free_slot();
+        if (slot == kSlotCount) {
+            usb::winusb_free(interface_handle);
+            usb::close_handle(file);
+            return;
+        }
+        TDeviceData& d = device(slot);
+        place(d, false);
+        d.hWinUSBFile = file;
+        d.Handle = interface_handle;
+    }
+}
+
+}  // namespace
+
+void discover()
+{
+    discover_ioctl_boards();
+    if (usb::winusb_available()) discover_winusb_boards();
+}
+
+}  // namespace korval

@@ -1,0 +1,110 @@
+// The open check, the device-gone mapping and closing a slot.
+#include "core/last_error.h"
+#include "core/registry.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+#include "usb/host_binding.h"
+
+namespace korval {
+
+Result open_check(uint32_t slot)
+{
+    TDeviceData& d = device(slot);
+    if (d.Handle == 0) return d.bDeviceWasHere ? ERROR_DEVICE_REMOVED : ERROR_FILE_NOT_FOUND;
+    if (d.bOpen) return ERROR_SUCCESS;  // the descriptor is read once per board
+
+    d.PID = 0xFFFFFFFF;
+    // Zeroed first: on the WinUSB path the byte count is not examined, so a short descriptor reads as
+    // product 0 (no capabilities) rather than as stale bytes.
+    uint8_t descriptor[18] = {};
+    if (d.bCyUSB) {
+        uint32_t size = sizeof descriptor;
+        if (const Result r = usb::descriptor_read(slot, 0x80, 0x06, 0x0100, 0, size, descriptor)) return r;
+        if (size < sizeof descriptor) return ERROR_READ_FAULT;
+    } else {
+        uint32_t transferred = 0;
+        if (!usb::winusb_get_descriptor(d.Handle, 1, 0, 0x0409, descriptor, sizeof descriptor, transferred))
+            return device_gone(slot);
+    }
+    d.PID = static_cast<uint32_t>(descriptor[10] | descriptor[11] << 8);  // idProduct
+    set_up_capabilities(d);
+    d.bOpen = true;
+    return ERROR_SUCCESS;
+}
+
+Result device_gone(uint32_t slot)
+{
+    const uint32_t error = get_last_error();
+    if (error == 0) return ERROR_GEN_FAILURE;
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_INVALID_HANDLE && error != ERROR_DEVICE_NOT_CONNECTED &&
+        error != ERROR_DEVICE_REMOVED)
+        return error;
+    TDeviceData& d = device(slot);
+    close_slot(slot);
+    d.bDeviceWasHere = true;
+    d.bOpen = false;
+    d.bDACOpen = false;
+    d.bDACClosing = false;
+    return ERROR_DEVICE_REMOVED;
+}
+
+Result close_slot(uint32_t slot)
+{
+    TDeviceData& d = device(slot);
+    // Taking the handles out of the record before closing them means that two threads finding the same
+    // board gone (a worker and the caller) close each handle once: a handle value closed twice could by
+    // then belong to something else.
+    const KorvalHandle handle = d.Handle.exchange(0);
+    const KorvalHandle file = d.hWinUSBFile.exchange(0);
+    if (handle == 0) {
+        if (!d.bDeviceWasHere) return ERROR_INVALID_HANDLE;
+        d.bDeviceWasHere = false;
+        return ERROR_SUCCESS;
+    }
+    d.bDeviceWasHere = false;
+    // The results of closing are not examined: the handles are given up whatever the driver says.
+    if (d.bCyUSB) {
+        usb::close_handle(handle);
+    } else {
+        usb::winusb_free(handle);
+        usb::close_handle(file);
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t KORVAL_CloseDevice(uint32_t DeviceIndex)
+{
+    uint32_t slot = 0;
+    if (const Result r = resolve_index(DeviceIndex, slot)) return r;
+    return close_slot(slot);
+}
+
+uint32_t GetDevices()
+{
+    discover();
+    uint32_t mask = 0;
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot)
+        if (open_check(slot) == ERROR_SUCCESS) mask |= 1u << slot;
+    return mask;
+}
+
+uint32_t ClearDevices()
+{
+    for (uint32_t slot = kSlotCount; slot-- > 0;) {
+        TDeviceData& d = device(slot);
+        if (d.Handle == 0) {
+            d.bDeviceWasHere = false;
+            continue;
+        }
+        // A board still open is asked for its name: a board that has gone fails the request, and the
+        // device-gone mapping then closes and marks its slot (a second ClearDevices frees it).
+        if (d.bGetName && open_check(slot) == ERROR_SUCCESS) {
+            uint8_t name[514];
+            uint32_t size = sizeof name;
+            if (usb::vendor_read(slot, 0x06, 0x0302, 0, size, name) != ERROR_SUCCESS) device_gone(slot);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace korval

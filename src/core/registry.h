@@ -1,0 +1,42 @@
+// The device registry: device-index resolution, the open check, the device-gone mapping, discovery and
+// closing a slot. Every device function of every subsystem starts here.
+#pragma once
+
+#include <cstdint>
+
+#include "core/device_table.h"
+
+namespace korval {
+
+using Result = uint32_t;
+
+// The slot a device index names: 0 to 31 as they are, FirstDeviceIndex and OnlyDeviceIndex by a scan of
+// the slots holding a handle. 1413 for other indexes from 32 up, 2 when no slot holds a handle, 52 for
+// OnlyDeviceIndex when several do. Only reads the table.
+Result resolve_index(uint32_t device_index, uint32_t& slot) noexcept;
+
+// Makes sure the slot's board is open and its capabilities known: 2 for an empty slot, 1617 for a
+// removed one; the first call after discovery reads the device descriptor and applies the product table.
+Result open_check(uint32_t slot);
+
+// Index resolution then the open check: the first two steps of every device function.
+Result open_board(uint32_t device_index, uint32_t& slot);
+
+// Turns the failure of a driver call into a result from the thread's last-error value: 31 when there is
+// none; for the removal codes the slot is closed, marked removed, and 1617 is returned.
+Result device_gone(uint32_t slot);
+
+// Closes the slot's driver handles, or clears its removal mark (KORVAL_CloseDevice after resolution).
+Result close_slot(uint32_t slot);
+
+// Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB.
+void discover();
+
+// Applies the product capability table for the record's PID (with the reset before it and the derived
+// fields after it), as the open check does once per board.
+void set_up_capabilities(TDeviceData& d);
+
+// Whether the board has the newer firmware feature set: asks the board once per slot, 50 when it has not.
+Result firmware_check(uint32_t slot);
+
+}  // namespace korval

@@ -1,0 +1,52 @@
+// The installed host and the library's calls through it.
+//
+// Every platform call the library makes goes through these wrappers. Each returns true on success; on
+// failure it makes the host's error code the thread's last-error value (so the device-gone mapping can
+// read it, as it would read the system's) and returns false. An entry point the host does not have
+// fails with ERROR_NOT_SUPPORTED instead of being called.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "korval/host.h"
+
+namespace korval::usb {
+
+// Replaces the installed host (a copy is kept). nullptr installs the operating system's host.
+void install_host(const KorvalHost* host);
+
+// The WinUSB-available flag, taken from the host when it is installed.
+bool winusb_available() noexcept;
+
+// The device-interface paths of one class, in enumeration order.
+void list_interfaces(const KorvalGuid& interface_class, const std::function<void(const char*)>& emit);
+
+bool open_file(const char* path, bool exclusive, KorvalHandle& file) noexcept;
+bool close_handle(KorvalHandle handle) noexcept;
+bool device_io_control(KorvalHandle file, uint32_t control_code, const void* in, uint32_t in_size, void* out,
+                       uint32_t out_size, uint32_t& bytes_returned) noexcept;
+
+bool winusb_initialize(KorvalHandle file, KorvalHandle& interface_handle) noexcept;
+bool winusb_free(KorvalHandle interface_handle) noexcept;
+bool winusb_control_transfer(KorvalHandle interface_handle, const uint8_t setup[8], void* buffer, uint32_t length,
+                             uint32_t& transferred) noexcept;
+bool winusb_get_descriptor(KorvalHandle interface_handle, uint8_t type, uint8_t index, uint16_t language,
+                           void* buffer, uint32_t length, uint32_t& transferred) noexcept;
+bool winusb_query_interface_settings(KorvalHandle interface_handle, uint8_t alternate,
+                                     uint8_t& num_endpoints) noexcept;
+bool winusb_query_pipe(KorvalHandle interface_handle, uint8_t alternate, uint8_t pipe_index, uint8_t& pipe_type,
+                       uint8_t& pipe_id) noexcept;
+bool winusb_write_pipe(KorvalHandle interface_handle, uint8_t pipe_id, const void* buffer, uint32_t length,
+                       uint32_t& transferred) noexcept;
+bool winusb_read_pipe(KorvalHandle interface_handle, uint8_t pipe_id, void* buffer, uint32_t length,
+                      uint32_t& transferred) noexcept;
+
+// Cancellation. can_* tell whether the host offers it; the calls fail with ERROR_NOT_SUPPORTED otherwise.
+bool can_abort_pipe() noexcept;
+bool can_cancel_io() noexcept;
+bool winusb_abort_pipe(KorvalHandle interface_handle, uint8_t pipe_id) noexcept;
+bool cancel_io(KorvalHandle file) noexcept;
+
+}  // namespace korval::usb

@@ -1,0 +1,333 @@
+// Device-index resolution, discovery, the open check, closing, ClearDevices and the device-gone mapping.
+#include <gtest/gtest.h>
+
+#include "core/device_table.h"
+#include "core/registry.h"
+#include "support/sim_fixture.h"
+
+namespace korval::test {
+namespace {
+
+class DeviceTable : public SimTest {};
+
+// Boards in the given slots (the other slots empty), by attaching boards and closing the gaps' slots.
+void fill_slots(SimTest* t, KorvalSim* sim, std::initializer_list<uint32_t> slots)
+{
+    uint32_t highest = 0;
+    for (uint32_t s : slots) highest = std::max(highest, s);
+    for (uint32_t i = 0; i <= highest; ++i) KorvalSim_AddBoard(sim, 0x8001, KORVAL_SIM_WINUSB);
+    (void)t;
+    ASSERT_EQ(KORVAL_InstallHost(KorvalSim_Host(sim)), 0u);
+    for (uint32_t i = 0; i <= highest; ++i)
+        if (std::find(slots.begin(), slots.end(), i) == slots.end()) {
+            ASSERT_EQ(KORVAL_CloseDevice(i), 0u);
+        }
+}
+
+struct ResolveCase {
+    std::vector<uint32_t> filled;
+    uint32_t index;
+    uint32_t slot;   // expected result
+    uint32_t error;  // expected last error
+};
+
+class Resolve : public SimTest, public ::testing::WithParamInterface<ResolveCase> {};
+
+TEST_P(Resolve, ScansOnlyHandles)
+{
+    const ResolveCase& c = GetParam();
+    if (c.filled.empty()) install();
+    else if (c.filled.size() == 1) fill_slots(this, sim_, {c.filled[0]});
+    else fill_slots(this, sim_, {c.filled[0], c.filled[1]});
+    KORVAL_SetLastError(12345);
+    EXPECT_EQ(ResolveDeviceIndex(c.index), c.slot);
+    EXPECT_EQ(KORVAL_GetLastError(), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Resolve,
+    ::testing::Values(ResolveCase{{}, 31, 31, 0}, ResolveCase{{}, 0, 0, 0}, ResolveCase{{}, 32, KORVAL_NO_SLOT, 1413},
+                      ResolveCase{{}, 0xFFFFFFFF, KORVAL_NO_SLOT, 1413},
+                      ResolveCase{{}, 0xFFFFFFFC, KORVAL_NO_SLOT, 1413},
+                      ResolveCase{{}, FirstDeviceIndex, KORVAL_NO_SLOT, 2},
+                      ResolveCase{{}, OnlyDeviceIndex, KORVAL_NO_SLOT, 2},
+                      ResolveCase{{2, 5}, FirstDeviceIndex, 2, 0}, ResolveCase{{2, 5}, OnlyDeviceIndex, KORVAL_NO_SLOT, 52},
+                      ResolveCase{{5}, FirstDeviceIndex, 5, 0}, ResolveCase{{5}, OnlyDeviceIndex, 5, 0}));
+
+TEST_F(DeviceTable, RemovedSlotDoesNotCountForFirstOrOnly)
+{
+    const uint32_t a = add(0x8001);
+    add(0x8001);
+    install();
+    ASSERT_EQ(GetDevices(), 3u);
+    KorvalSim_Unplug(sim_, a);
+    uint8_t byte = 0;
+    uint32_t size = 1;
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, &byte), 1617u);
+    EXPECT_TRUE(device(0).bDeviceWasHere);
+    EXPECT_EQ(ResolveDeviceIndex(FirstDeviceIndex), 1u);
+    EXPECT_EQ(ResolveDeviceIndex(OnlyDeviceIndex), 1u);
+}
+
+TEST_F(DeviceTable, NoBoardsAndNoWinUsb)
+{
+    add(0x8001, KORVAL_SIM_WINUSB);
+    KorvalSim_SetWinUsbAvailable(sim_, 0);
+    install();
+    EXPECT_EQ(GetDevices(), 0u);
+    uint32_t size = 0;
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 2u);
+    EXPECT_EQ(GenericVendorWrite(FirstDeviceIndex, 0x10, 0, 0, 0, nullptr), 2u);
+    EXPECT_EQ(KORVAL_CloseDevice(0), 6u);
+}
+
+TEST_F(DeviceTable, DiscoveryTakesTheDeviceIoControlPathFirstInEnumerationOrder)
+{
+    const uint32_t w1 = add(0x8001, KORVAL_SIM_WINUSB);
+    const uint32_t c1 = add(0x8002, KORVAL_SIM_IOCTL);
+    const uint32_t w2 = add(0x8003, KORVAL_SIM_WINUSB);
+    const uint32_t c2 = add(0x8004, KORVAL_SIM_IOCTL);
+    install();
+    EXPECT_EQ(GetDevices(), 0xFu);
+    const uint32_t expected_pid[] = {0x8002, 0x8004, 0x8001, 0x8003};
+    for (uint32_t slot = 0; slot < 4; ++slot) EXPECT_EQ(device(slot).PID, expected_pid[slot]) << slot;
+    EXPECT_TRUE(device(0).bCyUSB);
+    EXPECT_FALSE(device(2).bCyUSB);
+    char path[160];
+    KorvalSim_GetInterfacePath(sim_, c2, path, sizeof path);
+    EXPECT_EQ(device(1).DevPath, path);
+    EXPECT_EQ(device(2).DevPath, "");
+    EXPECT_NE(device(2).hWinUSBFile, 0u);
+    EXPECT_EQ(device(0).hWinUSBFile, 0u);
+    (void)w1, (void)c1, (void)w2;
+}
+
+// Discovery opens boards but sends them nothing; the first device call reads the descriptor.
+TEST_F(DeviceTable, DiscoverySendsNothingAndTheOpenCheckReadsTheDescriptorOnce)
+{
+    const uint32_t w = add(0x8001, KORVAL_SIM_WINUSB);
+    const uint32_t c = add(0x8001, KORVAL_SIM_IOCTL);
+    install();
+    EXPECT_EQ(KorvalSim_LogCount(sim_, w), 0u);
+    EXPECT_EQ(KorvalSim_LogCount(sim_, c), 0u);
+    GetDevices();
+    GetDevices();
+    const auto wl = log(w);
+    ASSERT_EQ(wl.size(), 1u);
+    EXPECT_EQ(wl[0].info.kind, KORVAL_SIM_DESCRIPTOR);
+    EXPECT_EQ(wl[0].value(), 0x0100);
+    EXPECT_EQ(wl[0].index(), 0x0409);
+    EXPECT_EQ(wl[0].length(), 18);
+    const auto cl = log(c);
+    ASSERT_EQ(cl.size(), 1u);
+    EXPECT_EQ(cl[0].info.kind, KORVAL_SIM_CONTROL);
+    const std::vector<uint8_t> setup(cl[0].info.setup, cl[0].info.setup + 8);
+    EXPECT_EQ(setup, (std::vector<uint8_t>{0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}));
+}
+
+TEST_F(DeviceTable, ThirtyThreeBoardsFillThirtyTwoSlotsAndTheLastIsClosedAgain)
+{
+    std::vector<uint32_t> boards;
+    for (int i = 0; i < 33; ++i) boards.push_back(add(0x8001, i % 2 ? KORVAL_SIM_IOCTL : KORVAL_SIM_WINUSB));
+    install();
+    EXPECT_EQ(GetDevices(), 0xFFFFFFFFu);
+    // The DeviceIoControl boards came first (slots 0 to 15), then the WinUSB ones; the last WinUSB
+    // board found no slot. It was closed again, so once a slot is free it opens (exclusively) there.
+    const uint32_t last = boards.back();
+    EXPECT_EQ(KorvalSim_LogCount(sim_, last), 0u);
+    ASSERT_EQ(KORVAL_CloseDevice(31), 0u);
+    KorvalSim_Unplug(sim_, boards[30]);  // the board slot 31 held
+    EXPECT_EQ(GetDevices(), 0xFFFFFFFFu);
+    EXPECT_EQ(KorvalSim_LogCount(sim_, last), 1u);  // its descriptor, read by the open check of slot 31
+}
+
+TEST_F(DeviceTable, OpenBoardsAreNotOpenedTwice)
+{
+    add(0x8001, KORVAL_SIM_IOCTL);
+    add(0x8001, KORVAL_SIM_WINUSB);
+    install();
+    EXPECT_EQ(GetDevices(), 3u);
+    EXPECT_EQ(GetDevices(), 3u);
+    EXPECT_EQ(ResolveDeviceIndex(OnlyDeviceIndex), KORVAL_NO_SLOT);
+    EXPECT_EQ(KORVAL_GetLastError(), 52u);
+}
+
+TEST_F(DeviceTable, CloseFreesTheSlotForTheNextDiscovery)
+{
+    add(0x8001, KORVAL_SIM_WINUSB);
+    add(0x8002, KORVAL_SIM_WINUSB);
+    install();
+    ASSERT_EQ(GetDevices(), 3u);
+    EXPECT_EQ(KORVAL_CloseDevice(0), 0u);
+    EXPECT_EQ(KORVAL_CloseDevice(0), 6u);
+    EXPECT_EQ(KORVAL_CloseDevice(32), 1413u);
+    uint32_t size = 0;
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 2u);
+    // The closed board comes back into the lowest free slot, and its descriptor is read again.
+    EXPECT_EQ(GetDevices(), 3u);
+    EXPECT_EQ(device(0).PID, 0x8001u);
+}
+
+TEST_F(DeviceTable, UnknownProductOpensWithNoCapabilities)
+{
+    install_one(0x8013);
+    const TDeviceData& d = device(0);
+    EXPECT_TRUE(d.bOpen);
+    EXPECT_EQ(d.PID, 0x8013u);
+    EXPECT_EQ(d.DIOBytes, 0u);
+    EXPECT_FALSE(d.bGetName);
+    EXPECT_EQ(d.LastDIOData.size(), 0u);
+}
+
+TEST_F(DeviceTable, ShortDescriptorOnTheDeviceIoControlPathIsAReadFault)
+{
+    const uint32_t board = add(0x8001, KORVAL_SIM_IOCTL);
+    install();
+    short_next(board, KORVAL_SIM_CONTROL, 0x06, 17, 100);
+    EXPECT_EQ(GetDevices(), 0u);
+    EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), 30u);
+    uint32_t size = 0;
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 30u);
+    EXPECT_EQ(device(0).PID, 0xFFFFFFFFu);
+    EXPECT_FALSE(device(0).bOpen);
+}
+
+TEST_F(DeviceTable, DescriptorFailureCodesReachTheCaller)
+{
+    const uint32_t c = add(0x8001, KORVAL_SIM_IOCTL);
+    const uint32_t w = add(0x8001, KORVAL_SIM_WINUSB);
+    install();
+    fail_next(c, KORVAL_SIM_CONTROL, 0x06, 121);
+    fail_next(w, KORVAL_SIM_DESCRIPTOR, 0x06, 0);
+    EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), 121u);
+    EXPECT_EQ(GenericVendorWrite(1, 0x10, 0, 0, 0, nullptr), 31u);  // no code from the system
+    EXPECT_EQ(GetDevices(), 3u);                                      // both open on the next try
+}
+
+// A board that takes the slot of one whose firmware check passed is checked itself.
+TEST_F(DeviceTable, FirmwareCheckBelongsToTheBoardNotTheSlot)
+{
+    const uint32_t newer = add(0x8001, KORVAL_SIM_WINUSB);
+    install();
+    ASSERT_EQ(GetDevices(), 1u);
+    EXPECT_EQ(firmware_check(0), 0u);
+    EXPECT_TRUE(device(0).bFirmware20);
+    ASSERT_EQ(KORVAL_CloseDevice(0), 0u);
+    KorvalSim_Unplug(sim_, newer);
+    const uint32_t older = add(0x8001, KORVAL_SIM_WINUSB);
+    const uint8_t old_level[3] = {2, 0, 0};
+    KorvalSim_SetFirmwareLevel(sim_, older, old_level);
+    ASSERT_EQ(GetDevices(), 1u);
+    EXPECT_FALSE(device(0).bFirmware20);
+    EXPECT_EQ(firmware_check(0), 50u);
+}
+
+// A slot's path is kept when a WinUSB board takes it over; it must not hide the DeviceIoControl board
+// that was there from discovery when it comes back.
+TEST_F(DeviceTable, StalePathOfAWinUsbSlotDoesNotHideABoard)
+{
+    const uint32_t c = add(0x8002, KORVAL_SIM_IOCTL);
+    install();
+    ASSERT_EQ(GetDevices(), 1u);
+    KorvalSim_Unplug(sim_, c);
+    ASSERT_EQ(KORVAL_CloseDevice(0), 0u);
+    add(0x8003, KORVAL_SIM_WINUSB);
+    ASSERT_EQ(GetDevices(), 1u);
+    EXPECT_EQ(device(0).PID, 0x8003u);
+    KorvalSim_Replug(sim_, c);
+    EXPECT_EQ(GetDevices(), 3u);
+    EXPECT_EQ(device(1).PID, 0x8002u);
+}
+
+class DeviceGone : public PathTest {};
+
+// Unplugged: the next request fails in the driver, the slot is closed and marked, and every later
+// call is answered from the table without reaching the board.
+TEST_P(DeviceGone, UnplugMarksTheSlotRemoved)
+{
+    const uint32_t board = install_one(0x8001, path());
+    KorvalSim_Unplug(sim_, board);
+    EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), 1617u);
+    EXPECT_EQ(device(0).Handle, 0u);
+    EXPECT_EQ(device(0).hWinUSBFile, 0u);
+    EXPECT_TRUE(device(0).bDeviceWasHere);
+    EXPECT_FALSE(device(0).bOpen);
+    const uint32_t seen = KorvalSim_LogCount(sim_, board);
+    uint32_t size = 0;
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 1617u);
+    EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), 1617u);
+    EXPECT_EQ(KorvalSim_LogCount(sim_, board), seen);
+    // Plugged in again, it does not go back to its marked slot...
+    KorvalSim_Replug(sim_, board);
+    EXPECT_EQ(GetDevices(), 2u);
+    // ...until the mark is cleared.
+    EXPECT_EQ(KORVAL_CloseDevice(1), 0u);
+    EXPECT_EQ(KORVAL_CloseDevice(0), 0u);
+    EXPECT_FALSE(device(0).bDeviceWasHere);
+    EXPECT_EQ(GetDevices(), 1u);
+}
+
+// Reads on the DeviceIoControl path pass the system's code on without the mapping; writes map it.
+TEST_P(DeviceGone, ReadsOnTheDeviceIoControlPathDoNotMap)
+{
+    const uint32_t board = install_one(0x8001, path());
+    KorvalSim_Unplug(sim_, board);
+    uint8_t data[4];
+    uint32_t size = sizeof data;
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, data), ioctl() ? 1167u : 1617u);
+    EXPECT_EQ(device(0).bDeviceWasHere, !ioctl());
+    EXPECT_EQ(size, 4u);
+}
+
+struct GoneCase {
+    uint32_t error;
+    uint32_t result;
+    bool removed;
+};
+
+class GoneCodes : public SimTest, public ::testing::WithParamInterface<GoneCase> {};
+
+TEST_P(GoneCodes, RemovalCodesCloseOthersPassThrough)
+{
+    const uint32_t board = install_one(0x8001);
+    fail_next(board, KORVAL_SIM_CONTROL, 0x10, GetParam().error);
+    EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), GetParam().result);
+    EXPECT_EQ(device(0).bDeviceWasHere, GetParam().removed);
+    EXPECT_EQ(device(0).Handle == 0, GetParam().removed);
+    EXPECT_EQ(KORVAL_GetLastError(), GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, GoneCodes,
+                         ::testing::Values(GoneCase{0, 31, false}, GoneCase{2, 1617, true}, GoneCase{6, 1617, true},
+                                           GoneCase{1167, 1617, true}, GoneCase{1617, 1617, true},
+                                           GoneCase{31, 31, false}, GoneCase{121, 121, false},
+                                           GoneCase{22, 22, false}));
+
+TEST_F(DeviceTable, ClearDevicesFreesGoneBoardsAndChecksNamedOnes)
+{
+    const uint32_t a = add(0x8001);  // named
+    const uint32_t b = add(0x8013);  // unknown product: not asked for its name
+    add(0x8002);
+    install();
+    ASSERT_EQ(GetDevices(), 7u);
+    KorvalSim_Unplug(sim_, a);
+    KorvalSim_Unplug(sim_, b);
+    clear_log(a);
+    EXPECT_EQ(ClearDevices(), 0u);
+    // The named board was found gone: closed and marked. The other one was not asked.
+    EXPECT_TRUE(device(0).bDeviceWasHere);
+    EXPECT_NE(device(1).Handle, 0u);
+    const auto name_reads = control_log(a);
+    ASSERT_EQ(name_reads.size(), 1u);
+    EXPECT_EQ(name_reads[0], (Expected{0xC0, 0x06, 0x0302, 0, {}}));
+    EXPECT_EQ(log(a)[0].info.length_asked, 514u);
+    // A second pass frees the marked slot.
+    EXPECT_EQ(ClearDevices(), 0u);
+    EXPECT_FALSE(device(0).bDeviceWasHere);
+    EXPECT_NE(device(2).Handle, 0u);
+}
+
+KORVAL_BOTH_PATHS(DeviceGone);
+
+}  // namespace
+}  // namespace korval::test

@@ -1,0 +1,129 @@
+// The shared library exports exactly the listed names: every plain name, its "_Name" alias at the same
+// address, its "VBName" forwarder at another, and nothing else (no C++ or runtime symbols leak).
+#include <dlfcn.h>
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Symbol {
+    uint64_t value;
+    unsigned char type;
+};
+
+// The defined global symbols of an ELF64 shared object's dynamic symbol table.
+std::map<std::string, Symbol> dynamic_symbols(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::map<std::string, Symbol> symbols;
+    if (image.size() < sizeof(Elf64_Ehdr)) return symbols;
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, image.data(), sizeof eh);
+    std::vector<Elf64_Shdr> sections(eh.e_shnum);
+    std::memcpy(sections.data(), image.data() + eh.e_shoff, eh.e_shnum * sizeof(Elf64_Shdr));
+    for (const Elf64_Shdr& sh : sections) {
+        if (sh.sh_type != SHT_DYNSYM) continue;
+        const char* strings = image.data() + sections[sh.sh_link].sh_offset;
+        for (size_t i = 0; i < sh.sh_size / sizeof(Elf64_Sym); ++i) {
+            Elf64_Sym sym;
+            std::memcpy(&sym, image.data() + sh.sh_offset + i * sizeof sym, sizeof sym);
+            const unsigned char bind = ELF64_ST_BIND(sym.st_info);
+            if (sym.st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
+            symbols[strings + sym.st_name] = {sym.st_value, static_cast<unsigned char>(ELF64_ST_TYPE(sym.st_info))};
+        }
+    }
+    return symbols;
+}
+
+// The names the build generated from the export list: "Name" or "Alias=Target".
+std::map<std::string, std::string> listed_names()
+{
+    std::map<std::string, std::string> names;
+    std::ifstream in(KORVAL_EXPORT_NAMES_FILE);
+    for (std::string line; std::getline(in, line);) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) names[line] = "";
+        else names[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return names;
+}
+
+TEST(Exports, LibraryExportsExactlyTheListedNames)
+{
+    const auto symbols = dynamic_symbols(KORVAL_LIBRARY_FILE);
+    const auto listed = listed_names();
+    ASSERT_FALSE(listed.empty());
+    std::set<std::string> exported;
+    for (const auto& [name, sym] : symbols) exported.insert(name);
+    std::set<std::string> expected;
+    for (const auto& [name, target] : listed) expected.insert(name);
+    EXPECT_EQ(exported, expected);
+    for (const auto& [name, sym] : symbols) EXPECT_EQ(sym.type, STT_FUNC) << name;
+}
+
+TEST(Exports, AliasesShareTheirTwinsAddressAndForwardersDoNot)
+{
+    const auto symbols = dynamic_symbols(KORVAL_LIBRARY_FILE);
+    for (const auto& [name, target] : listed_names()) {
+        if (target.empty()) continue;
+        ASSERT_TRUE(symbols.count(name) && symbols.count(target)) << name;
+        EXPECT_EQ(symbols.at(name).value, symbols.at(target).value) << name << " is not " << target;
+    }
+    for (const auto& [name, sym] : symbols) {
+        if (name.rfind("VB", 0) != 0) continue;
+        const std::string plain = name.substr(2);
+        ASSERT_TRUE(symbols.count(plain)) << name;
+        EXPECT_NE(sym.value, symbols.at(plain).value) << name << " must be an entry point of its own";
+    }
+}
+
+// The seven functions built so far in their three forms, and the three host-seam exports.
+TEST(Exports, BuiltFunctionsHaveTheirForms)
+{
+    const auto symbols = dynamic_symbols(KORVAL_LIBRARY_FILE);
+    for (const char* plain : {"ResolveDeviceIndex", "SelectDeviceViaUI", "GetDevices", "ClearDevices",
+                              "KORVAL_CloseDevice", "GenericVendorRead", "GenericVendorWrite"}) {
+        for (const std::string& name : {std::string(plain), "_" + std::string(plain), "VB" + std::string(plain)})
+            EXPECT_TRUE(symbols.count(name)) << name;
+    }
+    for (const char* seam : {"KORVAL_InstallHost", "KORVAL_GetLastError", "KORVAL_SetLastError"}) {
+        EXPECT_TRUE(symbols.count(seam)) << seam;
+        EXPECT_FALSE(symbols.count("_" + std::string(seam))) << seam;
+        EXPECT_FALSE(symbols.count("VB" + std::string(seam))) << seam;
+    }
+}
+
+// Loaded as a program loads it: the forms answer alike through the dynamic linker.
+TEST(Exports, FormsAnswerAliasThroughTheDynamicLinker)
+{
+    void* library = dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    using Select = uint32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
+    using Resolve = uint32_t (*)(uint32_t);
+    using LastError = uint32_t (*)();
+    for (const char* name : {"SelectDeviceViaUI", "_SelectDeviceViaUI", "VBSelectDeviceViaUI"}) {
+        auto select = reinterpret_cast<Select>(dlsym(library, name));
+        ASSERT_NE(select, nullptr) << name;
+        EXPECT_EQ(select(1, 2, 3, 4, 5, 6, 7), 50u) << name;
+    }
+    auto last_error = reinterpret_cast<LastError>(dlsym(library, "KORVAL_GetLastError"));
+    for (const char* name : {"ResolveDeviceIndex", "_ResolveDeviceIndex", "VBResolveDeviceIndex"}) {
+        auto resolve = reinterpret_cast<Resolve>(dlsym(library, name));
+        ASSERT_NE(resolve, nullptr) << name;
+        EXPECT_EQ(resolve(31), 31u) << name;
+        EXPECT_EQ(last_error(), 0u);
+        EXPECT_EQ(resolve(32), 0xFFFFFFFFu) << name;
+        EXPECT_EQ(last_error(), 1413u);
+    }
+}
+
+}  // namespace

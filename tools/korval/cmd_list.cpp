@@ -1,0 +1,70 @@
+// korval list: one line per usable board.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "core/device_table.h"
+#include "korval/korval.h"
+
+namespace korval::tool {
+
+namespace {
+
+std::string plural(uint32_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What the product table gave the slot's board, in words.
+std::vector<std::string> capabilities(const TDeviceData& d)
+{
+    std::vector<std::string> words;
+    if (d.bADCBulk) words.push_back(std::to_string(d.ADCMUXChannels) + "-channel analog input");
+    if (d.ImmADCs > 0) words.push_back(plural(d.ImmADCs, "immediate analog input", "immediate analog inputs"));
+    if (d.ImmDACs > 0) words.push_back(plural(d.ImmDACs, "analog output", "analog outputs"));
+    if (d.bDACStream) words.push_back("waveform output");
+    if (d.bDACChannelCal) words.push_back("calibrated outputs");
+    if (d.DIOBytes > 0) words.push_back(plural(d.DIOBytes, "digital port", "digital ports"));
+    if (d.bDIOStream) words.push_back("digital streaming");
+    if (d.bDIOSPI) words.push_back("SPI");
+    if (d.bDIODebounce) words.push_back("debounced inputs");
+    if (d.Counters > 0) words.push_back(plural(d.Counters * 3, "counter", "counters"));
+    if (d.FlashSectors > 0) words.push_back(std::to_string(d.FlashSectors * 64) + " KiB flash");
+    return words;
+}
+
+int run(const Options& options, const Args& args)
+{
+    if (!args.empty()) return usage_error("list takes no arguments");
+    const uint32_t mask = GetDevices();
+    if (options.json) std::printf("[");
+    bool first = true;
+    for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot) {
+        if ((mask & (1u << slot)) == 0) continue;
+        const TDeviceData& d = device(slot);
+        const char* path = d.bCyUSB ? "DeviceIoControl" : "WinUSB";
+        const std::vector<std::string> words = capabilities(d);
+        std::string joined;
+        for (const std::string& w : words) joined += (joined.empty() ? "" : ", ") + w;
+        if (options.json) {
+            std::printf("%s\n  {\"slot\": %u, \"pid\": \"0x%04X\", \"path\": \"%s\", \"capabilities\": [", first ? "" : ",",
+                        slot, static_cast<unsigned>(d.PID), path);
+            for (size_t i = 0; i < words.size(); ++i) std::printf("%s%s", i ? ", " : "", json_string(words[i]).c_str());
+            std::printf("]}");
+        } else {
+            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.PID), path,
+                        joined.empty() ? "no known capabilities" : joined.c_str());
+        }
+        first = false;
+    }
+    if (options.json) std::printf("%s]\n", first ? "" : "\n");
+    else if (mask == 0) std::printf("no boards\n");
+    return 0;
+}
+
+const RegisterCommand kList{{"list", "", "list the boards, one line each", run}};
+
+}  // namespace
+
+}  // namespace korval::tool
