@@ -210,6 +210,33 @@ KORVAL_API uint32_t GenericVendorRead(uint32_t DeviceIndex, uint8_t Request, uin
 KORVAL_API uint32_t GenericVendorWrite(uint32_t DeviceIndex, uint8_t Request, uint16_t RequestValue,
                                        uint16_t RequestIndex, uint32_t DataSize, const void *pData);
 
+/* ---- Identification ---------------------------------------------------------------------------------- */
+
+
+/* ---- Bulk transfers and stream control --------------------------------------------------------------- */
+
+
+/* ---- Nonvolatile memory and power-on defaults -------------------------------------------------------- */
+
+
+/* ---- ADC configuration block ------------------------------------------------------------------------- */
+
+
+/* ---- Immediate DAC output and calibration ------------------------------------------------------------ */
+
+
+/* ---- Digital ports ----------------------------------------------------------------------------------- */
+
+
+/* ---- SPI and CSA functions --------------------------------------------------------------------------- */
+
+
+/* ---- Automap, PWM, latch and debounce ---------------------------------------------------------------- */
+
+
+/* ---- 8254 counters ----------------------------------------------------------------------------------- */
+
+
 /* ---- Host seam -------------------------------------------------------------------------------------- */
 
 struct KorvalHost;

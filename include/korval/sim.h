@@ -144,6 +144,18 @@ KORVAL_API uint32_t KorvalSim_SetFirmwareLevel(KorvalSim *sim, uint32_t board, c
 /* The product name the board reports (UTF-8, at most 126 characters); each product has a default. */
 KORVAL_API uint32_t KorvalSim_SetProductName(KorvalSim *sim, uint32_t board, const char *name);
 
+/* ---- Nonvolatile memory -------------------------------------------------------------------------------- */
+
+
+/* ---- Streams, digital ports and analog input ----------------------------------------------------------- */
+
+
+/* ---- Counters, automap, PWM, latch and debounce -------------------------------------------------------- */
+
+
+/* ---- Analog output, SPI and CSA ------------------------------------------------------------------------ */
+
+
 #ifdef __cplusplus
 }
 #endif

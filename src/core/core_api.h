@@ -13,4 +13,7 @@ uint32_t GetDevices();
 uint32_t ClearDevices();
 uint32_t KORVAL_CloseDevice(uint32_t DeviceIndex);
 
+// Identification
+
+
 }  // namespace korval

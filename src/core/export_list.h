@@ -40,6 +40,24 @@
           (uint32_t DeviceIndex, uint8_t Request, uint16_t RequestValue, uint16_t RequestIndex,                    \
            uint32_t DataSize, const void* pData),                                                                  \
           (DeviceIndex, Request, RequestValue, RequestIndex, DataSize, pData))                                     \
+    /* Identification */                                                                                           \
+                                                                                                                   \
+    /* Bulk transfers and stream control */                                                                        \
+                                                                                                                   \
+    /* Nonvolatile memory and power-on defaults */                                                                 \
+                                                                                                                   \
+    /* ADC configuration block */                                                                                  \
+                                                                                                                   \
+    /* Immediate DAC output and calibration */                                                                     \
+                                                                                                                   \
+    /* Digital ports */                                                                                            \
+                                                                                                                   \
+    /* SPI and CSA functions */                                                                                    \
+                                                                                                                   \
+    /* Automap, PWM, latch and debounce */                                                                         \
+                                                                                                                   \
+    /* 8254 counters */                                                                                            \
+                                                                                                                   \
     /* Host seam */                                                                                                \
     EXTRA(KORVAL_InstallHost)                                                                                      \
     EXTRA(KORVAL_GetLastError)                                                                                     \
@@ -66,7 +84,15 @@
     EXTRA(KorvalSim_EepromWrite)                                                                                   \
     EXTRA(KorvalSim_SetSerialNumber)                                                                               \
     EXTRA(KorvalSim_SetFirmwareLevel)                                                                              \
-    EXTRA(KorvalSim_SetProductName)
+    EXTRA(KorvalSim_SetProductName)                                                                                \
+    /* Simulated nonvolatile memory */                                                                             \
+                                                                                                                   \
+    /* Simulated streams, digital ports and analog input */                                                        \
+                                                                                                                   \
+    /* Simulated counters, automap, PWM, latch and debounce */                                                     \
+                                                                                                                   \
+    /* Simulated analog output, SPI and CSA */                                                                     \
+
 // clang-format on
 
 #endif  // KORVAL_CORE_EXPORT_LIST_H

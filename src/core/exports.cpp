@@ -4,8 +4,12 @@
 // passes its arguments on unchanged.
 #include <cstdint>
 
+#include "adc/adc.h"
 #include "core/core_api.h"
 #include "core/export_list.h"
+#include "ctr/ctr.h"
+#include "dac/dac.h"
+#include "dio/dio.h"
 #include "korval/korval.h"
 #include "usb/usb_api.h"
 

@@ -10,4 +10,10 @@ uint32_t GenericVendorRead(uint32_t DeviceIndex, uint8_t Request, uint16_t Reque
 uint32_t GenericVendorWrite(uint32_t DeviceIndex, uint8_t Request, uint16_t RequestValue, uint16_t RequestIndex,
                             uint32_t DataSize, const void* pData);
 
+// Bulk transfers and stream control
+
+
+// Nonvolatile memory and power-on defaults
+
+
 }  // namespace korval
