@@ -212,11 +212,63 @@ KORVAL_API uint32_t GenericVendorWrite(uint32_t DeviceIndex, uint8_t Request, ui
 
 /* ---- Identification ---------------------------------------------------------------------------------- */
 
+/* What board sits at an index: its product ID, its product name (8-bit characters, no terminating zero),
+   its number of digital ports and of counter blocks. Every pointer may be NULL. *pNameSize: in, the
+   room in pName in characters; out, the name's full length (even when fewer characters were copied).
+   On an empty slot, looks for newly attached boards first. */
+KORVAL_API uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t *pPID, uint32_t *pNameSize, void *pName,
+                                    uint32_t *pDIOBytes, uint32_t *pCounters);
+
+/* The board's 64-bit serial number. 50 (ERROR_NOT_SUPPORTED) with 0xFFFFFFFFFFFFFFFF for a board that
+   has none. GetDeviceUniqueStr copies its low *pUniqueSize bytes (at most 8), little-endian. */
+KORVAL_API uint32_t GetDeviceSerialNumber(uint32_t DeviceIndex, uint64_t *pSerialNumber);
+KORVAL_API uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t *pUniqueSize, void *pUnique);
+
+/* Finding a board: the lowest slot whose board has this serial number, or whose custom EEPROM area holds
+   this byte at address 0 / these bytes at StartAddress. KORVAL_NO_SLOT when none does. The two EEPROM
+   lookups set the thread's last error: 0, 2 (no match), 52 (more than one board matches; the lowest is
+   returned) or 24 (DataSize above 256). GetDeviceByEEPROMData with DataSize 0 is
+   ResolveDeviceIndex(FirstDeviceIndex). */
+KORVAL_API uint32_t GetDeviceBySerialNumber(uint64_t SerialNumber);
+KORVAL_API uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte);
+KORVAL_API uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void *pData);
+
+/* Driver facts for callers that talk to a board themselves: the low 32 bits of its driver handle, and
+   its pipes (PipeId in bits 0-7, WinUSB PipeType from bit 8; 50 on the DeviceIoControl path).
+   *pPipeCount: in, the room in pPipes; out, the board's endpoint count. */
+KORVAL_API uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t *pHandle);
+KORVAL_API uint32_t GetPipes(uint32_t DeviceIndex, uint32_t *pPipeCount, uint32_t *pPipes);
+
 
 /* ---- Bulk transfers and stream control --------------------------------------------------------------- */
 
 
 /* ---- Nonvolatile memory and power-on defaults -------------------------------------------------------- */
+
+/* The EEPROM's custom area: 256 bytes (addresses 0x00 to 0xFF) the application may use as it likes.
+   *pDataSize: in, the bytes wanted; out, the bytes read. 25 for an address above 0xFF, 24 for a count
+   that runs past the area (both tested before the device index). Writes go in pieces of 32 bytes. */
+KORVAL_API uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t *pDataSize, void *pData);
+KORVAL_API uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize,
+                                      const void *pData);
+
+/* The flash, in 64 KiB sectors, on boards that have it (1349 otherwise). Reads reach the first 1 MiB,
+   writes the whole 2 MiB; counts are whole 16-bit words (an odd count loses its last byte, and a read
+   writes the even count back). A write only clears bits: erase a sector before writing it. */
+KORVAL_API uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t *pDataSize, void *pData);
+KORVAL_API uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize,
+                                      const void *pData);
+KORVAL_API uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector);
+
+/* Power-on defaults, on boards whose firmware has the newer feature set (50 otherwise): save the
+   board's present state as its defaults, go back to the factory's, or move the defaults table (at most
+   1,024 bytes, 24 beyond) in either direction. *pTableSize: for Set, the bytes to send; for Get, in the
+   buffer's size, out the bytes received (a failed read leaves buffer and count as they were). */
+KORVAL_API uint32_t KORVAL_SaveStateAsDefaults(uint32_t DeviceIndex);
+KORVAL_API uint32_t KORVAL_RestoreFactoryDefaults(uint32_t DeviceIndex);
+KORVAL_API uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void *pTable, const uint32_t *pTableSize);
+KORVAL_API uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void *pTable, uint32_t *pTableSize);
+
 
 
 /* ---- ADC configuration block ------------------------------------------------------------------------- */

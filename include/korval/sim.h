@@ -146,6 +146,18 @@ KORVAL_API uint32_t KorvalSim_SetProductName(KorvalSim *sim, uint32_t board, con
 
 /* ---- Nonvolatile memory -------------------------------------------------------------------------------- */
 
+/* The flash of a board that has one (50 otherwise): read it, or load bytes into it as they are (no
+   erase needed, unlike a write over USB); the number of sector erases the board has done. */
+KORVAL_API uint32_t KorvalSim_FlashRead(KorvalSim *sim, uint32_t board, uint32_t address, uint32_t size, void *data);
+KORVAL_API uint32_t KorvalSim_FlashLoad(KorvalSim *sim, uint32_t board, uint32_t address, uint32_t size,
+                                        const void *data);
+KORVAL_API uint32_t KorvalSim_FlashEraseCount(KorvalSim *sim, uint32_t board, uint32_t *count);
+
+/* The board's power-on defaults: its defaults table (*table_size: in the buffer's size, out the table's),
+   and how often it was told to save its state and to restore the factory defaults. Either count may be NULL. */
+KORVAL_API uint32_t KorvalSim_GetDefaults(KorvalSim *sim, uint32_t board, void *table, uint32_t *table_size,
+                                          uint32_t *saves, uint32_t *restores);
+
 
 /* ---- Streams, digital ports and analog input ----------------------------------------------------------- */
 

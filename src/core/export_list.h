@@ -41,10 +41,54 @@
            uint32_t DataSize, const void* pData),                                                                  \
           (DeviceIndex, Request, RequestValue, RequestIndex, DataSize, pData))                                     \
     /* Identification */                                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, QueryDeviceInfo,                                                               \
+          (uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSize,                                              \
+           void* pName, uint32_t* pDIOBytes, uint32_t* pCounters),                                                 \
+          (DeviceIndex, pPID, pNameSize, pName, pDIOBytes, pCounters))                                             \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, GetDeviceSerialNumber,                                                         \
+          (uint32_t DeviceIndex, uint64_t* pSerialNumber),                                                         \
+          (DeviceIndex, pSerialNumber))                                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, GetDeviceUniqueStr,                                                            \
+          (uint32_t DeviceIndex, const uint32_t* pUniqueSize, void* pUnique),                                      \
+          (DeviceIndex, pUniqueSize, pUnique))                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_SLOT, GetDeviceBySerialNumber, (uint64_t SerialNumber), (SerialNumber))                \
+    ENTRY(ALL, KORVAL_FAULT_SLOT, GetDeviceByEEPROMByte, (uint8_t EEPROMByte), (EEPROMByte))                       \
+    ENTRY(ALL, KORVAL_FAULT_SLOT, GetDeviceByEEPROMData,                                                           \
+          (uint32_t StartAddress, uint32_t DataSize, const void* pData),                                           \
+          (StartAddress, DataSize, pData))                                                                         \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, GetDeviceHandle,                                                             \
+          (uint32_t DeviceIndex, uint32_t* pHandle),                                                               \
+          (DeviceIndex, pHandle))                                                                                  \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, GetPipes,                                                                    \
+          (uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes),                                          \
+          (DeviceIndex, pPipeCount, pPipes))                                                                       \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
                                                                                                                    \
     /* Nonvolatile memory and power-on defaults */                                                                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CustomEEPROMRead,                                                              \
+          (uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData),                         \
+          (DeviceIndex, StartAddress, pDataSize, pData))                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CustomEEPROMWrite,                                                             \
+          (uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData),                     \
+          (DeviceIndex, StartAddress, DataSize, pData))                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_FlashRead,                                                              \
+          (uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData),                         \
+          (DeviceIndex, StartAddress, pDataSize, pData))                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_FlashWrite,                                                             \
+          (uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData),                     \
+          (DeviceIndex, StartAddress, DataSize, pData))                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_FlashEraseSector,                                                       \
+          (uint32_t DeviceIndex, int32_t Sector),                                                                  \
+          (DeviceIndex, Sector))                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_SaveStateAsDefaults, (uint32_t DeviceIndex), (DeviceIndex))             \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_RestoreFactoryDefaults, (uint32_t DeviceIndex), (DeviceIndex))          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_SetDefaultsTable,                                                       \
+          (uint32_t DeviceIndex, const void* pTable, const uint32_t* pTableSize),                                  \
+          (DeviceIndex, pTable, pTableSize))                                                                       \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_GetDefaultsTable,                                                       \
+          (uint32_t DeviceIndex, void* pTable, uint32_t* pTableSize),                                              \
+          (DeviceIndex, pTable, pTableSize))                                                                       \
                                                                                                                    \
     /* ADC configuration block */                                                                                  \
                                                                                                                    \
@@ -86,6 +130,10 @@
     EXTRA(KorvalSim_SetFirmwareLevel)                                                                              \
     EXTRA(KorvalSim_SetProductName)                                                                                \
     /* Simulated nonvolatile memory */                                                                             \
+    EXTRA(KorvalSim_FlashRead)                                                                                     \
+    EXTRA(KorvalSim_FlashLoad)                                                                                     \
+    EXTRA(KorvalSim_FlashEraseCount)                                                                               \
+    EXTRA(KorvalSim_GetDefaults)                                                                                   \
                                                                                                                    \
     /* Simulated streams, digital ports and analog input */                                                        \
                                                                                                                    \

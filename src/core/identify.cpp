@@ -1,0 +1,216 @@
+// Board identification: which board sits at an index (product, name, serial number, driver facts), and
+// finding a board by its serial number or by bytes of its EEPROM custom area.
+#include <cstring>
+#include <vector>
+
+#include "core/caller_memory.h"
+#include "core/core_api.h"
+#include "core/last_error.h"
+#include "core/registry.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+#include "usb/host_binding.h"
+#include "usb/nvmem.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace korval {
+
+namespace {
+
+constexpr uint16_t kSerialNumberAddress = 0x1DF8;
+constexpr uint64_t kNoSerialNumber = 0xFFFFFFFFFFFFFFFFull;
+
+// One UTF-16 character of a product name as one byte of the system's ANSI code page ('?' where it has
+// none). Elsewhere than Windows the code page is Latin-1.
+char to_ansi(uint16_t ch)
+{
+#ifdef _WIN32
+    const wchar_t wide = static_cast<wchar_t>(ch);
+    char out[4];
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, 0, &wide, 1, out, sizeof out, nullptr, &lossy);
+    return n == 1 && !lossy ? out[0] : '?';
+#else
+    return ch < 0x100 ? static_cast<char>(ch) : '?';
+#endif
+}
+
+// The serial number at the slot: 0 and the number, 50 for a board without one, or a failure. The
+// thread's last error is cleared before the read, so that a read that succeeds with the wrong length
+// is mapped to 31 rather than by a stale error of an earlier call (which could close a healthy board).
+Result read_serial_number(uint32_t device_index, uint64_t& serial)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(device_index, slot)) return r;
+    set_last_error(0);
+    uint8_t bytes[8] = {};
+    uint32_t size = sizeof bytes;
+    const Result r = usb::vendor_read(slot, 0xA2, kSerialNumberAddress, 0, size, bytes);
+    if (r != ERROR_SUCCESS || size != sizeof bytes) return device_gone(slot);
+    serial = 0;
+    for (int i = 7; i >= 0; --i) serial = serial << 8 | bytes[i];
+    if (serial == 0) serial = kNoSerialNumber;  // an unprogrammed serial number reads as 0 on some boards
+    return serial == kNoSerialNumber ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
+}
+
+// Finds the slots whose custom EEPROM bytes at `start` are `wanted`: the first match, with the thread's
+// last error 0, or 52 when a later slot matches too, or 2 when none does.
+uint32_t find_by_eeprom(uint32_t start, const std::vector<uint8_t>& wanted)
+{
+    uint32_t result = KORVAL_NO_SLOT;
+    uint32_t error = ERROR_FILE_NOT_FOUND;
+    std::vector<uint8_t> got(wanted.size());
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
+        uint32_t size = static_cast<uint32_t>(wanted.size());
+        if (usb::custom_eeprom_read(slot, start, size, got.data()) != ERROR_SUCCESS || size != wanted.size()) continue;
+        if (got != wanted) continue;
+        if (result == KORVAL_NO_SLOT) {
+            result = slot;
+            error = ERROR_SUCCESS;
+        } else {
+            error = ERROR_DUP_NAME;
+        }
+    }
+    set_last_error(error);
+    return result;
+}
+
+// Reads a caller's 32-bit value / writes one, through the guard.
+bool read_caller(const uint32_t* from, uint32_t& value) { return copy_from_caller(&value, from, sizeof value); }
+bool write_caller(uint32_t* to, uint32_t value) { return copy_to_caller(to, &value, sizeof value); }
+
+}  // namespace
+
+// Every pointer may be null. The caller's variables are reached through the guard: memory that cannot
+// be used gives ERROR_INTERNAL_ERROR, as any other fault inside the function does.
+uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSize, void* pName,
+                         uint32_t* pDIOBytes, uint32_t* pCounters)
+{
+    uint32_t slot = 0;
+    if (const Result r = resolve_index(DeviceIndex, slot)) return r;
+    if (device(slot).Handle == 0) discover();  // a board plugged in since the last look may land here
+    if (const Result r = open_check(slot)) return r;
+    const TDeviceData& d = device(slot);
+    if (pPID != nullptr && !write_caller(pPID, d.PID)) return ERROR_INTERNAL_ERROR;
+    if (pDIOBytes != nullptr && !write_caller(pDIOBytes, d.DIOBytes)) return ERROR_INTERNAL_ERROR;
+    if (pCounters != nullptr && !write_caller(pCounters, d.Counters)) return ERROR_INTERNAL_ERROR;
+    if (pNameSize == nullptr) return ERROR_SUCCESS;
+    if (!d.bGetName) return write_caller(pNameSize, 0) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+
+    uint32_t wanted = 0;
+    if (!read_caller(pNameSize, wanted)) return ERROR_INTERNAL_ERROR;
+    // The string descriptor: a length byte, a type byte, then UTF-16 characters. Asked for as many
+    // characters as the caller has room for, plus the header; a request carries at most 65,534 bytes
+    // (a name is far shorter), so a very large room does not wrap the request's 16-bit length.
+    const uint64_t asked = 2 * (uint64_t{wanted} + 1);
+    uint32_t size = asked > 0xFFFE ? 0xFFFE : static_cast<uint32_t>(asked);
+    std::vector<uint8_t> reply(size, 0);
+    if (const Result r = usb::vendor_read(slot, 0x06, 0x0302, 0, size, reply.data())) return r;
+
+    // The length byte counts the two header bytes. Only characters the board sent are used.
+    uint32_t length = size > 0 ? reply[0] / 2u : 0;
+    if (length > 0) length -= 1;
+    const uint32_t sent = size >= 2 ? (size - 2) / 2 : 0;
+    if (length > 0 && pName != nullptr) {
+        const uint32_t count = std::min({wanted, length, sent});
+        std::vector<char> name(count);
+        for (uint32_t i = 0; i < count; ++i)
+            name[i] = to_ansi(static_cast<uint16_t>(reply[2 + 2 * i] | reply[3 + 2 * i] << 8));
+        if (!copy_to_caller(pName, name.data(), count)) return ERROR_INTERNAL_ERROR;
+    }
+    return write_caller(pNameSize, length) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+}
+
+uint32_t GetDeviceSerialNumber(uint32_t DeviceIndex, uint64_t* pSerialNumber)
+{
+    if (pSerialNumber == nullptr) {
+        uint32_t slot = 0;
+        if (const Result r = open_board(DeviceIndex, slot)) return r;
+        return ERROR_INVALID_PARAMETER;
+    }
+    uint64_t serial = 0;
+    const Result r = read_serial_number(DeviceIndex, serial);
+    if (r == ERROR_SUCCESS || r == ERROR_NOT_SUPPORTED) *pSerialNumber = serial;
+    return r;
+}
+
+uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t* pUniqueSize, void* pUnique)
+{
+    uint64_t serial = 0;
+    if (const Result r = read_serial_number(DeviceIndex, serial)) return r;
+    if (pUniqueSize == nullptr) return ERROR_INVALID_PARAMETER;
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(serial >> (8 * i));
+    const uint32_t count = *pUniqueSize < 8 ? *pUniqueSize : 8;
+    return copy_to_caller(pUnique, bytes, count) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+// The thread's last error is left as the caller had it.
+uint32_t GetDeviceBySerialNumber(uint64_t SerialNumber)
+{
+    const uint32_t saved = get_last_error();
+    uint32_t found = KORVAL_NO_SLOT;
+    for (uint32_t slot = 0; slot < kSlotCount && found == KORVAL_NO_SLOT; ++slot) {
+        uint64_t serial = 0;
+        if (read_serial_number(slot, serial) == ERROR_SUCCESS && serial == SerialNumber) found = slot;
+    }
+    set_last_error(saved);
+    return found;
+}
+
+uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte) { return find_by_eeprom(0, {EEPROMByte}); }
+
+uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void* pData)
+{
+    if (DataSize > usb::kCustomEepromSize) {
+        set_last_error(ERROR_BAD_LENGTH);
+        return KORVAL_NO_SLOT;
+    }
+    if (DataSize == 0) return ResolveDeviceIndex(FirstDeviceIndex);
+    std::vector<uint8_t> wanted(DataSize);
+    if (!copy_from_caller(wanted.data(), pData, DataSize)) {
+        set_last_error(pData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
+        return KORVAL_NO_SLOT;
+    }
+    return find_by_eeprom(StartAddress, wanted);
+}
+
+uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (pHandle == nullptr) return ERROR_INVALID_PARAMETER;
+    *pHandle = static_cast<uint32_t>(device(slot).Handle);
+    return ERROR_SUCCESS;
+}
+
+uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    const TDeviceData& d = device(slot);
+    if (d.bCyUSB) return ERROR_NOT_SUPPORTED;
+    if (pPipeCount == nullptr) return ERROR_INVALID_PARAMETER;
+    set_last_error(ERROR_GEN_FAILURE);
+    uint8_t endpoints = 0;
+    if (!usb::winusb_query_interface_settings(d.Handle, 0, endpoints)) {
+        *pPipeCount = 0;
+        return device_gone(slot);
+    }
+    const uint32_t filled = std::min<uint32_t>(*pPipeCount, endpoints);
+    *pPipeCount = endpoints;
+    if (filled > 0 && pPipes == nullptr) return ERROR_INVALID_PARAMETER;
+    for (uint32_t i = 0; i < filled; ++i) pPipes[i] = 0xFFFFFFFF;
+    for (uint32_t i = 0; i < filled; ++i) {
+        uint8_t type = 0;
+        uint8_t id = 0;
+        if (!usb::winusb_query_pipe(d.Handle, 0, static_cast<uint8_t>(i), type, id)) return device_gone(slot);
+        pPipes[i] = id + 256u * type;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace korval

@@ -1,0 +1,214 @@
+// Nonvolatile memory: the EEPROM's custom area, the flash, and the board's power-on defaults.
+//
+// The EEPROM is addressed in bytes (request 0xA2, address in wValue); the flash in 16-bit words (request
+// 0xB5, word address bits 0-15 in wValue, 16 and up in wIndex). Writes go in pieces: 32 bytes to the
+// EEPROM, 4,096 to the flash. The library does not erase flash before writing; callers erase first.
+#include "usb/nvmem.h"
+
+#include <cstring>
+#include <vector>
+
+#include "core/caller_memory.h"
+#include "core/registry.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+#include "usb/usb_api.h"
+
+namespace korval {
+
+namespace {
+
+constexpr uint8_t kEepromRequest = 0xA2;
+constexpr uint8_t kFlashRequest = 0xB5;
+constexpr uint8_t kFlashEraseRequest = 0xFC;
+constexpr uint8_t kDefaultsRequest = 0x3C;
+constexpr uint16_t kDefaultsAccessCode = 0x4E9B;  // the boards take changes to their defaults only with it
+constexpr uint16_t kSaveDefaults = 0x10;
+constexpr uint16_t kRestoreFactoryDefaults = 0x11;
+constexpr uint16_t kReadDefaultsTable = 0x20;
+constexpr uint16_t kWriteDefaultsTable = 0x22;
+constexpr uint32_t kDefaultsTableLimit = 1024;
+
+// A flash read longer than a control request's 16-bit length travels in pieces of this many bytes.
+constexpr uint32_t kFlashReadPiece = 0x8000;
+
+Result check_custom_range(uint32_t start, uint32_t size)
+{
+    if (start > 0xFF) return ERROR_SEEK;
+    if (size > usb::kCustomEepromSize - start) return ERROR_BAD_LENGTH;
+    return ERROR_SUCCESS;
+}
+
+uint16_t word_low(uint32_t byte_address) { return static_cast<uint16_t>(byte_address >> 1); }
+uint16_t word_high(uint32_t byte_address) { return static_cast<uint16_t>(byte_address >> 17); }
+
+// Index resolution, the open check and the flash capability: the first checks of every flash function.
+Result open_flash_board(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return device(slot).FlashSectors == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
+}
+
+// Index resolution, the open check and the firmware check: the checks of the four defaults functions.
+Result open_defaults_board(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return firmware_check(slot);
+}
+
+}  // namespace
+
+namespace usb {
+
+Result custom_eeprom_read(uint32_t device_index, uint32_t start, uint32_t& size, void* data)
+{
+    if (const Result r = check_custom_range(start, size)) return r;
+    uint32_t slot = 0;
+    if (const Result r = open_board(device_index, slot)) return r;
+    return vendor_read(slot, kEepromRequest, static_cast<uint16_t>(kCustomEepromBase + start), 0, size, data);
+}
+
+Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t size, const void* data)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(device_index, slot)) return r;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > kEepromWritePiece) {
+        if (const Result r = vendor_write(slot, kEepromRequest, static_cast<uint16_t>(eeprom_address), 0,
+                                          kEepromWritePiece, bytes))
+            return r;
+        eeprom_address += kEepromWritePiece;
+        bytes += kEepromWritePiece;
+        size -= kEepromWritePiece;
+    }
+    return vendor_write(slot, kEepromRequest, static_cast<uint16_t>(eeprom_address), 0, size, bytes);
+}
+
+}  // namespace usb
+
+// The range tests come before the index is resolved: a bad address is reported even for an empty slot.
+uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)
+{
+    if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
+    if (const Result r = check_custom_range(StartAddress, *pDataSize)) return r;
+    return GenericVendorRead(DeviceIndex, kEepromRequest, static_cast<uint16_t>(usb::kCustomEepromBase + StartAddress),
+                             0, pDataSize, pData);
+}
+
+uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
+{
+    if (const Result r = check_custom_range(StartAddress, DataSize)) return r;
+    uint32_t address = usb::kCustomEepromBase + StartAddress;
+    const auto* bytes = static_cast<const uint8_t*>(pData);
+    while (DataSize > usb::kEepromWritePiece) {
+        if (const Result r = GenericVendorWrite(DeviceIndex, kEepromRequest, static_cast<uint16_t>(address), 0,
+                                                usb::kEepromWritePiece, bytes))
+            return r;
+        address += usb::kEepromWritePiece;
+        bytes += usb::kEepromWritePiece;
+        DataSize -= usb::kEepromWritePiece;
+    }
+    return GenericVendorWrite(DeviceIndex, kEepromRequest, static_cast<uint16_t>(address), 0, DataSize, bytes);
+}
+
+uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
+    if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
+    if (StartAddress >= usb::kFlashReadLimit) return ERROR_SEEK;
+    if (*pDataSize > usb::kFlashReadLimit - StartAddress) return ERROR_BAD_LENGTH;
+    const uint32_t count = *pDataSize & ~1u;  // whole words only
+    *pDataSize = count;
+
+    // A count that fits a control request's length goes in one request. A longer one cannot: it goes in
+    // pieces, and the count reports the bytes received up to the first short piece.
+    if (count <= 0xFFFF) {
+        return GenericVendorRead(slot, kFlashRequest, word_low(StartAddress), word_high(StartAddress), pDataSize,
+                                 pData);
+    }
+    uint32_t received = 0;
+    while (received < count) {
+        const uint32_t address = StartAddress + received;
+        uint32_t piece = count - received < kFlashReadPiece ? count - received : kFlashReadPiece;
+        const uint32_t asked = piece;
+        if (const Result r = GenericVendorRead(slot, kFlashRequest, word_low(address), word_high(address), &piece,
+                                               static_cast<uint8_t*>(pData) + received))
+            return r;
+        received += piece;
+        if (piece < asked) break;
+    }
+    *pDataSize = received;
+    return ERROR_SUCCESS;
+}
+
+uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
+    if (StartAddress >= usb::kFlashWriteLimit) return ERROR_SEEK;
+    if (DataSize > usb::kFlashWriteLimit - StartAddress) return ERROR_BAD_LENGTH;
+    DataSize &= ~1u;  // whole words only: an odd last byte is dropped
+    uint32_t address = StartAddress;
+    const auto* bytes = static_cast<const uint8_t*>(pData);
+    while (DataSize > usb::kFlashWritePiece) {
+        if (const Result r = GenericVendorWrite(slot, kFlashRequest, word_low(address), word_high(address),
+                                                usb::kFlashWritePiece, bytes))
+            return r;
+        address += usb::kFlashWritePiece;
+        bytes += usb::kFlashWritePiece;
+        DataSize -= usb::kFlashWritePiece;
+    }
+    return GenericVendorWrite(slot, kFlashRequest, word_low(address), word_high(address), DataSize, bytes);
+}
+
+uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
+    if (Sector < 0 || Sector >= device(slot).FlashSectors) return ERROR_SEEK;
+    return usb::vendor_write(slot, kFlashEraseRequest, 0, static_cast<uint16_t>(Sector), 0, nullptr);
+}
+
+uint32_t KORVAL_SaveStateAsDefaults(uint32_t DeviceIndex)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    return usb::vendor_write(slot, kDefaultsRequest, kDefaultsAccessCode, kSaveDefaults, 0, nullptr);
+}
+
+uint32_t KORVAL_RestoreFactoryDefaults(uint32_t DeviceIndex)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    return usb::vendor_write(slot, kDefaultsRequest, kDefaultsAccessCode, kRestoreFactoryDefaults, 0, nullptr);
+}
+
+uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const uint32_t* pTableSize)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
+    if (*pTableSize > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
+    return GenericVendorWrite(slot, kDefaultsRequest, kDefaultsAccessCode, kWriteDefaultsTable, *pTableSize, pTable);
+}
+
+// The table is read into a scratch copy of the caller's buffer and copied back whole, with the count,
+// whatever the read's result: a failed read leaves buffer and count as they were, a short one changes
+// only the bytes received.
+uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void* pTable, uint32_t* pTableSize)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
+    uint32_t count = *pTableSize;
+    if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
+    uint8_t scratch[kDefaultsTableLimit];
+    if (!copy_from_caller(scratch, pTable, count)) return ERROR_NOACCESS;
+    const Result result = usb::vendor_read(slot, kDefaultsRequest, 0, kReadDefaultsTable, count, scratch);
+    if (!copy_to_caller(pTable, scratch, count)) return ERROR_NOACCESS;
+    *pTableSize = count;
+    return result;
+}
+
+}  // namespace korval

@@ -1,0 +1,28 @@
+// The boards' nonvolatile memory as the library itself uses it (device lookups by EEPROM contents,
+// DAC calibration tables, range limits): the same requests as the exported functions, with buffers the
+// library owns.
+#pragma once
+
+#include <cstdint>
+
+#include "core/registry.h"
+
+namespace korval::usb {
+
+inline constexpr uint32_t kCustomEepromBase = 0x1E00;  // EEPROM address of custom byte 0
+inline constexpr uint32_t kCustomEepromSize = 0x100;
+inline constexpr uint32_t kFlashSectorSize = 0x10000;
+inline constexpr uint32_t kFlashReadLimit = 0x100000;   // reads reach the first 1 MiB
+inline constexpr uint32_t kFlashWriteLimit = 0x200000;  // writes the whole 2 MiB
+inline constexpr uint32_t kFlashWritePiece = 4096;
+inline constexpr uint32_t kEepromWritePiece = 32;
+
+// CustomEEPROMRead for the library's own buffer: 25 for an address above 0xFF, 24 for a count running
+// past the custom area, otherwise the read's result with `size` set to the bytes received.
+Result custom_eeprom_read(uint32_t device_index, uint32_t start, uint32_t& size, void* data);
+
+// Writes `size` bytes at an EEPROM address in pieces of at most 32 bytes (a last piece is sent even
+// when it is empty); stops at the first failed piece. No range test: callers check their own area.
+Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t size, const void* data);
+
+}  // namespace korval::usb
