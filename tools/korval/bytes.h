@@ -1,0 +1,25 @@
+// Byte input and output for the tool's memory commands: hexadecimal dumps, and bytes given on the
+// command line in hexadecimal or read from a file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "command.h"
+
+namespace korval::tool {
+
+// Prints `data` as lines of 16 bytes: address, hexadecimal, and the printable characters.
+void print_hex_dump(uint32_t address, const std::vector<uint8_t>& data);
+// The bytes as one JSON string of hexadecimal digits.
+std::string json_hex(const std::vector<uint8_t>& data);
+
+// Bytes from the command line: "--file PATH" reads the file; otherwise every argument is hexadecimal
+// bytes ("de ad be ef", "deadbeef", "0xde,0xad" all work). False with a message when they are not.
+bool parse_bytes(const Args& args, size_t first, std::vector<uint8_t>& out, std::string& error);
+
+// The slot argument of a device command: a number 0 to 31, or "first" / "only".
+bool parse_slot(const std::string& text, uint32_t& index);
+
+}  // namespace korval::tool
