@@ -288,6 +288,23 @@ TEST_F(StreamControl, ClearFifoSendsTheRequestOfItsMethod)
     EXPECT_TRUE(log(board).empty());
 }
 
+TEST_F(StreamControl, EveryFamilyWithStreamFifosTakesTheRequests)
+{
+    for (const uint32_t pid : {0x8008u, 0x800Fu, 0x8044u, 0x8145u, 0x804Au, 0x815Fu}) {
+        SCOPED_TRACE(pid);
+        TearDown();
+        SetUp();
+        const uint32_t board = install_one(pid);
+        KorvalSim_SetStreamStatus(sim_, board, pid);
+        uint32_t status = 0;
+        EXPECT_EQ(KORVAL_ClearFIFO(0, 86), 0u);
+        EXPECT_EQ(KORVAL_GetStreamStatus(0, &status), 0u);
+        EXPECT_EQ(status, pid);
+        EXPECT_EQ(KORVAL_SetStreamingBlockSize(0, 100), 0u);
+        EXPECT_EQ(device(0).StreamingBlockSize, pid <= 0x800F ? 256u : 512u);
+    }
+}
+
 TEST_F(StreamControl, BoardsWithoutStreamFifosAnswer1349BeforeTheArguments)
 {
     for (const uint32_t pid : {0x8001u, 0x4001u, 0x8020u, 0x8060u}) {

@@ -99,8 +99,9 @@ uint32_t DEB_BulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, u
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (pData == nullptr && DataSize > 0) return ERROR_INVALID_PARAMETER;
     uint32_t transferred = 0;  // the count is not reported
-    return QBT_GenericBulkOut(DeviceIndex, PipeID, pData, DataSize, &transferred);
+    return usb::bulk_write(slot, static_cast<uint8_t>(PipeID), pData, DataSize, transferred);
 }
 
 }  // namespace korval

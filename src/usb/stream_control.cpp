@@ -66,13 +66,14 @@ uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
 
 uint32_t KORVAL_ResetChip(uint32_t DeviceIndex)
 {
-    // Hold the controller's processor in reset, then release it: the firmware starts again. Each write
-    // resolves the index and runs the open check itself; the second is not sent when the first fails.
+    // Hold the controller's processor in reset, then release it: the firmware starts again. The second
+    // write is not sent when the first fails.
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
     const uint8_t hold = 0x01;
-    if (const Result r = GenericVendorWrite(DeviceIndex, kControllerRamWrite, kCpuControlRegister, 0, 1, &hold))
-        return r;
+    if (const Result r = usb::vendor_write(slot, kControllerRamWrite, kCpuControlRegister, 0, 1, &hold)) return r;
     const uint8_t run = 0x00;
-    return GenericVendorWrite(DeviceIndex, kControllerRamWrite, kCpuControlRegister, 0, 1, &run);
+    return usb::vendor_write(slot, kControllerRamWrite, kCpuControlRegister, 0, 1, &run);
 }
 
 uint32_t KORVAL_UploadFirmware(uint32_t, const void*, uint32_t) { return ERROR_NOT_SUPPORTED; }

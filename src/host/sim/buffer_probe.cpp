@@ -1,5 +1,6 @@
 #include "host/sim/buffer_probe.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
