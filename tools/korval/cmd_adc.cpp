@@ -12,6 +12,7 @@
 //
 // Channels share the range of their range slot (channel >> the board's range shift): a range given for
 // part of a slot's channels applies to all of them, and the output says so.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -266,7 +267,8 @@ int set(const Board& b, const Args& args)
             i += 2;
         } else {
             // A range, for the channels named by "ch", or for every channel.
-            uint32_t first = 0, last = b.channels - 1;
+            // Every channel that has a range slot (on the largest boards the last channels have none).
+            uint32_t first = 0, last = std::min(b.channels, b.range_slots << b.shift) - 1;
             if (word == "ch") {
                 if (i + 1 >= args.size() || !parse_channels(args[i + 1], first, last))
                     return usage_error("ch needs channels, as in 'ch 0-15'");
