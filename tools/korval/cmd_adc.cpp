@@ -197,11 +197,14 @@ int show(const Options& options, const Board& b)
     }
     std::printf("channels     %u, %u range slots of %u channel%s, %u-byte block\n", b.channels, b.range_slots,
                 1u << b.shift, b.shift ? "s" : "", b.block_size);
+    const uint32_t ranged = std::min(b.channels, b.range_slots << b.shift);
+    if (ranged < b.channels) ranges += ", " + channel_span(ranged, b.channels - 1) + " no range slot";
     std::printf("ranges       %s\n", ranges.c_str());
     std::printf("calibration  %s\n", cal_words(block[adc::kCalModeByte]).c_str());
     std::printf("trigger      0x%02X\n", block[adc::kTriggerByte]);
     std::printf("scan         %s\n", channel_span(start, end).c_str());
-    std::printf("oversample   %u (%u samples per channel)\n", block[adc::kOversampleByte], block[adc::kOversampleByte] + 1u);
+    const unsigned samples = block[adc::kOversampleByte] + 1u;
+    std::printf("oversample   %u (%u sample%s per channel)\n", samples - 1, samples, samples == 1 ? "" : "s");
     std::printf("block        %s\n", hex.c_str());
     return 0;
 }
