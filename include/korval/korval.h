@@ -242,6 +242,44 @@ KORVAL_API uint32_t GetPipes(uint32_t DeviceIndex, uint32_t *pPipeCount, uint32_
 
 /* ---- Bulk transfers and stream control --------------------------------------------------------------- */
 
+/* Reads up to DataSize bytes from a bulk IN pipe (PipeID: the endpoint address, bit 7 set, for example
+   0x86) straight into pData. *pBytesTransferred: the bytes received, at most DataSize. A short read is a
+   success. No time-out: the call waits until the board sends. 87 for a null pBytesTransferred, or a
+   null pData with a non-zero DataSize. */
+KORVAL_API uint32_t QBT_GenericBulkIn(uint32_t DeviceIndex, uint32_t PipeID, void *pData, uint32_t DataSize,
+                                      uint32_t *pBytesTransferred);
+
+/* Writes DataSize bytes of pData to a bulk OUT pipe (for example 0x02); the same rules as QBT_GenericBulkIn. */
+KORVAL_API uint32_t QBT_GenericBulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void *pData,
+                                       uint32_t DataSize, uint32_t *pBytesTransferred);
+
+/* The boards have one interface: 50 (ERROR_NOT_SUPPORTED) for an open board, nothing is sent. */
+KORVAL_API uint32_t DEB_SetInterface(uint32_t DeviceIndex, uint16_t InterfaceNumber);
+
+/* Not offered: always 50, whatever the arguments (the device index is not looked at). */
+KORVAL_API uint32_t DEB_BulkIn(uint32_t DeviceIndex, uint32_t PipeID, void *pData, uint32_t DataSize);
+
+/* QBT_GenericBulkOut without the byte count. */
+KORVAL_API uint32_t DEB_BulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void *pData, uint32_t DataSize);
+
+/* Clears the board's stream FIFOs. TimeMethod 0, 1, 5 or 86 chooses the firmware's way of clearing;
+   any other value is 87. 1349 on a board without stream FIFOs. */
+KORVAL_API uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod);
+
+/* The board's 32-bit stream status word (its bits are the firmware's). A reply shorter than 4 bytes
+   leaves the missing high bytes 0. 1349 on a board without stream FIFOs. */
+KORVAL_API uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t *pStatus);
+
+/* The largest single streaming transfer: bytes for ADC bulk reads, 16-bit points for digital streams.
+   1 to 0x1F00000, raised to a multiple of 512 on ADC boards and of 256 on streaming digital boards.
+   Kept by the library; nothing is sent. 1349 on a board with neither stream. */
+KORVAL_API uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize);
+
+/* Holds the board's USB controller in reset and releases it, so that its firmware starts again. */
+KORVAL_API uint32_t KORVAL_ResetChip(uint32_t DeviceIndex);
+
+/* Not offered: always 50, whatever the arguments. */
+KORVAL_API uint32_t KORVAL_UploadFirmware(uint32_t DeviceIndex, const void *pFirmware, uint32_t FirmwareSize);
 
 /* ---- Nonvolatile memory and power-on defaults -------------------------------------------------------- */
 
@@ -273,12 +311,78 @@ KORVAL_API uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void *pTable, 
 
 /* ---- ADC configuration block ------------------------------------------------------------------------- */
 
+/* The board's ADC configuration block (20 or 21 bytes by product): range codes of range slots 0 to 15,
+   calibration mode (16), trigger (17), scan limits (18, and 20 on 21-byte blocks), oversample (19).
+   Range code bits 0-2: gain code 0 0..10 V, 1 +-10 V, 2 0..5 V, 3 +-5 V, 4 0..2 V, 5 +-2 V, 6 0..1 V,
+   7 +-1 V; bits 3-7: the caller's flag. Channel c uses range slot c >> the product's range shift. */
+#define KORVAL_ADC_CONFIG_MAX 21u
+
+/* Reads the block into pConfigBuf. *pConfigBufSize: in, the buffer's size; out, the block's size. A
+   buffer too small gives 122 with the size needed in *pConfigBufSize. 1349 on a board without a block. */
+KORVAL_API uint32_t ADC_GetConfig(uint32_t DeviceIndex, uint8_t *pConfigBuf, uint32_t *pConfigBufSize);
+
+/* Writes the whole block from pConfigBuf (its content is not examined); sizes as ADC_GetConfig. */
+KORVAL_API uint32_t ADC_SetConfig(uint32_t DeviceIndex, const uint8_t *pConfigBuf, uint32_t *pConfigBufSize);
+
+/* Sets the gain code of every range slot from pGainCodes (one byte per range slot, each 0 to 7; 13
+   when one is larger) with RangeFlag in bits 3-7 of each code. */
+KORVAL_API uint32_t ADC_RangeAll(uint32_t DeviceIndex, const uint8_t *pGainCodes, uint32_t RangeFlag);
+
+/* Sets the gain code (0 to 7) of one range slot with RangeFlag in bits 3-7. 487 for a slot beyond the
+   board's; a range slot may cover several channels. */
+KORVAL_API uint32_t ADC_Range1(uint32_t DeviceIndex, uint32_t ADChannel, uint8_t GainCode, uint32_t RangeFlag);
+
+/* Sets the trigger byte (any value) and the calibration mode (0 normal; 1, 3, 5, 7 reference modes). */
+KORVAL_API uint32_t ADC_ADMode(uint32_t DeviceIndex, uint8_t TriggerMode, uint8_t CalMode);
+
+/* Sets the channels a scan covers, StartChannel to EndChannel (87 when reversed or beyond the board). */
+KORVAL_API uint32_t ADC_SetScanLimits(uint32_t DeviceIndex, uint32_t StartChannel, uint32_t EndChannel);
+
+/* Sets the extra samples taken per channel in one scan (each channel gives Oversample + 1). */
+KORVAL_API uint32_t ADC_SetOversample(uint32_t DeviceIndex, uint8_t Oversample);
 
 /* ---- Immediate DAC output and calibration ------------------------------------------------------------ */
 
 
 /* ---- Digital ports ----------------------------------------------------------------------------------- */
 
+/* Port p is byte p of every port buffer; line n is bit n % 8 of port n / 8. The direction mask
+   (pOutMask) has one bit per port, or per line on boards that say so, in as few bytes as hold them;
+   the tristate mask likewise. Both go to the board unchanged. The library keeps the last output levels
+   it sent (the output cache): single-bit and single-byte writes send the whole cache, changed. */
+
+/* Sets output levels (pData, one byte per port) and directions; bTristate non-zero asks the board to
+   float its outputs. The cache takes pData even when the request fails. */
+KORVAL_API uint32_t DIO_Configure(uint32_t DeviceIndex, uint8_t bTristate, const void *pOutMask, const void *pData);
+
+/* DIO_Configure with a tristate mask, on boards with tristate control (1349 elsewhere). */
+KORVAL_API uint32_t DIO_ConfigureEx(uint32_t DeviceIndex, const void *pOutMask, const void *pData,
+                                    const void *pTristateMask);
+
+/* Reads the direction and tristate masks back from the board (boards with tristate control). */
+KORVAL_API uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void *pOutMask, void *pTristateMask);
+
+/* Sets (bData non-zero) or clears one output line. 487 for a line beyond the board's. */
+KORVAL_API uint32_t DIO_Write1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t bData);
+
+/* Sets one port's output levels. 487 for a port beyond the board's. */
+KORVAL_API uint32_t DIO_Write8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t Data);
+
+/* Sets every port's output levels from pData (one byte per port). */
+KORVAL_API uint32_t DIO_WriteAll(uint32_t DeviceIndex, const void *pData);
+
+/* Reads one line: *pBit becomes 1 or 0. Reads never change the output cache. */
+KORVAL_API uint32_t DIO_Read1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t *pBit);
+
+/* Reads one port's levels. */
+KORVAL_API uint32_t DIO_Read8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t *pByte);
+
+/* Reads every port's levels into pData (one byte per port). */
+KORVAL_API uint32_t DIO_ReadAll(uint32_t DeviceIndex, void *pData);
+
+/* Writes and reads one 16-bit word at a 32-bit address of the board's offline memory. */
+KORVAL_API uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address, uint16_t Value);
+KORVAL_API uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t *pValue);
 
 /* ---- SPI and CSA functions --------------------------------------------------------------------------- */
 

@@ -161,6 +161,58 @@ KORVAL_API uint32_t KorvalSim_GetDefaults(KorvalSim *sim, uint32_t board, void *
 
 /* ---- Streams, digital ports and analog input ----------------------------------------------------------- */
 
+/* Bulk endpoints. Each bulk IN endpoint of the product (0x86, and 0x82 on counter boards) has a FIFO
+   of bytes for the host: a read takes what is waiting, up to its length, and waits when nothing is
+   (until data is fed, the transfer is cancelled or the board unplugged), unless the endpoint has a
+   repeating pattern, which then fills the read. Each bulk OUT endpoint (0x02) keeps what the host sent
+   (up to 64 MiB; the oldest bytes are dropped beyond) until it is read here. The FIFO-clear requests
+   drop the bytes waiting in the IN FIFOs. 87 for an endpoint the product lacks or of the other direction. */
+KORVAL_API uint32_t KorvalSim_FeedBulkIn(KorvalSim *sim, uint32_t board, uint32_t endpoint, const void *data,
+                                         uint32_t size);
+/* size 0 removes the pattern. */
+KORVAL_API uint32_t KorvalSim_SetBulkInPattern(KorvalSim *sim, uint32_t board, uint32_t endpoint,
+                                               const void *data, uint32_t size);
+/* Bytes waiting in an IN FIFO. */
+KORVAL_API uint32_t KorvalSim_BulkInPending(KorvalSim *sim, uint32_t board, uint32_t endpoint, uint64_t *bytes);
+/* Takes up to `capacity` of the oldest bytes the host sent to an OUT endpoint: *size gets the count
+   taken, *remaining the bytes still kept (either may be NULL; capacity 0 only asks). */
+KORVAL_API uint32_t KorvalSim_ReadBulkOut(KorvalSim *sim, uint32_t board, uint32_t endpoint, void *data,
+                                          uint32_t capacity, uint32_t *size, uint64_t *remaining);
+
+/* The 32-bit stream status word the board reports (0 at first); boards with stream FIFOs only. */
+KORVAL_API uint32_t KorvalSim_SetStreamStatus(KorvalSim *sim, uint32_t board, uint32_t status);
+
+/* The USB controller: whether its processor is held in reset, and how often it was released from reset
+   (each release starts the firmware again). */
+KORVAL_API uint32_t KorvalSim_GetControllerState(KorvalSim *sim, uint32_t board, uint32_t *held_in_reset,
+                                                 uint32_t *restarts);
+
+/* Digital ports. A set direction bit makes its port an output (its line, on a product with one direction
+   bit per line); each tristate bit floats an equal share of the ports, in order. A port reads back what
+   it drives on its output lines and the outside level elsewhere. Outside levels start at 0xFF. */
+#define KORVAL_SIM_MAX_PORTS 16u
+typedef struct KorvalSimDigitalState {
+    uint32_t ports;                          /* 8-bit ports of the product */
+    uint32_t direction_bytes;                /* length of the direction mask */
+    uint32_t tristate_bytes;                 /* length of the tristate mask (0: no tristate control) */
+    uint32_t outputs_floating;               /* the last configuration floated every output */
+    uint8_t outputs[KORVAL_SIM_MAX_PORTS];   /* output latches, port 0 first */
+    uint8_t direction[KORVAL_SIM_MAX_PORTS]; /* direction mask */
+    uint8_t tristate[KORVAL_SIM_MAX_PORTS];  /* tristate mask */
+    uint8_t inputs[KORVAL_SIM_MAX_PORTS];    /* outside levels at the pins */
+    uint8_t levels[KORVAL_SIM_MAX_PORTS];    /* what reading the ports gives now */
+} KorvalSimDigitalState;
+KORVAL_API uint32_t KorvalSim_GetDigitalState(KorvalSim *sim, uint32_t board, KorvalSimDigitalState *state);
+/* Sets the outside levels of ports 0 to count - 1. */
+KORVAL_API uint32_t KorvalSim_SetDigitalInputs(KorvalSim *sim, uint32_t board, const uint8_t *levels,
+                                               uint32_t count);
+
+/* The ADC configuration block the board holds (20 or 21 bytes by product; every byte 0 at first).
+   Get copies up to `capacity` bytes and gives the block's length in *size (may be NULL); Set replaces
+   the first `size` bytes. */
+KORVAL_API uint32_t KorvalSim_GetAdcConfig(KorvalSim *sim, uint32_t board, uint8_t *block, uint32_t capacity,
+                                           uint32_t *size);
+KORVAL_API uint32_t KorvalSim_SetAdcConfig(KorvalSim *sim, uint32_t board, const uint8_t *block, uint32_t size);
 
 /* ---- Counters, automap, PWM, latch and debounce -------------------------------------------------------- */
 

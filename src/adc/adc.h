@@ -5,4 +5,13 @@
 
 namespace korval {
 
+// ADC configuration block
+uint32_t ADC_GetConfig(uint32_t DeviceIndex, uint8_t* pConfigBuf, uint32_t* pConfigBufSize);
+uint32_t ADC_SetConfig(uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t* pConfigBufSize);
+uint32_t ADC_RangeAll(uint32_t DeviceIndex, const uint8_t* pGainCodes, uint32_t RangeFlag);
+uint32_t ADC_Range1(uint32_t DeviceIndex, uint32_t ADChannel, uint8_t GainCode, uint32_t RangeFlag);
+uint32_t ADC_ADMode(uint32_t DeviceIndex, uint8_t TriggerMode, uint8_t CalMode);
+uint32_t ADC_SetScanLimits(uint32_t DeviceIndex, uint32_t StartChannel, uint32_t EndChannel);
+uint32_t ADC_SetOversample(uint32_t DeviceIndex, uint8_t Oversample);
+
 }  // namespace korval

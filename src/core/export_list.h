@@ -64,6 +64,31 @@
           (DeviceIndex, pPipeCount, pPipes))                                                                       \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \
+          (uint32_t DeviceIndex, uint32_t PipeID, void* pData, uint32_t DataSize, uint32_t* pBytesTransferred),    \
+          (DeviceIndex, PipeID, pData, DataSize, pBytesTransferred))                                               \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkOut,                                                          \
+          (uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize,                            \
+           uint32_t* pBytesTransferred),                                                                           \
+          (DeviceIndex, PipeID, pData, DataSize, pBytesTransferred))                                               \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, DEB_SetInterface, (uint32_t DeviceIndex, uint16_t InterfaceNumber),          \
+          (DeviceIndex, InterfaceNumber))                                                                          \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, DEB_BulkIn,                                                                  \
+          (uint32_t DeviceIndex, uint32_t PipeID, void* pData, uint32_t DataSize),                                 \
+          (DeviceIndex, PipeID, pData, DataSize))                                                                  \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, DEB_BulkOut,                                                                 \
+          (uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize),                           \
+          (DeviceIndex, PipeID, pData, DataSize))                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_ClearFIFO, (uint32_t DeviceIndex, uint32_t TimeMethod),                 \
+          (DeviceIndex, TimeMethod))                                                                               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_GetStreamStatus, (uint32_t DeviceIndex, uint32_t* pStatus),             \
+          (DeviceIndex, pStatus))                                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_SetStreamingBlockSize, (uint32_t DeviceIndex, uint32_t BlockSize),      \
+          (DeviceIndex, BlockSize))                                                                                \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_ResetChip, (uint32_t DeviceIndex), (DeviceIndex))                       \
+    ENTRY(PLAIN_UNDERSCORE, KORVAL_FAULT_RESULT, KORVAL_UploadFirmware,                                            \
+          (uint32_t DeviceIndex, const void* pFirmware, uint32_t FirmwareSize),                                    \
+          (DeviceIndex, pFirmware, FirmwareSize))                                                                  \
                                                                                                                    \
     /* Nonvolatile memory and power-on defaults */                                                                 \
     ENTRY(ALL, KORVAL_FAULT_RESULT, CustomEEPROMRead,                                                              \
@@ -91,10 +116,51 @@
           (DeviceIndex, pTable, pTableSize))                                                                       \
                                                                                                                    \
     /* ADC configuration block */                                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetConfig,                                                                 \
+          (uint32_t DeviceIndex, uint8_t* pConfigBuf, uint32_t* pConfigBufSize),                                   \
+          (DeviceIndex, pConfigBuf, pConfigBufSize))                                                               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetConfig,                                                                 \
+          (uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t* pConfigBufSize),                             \
+          (DeviceIndex, pConfigBuf, pConfigBufSize))                                                               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_RangeAll,                                                                  \
+          (uint32_t DeviceIndex, const uint8_t* pGainCodes, uint32_t RangeFlag),                                   \
+          (DeviceIndex, pGainCodes, RangeFlag))                                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_Range1,                                                                    \
+          (uint32_t DeviceIndex, uint32_t ADChannel, uint8_t GainCode, uint32_t RangeFlag),                        \
+          (DeviceIndex, ADChannel, GainCode, RangeFlag))                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_ADMode, (uint32_t DeviceIndex, uint8_t TriggerMode, uint8_t CalMode),      \
+          (DeviceIndex, TriggerMode, CalMode))                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetScanLimits,                                                             \
+          (uint32_t DeviceIndex, uint32_t StartChannel, uint32_t EndChannel),                                      \
+          (DeviceIndex, StartChannel, EndChannel))                                                                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetOversample, (uint32_t DeviceIndex, uint8_t Oversample),                 \
+          (DeviceIndex, Oversample))                                                                               \
                                                                                                                    \
     /* Immediate DAC output and calibration */                                                                     \
                                                                                                                    \
     /* Digital ports */                                                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Configure,                                                                 \
+          (uint32_t DeviceIndex, uint8_t bTristate, const void* pOutMask, const void* pData),                      \
+          (DeviceIndex, bTristate, pOutMask, pData))                                                               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_ConfigureEx,                                                               \
+          (uint32_t DeviceIndex, const void* pOutMask, const void* pData, const void* pTristateMask),              \
+          (DeviceIndex, pOutMask, pData, pTristateMask))                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_ConfigurationQuery,                                                        \
+          (uint32_t DeviceIndex, void* pOutMask, void* pTristateMask), (DeviceIndex, pOutMask, pTristateMask))     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Write1, (uint32_t DeviceIndex, uint32_t BitIndex, uint8_t bData),          \
+          (DeviceIndex, BitIndex, bData))                                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Write8, (uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t Data),          \
+          (DeviceIndex, ByteIndex, Data))                                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_WriteAll, (uint32_t DeviceIndex, const void* pData), (DeviceIndex, pData)) \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Read1, (uint32_t DeviceIndex, uint32_t BitIndex, uint8_t* pBit),           \
+          (DeviceIndex, BitIndex, pBit))                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Read8, (uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t* pByte),         \
+          (DeviceIndex, ByteIndex, pByte))                                                                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_ReadAll, (uint32_t DeviceIndex, void* pData), (DeviceIndex, pData))        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_OfflineWrite1, (uint32_t DeviceIndex, uint32_t Address, uint16_t Value),\
+          (DeviceIndex, Address, Value))                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_OfflineRead1,                                                           \
+          (uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue), (DeviceIndex, Address, pValue))              \
                                                                                                                    \
     /* SPI and CSA functions */                                                                                    \
                                                                                                                    \
@@ -136,6 +202,16 @@
     EXTRA(KorvalSim_GetDefaults)                                                                                   \
                                                                                                                    \
     /* Simulated streams, digital ports and analog input */                                                        \
+    EXTRA(KorvalSim_FeedBulkIn)                                                                                    \
+    EXTRA(KorvalSim_SetBulkInPattern)                                                                              \
+    EXTRA(KorvalSim_BulkInPending)                                                                                 \
+    EXTRA(KorvalSim_ReadBulkOut)                                                                                   \
+    EXTRA(KorvalSim_SetStreamStatus)                                                                               \
+    EXTRA(KorvalSim_GetControllerState)                                                                            \
+    EXTRA(KorvalSim_GetDigitalState)                                                                               \
+    EXTRA(KorvalSim_SetDigitalInputs)                                                                              \
+    EXTRA(KorvalSim_GetAdcConfig)                                                                                  \
+    EXTRA(KorvalSim_SetAdcConfig)                                                                                  \
                                                                                                                    \
     /* Simulated counters, automap, PWM, latch and debounce */                                                     \
                                                                                                                    \

@@ -5,4 +5,17 @@
 
 namespace korval {
 
+// Digital ports
+uint32_t DIO_Configure(uint32_t DeviceIndex, uint8_t bTristate, const void* pOutMask, const void* pData);
+uint32_t DIO_ConfigureEx(uint32_t DeviceIndex, const void* pOutMask, const void* pData, const void* pTristateMask);
+uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void* pOutMask, void* pTristateMask);
+uint32_t DIO_Write1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t bData);
+uint32_t DIO_Write8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t Data);
+uint32_t DIO_WriteAll(uint32_t DeviceIndex, const void* pData);
+uint32_t DIO_Read1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t* pBit);
+uint32_t DIO_Read8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t* pByte);
+uint32_t DIO_ReadAll(uint32_t DeviceIndex, void* pData);
+uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address, uint16_t Value);
+uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue);
+
 }  // namespace korval

@@ -11,6 +11,18 @@ uint32_t GenericVendorWrite(uint32_t DeviceIndex, uint8_t Request, uint16_t Requ
                             uint32_t DataSize, const void* pData);
 
 // Bulk transfers and stream control
+uint32_t QBT_GenericBulkIn(uint32_t DeviceIndex, uint32_t PipeID, void* pData, uint32_t DataSize,
+                           uint32_t* pBytesTransferred);
+uint32_t QBT_GenericBulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize,
+                            uint32_t* pBytesTransferred);
+uint32_t DEB_SetInterface(uint32_t DeviceIndex, uint16_t InterfaceNumber);
+uint32_t DEB_BulkIn(uint32_t DeviceIndex, uint32_t PipeID, void* pData, uint32_t DataSize);
+uint32_t DEB_BulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize);
+uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod);
+uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus);
+uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize);
+uint32_t KORVAL_ResetChip(uint32_t DeviceIndex);
+uint32_t KORVAL_UploadFirmware(uint32_t DeviceIndex, const void* pFirmware, uint32_t FirmwareSize);
 
 
 // Nonvolatile memory and power-on defaults

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/sim/buffer_probe.h"
 #include "korval/korval.h"
 
 namespace korval::sim {
@@ -186,6 +187,7 @@ int Simulation::device_io_control(void* context, KorvalHandle file, uint32_t cod
     if (code == KORVAL_IOCTL_BULK_TRANSFER) {
         // The endpoint is the header's only field; the data goes to or comes from the second buffer.
         const uint8_t endpoint = header[13];
+        if (!buffer_usable(out, out_size, (endpoint & 0x80) != 0)) return fail(error, ERROR_NOACCESS);
         TransferResult r = open.board->bulk(via, endpoint, static_cast<uint8_t*>(out), out != nullptr ? out_size : 0);
         return finish(r, bytes_returned, error);
     }
@@ -284,6 +286,7 @@ int Simulation::winusb_write_pipe(void* context, KorvalHandle interface_handle, 
     OpenHandle open{};
     if (!sim->lookup(interface_handle, true, open, error)) return 0;
     if ((pipe_id & 0x80) != 0) return fail(error, ERROR_INVALID_PARAMETER);
+    if (!buffer_usable(buffer, length, false)) return fail(error, ERROR_NOACCESS);
     const Via via = sim->via_for(interface_handle, open, KORVAL_SIM_VIA_WINUSB);
     const TransferResult r = open.board->bulk(via, pipe_id, static_cast<uint8_t*>(const_cast<void*>(buffer)),
                                               buffer != nullptr ? length : 0);
@@ -297,6 +300,7 @@ int Simulation::winusb_read_pipe(void* context, KorvalHandle interface_handle, u
     OpenHandle open{};
     if (!sim->lookup(interface_handle, true, open, error)) return 0;
     if ((pipe_id & 0x80) == 0) return fail(error, ERROR_INVALID_PARAMETER);
+    if (!buffer_usable(buffer, length, true)) return fail(error, ERROR_NOACCESS);
     const Via via = sim->via_for(interface_handle, open, KORVAL_SIM_VIA_WINUSB);
     const TransferResult r = open.board->bulk(via, pipe_id, static_cast<uint8_t*>(buffer), buffer != nullptr ? length : 0);
     return finish(r, transferred, error);

@@ -1,0 +1,107 @@
+// The bulk routines on both driver paths, and the exported bulk functions.
+#include "usb/bulk.h"
+
+#include "core/caller_memory.h"
+#include "korval/korval.h"
+#include "usb/driver_header.h"
+#include "usb/host_binding.h"
+#include "usb/usb_api.h"
+
+namespace korval::usb {
+
+namespace {
+
+// One bulk transfer. On the DeviceIoControl path the request header carries only the endpoint and the
+// data buffer is the call's second buffer, in both directions: the driver fills it for IN and takes the
+// bytes to send from it for OUT. No time-out is set on either path, and nothing is retried or split.
+Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept
+{
+    const TDeviceData& d = device(slot);
+    uint32_t moved = 0;
+    bool ok = false;
+    if (d.bCyUSB) {
+        uint8_t header[kHeaderSize];
+        build_bulk_header(header, pipe_id);
+        ok = device_io_control(d.Handle, KORVAL_IOCTL_BULK_TRANSFER, header, kHeaderSize, data, size, moved);
+    } else if ((pipe_id & 0x80) != 0) {
+        ok = winusb_read_pipe(d.Handle, pipe_id, data, size, moved);
+    } else {
+        ok = winusb_write_pipe(d.Handle, pipe_id, data, size, moved);
+    }
+    // A failure without a code from the driver becomes 31 in the device-gone mapping.
+    if (!ok) return device_gone(slot);
+    // A driver that reports more than the buffer holds is not believed beyond the buffer.
+    transferred = moved < size ? moved : size;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept
+{
+    return bulk_transfer(slot, pipe_id, data, size, transferred);
+}
+
+Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred) noexcept
+{
+    // The drivers take a writable pointer for both directions; an OUT transfer only reads it.
+    return bulk_transfer(slot, pipe_id, const_cast<void*>(data), size, transferred);
+}
+
+}  // namespace korval::usb
+
+namespace korval {
+
+namespace {
+
+// The exported bulk functions: resolve and open, check the pointers, move the data, then write the
+// count back through the guard (the data itself is never copied).
+template <class Data, class Move>
+uint32_t exported_bulk(uint32_t DeviceIndex, Data pData, uint32_t DataSize, uint32_t* pBytesTransferred, Move move)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (pBytesTransferred == nullptr || (pData == nullptr && DataSize > 0)) return ERROR_INVALID_PARAMETER;
+    uint32_t transferred = 0;
+    if (const Result r = move(slot, transferred)) return r;
+    return copy_to_caller(pBytesTransferred, &transferred, sizeof transferred) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+}  // namespace
+
+uint32_t QBT_GenericBulkIn(uint32_t DeviceIndex, uint32_t PipeID, void* pData, uint32_t DataSize,
+                           uint32_t* pBytesTransferred)
+{
+    return exported_bulk(DeviceIndex, pData, DataSize, pBytesTransferred, [&](uint32_t slot, uint32_t& moved) {
+        return usb::bulk_read(slot, static_cast<uint8_t>(PipeID), pData, DataSize, moved);
+    });
+}
+
+uint32_t QBT_GenericBulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize,
+                            uint32_t* pBytesTransferred)
+{
+    return exported_bulk(DeviceIndex, pData, DataSize, pBytesTransferred, [&](uint32_t slot, uint32_t& moved) {
+        return usb::bulk_write(slot, static_cast<uint8_t>(PipeID), pData, DataSize, moved);
+    });
+}
+
+uint32_t DEB_SetInterface(uint32_t DeviceIndex, uint16_t InterfaceNumber)
+{
+    (void)InterfaceNumber;  // the boards have one interface; nothing is sent
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    return ERROR_NOT_SUPPORTED;
+}
+
+uint32_t DEB_BulkIn(uint32_t, uint32_t, void*, uint32_t) { return ERROR_NOT_SUPPORTED; }
+
+uint32_t DEB_BulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (pData == nullptr && DataSize > 0) return ERROR_INVALID_PARAMETER;
+    uint32_t transferred = 0;  // the count is not reported
+    return usb::bulk_write(slot, static_cast<uint8_t>(PipeID), pData, DataSize, transferred);
+}
+
+}  // namespace korval

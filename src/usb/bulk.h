@@ -1,0 +1,23 @@
+// Bulk transfers on a board's bulk pipes, on both driver paths, with no copy of the data: the caller's
+// buffer goes to the driver as it is.
+//
+// These are the unchecked routines: no index resolution and no open check. The exported
+// QBT_GenericBulkIn and QBT_GenericBulkOut add those; worker threads that already own an open slot
+// (continuous acquisition, digital streaming) call bulk_read directly.
+#pragma once
+
+#include <cstdint>
+
+#include "core/registry.h"
+
+namespace korval::usb {
+
+// Reads up to `size` bytes from the bulk IN pipe `pipe_id` (endpoint address, bit 7 set) into `data`.
+// `transferred` is the count the driver reported, never more than `size`. A short read is a success.
+// A failed driver call goes through the device-gone mapping. The slot must hold an open board.
+Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept;
+
+// Writes `size` bytes of `data` to the bulk OUT pipe `pipe_id`; the same rules as bulk_read.
+Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred) noexcept;
+
+}  // namespace korval::usb

@@ -1,0 +1,81 @@
+// Stream control: the streaming block size, FIFO clearing, the stream status word, the controller
+// reset, and the firmware upload that this library does not offer.
+#include "core/caller_memory.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+#include "usb/usb_api.h"
+
+namespace korval {
+
+namespace {
+
+constexpr uint32_t kMaxStreamingBlockSize = 0x1F00000;  // 32,505,856
+
+uint32_t round_up(uint32_t value, uint32_t multiple) { return (value + multiple - 1) / multiple * multiple; }
+
+// The USB controller's CPU control register: 1 holds its processor in reset, 0 lets it run.
+constexpr uint8_t kControllerRamWrite = 0xA0;
+constexpr uint16_t kCpuControlRegister = 0xE600;
+
+}  // namespace
+
+uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    TDeviceData& d = device(slot);
+    if (!d.bDIOStream && !d.bADCBulk) return ERROR_BAD_TOKEN_TYPE;
+    if (BlockSize == 0 || BlockSize > kMaxStreamingBlockSize) return ERROR_INVALID_PARAMETER;
+    // ADC reads move whole 512-byte packets, digital streams whole 256-point frames.
+    if (d.bADCBulk) BlockSize = round_up(BlockSize, 512);
+    if (d.bDIOStream) BlockSize = round_up(BlockSize, 256);
+    d.StreamingBlockSize = BlockSize;
+    return ERROR_SUCCESS;
+}
+
+uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (!device(slot).bClearFIFO) return ERROR_BAD_TOKEN_TYPE;
+    uint8_t request = 0;
+    switch (TimeMethod) {
+    case 0: request = 0x35; break;
+    case 1: request = 0x34; break;
+    case 5: request = 0x38; break;
+    case 86: request = 0x36; break;
+    default: return ERROR_INVALID_PARAMETER;
+    }
+    return usb::vendor_write(slot, request, 0, 0, 0, nullptr);
+}
+
+uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (!device(slot).bClearFIFO) return ERROR_BAD_TOKEN_TYPE;
+    if (pStatus == nullptr) return ERROR_INVALID_PARAMETER;
+    // Bytes a short reply leaves out read as 0, so the status is never made of stale memory.
+    uint8_t reply[4] = {};
+    uint32_t size = sizeof reply;
+    if (const Result r = usb::vendor_read(slot, 0xB4, 0, 0, size, reply)) return r;
+    const uint32_t status = static_cast<uint32_t>(reply[0] | reply[1] << 8 | reply[2] << 16) |
+                            static_cast<uint32_t>(reply[3]) << 24;
+    return copy_to_caller(pStatus, &status, sizeof status) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+uint32_t KORVAL_ResetChip(uint32_t DeviceIndex)
+{
+    // Hold the controller's processor in reset, then release it: the firmware starts again. The second
+    // write is not sent when the first fails.
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    const uint8_t hold = 0x01;
+    if (const Result r = usb::vendor_write(slot, kControllerRamWrite, kCpuControlRegister, 0, 1, &hold)) return r;
+    const uint8_t run = 0x00;
+    return usb::vendor_write(slot, kControllerRamWrite, kCpuControlRegister, 0, 1, &run);
+}
+
+uint32_t KORVAL_UploadFirmware(uint32_t, const void*, uint32_t) { return ERROR_NOT_SUPPORTED; }
+
+}  // namespace korval

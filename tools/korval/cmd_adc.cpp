@@ -1,0 +1,316 @@
+// korval adc config: show and change a board's ADC configuration block in words.
+//
+//     korval adc [-d INDEX] config                show the block
+//     korval adc [-d INDEX] config set ITEM...    change it, then show it
+//
+//     ITEM:  [ch A[-B]] RANGE      input range of channels A to B (every channel without "ch"), for
+//                                  example "ch 0-15 ±10 V", "0-5V", "ch 8 +-2 V"
+//            cal normal|1|3|5|7    calibration mode (normal is 0)
+//            trigger N             trigger byte
+//            scan A-B              channels a scan covers
+//            oversample N          extra samples per channel (0 to 255)
+//
+// Channels share the range of their range slot (channel >> the board's range shift): a range given for
+// part of a slot's channels applies to all of them, and the output says so.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "adc/config_block.h"
+#include "command.h"
+#include "core/device_table.h"
+#include "core/registry.h"
+#include "device_option.h"
+#include "korval/korval.h"
+
+namespace korval::tool {
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Board {
+    uint32_t index;
+    uint32_t block_size;
+    uint32_t range_slots;
+    uint32_t channels;
+    uint32_t shift;
+};
+
+std::string range_words(uint8_t gain)
+{
+    char text[16];
+    const double span = adc::gain_span_volts(gain);
+    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", span);
+    return text;
+}
+
+// "±10 V", "+-10V", "-10..10 V", "-10-+10", "0-5V", "0..5": a gain code, or -1.
+int parse_range(std::string text)
+{
+    std::string t;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ') continue;
+        if (text.compare(i, 2, "\xC2\xB1") == 0) {  // ±
+            t += '~';
+            ++i;
+        } else if (text.compare(i, 3, "+/-") == 0) {
+            t += '~';
+            i += 2;
+        } else if (text.compare(i, 2, "+-") == 0) {
+            t += '~';
+            ++i;
+        } else {
+            t += text[i];
+        }
+    }
+    if (!t.empty() && (t.back() == 'V' || t.back() == 'v')) t.pop_back();
+    bool bipolar = false;
+    std::string span;
+    auto split = [&](const std::string& s, std::string& low, std::string& high) {
+        size_t at = s.find("..");
+        if (at != std::string::npos) {
+            low = s.substr(0, at);
+            high = s.substr(at + 2);
+            return true;
+        }
+        at = s.find('-', 1);  // the separator, not a leading minus sign
+        if (at == std::string::npos) return false;
+        low = s.substr(0, at);
+        high = s.substr(at + 1);
+        return true;
+    };
+    std::string low, high;
+    if (!t.empty() && t[0] == '~') {
+        bipolar = true;
+        span = t.substr(1);
+    } else if (split(t, low, high)) {
+        if (!high.empty() && high[0] == '+') high.erase(0, 1);
+        if (low == "0") {
+            span = high;
+        } else if (!low.empty() && low[0] == '-' && low.substr(1) == high) {
+            bipolar = true;
+            span = high;
+        } else {
+            return -1;
+        }
+    } else {
+        return -1;
+    }
+    int gain = 0;
+    if (span == "10") gain = 0;
+    else if (span == "5") gain = 2;
+    else if (span == "2") gain = 4;
+    else if (span == "1") gain = 6;
+    else return -1;
+    return gain | (bipolar ? 1 : 0);
+}
+
+bool parse_channels(const std::string& text, uint32_t& first, uint32_t& last)
+{
+    const size_t dash = text.find('-');
+    uint64_t a = 0, b = 0;
+    if (!parse_bounded(text.substr(0, dash), 0xFFFF, a)) return false;
+    b = a;
+    if (dash != std::string::npos && !parse_bounded(text.substr(dash + 1), 0xFFFF, b)) return false;
+    first = static_cast<uint32_t>(a);
+    last = static_cast<uint32_t>(b);
+    return first <= last;
+}
+
+std::string channel_span(uint32_t first, uint32_t last)
+{
+    return first == last ? "ch " + std::to_string(first) : "ch " + std::to_string(first) + "-" + std::to_string(last);
+}
+
+// The channels of range slot s, as far as the board has them.
+bool slot_channels(const Board& b, uint32_t s, uint32_t& first, uint32_t& last)
+{
+    first = s << b.shift;
+    if (first >= b.channels) return false;
+    last = std::min(((s + 1) << b.shift) - 1, b.channels - 1);
+    return true;
+}
+
+struct RangeGroup {
+    uint32_t first, last;
+    uint8_t code;
+};
+
+// Neighbouring slots with the same range code, as channel spans.
+std::vector<RangeGroup> range_groups(const Board& b, const Bytes& block)
+{
+    std::vector<RangeGroup> groups;
+    for (uint32_t s = 0; s < b.range_slots; ++s) {
+        uint32_t first = 0, last = 0;
+        if (!slot_channels(b, s, first, last)) break;
+        if (!groups.empty() && groups.back().code == block[s] && groups.back().last + 1 == first) groups.back().last = last;
+        else groups.push_back({first, last, block[s]});
+    }
+    return groups;
+}
+
+std::string cal_words(uint8_t mode)
+{
+    return mode == 0 ? "normal" : "reference mode " + std::to_string(mode);
+}
+
+int read_block(const Board& b, Bytes& block)
+{
+    block.assign(b.block_size, 0);
+    uint32_t size = b.block_size;
+    if (const uint32_t r = ADC_GetConfig(b.index, block.data(), &size)) return report_error(r, "reading the ADC configuration");
+    return 0;
+}
+
+int show(const Options& options, const Board& b)
+{
+    Bytes block;
+    if (const int status = read_block(b, block)) return status;
+    const uint32_t start = adc::scan_start(block.data(), b.block_size);
+    const uint32_t end = adc::scan_end(block.data(), b.block_size);
+    const std::vector<RangeGroup> groups = range_groups(b, block);
+    std::string hex;
+    for (const uint8_t byte : block) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", byte);
+        hex += (hex.empty() ? "" : " ") + std::string(two);
+    }
+    if (options.json) {
+        std::printf("{\"channels\": %u, \"range_slots\": %u, \"channels_per_slot\": %u, \"block\": \"%s\", \"ranges\": [",
+                    b.channels, b.range_slots, 1u << b.shift, hex.c_str());
+        for (size_t i = 0; i < groups.size(); ++i) {
+            const RangeGroup& g = groups[i];
+            std::printf("%s{\"first\": %u, \"last\": %u, \"code\": %u, \"gain\": %u, \"range\": %s, \"flag\": %u}",
+                        i ? ", " : "", g.first, g.last, g.code, g.code & 7u, json_string(range_words(g.code & 7)).c_str(),
+                        static_cast<unsigned>(g.code >> 3));
+        }
+        std::printf("], \"cal_mode\": %u, \"trigger\": %u, \"scan\": [%u, %u], \"oversample\": %u}\n",
+                    block[adc::kCalModeByte], block[adc::kTriggerByte], start, end, block[adc::kOversampleByte]);
+        return 0;
+    }
+    std::string ranges;
+    for (const RangeGroup& g : groups) {
+        ranges += (ranges.empty() ? "" : ", ") + channel_span(g.first, g.last) + " " + range_words(g.code & 7);
+        if (g.code >> 3) ranges += " (flag " + std::to_string(g.code >> 3) + ")";
+    }
+    std::printf("channels     %u, %u range slots of %u channel%s, %u-byte block\n", b.channels, b.range_slots,
+                1u << b.shift, b.shift ? "s" : "", b.block_size);
+    const uint32_t ranged = std::min(b.channels, b.range_slots << b.shift);
+    if (ranged < b.channels) ranges += ", " + channel_span(ranged, b.channels - 1) + " no range slot";
+    std::printf("ranges       %s\n", ranges.c_str());
+    std::printf("calibration  %s\n", cal_words(block[adc::kCalModeByte]).c_str());
+    std::printf("trigger      0x%02X\n", block[adc::kTriggerByte]);
+    std::printf("scan         %s\n", channel_span(start, end).c_str());
+    const unsigned samples = block[adc::kOversampleByte] + 1u;
+    std::printf("oversample   %u (%u sample%s per channel)\n", samples - 1, samples, samples == 1 ? "" : "s");
+    std::printf("block        %s\n", hex.c_str());
+    return 0;
+}
+
+bool is_keyword(const std::string& word)
+{
+    return word == "ch" || word == "cal" || word == "trigger" || word == "scan" || word == "oversample";
+}
+
+// Sets the range of channels first..last: every range slot they touch, each keeping its flag bits.
+int set_range(const Board& b, uint32_t first, uint32_t last, uint8_t gain)
+{
+    if (last >= b.channels) return report_error(ERROR_INVALID_ADDRESS, channel_span(first, last) + " is beyond the board's channels");
+    const uint32_t slot_first = first >> b.shift;
+    const uint32_t slot_last = last >> b.shift;
+    if (slot_last >= b.range_slots) return report_error(ERROR_INVALID_ADDRESS, channel_span(first, last) + " has no range slot");
+    Bytes block;
+    if (const int status = read_block(b, block)) return status;
+    for (uint32_t s = slot_first; s <= slot_last; ++s) {
+        if (const uint32_t r = ADC_Range1(b.index, s, gain, block[s] >> 3)) return report_error(r, "setting a range");
+    }
+    uint32_t covered_first = 0, covered_last = 0, unused = 0;
+    slot_channels(b, slot_first, covered_first, unused);
+    slot_channels(b, slot_last, unused, covered_last);
+    if (covered_first != first || covered_last != last)
+        std::fprintf(stderr, "korval: note: channels share ranges in groups of %u; %s is set\n", 1u << b.shift,
+                     channel_span(covered_first, covered_last).c_str());
+    return 0;
+}
+
+int set(const Board& b, const Args& args)
+{
+    if (args.empty()) return usage_error("config set needs an item");
+    size_t i = 0;
+    while (i < args.size()) {
+        const std::string& word = args[i];
+        uint64_t value = 0;
+        if (word == "cal" && i + 1 < args.size()) {
+            const std::string& mode = args[i + 1];
+            if (mode == "normal") value = 0;
+            else if (!parse_bounded(mode, 0xFF, value)) return usage_error("bad calibration mode '" + mode + "'");
+            Bytes block;
+            if (const int status = read_block(b, block)) return status;
+            if (const uint32_t r = ADC_ADMode(b.index, block[adc::kTriggerByte], static_cast<uint8_t>(value)))
+                return report_error(r, "setting the calibration mode");
+            i += 2;
+        } else if (word == "trigger" && i + 1 < args.size()) {
+            if (!parse_bounded(args[i + 1], 0xFF, value)) return usage_error("bad trigger byte '" + args[i + 1] + "'");
+            Bytes block;
+            if (const int status = read_block(b, block)) return status;
+            if (const uint32_t r = ADC_ADMode(b.index, static_cast<uint8_t>(value), block[adc::kCalModeByte]))
+                return report_error(r, "setting the trigger byte");
+            i += 2;
+        } else if (word == "scan" && i + 1 < args.size()) {
+            uint32_t first = 0, last = 0;
+            if (!parse_channels(args[i + 1], first, last)) return usage_error("bad channels '" + args[i + 1] + "'");
+            if (const uint32_t r = ADC_SetScanLimits(b.index, first, last)) return report_error(r, "setting the scan limits");
+            i += 2;
+        } else if (word == "oversample" && i + 1 < args.size()) {
+            if (!parse_bounded(args[i + 1], 0xFF, value)) return usage_error("oversample is 0 to 255");
+            if (const uint32_t r = ADC_SetOversample(b.index, static_cast<uint8_t>(value)))
+                return report_error(r, "setting the oversample count");
+            i += 2;
+        } else {
+            // A range, for the channels named by "ch", or for every channel.
+            // Every channel that has a range slot (on the largest boards the last channels have none).
+            uint32_t first = 0, last = std::min(b.channels, b.range_slots << b.shift) - 1;
+            if (word == "ch") {
+                if (i + 1 >= args.size() || !parse_channels(args[i + 1], first, last))
+                    return usage_error("ch needs channels, as in 'ch 0-15'");
+                i += 2;
+            }
+            std::string words;
+            while (i < args.size() && !is_keyword(args[i])) words += args[i++];
+            const int gain = parse_range(words);
+            if (gain < 0) return usage_error("unknown range '" + words + "' (0-10 V, ±10 V, 0-5 V, ±5 V, 0-2 V, ±2 V, 0-1 V, ±1 V)");
+            if (const int status = set_range(b, first, last, static_cast<uint8_t>(gain))) return status;
+        }
+    }
+    return 0;
+}
+
+int run(const Options& options, const Args& all_args)
+{
+    Args args = all_args;
+    uint32_t index = 0;
+    std::string error;
+    if (!take_device(args, index, error)) return usage_error(error);
+    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...]");
+
+    uint32_t slot = 0;
+    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
+    const TDeviceData& d = device(slot);
+    if (!d.bADCBulk || d.ConfigBytes == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no ADC configuration block");
+    const Board b{slot, d.ConfigBytes, d.ADCChannels, d.ADCMUXChannels, d.RangeShift};
+
+    if (args.size() > 1) {
+        if (args[1] != "set") return usage_error("adc config [set ITEM...]");
+        if (const int status = set(b, Args(args.begin() + 2, args.end()))) return status;
+    }
+    return show(options, b);
+}
+
+const RegisterCommand kAdc{{"adc", "[-d N] config [set ITEM...]",
+                            "ADC configuration: ranges (\"ch 0-15 ±10 V\"), cal, trigger, scan, oversample", run}};
+
+}  // namespace
+
+}  // namespace korval::tool
