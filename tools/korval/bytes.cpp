@@ -5,7 +5,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "korval/korval.h"
 
 namespace korval::tool {
 
@@ -70,18 +69,6 @@ bool parse_bytes(const Args& args, size_t first, std::vector<uint8_t>& out, std:
         }
     }
     for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return true;
-}
-
-bool parse_slot(const std::string& text, uint32_t& index)
-{
-    if (text == "first") index = FirstDeviceIndex;
-    else if (text == "only") index = OnlyDeviceIndex;
-    else {
-        uint64_t n = 0;
-        if (!parse_number(text, n) || n > 31) return false;
-        index = static_cast<uint32_t>(n);
-    }
     return true;
 }
 

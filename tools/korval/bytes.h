@@ -19,7 +19,4 @@ std::string json_hex(const std::vector<uint8_t>& data);
 // bytes ("de ad be ef", "deadbeef", "0xde,0xad" all work). False with a message when they are not.
 bool parse_bytes(const Args& args, size_t first, std::vector<uint8_t>& out, std::string& error);
 
-// The slot argument of a device command: a number 0 to 31, or "first" / "only".
-bool parse_slot(const std::string& text, uint32_t& index);
-
 }  // namespace korval::tool

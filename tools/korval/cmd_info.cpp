@@ -4,23 +4,26 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
 #include "command.h"
+#include "device_option.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
 
 namespace {
 
-int run(const Options& options, const Args& args)
+int run(const Options& options, const Args& arguments)
 {
+    Args args = arguments;
     uint32_t index = 0;
-    if (args.size() != 1 || !parse_slot(args[0], index)) return usage_error("info takes a slot: korval info SLOT");
+    std::string error;
+    if (!take_device(args, index, error)) return usage_error(error);
+    if (!args.empty()) return usage_error("korval info [-d N]");
     GetDevices();  // boards attached since the library loaded
 
     uint32_t pid = 0, dio = 0, counters = 0, name_size = 0;
     if (const uint32_t r = QueryDeviceInfo(index, &pid, &name_size, nullptr, &dio, &counters))
-        return report_error(r, "slot " + args[0]);
+        return report_error(r, "device");
     std::string name(name_size, '\0');
     if (name_size > 0) {
         if (const uint32_t r = QueryDeviceInfo(index, nullptr, &name_size, name.data(), nullptr, nullptr))
@@ -71,7 +74,7 @@ int run(const Options& options, const Args& args)
     return 0;
 }
 
-const RegisterCommand kInfo{{"info", "SLOT", "product, name, serial number, ports, counters, pipes", run}};
+const RegisterCommand kInfo{{"info", "[-d N]", "product, name, serial number, ports, counters, pipes", run}};
 
 }  // namespace
 
