@@ -33,6 +33,8 @@ void Counter8254::write_control(uint8_t control)
     terminal_ = false;
     strobe_low_ = false;
     next_period_ = 0;
+    latched_count_.reset();  // a control word resets the counter's read logic
+    latched_status_.reset();
     set_out(mode_ != 0);
 }
 
@@ -40,6 +42,7 @@ void Counter8254::write_count(uint16_t value)
 {
     initial_ = count_of(value);
     have_count_ = true;
+    null_count_ = true;  // until the count reaches the counting element
     switch (mode_) {
     case 0:
     case 4:
@@ -54,7 +57,7 @@ void Counter8254::write_count(uint16_t value)
     case 5:
         break;  // loaded by the next trigger on the gate
     default:
-        if (running_) next_period_ = initial_;
+        if (running_) next_period_ = initial_;  // null count stands until the period ends
         else start_period(initial_);
         break;
     }
