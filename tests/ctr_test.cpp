@@ -102,6 +102,36 @@ TEST_P(Counters, AddressingOverBlocks)
     }
 }
 
+// Every product with counters runs every function; gate selection only where the product has it.
+TEST_F(SimTest, EveryCounterFamilyHasTheFunctions)
+{
+    struct Product {
+        uint32_t pid;
+        uint32_t blocks;
+        bool gates;
+    } const products[] = {{0x8001, 3, false}, {0x8020, 5, true}, {0x8044, 1, false},
+                          {0x8049, 1, false}, {0x8144, 1, false}, {0x815F, 1, false}};
+    for (const Product& p : products) add(p.pid);
+    install();
+    for (uint32_t slot = 0; slot < std::size(products); ++slot) {
+        const Product& p = products[slot];
+        const uint32_t last = 3 * p.blocks - 1;
+        uint16_t value = 0;
+        uint8_t status = 0;
+        uint8_t all[31];
+        EXPECT_EQ(CTR_8254Mode(slot, 0, last, 2), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254Load(slot, 0, last, 100), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254ModeLoad(slot, 0, last, 3, 100), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254ReadModeLoad(slot, 0, last, 0, 100, &value), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254Read(slot, 0, last, &value), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254ReadStatus(slot, 0, last, &value, &status), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254ReadAll(slot, all), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254ReadLatched(slot, all), 0u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254SelectGate(slot, last), p.gates ? 0u : 1349u) << std::hex << p.pid;
+        EXPECT_EQ(CTR_8254Mode(slot, 0, last + 1, 2), 487u) << std::hex << p.pid;
+    }
+}
+
 // No counters: 1349 before any argument is looked at.
 TEST_F(SimTest, WithoutCountersEveryFunctionIs1349)
 {
@@ -146,18 +176,6 @@ TEST_F(SimTest, GateIndexIsBoundByTheBoardsCounters)
     EXPECT_EQ(CTR_8254SelectGate(0, 0x10000), 487u);
     EXPECT_TRUE(control_log(board).empty());
     EXPECT_EQ(CTR_8254SelectGate(0, 0), 0u);
-}
-
-TEST_P(Counters, MultiCounterReadsAskForExactLengths)
-{
-    const uint32_t board = install_one(kOneBlock, path());
-    uint8_t data[8];
-    std::memset(data, 0xEE, sizeof data);
-    EXPECT_EQ(CTR_8254ReadAll(0, data), 0u);
-    EXPECT_EQ(data[6], 0xEE);
-    EXPECT_EQ(CTR_8254ReadLatched(0, data), 0u);
-    EXPECT_EQ(data[7], 0xEE);
-    EXPECT_EQ(wire(board), (std::vector<Wire>{{0xC0, 0x25, 0, 0, 6}, {0xC0, 0x26, 0, 0, 7}}));
 }
 
 // The counters run at the root clock in simulated time; every read path gives what the board counts.
@@ -260,22 +278,6 @@ TEST_F(SimCounters, CascadedPairDividesTheRootClock)
     KorvalSim_AdvanceClock(sim_, 1000000);  // 1 ms
     EXPECT_EQ(counter(board, 5).rising_edges - again, 100u);
     EXPECT_EQ(KorvalSim_SetCounterClock(sim_, board, 3, KORVAL_SIM_CLOCK_CASCADE), 87u);
-}
-
-TEST_F(SimCounters, SquareWaveHalvesAndCountsByTwo)
-{
-    const uint32_t board = start();
-    ASSERT_EQ(CTR_8254ModeLoad(0, 0, 0, 3, 7), 0u);  // odd: high 4 pulses, low 3
-    const uint64_t edges = counter(board, 0).rising_edges;
-    KorvalSim_AdvanceClock(sim_, 300);  // 3 pulses
-    EXPECT_EQ(counter(board, 0).count, 1u);
-    EXPECT_EQ(counter(board, 0).out, 1u);
-    KorvalSim_AdvanceClock(sim_, 100);
-    EXPECT_EQ(counter(board, 0).out, 0u);
-    EXPECT_EQ(counter(board, 0).count, 6u);
-    KorvalSim_AdvanceClock(sim_, 300);
-    EXPECT_EQ(counter(board, 0).out, 1u);
-    EXPECT_EQ(counter(board, 0).rising_edges - edges, 1u);
 }
 
 // A count that stops while the gate is low: what pulse-width measurement reads.

@@ -23,31 +23,50 @@ std::vector<uint8_t> bytes(uint8_t first, size_t n)
     return v;
 }
 
-// Every function of the family, with arguments that succeed on a board of four ports.
+// Every function of the family, with arguments that succeed on any digital board (up to 16 ports).
 struct Call {
     const char* name;
     std::function<uint32_t()> run;
 };
-std::vector<Call> every_function()
+std::vector<Call> every_function(uint32_t index = 0)
 {
     static uint8_t table[64] = {1, 2, 3, 4};
     static uint32_t size = 4;
     static uint16_t entry = 0x0102;
     static uint8_t byte = 3;
-    static uint8_t groups[3][4];
-    static uint32_t length = 4;
+    static uint8_t groups[3][16];
+    static uint32_t length = 16;
     return {
-        {"DIO_Automap_ClearTable", [] { return DIO_Automap_ClearTable(0); }},
-        {"DIO_Automap_SetTable", [] { size = 4; return DIO_Automap_SetTable(0, table, &size); }},
-        {"DIO_Automap_AddEntry", [] { return DIO_Automap_AddEntry(0, &entry); }},
-        {"DIO_Automap_SetTickDivisor", [] { return DIO_Automap_SetTickDivisor(0, &byte); }},
-        {"DIO_PWM_SetAll", [] { size = 4; return DIO_PWM_SetAll(0, &byte, table, &size); }},
-        {"DIO_Latch_SetDivisor", [] { return DIO_Latch_SetDivisor(0, &byte); }},
-        {"DIO_Latch_Reset", [] { return DIO_Latch_Reset(0); }},
-        {"DIO_Latch_Read", [] { length = 4; return DIO_Latch_Read(0, groups[1], groups[2], groups[0], &length); }},
-        {"DIO_Deb_SetConfig", [] { size = 4; return DIO_Deb_SetConfig(0, table, &size); }},
-        {"DIO_Deb_ReadAll", [] { return DIO_Deb_ReadAll(0, groups[0]); }},
+        {"DIO_Automap_ClearTable", [=] { return DIO_Automap_ClearTable(index); }},
+        {"DIO_Automap_SetTable", [=] { size = 4; return DIO_Automap_SetTable(index, table, &size); }},
+        {"DIO_Automap_AddEntry", [=] { return DIO_Automap_AddEntry(index, &entry); }},
+        {"DIO_Automap_SetTickDivisor", [=] { return DIO_Automap_SetTickDivisor(index, &byte); }},
+        {"DIO_PWM_SetAll", [=] { size = 4; return DIO_PWM_SetAll(index, &byte, table, &size); }},
+        {"DIO_Latch_SetDivisor", [=] { return DIO_Latch_SetDivisor(index, &byte); }},
+        {"DIO_Latch_Reset", [=] { return DIO_Latch_Reset(index); }},
+        {"DIO_Latch_Read",
+         [=] { length = 16; return DIO_Latch_Read(index, groups[1], groups[2], groups[0], &length); }},
+        {"DIO_Deb_SetConfig", [=] { size = 4; return DIO_Deb_SetConfig(index, table, &size); }},
+        {"DIO_Deb_ReadAll", [=] { return DIO_Deb_ReadAll(index, groups[0]); }},
     };
+}
+
+// Every digital product family answers every function; the latch read asks for three bytes per port.
+TEST_F(SimTest, EveryDigitalFamilyHasTheFunctions)
+{
+    const uint32_t pids[] = {0x8001, 0x8002, 0x8003, 0x8004, 0x8008, 0x800C, 0x8010,
+                             0x8030, 0x8032, 0x8036, 0x8040, 0x8145, 0x8060, 0x8071};
+    std::vector<uint32_t> boards;
+    for (uint32_t pid : pids) boards.push_back(add(pid));
+    install();
+    ASSERT_EQ(GetDevices(), (1u << boards.size()) - 1);
+    for (uint32_t slot = 0; slot < boards.size(); ++slot) {
+        for (const Call& c : every_function(slot)) EXPECT_EQ(c.run(), 0u) << c.name << " on 0x" << std::hex << pids[slot];
+        uint32_t length = 0;
+        for (const Transfer& t : log(boards[slot]))
+            if (t.info.kind == KORVAL_SIM_CONTROL && t.request() == 0x14) length = t.length();
+        EXPECT_EQ(length, 3 * device(slot).DIOBytes) << std::hex << pids[slot];
+    }
 }
 
 class NewerFirmware : public PathTest {};
