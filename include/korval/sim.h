@@ -156,8 +156,9 @@ KORVAL_API uint32_t KorvalSim_SetProductName(KorvalSim *sim, uint32_t board, con
    simulated time (use the manual clock to place counts exactly). Counters are named by their flat number
    (block * 3 + counter). Counter 2 of each block is clocked by counter 1's output, so the two divide in
    cascade as the boards wire them; KorvalSim_SetCounterClock changes a counter's clock. Gate inputs are
-   pulled up (high) until driven. The functions below give 50 (ERROR_NOT_SUPPORTED) for a board without
-   the feature. */
+   pulled up (high) until driven. The extra byte of the latched whole-board read carries the outputs of
+   flat counters 0 to 7 (bit n = counter n). The functions below give 50 (ERROR_NOT_SUPPORTED) for a
+   board without the feature. */
 
 #define KORVAL_SIM_CLOCK_ROOT 0u    /* the product's root clock */
 #define KORVAL_SIM_CLOCK_CASCADE 1u /* rising edges of the previous counter's output (counters 1 and 2) */
