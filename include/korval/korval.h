@@ -389,9 +389,83 @@ KORVAL_API uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, 
 
 /* ---- Automap, PWM, latch and debounce ---------------------------------------------------------------- */
 
+/* These need the boards' newer firmware: 50 (ERROR_NOT_SUPPORTED) when the board's firmware lacks it. The
+   firmware is asked once per slot. Caller memory that cannot be read or written gives 998. */
+
+/* Clears the board's automap table. */
+KORVAL_API uint32_t DIO_Automap_ClearTable(uint32_t DeviceIndex);
+
+/* Loads the whole automap table: *pTableSize bytes of 2-byte entries, at most 64 (24 above). An odd size
+   is made even and written back. */
+KORVAL_API uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void *pTable, uint32_t *pTableSize);
+
+/* Appends one 16-bit entry to the automap table (sent low byte first). */
+KORVAL_API uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t *pEntry);
+
+/* Sets the automap tick divisor. */
+KORVAL_API uint32_t DIO_Automap_SetTickDivisor(uint32_t DeviceIndex, const uint8_t *pDivisor);
+
+/* Loads the settings of all PWM outputs: the first setting and a table of *pTableSize bytes, at most 16
+   (24 above). An odd size is made even and written back. */
+KORVAL_API uint32_t DIO_PWM_SetAll(uint32_t DeviceIndex, const uint8_t *pPWMFirst, const void *pTable,
+                                   uint32_t *pTableSize);
+
+/* Sets the input latches' divisor. */
+KORVAL_API uint32_t DIO_Latch_SetDivisor(uint32_t DeviceIndex, const uint8_t *pDivisor);
+
+/* Reads the three latch groups and discards them (the board clears its latches as it answers). */
+KORVAL_API uint32_t DIO_Latch_Reset(uint32_t DeviceIndex);
+
+/* Reads the three latch groups, one byte per port: group 1 to pGroup1, group 2 to pGroup2, group 0 to
+   pGroup0, each min(*pLength, ports) bytes. *pLength becomes the number of ports. 13 for a short reply. */
+KORVAL_API uint32_t DIO_Latch_Read(uint32_t DeviceIndex, void *pGroup1, void *pGroup2, void *pGroup0,
+                                   uint32_t *pLength);
+
+/* Loads the debounce configuration: *pConfigSize bytes, at most 1024 (24 above). */
+KORVAL_API uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void *pConfig, const uint32_t *pConfigSize);
+
+/* Reads the debounced state of all ports, one byte per port, into pData. */
+KORVAL_API uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void *pData);
 
 /* ---- 8254 counters ----------------------------------------------------------------------------------- */
 
+/* A board has Counters blocks of three 16-bit counters. A counter is named by BlockIndex and CounterIndex;
+   with BlockIndex 0, CounterIndex is a flat number across all blocks (block * 3 + counter). 1349 on a
+   board without counters; 487 for a counter, mode or gate the board does not have. */
+
+/* Programs a counter's mode (0 to 5, as the 8254 numbers them). */
+KORVAL_API uint32_t CTR_8254Mode(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode);
+
+/* Loads a counter's count. */
+KORVAL_API uint32_t CTR_8254Load(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                 uint16_t LoadValue);
+
+/* Programs a counter's mode and loads its count in one request. */
+KORVAL_API uint32_t CTR_8254ModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                     uint32_t Mode, uint16_t LoadValue);
+
+/* Programs mode and count, then reads the counter back into *pReadValue. */
+KORVAL_API uint32_t CTR_8254ReadModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                         uint32_t Mode, uint16_t LoadValue, uint16_t *pReadValue);
+
+/* Reads a counter's count. */
+KORVAL_API uint32_t CTR_8254Read(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                 uint16_t *pReadValue);
+
+/* Reads a counter's count and its 8254 status byte. */
+KORVAL_API uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                       uint16_t *pReadValue, uint8_t *pStatus);
+
+/* Reads every counter: Counters * 3 counts of 16 bits, little-endian, in flat order. pData holds
+   Counters * 6 bytes. */
+KORVAL_API uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void *pData);
+
+/* Reads every counter latched at one instant: the Counters * 6 bytes of CTR_8254ReadAll and one further
+   byte from the board. pData holds Counters * 6 + 1 bytes. */
+KORVAL_API uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void *pData);
+
+/* Selects a counter's gate source, by flat counter number. 1349 on a board without selectable gates. */
+KORVAL_API uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex);
 
 /* ---- Host seam -------------------------------------------------------------------------------------- */
 

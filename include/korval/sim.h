@@ -216,6 +216,61 @@ KORVAL_API uint32_t KorvalSim_SetAdcConfig(KorvalSim *sim, uint32_t board, const
 
 /* ---- Counters, automap, PWM, latch and debounce -------------------------------------------------------- */
 
+/* The 8254 counters of boards that have them: three per block, clocked by the product's root clock in
+   simulated time (use the manual clock to place counts exactly). Counters are named by their flat number
+   (block * 3 + counter). Counter 2 of each block is clocked by counter 1's output, so the two divide in
+   cascade as the boards wire them; KorvalSim_SetCounterClock changes a counter's clock. Gate inputs are
+   pulled up (high) until driven. The extra byte of the latched whole-board read carries the outputs of
+   flat counters 0 to 7 (bit n = counter n). The functions below give 50 (ERROR_NOT_SUPPORTED) for a
+   board without the feature. */
+
+#define KORVAL_SIM_CLOCK_ROOT 0u    /* the product's root clock */
+#define KORVAL_SIM_CLOCK_CASCADE 1u /* rising edges of the previous counter's output (counters 1 and 2) */
+#define KORVAL_SIM_NO_GATE 0xFFFFFFFFu
+
+typedef struct KorvalSimCounter {
+    uint32_t mode;          /* 8254 mode of the last control word, 0 to 5 */
+    uint32_t programmed;    /* 1 once a control word has been written */
+    uint32_t initial_count; /* the count last written, 1 to 65536 (a written 0 counts 65536); 0 when none
+                               was written since the last control word */
+    uint32_t count;         /* the counting element now, as a read gives it */
+    uint32_t out;           /* the output level, 0 or 1 */
+    uint32_t gate;          /* the gate input level, 0 or 1 */
+    uint32_t null_count;    /* 1 while a written count has not reached the counting element */
+    uint32_t status;        /* the status byte a read with status gives now */
+    uint32_t clock_source;  /* KORVAL_SIM_CLOCK_... */
+    uint32_t reserved;
+    uint64_t rising_edges;  /* rising edges of the output since the board was attached */
+} KorvalSimCounter;
+
+/* A counter's state now, without disturbing counts or statuses latched for reading. */
+KORVAL_API uint32_t KorvalSim_GetCounter(KorvalSim *sim, uint32_t board, uint32_t counter, KorvalSimCounter *state);
+/* Drives a counter's gate input at the present simulated time (rising edges trigger modes 1 and 5 and
+   restart modes 2 and 3; a low gate stops modes 0, 2, 3 and 4). */
+KORVAL_API uint32_t KorvalSim_SetCounterGate(KorvalSim *sim, uint32_t board, uint32_t counter, int level);
+/* A counter's clock: KORVAL_SIM_CLOCK_ROOT, or KORVAL_SIM_CLOCK_CASCADE for counters 1 and 2 of a block. */
+KORVAL_API uint32_t KorvalSim_SetCounterClock(KorvalSim *sim, uint32_t board, uint32_t counter, uint32_t source);
+/* The gate selected last (a flat counter number), or KORVAL_SIM_NO_GATE; boards without selectable gates
+   never have one. */
+KORVAL_API uint32_t KorvalSim_GetSelectedGate(KorvalSim *sim, uint32_t board, uint32_t *gate);
+
+/* Automap, PWM, latches and debounce of digital boards, kept as the board received them. `size` gives
+   the bytes the board holds; up to `capacity` of them are copied (pointers may be NULL). */
+KORVAL_API uint32_t KorvalSim_GetAutomap(KorvalSim *sim, uint32_t board, void *table, uint32_t capacity,
+                                         uint32_t *size, uint8_t *divisor);
+KORVAL_API uint32_t KorvalSim_GetPwm(KorvalSim *sim, uint32_t board, void *settings, uint32_t capacity,
+                                     uint32_t *size);
+/* The three latch groups (group 0, 1, 2; one byte per port each: size = 3 x ports). The board clears
+   them when they are read. */
+KORVAL_API uint32_t KorvalSim_SetLatches(KorvalSim *sim, uint32_t board, const void *groups, uint32_t size);
+KORVAL_API uint32_t KorvalSim_GetLatches(KorvalSim *sim, uint32_t board, void *groups, uint32_t capacity,
+                                         uint8_t *divisor);
+KORVAL_API uint32_t KorvalSim_GetDebounceConfig(KorvalSim *sim, uint32_t board, void *config, uint32_t capacity,
+                                                uint32_t *size);
+/* The debounced state the board reports, one byte per port (size = ports); 0xFF each until set. */
+KORVAL_API uint32_t KorvalSim_SetDebouncedInputs(KorvalSim *sim, uint32_t board, const void *state, uint32_t size);
+
+
 
 /* ---- Analog output, SPI and CSA ------------------------------------------------------------------------ */
 

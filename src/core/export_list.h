@@ -165,8 +165,53 @@
     /* SPI and CSA functions */                                                                                    \
                                                                                                                    \
     /* Automap, PWM, latch and debounce */                                                                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Automap_ClearTable, (uint32_t DeviceIndex), (DeviceIndex))                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Automap_SetTable,                                                          \
+          (uint32_t DeviceIndex, const void* pTable, uint32_t* pTableSize), (DeviceIndex, pTable, pTableSize))     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Automap_AddEntry, (uint32_t DeviceIndex, const uint16_t* pEntry),          \
+          (DeviceIndex, pEntry))                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Automap_SetTickDivisor, (uint32_t DeviceIndex, const uint8_t* pDivisor),   \
+          (DeviceIndex, pDivisor))                                                                                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_PWM_SetAll,                                                                \
+          (uint32_t DeviceIndex, const uint8_t* pPWMFirst, const void* pTable, uint32_t* pTableSize),              \
+          (DeviceIndex, pPWMFirst, pTable, pTableSize))                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Latch_SetDivisor, (uint32_t DeviceIndex, const uint8_t* pDivisor),         \
+          (DeviceIndex, pDivisor))                                                                                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Latch_Reset, (uint32_t DeviceIndex), (DeviceIndex))                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Latch_Read,                                                                \
+          (uint32_t DeviceIndex, void* pGroup1, void* pGroup2, void* pGroup0, uint32_t* pLength),                  \
+          (DeviceIndex, pGroup1, pGroup2, pGroup0, pLength))                                                       \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Deb_SetConfig,                                                             \
+          (uint32_t DeviceIndex, const void* pConfig, const uint32_t* pConfigSize),                                \
+          (DeviceIndex, pConfig, pConfigSize))                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Deb_ReadAll, (uint32_t DeviceIndex, void* pData), (DeviceIndex, pData))    \
                                                                                                                    \
     /* 8254 counters */                                                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254Mode,                                                                  \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode),                       \
+          (DeviceIndex, BlockIndex, CounterIndex, Mode))                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254Load,                                                                  \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t LoadValue),                  \
+          (DeviceIndex, BlockIndex, CounterIndex, LoadValue))                                                      \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254ModeLoad,                                                              \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode, uint16_t LoadValue),   \
+          (DeviceIndex, BlockIndex, CounterIndex, Mode, LoadValue))                                                \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254ReadModeLoad,                                                          \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode, uint16_t LoadValue,    \
+           uint16_t* pReadValue),                                                                                  \
+          (DeviceIndex, BlockIndex, CounterIndex, Mode, LoadValue, pReadValue))                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254Read,                                                                  \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue),                \
+          (DeviceIndex, BlockIndex, CounterIndex, pReadValue))                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254ReadStatus,                                                            \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue,                 \
+           uint8_t* pStatus),                                                                                      \
+          (DeviceIndex, BlockIndex, CounterIndex, pReadValue, pStatus))                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254ReadAll, (uint32_t DeviceIndex, void* pData), (DeviceIndex, pData))    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254ReadLatched, (uint32_t DeviceIndex, void* pData),                      \
+          (DeviceIndex, pData))                                                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254SelectGate, (uint32_t DeviceIndex, uint32_t GateIndex),                \
+          (DeviceIndex, GateIndex))                                                                                \
                                                                                                                    \
     /* Host seam */                                                                                                \
     EXTRA(KORVAL_InstallHost)                                                                                      \
@@ -214,6 +259,16 @@
     EXTRA(KorvalSim_SetAdcConfig)                                                                                  \
                                                                                                                    \
     /* Simulated counters, automap, PWM, latch and debounce */                                                     \
+    EXTRA(KorvalSim_GetCounter)                                                                                    \
+    EXTRA(KorvalSim_SetCounterGate)                                                                                \
+    EXTRA(KorvalSim_SetCounterClock)                                                                               \
+    EXTRA(KorvalSim_GetSelectedGate)                                                                               \
+    EXTRA(KorvalSim_GetAutomap)                                                                                    \
+    EXTRA(KorvalSim_GetPwm)                                                                                        \
+    EXTRA(KorvalSim_SetLatches)                                                                                    \
+    EXTRA(KorvalSim_GetLatches)                                                                                    \
+    EXTRA(KorvalSim_GetDebounceConfig)                                                                             \
+    EXTRA(KorvalSim_SetDebouncedInputs)                                                                            \
                                                                                                                    \
     /* Simulated analog output, SPI and CSA */                                                                     \
 

@@ -3,6 +3,53 @@
 
 #include <cstdint>
 
+#include "core/registry.h"
+
 namespace korval {
+
+// ---- 8254 counter access ----
+
+uint32_t CTR_8254Mode(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode);
+uint32_t CTR_8254Load(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t LoadValue);
+uint32_t CTR_8254ModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode,
+                          uint16_t LoadValue);
+uint32_t CTR_8254ReadModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode,
+                              uint16_t LoadValue, uint16_t* pReadValue);
+uint32_t CTR_8254Read(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue);
+uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue,
+                            uint8_t* pStatus);
+uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData);
+uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData);
+uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex);
+
+namespace ctr {
+
+inline constexpr uint32_t kCountersPerBlock = 3;
+inline constexpr uint32_t kModes = 6;  // 8254 modes 0 to 5
+
+// A counter by block and counter within the block, normalised.
+struct CounterAddress {
+    uint32_t block = 0;
+    uint32_t counter = 0;
+    uint32_t flat() const { return block * kCountersPerBlock + counter; }
+};
+
+// The counter a (block, counter) pair names on this board. Block 0 takes the counter as a flat number
+// across all blocks (so block 0, counter 4 is block 1, counter 1); another block takes counters 0 to 2
+// only. 487 when the pair names no counter of the board.
+Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, CounterAddress& address);
+
+// The 8254 control word: counter select in bits 7-6, load/read LSB then MSB (bits 5-4 = 11), the mode
+// in bits 3-1, binary counting.
+inline uint8_t control_word(uint32_t counter, uint32_t mode)
+{
+    return static_cast<uint8_t>(counter * 64 + 0x30 + mode * 2);
+}
+
+// Bytes the whole-board read (request 0x25) and the latched read (0x26) answer with.
+inline uint32_t read_all_size(const TDeviceData& d) { return d.Counters * kCountersPerBlock * 2; }
+inline uint32_t read_latched_size(const TDeviceData& d) { return read_all_size(d) + 1; }
+
+}  // namespace ctr
 
 }  // namespace korval

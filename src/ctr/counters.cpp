@@ -1,0 +1,164 @@
+// 8254 counter access: each function addresses one counter (or the whole board), checks its arguments
+// and sends one vendor request. The counting itself happens on the board; nothing is kept here.
+#include "core/caller_memory.h"
+#include "ctr/ctr.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+#include "usb/usb_api.h"
+
+namespace korval {
+
+namespace ctr {
+
+Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, CounterAddress& address)
+{
+    const uint32_t blocks = d.Counters;
+    if (block != 0) {
+        if (block >= blocks || counter >= kCountersPerBlock) return ERROR_INVALID_ADDRESS;
+        address = {block, counter};
+        return ERROR_SUCCESS;
+    }
+    // Block 0 takes a flat counter number across all blocks.
+    if (counter / kCountersPerBlock >= blocks) return ERROR_INVALID_ADDRESS;
+    address = {counter / kCountersPerBlock, counter % kCountersPerBlock};
+    return ERROR_SUCCESS;
+}
+
+}  // namespace ctr
+
+namespace {
+
+constexpr uint8_t kRequestRead = 0x20;
+constexpr uint8_t kRequestMode = 0x21;
+constexpr uint8_t kRequestLoad = 0x22;
+constexpr uint8_t kRequestModeLoad = 0x23;
+constexpr uint8_t kRequestSelectGate = 0x24;
+constexpr uint8_t kRequestReadAll = 0x25;
+constexpr uint8_t kRequestReadLatched = 0x26;
+
+// Index resolution, the open check and the counter test: how every counter function begins.
+Result open_counters(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return device(slot).Counters == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
+}
+
+// The board's counters, then the counter's address, then (when given) the mode, in that order.
+Result open_counter(uint32_t device_index, uint32_t block, uint32_t counter, const uint32_t* mode, uint32_t& slot,
+                    ctr::CounterAddress& address)
+{
+    if (const Result r = open_counters(device_index, slot)) return r;
+    if (const Result r = ctr::address_counter(device(slot), block, counter, address)) return r;
+    if (mode != nullptr && *mode >= ctr::kModes) return ERROR_INVALID_ADDRESS;
+    return ERROR_SUCCESS;
+}
+
+// wValue of the mode requests: the block in the low byte, the control word in the high byte.
+uint16_t mode_value(const ctr::CounterAddress& a, uint32_t mode)
+{
+    return static_cast<uint16_t>(a.block | ctr::control_word(a.counter, mode) << 8);
+}
+
+// wValue of the read request: the block in the low byte, the plain counter index in the high byte.
+uint16_t read_value(const ctr::CounterAddress& a) { return static_cast<uint16_t>(a.block | a.counter << 8); }
+
+// A device-to-host request straight into a caller's variable or buffer, through the guarded copies
+// (998 for memory that cannot be read or written). The byte count that comes back is not examined.
+Result read_into_caller(uint32_t slot, uint8_t request, uint16_t value, uint32_t size, void* target)
+{
+    return GenericVendorRead(slot, request, value, 0, &size, target);
+}
+
+}  // namespace
+
+uint32_t CTR_8254Mode(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode)
+{
+    uint32_t slot = 0;
+    ctr::CounterAddress a;
+    if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, &Mode, slot, a)) return r;
+    return usb::vendor_write(slot, kRequestMode, mode_value(a, Mode), 0, 0, nullptr);
+}
+
+uint32_t CTR_8254Load(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t LoadValue)
+{
+    uint32_t slot = 0;
+    ctr::CounterAddress a;
+    if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, nullptr, slot, a)) return r;
+    // The counter sits in the two top bits, where a control word holds its counter select.
+    const auto value = static_cast<uint16_t>(a.block | a.counter << 14);
+    return usb::vendor_write(slot, kRequestLoad, value, LoadValue, 0, nullptr);
+}
+
+uint32_t CTR_8254ModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode,
+                          uint16_t LoadValue)
+{
+    uint32_t slot = 0;
+    ctr::CounterAddress a;
+    if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, &Mode, slot, a)) return r;
+    return usb::vendor_write(slot, kRequestModeLoad, mode_value(a, Mode), LoadValue, 0, nullptr);
+}
+
+uint32_t CTR_8254ReadModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode,
+                              uint16_t LoadValue, uint16_t* pReadValue)
+{
+    uint32_t slot = 0;
+    ctr::CounterAddress a;
+    if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, &Mode, slot, a)) return r;
+    if (pReadValue == nullptr) return ERROR_INVALID_PARAMETER;
+    uint32_t size = sizeof *pReadValue;
+    return GenericVendorRead(slot, kRequestModeLoad, mode_value(a, Mode), LoadValue, &size, pReadValue);
+}
+
+uint32_t CTR_8254Read(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue)
+{
+    uint32_t slot = 0;
+    ctr::CounterAddress a;
+    if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, nullptr, slot, a)) return r;
+    if (pReadValue == nullptr) return ERROR_INVALID_PARAMETER;
+    return read_into_caller(slot, kRequestRead, read_value(a), sizeof *pReadValue, pReadValue);
+}
+
+uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue,
+                            uint8_t* pStatus)
+{
+    uint32_t slot = 0;
+    ctr::CounterAddress a;
+    if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, nullptr, slot, a)) return r;
+    if (pReadValue == nullptr || pStatus == nullptr) return ERROR_INVALID_PARAMETER;
+    // Count (least significant byte first) and status byte in one reply of three bytes.
+    uint8_t reply[3] = {};
+    uint32_t size = sizeof reply;
+    if (const Result r = usb::vendor_read(slot, kRequestRead, read_value(a), 0, size, reply)) return r;
+    const auto count = static_cast<uint16_t>(reply[0] | reply[1] << 8);
+    if (!copy_to_caller(pReadValue, &count, sizeof count)) return ERROR_NOACCESS;
+    if (!copy_to_caller(pStatus, &reply[2], 1)) return ERROR_NOACCESS;
+    return ERROR_SUCCESS;
+}
+
+uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_counters(DeviceIndex, slot)) return r;
+    if (pData == nullptr) return ERROR_INVALID_PARAMETER;
+    return read_into_caller(slot, kRequestReadAll, 0, ctr::read_all_size(device(slot)), pData);
+}
+
+uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_counters(DeviceIndex, slot)) return r;
+    if (pData == nullptr) return ERROR_INVALID_PARAMETER;
+    return read_into_caller(slot, kRequestReadLatched, 0, ctr::read_latched_size(device(slot)), pData);
+}
+
+uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_counters(DeviceIndex, slot)) return r;
+    const TDeviceData& d = device(slot);
+    if (!d.bGateSelectable) return ERROR_BAD_TOKEN_TYPE;
+    if (GateIndex >= d.Counters * ctr::kCountersPerBlock) return ERROR_INVALID_ADDRESS;
+    return usb::vendor_write(slot, kRequestSelectGate, static_cast<uint16_t>(GateIndex), 0, 0, nullptr);
+}
+
+}  // namespace korval

@@ -1,0 +1,23 @@
+#include "dio/newer_firmware.h"
+
+#include <vector>
+
+namespace korval::dio {
+
+Result open_newer_firmware(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return firmware_check(slot);
+}
+
+Result probe_output(void* buffer, size_t size)
+{
+    if (size == 0) return ERROR_SUCCESS;
+    if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
+    std::vector<uint8_t> bytes(size);
+    if (!copy_from_caller(bytes.data(), buffer, size)) return ERROR_NOACCESS;
+    if (!copy_to_caller(buffer, bytes.data(), size)) return ERROR_NOACCESS;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace korval::dio

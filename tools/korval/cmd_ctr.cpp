@@ -1,0 +1,195 @@
+// korval ctr: programs and reads a board's 8254 counters.
+//
+//     korval ctr [--device N] mode BLOCK COUNTER MODE [LOAD]
+//     korval ctr [--device N] load BLOCK COUNTER VALUE
+//     korval ctr [--device N] read BLOCK COUNTER
+//     korval ctr [--device N] all [--latched]
+//     korval ctr [--device N] gate GATE
+//
+// Several operations may follow one another in one run, separated by a lone ",", so that a simulated
+// board can be programmed and read back: korval --sim 0x8020 ctr mode 0 4 2 1000 , read 0 4
+// BLOCK 0 takes COUNTER as a flat number over all blocks (block * 3 + counter), as the library does.
+// Output is one line (or one JSON object) per operation; the first failure ends the run.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "core/device_table.h"
+#include "ctr/ctr.h"
+#include "core/registry.h"
+#include "korval/korval.h"
+
+namespace korval::tool {
+
+namespace {
+
+const char* const kModeNames[] = {"interrupt on terminal count", "retriggerable one-shot", "rate generator",
+                                  "square-wave generator", "software-triggered strobe", "hardware-triggered strobe"};
+
+struct Target {
+    uint32_t device = FirstDeviceIndex;
+    uint32_t block = 0;
+    uint32_t counter = 0;
+};
+
+bool parse_u32(const std::string& text, uint32_t& value, uint64_t max = 0xFFFFFFFFu)
+{
+    uint64_t v = 0;
+    if (!parse_number(text, v) || v > max) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// "block 1, counter 1 (flat 4)" for the counter the library addressed.
+std::string describe(const Target& t)
+{
+    const uint32_t slot = ResolveDeviceIndex(t.device);
+    ctr::CounterAddress a;
+    if (slot >= KORVAL_SLOT_COUNT || ctr::address_counter(device(slot), t.block, t.counter, a) != 0)
+        return "block " + std::to_string(t.block) + ", counter " + std::to_string(t.counter);
+    return "block " + std::to_string(a.block) + ", counter " + std::to_string(a.counter) + " (flat " +
+           std::to_string(a.flat()) + ")";
+}
+
+uint32_t flat_of(const Target& t)
+{
+    const uint32_t slot = ResolveDeviceIndex(t.device);
+    ctr::CounterAddress a;
+    if (slot >= KORVAL_SLOT_COUNT || ctr::address_counter(device(slot), t.block, t.counter, a) != 0) return 0;
+    return a.flat();
+}
+
+int run_mode(const Options& o, const Target& t, const Args& rest)
+{
+    uint32_t mode = 0, load = 0;
+    if (rest.size() < 1 || rest.size() > 2 || !parse_u32(rest[0], mode))
+        return usage_error("ctr mode takes BLOCK COUNTER MODE [LOAD]");
+    const bool with_load = rest.size() == 2;
+    if (with_load && !parse_u32(rest[1], load, 0xFFFF)) return usage_error("LOAD is a count from 0 to 65535");
+    const uint32_t r = with_load ? CTR_8254ModeLoad(t.device, t.block, t.counter, mode, static_cast<uint16_t>(load))
+                                 : CTR_8254Mode(t.device, t.block, t.counter, mode);
+    if (r != 0) return report_error(r, with_load ? "CTR_8254ModeLoad" : "CTR_8254Mode");
+    if (o.json) {
+        std::printf("{\"flat\": %u, \"mode\": %u", flat_of(t), mode);
+        if (with_load) std::printf(", \"load\": %u", load);
+        std::printf("}\n");
+    } else {
+        std::printf("%s: mode %u (%s)", describe(t).c_str(), mode, kModeNames[mode]);
+        if (with_load) std::printf(", loaded with %u", load);
+        std::printf("\n");
+    }
+    return 0;
+}
+
+int run_load(const Options& o, const Target& t, const Args& rest)
+{
+    uint32_t value = 0;
+    if (rest.size() != 1 || !parse_u32(rest[0], value, 0xFFFF))
+        return usage_error("ctr load takes BLOCK COUNTER VALUE (0 to 65535)");
+    if (const uint32_t r = CTR_8254Load(t.device, t.block, t.counter, static_cast<uint16_t>(value)))
+        return report_error(r, "CTR_8254Load");
+    if (o.json) std::printf("{\"flat\": %u, \"load\": %u}\n", flat_of(t), value);
+    else std::printf("%s: loaded with %u\n", describe(t).c_str(), value);
+    return 0;
+}
+
+int run_read(const Options& o, const Target& t, const Args& rest)
+{
+    if (!rest.empty()) return usage_error("ctr read takes BLOCK COUNTER");
+    uint16_t count = 0;
+    uint8_t status = 0;
+    if (const uint32_t r = CTR_8254ReadStatus(t.device, t.block, t.counter, &count, &status))
+        return report_error(r, "CTR_8254ReadStatus");
+    const bool out = (status & 0x80) != 0;
+    const bool null_count = (status & 0x40) != 0;
+    const unsigned mode = (status >> 1) & 7;
+    if (o.json) {
+        std::printf("{\"flat\": %u, \"count\": %u, \"status\": %u, \"output\": %d, \"null_count\": %s, \"mode\": %u}\n",
+                    flat_of(t), count, status, out ? 1 : 0, null_count ? "true" : "false", mode);
+    } else {
+        std::printf("%s: count %u (0x%04X), status 0x%02X: output %s, mode %u%s\n", describe(t).c_str(), count, count,
+                    status, out ? "high" : "low", mode, null_count ? ", count not yet loaded" : "");
+    }
+    return 0;
+}
+
+int run_all(const Options& o, const Target& t, const Args& rest)
+{
+    const bool latched = rest.size() == 1 && rest[0] == "--latched";
+    if (!rest.empty() && !latched) return usage_error("ctr all takes only --latched");
+    // The buffer's size depends on the board's counters, known once the board is open.
+    uint32_t slot = 0;
+    if (const uint32_t r = open_board(t.device, slot)) return report_error(r, "open");
+    std::vector<uint8_t> data(ctr::read_latched_size(device(slot)), 0);
+    const uint32_t r = latched ? CTR_8254ReadLatched(t.device, data.data()) : CTR_8254ReadAll(t.device, data.data());
+    if (r != 0) return report_error(r, latched ? "CTR_8254ReadLatched" : "CTR_8254ReadAll");
+    const uint32_t counters = device(slot).Counters * ctr::kCountersPerBlock;
+    if (o.json) std::printf("{\"counts\": [");
+    for (uint32_t i = 0; i < counters; ++i) {
+        const unsigned count = data[2 * i] | data[2 * i + 1] << 8;
+        if (o.json) std::printf("%s%u", i ? ", " : "", count);
+        else std::printf("counter %-2u (block %u, counter %u): %5u  0x%04X\n", i, i / 3, i % 3, count, count);
+    }
+    if (o.json) {
+        std::printf("]");
+        if (latched) std::printf(", \"extra\": %u", data[2 * counters]);
+        std::printf("}\n");
+    } else if (latched) {
+        std::printf("extra byte: 0x%02X\n", data[2 * counters]);
+    }
+    return 0;
+}
+
+int run_gate(const Options& o, const Target& t, const Args& rest)
+{
+    uint32_t gate = 0;
+    if (rest.size() != 1 || !parse_u32(rest[0], gate)) return usage_error("ctr gate takes GATE");
+    if (const uint32_t r = CTR_8254SelectGate(t.device, gate)) return report_error(r, "CTR_8254SelectGate");
+    if (o.json) std::printf("{\"gate\": %u}\n", gate);
+    else std::printf("gate %u selected\n", gate);
+    return 0;
+}
+
+// One operation: its name and arguments.
+int run_one(const Options& options, Target t, const Args& args)
+{
+    if (args.empty()) return usage_error("ctr needs one of mode, load, read, all, gate");
+    size_t i = 0;
+    const std::string what = args[i++];
+    if (what == "all") return run_all(options, t, Args(args.begin() + i, args.end()));
+    if (what == "gate") return run_gate(options, t, Args(args.begin() + i, args.end()));
+    int (*sub)(const Options&, const Target&, const Args&) = nullptr;
+    if (what == "mode") sub = run_mode;
+    else if (what == "load") sub = run_load;
+    else if (what == "read") sub = run_read;
+    else return usage_error("unknown ctr operation '" + what + "'");
+    if (i + 2 > args.size() || !parse_u32(args[i], t.block) || !parse_u32(args[i + 1], t.counter))
+        return usage_error("ctr " + what + " needs BLOCK COUNTER");
+    return sub(options, t, Args(args.begin() + i + 2, args.end()));
+}
+
+int run(const Options& options, const Args& args)
+{
+    Target t;
+    size_t i = 0;
+    if (i + 1 < args.size() && (args[i] == "--device" || args[i] == "-d")) {
+        if (!parse_u32(args[i + 1], t.device)) return usage_error("bad device index '" + args[i + 1] + "'");
+        i += 2;
+    }
+    do {
+        size_t end = i;
+        while (end < args.size() && args[end] != ",") ++end;
+        if (const int status = run_one(options, t, Args(args.begin() + i, args.begin() + end))) return status;
+        i = end + 1;
+    } while (i <= args.size());
+    return 0;
+}
+
+const RegisterCommand kCtr{{"ctr", "[-d N] OP ARGS [, OP ARGS]...",
+                            "8254 counters: mode B C M [LOAD], load B C V, read B C, all [--latched], gate G",
+                            run}};
+
+}  // namespace
+
+}  // namespace korval::tool
