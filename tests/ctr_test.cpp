@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "core/device_table.h"
-#include "support/guarded_memory.h"
+#include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
 extern "C" uint32_t VBCTR_8254ModeLoad(uint32_t, uint32_t, uint32_t, uint32_t, uint16_t);
@@ -223,7 +223,7 @@ TEST_P(Counters, FailuresPassThroughAndLeaveOutputs)
 
 TEST_P(Counters, CallerMemoryOutOfReachGives998)
 {
-    GuardedMemory memory;
+    GuardedPages memory;
     ASSERT_TRUE(memory.ok());
     const uint32_t board = install_one(kOneBlock, path());
     EXPECT_EQ(CTR_8254ReadAll(0, memory.hole()), 998u);

@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "core/device_table.h"
-#include "support/guarded_memory.h"
+#include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
 namespace korval::test {
@@ -238,7 +238,7 @@ TEST_P(NewerFirmware, DebouncedStateIsCopied)
 // pointers give 87.
 TEST_P(NewerFirmware, CallerMemoryIsGuarded)
 {
-    GuardedMemory memory;
+    GuardedPages memory;
     ASSERT_TRUE(memory.ok());
     const uint32_t board = install_one(kFourPorts, path());
     ASSERT_EQ(DIO_Latch_Reset(0), 0u);
