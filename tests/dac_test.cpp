@@ -12,7 +12,7 @@
 
 #include "core/device_table.h"
 #include "dac/cal_file.h"
-#include "support/guard_pages.h"
+#include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
 namespace korval::test {
@@ -125,7 +125,7 @@ TEST_P(Dac, MultiDirectRefusalsSendNothing)
     EXPECT_EQ(DACMultiDirect(0, bad_first, 2), 487u);
     EXPECT_EQ(DACMultiDirect(0, bad_last, -1), 87u);
     EXPECT_EQ(DACMultiDirect(0, nullptr, 1), 87u);
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     EXPECT_EQ(DACMultiDirect(0, reinterpret_cast<const KorvalDACPair*>(pages.hole()), 1), 998u);
     auto* end = reinterpret_cast<const KorvalDACPair*>(pages.before_hole(8));
@@ -327,7 +327,7 @@ TEST_P(DacCal, ChecksComeInOrder)
     EXPECT_EQ(DACSetChannelCal(0, 12, nullptr), 487u);
     EXPECT_EQ(DACSetChannelCal(0, 12, ":NONE:"), 487u);
     EXPECT_EQ(DACSetChannelCal(0, 0, nullptr), 87u);
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     EXPECT_EQ(DACSetChannelCal(0, 0, reinterpret_cast<const char*>(pages.hole())), 998u);
     // A name that ends right before unreadable memory is read whole.

@@ -8,39 +8,8 @@
 #include <vector>
 
 #include "core/device_table.h"
-#include "host/sim/board.h"
-#include "host/sim/firmware.h"
-#include "support/guard_pages.h"
+#include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
-
-namespace korval::sim {
-namespace {
-
-// The port-read request (0x11) belongs to the digital-port firmware. This stand-in answers it on the
-// boards of these tests (each snapshot one more than the last, in every port) wherever that firmware
-// does not; the tests compare the caller's buffer with the bytes the log shows the board sent, so they
-// hold whichever of the two answers.
-class PortSnapshots final : public Feature {
-public:
-    explicit PortSnapshots(Board& board) : ports_(board.product().dio_ports)
-    {
-        board.on_control(Direction::in, 0x11, [this](const ControlRequest&, std::span<uint8_t> room) {
-            std::vector<uint8_t> levels(ports_, static_cast<uint8_t>(++reads_));
-            return ControlReply::ok(answer(room, levels.data(), levels.size()));
-        });
-    }
-
-private:
-    uint32_t ports_;
-    uint32_t reads_ = 0;
-};
-
-const RegisterFeature kPortSnapshots{
-    "port-snapshots (test stand-in)", [](const Product& p) { return p.dio_ports > 0; },
-    [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<PortSnapshots>(b); }};
-
-}  // namespace
-}  // namespace korval::sim
 
 namespace korval::test {
 namespace {
@@ -123,7 +92,7 @@ TEST_P(Spi, AFailedOrEmptyReadLeavesTheByte)
     EXPECT_EQ(DIO_SPI_Read(0, 1, 2, &byte), 0u);
     EXPECT_EQ(byte, 0xEE);
     EXPECT_EQ(DIO_SPI_Read(0, 1, 2, nullptr), 87u);
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     EXPECT_EQ(DIO_SPI_Read(0, 1, 2, pages.read_only()), 998u);
 }
@@ -200,7 +169,7 @@ TEST_P(SyncChecks, BadValuesAreRefusedBeforeAnythingIsSentOrWritten)
     }
     double rate = 9, a = 1, b = 1, c = 1;
     EXPECT_EQ(DIO_CSA_DoSync(0, &rate, nullptr, &b, &c), 87u);
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     EXPECT_EQ(DIO_CSA_DoSync(0, &rate, &a, reinterpret_cast<double*>(pages.hole()), &c), 998u);
     EXPECT_EQ(DIO_CSA_DoSync(0, &rate, &a, &b, reinterpret_cast<double*>(pages.read_only())), 998u);
@@ -243,7 +212,7 @@ TEST_P(Debounce, CountAndData)
     EXPECT_EQ(std::vector<uint8_t>(back, back + 4), (std::vector<uint8_t>{1, 2, 3, 0xEE}));
 
     // A buffer that cannot take the data is an internal failure.
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     EXPECT_EQ(DIO_CSA_DebounceReadAll(0, pages.read_only()), 1359u);
     EXPECT_EQ(DIO_CSA_DebounceReadAll(0, nullptr), 87u);
@@ -276,7 +245,7 @@ TEST_P(RangeLimits, BlockAtEeprom1D00)
 TEST_P(RangeLimits, UnreadableLimitsAreRefusedFirst)
 {
     const uint32_t board = install_one(0x8001, path());
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     EXPECT_EQ(DAC_CSA_SetRangeLimits(0, pages.before_hole(31)), 998u);
     EXPECT_EQ(DAC_CSA_SetRangeLimits(40, pages.hole()), 998u);  // before the index
@@ -296,29 +265,27 @@ KORVAL_BOTH_PATHS(RangeLimits);
 
 class ReadAllString : public PathTest {
 protected:
-    // The bytes the board sent for the port reads, in order.
-    std::vector<uint8_t> sent(uint32_t board) const
+    // Outside levels that tell the ports apart; every snapshot reads them.
+    void set_inputs(uint32_t board) const
     {
-        std::vector<uint8_t> bytes;
-        for (const Expected& e : control_log(board, true))
-            if (e.request == 0x11) bytes.insert(bytes.end(), e.data.begin(), e.data.end());
-        return bytes;
+        const uint8_t levels[4] = {0x12, 0x34, 0x56, 0x78};
+        ASSERT_EQ(KorvalSim_SetDigitalInputs(sim_, board, levels, 4), 0u);
     }
+
 };
 
 TEST_P(ReadAllString, WholeSnapshotsBackToBack)
 {
     const uint32_t board = install_one(0x8001, path());  // 4 ports
+    set_inputs(board);
     uint8_t buffer[12];
     std::memset(buffer, 0xEE, sizeof buffer);
     uint32_t size = 10;
     ASSERT_EQ(DIO_CSA_ReadAllString(0, buffer, &size), 0u);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(control_log(board), (std::vector<Expected>{{0xC0, 0x11, 0, 0, {}}, {0xC0, 0x11, 0, 0, {}}}));
-    const auto bytes = sent(board);
-    ASSERT_EQ(bytes.size(), 8u);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 8), bytes);
-    EXPECT_EQ(buffer[8], 0xEE);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 9),
+              (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78, 0x12, 0x34, 0x56, 0x78, 0xEE}));
 
     clear_log(board);
     size = 3;
@@ -331,6 +298,7 @@ TEST_P(ReadAllString, WholeSnapshotsBackToBack)
 TEST_P(ReadAllString, ShortAndFailedSnapshots)
 {
     const uint32_t board = install_one(0x8001, path());
+    set_inputs(board);
     uint8_t buffer[16];
     std::memset(buffer, 0xEE, sizeof buffer);
     short_next(board, KORVAL_SIM_CONTROL, 0x11, 4);  // the first whole
@@ -338,10 +306,8 @@ TEST_P(ReadAllString, ShortAndFailedSnapshots)
     uint32_t size = 16;
     EXPECT_EQ(DIO_CSA_ReadAllString(0, buffer, &size), 0u);
     EXPECT_EQ(size, 4u);
-    const auto bytes = sent(board);
-    ASSERT_EQ(bytes.size(), 6u);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 6), bytes);  // the short one's bytes are there
-    EXPECT_EQ(buffer[6], 0xEE);
+    // The short snapshot's bytes are in the buffer, uncounted.
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 7), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78, 0x12, 0x34, 0xEE}));
 
     short_next(board, KORVAL_SIM_CONTROL, 0x11, 4);
     fail_next(board, KORVAL_SIM_CONTROL, 0x11, 121);
@@ -363,7 +329,7 @@ TEST_P(ReadAllString, FailuresSetTheCountToZero)
     EXPECT_EQ(DIO_CSA_ReadAllString(0, nullptr, &size), 87u);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(DIO_CSA_ReadAllString(0, buffer, nullptr), 87u);
-    GuardPages pages;
+    GuardedPages pages;
     ASSERT_TRUE(pages.ok());
     size = 8;
     EXPECT_EQ(DIO_CSA_ReadAllString(0, pages.before_hole(4), &size), 1359u);  // the second snapshot has no room

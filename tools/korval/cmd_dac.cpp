@@ -1,27 +1,23 @@
 // korval dac: the analog outputs of a board. Sets one or several channels, selects the output range, or
 // loads or clears a channel's calibration table.
 //
-//     korval dac [--device N] set CHANNEL=VALUE...
-//     korval dac [--device N] range CODE
-//     korval dac [--device N] cal CHANNEL FILE|:1TO1:|:NONE:
+//     korval dac [-d N] set CHANNEL=VALUE...
+//     korval dac [-d N] range CODE
+//     korval dac [-d N] cal CHANNEL FILE|:1TO1:|:NONE:
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "device_option.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
 
 namespace {
 
-constexpr const char* kUsage = "[--device N] set|range|cal";
-constexpr const char* kFullUsage = "[--device N] set CH=VALUE... | range CODE | cal CH FILE|:1TO1:|:NONE:";
-
-bool parse_bounded(const std::string& text, uint64_t limit, uint64_t& value)
-{
-    return parse_number(text, value) && value <= limit;
-}
+constexpr const char* kUsage = "[-d N] set|range|cal ...";
+constexpr const char* kFullUsage = "[-d N] set CH=VALUE... | range CODE | cal CH FILE|:1TO1:|:NONE:";
 
 // One channel goes with the single-channel write, several in one request.
 int run_set(const Options& options, uint32_t index, const Args& args)
@@ -85,12 +81,8 @@ int run(const Options& options, const Args& all)
 {
     Args args = all;
     uint32_t index = FirstDeviceIndex;
-    if (args.size() >= 2 && args[0] == "--device") {
-        uint64_t n = 0;
-        if (!parse_bounded(args[1], 0xFFFFFFFF, n)) return usage_error("bad device index '" + args[1] + "'");
-        index = static_cast<uint32_t>(n);
-        args.erase(args.begin(), args.begin() + 2);
-    }
+    std::string error;
+    if (!take_device(args, index, error)) return usage_error(error);
     if (args.empty()) return usage_error(std::string("usage: korval dac ") + kFullUsage);
     const std::string what = args[0];
     args.erase(args.begin());
