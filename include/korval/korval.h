@@ -343,6 +343,31 @@ KORVAL_API uint32_t ADC_SetOversample(uint32_t DeviceIndex, uint8_t Oversample);
 
 /* ---- Immediate DAC output and calibration ------------------------------------------------------------ */
 
+/* One element of DACMultiDirect's list: a DAC channel (0 up) and the count to put out on it. 4 bytes,
+   packed, channel first, both little-endian. */
+typedef struct KorvalDACPair {
+    uint16_t Channel;
+    uint16_t Value;
+} KorvalDACPair;
+
+/* Puts out a 16-bit count on one DAC channel. 1349 for a board without immediate DACs, 4 while waveform
+   output owns the DACs, 487 for a channel the board does not have. */
+KORVAL_API uint32_t DACDirect(uint32_t DeviceIndex, uint16_t Channel, uint16_t Value);
+
+/* Sets several channels in one request, from DACDataCount channel/value pairs (a channel named twice
+   takes its last value). A count of 0 does nothing; 487 and nothing sent when any channel is out of
+   range; 87 for a negative count. */
+KORVAL_API uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair *pDACData, int32_t DACDataCount);
+
+/* Selects the board-wide output range; the range codes are the board's. 1349 without range selection. */
+KORVAL_API uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range);
+
+/* Loads a channel's calibration table into the board's flash from a text file of 65,536 integers, one a
+   line (decimal with an optional sign, or hexadecimal after $, x, X, 0x or 0X; the low 16 bits are kept;
+   empty lines are skipped). ":1TO1:" or ":NONE:" instead of a file name clears the table. 38 for too few
+   entries, 13 for a line that is not an integer; the flash is untouched when the file fails. */
+KORVAL_API uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char *pCalFileName);
+
 
 /* ---- Digital ports ----------------------------------------------------------------------------------- */
 
@@ -385,6 +410,32 @@ KORVAL_API uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address,
 KORVAL_API uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t *pValue);
 
 /* ---- SPI and CSA functions --------------------------------------------------------------------------- */
+
+/* A register of a device on the board's SPI bus: write one byte, or read one into *pData (left as it
+   was when the read fails). */
+KORVAL_API uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data);
+KORVAL_API uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t *pData);
+
+/* The sync pulse generator: a rate in hertz (3,000 Hz divided by 1 to 255; below 3000/255.5 Hz the sync
+   is off) and three times in milliseconds (whole ticks of 1/3 ms, 0 to 255). Each value is written back
+   as the board will run it (all four 0.0 when the sync is off). 87 for a value that is not a number. */
+KORVAL_API uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double *pRateHz, double *pTimeA, double *pTimeB,
+                                   double *pTimeC);
+
+/* Input debouncing: the debounce count (its low 16 bits go to the board), and the board's debounce
+   data, 2 bytes per digital port, read into pData. */
+KORVAL_API uint32_t DIO_CSA_DebounceSet(uint32_t DeviceIndex, uint32_t DebounceCounts);
+KORVAL_API uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void *pData);
+
+/* The DAC range limits the board keeps in its EEPROM: 32 bytes of the caller's, marked as set; clearing
+   only removes the mark. */
+KORVAL_API uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void *pData);
+KORVAL_API uint32_t DAC_CSA_ClearRangeLimits(uint32_t DeviceIndex);
+
+/* Reads all digital ports over and over, back to back, filling pBuffer with whole snapshots (one byte
+   per port each). *pBufferSize: in, the buffer's size; out, the bytes of the whole snapshots stored (0
+   on failure). */
+KORVAL_API uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void *pBuffer, uint32_t *pBufferSize);
 
 
 /* ---- Automap, PWM, latch and debounce ---------------------------------------------------------------- */

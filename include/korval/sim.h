@@ -274,6 +274,39 @@ KORVAL_API uint32_t KorvalSim_SetDebouncedInputs(KorvalSim *sim, uint32_t board,
 
 /* ---- Analog output, SPI and CSA ------------------------------------------------------------------------ */
 
+/* The immediate analog outputs as the board holds them: the last count put out on each channel (0 at
+   power-on). *count: in, the room in values; out, the board's channel count (values past the room are
+   not copied). 50 for a board without immediate outputs. */
+KORVAL_API uint32_t KorvalSim_GetDacValues(KorvalSim *sim, uint32_t board, uint16_t *values, uint32_t *count);
+/* The output range code last selected (0 at power-on); 50 for a board without range selection. */
+KORVAL_API uint32_t KorvalSim_GetDacRange(KorvalSim *sim, uint32_t board, uint32_t *range);
+/* How often the board was told that a channel's calibration table was cleared (request 0xF0); the
+   tables themselves are in the flash (KorvalSim_FlashRead). 50 for a board without calibrated outputs,
+   87 for a channel it does not have. */
+KORVAL_API uint32_t KorvalSim_GetDacCalResets(KorvalSim *sim, uint32_t board, uint32_t channel, uint32_t *count);
+
+/* The registers of the devices on the SPI bus of a board that has one (50 otherwise): 256 devices of 256
+   byte registers, 0 until written. */
+KORVAL_API uint32_t KorvalSim_GetSpiRegister(KorvalSim *sim, uint32_t board, uint32_t address, uint32_t reg,
+                                             uint8_t *value);
+KORVAL_API uint32_t KorvalSim_SetSpiRegister(KorvalSim *sim, uint32_t board, uint32_t address, uint32_t reg,
+                                             uint8_t value);
+
+/* The sync pulse generator's settings as the last sync request left them (all 0 at power-on). */
+typedef struct KorvalSimSync {
+    uint32_t divider;   /* the rate is 3,000 Hz divided by it; 0: the sync is off */
+    uint32_t ticks[3];  /* times A, B and C in ticks of 1/3 ms */
+    uint32_t requests;  /* sync requests received */
+} KorvalSimSync;
+/* 50 for a board without the sync generator. */
+KORVAL_API uint32_t KorvalSim_GetSync(KorvalSim *sim, uint32_t board, KorvalSimSync *sync);
+
+/* Input debouncing on a board that has it (50 otherwise): the debounce count last set (0 at power-on),
+   and the debounce data the board answers with, 2 bytes per digital port (0 at power-on; `size` must
+   be exactly that). The DAC range limits are kept in the EEPROM at 0x1D00 (KorvalSim_EepromRead). */
+KORVAL_API uint32_t KorvalSim_GetDebounceCounts(KorvalSim *sim, uint32_t board, uint32_t *counts);
+KORVAL_API uint32_t KorvalSim_SetDebounceData(KorvalSim *sim, uint32_t board, const void *data, uint32_t size);
+
 
 #ifdef __cplusplus
 }

@@ -137,6 +137,16 @@
           (DeviceIndex, Oversample))                                                                               \
                                                                                                                    \
     /* Immediate DAC output and calibration */                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACDirect,                                                                     \
+          (uint32_t DeviceIndex, uint16_t Channel, uint16_t Value),                                                \
+          (DeviceIndex, Channel, Value))                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACMultiDirect,                                                                \
+          (uint32_t DeviceIndex, const KorvalDACPair* pDACData, int32_t DACDataCount),                             \
+          (DeviceIndex, pDACData, DACDataCount))                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACSetBoardRange, (uint32_t DeviceIndex, uint16_t Range), (DeviceIndex, Range))\
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACSetChannelCal,                                                              \
+          (uint32_t DeviceIndex, uint32_t Channel, const char* pCalFileName),                                      \
+          (DeviceIndex, Channel, pCalFileName))                                                                    \
                                                                                                                    \
     /* Digital ports */                                                                                            \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Configure,                                                                 \
@@ -163,6 +173,28 @@
           (uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue), (DeviceIndex, Address, pValue))              \
                                                                                                                    \
     /* SPI and CSA functions */                                                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_SPI_Write,                                                                 \
+          (uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data),                              \
+          (DeviceIndex, SPIAddress, Register, Data))                                                               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_SPI_Read,                                                                  \
+          (uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t* pData),                            \
+          (DeviceIndex, SPIAddress, Register, pData))                                                              \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_CSA_DoSync,                                                                \
+          (uint32_t DeviceIndex, double* pRateHz, double* pTimeA, double* pTimeB, double* pTimeC),                 \
+          (DeviceIndex, pRateHz, pTimeA, pTimeB, pTimeC))                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_CSA_DebounceSet,                                                           \
+          (uint32_t DeviceIndex, uint32_t DebounceCounts),                                                         \
+          (DeviceIndex, DebounceCounts))                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_CSA_DebounceReadAll,                                                       \
+          (uint32_t DeviceIndex, void* pData),                                                                     \
+          (DeviceIndex, pData))                                                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DAC_CSA_SetRangeLimits,                                                        \
+          (uint32_t DeviceIndex, const void* pData),                                                               \
+          (DeviceIndex, pData))                                                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DAC_CSA_ClearRangeLimits, (uint32_t DeviceIndex), (DeviceIndex))               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_CSA_ReadAllString,                                                         \
+          (uint32_t DeviceIndex, void* pBuffer, uint32_t* pBufferSize),                                            \
+          (DeviceIndex, pBuffer, pBufferSize))                                                                     \
                                                                                                                    \
     /* Automap, PWM, latch and debounce */                                                                         \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Automap_ClearTable, (uint32_t DeviceIndex), (DeviceIndex))                 \
@@ -271,6 +303,14 @@
     EXTRA(KorvalSim_SetDebouncedInputs)                                                                            \
                                                                                                                    \
     /* Simulated analog output, SPI and CSA */                                                                     \
+    EXTRA(KorvalSim_GetDacValues)                                                                                  \
+    EXTRA(KorvalSim_GetDacRange)                                                                                   \
+    EXTRA(KorvalSim_GetDacCalResets)                                                                               \
+    EXTRA(KorvalSim_GetSpiRegister)                                                                                \
+    EXTRA(KorvalSim_SetSpiRegister)                                                                                \
+    EXTRA(KorvalSim_GetSync)                                                                                       \
+    EXTRA(KorvalSim_GetDebounceCounts)                                                                             \
+    EXTRA(KorvalSim_SetDebounceData)                                                                               \
 
 // clang-format on
 

@@ -18,6 +18,16 @@ uint32_t DIO_ReadAll(uint32_t DeviceIndex, void* pData);
 uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address, uint16_t Value);
 uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue);
 
+// SPI and CSA functions
+uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data);
+uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t* pData);
+uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, double* pTimeB, double* pTimeC);
+uint32_t DIO_CSA_DebounceSet(uint32_t DeviceIndex, uint32_t DebounceCounts);
+uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void* pData);
+uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void* pData);
+uint32_t DAC_CSA_ClearRangeLimits(uint32_t DeviceIndex);
+uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void* pBuffer, uint32_t* pBufferSize);
+
 }  // namespace korval
 
 // ---- Automap, PWM, latch and debounce (newer firmware) ----

@@ -49,6 +49,29 @@ Result open_flash_board(uint32_t device_index, uint32_t& slot)
     return device(slot).FlashSectors == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
 }
 
+// The bounds of a flash write: 25 for a start at or past the end of the flash, 24 for a count running past it.
+Result check_flash_write(uint32_t start, uint32_t size)
+{
+    if (start >= usb::kFlashWriteLimit) return ERROR_SEEK;
+    if (size > usb::kFlashWriteLimit - start) return ERROR_BAD_LENGTH;
+    return ERROR_SUCCESS;
+}
+
+// Writes whole words in pieces of at most 4,096 bytes (a last piece is sent even when it is empty) and
+// stops at the first failed piece. send(word_low, word_high, size, bytes) sends one piece.
+template <class Send>
+Result write_flash_pieces(uint32_t address, uint32_t size, const uint8_t* bytes, Send&& send)
+{
+    size &= ~1u;  // whole words only: an odd last byte is dropped
+    while (size > usb::kFlashWritePiece) {
+        if (const Result r = send(word_low(address), word_high(address), usb::kFlashWritePiece, bytes)) return r;
+        address += usb::kFlashWritePiece;
+        bytes += usb::kFlashWritePiece;
+        size -= usb::kFlashWritePiece;
+    }
+    return send(word_low(address), word_high(address), size, bytes);
+}
+
 // Index resolution, the open check and the firmware check: the checks of the four defaults functions.
 Result open_defaults_board(uint32_t device_index, uint32_t& slot)
 {
@@ -82,6 +105,17 @@ Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t siz
         size -= kEepromWritePiece;
     }
     return vendor_write(slot, kEepromRequest, static_cast<uint16_t>(eeprom_address), 0, size, bytes);
+}
+
+Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_flash_board(device_index, slot)) return r;
+    if (const Result r = check_flash_write(start, size)) return r;
+    return write_flash_pieces(start, size, static_cast<const uint8_t*>(data),
+                              [slot](uint16_t low, uint16_t high, uint32_t piece, const uint8_t* bytes) {
+                                  return vendor_write(slot, kFlashRequest, low, high, piece, bytes);
+                              });
 }
 
 }  // namespace usb
@@ -146,20 +180,11 @@ uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t
 {
     uint32_t slot = 0;
     if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
-    if (StartAddress >= usb::kFlashWriteLimit) return ERROR_SEEK;
-    if (DataSize > usb::kFlashWriteLimit - StartAddress) return ERROR_BAD_LENGTH;
-    DataSize &= ~1u;  // whole words only: an odd last byte is dropped
-    uint32_t address = StartAddress;
-    const auto* bytes = static_cast<const uint8_t*>(pData);
-    while (DataSize > usb::kFlashWritePiece) {
-        if (const Result r = GenericVendorWrite(slot, kFlashRequest, word_low(address), word_high(address),
-                                                usb::kFlashWritePiece, bytes))
-            return r;
-        address += usb::kFlashWritePiece;
-        bytes += usb::kFlashWritePiece;
-        DataSize -= usb::kFlashWritePiece;
-    }
-    return GenericVendorWrite(slot, kFlashRequest, word_low(address), word_high(address), DataSize, bytes);
+    if (const Result r = check_flash_write(StartAddress, DataSize)) return r;
+    return write_flash_pieces(StartAddress, DataSize, static_cast<const uint8_t*>(pData),
+                              [slot](uint16_t low, uint16_t high, uint32_t piece, const uint8_t* bytes) {
+                                  return GenericVendorWrite(slot, kFlashRequest, low, high, piece, bytes);
+                              });
 }
 
 uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)

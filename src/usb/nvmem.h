@@ -25,4 +25,8 @@ Result custom_eeprom_read(uint32_t device_index, uint32_t start, uint32_t& size,
 // when it is empty); stops at the first failed piece. No range test: callers check their own area.
 Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t size, const void* data);
 
+// KORVAL_FlashWrite for the library's own buffer (the DAC calibration tables): the same checks, the
+// same 4,096-byte pieces, without the guarded copies that caller memory needs.
+Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data);
+
 }  // namespace korval::usb

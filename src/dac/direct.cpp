@@ -1,0 +1,80 @@
+// Immediate DAC output: one channel (request 0xB3 with the channel in wIndex and the count in wValue),
+// several channels in one request (0xB3 with the multi-channel block as data stage), and the board-wide
+// output range (0xB7). While waveform output owns a streaming board's DACs, immediate writes are refused.
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "core/caller_memory.h"
+#include "core/registry.h"
+#include "dac/dac.h"
+#include "dac/multi_block.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+
+namespace korval {
+
+namespace {
+
+constexpr uint8_t kDirectRequest = 0xB3;
+constexpr uint8_t kBoardRangeRequest = 0xB7;
+
+// The first checks of both immediate writes, after index resolution and the open check.
+Result check_immediate(const TDeviceData& d)
+{
+    if (d.ImmDACs == 0) return ERROR_BAD_TOKEN_TYPE;
+    if (d.bDACStream && (d.bDACOpen || d.bDACClosing)) return ERROR_TOO_MANY_OPEN_FILES;  // waveform output's
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+uint32_t DACDirect(uint32_t DeviceIndex, uint16_t Channel, uint16_t Value)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    const TDeviceData& d = device(slot);
+    if (const Result r = check_immediate(d)) return r;
+    if (Channel >= d.ImmDACs) return ERROR_INVALID_ADDRESS;
+    return usb::vendor_write(slot, kDirectRequest, Value, Channel, 0, nullptr);
+}
+
+// The pairs are read from the caller's memory a bounded piece at a time, so any count is handled in
+// fixed memory; the block never holds more than the board's channels.
+uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair* pDACData, int32_t DACDataCount)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    const TDeviceData& d = device(slot);
+    if (const Result r = check_immediate(d)) return r;
+    if (DACDataCount == 0) return ERROR_SUCCESS;
+    if (DACDataCount < 0 || pDACData == nullptr) return ERROR_INVALID_PARAMETER;
+
+    dac::MultiBlock block(d.ImmDACs);
+    constexpr size_t kPiece = 256;
+    std::array<uint8_t, kPiece * dac::kPairSize> raw{};
+    const auto* source = reinterpret_cast<const uint8_t*>(pDACData);
+    for (size_t done = 0, count = static_cast<size_t>(DACDataCount); done < count;) {
+        const size_t n = std::min(kPiece, count - done);
+        if (!copy_from_caller(raw.data(), source + done * dac::kPairSize, n * dac::kPairSize)) return ERROR_NOACCESS;
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* pair = raw.data() + i * dac::kPairSize;
+            const uint16_t channel = static_cast<uint16_t>(pair[0] | pair[1] << 8);
+            const uint16_t value = static_cast<uint16_t>(pair[2] | pair[3] << 8);
+            // The highest channel decides: once one is outside the board, nothing is sent.
+            if (!block.set(channel, value)) return ERROR_INVALID_ADDRESS;
+        }
+        done += n;
+    }
+    return usb::vendor_write(slot, kDirectRequest, 0, 0, block.size(), block.data());
+}
+
+uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (!device(slot).bDACBoardRange) return ERROR_BAD_TOKEN_TYPE;
+    return usb::vendor_write(slot, kBoardRangeRequest, Range, 0, 0, nullptr);
+}
+
+}  // namespace korval

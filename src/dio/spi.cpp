@@ -1,0 +1,47 @@
+// Register access to a device on the board's SPI bus: request 0xC0 writes a byte (wValue) to a register,
+// 0xC1 reads one; wIndex names the device (high byte) and its register (low byte).
+#include "core/caller_memory.h"
+#include "core/registry.h"
+#include "dio/dio.h"
+#include "korval/korval.h"
+#include "usb/control.h"
+
+namespace korval {
+
+namespace {
+
+constexpr uint8_t kSpiWriteRequest = 0xC0;
+constexpr uint8_t kSpiReadRequest = 0xC1;
+
+uint16_t spi_index(uint8_t address, uint8_t reg) { return static_cast<uint16_t>(address << 8 | reg); }
+
+Result open_spi_board(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return device(slot).bDIOSPI ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+}
+
+}  // namespace
+
+uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_spi_board(DeviceIndex, slot)) return r;
+    return usb::vendor_write(slot, kSpiWriteRequest, Data, spi_index(SPIAddress, Register), 0, nullptr);
+}
+
+// The byte is stored only when the board sent it: a failed or empty read leaves *pData as it was.
+uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t* pData)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_spi_board(DeviceIndex, slot)) return r;
+    if (pData == nullptr) return ERROR_INVALID_PARAMETER;
+    uint8_t byte = 0;
+    uint32_t size = 1;
+    if (const Result r = usb::vendor_read(slot, kSpiReadRequest, 0, spi_index(SPIAddress, Register), size, &byte))
+        return r;
+    if (size == 1 && !copy_to_caller(pData, &byte, 1)) return ERROR_NOACCESS;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace korval

@@ -1,0 +1,99 @@
+// korval dac: the analog outputs of a board. Sets one or several channels, selects the output range, or
+// loads or clears a channel's calibration table.
+//
+//     korval dac [-d N] set CHANNEL=VALUE...
+//     korval dac [-d N] range CODE
+//     korval dac [-d N] cal CHANNEL FILE|:1TO1:|:NONE:
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "device_option.h"
+#include "korval/korval.h"
+
+namespace korval::tool {
+
+namespace {
+
+constexpr const char* kUsage = "[-d N] set|range|cal ...";
+constexpr const char* kFullUsage = "[-d N] set CH=VALUE... | range CODE | cal CH FILE|:1TO1:|:NONE:";
+
+// One channel goes with the single-channel write, several in one request.
+int run_set(const Options& options, uint32_t index, const Args& args)
+{
+    if (args.empty()) return usage_error("dac set needs at least one CHANNEL=VALUE");
+    std::vector<KorvalDACPair> pairs;
+    for (const std::string& arg : args) {
+        const auto equals = arg.find('=');
+        uint64_t channel = 0, value = 0;
+        if (equals == std::string::npos || !parse_bounded(arg.substr(0, equals), 0xFFFF, channel) ||
+            !parse_bounded(arg.substr(equals + 1), 0xFFFF, value))
+            return usage_error("'" + arg + "' is not CHANNEL=VALUE (each 0 to 65535)");
+        pairs.push_back({static_cast<uint16_t>(channel), static_cast<uint16_t>(value)});
+    }
+    const uint32_t r = pairs.size() == 1 ? DACDirect(index, pairs[0].Channel, pairs[0].Value)
+                                         : DACMultiDirect(index, pairs.data(), static_cast<int32_t>(pairs.size()));
+    if (r != 0) return report_error(r, "dac set");
+    if (options.json) {
+        std::printf("{\"channels\": [");
+        for (size_t i = 0; i < pairs.size(); ++i)
+            std::printf("%s{\"channel\": %u, \"value\": %u}", i ? ", " : "", pairs[i].Channel, pairs[i].Value);
+        std::printf("]}\n");
+    } else {
+        for (const KorvalDACPair& p : pairs)
+            std::printf("channel %-3u = %5u (0x%04X)\n", p.Channel, p.Value, static_cast<unsigned>(p.Value));
+    }
+    return 0;
+}
+
+int run_range(const Options& options, uint32_t index, const Args& args)
+{
+    uint64_t code = 0;
+    if (args.size() != 1 || !parse_bounded(args[0], 0xFFFF, code)) return usage_error("dac range takes one CODE (0 to 65535)");
+    if (const uint32_t r = DACSetBoardRange(index, static_cast<uint16_t>(code))) return report_error(r, "dac range");
+    if (options.json) std::printf("{\"range\": %u}\n", static_cast<unsigned>(code));
+    else std::printf("output range code %u selected\n", static_cast<unsigned>(code));
+    return 0;
+}
+
+int run_cal(const Options& options, uint32_t index, const Args& args)
+{
+    uint64_t channel = 0;
+    if (args.size() != 2 || !parse_bounded(args[0], 0xFFFFFFFF, channel))
+        return usage_error("dac cal takes a CHANNEL and a FILE (or :1TO1: or :NONE:)");
+    const std::string& source = args[1];
+    const bool clear = source == ":1TO1:" || source == ":NONE:";
+    if (const uint32_t r = DACSetChannelCal(index, static_cast<uint32_t>(channel), source.c_str()))
+        return report_error(r, "dac cal " + source);
+    if (options.json) {
+        std::printf("{\"channel\": %u, \"calibration\": %s}\n", static_cast<unsigned>(channel),
+                    clear ? "null" : json_string(source).c_str());
+    } else if (clear) {
+        std::printf("channel %u: calibration table cleared\n", static_cast<unsigned>(channel));
+    } else {
+        std::printf("channel %u: calibration table loaded from %s\n", static_cast<unsigned>(channel), source.c_str());
+    }
+    return 0;
+}
+
+int run(const Options& options, const Args& all)
+{
+    Args args = all;
+    uint32_t index = FirstDeviceIndex;
+    std::string error;
+    if (!take_device(args, index, error)) return usage_error(error);
+    if (args.empty()) return usage_error(std::string("usage: korval dac ") + kFullUsage);
+    const std::string what = args[0];
+    args.erase(args.begin());
+    if (what == "set") return run_set(options, index, args);
+    if (what == "range") return run_range(options, index, args);
+    if (what == "cal") return run_cal(options, index, args);
+    return usage_error("unknown dac operation '" + what + "'");
+}
+
+const RegisterCommand kDac{{"dac", kUsage, "analog outputs: set CH=VALUE..., range CODE, cal CH FILE", run}};
+
+}  // namespace
+
+}  // namespace korval::tool
