@@ -207,4 +207,10 @@ Result firmware_check(uint32_t slot)
     return ERROR_NOT_SUPPORTED;  // not cached: the next call asks again
 }
 
+Result open_newer_firmware_board(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return firmware_check(slot);
+}
+
 }  // namespace korval

@@ -39,4 +39,8 @@ void set_up_capabilities(TDeviceData& d);
 // Whether the board has the newer firmware feature set: asks the board once per slot, 50 when it has not.
 Result firmware_check(uint32_t slot);
 
+// Index resolution, the open check and the firmware check, in that order: how every function of the
+// newer feature set (power-on defaults, automap, PWM, latches, debounce, tick rate) begins.
+Result open_newer_firmware_board(uint32_t device_index, uint32_t& slot);
+
 }  // namespace korval

@@ -16,14 +16,14 @@ constexpr uint32_t kAutomapTableMax = 64;  // 32 entries of 2 bytes
 uint32_t DIO_Automap_ClearTable(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapClear, 0, nullptr);
 }
 
 uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void* pTable, uint32_t* pTableSize)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint32_t size = 0;
     if (const Result r = dio::read_caller<uint32_t>(pTableSize, size)) return r;
     if (size > kAutomapTableMax) return ERROR_BAD_LENGTH;
@@ -40,7 +40,7 @@ uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void* pTable, uint32_t
 uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t* pEntry)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint16_t entry = 0;
     if (const Result r = dio::read_caller(pEntry, entry)) return r;
     const uint8_t bytes[2] = {static_cast<uint8_t>(entry & 0xFF), static_cast<uint8_t>(entry >> 8)};
@@ -50,7 +50,7 @@ uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t* pEntry)
 uint32_t DIO_Automap_SetTickDivisor(uint32_t DeviceIndex, const uint8_t* pDivisor)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint8_t divisor = 0;
     if (const Result r = dio::read_caller(pDivisor, divisor)) return r;
     return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapDivisor, 1, &divisor);

@@ -18,7 +18,7 @@ constexpr uint32_t kDebounceConfigMax = 1024;
 uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void* pConfig, const uint32_t* pConfigSize)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint32_t size = 0;
     if (const Result r = dio::read_caller(pConfigSize, size)) return r;
     if (size > kDebounceConfigMax) return ERROR_BAD_LENGTH;
@@ -29,7 +29,7 @@ uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void* pConfig, const uint
 uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void* pData)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     const uint32_t ports = device(slot).DIOBytes;
     if (const Result r = dio::probe_output(pData, ports)) return r;
     std::vector<uint8_t> state(ports);

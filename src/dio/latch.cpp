@@ -26,7 +26,7 @@ Result read_latches(uint32_t slot, std::vector<uint8_t>& groups, uint32_t& size)
 uint32_t DIO_Latch_SetDivisor(uint32_t DeviceIndex, const uint8_t* pDivisor)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint8_t divisor = 0;
     if (const Result r = dio::read_caller(pDivisor, divisor)) return r;
     return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexLatchDivisor, 1, &divisor);
@@ -35,7 +35,7 @@ uint32_t DIO_Latch_SetDivisor(uint32_t DeviceIndex, const uint8_t* pDivisor)
 uint32_t DIO_Latch_Reset(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     // Reading the latches clears them on the board; what they held is dropped.
     std::vector<uint8_t> groups;
     uint32_t size = 0;
@@ -45,7 +45,7 @@ uint32_t DIO_Latch_Reset(uint32_t DeviceIndex)
 uint32_t DIO_Latch_Read(uint32_t DeviceIndex, void* pGroup1, void* pGroup2, void* pGroup0, uint32_t* pLength)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     const uint32_t ports = device(slot).DIOBytes;
     uint32_t length = 0;
     if (const Result r = dio::read_caller<uint32_t>(pLength, length)) return r;

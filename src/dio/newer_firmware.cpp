@@ -4,12 +4,6 @@
 
 namespace korval::dio {
 
-Result open_newer_firmware(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return firmware_check(slot);
-}
-
 Result probe_output(void* buffer, size_t size)
 {
     if (size == 0) return ERROR_SUCCESS;

@@ -24,9 +24,6 @@ inline constexpr uint16_t kIndexAutomapEntry = 0x84;
 inline constexpr uint8_t kRequestLatchRead = 0x14;
 inline constexpr uint8_t kRequestDebounceRead = 0x15;
 
-// Index resolution, the open check and the firmware check, in that order; no capability field gates
-// these functions, only the firmware (50 when it lacks the newer feature set).
-Result open_newer_firmware(uint32_t device_index, uint32_t& slot);
 
 // A value from caller memory: 87 for a null pointer, 998 for memory that cannot be read.
 template <class T>

@@ -21,7 +21,7 @@ struct PwmBlock {
 uint32_t DIO_PWM_SetAll(uint32_t DeviceIndex, const uint8_t* pPWMFirst, const void* pTable, uint32_t* pTableSize)
 {
     uint32_t slot = 0;
-    if (const Result r = dio::open_newer_firmware(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint32_t size = 0;
     if (const Result r = dio::read_caller<uint32_t>(pTableSize, size)) return r;
     if (size > kPwmTableMax) return ERROR_BAD_LENGTH;

@@ -72,13 +72,6 @@ Result write_flash_pieces(uint32_t address, uint32_t size, const uint8_t* bytes,
     return send(word_low(address), word_high(address), size, bytes);
 }
 
-// Index resolution, the open check and the firmware check: the checks of the four defaults functions.
-Result open_defaults_board(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return firmware_check(slot);
-}
-
 }  // namespace
 
 namespace usb {
@@ -198,21 +191,21 @@ uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)
 uint32_t KORVAL_SaveStateAsDefaults(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     return usb::vendor_write(slot, kDefaultsRequest, kDefaultsAccessCode, kSaveDefaults, 0, nullptr);
 }
 
 uint32_t KORVAL_RestoreFactoryDefaults(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     return usb::vendor_write(slot, kDefaultsRequest, kDefaultsAccessCode, kRestoreFactoryDefaults, 0, nullptr);
 }
 
 uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const uint32_t* pTableSize)
 {
     uint32_t slot = 0;
-    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
     if (*pTableSize > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
     return GenericVendorWrite(slot, kDefaultsRequest, kDefaultsAccessCode, kWriteDefaultsTable, *pTableSize, pTable);
@@ -224,7 +217,7 @@ uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const
 uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void* pTable, uint32_t* pTableSize)
 {
     uint32_t slot = 0;
-    if (const Result r = open_defaults_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t count = *pTableSize;
     if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
