@@ -8,24 +8,7 @@
 
 using korval::sim::Board;
 
-namespace {
-
-// Runs fn(board) for a board of the simulation, with the usual failures as result codes. Unlike
-// with_board, the board's lock is not taken: fn calls the board's own locking functions.
-template <class Fn>
-uint32_t on_board(KorvalSim* sim, uint32_t id, Fn&& fn) noexcept
-{
-    if (sim == nullptr) return ERROR_INVALID_PARAMETER;
-    try {
-        Board* board = sim->find(id);
-        if (board == nullptr) return ERROR_FILE_NOT_FOUND;
-        return fn(*board);
-    } catch (...) {
-        return ERROR_INTERNAL_ERROR;
-    }
-}
-
-}  // namespace
+using korval::sim::on_board;
 
 extern "C" {
 

@@ -74,22 +74,33 @@ private:
     KorvalHost host_{};
 };
 
-// Runs fn(board) under the board's lock for a C API call, turning the usual failures into result codes:
-// 87 for a null simulation, 2 for an unknown board, 1359 for an exception.
+// Runs fn(board) for a board of the simulation, for a C API call, with the usual failures as result
+// codes: 87 for a null simulation, 2 for an unknown board, 1359 for an exception. The board's lock is
+// not taken: fn calls the board's own locking functions.
 template <class Fn>
-uint32_t with_board(Simulation* sim, uint32_t id, Fn&& fn) noexcept
+uint32_t on_board(Simulation* sim, uint32_t id, Fn&& fn) noexcept
 {
     if (sim == nullptr) return ERROR_INVALID_PARAMETER;
     try {
         Board* board = sim->find(id);
         if (board == nullptr) return ERROR_FILE_NOT_FOUND;
-        auto lock = board->lock();
-        const uint32_t result = fn(*board);
-        board->notify();
-        return result;
+        return fn(*board);
     } catch (...) {
         return ERROR_INTERNAL_ERROR;
     }
+}
+
+// on_board for the state of a board's features: fn(board) runs under the board's lock, and transfers
+// waiting on the board are woken afterwards, since the state may have changed.
+template <class Fn>
+uint32_t with_board(Simulation* sim, uint32_t id, Fn&& fn) noexcept
+{
+    return on_board(sim, id, [&](Board& board) {
+        auto lock = board.lock();
+        const uint32_t result = fn(board);
+        board.notify();
+        return result;
+    });
 }
 
 }  // namespace korval::sim
