@@ -17,6 +17,8 @@ build: setup
 
 demo: build
 	$(BUILD)/korval --sim 0x8040 --sim 0x8001:ioctl --sim 0x8073 --sim 0x4001 list
+	$(BUILD)/korval --sim 0x8040 info
+	$(BUILD)/korval --sim 0x8040 adc config set ch 0-7 ±5 V oversample 3
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -6,8 +6,8 @@
 //     korval ctr [--device N] all [--latched]
 //     korval ctr [--device N] gate GATE
 //
-// Several operations may follow one another in one run, separated by a lone ",", so that a simulated
-// board can be programmed and read back: korval --sim 0x8020 ctr mode 0 4 2 1000 , read 0 4
+// Several operations may follow one another in one run, separated by "then" (as in korval dio), so that
+// a simulated board can be programmed and read back: korval --sim 0x8020 ctr mode 0 4 2 1000 then read 0 4
 // BLOCK 0 takes COUNTER as a flat number over all blocks (block * 3 + counter), as the library does.
 // Output is one line (or one JSON object) per operation; the first failure ends the run.
 #include <cstdio>
@@ -179,14 +179,14 @@ int run(const Options& options, const Args& args)
     }
     do {
         size_t end = i;
-        while (end < args.size() && args[end] != ",") ++end;
+        while (end < args.size() && args[end] != "then") ++end;
         if (const int status = run_one(options, t, Args(args.begin() + i, args.begin() + end))) return status;
         i = end + 1;
     } while (i <= args.size());
     return 0;
 }
 
-const RegisterCommand kCtr{{"ctr", "[-d N] OP ARGS [, OP ARGS]...",
+const RegisterCommand kCtr{{"ctr", "[-d N] OP [then OP]...",
                             "8254 counters: mode B C M [LOAD], load B C V, read B C, all [--latched], gate G",
                             run}};
 
