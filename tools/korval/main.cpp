@@ -100,16 +100,16 @@ int main(int argc, char** argv)
         if (arg == "--json") {
             options.json = true;
         } else if (arg == "--sim" && i + 1 < argc) {
-            std::string spec = argv[++i];
+            std::string board = argv[++i];
             uint32_t path = KORVAL_SIM_WINUSB;
-            if (const auto colon = spec.find(':'); colon != std::string::npos) {
-                const std::string kind = spec.substr(colon + 1);
+            if (const auto colon = board.find(':'); colon != std::string::npos) {
+                const std::string kind = board.substr(colon + 1);
                 if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
                 else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
-                spec.resize(colon);
+                board.resize(colon);
             }
             uint64_t pid = 0;
-            if (!parse_number(spec, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + spec + "'");
+            if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
             if (!sim) sim.reset(KorvalSim_Create());
             KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
         } else {
