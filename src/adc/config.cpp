@@ -47,9 +47,9 @@ Result check_block_buffer(uint32_t slot, const void* pConfigBuf, uint32_t* pConf
     if (needed == 0) return ERROR_BAD_TOKEN_TYPE;
     if (pConfigBufSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t capacity = 0;
-    if (!copy_from_caller(&capacity, pConfigBufSize, sizeof capacity)) return ERROR_NOACCESS;
+    if (!load_from_caller(pConfigBufSize, capacity)) return ERROR_NOACCESS;
     if (capacity < needed) {
-        return copy_to_caller(pConfigBufSize, &needed, sizeof needed) ? ERROR_INSUFFICIENT_BUFFER : ERROR_NOACCESS;
+        return store_to_caller(pConfigBufSize, needed) ? ERROR_INSUFFICIENT_BUFFER : ERROR_NOACCESS;
     }
     if (pConfigBuf == nullptr) return ERROR_INVALID_PARAMETER;
     return ERROR_SUCCESS;
@@ -58,7 +58,7 @@ Result check_block_buffer(uint32_t slot, const void* pConfigBuf, uint32_t* pConf
 Result report_block_size(uint32_t slot, uint32_t* pConfigBufSize)
 {
     const uint32_t size = device(slot).ConfigBytes;
-    return copy_to_caller(pConfigBufSize, &size, sizeof size) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return store_to_caller(pConfigBufSize, size) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint8_t range_code(uint8_t gain, uint32_t flag) { return static_cast<uint8_t>(gain | (flag << 3)); }

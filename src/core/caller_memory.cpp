@@ -57,6 +57,11 @@ bool copy_to_caller(void* target, const void* source, size_t size) noexcept
     return true;
 }
 
+bool caller_range_usable(const void* start, size_t size, bool for_write) noexcept
+{
+    return size == 0 || range_accessible(start, size, for_write);
+}
+
 void use_pipe_copies(bool) noexcept {}
 
 #else
@@ -140,27 +145,37 @@ bool pipe_copy(void* target, const void* source, size_t size) noexcept
 
 enum class Direction { from_caller, to_caller };
 
-bool vm_copy(void* target, const void* source, size_t size, Direction direction) noexcept
+// Moves the bytes of `local` to or from the caller's ranges `remote` (their lengths adding up to
+// local's) in one system call; the pipe, range by range, where process_vm_* are refused.
+bool vm_transfer(const iovec& local, const iovec* remote, size_t count, Direction direction) noexcept
 {
     if (!g_use_pipe.load(std::memory_order_relaxed)) {
-        iovec local{};
-        iovec remote{};
-        if (direction == Direction::from_caller) {
-            local = {target, size};
-            remote = {const_cast<void*>(source), size};
-        } else {
-            local = {const_cast<void*>(source), size};
-            remote = {target, size};
-        }
         const ssize_t moved = direction == Direction::from_caller
-                                  ? process_vm_readv(own_pid(), &local, 1, &remote, 1, 0)
-                                  : process_vm_writev(own_pid(), &local, 1, &remote, 1, 0);
+                                  ? process_vm_readv(own_pid(), &local, 1, remote, count, 0)
+                                  : process_vm_writev(own_pid(), &local, 1, remote, count, 0);
         // A range that runs into an unmapped page is copied up to that page: only the full count is a success.
-        if (moved >= 0) return static_cast<size_t>(moved) == size;
+        if (moved >= 0) return static_cast<size_t>(moved) == local.iov_len;
         if (errno != ENOSYS && errno != EPERM) return false;
         g_use_pipe.store(true, std::memory_order_relaxed);
     }
-    return pipe_copy(target, source, size);
+    auto* at = static_cast<uint8_t*>(local.iov_base);
+    for (size_t i = 0; i < count; ++i) {
+        const bool ok = direction == Direction::from_caller ? pipe_copy(at, remote[i].iov_base, remote[i].iov_len)
+                                                            : pipe_copy(remote[i].iov_base, at, remote[i].iov_len);
+        if (!ok) return false;
+        at += remote[i].iov_len;
+    }
+    return true;
+}
+
+bool vm_copy(void* target, const void* source, size_t size, Direction direction) noexcept
+{
+    if (direction == Direction::from_caller) {
+        const iovec remote{const_cast<void*>(source), size};
+        return vm_transfer({target, size}, &remote, 1, direction);
+    }
+    const iovec remote{target, size};
+    return vm_transfer({const_cast<void*>(source), size}, &remote, 1, direction);
 }
 
 }  // namespace
@@ -175,6 +190,31 @@ bool copy_to_caller(void* target, const void* source, size_t size) noexcept
 {
     if (size == 0) return true;
     return vm_copy(target, source, size, Direction::to_caller);
+}
+
+// One byte of every page the range touches is read, and for a range to be written, written back as it
+// was: up to 1,024 pages per system call, with no copy of the range itself.
+bool caller_range_usable(const void* start, size_t size, bool for_write) noexcept
+{
+    if (size == 0) return true;
+    constexpr uintptr_t kPage = 4096;  // the smallest page of any supported system
+    constexpr size_t kBatch = 1024;
+    uintptr_t at = reinterpret_cast<uintptr_t>(start);
+    const uintptr_t end = at + size;
+    if (end < at) return false;
+    uint8_t bytes[kBatch];
+    iovec remote[kBatch];
+    while (at < end) {
+        size_t n = 0;
+        for (; n < kBatch && at < end; ++n) {
+            remote[n] = {reinterpret_cast<void*>(at), 1};
+            at = (at / kPage + 1) * kPage;
+        }
+        const iovec local{bytes, n};
+        if (!vm_transfer(local, remote, n, Direction::from_caller)) return false;
+        if (for_write && !vm_transfer(local, remote, n, Direction::to_caller)) return false;
+    }
+    return true;
 }
 
 void use_pipe_copies(bool on) noexcept { g_use_pipe.store(on, std::memory_order_relaxed); }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 namespace korval {
 
@@ -18,6 +19,22 @@ bool copy_from_caller(void* target, const void* source, size_t size) noexcept;
 // Copies `size` bytes of the library's `source` into caller memory at `target`. False when any byte of
 // the caller's range cannot be written (a prefix may have been written).
 bool copy_to_caller(void* target, const void* source, size_t size) noexcept;
+
+// Whether the whole of a caller's range can be read, and written when `for_write`, without copying
+// it: for memory that the host, not the library, will move data to or from.
+bool caller_range_usable(const void* start, size_t size, bool for_write) noexcept;
+
+// One value of a caller's variable, read or written through the guard.
+template <class T>
+bool load_from_caller(const T* from, T& value) noexcept
+{
+    return copy_from_caller(&value, from, sizeof value);
+}
+template <class T>
+bool store_to_caller(T* to, const std::type_identity_t<T>& value) noexcept
+{
+    return copy_to_caller(to, &value, sizeof value);
+}
 
 // Makes every copy take the pipe fallback (or not): for tests of the fallback on machines where the
 // first choice works. No effect on Windows.

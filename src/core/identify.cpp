@@ -48,7 +48,7 @@ Result read_serial_number(uint32_t device_index, uint64_t& serial)
     set_last_error(0);
     uint8_t bytes[8] = {};
     uint32_t size = sizeof bytes;
-    const Result r = usb::vendor_read(slot, 0xA2, kSerialNumberAddress, 0, size, bytes);
+    const Result r = usb::vendor_read(slot, usb::kEepromRequest, kSerialNumberAddress, 0, size, bytes);
     if (r != ERROR_SUCCESS || size != sizeof bytes) return device_gone(slot);
     serial = 0;
     for (int i = 7; i >= 0; --i) serial = serial << 8 | bytes[i];
@@ -78,10 +78,6 @@ uint32_t find_by_eeprom(uint32_t start, const std::vector<uint8_t>& wanted)
     return result;
 }
 
-// Reads a caller's 32-bit value / writes one, through the guard.
-bool read_caller(const uint32_t* from, uint32_t& value) { return copy_from_caller(&value, from, sizeof value); }
-bool write_caller(uint32_t* to, uint32_t value) { return copy_to_caller(to, &value, sizeof value); }
-
 }  // namespace
 
 // Every pointer may be null. The caller's variables are reached through the guard: memory that cannot
@@ -94,14 +90,14 @@ uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSi
     if (device(slot).Handle == 0) discover();  // a board plugged in since the last look may land here
     if (const Result r = open_check(slot)) return r;
     const TDeviceData& d = device(slot);
-    if (pPID != nullptr && !write_caller(pPID, d.PID)) return ERROR_INTERNAL_ERROR;
-    if (pDIOBytes != nullptr && !write_caller(pDIOBytes, d.DIOBytes)) return ERROR_INTERNAL_ERROR;
-    if (pCounters != nullptr && !write_caller(pCounters, d.Counters)) return ERROR_INTERNAL_ERROR;
+    if (pPID != nullptr && !store_to_caller(pPID, d.PID)) return ERROR_INTERNAL_ERROR;
+    if (pDIOBytes != nullptr && !store_to_caller(pDIOBytes, d.DIOBytes)) return ERROR_INTERNAL_ERROR;
+    if (pCounters != nullptr && !store_to_caller(pCounters, d.Counters)) return ERROR_INTERNAL_ERROR;
     if (pNameSize == nullptr) return ERROR_SUCCESS;
-    if (!d.bGetName) return write_caller(pNameSize, 0) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+    if (!d.bGetName) return store_to_caller(pNameSize, 0) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
 
     uint32_t wanted = 0;
-    if (!read_caller(pNameSize, wanted)) return ERROR_INTERNAL_ERROR;
+    if (!load_from_caller(pNameSize, wanted)) return ERROR_INTERNAL_ERROR;
     // The string descriptor: a length byte, a type byte, then UTF-16 characters. Asked for as many
     // characters as the caller has room for, plus the header; a request carries at most 65,534 bytes
     // (a name is far shorter), so a very large room does not wrap the request's 16-bit length.
@@ -121,7 +117,7 @@ uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSi
             name[i] = to_ansi(static_cast<uint16_t>(reply[2 + 2 * i] | reply[3 + 2 * i] << 8));
         if (!copy_to_caller(pName, name.data(), count)) return ERROR_INTERNAL_ERROR;
     }
-    return write_caller(pNameSize, length) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+    return store_to_caller(pNameSize, length) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
 }
 
 uint32_t GetDeviceSerialNumber(uint32_t DeviceIndex, uint64_t* pSerialNumber)

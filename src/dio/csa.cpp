@@ -19,7 +19,6 @@ namespace {
 constexpr uint8_t kDebounceRequest = 0x18;
 constexpr uint16_t kDebounceSet = 0x0100;
 constexpr uint16_t kDebounceReadAll = 0x0101;
-constexpr uint8_t kEepromRequest = 0xA2;
 constexpr uint8_t kReadAllRequest = 0x11;
 
 // The range-limit block: a byte telling whether limits are set, then the caller's 32 bytes.
@@ -34,9 +33,6 @@ Result open_debounce_board(uint32_t device_index, uint32_t& slot)
     const TDeviceData& d = device(slot);
     return d.DIOBytes != 0 && d.bDIODebounce ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
-
-// Stores a count at a caller's pointer that may not be writable; false when it is not.
-bool store_count(uint32_t* to, uint32_t count) { return copy_to_caller(to, &count, sizeof count); }
 
 }  // namespace
 
@@ -70,7 +66,7 @@ uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void* pData)
     if (!copy_from_caller(block + 1, pData, kRangeLimitBytes)) return ERROR_NOACCESS;
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return usb::vendor_write(slot, kEepromRequest, kRangeLimitsAddress, 0, sizeof block, block);
+    return usb::vendor_write(slot, usb::kEepromRequest, kRangeLimitsAddress, 0, sizeof block, block);
 }
 
 // Only the leading byte changes: the limits stay in the EEPROM, marked as not set.
@@ -89,10 +85,10 @@ uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void* pBuffer, uint32_t* pB
     const uint32_t ports = result == ERROR_SUCCESS ? static_cast<uint32_t>(device(slot).DIOBytes) : 0;
     if (result == ERROR_SUCCESS && ports == 0) result = ERROR_BAD_TOKEN_TYPE;
     uint32_t space = 0;
-    if (result == ERROR_SUCCESS && !copy_from_caller(&space, pBufferSize, sizeof space)) result = ERROR_INTERNAL_ERROR;
+    if (result == ERROR_SUCCESS && !load_from_caller(pBufferSize, space)) result = ERROR_INTERNAL_ERROR;
     if (result == ERROR_SUCCESS && pBuffer == nullptr && space >= ports) result = ERROR_INVALID_PARAMETER;
     if (result != ERROR_SUCCESS) {
-        store_count(pBufferSize, 0);
+        store_to_caller(pBufferSize, 0);
         return result;
     }
 
@@ -104,13 +100,13 @@ uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void* pBuffer, uint32_t* pB
         result = usb::vendor_read(slot, kReadAllRequest, 0, 0, got, snapshot.data());
         if (result != ERROR_SUCCESS) break;
         if (!copy_to_caller(out + total, snapshot.data(), got)) {
-            store_count(pBufferSize, 0);
+            store_to_caller(pBufferSize, 0);
             return ERROR_INTERNAL_ERROR;
         }
         if (got < ports) break;
         total += ports;
     }
-    return store_count(pBufferSize, total) ? result : ERROR_INTERNAL_ERROR;
+    return store_to_caller(pBufferSize, total) ? result : ERROR_INTERNAL_ERROR;
 }
 
 }  // namespace korval

@@ -42,8 +42,6 @@ uint32_t sync_ticks(double time_ms)
     return static_cast<uint32_t>(std::clamp(round_half_even(time_ms * kTicksPerMs), 0.0, kMaxStep));
 }
 
-bool read_double(const double* from, double& value) { return copy_from_caller(&value, from, sizeof value); }
-bool write_double(double* to, double value) { return copy_to_caller(to, &value, sizeof value); }
 
 }  // namespace
 
@@ -57,7 +55,7 @@ uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, d
     double values[4] = {};
     for (int i = 0; i < 4; ++i) {
         if (variables[i] == nullptr) return ERROR_INVALID_PARAMETER;
-        if (!read_double(variables[i], values[i])) return ERROR_NOACCESS;
+        if (!load_from_caller(variables[i], values[i])) return ERROR_NOACCESS;
         if (std::isnan(values[i])) return ERROR_INVALID_PARAMETER;  // no divider or tick count stands for it
     }
 
@@ -66,12 +64,12 @@ uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, d
     if (divider == 0) {
         // The sync is off: every variable reads 0.0 and the board gets zeros.
         for (double* variable : variables)
-            if (!write_double(variable, 0.0)) return ERROR_NOACCESS;
+            if (!store_to_caller(variable, 0.0)) return ERROR_NOACCESS;
     } else {
-        if (!write_double(pRateHz, kBaseClockHz / divider)) return ERROR_NOACCESS;
+        if (!store_to_caller(pRateHz, kBaseClockHz / divider)) return ERROR_NOACCESS;
         for (int i = 0; i < 3; ++i) {
             ticks[i] = sync_ticks(values[i + 1]);
-            if (!write_double(variables[i + 1], ticks[i] * kMsPerTick)) return ERROR_NOACCESS;
+            if (!store_to_caller(variables[i + 1], ticks[i] * kMsPerTick)) return ERROR_NOACCESS;
         }
     }
     const auto value = static_cast<uint16_t>(divider | ticks[0] << 8);

@@ -1,6 +1,5 @@
 #include "dio/newer_firmware.h"
 
-#include <vector>
 
 namespace korval::dio {
 
@@ -8,10 +7,7 @@ Result probe_output(void* buffer, size_t size)
 {
     if (size == 0) return ERROR_SUCCESS;
     if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
-    std::vector<uint8_t> bytes(size);
-    if (!copy_from_caller(bytes.data(), buffer, size)) return ERROR_NOACCESS;
-    if (!copy_to_caller(buffer, bytes.data(), size)) return ERROR_NOACCESS;
-    return ERROR_SUCCESS;
+    return caller_range_usable(buffer, size, true) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 }  // namespace korval::dio

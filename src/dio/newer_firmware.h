@@ -30,7 +30,7 @@ template <class T>
 Result read_caller(const T* source, T& value)
 {
     if (source == nullptr) return ERROR_INVALID_PARAMETER;
-    return copy_from_caller(&value, source, sizeof value) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return load_from_caller(source, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 // A value into caller memory: 87 for a null pointer, 998 for memory that cannot be written.
@@ -38,7 +38,7 @@ template <class T>
 Result write_caller(T* target, const T& value)
 {
     if (target == nullptr) return ERROR_INVALID_PARAMETER;
-    return copy_to_caller(target, &value, sizeof value) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return store_to_caller(target, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 // Makes sure an output buffer of `size` bytes can be read and written before a read request is sent,

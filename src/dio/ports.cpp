@@ -225,7 +225,7 @@ uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t* p
                                           static_cast<uint16_t>(Address >> 16), size, word))
         return r;
     const auto value = static_cast<uint16_t>(word[0] | word[1] << 8);
-    return copy_to_caller(pValue, &value, sizeof value) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return store_to_caller(pValue, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 }  // namespace korval

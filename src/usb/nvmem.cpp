@@ -18,7 +18,7 @@ namespace korval {
 
 namespace {
 
-constexpr uint8_t kEepromRequest = 0xA2;
+using usb::kEepromRequest;
 constexpr uint8_t kFlashRequest = 0xB5;
 constexpr uint8_t kFlashEraseRequest = 0xFC;
 constexpr uint8_t kDefaultsRequest = 0x3C;
@@ -72,6 +72,20 @@ Result write_flash_pieces(uint32_t address, uint32_t size, const uint8_t* bytes,
     return send(word_low(address), word_high(address), size, bytes);
 }
 
+// Writes bytes at an EEPROM address in pieces of at most 32 bytes (a last piece is sent even when it is
+// empty) and stops at the first failed piece. send(address, size, bytes) sends one piece.
+template <class Send>
+Result write_eeprom_pieces(uint32_t address, uint32_t size, const uint8_t* bytes, Send&& send)
+{
+    while (size > usb::kEepromWritePiece) {
+        if (const Result r = send(static_cast<uint16_t>(address), usb::kEepromWritePiece, bytes)) return r;
+        address += usb::kEepromWritePiece;
+        bytes += usb::kEepromWritePiece;
+        size -= usb::kEepromWritePiece;
+    }
+    return send(static_cast<uint16_t>(address), size, bytes);
+}
+
 }  // namespace
 
 namespace usb {
@@ -88,16 +102,10 @@ Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t siz
 {
     uint32_t slot = 0;
     if (const Result r = open_board(device_index, slot)) return r;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (size > kEepromWritePiece) {
-        if (const Result r = vendor_write(slot, kEepromRequest, static_cast<uint16_t>(eeprom_address), 0,
-                                          kEepromWritePiece, bytes))
-            return r;
-        eeprom_address += kEepromWritePiece;
-        bytes += kEepromWritePiece;
-        size -= kEepromWritePiece;
-    }
-    return vendor_write(slot, kEepromRequest, static_cast<uint16_t>(eeprom_address), 0, size, bytes);
+    return write_eeprom_pieces(eeprom_address, size, static_cast<const uint8_t*>(data),
+                               [slot](uint16_t address, uint32_t piece, const uint8_t* bytes) {
+                                   return vendor_write(slot, kEepromRequest, address, 0, piece, bytes);
+                               });
 }
 
 Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data)
@@ -125,17 +133,10 @@ uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
 uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
 {
     if (const Result r = check_custom_range(StartAddress, DataSize)) return r;
-    uint32_t address = usb::kCustomEepromBase + StartAddress;
-    const auto* bytes = static_cast<const uint8_t*>(pData);
-    while (DataSize > usb::kEepromWritePiece) {
-        if (const Result r = GenericVendorWrite(DeviceIndex, kEepromRequest, static_cast<uint16_t>(address), 0,
-                                                usb::kEepromWritePiece, bytes))
-            return r;
-        address += usb::kEepromWritePiece;
-        bytes += usb::kEepromWritePiece;
-        DataSize -= usb::kEepromWritePiece;
-    }
-    return GenericVendorWrite(DeviceIndex, kEepromRequest, static_cast<uint16_t>(address), 0, DataSize, bytes);
+    return write_eeprom_pieces(usb::kCustomEepromBase + StartAddress, DataSize, static_cast<const uint8_t*>(pData),
+                               [DeviceIndex](uint16_t address, uint32_t piece, const uint8_t* bytes) {
+                                   return GenericVendorWrite(DeviceIndex, kEepromRequest, address, 0, piece, bytes);
+                               });
 }
 
 uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)

@@ -9,6 +9,7 @@
 
 namespace korval::usb {
 
+inline constexpr uint8_t kEepromRequest = 0xA2;       // EEPROM read and write, byte address in wValue
 inline constexpr uint32_t kCustomEepromBase = 0x1E00;  // EEPROM address of custom byte 0
 inline constexpr uint32_t kCustomEepromSize = 0x100;
 inline constexpr uint32_t kFlashSectorSize = 0x10000;

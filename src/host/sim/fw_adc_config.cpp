@@ -48,24 +48,27 @@ extern "C" uint32_t KorvalSim_GetAdcConfig(KorvalSim* sim, uint32_t board, uint8
 {
     using namespace korval::sim;
     if (block == nullptr && capacity > 0) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const AdcConfig* config = b.feature<AdcConfig>();
-        if (config == nullptr) return ERROR_INVALID_PARAMETER;
-        const auto& bytes = config->block();
-        std::copy_n(bytes.begin(), std::min<size_t>(capacity, bytes.size()), block);
-        if (size != nullptr) *size = static_cast<uint32_t>(bytes.size());
-        return ERROR_SUCCESS;
-    });
+    return with_feature<AdcConfig>(
+        sim, board,
+        [&](const AdcConfig& config) -> uint32_t {
+            const auto& bytes = config.block();
+            std::copy_n(bytes.begin(), std::min<size_t>(capacity, bytes.size()), block);
+            if (size != nullptr) *size = static_cast<uint32_t>(bytes.size());
+            return ERROR_SUCCESS;
+        },
+        ERROR_INVALID_PARAMETER);
 }
 
 extern "C" uint32_t KorvalSim_SetAdcConfig(KorvalSim* sim, uint32_t board, const uint8_t* block, uint32_t size)
 {
     using namespace korval::sim;
     if (block == nullptr && size > 0) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        AdcConfig* config = b.feature<AdcConfig>();
-        if (config == nullptr || size > config->block().size()) return ERROR_INVALID_PARAMETER;
-        config->write(block, size);
-        return ERROR_SUCCESS;
-    });
+    return with_feature<AdcConfig>(
+        sim, board,
+        [&](AdcConfig& config) -> uint32_t {
+            if (size > config.block().size()) return ERROR_INVALID_PARAMETER;
+            config.write(block, size);
+            return ERROR_SUCCESS;
+        },
+        ERROR_INVALID_PARAMETER);
 }

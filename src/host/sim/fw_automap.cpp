@@ -64,8 +64,5 @@ extern "C" uint32_t KorvalSim_GetAutomap(KorvalSim* sim, uint32_t board, void* t
                                          uint32_t* size, uint8_t* divisor)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const Automap* automap = b.feature<Automap>();
-        return automap != nullptr ? automap->get(table, capacity, size, divisor) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
+    return with_feature<Automap>(sim, board, [&](const Automap& a) { return a.get(table, capacity, size, divisor); });
 }

@@ -99,7 +99,6 @@ const RegisterFeature kBulkPipes{
 
 }  // namespace korval::sim
 
-using korval::sim::Board;
 using korval::sim::BulkPipes;
 
 namespace {
@@ -109,12 +108,14 @@ template <class Fn>
 uint32_t with_pipe(KorvalSim* sim, uint32_t board, uint32_t endpoint, bool in, Fn&& fn)
 {
     if (endpoint > 0xFF || ((endpoint & 0x80) != 0) != in) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_board(sim, board, [&](Board& b) -> uint32_t {
-        BulkPipes* pipes = b.feature<BulkPipes>();
-        const auto address = static_cast<uint8_t>(endpoint);
-        if (pipes == nullptr || !(in ? pipes->has_in(address) : pipes->has_out(address))) return ERROR_INVALID_PARAMETER;
-        return fn(*pipes, address);
-    });
+    const auto address = static_cast<uint8_t>(endpoint);
+    return korval::sim::with_feature<BulkPipes>(
+        sim, board,
+        [&](BulkPipes& pipes) -> uint32_t {
+            if (!(in ? pipes.has_in(address) : pipes.has_out(address))) return ERROR_INVALID_PARAMETER;
+            return fn(pipes, address);
+        },
+        ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace

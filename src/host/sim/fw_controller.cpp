@@ -44,10 +44,9 @@ extern "C" uint32_t KorvalSim_GetControllerState(KorvalSim* sim, uint32_t board,
                                                  uint32_t* restarts)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const Controller* c = b.feature<Controller>();
-        if (held_in_reset != nullptr) *held_in_reset = c->held() ? 1 : 0;
-        if (restarts != nullptr) *restarts = c->restarts();
+    return with_feature<Controller>(sim, board, [&](const Controller& c) -> uint32_t {
+        if (held_in_reset != nullptr) *held_in_reset = c.held() ? 1 : 0;
+        if (restarts != nullptr) *restarts = c.restarts();
         return ERROR_SUCCESS;
     });
 }

@@ -230,15 +230,6 @@ const RegisterFeature kCounters{"counters", [](const Product& p) { return p.coun
                                 [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<Counters>(b); }};
 
 // Runs fn on the board's counters; 50 when the board has none.
-template <class Fn>
-uint32_t with_counters(KorvalSim* sim, uint32_t board, Fn&& fn)
-{
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        Counters* counters = b.feature<Counters>();
-        return counters != nullptr ? fn(*counters) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
-}
-
 }  // namespace
 
 }  // namespace korval::sim
@@ -248,23 +239,23 @@ using korval::sim::Counters;
 extern "C" uint32_t KorvalSim_GetCounter(KorvalSim* sim, uint32_t board, uint32_t counter, KorvalSimCounter* state)
 {
     if (state == nullptr) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_counters(sim, board, [&](Counters& c) { return c.describe(counter, *state); });
+    return korval::sim::with_feature<Counters>(sim, board, [&](Counters& c) { return c.describe(counter, *state); });
 }
 
 extern "C" uint32_t KorvalSim_SetCounterGate(KorvalSim* sim, uint32_t board, uint32_t counter, int level)
 {
-    return korval::sim::with_counters(sim, board, [&](Counters& c) { return c.set_gate(counter, level != 0); });
+    return korval::sim::with_feature<Counters>(sim, board, [&](Counters& c) { return c.set_gate(counter, level != 0); });
 }
 
 extern "C" uint32_t KorvalSim_SetCounterClock(KorvalSim* sim, uint32_t board, uint32_t counter, uint32_t source)
 {
-    return korval::sim::with_counters(sim, board, [&](Counters& c) { return c.set_source(counter, source); });
+    return korval::sim::with_feature<Counters>(sim, board, [&](Counters& c) { return c.set_source(counter, source); });
 }
 
 extern "C" uint32_t KorvalSim_GetSelectedGate(KorvalSim* sim, uint32_t board, uint32_t* gate)
 {
     if (gate == nullptr) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_counters(sim, board, [&](Counters& c) {
+    return korval::sim::with_feature<Counters>(sim, board, [&](Counters& c) {
         *gate = c.selected_gate();
         return uint32_t{ERROR_SUCCESS};
     });

@@ -44,11 +44,9 @@ extern "C" uint32_t KorvalSim_GetDebounceCounts(KorvalSim* sim, uint32_t board, 
 {
     using namespace korval::sim;
     if (counts == nullptr) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        const CsaDebounce* d = b.feature<CsaDebounce>();
-        if (d == nullptr) return uint32_t{ERROR_NOT_SUPPORTED};
-        *counts = d->counts();
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<CsaDebounce>(sim, board, [&](const CsaDebounce& d) {
+        *counts = d.counts();
+        return ERROR_SUCCESS;
     });
 }
 
@@ -56,11 +54,9 @@ extern "C" uint32_t KorvalSim_SetDebounceData(KorvalSim* sim, uint32_t board, co
 {
     using namespace korval::sim;
     if (data == nullptr && size > 0) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        CsaDebounce* d = b.feature<CsaDebounce>();
-        if (d == nullptr) return uint32_t{ERROR_NOT_SUPPORTED};
-        if (size != d->data().size()) return uint32_t{ERROR_INVALID_PARAMETER};
-        if (size > 0) std::memcpy(d->data().data(), data, size);
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<CsaDebounce>(sim, board, [&](CsaDebounce& d) -> uint32_t {
+        if (size != d.data().size()) return ERROR_INVALID_PARAMETER;
+        if (size > 0) std::memcpy(d.data().data(), data, size);
+        return ERROR_SUCCESS;
     });
 }

@@ -39,10 +39,8 @@ extern "C" uint32_t KorvalSim_GetSync(KorvalSim* sim, uint32_t board, KorvalSimS
 {
     using namespace korval::sim;
     if (sync == nullptr) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        const CsaSync* s = b.feature<CsaSync>();
-        if (s == nullptr) return uint32_t{ERROR_NOT_SUPPORTED};
-        *sync = s->state();
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<CsaSync>(sim, board, [&](const CsaSync& s) {
+        *sync = s.state();
+        return ERROR_SUCCESS;
     });
 }

@@ -87,15 +87,6 @@ const RegisterFeature kImmediateDac{
     [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<ImmediateDac>(b); }};
 
 // The C API's access to the outputs: 50 for a board without them, or without the part asked for.
-template <class Fn>
-uint32_t with_dac(KorvalSim* sim, uint32_t board, Fn&& fn)
-{
-    return with_board(sim, board, [&](Board& b) {
-        ImmediateDac* dac = b.feature<ImmediateDac>();
-        return dac == nullptr ? uint32_t{ERROR_NOT_SUPPORTED} : fn(*dac);
-    });
-}
-
 }  // namespace
 
 }  // namespace korval::sim
@@ -105,7 +96,7 @@ using korval::sim::ImmediateDac;
 extern "C" uint32_t KorvalSim_GetDacValues(KorvalSim* sim, uint32_t board, uint16_t* values, uint32_t* count)
 {
     if (count == nullptr || (values == nullptr && *count > 0)) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_dac(sim, board, [&](ImmediateDac& dac) {
+    return korval::sim::with_feature<ImmediateDac>(sim, board, [&](ImmediateDac& dac) {
         if (dac.values().empty()) return uint32_t{ERROR_NOT_SUPPORTED};
         const size_t n = std::min<size_t>(*count, dac.values().size());
         std::copy_n(dac.values().begin(), n, values);
@@ -117,7 +108,7 @@ extern "C" uint32_t KorvalSim_GetDacValues(KorvalSim* sim, uint32_t board, uint1
 extern "C" uint32_t KorvalSim_GetDacRange(KorvalSim* sim, uint32_t board, uint32_t* range)
 {
     if (range == nullptr) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_dac(sim, board, [&](ImmediateDac& dac) {
+    return korval::sim::with_feature<ImmediateDac>(sim, board, [&](ImmediateDac& dac) {
         if (!dac.has_range()) return uint32_t{ERROR_NOT_SUPPORTED};
         *range = dac.range();
         return uint32_t{ERROR_SUCCESS};
@@ -127,7 +118,7 @@ extern "C" uint32_t KorvalSim_GetDacRange(KorvalSim* sim, uint32_t board, uint32
 extern "C" uint32_t KorvalSim_GetDacCalResets(KorvalSim* sim, uint32_t board, uint32_t channel, uint32_t* count)
 {
     if (count == nullptr) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_dac(sim, board, [&](ImmediateDac& dac) {
+    return korval::sim::with_feature<ImmediateDac>(sim, board, [&](ImmediateDac& dac) {
         if (!dac.has_calibration()) return uint32_t{ERROR_NOT_SUPPORTED};
         if (channel >= dac.resets().size()) return uint32_t{ERROR_INVALID_PARAMETER};
         *count = dac.resets()[channel];

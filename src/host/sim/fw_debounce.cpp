@@ -59,17 +59,11 @@ extern "C" uint32_t KorvalSim_GetDebounceConfig(KorvalSim* sim, uint32_t board, 
                                                 uint32_t* size)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const Debounce* debounce = b.feature<Debounce>();
-        return debounce != nullptr ? debounce->get_config(config, capacity, size) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
+    return with_feature<Debounce>(sim, board, [&](const Debounce& d) { return d.get_config(config, capacity, size); });
 }
 
 extern "C" uint32_t KorvalSim_SetDebouncedInputs(KorvalSim* sim, uint32_t board, const void* state, uint32_t size)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        Debounce* debounce = b.feature<Debounce>();
-        return debounce != nullptr ? debounce->set_state(state, size) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
+    return with_feature<Debounce>(sim, board, [&](Debounce& d) { return d.set_state(state, size); });
 }

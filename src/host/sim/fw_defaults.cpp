@@ -69,14 +69,12 @@ extern "C" uint32_t KorvalSim_GetDefaults(KorvalSim* sim, uint32_t board, void* 
 {
     using namespace korval::sim;
     if (table_size == nullptr || (table == nullptr && *table_size > 0)) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        const Defaults* d = b.feature<Defaults>();
-        if (d == nullptr) return uint32_t{ERROR_NOT_SUPPORTED};
-        const size_t n = std::min<size_t>(*table_size, d->table().size());
-        if (n > 0) std::memcpy(table, d->table().data(), n);
-        *table_size = static_cast<uint32_t>(d->table().size());
-        if (saves != nullptr) *saves = d->saves();
-        if (restores != nullptr) *restores = d->restores();
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<Defaults>(sim, board, [&](const Defaults& d) -> uint32_t {
+        const size_t n = std::min<size_t>(*table_size, d.table().size());
+        if (n > 0) std::memcpy(table, d.table().data(), n);
+        *table_size = static_cast<uint32_t>(d.table().size());
+        if (saves != nullptr) *saves = d.saves();
+        if (restores != nullptr) *restores = d.restores();
+        return ERROR_SUCCESS;
     });
 }

@@ -97,8 +97,8 @@ extern "C" uint32_t KorvalSim_SetProductName(KorvalSim* sim, uint32_t board, con
 {
     using namespace korval::sim;
     if (name == nullptr || std::strlen(name) > 126) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        b.feature<Descriptors>()->set_name(name);
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<Descriptors>(sim, board, [&](Descriptors& d) {
+        d.set_name(name);
+        return ERROR_SUCCESS;
     });
 }

@@ -154,22 +154,25 @@ extern "C" uint32_t KorvalSim_GetDigitalState(KorvalSim* sim, uint32_t board, Ko
 {
     using namespace korval::sim;
     if (state == nullptr) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const DigitalPorts* ports = b.feature<DigitalPorts>();
-        if (ports == nullptr) return ERROR_INVALID_PARAMETER;
-        ports->state(*state);
-        return ERROR_SUCCESS;
-    });
+    return with_feature<DigitalPorts>(
+        sim, board,
+        [&](const DigitalPorts& ports) {
+            ports.state(*state);
+            return ERROR_SUCCESS;
+        },
+        ERROR_INVALID_PARAMETER);
 }
 
 extern "C" uint32_t KorvalSim_SetDigitalInputs(KorvalSim* sim, uint32_t board, const uint8_t* levels, uint32_t count)
 {
     using namespace korval::sim;
     if (levels == nullptr && count > 0) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        DigitalPorts* ports = b.feature<DigitalPorts>();
-        if (ports == nullptr || count > ports->ports()) return ERROR_INVALID_PARAMETER;
-        ports->set_inputs(levels, count);
-        return ERROR_SUCCESS;
-    });
+    return with_feature<DigitalPorts>(
+        sim, board,
+        [&](DigitalPorts& ports) -> uint32_t {
+            if (count > ports.ports()) return ERROR_INVALID_PARAMETER;
+            ports.set_inputs(levels, count);
+            return ERROR_SUCCESS;
+        },
+        ERROR_INVALID_PARAMETER);
 }

@@ -61,15 +61,14 @@ bool in_eeprom(uint32_t address, uint32_t size) { return address <= kEepromSize 
 
 }  // namespace korval::sim
 
-using korval::sim::Board;
 using korval::sim::Eeprom;
 
 extern "C" uint32_t KorvalSim_EepromRead(KorvalSim* sim, uint32_t board, uint32_t address, uint32_t size, void* data)
 {
     if ((data == nullptr && size > 0) || !korval::sim::in_eeprom(address, size)) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_board(sim, board, [&](Board& b) {
-        b.feature<Eeprom>()->read(address, size, data);
-        return uint32_t{ERROR_SUCCESS};
+    return korval::sim::with_feature<Eeprom>(sim, board, [&](const Eeprom& e) {
+        e.read(address, size, data);
+        return ERROR_SUCCESS;
     });
 }
 
@@ -77,16 +76,16 @@ extern "C" uint32_t KorvalSim_EepromWrite(KorvalSim* sim, uint32_t board, uint32
                                           const void* data)
 {
     if ((data == nullptr && size > 0) || !korval::sim::in_eeprom(address, size)) return ERROR_INVALID_PARAMETER;
-    return korval::sim::with_board(sim, board, [&](Board& b) {
-        b.feature<Eeprom>()->write(address, size, data);
-        return uint32_t{ERROR_SUCCESS};
+    return korval::sim::with_feature<Eeprom>(sim, board, [&](Eeprom& e) {
+        e.write(address, size, data);
+        return ERROR_SUCCESS;
     });
 }
 
 extern "C" uint32_t KorvalSim_SetSerialNumber(KorvalSim* sim, uint32_t board, uint64_t serial)
 {
-    return korval::sim::with_board(sim, board, [&](Board& b) {
-        b.feature<Eeprom>()->set_serial_number(serial);
-        return uint32_t{ERROR_SUCCESS};
+    return korval::sim::with_feature<Eeprom>(sim, board, [&](Eeprom& e) {
+        e.set_serial_number(serial);
+        return ERROR_SUCCESS;
     });
 }

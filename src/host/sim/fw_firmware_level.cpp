@@ -38,8 +38,8 @@ extern "C" uint32_t KorvalSim_SetFirmwareLevel(KorvalSim* sim, uint32_t board, c
 {
     using namespace korval::sim;
     if (reply == nullptr) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        b.feature<FirmwareLevel>()->set_reply(reply);
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<FirmwareLevel>(sim, board, [&](FirmwareLevel& f) {
+        f.set_reply(reply);
+        return ERROR_SUCCESS;
     });
 }

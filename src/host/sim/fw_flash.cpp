@@ -74,12 +74,10 @@ const RegisterFeature kFlash{"flash", [](const Product& p) { return p.flash_sect
 template <class Fn>
 uint32_t with_flash(KorvalSim* sim, uint32_t board, uint32_t address, uint32_t size, Fn&& fn)
 {
-    return with_board(sim, board, [&](Board& b) {
-        Flash* flash = b.feature<Flash>();
-        if (flash == nullptr) return uint32_t{ERROR_NOT_SUPPORTED};
-        if (address > flash->size() || size > flash->size() - address) return uint32_t{ERROR_INVALID_PARAMETER};
-        fn(*flash);
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<Flash>(sim, board, [&](Flash& flash) -> uint32_t {
+        if (address > flash.size() || size > flash.size() - address) return ERROR_INVALID_PARAMETER;
+        fn(flash);
+        return ERROR_SUCCESS;
     });
 }
 

@@ -58,18 +58,12 @@ const RegisterFeature kLatches{"latches", [](const Product& p) { return p.dio_po
 extern "C" uint32_t KorvalSim_SetLatches(KorvalSim* sim, uint32_t board, const void* groups, uint32_t size)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        Latches* latches = b.feature<Latches>();
-        return latches != nullptr ? latches->set(groups, size) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
+    return with_feature<Latches>(sim, board, [&](Latches& l) { return l.set(groups, size); });
 }
 
 extern "C" uint32_t KorvalSim_GetLatches(KorvalSim* sim, uint32_t board, void* groups, uint32_t capacity,
                                          uint8_t* divisor)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const Latches* latches = b.feature<Latches>();
-        return latches != nullptr ? latches->get(groups, capacity, divisor) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
+    return with_feature<Latches>(sim, board, [&](const Latches& l) { return l.get(groups, capacity, divisor); });
 }

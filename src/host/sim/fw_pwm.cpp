@@ -45,8 +45,5 @@ const RegisterFeature kPwm{"pwm", [](const Product& p) { return p.dio_ports > 0;
 extern "C" uint32_t KorvalSim_GetPwm(KorvalSim* sim, uint32_t board, void* settings, uint32_t capacity, uint32_t* size)
 {
     using namespace korval::sim;
-    return with_board(sim, board, [&](Board& b) -> uint32_t {
-        const Pwm* pwm = b.feature<Pwm>();
-        return pwm != nullptr ? pwm->get(settings, capacity, size) : uint32_t{ERROR_NOT_SUPPORTED};
-    });
+    return with_feature<Pwm>(sim, board, [&](const Pwm& p) { return p.get(settings, capacity, size); });
 }

@@ -36,11 +36,9 @@ template <class Fn>
 uint32_t with_spi_register(KorvalSim* sim, uint32_t board, uint32_t address, uint32_t reg, Fn&& fn)
 {
     if (address > 0xFF || reg > 0xFF) return ERROR_INVALID_PARAMETER;
-    return with_board(sim, board, [&](Board& b) {
-        Spi* spi = b.feature<Spi>();
-        if (spi == nullptr) return uint32_t{ERROR_NOT_SUPPORTED};
-        fn(spi->reg(address, reg));
-        return uint32_t{ERROR_SUCCESS};
+    return with_feature<Spi>(sim, board, [&](Spi& spi) {
+        fn(spi.reg(address, reg));
+        return ERROR_SUCCESS;
     });
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/sim/buffer_probe.h"
+#include "core/caller_memory.h"
 #include "korval/korval.h"
 
 namespace korval::sim {
@@ -15,6 +15,14 @@ namespace {
 constexpr uint32_t kInvalidFunction = 1;
 
 Simulation* self(void* context) { return static_cast<Simulation*>(context); }
+
+// The operating system checks that a program's bulk buffer can be read (OUT) or written (IN) over its
+// whole length before a driver moves data, and fails the transfer with ERROR_NOACCESS; so does the
+// simulation, instead of faulting. A null buffer is a transfer of no data.
+bool buffer_usable(const void* buffer, uint32_t size, bool written)
+{
+    return buffer == nullptr || caller_range_usable(buffer, size, written);
+}
 
 bool same_guid(const KorvalGuid& a, const KorvalGuid& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

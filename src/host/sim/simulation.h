@@ -103,6 +103,17 @@ uint32_t with_board(Simulation* sim, uint32_t id, Fn&& fn) noexcept
     });
 }
 
+// with_board for one feature's state: fn(feature) runs under the board's lock; `absent` is the answer
+// for a board whose product does not have the feature.
+template <class F, class Fn>
+uint32_t with_feature(Simulation* sim, uint32_t id, Fn&& fn, uint32_t absent = ERROR_NOT_SUPPORTED) noexcept
+{
+    return with_board(sim, id, [&](Board& board) -> uint32_t {
+        F* feature = board.feature<F>();
+        return feature != nullptr ? static_cast<uint32_t>(fn(*feature)) : absent;
+    });
+}
+
 }  // namespace korval::sim
 
 // The C API's opaque simulation.
