@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "command.h"
+#include "device_option.h"
 #include "core/device_table.h"
 #include "ctr/ctr.h"
 #include "core/registry.h"
@@ -169,14 +170,13 @@ int run_one(const Options& options, Target t, const Args& args)
     return sub(options, t, Args(args.begin() + i + 2, args.end()));
 }
 
-int run(const Options& options, const Args& args)
+int run(const Options& options, const Args& arguments)
 {
     Target t;
+    Args args = arguments;
+    std::string error;
+    if (!take_device(args, t.device, error)) return usage_error(error);
     size_t i = 0;
-    if (i + 1 < args.size() && (args[i] == "--device" || args[i] == "-d")) {
-        if (!parse_u32(args[i + 1], t.device)) return usage_error("bad device index '" + args[i + 1] + "'");
-        i += 2;
-    }
     do {
         size_t end = i;
         while (end < args.size() && args[end] != "then") ++end;
