@@ -48,6 +48,15 @@ Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t siz
     return bulk_transfer(slot, pipe_id, const_cast<void*>(data), size, transferred);
 }
 
+bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
+{
+    const TDeviceData& d = device(slot);
+    const KorvalHandle handle = d.Handle;
+    if (handle == 0) return false;
+    if (d.bCyUSB) return can_cancel_io() && cancel_io(handle);
+    return can_abort_pipe() && winusb_abort_pipe(handle, pipe_id);
+}
+
 }  // namespace korval::usb
 
 namespace korval {
