@@ -239,6 +239,44 @@ KORVAL_API uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSi
 KORVAL_API uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t *pHandle);
 KORVAL_API uint32_t GetPipes(uint32_t DeviceIndex, uint32_t *pPipeCount, uint32_t *pPipes);
 
+/* What a board can do, as the library knows it from the board's product ID: for programs (and language
+   bindings) that adapt to the board instead of trying a call and reading 1349. Flags are 0 or 1. */
+typedef struct KorvalCapabilities {
+    uint32_t Size;             /* in: sizeof(KorvalCapabilities) as the caller was built with; out: the
+                                  bytes filled (later library versions may append fields) */
+    uint32_t ProductID;
+    uint32_t DriverPath;       /* 0: WinUSB; 1: the DeviceIoControl driver */
+    uint32_t DIOBytes;         /* 8-bit digital ports */
+    uint32_t DIOConfigBits;    /* bits of the direction mask: one per port, or one per line */
+    uint32_t Tristates;        /* bytes of the tristate mask (0: no tristate control) */
+    uint32_t Counters;         /* 8254 blocks of three counters */
+    uint32_t GateSelectable;   /* counter gates are selectable */
+    double RootClock;          /* the counters' clock, hertz */
+    uint32_t ADCBulk;          /* the bulk analog-input section (scans, acquisition, configuration block) */
+    uint32_t ADCChannels;      /* range slots of the configuration block */
+    uint32_t ADCMUXChannels;   /* analog input channels */
+    uint32_t ConfigBytes;      /* length of the ADC configuration block (0: none) */
+    uint32_t RangeShift;       /* channel c uses range slot c >> RangeShift */
+    uint32_t ImmADCs;          /* immediate analog inputs of a board without the bulk section */
+    uint32_t ImmDACs;          /* immediate analog outputs */
+    uint32_t DACBoardRange;    /* board-wide output range selection */
+    uint32_t DACChannelCal;    /* per-channel output calibration tables */
+    uint32_t DACStream;        /* waveform output */
+    uint32_t DIOStream;        /* digital streaming */
+    uint32_t DIOSPI;           /* SPI bus and sync generator */
+    uint32_t DIODebounce;      /* input debouncing */
+    uint32_t ClearFIFO;        /* stream FIFOs that can be cleared */
+    uint32_t SetCustomClocks;
+    uint32_t WDGBytes;
+    int32_t FlashSectors;      /* 64 KiB flash sectors (0: no flash) */
+    uint32_t Reserved;
+} KorvalCapabilities;
+
+/* Fills *pCaps with what the board at the index can do. pCaps->Size must be set first: at least 8 (87
+   otherwise, and for a null pCaps); the first min(Size, sizeof) bytes are filled and Size becomes that
+   count. 998 when *pCaps cannot be read or written. Sends nothing beyond the open check. */
+KORVAL_API uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities *pCaps);
+
 
 /* ---- Bulk transfers and stream control --------------------------------------------------------------- */
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "korval/korval.h"
+
 namespace korval {
 
 uint32_t ResolveDeviceIndex(uint32_t DeviceIndex);
@@ -23,6 +25,7 @@ uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte);
 uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void* pData);
 uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle);
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes);
+uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps);
 
 
 }  // namespace korval

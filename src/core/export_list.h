@@ -62,6 +62,9 @@
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, GetPipes,                                                                    \
           (uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes),                                          \
           (DeviceIndex, pPipeCount, pPipes))                                                                       \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetCapabilities,                                                      \
+          (uint32_t DeviceIndex, KorvalCapabilities* pCaps),                                                       \
+          (DeviceIndex, pCaps))                                                                                    \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \

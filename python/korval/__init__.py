@@ -1,0 +1,36 @@
+"""Korval: Python access to the Korval USB data-acquisition boards.
+
+    import korval
+
+    for dev in korval.devices():
+        print(dev.index, hex(dev.product_id), dev.name, dev.features)
+
+    dev = korval.Device.first()
+    dev.dio.write_port(0, 0x5A)
+    volts = dev.adc.scan()
+
+Every failed call raises `korval.KorvalError` with the library's result code (`.code`) and its Win32
+name (`.name`). `korval.Simulation()` puts simulated boards in place of real ones.
+
+The shared library is found through the KORVAL_LIBRARY environment variable (its path), else in the
+source tree's build directory, else where it was installed.
+"""
+
+from .adc import AdcConfig, AdcStream, Range
+from .device import Capabilities, Counter, Device, devices
+from .errors import KorvalError, LibraryNotFoundError, result_name
+from .sim import SimBoard, Simulation, Transfer
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "AdcConfig", "AdcStream", "Capabilities", "Counter", "Device", "KorvalError", "LibraryNotFoundError",
+    "Range", "SimBoard", "Simulation", "Transfer", "devices", "library_path", "result_name",
+]
+
+
+def library_path() -> str:
+    """The path of the shared library in use (loading it when it is not yet)."""
+    from . import _lib
+
+    return _lib.load().path

@@ -1,0 +1,353 @@
+"""Analog input: the configuration block in named fields, scans, one-shot and continuous acquisition."""
+
+from __future__ import annotations
+
+import ctypes
+import enum
+import queue
+import threading
+import time
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence, Union
+
+import numpy as np
+
+from . import _lib
+from ._lib import i32, u8, u32
+from .errors import KorvalError
+
+if TYPE_CHECKING:
+    from .device import Device
+
+# Buffers and callbacks the library may still write to or call because an operation on them could not
+# be ended: kept alive for the life of the process rather than freed under a running thread.
+_still_in_use: list[Any] = []
+
+
+class Range(enum.IntEnum):
+    """An analog input range: the gain code of a range slot."""
+
+    UNI_10V = 0  #: 0 to 10 V
+    BIP_10V = 1  #: -10 to +10 V
+    UNI_5V = 2   #: 0 to 5 V
+    BIP_5V = 3   #: -5 to +5 V
+    UNI_2V = 4   #: 0 to 2 V
+    BIP_2V = 5   #: -2 to +2 V
+    UNI_1V = 6   #: 0 to 1 V
+    BIP_1V = 7   #: -1 to +1 V
+
+    @property
+    def bipolar(self) -> bool:
+        return bool(self & 1)
+
+    @property
+    def span(self) -> float:
+        """The largest voltage of the range, in volts."""
+        return (1.0 if self & 2 else 2.0) * (1.0 if self & 4 else 5.0)
+
+    def to_volts(self, counts: Any) -> Any:
+        """Counts (a number or an array) converted to volts in this range."""
+        m = np.asarray(counts, dtype=np.float64) / 65536.0
+        if self.bipolar:
+            m = 2.0 * m - 1.0
+        volts = m * self.span
+        return float(volts) if np.ndim(volts) == 0 else volts
+
+    def __str__(self) -> str:
+        span = f"{self.span:g} V"
+        return f"±{span}" if self.bipolar else f"0-{span}"
+
+
+@dataclass
+class AdcConfig:
+    """The board's ADC configuration block in named fields.
+
+    `ranges[i]` is the range of range slot i (channel c uses slot c >> the board's range shift) and
+    `range_flags[i]` the caller's flag kept in bits 3-7 of its code. `trigger` is the trigger byte (bits
+    0-1: start source), `calibration_mode` 0 for normal conversion. A scan covers `start_channel` to
+    `end_channel`, taking `oversample` + 1 samples of each.
+    """
+
+    ranges: list[Range]
+    range_flags: list[int]
+    calibration_mode: int = 0
+    trigger: int = 0
+    start_channel: int = 0
+    end_channel: int = 0
+    oversample: int = 0
+    size: int = field(default=20, repr=False)  #: bytes of the block on the board (20 or 21)
+
+    @property
+    def channels(self) -> range:
+        return range(self.start_channel, self.end_channel + 1)
+
+    @classmethod
+    def from_bytes(cls, raw: bytes) -> "AdcConfig":
+        if len(raw) < 20:
+            raise ValueError(f"an ADC configuration block has 20 or 21 bytes, not {len(raw)}")
+        high = raw[20] if len(raw) >= 21 else 0
+        return cls(ranges=[Range(b & 7) for b in raw[:16]], range_flags=[b >> 3 for b in raw[:16]],
+                   calibration_mode=raw[16], trigger=raw[17], start_channel=(high & 0x0F) * 16 + (raw[18] & 0x0F),
+                   end_channel=(high & 0xF0) + (raw[18] >> 4), oversample=raw[19], size=len(raw))
+
+    def to_bytes(self) -> bytes:
+        if len(self.ranges) != 16 or len(self.range_flags) != 16:
+            raise ValueError("an ADC configuration block has 16 range slots")
+        limit = 255 if self.size >= 21 else 15
+        if not 0 <= self.start_channel <= self.end_channel <= limit:
+            raise ValueError(f"channels {self.start_channel} to {self.end_channel} do not fit the block")
+        raw = bytearray(self.size)
+        for i, (r, flag) in enumerate(zip(self.ranges, self.range_flags)):
+            raw[i] = (int(r) | (flag << 3)) & 0xFF
+        raw[16], raw[17], raw[19] = self.calibration_mode, self.trigger, self.oversample
+        raw[18] = (self.start_channel & 0x0F) | ((self.end_channel & 0x0F) << 4)
+        if self.size >= 21:
+            raw[20] = (self.start_channel >> 4) | (self.end_channel & 0xF0)
+        return bytes(raw)
+
+
+class Adc:
+    """The board's analog input.
+
+    The configuration lives on the board: `config` reads it, assigning it writes it whole, and the
+    `set_...` methods change one field. `scan()` converts the configured channels once; `acquire()`
+    takes a number of samples; `stream()` delivers samples without end, block by block.
+    """
+
+    def __init__(self, device: "Device") -> None:
+        self._device = device
+        self._lib = device._lib
+        self._index = device.index
+
+    @property
+    def channels(self) -> int:
+        """Analog input channels of the bulk section (0 on boards without it)."""
+        return self._device.capabilities.analog_inputs
+
+    # ---- configuration ---------------------------------------------------------------------------------
+
+    @property
+    def config(self) -> AdcConfig:
+        buf = (u8 * _CONFIG_MAX)()
+        size = u32(_CONFIG_MAX)
+        self._lib.call("ADC_GetConfig", self._index, buf, ctypes.byref(size))
+        return AdcConfig.from_bytes(bytes(buf[:size.value]))
+
+    @config.setter
+    def config(self, config: AdcConfig) -> None:
+        raw = config.to_bytes()
+        size = u32(len(raw))
+        self._lib.call("ADC_SetConfig", self._index, (u8 * len(raw)).from_buffer_copy(raw), ctypes.byref(size))
+
+    def configure(self, **fields: Any) -> AdcConfig:
+        """Reads the block, changes the named fields (those of AdcConfig) and writes it back."""
+        config = replace(self.config, **fields)
+        self.config = config
+        return config
+
+    def set_range(self, slot: int, gain: Union[Range, int], flag: int = 0) -> None:
+        """Sets one range slot's range (a slot may cover several channels)."""
+        self._lib.call("ADC_Range1", self._index, slot, int(gain), flag)
+
+    def set_ranges(self, gains: Union[Range, int, Sequence[Union[Range, int]]], flag: int = 0) -> None:
+        """Sets every range slot: one range for all, or one per slot."""
+        slots = self._device.capabilities.range_slots
+        codes = [int(gains)] * slots if isinstance(gains, int) else [int(g) for g in gains]
+        if len(codes) != slots:
+            raise ValueError(f"{len(codes)} ranges given, the board has {slots} range slots")
+        self._lib.call("ADC_RangeAll", self._index, (u8 * slots)(*codes), flag)
+
+    def set_mode(self, trigger: int, calibration_mode: int = 0) -> None:
+        """Sets the trigger byte and the calibration mode (0 normal; 1, 3, 5, 7 reference modes)."""
+        self._lib.call("ADC_ADMode", self._index, trigger, calibration_mode)
+
+    def set_channels(self, start: int, end: int) -> None:
+        """The channels a scan covers, start to end."""
+        self._lib.call("ADC_SetScanLimits", self._index, start, end)
+
+    def set_oversample(self, oversample: int) -> None:
+        """Extra samples per channel in a scan (each channel gives oversample + 1)."""
+        self._lib.call("ADC_SetOversample", self._index, oversample)
+
+    def range_of(self, channel: int, config: Optional[AdcConfig] = None) -> Range:
+        """The range channel `channel` is converted in."""
+        config = config or self.config
+        return config.ranges[channel >> self._device.capabilities.range_shift]
+
+    def set_calibration(self, name: str) -> None:
+        """Loads the board's calibration table: ":AUTO:", ":NORM:", ":NONE:" or a table file's path."""
+        self._lib.call("ADC_SetCal", self._index, str(name).encode())
+
+    # ---- scans -------------------------------------------------------------------------------------------
+
+    def scan(self) -> np.ndarray:
+        """One scan of the configured channels, in volts: element c is channel c, NaN for channels below
+        the scan's start channel. The oversampled values of each channel are averaged."""
+        volts = np.full(256, np.nan)
+        self._lib.call("ADC_GetScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
+        scanned = np.flatnonzero(~np.isnan(volts))
+        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+
+    def scan_counts(self) -> np.ndarray:
+        """One scan in counts (uint16): element c is channel c; channels below the start channel are 0."""
+        caps = self._device.capabilities
+        end = self.config.end_channel if caps.config_bytes else caps.immediate_analog_inputs - 1
+        counts = np.zeros(256, dtype=np.uint16)
+        self._lib.call("ADC_GetScan", self._index, counts.ctypes.data_as(ctypes.c_void_p))
+        return counts[:max(end + 1, 0)].copy()
+
+    # ---- one-shot acquisition ----------------------------------------------------------------------------
+
+    def acquire(self, samples: int, timeout: Optional[float] = 10.0) -> np.ndarray:
+        """Takes `samples` samples (uint16 counts, in the order the board sends them) and returns them
+        when all have come. The board starts as its configuration says (its trigger byte). Raises
+        TimeoutError, after aborting, when they have not all come within `timeout` seconds."""
+        if samples <= 0 or samples * 2 > 0xFFFFFFFF:
+            raise ValueError(f"cannot acquire {samples} samples")
+        data = np.zeros(samples, dtype=np.uint16)
+        self._lib.call("ADC_BulkAcquire", self._index, samples * 2, data.ctypes.data_as(ctypes.c_void_p))
+        deadline = None if timeout is None else time.monotonic() + timeout
+        left = i32(samples * 2)
+        pause = 0.0005
+        while True:
+            self._lib.call("ADC_BulkPoll", self._index, ctypes.byref(left))
+            if left.value == 0:
+                return data
+            if deadline is not None and time.monotonic() >= deadline:
+                self._abort(data)
+                raise TimeoutError(f"{left.value // 2} of {samples} samples had not come after {timeout} s")
+            time.sleep(pause)
+            pause = min(pause * 2, 0.02)
+
+    def _abort(self, data: np.ndarray) -> None:
+        self._lib.raw("ADC_BulkAbort", self._index)
+        # The worker stops before its next read; until it has, the buffer stays the library's.
+        left = i32(1)
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            code = self._lib.raw("ADC_BulkPoll", self._index, ctypes.byref(left))
+            if code != 0 or left.value == 0:
+                return
+            time.sleep(0.005)
+        _still_in_use.append(data)
+
+    # ---- continuous acquisition ----------------------------------------------------------------------------
+
+    def stream(self, block_samples: int = 8192, blocks: int = 16, timeout: Optional[float] = 10.0) -> "AdcStream":
+        """Continuous acquisition: a context manager and an iterator of uint16 sample blocks.
+
+            with dev.adc.stream(block_samples=4096) as stream:
+                for block in stream:
+                    ...
+
+        `block_samples` is a multiple of 256 (512 bytes); `blocks` the ring's size at start (it grows
+        when blocks are not taken fast enough, so no sample is lost). Waiting for a block raises
+        TimeoutError after `timeout` seconds (None: wait until interrupted)."""
+        return AdcStream(self, block_samples, blocks, timeout)
+
+
+_CONFIG_MAX = 21
+_END = object()
+
+
+class AdcStream:
+    """A running continuous acquisition; see `Adc.stream`.
+
+    Blocks are copied out of the library's ring as they come, so the library's reader never waits for
+    the program. `flags` holds the last block's flags (1: first block after a sample-count request; 4:
+    the ring grew for it) and `ring_grew` counts the blocks of flag 4. Closing (or leaving the `with`)
+    ends the acquisition; a read failure that ended it is raised as KorvalError when the blocks before it
+    have been taken.
+    """
+
+    def __init__(self, adc: Adc, block_samples: int, blocks: int, timeout: Optional[float]) -> None:
+        self._adc = adc
+        self._lib = adc._lib
+        self._index = adc._index
+        self.block_samples = block_samples
+        self.timeout = timeout
+        self.flags = 0
+        self.ring_grew = 0
+        self.status = 0
+        self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self._running = False
+        self._finished = False
+        self._lock = threading.Lock()
+        self._callback = _lib.ContCallback(self._on_block)
+        self._lib.call("ADC_BulkContinuousStart", self._index, block_samples * 2, blocks, 0, self._callback)
+        self._running = True
+
+    # Runs on the library's buffer thread: copy and hand over, never block, never raise.
+    def _on_block(self, data: Any, size: int, flags: int, context: int) -> None:
+        try:
+            if flags & 2:
+                self._queue.put(_END)
+                return
+            n = size // 2
+            block = np.ctypeslib.as_array(data, shape=(n,)).copy() if n else np.zeros(0, dtype=np.uint16)
+            self._queue.put((block, flags))
+        except BaseException as e:  # noqa: BLE001 - nothing may escape into the library's thread
+            self._queue.put(e)
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        return self
+
+    def __next__(self) -> np.ndarray:
+        if self._finished:
+            raise StopIteration
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        while True:
+            wait = 0.1 if deadline is None else max(0.0, min(0.1, deadline - time.monotonic()))
+            try:
+                item = self._queue.get(timeout=wait)
+                break
+            except queue.Empty:
+                if deadline is not None and time.monotonic() >= deadline:
+                    raise TimeoutError(f"no sample block came within {self.timeout} s") from None
+        if item is _END:
+            self._finished = True
+            status = self.close()
+            if status not in (0, 995):
+                raise KorvalError(status, "ADC_BulkContinuousEnd")
+            raise StopIteration
+        if isinstance(item, BaseException):
+            raise item
+        block, self.flags = item
+        if self.flags & 4:
+            self.ring_grew += 1
+        return block
+
+    def close(self) -> int:
+        """Ends the acquisition and waits for its threads; returns the status of the read that ended it
+        (0 when none failed). Blocks not yet taken are dropped."""
+        with self._lock:
+            if not self._running:
+                return self.status
+            self._running = False
+            status = u32(0)
+            code = self._lib.raw("ADC_BulkContinuousEnd", self._index, ctypes.byref(status))
+            if code == 0:
+                self.status = status.value
+                return self.status
+            # The threads may still run and call back: the callback must outlive them.
+            _still_in_use.append(self._callback)
+            raise KorvalError(code, "ADC_BulkContinuousEnd")
+
+    def __enter__(self) -> "AdcStream":
+        return self
+
+    def __exit__(self, exc_type: Any, *exc: Any) -> None:
+        if exc_type is None:
+            self.close()
+        else:
+            try:
+                self.close()
+            except KorvalError:
+                pass
+
+    def __del__(self) -> None:
+        if getattr(self, "_running", False):
+            try:
+                self.close()
+            except Exception:  # noqa: BLE001
+                pass
