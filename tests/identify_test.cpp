@@ -7,6 +7,7 @@
 
 #include "core/core_api.h"
 #include "core/device_table.h"
+#include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 #include "usb/usb_api.h"
 
@@ -240,6 +241,66 @@ TEST_F(Identify, PipeQueryFailures)
     EXPECT_EQ(pipes[0], 0x202u);
     EXPECT_EQ(pipes[1], 0xFFFFFFFFu);
     EXPECT_EQ(pipes[2], 0xFFFFFFFFu);
+}
+
+TEST_F(Identify, CapabilitiesFollowTheProductAndTheCallersSize)
+{
+    struct Case {
+        uint32_t pid;
+        uint32_t path, dio, counters, adc_channels, config_bytes, range_shift, imm_dacs, imm_adcs, flash;
+    };
+    const Case cases[] = {
+        {0x8040, KORVAL_SIM_WINUSB, 2, 1, 16, 20, 0, 0, 0, 0},
+        {0x8145, KORVAL_SIM_WINUSB, 2, 1, 64, 21, 2, 2, 0, 0},
+        {0x8001, KORVAL_SIM_IOCTL, 4, 3, 0, 0, 0, 0, 0, 0},
+        {0x8074, KORVAL_SIM_WINUSB, 2, 0, 0, 0, 0, 8, 2, 32},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pid);
+        KorvalSim* sim = KorvalSim_Create();
+        KorvalSim_AddBoard(sim, c.pid, c.path);
+        ASSERT_EQ(KORVAL_InstallHost(KorvalSim_Host(sim)), 0u);
+        KorvalCapabilities caps{};
+        caps.Size = sizeof caps;
+        const uint32_t result = ::KORVAL_GetCapabilities(0, &caps);
+        KORVAL_InstallHost(nullptr);
+        KorvalSim_Destroy(sim);
+        ASSERT_EQ(result, 0u);
+        EXPECT_EQ(caps.Size, sizeof caps);
+        EXPECT_EQ(caps.ProductID, c.pid);
+        EXPECT_EQ(caps.DriverPath, c.path == KORVAL_SIM_IOCTL ? 1u : 0u);
+        EXPECT_EQ(caps.DIOBytes, c.dio);
+        EXPECT_EQ(caps.Counters, c.counters);
+        EXPECT_EQ(caps.ADCBulk != 0, c.adc_channels != 0);
+        EXPECT_EQ(caps.ADCMUXChannels, c.adc_channels);
+        EXPECT_EQ(caps.ConfigBytes, c.config_bytes);
+        EXPECT_EQ(caps.RangeShift, c.range_shift);
+        EXPECT_EQ(caps.ImmDACs, c.imm_dacs);
+        EXPECT_EQ(caps.ImmADCs, c.imm_adcs);
+        EXPECT_EQ(caps.FlashSectors, static_cast<int32_t>(c.flash));
+    }
+
+    install_one(0x8074);
+    // An older caller's smaller structure is filled only as far as it reaches.
+    uint32_t small[4] = {12, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA};
+    EXPECT_EQ(::KORVAL_GetCapabilities(0, reinterpret_cast<KorvalCapabilities*>(small)), 0u);
+    EXPECT_EQ(small[0], 12u);
+    EXPECT_EQ(small[1], 0x8074u);
+    EXPECT_EQ(small[3], 0xAAAAAAAAu);
+
+    KorvalCapabilities caps{};
+    caps.Size = 4;
+    EXPECT_EQ(::KORVAL_GetCapabilities(0, &caps), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(::KORVAL_GetCapabilities(0, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(::KORVAL_GetCapabilities(5, &caps), ERROR_FILE_NOT_FOUND);
+    GuardedPages pages;
+    ASSERT_TRUE(pages.ok());
+    EXPECT_EQ(::KORVAL_GetCapabilities(0, reinterpret_cast<KorvalCapabilities*>(pages.hole())), ERROR_NOACCESS);
+    auto* read_only = reinterpret_cast<KorvalCapabilities*>(pages.read_only());  // Size reads as 0 there
+    EXPECT_EQ(::KORVAL_GetCapabilities(0, read_only), ERROR_INVALID_PARAMETER);
+    auto* straddling = reinterpret_cast<KorvalCapabilities*>(pages.before_hole(8));
+    straddling->Size = sizeof(KorvalCapabilities);
+    EXPECT_EQ(::KORVAL_GetCapabilities(0, straddling), ERROR_NOACCESS);
 }
 
 }  // namespace
