@@ -1,0 +1,31 @@
+# `cmake --install`: the library, its headers, the korval tool, a CMake package (find_package(Korval)
+# gives the imported target Korval::korval) and korval.pc for pkg-config. Both package files find the
+# installation relative to themselves, so an installed tree can be moved or installed with --prefix.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(korval_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Korval)
+
+install(TARGETS korval EXPORT KorvalTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/korval DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET korval_tool)
+  install(TARGETS korval_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT KorvalTargets NAMESPACE Korval:: FILE KorvalTargets.cmake DESTINATION ${korval_cmake_dir})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/KorvalConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/KorvalConfig.cmake INSTALL_DESTINATION ${korval_cmake_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/KorvalConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/KorvalConfig.cmake ${PROJECT_BINARY_DIR}/KorvalConfigVersion.cmake
+  DESTINATION ${korval_cmake_dir})
+
+# korval.pc names its prefix from its own directory (${pcfiledir}), as pkgconf and pkg-config allow.
+file(RELATIVE_PATH korval_pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" korval_pc_to_prefix "${korval_pc_to_prefix}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/korval.pc.in ${PROJECT_BINARY_DIR}/korval.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/korval.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
