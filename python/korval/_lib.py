@@ -205,16 +205,17 @@ def candidate_paths() -> list[str]:
     explicit = os.environ.get("KORVAL_LIBRARY")
     if explicit:
         return [explicit]
-    here = Path(__file__).resolve().parent
     tried: list[str] = []
-    # A checkout: python/korval/ sits next to the build directories of `make`.
-    repo = here.parent.parent
-    for build in ("build", "build-release", "build-debug"):
-        tried.append(str(repo / build / "src" / name))
+    # Imported from a build directory, through the link the build makes there: that build's library.
+    tried.append(str(Path(os.path.abspath(__file__)).parent.parent / "src" / name))
+    # A checkout: python/korval/ sits next to the build directory of `make`.
+    repo = Path(__file__).resolve().parent.parent.parent
+    tried.append(str(repo / "build" / "src" / name))
     # Installed next to this package's prefix (pip install into the prefix cmake installed to).
     prefix = Path(sys.prefix)
-    for lib in ("lib", "lib64", f"lib/{_multiarch()}" if _multiarch() else "lib"):
-        tried.append(str(prefix / lib / name))
+    for base in (prefix, Path("/usr/local")):
+        for lib in ("lib", "lib64", f"lib/{_multiarch()}" if _multiarch() else "lib"):
+            tried.append(str(base / lib / name))
     found = ctypes.util.find_library("korval") or ctypes.util.find_library("KORVAL")
     if found:
         tried.append(found)

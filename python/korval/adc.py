@@ -10,7 +10,7 @@ import time
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence, Union
 
-import numpy as np
+from ._numpy import np
 
 from . import _lib
 from ._lib import i32, u8, u32

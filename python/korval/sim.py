@@ -6,7 +6,7 @@ import ctypes
 from dataclasses import dataclass
 from typing import Any, Optional, Sequence, Union
 
-import numpy as np
+from ._numpy import np
 
 from . import _lib
 from ._lib import u8, u16, u32, u64
