@@ -157,6 +157,16 @@ class Device:
             raise KorvalError(2, "GetDeviceBySerialNumber")
         return cls(slot)
 
+    @classmethod
+    def by_eeprom(cls, data: Bytes, address: int = 0) -> "Device":
+        """The lowest-slot board whose custom EEPROM area holds `data` at `address`."""
+        lib = _lib.load()
+        raw = bytes(data)
+        slot = lib.raw("GetDeviceByEEPROMData", address, len(raw), _buffer(raw))
+        if slot == _lib.NO_SLOT:
+            raise KorvalError(lib.raw("KORVAL_GetLastError"), "GetDeviceByEEPROMData")
+        return cls(slot)
+
     # ---- identification ------------------------------------------------------------------------------
 
     @property
@@ -394,6 +404,64 @@ class Dio(_Subsystem):
     def reset_latches(self) -> None:
         self._call("DIO_Latch_Reset")
 
+    def set_latch_divisor(self, divisor: int) -> None:
+        self._call("DIO_Latch_SetDivisor", ctypes.byref(u8(divisor)))
+
+    def set_debounce_config(self, config: Bytes) -> None:
+        """Loads the debounce configuration (at most 1,024 bytes; newer firmware)."""
+        raw = bytes(config)
+        self._call("DIO_Deb_SetConfig", _buffer(raw), ctypes.byref(u32(len(raw))))
+
+    def set_automap(self, entries: Sequence[int], tick_divisor: Optional[int] = None) -> None:
+        """Loads the whole output-map table (16-bit entries, at most 32) and, when given, its tick divisor."""
+        raw = b"".join(int(e).to_bytes(2, "little") for e in entries)
+        if raw:
+            self._call("DIO_Automap_SetTable", _buffer(raw), ctypes.byref(u32(len(raw))))
+        else:
+            self._call("DIO_Automap_ClearTable")
+        if tick_divisor is not None:
+            self._call("DIO_Automap_SetTickDivisor", ctypes.byref(u8(tick_divisor)))
+
+    def add_automap_entry(self, entry: int) -> None:
+        self._call("DIO_Automap_AddEntry", ctypes.byref(u16(entry)))
+
+    def set_pwm(self, first: int, table: Bytes) -> None:
+        """Loads the settings of all PWM outputs: the first setting and a table of at most 16 bytes."""
+        raw = bytes(table)
+        self._call("DIO_PWM_SetAll", ctypes.byref(u8(first)), _buffer(raw), ctypes.byref(u32(len(raw))))
+
+    def sync(self, rate_hz: float, time_a_ms: float, time_b_ms: float, time_c_ms: float) -> tuple[float, ...]:
+        """Runs the sync pulse generator; returns the rate and three times as the board will run them."""
+        values = [ctypes.c_double(v) for v in (rate_hz, time_a_ms, time_b_ms, time_c_ms)]
+        self._call("DIO_CSA_DoSync", *[ctypes.byref(v) for v in values])
+        return tuple(v.value for v in values)
+
+    def set_debounce_counts(self, counts: int) -> None:
+        self._call("DIO_CSA_DebounceSet", counts)
+
+    def debounce_data(self) -> bytes:
+        """The board's debounce data, 2 bytes per port."""
+        buf = (u8 * max(self.ports * 2, 1))()
+        self._call("DIO_CSA_DebounceReadAll", buf)
+        return bytes(buf[:self.ports * 2])
+
+    def snapshots(self, count: int) -> list[bytes]:
+        """Reads every port `count` times back to back: one bytes object of all ports per snapshot."""
+        size = u32(count * self.ports)
+        buf = (u8 * max(size.value, 1))()
+        self._call("DIO_CSA_ReadAllString", buf, ctypes.byref(size))
+        raw = bytes(buf[:size.value])
+        return [raw[i:i + self.ports] for i in range(0, len(raw), max(self.ports, 1))]
+
+    def offline_read(self, address: int) -> int:
+        """A 16-bit word of the board's offline memory."""
+        value = u16(0)
+        self._call("KORVAL_OfflineRead1", address, ctypes.byref(value))
+        return value.value
+
+    def offline_write(self, address: int, value: int) -> None:
+        self._call("KORVAL_OfflineWrite1", address, value)
+
     def read_debounced(self) -> bytes:
         """The debounced state of every port (newer firmware)."""
         buf = (u8 * max(self.ports, 1))()
@@ -428,6 +496,16 @@ class Dac(_Subsystem):
 
     def clear_calibration(self, channel: int) -> None:
         self._call("DACSetChannelCal", channel, b":NONE:")
+
+    def set_range_limits(self, limits: Bytes) -> None:
+        """Stores 32 bytes of DAC range limits in the board's EEPROM, marked as set."""
+        raw = bytes(limits)
+        if len(raw) != 32:
+            raise ValueError("the range limits are 32 bytes")
+        self._call("DAC_CSA_SetRangeLimits", _buffer(raw))
+
+    def clear_range_limits(self) -> None:
+        self._call("DAC_CSA_ClearRangeLimits")
 
 
 class Counter:
