@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs a build into a temporary prefix and builds a small program against the installed package,
-# once with CMake's find_package(Korval) and once with pkg-config, then runs both.
+# once with CMake's find_package(Korval) and once with pkg-config, then runs both; then installs the
+# Python package with pip, without the network, and uses it on the installed library.
 #   scripts/check-install.sh [BUILD_DIR]
 set -eu
 cd "$(dirname "$0")/.."
@@ -26,3 +27,14 @@ echo "-- pkg-config korval"
 cc -Wall -Wextra -Werror -o "$work/consumer" tests/consumer/consumer.c \
     $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs korval)
 LD_LIBRARY_PATH="$libdir" "$work/consumer"
+
+echo "-- pip install ./python"
+# Debian's Python takes no pip installs of its own: a virtual environment that sees Debian's numpy.
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/pip" install --no-index --quiet ./python
+(cd "$work" && KORVAL_LIBRARY="$libdir/libkorval.so" "$work/venv/bin/python" -c '
+import korval
+with korval.Simulation() as sim:
+    sim.add_board(0x8040)
+    print(korval.devices())
+')

@@ -6,7 +6,7 @@
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
-packages="$packages pkgconf python3 python3-numpy python3-pytest python3-matplotlib"
+packages="$packages pkgconf python3 python3-venv python3-numpy python3-pytest python3-matplotlib"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
 fi
