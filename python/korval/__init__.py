@@ -16,16 +16,17 @@ The shared library is found through the KORVAL_LIBRARY environment variable (its
 source tree's build directory, else where it was installed.
 """
 
-from .adc import AdcConfig, AdcStream, Range
-from .device import Capabilities, Counter, Device, devices
+from .adc import Adc, AdcConfig, AdcStream, Range
+from .device import Capabilities, Counter, Counters, Dac, Device, Dio, Eeprom, Flash, PulseWidths, devices
 from .errors import KorvalError, LibraryNotFoundError, result_name
 from .sim import SimBoard, Simulation, Transfer
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "AdcConfig", "AdcStream", "Capabilities", "Counter", "Device", "KorvalError", "LibraryNotFoundError",
-    "Range", "SimBoard", "Simulation", "Transfer", "devices", "library_path", "result_name",
+    "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "Eeprom",
+    "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer",
+    "devices", "library_path", "result_name",
 ]
 
 

@@ -188,6 +188,31 @@ class Adc:
         scanned = np.flatnonzero(~np.isnan(volts))
         return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
 
+    def scan_triggered(self, timeout: float) -> tuple[np.ndarray, bool]:
+        """A scan started by the board's hardware trigger (the trigger byte's start source), in volts as
+        `scan()` gives them, and whether the trigger came: when it has not come within `timeout`
+        seconds the library starts the scan itself and the values are those of that scan."""
+        volts = np.full(256, np.nan)
+        ms = max(1, min(int(round(timeout * 1000)), 0x7FFFFFFF))
+        code = self._lib.raw("ADC_GetTrigScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p), ms)
+        if code not in (0, 1460):
+            raise KorvalError(code, "ADC_GetTrigScanV")
+        scanned = np.flatnonzero(~np.isnan(volts))
+        return (volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()), code == 0
+
+    def fast_scan(self) -> np.ndarray:
+        """One fast internal-trigger scan, in volts per channel from channel 0."""
+        volts = np.full(256, np.nan)
+        self._lib.call("ADC_GetITScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
+        scanned = np.flatnonzero(~np.isnan(volts))
+        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+
+    def calibration_reference(self, index: int) -> float:
+        """The voltage of one of the board's calibration references."""
+        volts = ctypes.c_double(0.0)
+        self._lib.call("ADC_GetCalRefV", self._index, index, ctypes.byref(volts))
+        return volts.value
+
     def scan_counts(self) -> np.ndarray:
         """One scan in counts (uint16): element c is channel c; channels below the start channel are 0."""
         caps = self._device.capabilities
@@ -316,6 +341,12 @@ class AdcStream:
         if self.flags & 4:
             self.ring_grew += 1
         return block
+
+    def ring(self) -> tuple[int, int, int]:
+        """The library's ring now: buffers blank, being filled or delivered, and filled."""
+        counts = [i32(0), i32(0), i32(0)]
+        self._lib.call("ADC_BulkContinuousDebug", self._index, *[ctypes.byref(c) for c in counts])
+        return counts[0].value, counts[1].value, counts[2].value
 
     def close(self) -> int:
         """Ends the acquisition and waits for its threads; returns the status of the read that ended it

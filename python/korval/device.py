@@ -107,9 +107,27 @@ class Device:
     `Device(index)` opens the board in that slot; `Device.first()` and `Device.only()` take the lowest,
     or the one, slot holding a board. A failed call raises `korval.KorvalError`.
 
-    Subsystems are attributes: `dio` (digital ports), `adc` (analog input), `dac` (analog outputs),
-    `counters` (8254 counters), `eeprom` (the custom EEPROM area) and `flash`.
+    Attributes:
+        index         the slot (0 to 31)
+        capabilities  what the board can do (`korval.Capabilities`); `features` says it in words
+        dio           digital ports (`korval.Dio`)
+        adc           analog input (`korval.Adc`): configuration, scans, acquisition, streaming
+        dac           analog outputs (`korval.Dac`)
+        counters      8254 counters (`korval.Counters`), `counters[n]` by flat number
+        eeprom        the EEPROM's 256-byte custom area (`korval.Eeprom`)
+        flash         the flash (`korval.Flash`)
+
+    Used as a context manager, the board's slot is closed on leaving.
     """
+
+    index: int
+    capabilities: Capabilities
+    dio: "Dio"
+    adc: Adc
+    dac: "Dac"
+    counters: "Counters"
+    eeprom: "Eeprom"
+    flash: "Flash"
 
     def __init__(self, index: int) -> None:
         if not 0 <= index < _lib.SLOT_COUNT:
@@ -539,6 +557,18 @@ class Counter:
         self._call("CTR_8254ReadStatus", ctypes.byref(value), ctypes.byref(status))
         return value.value, status.value
 
+    def pulse_width(self) -> Optional[int]:
+        """The counter's latest pulse-width measurement in counts, or None when none was measured since
+        the last one was taken (while `Counters.measure_pulse_widths()` runs)."""
+        value = u16(0)
+        code = self._counters._lib.raw("CTR_GetPulseWidthMeasurement", self._counters._index, 0, self.number,
+                                       ctypes.byref(value))
+        if code == 1104:
+            return None
+        if code:
+            raise KorvalError(code, "CTR_GetPulseWidthMeasurement")
+        return value.value
+
     def select_gate(self) -> None:
         """Makes this counter's gate the selected one (boards with selectable gates)."""
         self._counters._lib.call("CTR_8254SelectGate", self._counters._index, self.number)
@@ -567,12 +597,64 @@ class Counters(_Subsystem):
         self._call("CTR_8254ReadAll", buf)
         return np.frombuffer(bytes(buf[:len(self) * 2]), dtype="<u2").astype(np.uint16)
 
+    def output_frequency(self, hz: float, block: int = 0) -> float:
+        """Makes a counter block put out a frequency; returns the frequency it runs at."""
+        value = ctypes.c_double(hz)
+        self._call("CTR_StartOutputFreq", block, ctypes.byref(value))
+        return value.value
+
+    def set_global_tick_rate(self, hz: float) -> None:
+        """The board's global tick rate (newer firmware)."""
+        self._call("KORVAL_SetGlobalTickRate", ctypes.byref(ctypes.c_double(hz)))
+
+    def measure_pulse_widths(self) -> "PulseWidths":
+        """Measures pulse widths in the background while the returned context lasts:
+
+            with dev.counters.measure_pulse_widths():
+                width = dev.counters[1].pulse_width()
+        """
+        self._call("CTR_StartMeasuringPulseWidth")
+        return PulseWidths(self)
+
+    def watch_gates(self, gate_a: int, gate_b: int) -> None:
+        """Watches two gates (flat counter numbers) for `wait_for_gate` (boards with selectable gates)."""
+        self._call("CTR_SetWaitGates", gate_a, gate_b)
+
+    def wait_for_gate(self, gate: int) -> bytes:
+        """Blocks until the board reports an event of gate A (0) or B (1); the report's two bytes.
+        `end_gate_waits` (from another thread) ends the wait with ERROR_OPERATION_ABORTED."""
+        buf = (u8 * 2)()
+        self._call("CTR_WaitForGate", gate, buf)
+        return bytes(buf)
+
+    def end_gate_waits(self) -> None:
+        self._call("CTR_EndWaitGates")
+
     def read_latched(self) -> tuple[np.ndarray, int]:
         """Every count latched at one instant, and the extra byte the board sends with them."""
         buf = (u8 * (len(self) * 2 + 1))()
         self._call("CTR_8254ReadLatched", buf)
         raw = bytes(buf)
         return np.frombuffer(raw[:-1], dtype="<u2").astype(np.uint16), raw[-1]
+
+
+class PulseWidths:
+    """A running pulse-width measurement; leaving the `with` (or `stop()`) ends it."""
+
+    def __init__(self, counters: Counters) -> None:
+        self._counters = counters
+        self._running = True
+
+    def stop(self) -> None:
+        if self._running:
+            self._running = False
+            self._counters._call("CTR_StopMeasuringPulseWidth")
+
+    def __enter__(self) -> "PulseWidths":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
 
 
 class Eeprom(_Subsystem):

@@ -86,3 +86,13 @@ def test_eeprom_and_flash(sim):
     dev.flash.erase(1)
     dev.flash.write(0x10000, b"\x12\x34\x56\x78")
     assert dev.flash.read(0x10000, 4) == b"\x12\x34\x56\x78" == board.flash_read(0x10000, 4)
+
+
+def test_counter_frequency_output(sim):
+    from conftest import needs
+    if needs("CTR_StartOutputFreq").args[0]:
+        pytest.skip("the library has no CTR_StartOutputFreq yet")
+    sim.add_board(0x8020)
+    dev = korval.Device(0)
+    actual = dev.counters.output_frequency(1000.0)
+    assert actual == pytest.approx(1000.0, rel=1e-3)
