@@ -3,6 +3,7 @@
 import pytest
 
 import korval
+from conftest import needs
 
 
 def test_digital_ports_round_trip_and_wire_traffic(sim):
@@ -88,10 +89,8 @@ def test_eeprom_and_flash(sim):
     assert dev.flash.read(0x10000, 4) == b"\x12\x34\x56\x78" == board.flash_read(0x10000, 4)
 
 
+@needs("CTR_StartOutputFreq")
 def test_counter_frequency_output(sim):
-    from conftest import needs
-    if needs("CTR_StartOutputFreq").args[0]:
-        pytest.skip("the library has no CTR_StartOutputFreq yet")
     sim.add_board(0x8020)
     dev = korval.Device(0)
     actual = dev.counters.output_frequency(1000.0)
