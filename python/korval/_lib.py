@@ -233,8 +233,10 @@ def candidate_paths() -> list[str]:
     if explicit:
         return [explicit]
     tried: list[str] = []
-    # Imported from a build directory, through the link the build makes there: that build's library.
-    tried.append(str(Path(os.path.abspath(__file__)).parent.parent / "src" / name))
+    # Imported in a build directory (through the korval.py the build writes there): that build's library.
+    built = getattr(sys.modules.get(__package__ or ""), "_BUILD_LIBRARY", None)
+    if built:
+        tried.append(built)
     # A checkout: python/korval/ sits next to the build directory of `make`.
     repo = Path(__file__).resolve().parent.parent.parent
     tried.append(str(repo / "build" / "src" / name))
