@@ -237,9 +237,10 @@ def candidate_paths() -> list[str]:
     built = getattr(sys.modules.get(__package__ or ""), "_BUILD_LIBRARY", None)
     if built:
         tried.append(built)
-    # A checkout: python/korval/ sits next to the build directory of `make`.
+    # A source tree: python/korval/ with the build directory of `make` beside python/.
     repo = Path(__file__).resolve().parent.parent.parent
-    tried.append(str(repo / "build" / "src" / name))
+    if (repo / "CMakeLists.txt").exists():
+        tried.append(str(repo / "build" / "src" / name))
     # Installed next to this package's prefix (pip install into the prefix cmake installed to).
     prefix = Path(sys.prefix)
     for base in (prefix, Path("/usr/local")):
