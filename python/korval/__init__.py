@@ -17,15 +17,16 @@ source tree's build directory, else where it was installed.
 """
 
 from .adc import Adc, AdcConfig, AdcStream, Range
-from .device import Capabilities, Counter, Counters, Dac, Device, Dio, Eeprom, Flash, PulseWidths, devices
+from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStream, Eeprom, Flash, PulseWidths,
+                     Waveform, devices)
 from .errors import KorvalError, LibraryNotFoundError, result_name
 from .sim import SimBoard, Simulation, Transfer
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "Eeprom",
-    "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer",
+    "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "DioStream", "Eeprom",
+    "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer", "Waveform",
     "devices", "library_path", "result_name",
 ]
 

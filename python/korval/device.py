@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import ctypes
+import time
 from dataclasses import dataclass
-from typing import Iterable, Iterator, Mapping, Optional, Sequence, Union
+from typing import Any, Iterable, Iterator, Mapping, Optional, Sequence, Union
 
 from ._numpy import np
 
@@ -480,6 +481,17 @@ class Dio(_Subsystem):
     def offline_write(self, address: int, value: int) -> None:
         self._call("KORVAL_OfflineWrite1", address, value)
 
+    def set_stream_clocks(self, from_board_hz: float = 0.0, to_board_hz: float = 0.0) -> tuple[float, float]:
+        """The two clocks that pace digital streams (0 turns one off); returns what the board will make."""
+        a, b = ctypes.c_double(from_board_hz), ctypes.c_double(to_board_hz)
+        self._call("DIO_StreamSetClocks", ctypes.byref(a), ctypes.byref(b))
+        return a.value, b.value
+
+    def stream(self, direction: str) -> DioStream:
+        """Opens the board's digital stream, "in" (from the board) or "out": a context manager with
+        `read(points)` or `write(points)` of 16-bit points, paced by `set_stream_clocks`."""
+        return DioStream(self, direction)
+
     def read_debounced(self) -> bytes:
         """The debounced state of every port (newer firmware)."""
         buf = (u8 * max(self.ports, 1))()
@@ -515,6 +527,23 @@ class Dac(_Subsystem):
     def clear_calibration(self, channel: int) -> None:
         self._call("DACSetChannelCal", channel, b":NONE:")
 
+    def waveform(self, rate_hz: float, channels: int = 1) -> "Waveform":
+        """Opens waveform output (boards with streamed outputs): a context manager that plays the points
+        written to it at `rate_hz` points per second, `channels` outputs per point (from channel 0).
+
+            with dev.dac.waveform(10_000, channels=2) as out:
+                out.write(points)           # shape (n, 2): 12-bit codes
+        """
+        return Waveform(self, rate_hz, channels)
+
+    def play_raw(self, words: Any, rate_hz: float) -> float:
+        """Plays tagged sample words (bits 0-11 the code, 13 end of point, 14 end of frame, 15 end of
+        data) once, without a background worker; returns the rate obtained."""
+        data = np.ascontiguousarray(words, dtype=np.uint16).reshape(-1)
+        rate = ctypes.c_double(rate_hz)
+        self._call("DACOutputProcess", ctypes.byref(rate), data.size, data.ctypes.data_as(ctypes.c_void_p))
+        return rate.value
+
     def set_range_limits(self, limits: Bytes) -> None:
         """Stores 32 bytes of DAC range limits in the board's EEPROM, marked as set."""
         raw = bytes(limits)
@@ -524,6 +553,116 @@ class Dac(_Subsystem):
 
     def clear_range_limits(self) -> None:
         self._call("DAC_CSA_ClearRangeLimits")
+
+
+class Waveform:
+    """Waveform output in progress; see `Dac.waveform`. `rate_hz` is the point rate the board runs at."""
+
+    MAX_FRAME_POINTS = 6400
+
+    def __init__(self, dac: Dac, rate_hz: float, channels: int) -> None:
+        self._dac = dac
+        self.channels = channels
+        rate = ctypes.c_double(rate_hz)
+        dac._call("DACOutputOpen", ctypes.byref(rate))
+        self.rate_hz = rate.value
+        self._open = True
+        try:
+            dac._call("DACOutputSetCount", channels)
+        except KorvalError:
+            self.close(end=False)
+            raise
+
+    def write(self, points: Any, timeout: Optional[float] = 10.0) -> None:
+        """Queues points: an array of shape (n, channels), or n * channels codes point by point. Waits
+        (up to `timeout` seconds, then TimeoutError) while the library's queue is full."""
+        data = np.ascontiguousarray(points, dtype=np.uint16).reshape(-1)
+        if data.size % self.channels:
+            raise ValueError(f"{data.size} codes are not whole points of {self.channels} channels")
+        step = self.MAX_FRAME_POINTS * self.channels
+        for start in range(0, data.size, step):
+            frame = data[start:start + step]
+            self._queue(frame, timeout)
+
+    def _queue(self, frame: Any, timeout: Optional[float]) -> None:
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            code = self._dac._lib.raw("DACOutputFrame", self._dac._index, frame.size // self.channels,
+                                      frame.ctypes.data_as(ctypes.c_void_p))
+            if code != 21:  # 21: the queue is full for now
+                if code:
+                    raise KorvalError(code, "DACOutputFrame")
+                return
+            if deadline is not None and time.monotonic() >= deadline:
+                raise TimeoutError(f"the board took no waveform data for {timeout} s")
+            time.sleep(0.002)
+
+    def start(self) -> None:
+        """Starts the output before enough data has been queued for it to start by itself."""
+        self._dac._call("DACOutputStart")
+
+    def set_interlock(self, on: bool) -> None:
+        self._dac._call("DACOutputSetInterlock", 1 if on else 0)
+
+    def close(self, end: bool = True) -> None:
+        """Sends what is queued and ends the output (`end`: marks the last point as the end of the data).
+        Returns when everything has gone to the board."""
+        if self._open:
+            self._open = False
+            self._dac._call("DACOutputClose" if end else "DACOutputCloseNoEnd")
+
+    def __enter__(self) -> "Waveform":
+        return self
+
+    def __exit__(self, exc_type: Any, *exc: Any) -> None:
+        if exc_type is None:
+            self.close()
+        else:
+            try:
+                self.close(end=False)
+            except KorvalError:
+                pass
+
+
+class DioStream:
+    """A digital stream in one direction; see `Dio.stream`."""
+
+    def __init__(self, dio: "Dio", direction: str) -> None:
+        if direction not in ("in", "out"):
+            raise ValueError("a digital stream goes 'in' (from the board) or 'out'")
+        self._dio = dio
+        self.direction = direction
+        dio._call("DIO_StreamOpen", 1 if direction == "in" else 0)
+        self._open = True
+
+    def read(self, points: int) -> Any:
+        """Reads `points` 16-bit points from the board (fewer when the last transfer came short)."""
+        if self.direction != "in":
+            raise ValueError("this stream goes out")
+        data = np.zeros(points, dtype=np.uint16)
+        moved = u32(0)
+        self._dio._call("DIO_StreamFrame", points, data.ctypes.data_as(ctypes.c_void_p), ctypes.byref(moved))
+        return data[:moved.value // 2]
+
+    def write(self, points: Any) -> int:
+        """Writes 16-bit points to the board; returns the number written."""
+        if self.direction != "out":
+            raise ValueError("this stream comes in")
+        data = np.ascontiguousarray(points, dtype=np.uint16).reshape(-1)
+        moved = u32(0)
+        self._dio._call("DIO_StreamFrame", data.size, data.ctypes.data_as(ctypes.c_void_p), ctypes.byref(moved))
+        return moved.value // 2
+
+    def close(self) -> None:
+        if self._open:
+            self._open = False
+            self._dio._call("DIO_StreamClose")
+
+    def __enter__(self) -> "DioStream":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
 
 
 class Counter:

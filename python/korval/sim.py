@@ -339,6 +339,27 @@ class SimBoard:
         self._call("KorvalSim_GetDacRange", ctypes.byref(r))
         return r.value
 
+    def dac_played(self, channel: int, first: int = 0, count: int = 65536) -> Any:
+        """The codes a waveform channel put out, one per point, from point `first` on."""
+        codes = np.zeros(max(count, 1), dtype=np.uint16)
+        n = u32(count)
+        self._call("KorvalSim_GetDacPlayed", channel, first, codes.ctypes.data_as(ctypes.POINTER(u16)),
+                   ctypes.byref(n))
+        return codes[:n.value]
+
+    def set_digital_stream_input(self, points: Sequence[int]) -> None:
+        """The points the board streams to the host, over and over (empty: a count from 0)."""
+        data = np.ascontiguousarray(points, dtype=np.uint16)
+        self._call("KorvalSim_SetDigitalStreamInput", data.ctypes.data_as(ctypes.POINTER(u16)), data.size)
+
+    def take_digital_stream_output(self, capacity: int = 1 << 20) -> Any:
+        """Takes the oldest points the board has put out of its digital stream."""
+        data = np.zeros(max(capacity, 1), dtype=np.uint16)
+        n = u32(0)
+        self._call("KorvalSim_ReadDigitalStreamOutput", data.ctypes.data_as(ctypes.POINTER(u16)), capacity,
+                   ctypes.byref(n))
+        return data[:n.value]
+
     # ---- counters ----------------------------------------------------------------------------------------------
 
     def counter(self, number: int) -> dict[str, int]:
@@ -349,3 +370,13 @@ class SimBoard:
 
     def set_gate(self, number: int, level: bool) -> None:
         self._call("KorvalSim_SetCounterGate", number, 1 if level else 0)
+
+    def counter_frequency(self, number: int) -> float:
+        """The frequency a counter's output runs at now, in hertz."""
+        hz = ctypes.c_double(0.0)
+        self._call("KorvalSim_GetCounterFrequency", number, ctypes.byref(hz))
+        return hz.value
+
+    def set_gate_pulses(self, number: int, high_s: float, low_s: float) -> None:
+        """Drives a counter's gate low for `low_s`, then high for `high_s` seconds, over and over."""
+        self._call("KorvalSim_SetGatePulseTrain", number, int(round(high_s * 1e9)), int(round(low_s * 1e9)))

@@ -3,7 +3,6 @@
 import pytest
 
 import korval
-from conftest import needs
 
 
 def test_digital_ports_round_trip_and_wire_traffic(sim):
@@ -88,10 +87,3 @@ def test_eeprom_and_flash(sim):
     dev.flash.write(0x10000, b"\x12\x34\x56\x78")
     assert dev.flash.read(0x10000, 4) == b"\x12\x34\x56\x78" == board.flash_read(0x10000, 4)
 
-
-@needs("CTR_StartOutputFreq")
-def test_counter_frequency_output(sim):
-    sim.add_board(0x8020)
-    dev = korval.Device(0)
-    actual = dev.counters.output_frequency(1000.0)
-    assert actual == pytest.approx(1000.0, rel=1e-3)
