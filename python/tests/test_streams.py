@@ -53,3 +53,19 @@ def test_counter_frequency_output(sim):
     actual = dev.counters.output_frequency(1000.0)
     assert actual == pytest.approx(1000.0, rel=1e-3)
     assert board.counter_frequency(2) == pytest.approx(actual)
+
+
+@needs("CTR_StartMeasuringPulseWidth", "CTR_GetPulseWidthMeasurement", "KorvalSim_SetGatePulseTrain")
+def test_pulse_width_measurement(sim):
+    board = sim.add_board(0x8020)
+    dev = korval.Device(0)
+    dev.counters[1].program(2, load=50_000)
+    board.set_gate_pulses(1, high_s=0.001, low_s=0.004)  # 1 ms high: 10,000 ticks of the 10 MHz clock
+    with dev.counters.measure_pulse_widths():
+        width, deadline = None, time.monotonic() + 10
+        while width is None and time.monotonic() < deadline:
+            width = dev.counters[1].pulse_width()
+    assert width == 50_000 - 10_000
+    with pytest.raises(korval.KorvalError) as e:
+        dev.counters[1].pulse_width()  # the measurement has ended
+    assert e.value.code == 2
