@@ -74,6 +74,10 @@ public:
         : testbed_(testbed), board_(board), syspath_(std::move(syspath)), devnode_(std::move(devnode)),
           generation_(board->generation()), handler_(umockdev_ioctl_base_new())
     {
+        {
+            std::lock_guard lock(mutex_);
+            ++devices_;
+        }
         g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
         GError* error = nullptr;
         if (!umockdev_testbed_attach_ioctl(testbed_, devnode_.c_str(), handler_, &error)) {
@@ -91,6 +95,10 @@ public:
             changed_.notify_all();
         }
         reaper_thread_.join();
+        {
+            std::lock_guard lock(mutex_);
+            --devices_;
+        }
         umockdev_testbed_detach_ioctl(testbed_, devnode_.c_str(), nullptr);
         std::vector<std::shared_ptr<Urb>> urbs;
         {
@@ -226,6 +234,7 @@ private:
             std::lock_guard lock(mutex_);
             submitted_.push_back(urb);
             completed_.push_back(urb);
+            ++completed_anywhere_;
             changed_.notify_all();
             return umockdev_ioctl_client_complete(client, 0, 0);
         }
@@ -245,6 +254,7 @@ private:
                 if (s.get() == raw) {
                     s->result = r;
                     completed_.push_back(s);
+                    ++completed_anywhere_;
                 }
             changed_.notify_all();
         });
@@ -257,12 +267,13 @@ private:
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool gone)
     {
         std::unique_lock lock(mutex_);
-        if (!completed_.empty() || gone || stopping_) {
+        if (completed_anywhere_ > 0 || gone || stopping_) {
             lock.unlock();
             return deliver(client, arg);
         }
         reaper_ = {g_object_ref(client), g_object_ref(arg)};
-        reaper_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+        // About 2 ms for a whole pass of libusb over every device, however many there are.
+        reaper_deadline_ = std::chrono::steady_clock::now() + std::chrono::microseconds(2000 / devices_);
         changed_.notify_all();
     }
 
@@ -277,6 +288,7 @@ private:
             if (!completed_.empty()) {
                 urb = completed_.front();
                 completed_.pop_front();
+                --completed_anywhere_;
                 submitted_.erase(std::find(submitted_.begin(), submitted_.end(), urb));
             }
         }
@@ -300,7 +312,7 @@ private:
                 changed_.wait(lock);
                 continue;
             }
-            if (completed_.empty() && !gone_ && !stopping_ &&
+            if (completed_anywhere_ == 0 && !gone_ && !stopping_ &&
                 changed_.wait_until(lock, reaper_deadline_) != std::cv_status::timeout)
                 continue;
             const Reaper r = reaper_;
@@ -320,14 +332,18 @@ private:
     const uint64_t generation_;
     UMockdevIoctlBase* handler_;
 
-    std::mutex mutex_;
+    // One lock and one wake-up for all devices: libusb's event thread reaps the devices one after the
+    // other, so a reap held back on one device must give way as soon as a URB completes on any other.
+    static inline std::mutex mutex_;
+    static inline std::condition_variable changed_;  // completions, gone_, reaper_, stopping_
+    static inline int completed_anywhere_ = 0;
+    static inline int devices_ = 0;
     bool gone_ = false;
     bool claimed_elsewhere_ = false;
     UMockdevIoctlClient* owner_ = nullptr;
     uint64_t next_id_ = 0;
     std::vector<std::shared_ptr<Urb>> submitted_;  // not yet reaped
     std::deque<std::shared_ptr<Urb>> completed_;
-    std::condition_variable changed_;  // completed_, gone_, reaper_, stopping_
     struct Reaper {
         UMockdevIoctlClient* client = nullptr;
         UMockdevIoctlData* arg = nullptr;
