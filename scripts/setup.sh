@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs what building and testing Korval needs, when it is missing (Debian packages, with apt-get).
-#   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark
+#   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark; libusb-1.0 (the Linux
+#                               host) and umockdev (its tests on an emulated USB stack)
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
+packages="$packages pkg-config libusb-1.0-0-dev umockdev libumockdev-dev"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
 fi
