@@ -238,7 +238,10 @@ uint32_t run_transfer(Device& device, libusb_transfer* transfer, uint8_t endpoin
             const auto guard = std::chrono::milliseconds(timeout_ms) + std::chrono::seconds(2);
             if (!f.completed.wait_for(lock, guard, [&] { return f.done; })) {
                 lock.unlock();
-                device.cancel(endpoint);
+                {
+                    std::lock_guard device_lock(device.mutex);
+                    libusb_cancel_transfer(transfer);
+                }
                 lock.lock();
             }
         }
