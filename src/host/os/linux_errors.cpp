@@ -3,8 +3,6 @@
 
 #include <libusb.h>
 
-#include <cerrno>
-
 #include "korval/korval.h"
 
 namespace korval::os {
@@ -38,29 +36,6 @@ uint32_t win32_from_transfer_status(int status) noexcept
     case LIBUSB_TRANSFER_CANCELLED: return ERROR_OPERATION_ABORTED;
     case LIBUSB_TRANSFER_OVERFLOW: return kErrorMoreData;
     default: return ERROR_GEN_FAILURE;  // LIBUSB_TRANSFER_ERROR
-    }
-}
-
-uint32_t win32_from_errno(int error) noexcept
-{
-    switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENODEV:
-    case ESHUTDOWN: return ERROR_DEVICE_NOT_CONNECTED;
-    case EPIPE: return ERROR_GEN_FAILURE;
-    case ETIMEDOUT: return kErrorSemTimeout;
-    case EBUSY: return kErrorBusy;
-    case EACCES:
-    case EPERM: return kErrorAccessDenied;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EINTR:
-    case ECONNRESET: return ERROR_OPERATION_ABORTED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENOSYS:
-    case ENOTTY: return ERROR_NOT_SUPPORTED;
-    case EOVERFLOW: return kErrorMoreData;
-    default: return ERROR_GEN_FAILURE;
     }
 }
 

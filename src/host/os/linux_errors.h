@@ -2,7 +2,8 @@
 //
 // The library reads a failed host call's code the way it reads a Windows error: 1167 (and 2, 6, 1617)
 // mean the board has gone and close its slot; everything else is passed to the caller unchanged. So
-// the Linux host answers in the codes WinUSB gives for the same events:
+// the Linux host answers in the codes WinUSB gives for the same events (the errno column is what the
+// kernel reports underneath, which libusb turns into its own codes):
 //
 //   libusb error / transfer status        errno seen underneath     Win32 code
 //   LIBUSB_ERROR_NO_DEVICE, NO_DEVICE       ENODEV, ESHUTDOWN        1167 ERROR_DEVICE_NOT_CONNECTED
@@ -33,7 +34,5 @@ inline constexpr uint32_t kErrorNoMoreItems = 259;
 uint32_t win32_from_libusb(int libusb_error) noexcept;
 // A libusb_transfer_status value of a transfer that did not complete, as its Win32 code.
 uint32_t win32_from_transfer_status(int status) noexcept;
-// An errno value as its Win32 code (for the system calls the host makes itself).
-uint32_t win32_from_errno(int error) noexcept;
 
 }  // namespace korval::os
