@@ -191,6 +191,18 @@ TEST_F(EmulatedUsbTest, BulkDataMovesWholeBetweenCallerAndBoard)
     EXPECT_EQ(transfers[1].info.length_asked, 4096u);
 }
 
+TEST_F(EmulatedUsbTest, AControlRequestTheBoardNeverAnswersTimesOut)
+{
+    const uint32_t board = plug(0x8001, "1-3");
+    install();
+    ASSERT_EQ(GetDevices(), 1u);
+    bed_->hang_control(board, true);
+    uint8_t port = 0;
+    EXPECT_EQ(DIO_Read8(0, 0, &port), 121u);  // ERROR_SEM_TIMEOUT, after 5 s
+    bed_->hang_control(board, false);
+    EXPECT_EQ(DIO_Read8(0, 0, &port), 0u);
+}
+
 // Runs a bulk read of the board in slot 0 on another thread.
 std::future<uint32_t> read_in_background(std::vector<uint8_t>& buffer)
 {

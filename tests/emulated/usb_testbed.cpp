@@ -128,6 +128,12 @@ public:
         claimed_elsewhere_ = claimed;
     }
 
+    void hang_control(bool hung)
+    {
+        std::lock_guard lock(mutex_);
+        control_hung_ = hung;
+    }
+
 private:
     struct Urb {
         uint64_t id = 0;
@@ -135,6 +141,7 @@ private:
         UMockdevIoctlData* buffer = nullptr;  // its data buffer
         sim::TransferResult result;
         std::thread worker;  // bulk URBs
+        bool held = false;   // a control URB the board does not answer
     };
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
@@ -202,6 +209,12 @@ private:
                 const bool waiting = std::find(completed_.begin(), completed_.end(), urb) == completed_.end();
                 if (!waiting) break;  // already complete: the kernel answers EINVAL
                 board_->cancel(urb->id, sim::Board::kAnyPipe);
+                if (urb->held) {
+                    urb->result = {false, ERROR_OPERATION_ABORTED, 0, 0};
+                    completed_.push_back(urb);
+                    ++completed_anywhere_;
+                    changed_.notify_all();
+                }
                 return umockdev_ioctl_client_complete(client, 0, 0);
             }
             return umockdev_ioctl_client_complete(client, -1, EINVAL);
@@ -229,9 +242,14 @@ private:
                 finish(*urb);
                 return umockdev_ioctl_client_complete(client, -1, EINVAL);
             }
+            std::lock_guard lock(mutex_);
+            if (control_hung_) {
+                urb->held = true;
+                submitted_.push_back(urb);
+                return umockdev_ioctl_client_complete(client, 0, 0);
+            }
             const uint32_t kind = data[1] == 0x06 && (data[0] & 0x60) == 0 ? KORVAL_SIM_DESCRIPTOR : KORVAL_SIM_CONTROL;
             urb->result = board_->control(v, kind, data, data + 8, length - 8);
-            std::lock_guard lock(mutex_);
             submitted_.push_back(urb);
             completed_.push_back(urb);
             ++completed_anywhere_;
@@ -340,6 +358,7 @@ private:
     static inline int devices_ = 0;
     bool gone_ = false;
     bool claimed_elsewhere_ = false;
+    bool control_hung_ = false;
     UMockdevIoctlClient* owner_ = nullptr;
     uint64_t next_id_ = 0;
     std::vector<std::shared_ptr<Urb>> submitted_;  // not yet reaped
@@ -427,5 +446,7 @@ void UsbTestbed::plug(KorvalSim* sim, uint32_t board, const std::string& port, u
 void UsbTestbed::unplug(uint32_t board) { devices_.at(board)->unplug(); }
 
 void UsbTestbed::claim_elsewhere(uint32_t board, bool claimed) { devices_.at(board)->claim_elsewhere(claimed); }
+
+void UsbTestbed::hang_control(uint32_t board, bool hung) { devices_.at(board)->hang_control(hung); }
 
 }  // namespace korval::test

@@ -39,6 +39,8 @@ public:
     void unplug(uint32_t board);
     // Another process holds the board's interface: claims fail with EBUSY.
     void claim_elsewhere(uint32_t board, bool claimed);
+    // The board stops answering control requests: their URBs stay pending until they are discarded.
+    void hang_control(uint32_t board, bool hung);
 
 private:
     UMockdevTestbed* testbed_;
