@@ -143,6 +143,11 @@ private:
         std::thread worker;  // bulk URBs
         bool held = false;   // a control URB the board does not answer
     };
+    // A reap held back until a URB completes.
+    struct Reaper {
+        UMockdevIoctlClient* client = nullptr;
+        UMockdevIoctlData* arg = nullptr;
+    };
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
     {
@@ -260,8 +265,11 @@ private:
             finish(*urb);
             return umockdev_ioctl_client_complete(client, -1, EINVAL);
         }
-        // A bulk URB may wait for the board: it runs on a thread of its own until it completes.
+        // A bulk URB may wait for the board: it runs on a thread of its own until it completes. The
+        // submission is answered first, so that umockdev has copied the URB back to the client before
+        // the board starts writing into its buffer.
         const uint8_t endpoint = u->endpoint;
+        umockdev_ioctl_client_complete(client, 0, 0);
         std::lock_guard lock(mutex_);
         submitted_.push_back(urb);
         Urb* raw = urb.get();
@@ -276,7 +284,6 @@ private:
                 }
             changed_.notify_all();
         });
-        umockdev_ioctl_client_complete(client, 0, 0);
     }
 
     // libusb polls the usbfs node for completed URBs, and the emulated node always polls ready, so its
@@ -333,6 +340,7 @@ private:
             if (completed_anywhere_ == 0 && !gone_ && !stopping_ &&
                 changed_.wait_until(lock, reaper_deadline_) != std::cv_status::timeout)
                 continue;
+            // umockdev completes an ioctl from any thread.
             const Reaper r = reaper_;
             reaper_ = {};
             lock.unlock();
@@ -363,10 +371,7 @@ private:
     uint64_t next_id_ = 0;
     std::vector<std::shared_ptr<Urb>> submitted_;  // not yet reaped
     std::deque<std::shared_ptr<Urb>> completed_;
-    struct Reaper {
-        UMockdevIoctlClient* client = nullptr;
-        UMockdevIoctlData* arg = nullptr;
-    } reaper_;
+    Reaper reaper_;
     std::chrono::steady_clock::time_point reaper_deadline_;
     bool stopping_ = false;
     std::thread reaper_thread_{[this] { run_reaper(); }};
