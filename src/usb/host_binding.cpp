@@ -29,7 +29,13 @@ bool call(Fn fn, Args... args) noexcept
 
 }  // namespace
 
-void install_host(const KorvalHost* host) { g_host = host != nullptr ? *host : os::host(); }
+void install_host(const KorvalHost* host)
+{
+    // The operating system's host is started afresh each time it is installed and ended when another
+    // host takes its place, so it holds no thread or handle while it is not in use.
+    os::release();
+    g_host = host != nullptr ? *host : os::host();
+}
 
 bool winusb_available() noexcept { return g_host.has_winusb != 0; }
 

@@ -7,6 +7,10 @@
 #include "core/device_table.h"
 #include "korval/korval.h"
 
+#ifdef __linux__
+#include "host/os/linux_host.h"
+#endif
+
 namespace korval::tool {
 
 namespace {
@@ -32,6 +36,23 @@ std::vector<std::string> capabilities(const TDeviceData& d)
     if (d.Counters > 0) words.push_back(plural(d.Counters * 3, "counter", "counters"));
     if (d.FlashSectors > 0) words.push_back(std::to_string(d.FlashSectors * 64) + " KiB flash");
     return words;
+}
+
+// Boards of the family on the bus that this user may not open: the usual reason a list on Linux is
+// empty (no udev rules installed, or the board was plugged in before they were).
+void explain_missing_boards()
+{
+#ifdef __linux__
+    const os::linux_usb::Census census = os::linux_usb::census();
+    if (census.denied == 0) return;
+    std::string paths;
+    for (const std::string& p : census.paths) paths += (paths.empty() ? "" : ", ") + p;
+    std::printf("%s attached but this user may not open %s (%s): no permission on the USB device.\n"
+                "Install the udev rules (udev/70-korval.rules; `cmake --install` puts them in place), then\n"
+                "unplug and plug the boards in again. See README.md, \"Linux\".\n",
+                plural(census.denied, "board of the family is", "boards of the family are").c_str(),
+                census.denied == 1 ? "it" : "them", paths.c_str());
+#endif
 }
 
 int run(const Options& options, const Args& args)
@@ -60,6 +81,8 @@ int run(const Options& options, const Args& args)
     }
     if (options.json) std::printf("%s]\n", first ? "" : "\n");
     else if (mask == 0) std::printf("no boards\n");
+    // Only the operating system's host can be denied a board; with simulated boards it is not running.
+    if (!options.json) explain_missing_boards();
     return 0;
 }
 

@@ -1,12 +1,15 @@
 // The operating system's host.
 //
-// Neither platform has its USB binding yet: this host enumerates no boards and offers no WinUSB, so the
-// library loads with an empty device table and every device function answers ERROR_FILE_NOT_FOUND.
-// Programs use simulated boards (korval/sim.h) meanwhile. The Linux binding will sit on libusb, the
-// Windows one on SetupAPI, WinUSB and DeviceIoControl, both behind this same function.
+// On Linux it is the libusb host (linux_host.cpp), started afresh each time it is installed. Elsewhere
+// the platform's USB binding is not here yet: this host enumerates no boards and offers no WinUSB, so
+// the library loads with an empty device table and every device function answers ERROR_FILE_NOT_FOUND.
 #include "host/os/os_host.h"
 
 #include "korval/korval.h"
+
+#ifdef KORVAL_LINUX_LIBUSB
+#include "host/os/linux_host.h"
+#endif
 
 namespace korval::os {
 
@@ -37,6 +40,9 @@ int device_io_control(void*, KorvalHandle, uint32_t, const void*, uint32_t, void
 
 KorvalHost host() noexcept
 {
+#ifdef KORVAL_LINUX_LIBUSB
+    return linux_usb::start();
+#endif
     KorvalHost h{};
     h.version = KORVAL_HOST_VERSION;
     h.list_interfaces = list_interfaces;
@@ -45,6 +51,13 @@ KorvalHost host() noexcept
     h.device_io_control = device_io_control;
     h.has_winusb = 0;
     return h;
+}
+
+void release() noexcept
+{
+#ifdef KORVAL_LINUX_LIBUSB
+    linux_usb::stop();
+#endif
 }
 
 }  // namespace korval::os
