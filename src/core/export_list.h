@@ -289,6 +289,14 @@
     EXTRA(KorvalSim_SetDigitalInputs)                                                                              \
     EXTRA(KorvalSim_GetAdcConfig)                                                                                  \
     EXTRA(KorvalSim_SetAdcConfig)                                                                                  \
+    EXTRA(KorvalSim_SetAdcSignal)                                                                                  \
+    EXTRA(KorvalSim_SetAdcRate)                                                                                    \
+    EXTRA(KorvalSim_SetAdcPattern)                                                                                 \
+    EXTRA(KorvalSim_AdcTrigger)                                                                                    \
+    EXTRA(KorvalSim_SetAdcStopped)                                                                                 \
+    EXTRA(KorvalSim_SetAdcCalQueryReply)                                                                           \
+    EXTRA(KorvalSim_GetAdcState)                                                                                   \
+    EXTRA(KorvalSim_GetAdcCalTable)                                                                                \
                                                                                                                    \
     /* Simulated counters, automap, PWM, latch and debounce */                                                     \
     EXTRA(KorvalSim_GetCounter)                                                                                    \
