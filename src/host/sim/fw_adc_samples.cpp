@@ -174,7 +174,7 @@ uint16_t AdcSamples::sample(uint64_t index) const
     double v = 0.0;
     if ((cal_mode_ & 0x01) != 0) {
         gain = reference_gain_;
-        v = (cal_mode_ & 0x02) != 0 ? high_reference_volts_ : 0.0;
+        v = (cal_mode_ & 0x02) != 0 ? high_reference_volts_ : low_reference_volts_;
     } else {
         const uint32_t channel = first_channel_ + static_cast<uint32_t>((index / per_channel_) % channel_count_);
         gain = gain_[channel % kChannels];
@@ -296,6 +296,15 @@ uint32_t KorvalSim_SetAdcStopped(KorvalSim* sim, uint32_t board, int stopped)
 {
     return with_adc(sim, board, [&](AdcSamples& adc) {
         adc.set_stopped(stopped != 0);
+        return uint32_t{ERROR_SUCCESS};
+    });
+}
+
+uint32_t KorvalSim_SetAdcLowReference(KorvalSim* sim, uint32_t board, double volts)
+{
+    if (!std::isfinite(volts)) return ERROR_INVALID_PARAMETER;
+    return with_adc(sim, board, [&](AdcSamples& adc) {
+        adc.set_low_reference(volts);
         return uint32_t{ERROR_SUCCESS};
     });
 }
