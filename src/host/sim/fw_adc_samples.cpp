@@ -196,11 +196,17 @@ BulkReply AdcSamples::read(std::span<uint8_t> buffer)
         const uint64_t needed = (bytes_sent_ + want + 1) / 2;
         if (taken < needed) return BulkReply::wait(start_ns_ + (needed - 1) * period_);
     }
-    for (uint64_t i = 0; i < want; ++i) {
-        const uint64_t byte = bytes_sent_ + i;
+    // Sample by sample; a read that began or ends inside a sample takes its half.
+    uint64_t byte = bytes_sent_;
+    const uint64_t end = bytes_sent_ + want;
+    uint8_t* out = buffer.data();
+    if ((byte & 1) != 0) *out++ = static_cast<uint8_t>(sample(byte++ / 2) >> 8);
+    for (; byte + 1 < end; byte += 2) {
         const uint16_t s = sample(byte / 2);
-        buffer[i] = static_cast<uint8_t>((byte & 1) != 0 ? s >> 8 : s);
+        *out++ = static_cast<uint8_t>(s);
+        *out++ = static_cast<uint8_t>(s >> 8);
     }
+    if (byte < end) *out = static_cast<uint8_t>(sample(byte / 2));
     bytes_sent_ += want;
     if (bytes_sent_ >= total) running_ = false;
     return BulkReply::done(static_cast<uint32_t>(want));
