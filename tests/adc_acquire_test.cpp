@@ -164,6 +164,31 @@ TEST_P(Acquire, BadArgumentsAndNoWorker)
     EXPECT_TRUE(control_log(board).empty());
 }
 
+TEST_P(Acquire, WithoutCancellingTheHostReadsInSlicesThatSeeTheAbort)
+{
+    const uint32_t board = add(0x8040, path());
+    KorvalHost host = *KorvalSim_Host(sim_);
+    host.winusb_abort_pipe = nullptr;
+    host.cancel_io = nullptr;
+    ASSERT_EQ(KORVAL_InstallHost(&host), 0u);
+    ASSERT_EQ(GetDevices(), 1u);
+    uint8_t block[20] = {};
+    block[17] = 1;
+    ASSERT_EQ(KorvalSim_SetAdcConfig(sim_, board, block, sizeof block), 0u);
+    ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board, 1), 0u);
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(ADC_BulkAcquire(0, 4096, buffer.data()), 0u);
+    EXPECT_EQ(ADC_BulkAbort(0), 0u);
+    ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board, 0), 0u);
+    EXPECT_EQ(wait_for_end(), 995u);
+    // At most the one slice in progress was read (none when the abort came before it).
+    EXPECT_LE(read_lengths(board).size(), 1u);
+    for (const Transfer& t : log(board))
+        if (t.info.kind == KORVAL_SIM_BULK_IN) {
+            EXPECT_EQ(t.info.length_asked, 512u);
+        }
+}
+
 KORVAL_BOTH_PATHS(Acquire);
 
 }  // namespace
