@@ -284,6 +284,53 @@ TEST_P(Cal, EveryAnalogInputFunctionNeedsTheBulkSection)
     EXPECT_EQ(ADC_GetImmediate(0, 0, &counts), 1349u);
 }
 
+TEST_P(Cal, EveryFunctionRunsOnEachFamilyWithTheBulkSection)
+{
+    struct Family {
+        uint32_t pid;
+        uint32_t channels;
+    };
+    for (const Family f : {Family{0x8040, 16}, Family{0x8045, 64}, Family{0x804A, 32}, Family{0x805E, 160},
+                           Family{0x8140, 16}}) {
+        SCOPED_TRACE(f.pid);
+        const uint32_t board = add(f.pid, path());
+        install();
+        ASSERT_EQ(GetDevices(), 1u);
+        KorvalSimAdcSignal signal{};
+        signal.offset = 1.5;
+        ASSERT_EQ(KorvalSim_SetAdcSignal(sim_, board, KORVAL_SIM_ALL_CHANNELS, &signal), 0u);
+        ASSERT_EQ(ADC_SetScanLimits(0, 0, f.channels - 1), 0u);
+        std::vector<double> volts(256, -1);
+        std::vector<uint16_t> counts(256);
+        EXPECT_EQ(ADC_GetScanV(0, volts.data()), 0u);
+        EXPECT_NEAR(volts[f.channels - 1], 1.5, 10.0 / 65536);
+        EXPECT_EQ(volts[f.channels], -1);
+        EXPECT_EQ(ADC_GetScan(0, counts.data()), 0u);
+        EXPECT_EQ(ADC_GetTrigScanV(0, volts.data(), 1), 1460u);
+        EXPECT_EQ(ADC_GetTrigScan(0, counts.data(), 1), 1460u);
+        double one = 0;
+        EXPECT_EQ(ADC_GetChannelV(0, f.channels - 1, &one), 0u);
+        uint16_t word = 0;
+        EXPECT_EQ(ADC_GetImmediate(0, 0, &word), 0u);
+        EXPECT_EQ(ADC_Start(0), 0u);
+        EXPECT_EQ(ADC_Stop(0), 0u);
+        uint8_t block[21] = {};
+        block[17] = 1;
+        uint32_t size = 21;
+        EXPECT_EQ(ADC_Initialize(0, block, &size, ":NORM:"), 0u);
+        EXPECT_EQ(ADC_QueryCal(0), 0u);
+        EXPECT_EQ(ADC_GetCalRefV(0, 1, &one), 0u);
+        std::vector<uint8_t> data(1000);
+        int32_t left = -1;
+        EXPECT_EQ(ADC_BulkAcquire(0, 1000, data.data()), 0u);
+        EXPECT_EQ(ADC_BulkAbort(0), 0u);
+        const uint32_t polled = ADC_BulkPoll(0, &left);
+        EXPECT_TRUE(polled == 995 || (polled == 0 && left == 0)) << polled;
+        KORVAL_InstallHost(nullptr);
+        KorvalSim_Unplug(sim_, board);  // out of the next family's enumeration
+    }
+}
+
 KORVAL_BOTH_PATHS(Cal);
 
 }  // namespace
