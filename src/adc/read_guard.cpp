@@ -57,7 +57,9 @@ void ReadGuard::body()
     while (!worker_.stop_requested()) {
         const int64_t deadline = deadline_ns_.load(std::memory_order_acquire);
         const int64_t now = steady_ns();
-        const bool expired = deadline != 0 && now >= deadline;
+        // Expired only while that read is still the pending one (not one that ended as its time ran out).
+        const bool expired =
+            deadline != 0 && now >= deadline && deadline_ns_.load(std::memory_order_acquire) == deadline;
         if (expired) timed_out_.store(true, std::memory_order_release);
         if (expired || cancelling_.load(std::memory_order_acquire)) {
             // A host that cannot cancel is not asked again and again; the reader ends after its slice.
