@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "adc/config_block.h"
+#include "adc/scan.h"
 #include "adc_measure.h"
 #include "core/device_table.h"
 #include "core/registry.h"
@@ -34,13 +35,6 @@ std::string range_text(uint8_t code)
     const uint8_t gain = code & adc::kGainCodeMask;
     std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", adc::gain_span_volts(gain));
     return text;
-}
-
-double counts_to_volts(double counts, uint8_t code)
-{
-    const uint8_t gain = code & adc::kGainCodeMask;
-    const double unit = counts / 65536.0;
-    return adc::gain_bipolar(gain) ? (2.0 * unit - 1.0) * adc::gain_span_volts(gain) : unit * adc::gain_span_volts(gain);
 }
 
 struct Block {
@@ -177,7 +171,7 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
         for (uint64_t i = 0; i < samples; ++i) {
             const uint32_t c = channel_of(i);
             std::fprintf(f, "%llu,%u,%u,%.6f\n", static_cast<unsigned long long>(i), c, data[i],
-                         counts_to_volts(data[i], block.range_code(c, d.RangeShift)));
+                         adc::counts_to_volts(data[i], block.range_code(c, d.RangeShift)));
         }
         if (std::fclose(f) != 0) return report_error(ERROR_GEN_FAILURE, "writing " + out);
     }
@@ -190,7 +184,7 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
     std::vector<Stats> stats(channels);
     for (uint64_t i = 0; i < samples; ++i) {
         const uint32_t c = channel_of(i);
-        const double v = counts_to_volts(data[i], block.range_code(c, d.RangeShift));
+        const double v = adc::counts_to_volts(data[i], block.range_code(c, d.RangeShift));
         Stats& s = stats[c - first];
         ++s.n;
         s.sum += v;
