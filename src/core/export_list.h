@@ -172,6 +172,17 @@
     ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_OfflineRead1,                                                           \
           (uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue), (DeviceIndex, Address, pValue))              \
                                                                                                                    \
+    /* Digital streaming */                                                                                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamOpen, (uint32_t DeviceIndex, uint32_t bIsRead),                      \
+          (DeviceIndex, bIsRead))                                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamClose, (uint32_t DeviceIndex), (DeviceIndex))                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamSetClocks,                                                           \
+          (uint32_t DeviceIndex, double* pClockAHz, double* pClockBHz),                                            \
+          (DeviceIndex, pClockAHz, pClockBHz))                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamFrame,                                                               \
+          (uint32_t DeviceIndex, uint32_t FramePoints, void* pFrameData, uint32_t* pBytesTransferred),             \
+          (DeviceIndex, FramePoints, pFrameData, pBytesTransferred))                                               \
+                                                                                                                   \
     /* SPI and CSA functions */                                                                                    \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_SPI_Write,                                                                 \
           (uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data),                              \
@@ -244,6 +255,23 @@
           (DeviceIndex, pData))                                                                                    \
     ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254SelectGate, (uint32_t DeviceIndex, uint32_t GateIndex),                \
           (DeviceIndex, GateIndex))                                                                                \
+                                                                                                                   \
+    /* Frequency output, gate waits and global tick rate */                                                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_StartOutputFreq, (uint32_t DeviceIndex, uint32_t BlockIndex, double* pHz), \
+          (DeviceIndex, BlockIndex, pHz))                                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_SetWaitGates, (uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB),      \
+          (DeviceIndex, GateA, GateB))                                                                             \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_EndWaitGates, (uint32_t DeviceIndex), (DeviceIndex))                       \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_WaitForGate, (uint32_t DeviceIndex, uint32_t GateId, void* pContent),      \
+          (DeviceIndex, GateId, pContent))                                                                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_SetGlobalTickRate, (uint32_t DeviceIndex, const double* pHz),           \
+          (DeviceIndex, pHz))                                                                                      \
+    /* Pulse-width measurement */                                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_StartMeasuringPulseWidth, (uint32_t DeviceIndex), (DeviceIndex))           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_StopMeasuringPulseWidth, (uint32_t DeviceIndex), (DeviceIndex))            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_GetPulseWidthMeasurement,                                                  \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue),                \
+          (DeviceIndex, BlockIndex, CounterIndex, pReadValue))                                                     \
                                                                                                                    \
     /* Host seam */                                                                                                \
     EXTRA(KORVAL_InstallHost)                                                                                      \
