@@ -330,6 +330,15 @@
     EXTRA(KorvalSim_GetDebounceConfig)                                                                             \
     EXTRA(KorvalSim_SetDebouncedInputs)                                                                            \
                                                                                                                    \
+    /* Simulated frequency output, gate waits, global tick and digital streams */                                  \
+    EXTRA(KorvalSim_GetCounterFrequency)                                                                           \
+    EXTRA(KorvalSim_SetGatePulseTrain)                                                                             \
+    EXTRA(KorvalSim_GetGateWaits)                                                                                  \
+    EXTRA(KorvalSim_GetGlobalTick)                                                                                 \
+    EXTRA(KorvalSim_GetDigitalStream)                                                                              \
+    EXTRA(KorvalSim_SetDigitalStreamInput)                                                                         \
+    EXTRA(KorvalSim_ReadDigitalStreamOutput)                                                                       \
+                                                                                                                   \
     /* Simulated analog output, SPI and CSA */                                                                     \
     EXTRA(KorvalSim_GetDacValues)                                                                                  \
     EXTRA(KorvalSim_GetDacRange)                                                                                   \

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <span>
 #include <vector>
@@ -40,6 +41,16 @@ public:
     // Bytes dropped from a full capture (the oldest go first).
     uint64_t dropped_out(uint8_t endpoint) const;
 
+    // A feature that produces an IN endpoint's data as time passes (a paced stream, gate events): asked
+    // to fill a read when the FIFO holds nothing, before the pattern. It answers done, or wait with the
+    // simulated time at which it will have data. An empty function removes it.
+    using Source = std::function<BulkReply(std::span<uint8_t> buffer)>;
+    void set_source(uint8_t endpoint, Source source);
+    // A feature that consumes what the host sends to an OUT endpoint, instead of the capture: done when it
+    // took the bytes, wait while it has no room. An empty function removes it.
+    using Sink = std::function<BulkReply(std::span<const uint8_t> data)>;
+    void set_sink(uint8_t endpoint, Sink sink);
+
     // At most this many bytes are kept per OUT endpoint.
     static constexpr uint64_t kCaptureLimit = 64ull << 20;
 
@@ -48,10 +59,12 @@ private:
         std::deque<uint8_t> data;
         std::vector<uint8_t> pattern;
         size_t pattern_at = 0;
+        Source source;
     };
     struct OutCapture {
         std::deque<uint8_t> data;
         uint64_t dropped = 0;
+        Sink sink;
     };
     BulkReply read(InFifo& fifo, std::span<uint8_t> buffer);
     BulkReply write(OutCapture& capture, std::span<const uint8_t> data);
