@@ -2,8 +2,10 @@
 // board, 0x02 to it), paced by two clocks the board makes with programmable oscillators. Opening tells
 // the board the direction; frames move on the caller's thread, block by block, straight between the
 // caller's buffer and the driver. No thread is started.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <thread>
 
 #include "core/caller_memory.h"
 #include "core/registry.h"
@@ -31,6 +33,8 @@ constexpr double kOscillatorBaseHz = 2078.0;
 constexpr double kLowestHz = 1039.0;
 constexpr double kHighestHz = 40'000'000.0;
 constexpr uint32_t kOffsetSteps = 1024;
+constexpr int kCancelRounds = 200;
+constexpr auto kCancelPause = std::chrono::milliseconds(1);
 
 }  // namespace
 
@@ -99,9 +103,15 @@ uint32_t DIO_StreamClose(uint32_t DeviceIndex)
     if (const Result r = open_streaming(DeviceIndex, slot)) return r;
     TDeviceData& d = device(slot);
     if (!d.bDIOOpen.exchange(false)) return ERROR_FILE_NOT_FOUND;
-    // Nothing is sent to the board. A frame still moving on another thread (a board that has stopped
-    // sending or taking points) is cancelled, so that closing always ends the stream.
-    if (d.DIOFramesInFlight.load() > 0) usb::cancel_transfers(slot, d.bDIORead ? dio::kPipeIn : dio::kPipeOut);
+    // Nothing is sent to the board. A frame still moving on another thread (perhaps on a board that has
+    // stopped sending or taking points) is cancelled, so that closing always ends the stream. A frame
+    // counted in flight may not have reached the driver yet, so the cancel is repeated for a while.
+    const uint8_t pipe = d.bDIORead ? dio::kPipeIn : dio::kPipeOut;
+    for (int round = 0; round < dio::kCancelRounds && d.DIOFramesInFlight.load() > 0; ++round) {
+        if (!usb::cancel_transfers(slot, pipe)) break;  // a host that cannot cancel: the frame ends with the board
+        if (d.DIOFramesInFlight.load() == 0) break;
+        std::this_thread::sleep_for(dio::kCancelPause);
+    }
     return ERROR_SUCCESS;
 }
 
@@ -139,6 +149,9 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     uint32_t slot = 0;
     if (const Result r = open_streaming(DeviceIndex, slot)) return r;
     TDeviceData& d = device(slot);
+    // Counted in flight before the stream is looked at, so that a close from another thread either finds
+    // the stream closed here or finds this frame to cancel.
+    FrameInFlight in_flight(d.DIOFramesInFlight);
     if (!d.bDIOOpen) return ERROR_FILE_NOT_FOUND;
     if (FramePoints == 0) return ERROR_INVALID_PARAMETER;
     // The count of bytes moved must fit its 32 bits.
@@ -148,7 +161,6 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     // The driver moves the points straight to or from the caller's buffer, so it must be usable whole.
     if (!caller_range_usable(pFrameData, frame_bytes, reading)) return ERROR_INTERNAL_ERROR;
 
-    FrameInFlight in_flight(d.DIOFramesInFlight);
     auto move = [&](uint8_t* at, uint32_t bytes, uint32_t& moved) {
         return reading ? usb::bulk_read(slot, dio::kPipeIn, at, bytes, moved)
                        : usb::bulk_write(slot, dio::kPipeOut, at, bytes, moved);
@@ -163,6 +175,10 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     // Full blocks while more than one block is left: a block that moves less than asked ends the frame
     // with 38, its bytes counted, whether or not the transfer reported a failure of its own.
     while (points_left > block_points) {
+        if (!d.bDIOOpen) {  // closed from another thread meanwhile
+            result = ERROR_OPERATION_ABORTED;
+            break;
+        }
         const uint32_t block_bytes = block_points * dio::kBytesPerPoint;
         uint32_t moved = 0;
         if (move(position, block_bytes, moved) != ERROR_SUCCESS || moved < block_bytes) result = ERROR_HANDLE_EOF;
