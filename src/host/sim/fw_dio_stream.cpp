@@ -119,6 +119,7 @@ private:
         catch_up();
         state_.direction = direction;
         taken_ = 0;
+        waiting_for_ = 0;
         queued_.clear();
         const uint64_t now = board_.now_ns();
         taking_.restart(now, state_.clock_a_hz);
@@ -137,7 +138,10 @@ private:
         if (state_.direction == KORVAL_SIM_STREAM_FROM_BOARD) {
             const uint64_t due = taking_.due(now);
             taking_.used += due;
-            const uint64_t room = kFifoPoints - std::min(kFifoPoints, taken_);
+            // A read waiting for more than the FIFO holds takes the points as they come, as a transfer in
+            // progress does on a real board.
+            const uint64_t capacity = std::max(kFifoPoints, waiting_for_);
+            const uint64_t room = capacity - std::min(capacity, taken_);
             taken_ += std::min(due, room);
             state_.points_lost += due - std::min(due, room);
         }
@@ -163,7 +167,11 @@ private:
         catch_up();
         const uint64_t wanted = buffer.size() / 2;
         if (wanted == 0) return BulkReply::done(0);
-        if (taken_ < wanted) return BulkReply::wait(taking_.time_of(wanted - taken_));
+        if (taken_ < wanted) {
+            waiting_for_ = wanted;
+            return BulkReply::wait(taking_.time_of(wanted - taken_));
+        }
+        waiting_for_ = 0;
         for (uint64_t i = 0; i < wanted; ++i) {
             const uint64_t index = state_.points_sent + i;
             const uint16_t point = input_.empty() ? static_cast<uint16_t>(index) : input_[index % input_.size()];
@@ -195,6 +203,7 @@ private:
     Ticks taking_;   // clock A: points taken from the inputs
     Ticks putting_;  // clock B: points put out
     uint64_t taken_ = 0;  // points taken and waiting for the host
+    uint64_t waiting_for_ = 0;  // points a waiting read asks for
     std::deque<uint16_t> queued_;  // points from the host waiting to go out
     std::deque<uint16_t> record_;  // points put out, for the program
     std::vector<uint16_t> input_;
