@@ -88,8 +88,12 @@ TEST_F(PulseWidth, ChecksAndAddressing)
     EXPECT_EQ(CTR_GetPulseWidthMeasurement(0, 0, 5, reinterpret_cast<uint16_t*>(pages.read_only())), 998u);
     // The measurement that could not be handed over is still there.
     EXPECT_EQ(fetch_until(0, 5, 1234), 1234u);
+}
 
+TEST_F(PulseWidth, WithoutCounters)
+{
     install_one(0x8002);
+    uint16_t value = 0;
     EXPECT_EQ(CTR_StartMeasuringPulseWidth(0), 1349u);
     EXPECT_EQ(CTR_StopMeasuringPulseWidth(0), 1349u);
     EXPECT_EQ(CTR_GetPulseWidthMeasurement(0, 0, 0, &value), 1349u);
