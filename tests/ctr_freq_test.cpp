@@ -133,13 +133,12 @@ TEST_F(SimTest, GlobalTickValues)
 
 class GateWaits : public PathTest {
 protected:
-    // A gate wait on another thread.
+    // A gate wait on another thread: its result and content.
     std::future<std::pair<uint32_t, uint16_t>> wait_async(uint32_t gate_id)
     {
         return std::async(std::launch::async, [gate_id] {
             uint16_t content = 0;
-            const uint32_t r = CTR_WaitForGate(0, gate_id, &content);
-            return std::make_pair(r, content);
+            return std::make_pair(CTR_WaitForGate(0, gate_id, &content), content);
         });
     }
     // Repeats `end` until the wait has ended, within a bounded time.
@@ -211,19 +210,14 @@ TEST_P(GateWaits, PulseTrainEdgesAreReported)
     EXPECT_EQ(a.get(), std::make_pair(0u, uint16_t{1}));
 }
 
-TEST_P(GateWaits, EndCallEndsABlockedWait)
+// A blocked wait ends by the end call (995) and by unplug (1617).
+TEST_P(GateWaits, EndCallAndUnplugEndABlockedWait)
 {
-    install_one(kGates, path());
+    const uint32_t board = install_one(kGates, path());
     ASSERT_EQ(CTR_SetWaitGates(0, 0, 1), 0u);
     auto a = wait_async(0);
     ASSERT_TRUE(ends(a, [] { CTR_EndWaitGates(0); }));
     EXPECT_EQ(a.get().first, 995u);
-}
-
-TEST_P(GateWaits, UnplugEndsABlockedWait)
-{
-    const uint32_t board = install_one(kGates, path());
-    ASSERT_EQ(CTR_SetWaitGates(0, 0, 1), 0u);
     auto b = wait_async(1);
     ASSERT_TRUE(ends(b, [&] { KorvalSim_Unplug(sim_, board); }));
     EXPECT_EQ(b.get().first, 1617u);
