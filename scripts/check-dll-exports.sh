@@ -1,10 +1,12 @@
 #!/bin/sh
 # Checks the export table of KORVAL.dll against the .def file it was built from: exactly the listed
 # names are exported, every "_Name = Name" alias has its twin's address, and every VB forwarder an
-# address of its own.
+# address of its own. With a third argument, the list of documented names (tests/exported_names.txt),
+# every documented name must be exported too, each alias at its twin's address.
 set -eu
 dll=$1
 def=$2
+documented=${3:-}
 exports=$(mktemp)
 trap 'rm -f "$exports"' EXIT
 
@@ -42,6 +44,36 @@ while read -r first second third; do
         fi ;;
     esac
 done < "$def"
+
+# The documented names: "Name forms" per line, forms all, underscore, plain or all=Twin.
+if [ -n "$documented" ]; then
+    missing=""
+    expect() {  # name [twin]
+        if ! rva=$(rva_of "$1"); then
+            missing="$missing $1"
+        elif [ -n "${2:-}" ] && [ "$rva" != "$(rva_of "$2" || true)" ]; then
+            echo "$1 is not at $2's address" >&2
+            failures=$((failures + 1))
+        fi
+    }
+    total=0
+    while read -r name forms; do
+        case "$name" in \#*|"") continue ;; esac
+        case "$forms" in
+            plain) expect "$name"; total=$((total + 1)) ;;
+            underscore) expect "$name"; expect "_$name" "$name"; total=$((total + 2)) ;;
+            all) expect "$name"; expect "_$name" "$name"; expect "VB$name"; total=$((total + 3)) ;;
+            all=*) twin=${forms#all=}
+                expect "$name" "$twin"; expect "_$name" "$twin"; expect "VB$name" "VB$twin"; total=$((total + 3)) ;;
+            *) echo "unknown forms in $documented: $name $forms" >&2; failures=$((failures + 1)) ;;
+        esac
+    done < "$documented"
+    if [ -n "$missing" ]; then
+        echo "documented names not exported:$missing" >&2
+        failures=$((failures + 1))
+    fi
+    echo "KORVAL.dll: $total documented names checked"
+fi
 
 exported=$(wc -l < "$exports")
 if [ "$exported" -ne "$count" ]; then

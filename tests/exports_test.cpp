@@ -102,6 +102,75 @@ TEST(Exports, BuiltFunctionsHaveTheirForms)
     }
 }
 
+// The names applications link against, from the documented list: every plain name with its forms.
+struct DocumentedName {
+    std::string name;
+    std::string twin;  // for an alias: the name whose entry point it shares; empty for an entry point
+};
+std::vector<DocumentedName> documented_names()
+{
+    std::vector<DocumentedName> names;
+    std::ifstream in(KORVAL_DOCUMENTED_NAMES_FILE);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto space = line.find(' ');
+        const std::string name = line.substr(0, space);
+        const std::string forms = line.substr(space + 1);
+        if (forms == "plain") {
+            names.push_back({name, ""});
+        } else if (forms == "underscore") {
+            names.push_back({name, ""});
+            names.push_back({"_" + name, name});
+        } else if (forms == "all") {
+            names.push_back({name, ""});
+            names.push_back({"_" + name, name});
+            names.push_back({"VB" + name, ""});
+        } else if (forms.rfind("all=", 0) == 0) {
+            const std::string twin = forms.substr(4);
+            names.push_back({name, twin});
+            names.push_back({"_" + name, twin});
+            names.push_back({"VB" + name, "VB" + twin});
+        } else {
+            ADD_FAILURE() << "unknown forms in the list: " << line;
+        }
+    }
+    return names;
+}
+
+// The exports of the host seam and the simulated boards, besides the documented names.
+bool library_extra(const std::string& name)
+{
+    return name == "KORVAL_InstallHost" || name == "KORVAL_GetLastError" || name == "KORVAL_SetLastError" ||
+           name.rfind("KorvalSim_", 0) == 0;
+}
+
+// All 371 documented names are exported, each alias at its twin's address; besides them, only the
+// library's own extras.
+TEST(Exports, EveryDocumentedNameIsExported)
+{
+    const auto symbols = dynamic_symbols(KORVAL_LIBRARY_FILE);
+    const auto documented = documented_names();
+    ASSERT_EQ(documented.size(), 371u);
+    std::string missing;
+    std::set<std::string> names;
+    for (const DocumentedName& d : documented) {
+        names.insert(d.name);
+        if (!symbols.count(d.name)) {
+            missing += " " + d.name;
+            continue;
+        }
+        if (!d.twin.empty() && symbols.count(d.twin)) {
+            EXPECT_EQ(symbols.at(d.name).value, symbols.at(d.twin).value) << d.name << " is not at " << d.twin;
+        }
+        if (d.twin.empty() && d.name.rfind("VB", 0) == 0 && symbols.count(d.name.substr(2))) {
+            EXPECT_NE(symbols.at(d.name).value, symbols.at(d.name.substr(2)).value) << d.name;
+        }
+    }
+    EXPECT_TRUE(missing.empty()) << "not exported:" << missing;
+    for (const auto& [name, sym] : symbols)
+        EXPECT_TRUE(names.count(name) || library_extra(name)) << name << " is exported but not documented";
+}
+
 // Loaded as a program loads it: the forms answer alike through the dynamic linker.
 TEST(Exports, FormsAnswerAliasThroughTheDynamicLinker)
 {

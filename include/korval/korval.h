@@ -505,6 +505,32 @@ KORVAL_API uint32_t DIO_ReadAll(uint32_t DeviceIndex, void *pData);
 KORVAL_API uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address, uint16_t Value);
 KORVAL_API uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t *pValue);
 
+/* ---- Digital streaming ------------------------------------------------------------------------------- */
+
+/* Boards with digital streaming (1349 elsewhere) move 16-bit points (2 bytes each) between the host and
+   the board, paced by two clocks of the board. One stream per board, in one direction. */
+
+/* Opens the stream: bIsRead non-zero for board to host, else host to board. 4 when one is open. The
+   stream counts as open even when the board's request fails. */
+KORVAL_API uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead);
+
+/* Closes the stream on the host side (2 when none is open). A frame still moving on another thread is
+   cancelled. */
+KORVAL_API uint32_t DIO_StreamClose(uint32_t DeviceIndex);
+
+/* Programs the two clocks, in hertz (0 turns a clock off; 1,039 Hz to 40 MHz otherwise). Each value is
+   written back as the frequency the board will make, whatever the request answers. The stream need
+   not be open. 87 for a negative value or one that is not a number (nothing is sent). */
+KORVAL_API uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double *pClockAHz, double *pClockBHz);
+
+/* Moves a frame of FramePoints points (2 x FramePoints bytes at pFrameData) in the stream's direction,
+   in transfers of at most the board's streaming block size (KORVAL_SetStreamingBlockSize, in points).
+   *pBytesTransferred gets the bytes moved (0 before anything else). 38 when a block other than the last
+   moved fewer bytes than asked; a short last block is not an error. 2 with no stream open, 87 for 0
+   points; a buffer that cannot be used gives 1359. */
+KORVAL_API uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void *pFrameData,
+                                    uint32_t *pBytesTransferred);
+
 /* ---- SPI and CSA functions --------------------------------------------------------------------------- */
 
 /* A register of a device on the board's SPI bus: write one byte, or read one into *pData (left as it
@@ -613,6 +639,47 @@ KORVAL_API uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void *pData);
 
 /* Selects a counter's gate source, by flat counter number. 1349 on a board without selectable gates. */
 KORVAL_API uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex);
+
+/* ---- Frequency output, gate waits and global tick rate ---------------------------------------------- */
+
+/* Makes counters 1 and 2 of a block a frequency source: counter 1 (mode 2) divides the root clock by L,
+   counter 2 (mode 3) divides that by H. *pHz is the frequency asked for and becomes the frequency
+   obtained (RootClock / (L x H)) before the counters are loaded. 0 Hz or less stops both counters and
+   leaves *pHz. 487 for a block the board lacks; 87 for a frequency too low for two 16-bit divisors, or
+   not a number (nothing is programmed). */
+KORVAL_API uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double *pHz);
+
+/* Boards with selectable gates (1349 elsewhere) watch two gates, by flat counter number (low byte), and
+   report an event on one of two bulk endpoints. 487 for a gate the board lacks. */
+KORVAL_API uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB);
+
+/* Stops watching the gates and ends the waits still blocked (they return 995). */
+KORVAL_API uint32_t CTR_EndWaitGates(uint32_t DeviceIndex);
+
+/* Blocks until the board reports an event of gate A (GateId 0) or gate B (1) and stores the report's
+   2 bytes at pContent. It ends early with CTR_EndWaitGates (995) or when the board goes (1617). 487 for
+   another GateId. */
+KORVAL_API uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void *pContent);
+
+/* Sets the board's global tick to *pHz on a 12 MHz base (newer firmware; 50 without it). Rates below
+   about 183 Hz give the slowest tick, negative ones the fastest. 87 for a rate that is not a number. */
+KORVAL_API uint32_t KORVAL_SetGlobalTickRate(uint32_t DeviceIndex, const double *pHz);
+
+/* ---- Pulse-width measurement ------------------------------------------------------------------------ */
+
+/* A monitor thread reads all counters of the board over and over; a counter that reads the same twice
+   in a row has stopped, and its count becomes its measurement. Starting again replaces the monitor and
+   clears every measurement. Start, stop and fetch may be called from several threads. */
+KORVAL_API uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex);
+
+/* Stops and frees the monitor (2 when there is none); also after the board has gone. */
+KORVAL_API uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex);
+
+/* Takes a counter's measurement (the raw count) into *pReadValue; the next fetch gets a new one, once
+   the monitor has seen the counter settled again. 1104 with *pReadValue 0 when none is waiting; 2 with
+   no monitor running; 998 when *pReadValue cannot be written. */
+KORVAL_API uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                                 uint16_t *pReadValue);
 
 /* ---- Host seam -------------------------------------------------------------------------------------- */
 

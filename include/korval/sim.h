@@ -335,6 +335,73 @@ KORVAL_API uint32_t KorvalSim_SetDebouncedInputs(KorvalSim *sim, uint32_t board,
 
 
 
+/* ---- Frequency output, gate waits, global tick and digital streams -------------------------------------- */
+
+/* The frequency a counter's output runs at now, in hertz: a counter in mode 2 or 3 with a count of 2 or
+   more and its gate high divides its clock (the root clock, or the previous counter's output); any other
+   counter gives 0. A frequency source of counters 1 and 2 of block b puts out the frequency of flat
+   counter b * 3 + 2. */
+KORVAL_API uint32_t KorvalSim_GetCounterFrequency(KorvalSim *sim, uint32_t board, uint32_t counter, double *hz);
+
+/* Drives a counter's gate with a pulse train from the present simulated time: low for low_ns, then high
+   for high_ns, over and over (each at least 1,000 ns). A counter in mode 2 loaded with N then reads
+   N - (high_ns in clock pulses) through each low stretch, which is what pulse-width measurement sees.
+   Either time 0 ends the train and leaves the gate as it is; KorvalSim_SetCounterGate ends it too. */
+KORVAL_API uint32_t KorvalSim_SetGatePulseTrain(KorvalSim *sim, uint32_t board, uint32_t counter, uint64_t high_ns,
+                                                uint64_t low_ns);
+
+/* Gate waits (boards with selectable gates). After request 0x27 the board watches gate A and gate B (flat
+   counter numbers); each rising edge of gate A, whether the program drives it (KorvalSim_SetCounterGate)
+   or a pulse train does, is reported on bulk IN endpoint 0x82, of gate B on 0x86, as 2 bytes little-endian:
+   the edge's number since the request (1 first). Request 0x29 stops watching and drops reports not read. */
+typedef struct KorvalSimGateWaits {
+    uint32_t watching;  /* 1 between requests 0x27 and 0x29 */
+    uint32_t gate_a;    /* KORVAL_SIM_NO_GATE when not watching */
+    uint32_t gate_b;
+    uint32_t waiting[2];  /* reports not read yet, gate A and gate B */
+    uint64_t events[2];   /* rising edges since watching began */
+} KorvalSimGateWaits;
+KORVAL_API uint32_t KorvalSim_GetGateWaits(KorvalSim *sim, uint32_t board, KorvalSimGateWaits *waits);
+
+/* The global tick value the board was last sent (request 0x3C, wIndex 0x8001: 0xFFFF - T for a tick of
+   T periods of 12 MHz), and how often. 0 and 0 at power-on. */
+KORVAL_API uint32_t KorvalSim_GetGlobalTick(KorvalSim *sim, uint32_t board, uint32_t *value, uint32_t *requests);
+
+/* Digital streams (boards with digital streaming; 50 elsewhere). Two oscillators run at the frequencies
+   their clock words give (request 0xBD); both are off at power-on. Clock A paces the stream from the
+   board (opened with request 0xBC), clock B the stream to it (request 0xBB). Opening starts the stream
+   afresh in that direction.
+   From the board: the board takes one point per tick of clock A into a FIFO of 1 Mi points (points that
+   find it full are lost), from the sequence the program sets, over and over (a count from 0 when none is
+   set); a bulk read on 0x86 waits until enough points have been taken to fill it.
+   To the board: points written to 0x02 enter a FIFO of 1 Mi points (a write waits while it lacks room),
+   and leave it one per tick of clock B, into an output record the program reads (up to 16 Mi points
+   kept; the oldest are dropped beyond). */
+#define KORVAL_SIM_STREAM_CLOSED 0u
+#define KORVAL_SIM_STREAM_FROM_BOARD 1u
+#define KORVAL_SIM_STREAM_TO_BOARD 2u
+typedef struct KorvalSimDigitalStream {
+    uint32_t direction;      /* KORVAL_SIM_STREAM_..., as the last open request set it */
+    uint32_t clock_flags;    /* the flag byte of the last clock block (bit 0: clock B off, bit 1: clock A off) */
+    uint32_t clock_a_word;   /* the clock words last received */
+    uint32_t clock_b_word;
+    double clock_a_hz;       /* what the oscillators run at; 0 when off */
+    double clock_b_hz;
+    uint64_t points_sent;    /* points read by the host */
+    uint64_t points_lost;    /* points lost to a full FIFO (from the board) */
+    uint64_t points_queued;  /* points written by the host and not yet put out */
+    uint64_t points_put_out; /* points put out (to the board) */
+} KorvalSimDigitalStream;
+KORVAL_API uint32_t KorvalSim_GetDigitalStream(KorvalSim *sim, uint32_t board, KorvalSimDigitalStream *state);
+/* The points the board streams to the host, sent in order and over and over; count 0 goes back to the
+   count from 0. */
+KORVAL_API uint32_t KorvalSim_SetDigitalStreamInput(KorvalSim *sim, uint32_t board, const uint16_t *points,
+                                                    uint32_t count);
+/* Takes up to `capacity` of the oldest points the board has put out; *count gets the number taken. */
+KORVAL_API uint32_t KorvalSim_ReadDigitalStreamOutput(KorvalSim *sim, uint32_t board, uint16_t *points,
+                                                      uint32_t capacity, uint32_t *count);
+
+
 /* ---- Analog output, SPI and CSA ------------------------------------------------------------------------ */
 
 /* The immediate analog outputs as the board holds them: the last count put out on each channel (0 at

@@ -5,6 +5,7 @@
 // changed only by calls that the application serialises with every other use of the slot.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -76,6 +77,8 @@ struct TDeviceData {
     TDACWorker* WorkerThread = nullptr;
 
     TCtrMonitorThread* CtrMonitorThread = nullptr;
+    std::mutex CtrMonitorLock;              // start, stop and fetch of pulse widths, from any thread
+    std::atomic<uint32_t> GateWaits{0};     // gate waits blocked in their bulk read now
 
     // Analog input.
     Relaxed<bool> bADCBulk;
@@ -93,6 +96,7 @@ struct TDeviceData {
     Relaxed<bool> bDIOOpen;
     Relaxed<bool> bDIORead;
     Relaxed<uint32_t> StreamingBlockSize;
+    std::atomic<uint32_t> DIOFramesInFlight{0};  // frames moving now; closing the stream cancels them
     Relaxed<bool> bDIODebounce;
     Relaxed<bool> bDIOSPI;
     Relaxed<bool> bSetCustomClocks;

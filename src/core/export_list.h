@@ -221,6 +221,17 @@
     ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_OfflineRead1,                                                           \
           (uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue), (DeviceIndex, Address, pValue))              \
                                                                                                                    \
+    /* Digital streaming */                                                                                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamOpen, (uint32_t DeviceIndex, uint32_t bIsRead),                      \
+          (DeviceIndex, bIsRead))                                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamClose, (uint32_t DeviceIndex), (DeviceIndex))                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamSetClocks,                                                           \
+          (uint32_t DeviceIndex, double* pClockAHz, double* pClockBHz),                                            \
+          (DeviceIndex, pClockAHz, pClockBHz))                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_StreamFrame,                                                               \
+          (uint32_t DeviceIndex, uint32_t FramePoints, void* pFrameData, uint32_t* pBytesTransferred),             \
+          (DeviceIndex, FramePoints, pFrameData, pBytesTransferred))                                               \
+                                                                                                                   \
     /* SPI and CSA functions */                                                                                    \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_SPI_Write,                                                                 \
           (uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data),                              \
@@ -294,6 +305,23 @@
     ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_8254SelectGate, (uint32_t DeviceIndex, uint32_t GateIndex),                \
           (DeviceIndex, GateIndex))                                                                                \
                                                                                                                    \
+    /* Frequency output, gate waits and global tick rate */                                                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_StartOutputFreq, (uint32_t DeviceIndex, uint32_t BlockIndex, double* pHz), \
+          (DeviceIndex, BlockIndex, pHz))                                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_SetWaitGates, (uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB),      \
+          (DeviceIndex, GateA, GateB))                                                                             \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_EndWaitGates, (uint32_t DeviceIndex), (DeviceIndex))                       \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_WaitForGate, (uint32_t DeviceIndex, uint32_t GateId, void* pContent),      \
+          (DeviceIndex, GateId, pContent))                                                                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, KORVAL_SetGlobalTickRate, (uint32_t DeviceIndex, const double* pHz),           \
+          (DeviceIndex, pHz))                                                                                      \
+    /* Pulse-width measurement */                                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_StartMeasuringPulseWidth, (uint32_t DeviceIndex), (DeviceIndex))           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_StopMeasuringPulseWidth, (uint32_t DeviceIndex), (DeviceIndex))            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_GetPulseWidthMeasurement,                                                  \
+          (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue),                \
+          (DeviceIndex, BlockIndex, CounterIndex, pReadValue))                                                     \
+                                                                                                                   \
     /* Host seam */                                                                                                \
     EXTRA(KORVAL_InstallHost)                                                                                      \
     EXTRA(KORVAL_GetLastError)                                                                                     \
@@ -359,6 +387,15 @@
     EXTRA(KorvalSim_GetLatches)                                                                                    \
     EXTRA(KorvalSim_GetDebounceConfig)                                                                             \
     EXTRA(KorvalSim_SetDebouncedInputs)                                                                            \
+                                                                                                                   \
+    /* Simulated frequency output, gate waits, global tick and digital streams */                                  \
+    EXTRA(KorvalSim_GetCounterFrequency)                                                                           \
+    EXTRA(KorvalSim_SetGatePulseTrain)                                                                             \
+    EXTRA(KorvalSim_GetGateWaits)                                                                                  \
+    EXTRA(KorvalSim_GetGlobalTick)                                                                                 \
+    EXTRA(KorvalSim_GetDigitalStream)                                                                              \
+    EXTRA(KorvalSim_SetDigitalStreamInput)                                                                         \
+    EXTRA(KorvalSim_ReadDigitalStreamOutput)                                                                       \
                                                                                                                    \
     /* Simulated analog output, SPI and CSA */                                                                     \
     EXTRA(KorvalSim_GetDacValues)                                                                                  \

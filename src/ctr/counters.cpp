@@ -24,6 +24,12 @@ Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, C
     return ERROR_SUCCESS;
 }
 
+Result open_counters(uint32_t device_index, uint32_t& slot)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return device(slot).Counters == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
+}
+
 }  // namespace ctr
 
 namespace {
@@ -36,12 +42,7 @@ constexpr uint8_t kRequestSelectGate = 0x24;
 constexpr uint8_t kRequestReadAll = 0x25;
 constexpr uint8_t kRequestReadLatched = 0x26;
 
-// Index resolution, the open check and the counter test: how every counter function begins.
-Result open_counters(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return device(slot).Counters == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
-}
+using ctr::open_counters;
 
 // The board's counters, then the counter's address, then (when given) the mode, in that order.
 Result open_counter(uint32_t device_index, uint32_t block, uint32_t counter, const uint32_t* mode, uint32_t& slot,

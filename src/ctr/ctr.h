@@ -22,6 +22,21 @@ uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData);
 uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData);
 uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex);
 
+// ---- Frequency output, gate waits and global tick rate ----
+
+uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double* pHz);
+uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB);
+uint32_t CTR_EndWaitGates(uint32_t DeviceIndex);
+uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void* pContent);
+uint32_t KORVAL_SetGlobalTickRate(uint32_t DeviceIndex, const double* pHz);
+
+// ---- Pulse-width measurement ----
+
+uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex);
+uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex);
+uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
+                                      uint16_t* pReadValue);
+
 namespace ctr {
 
 inline constexpr uint32_t kCountersPerBlock = 3;
@@ -49,6 +64,21 @@ inline uint8_t control_word(uint32_t counter, uint32_t mode)
 // Bytes the whole-board read (request 0x25) and the latched read (0x26) answer with.
 inline uint32_t read_all_size(const TDeviceData& d) { return d.Counters * kCountersPerBlock * 2; }
 inline uint32_t read_latched_size(const TDeviceData& d) { return read_all_size(d) + 1; }
+
+// Index resolution, the open check and the test for counters (1349 without): how every counter
+// function begins.
+Result open_counters(uint32_t device_index, uint32_t& slot);
+
+// The two divisors of a frequency source: counter 1 divides the root clock by `low`, counter 2 divides
+// that by `high`.
+struct Divisors {
+    uint32_t low = 0;
+    uint32_t high = 0;
+};
+
+// The divisor pair whose output comes closest to `hz` (> 0) from a root clock of `root_hz`, preferring
+// the largest high divisor on ties. false when no pair of 16-bit divisors reaches so low a frequency.
+bool choose_divisors(double hz, double root_hz, Divisors& divisors);
 
 }  // namespace ctr
 

@@ -46,3 +46,27 @@ uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void* pConfig, const uint
 uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void* pData);
 
 }  // namespace korval
+
+// ---- Digital streaming ----
+
+namespace korval {
+
+uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead);
+uint32_t DIO_StreamClose(uint32_t DeviceIndex);
+uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double* pClockAHz, double* pClockBHz);
+uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFrameData, uint32_t* pBytesTransferred);
+
+namespace dio {
+
+// One oscillator's setting: the clock word (octave in bits 15-12, offset in bits 11-2) and the frequency
+// it makes. 0 Hz gives word 0 and 0 Hz (the clock is marked off); below 1039 Hz, word 0 and 1039 Hz;
+// above 40 MHz, 40 MHz's setting. `hz` must be a number, not negative.
+struct ClockSetting {
+    uint16_t word = 0;
+    double hz = 0;
+};
+ClockSetting clock_setting(double hz);
+
+}  // namespace dio
+
+}  // namespace korval

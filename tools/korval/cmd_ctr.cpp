@@ -5,13 +5,18 @@
 //     korval ctr [--device N] read BLOCK COUNTER
 //     korval ctr [--device N] all [--latched]
 //     korval ctr [--device N] gate GATE
+//     korval ctr [--device N] freq --hz F [-b BLOCK]     counters 1 and 2 of a block as a frequency source
+//     korval ctr [--device N] pulse --seconds S          pulse widths of every counter, live
 //
 // Several operations may follow one another in one run, separated by "then" (as in korval dio), so that
 // a simulated board can be programmed and read back: korval --sim 0x8020 ctr mode 0 4 2 1000 then read 0 4
 // BLOCK 0 takes COUNTER as a flat number over all blocks (block * 3 + counter), as the library does.
 // Output is one line (or one JSON object) per operation; the first failure ends the run.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command.h"
@@ -152,14 +157,85 @@ int run_gate(const Options& o, const Target& t, const Args& rest)
     return 0;
 }
 
+// Takes "--name VALUE" from the arguments as a number of any kind (1e6, 0.5, 1000).
+bool take_real(Args& args, const std::string& name, double& value, bool& found)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] != name) continue;
+        char* end = nullptr;
+        value = std::strtod(args[i + 1].c_str(), &end);
+        if (end == args[i + 1].c_str() || *end != '\0') return false;
+        found = true;
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        return true;
+    }
+    return true;
+}
+
+int run_freq(const Options& o, const Target& t, const Args& arguments)
+{
+    Args rest = arguments;
+    double hz = 0, block = 0;
+    bool have_hz = false, have_block = false;
+    if (!take_real(rest, "--hz", hz, have_hz) || !have_hz) return usage_error("ctr freq takes --hz F [-b BLOCK]");
+    if (!take_real(rest, "-b", block, have_block) || !rest.empty() || block < 0 || block != static_cast<uint32_t>(block))
+        return usage_error("ctr freq takes --hz F [-b BLOCK]");
+    const double asked = hz;
+    const auto b = static_cast<uint32_t>(block);
+    if (const uint32_t r = CTR_StartOutputFreq(t.device, b, &hz)) return report_error(r, "CTR_StartOutputFreq");
+    if (o.json) std::printf("{\"block\": %u, \"asked\": %.17g, \"hz\": %.17g}\n", b, asked, hz);
+    else if (asked <= 0) std::printf("block %u: frequency output stopped\n", b);
+    else std::printf("block %u: %.6f Hz (asked for %g Hz)\n", b, hz, asked);
+    return 0;
+}
+
+// Starts the pulse-width monitor, prints every counter's latest width four times a second for the
+// time asked, and stops it.
+int run_pulse(const Options& o, const Target& t, const Args& arguments)
+{
+    Args rest = arguments;
+    double seconds = 0;
+    bool have = false;
+    if (!take_real(rest, "--seconds", seconds, have) || !have || !rest.empty() || !(seconds >= 0))
+        return usage_error("ctr pulse takes --seconds S");
+    uint32_t slot = 0;
+    if (const uint32_t r = open_board(t.device, slot)) return report_error(r, "open");
+    const uint32_t counters = device(slot).Counters * ctr::kCountersPerBlock;
+    if (const uint32_t r = CTR_StartMeasuringPulseWidth(t.device)) return report_error(r, "CTR_StartMeasuringPulseWidth");
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    int status = 0;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::string line;
+        for (uint32_t i = 0; i < counters && status == 0; ++i) {
+            uint16_t width = 0;
+            const uint32_t r = CTR_GetPulseWidthMeasurement(t.device, 0, i, &width);
+            if (r != 0 && r != ERROR_NO_DATA_DETECTED) status = report_error(r, "CTR_GetPulseWidthMeasurement");
+            if (o.json) line += (i ? ", " : "") + (r == 0 ? std::to_string(width) : std::string("null"));
+            else line += "  " + (r == 0 ? std::to_string(width) : std::string("-"));
+        }
+        if (status != 0) break;
+        if (o.json) std::printf("{\"seconds\": %.2f, \"widths\": [%s]}\n", at, line.c_str());
+        else std::printf("%6.2f s%s\n", at, line.c_str());
+        std::fflush(stdout);
+    } while (std::chrono::steady_clock::now() < end);
+    const uint32_t r = CTR_StopMeasuringPulseWidth(t.device);
+    if (status == 0 && r != 0) return report_error(r, "CTR_StopMeasuringPulseWidth");
+    return status;
+}
+
 // One operation: its name and arguments.
 int run_one(const Options& options, Target t, const Args& args)
 {
-    if (args.empty()) return usage_error("ctr needs one of mode, load, read, all, gate");
+    if (args.empty()) return usage_error("ctr needs one of mode, load, read, all, gate, freq, pulse");
     size_t i = 0;
     const std::string what = args[i++];
     if (what == "all") return run_all(options, t, Args(args.begin() + i, args.end()));
     if (what == "gate") return run_gate(options, t, Args(args.begin() + i, args.end()));
+    if (what == "freq") return run_freq(options, t, Args(args.begin() + i, args.end()));
+    if (what == "pulse") return run_pulse(options, t, Args(args.begin() + i, args.end()));
     int (*sub)(const Options&, const Target&, const Args&) = nullptr;
     if (what == "mode") sub = run_mode;
     else if (what == "load") sub = run_load;
@@ -187,7 +263,8 @@ int run(const Options& options, const Args& arguments)
 }
 
 const RegisterCommand kCtr{{"ctr", "[-d N] OP [then OP]...",
-                            "8254 counters: mode B C M [LOAD], load B C V, read B C, all [--latched], gate G",
+                            "8254 counters: mode B C M [LOAD], load B C V, read B C, all [--latched], gate G, "
+                            "freq --hz F [-b B], pulse --seconds S",
                             run}};
 
 }  // namespace

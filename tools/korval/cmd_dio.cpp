@@ -6,6 +6,7 @@
 //     configure [out MASK] [levels LIST] [float | tristate MASK]
 //     read all | read port P | read bit N
 //     write all LIST | write port P VALUE | write bit N 0|1
+//     stream in --points N [--hz F] [--out FILE] | stream out --file FILE --hz F   (cmd_dio_stream.cpp)
 //
 // MASK is a number whose bytes, lowest first, make the direction (or tristate) mask; LIST is one byte
 // per port, port 0 first, separated by commas (one value alone stands for every port).
@@ -20,6 +21,8 @@
 #include "korval/korval.h"
 
 namespace korval::tool {
+
+int dio_stream(const Options& options, uint32_t device, const Args& args);
 
 namespace {
 
@@ -243,6 +246,7 @@ int run(const Options& options, const Args& all_args)
         else if (name == "configure") status = configure(options, b, op);
         else if (name == "read") status = read(options, b, op);
         else if (name == "write") status = write(options, b, op);
+        else if (name == "stream") status = dio_stream(options, index, op);
         else status = usage_error("unknown dio operation '" + name + "'");
         if (status != 0) return status;
         at = end + 1;
@@ -251,7 +255,8 @@ int run(const Options& options, const Args& all_args)
 }
 
 const RegisterCommand kDio{{"dio", "[-d N] OP [then OP]...",
-                            "digital ports: show, configure, read or write (by bit, port or all)", run}};
+                            "digital ports: show, configure, read or write (by bit, port or all); stream in or out",
+                            run}};
 
 }  // namespace
 

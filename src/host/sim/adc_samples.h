@@ -71,7 +71,6 @@ private:
     bool stopped_ = false;
     uint8_t query_reply_ = 0xBB;
     double low_reference_volts_ = 0.0;
-    bool source_attached_ = false;
 
     // The conversion under way: what the block said when it started.
     uint64_t announced_ = 0;   // samples

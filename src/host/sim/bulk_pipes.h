@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <span>
 #include <vector>
@@ -30,9 +31,6 @@ public:
     void feed(uint8_t endpoint, std::span<const uint8_t> bytes);
     // The bytes sent once the FIFO is empty, over and over; empty: a read waits for data instead.
     void set_pattern(uint8_t endpoint, std::span<const uint8_t> bytes);
-    // A producer asked for data once the FIFO is empty and no pattern is set (the sampling ADC); its
-    // reply is the read's. Set by the feature that produces, under the board's lock.
-    void set_source(uint8_t endpoint, BulkInHandler source);
     uint64_t pending_in(uint8_t endpoint) const;
     // Drops the data waiting in every IN FIFO (the repeating patterns stay).
     void clear_in();
@@ -43,6 +41,17 @@ public:
     // Bytes dropped from a full capture (the oldest go first).
     uint64_t dropped_out(uint8_t endpoint) const;
 
+    // A feature that produces an IN endpoint's data as time passes (the sampling ADC, a paced stream,
+    // gate events): asked to fill a read when the FIFO holds nothing and no pattern is set. It answers
+    // done, or wait with the simulated time at which it will have data. An empty function removes it.
+    // Features that share an endpoint take it over when they start (the firmware's mode of the moment).
+    using Source = std::function<BulkReply(std::span<uint8_t> buffer)>;
+    void set_source(uint8_t endpoint, Source source);
+    // A feature that consumes what the host sends to an OUT endpoint, instead of the capture: done when it
+    // took the bytes, wait while it has no room. An empty function removes it.
+    using Sink = std::function<BulkReply(std::span<const uint8_t> data)>;
+    void set_sink(uint8_t endpoint, Sink sink);
+
     // At most this many bytes are kept per OUT endpoint.
     static constexpr uint64_t kCaptureLimit = 64ull << 20;
 
@@ -51,11 +60,12 @@ private:
         std::deque<uint8_t> data;
         std::vector<uint8_t> pattern;
         size_t pattern_at = 0;
-        BulkInHandler source;
+        Source source;
     };
     struct OutCapture {
         std::deque<uint8_t> data;
         uint64_t dropped = 0;
+        Sink sink;
     };
     BulkReply read(InFifo& fifo, std::span<uint8_t> buffer);
     BulkReply write(OutCapture& capture, std::span<const uint8_t> data);

@@ -95,13 +95,10 @@ AdcSamples::AdcSamples(Board& board) : board_(board)
 
 void AdcSamples::arm(uint64_t count)
 {
-    // The bulk FIFOs feature may be created after this one: take over the endpoint's empty reads now.
-    if (!source_attached_) {
-        if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr && pipes->has_in(kSamplePipe)) {
-            pipes->set_source(kSamplePipe, [this](std::span<uint8_t> buffer) { return read(buffer); });
-            source_attached_ = true;
-        }
-    }
+    // The sample pipe is shared with other firmware modes (gate events, digital streams): a new sample
+    // count takes it over, as the firmware switches the endpoint to the mode last started.
+    if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr && pipes->has_in(kSamplePipe))
+        pipes->set_source(kSamplePipe, [this](std::span<uint8_t> buffer) { return read(buffer); });
     announced_ = count;
     bytes_sent_ = 0;
     running_ = false;

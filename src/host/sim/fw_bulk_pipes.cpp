@@ -47,6 +47,7 @@ BulkReply BulkPipes::read(InFifo& fifo, std::span<uint8_t> buffer)
 
 BulkReply BulkPipes::write(OutCapture& capture, std::span<const uint8_t> data)
 {
+    if (capture.sink) return capture.sink(data);
     capture.data.insert(capture.data.end(), data.begin(), data.end());
     if (capture.data.size() > kCaptureLimit) {
         const size_t excess = capture.data.size() - kCaptureLimit;
@@ -71,12 +72,6 @@ void BulkPipes::set_pattern(uint8_t endpoint, std::span<const uint8_t> bytes)
     board_.notify();
 }
 
-void BulkPipes::set_source(uint8_t endpoint, BulkInHandler source)
-{
-    in_.at(endpoint).source = std::move(source);
-    board_.notify();
-}
-
 uint64_t BulkPipes::pending_in(uint8_t endpoint) const { return in_.at(endpoint).data.size(); }
 
 void BulkPipes::clear_in()
@@ -91,6 +86,18 @@ uint32_t BulkPipes::take_out(uint8_t endpoint, std::span<uint8_t> room)
     std::copy_n(capture.data.begin(), n, room.begin());
     capture.data.erase(capture.data.begin(), capture.data.begin() + static_cast<std::ptrdiff_t>(n));
     return static_cast<uint32_t>(n);
+}
+
+void BulkPipes::set_source(uint8_t endpoint, Source source)
+{
+    in_.at(endpoint).source = std::move(source);
+    board_.notify();
+}
+
+void BulkPipes::set_sink(uint8_t endpoint, Sink sink)
+{
+    out_.at(endpoint).sink = std::move(sink);
+    board_.notify();
 }
 
 uint64_t BulkPipes::pending_out(uint8_t endpoint) const { return out_.at(endpoint).data.size(); }

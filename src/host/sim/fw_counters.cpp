@@ -11,8 +11,21 @@
 //   0x24 OUT  gate selection: the flat counter number in wValue (products with selectable gates)
 //   0x25 IN   every counter's count, 16-bit little-endian, in flat order
 //   0x26 IN   the same, all latched at one instant, then one byte: the outputs of flat counters 0 to 7
+//   0x27 OUT  gate waits (products with selectable gates): watch the gates of flat counters wIndex & 0xFF
+//             (gate A) and wIndex >> 8 (gate B); each rising edge of gate A is reported on bulk IN 0x82,
+//             of gate B on 0x86, as 2 bytes: the number of that gate's edge since the request, 1 first
+//   0x29 OUT  stop watching the gates; reports not yet read are dropped
 // A block or counter the board does not have stalls the request.
+//
+// A gate can also be driven by a pulse train (high and low for set times, over and over), so that the
+// counters gated by it count known widths. Gate edges fall at their exact simulated times: the counters
+// are clocked up to each edge before the gate changes.
+#include <algorithm>
+#include <deque>
+#include <optional>
 #include <vector>
+
+#include "host/sim/bulk_pipes.h"
 
 #include "host/sim/board.h"
 #include "host/sim/counter8254.h"
@@ -77,6 +90,22 @@ public:
                 selected_gate_ = r.wValue;
                 return ControlReply::ok(0);
             });
+            board.on_control(Direction::out, 0x27, [this](const ControlRequest& r, std::span<uint8_t>) {
+                const uint32_t a = r.wIndex & 0xFF;
+                const uint32_t b = r.wIndex >> 8;
+                if (a >= counters_.size() || b >= counters_.size()) return ControlReply::stalled();
+                catch_up();
+                watch_ = {a, b};
+                for (GateReports& g : reports_) g = {};
+                serve_gate_endpoints();
+                return ControlReply::ok(0);
+            });
+            board.on_control(Direction::out, 0x29, [this](const ControlRequest&, std::span<uint8_t>) {
+                catch_up();
+                watch_.reset();
+                for (GateReports& g : reports_) g = {};
+                return ControlReply::ok(0);
+            });
         }
         board.on_control(Direction::in, 0x25, [this](const ControlRequest&, std::span<uint8_t> data) {
             catch_up();
@@ -118,7 +147,8 @@ public:
     {
         if (flat >= counters_.size()) return ERROR_INVALID_PARAMETER;
         catch_up();
-        change(flat, [&](Counter8254& c) { c.set_gate(level); });
+        trains_[flat].reset();  // driving the gate by hand ends its pulse train
+        set_gate_now(flat, level);
         return ERROR_SUCCESS;
     }
 
@@ -134,6 +164,47 @@ public:
 
     uint32_t selected_gate() const { return selected_gate_; }
 
+    // The frequency of a counter's output: a rate generator or square wave with a count of 2 or more and
+    // its gate high divides its clock; anything else puts out no frequency.
+    uint32_t frequency(uint32_t flat, double& hz)
+    {
+        if (flat >= counters_.size()) return ERROR_INVALID_PARAMETER;
+        catch_up();
+        hz = frequency_of(flat);
+        return ERROR_SUCCESS;
+    }
+
+    // A pulse train on a counter's gate, from now: low for `low_ns`, then high for `high_ns`, over and
+    // over. Either time 0 ends the train, leaving the gate as it is.
+    uint32_t set_train(uint32_t flat, uint64_t high_ns, uint64_t low_ns)
+    {
+        if (flat >= counters_.size()) return ERROR_INVALID_PARAMETER;
+        if ((high_ns != 0 && high_ns < kShortestPulseNs) || (low_ns != 0 && low_ns < kShortestPulseNs))
+            return ERROR_INVALID_PARAMETER;
+        catch_up();
+        if (high_ns == 0 || low_ns == 0) {
+            trains_[flat].reset();
+            return ERROR_SUCCESS;
+        }
+        set_gate_now(flat, false);
+        trains_[flat] = Train{high_ns, low_ns, board_.now_ns() + low_ns};
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t wait_gates(KorvalSimGateWaits& w)
+    {
+        catch_up();
+        w = {};
+        w.watching = watch_.has_value();
+        w.gate_a = watch_ ? watch_->a : KORVAL_SIM_NO_GATE;
+        w.gate_b = watch_ ? watch_->b : KORVAL_SIM_NO_GATE;
+        for (size_t i = 0; i < 2; ++i) {
+            w.events[i] = reports_[i].events;
+            w.waiting[i] = static_cast<uint32_t>(reports_[i].pending.size());
+        }
+        return ERROR_SUCCESS;
+    }
+
 private:
     Counter8254* at(uint32_t block, uint32_t counter)
     {
@@ -147,11 +218,86 @@ private:
         return ns / kNanosecondsPerSecond * root_hz_ + ns % kNanosecondsPerSecond * root_hz_ / kNanosecondsPerSecond;
     }
 
-    // Brings every counter to the board's present time. Gates only change between catch-ups, so each
-    // counter sees its pulses with a steady gate.
+    // Brings every counter to the board's present time, stopping at each edge of a pulse train to change
+    // that gate, so that every counter sees its pulses with a steady gate.
     void catch_up()
     {
-        const uint64_t now = pulses_at(board_.now_ns());
+        const uint64_t now_ns = board_.now_ns();
+        for (;;) {
+            std::optional<uint32_t> next;
+            for (uint32_t i = 0; i < trains_.size(); ++i)
+                if (trains_[i] && trains_[i]->next_edge_ns <= now_ns &&
+                    (!next || trains_[i]->next_edge_ns < trains_[*next]->next_edge_ns))
+                    next = i;
+            if (!next) break;
+            Train& train = *trains_[*next];
+            clock_to(pulses_at(train.next_edge_ns));
+            const bool rising = !counters_[*next].gate();
+            set_gate_now(*next, rising);
+            train.next_edge_ns += rising ? train.high_ns : train.low_ns;
+        }
+        clock_to(pulses_at(now_ns));
+    }
+
+    // Drives a gate, reporting a rising edge of a watched gate on its endpoint.
+    void set_gate_now(uint32_t flat, bool level)
+    {
+        const bool rising = level && !counters_[flat].gate();
+        change(flat, [&](Counter8254& c) { c.set_gate(level); });
+        if (!rising || !watch_) return;
+        const uint32_t watched[2] = {watch_->a, watch_->b};
+        for (size_t i = 0; i < 2; ++i) {
+            if (watched[i] != flat) continue;
+            GateReports& g = reports_[i];
+            ++g.events;
+            if (g.pending.size() < kMaxPendingReports) g.pending.push_back(static_cast<uint16_t>(g.events));
+        }
+        board_.notify();
+    }
+
+    // The gate endpoints answer from the reports; a read with none waiting waits for the next edge of a
+    // pulse train on a watched gate (or for the program to drive one).
+    void serve_gate_endpoints()
+    {
+        BulkPipes* pipes = board_.feature<BulkPipes>();
+        // The endpoints are shared with other firmware modes (0x86 with the ADC's samples): a wait
+        // request takes them over.
+        if (pipes == nullptr) return;
+        for (size_t i = 0; i < 2; ++i) {
+            if (!pipes->has_in(kGateEndpoints[i])) continue;
+            pipes->set_source(kGateEndpoints[i], [this, i](std::span<uint8_t> buffer) { return gate_report(i, buffer); });
+        }
+    }
+
+    BulkReply gate_report(size_t gate, std::span<uint8_t> buffer)
+    {
+        catch_up();
+        std::deque<uint16_t>& pending = reports_[gate].pending;
+        if (!pending.empty()) {
+            const uint8_t bytes[2] = {static_cast<uint8_t>(pending.front()), static_cast<uint8_t>(pending.front() >> 8)};
+            pending.pop_front();
+            return BulkReply::done(answer(buffer, bytes, sizeof bytes));
+        }
+        std::optional<uint64_t> wake;
+        if (watch_) {
+            const uint32_t flat = gate == 0 ? watch_->a : watch_->b;
+            if (trains_[flat]) wake = trains_[flat]->next_edge_ns;
+        }
+        return BulkReply::wait(wake);
+    }
+
+    double frequency_of(uint32_t flat) const
+    {
+        const Counter8254& c = counters_[flat];
+        if ((c.mode() != 2 && c.mode() != 3) || c.initial_count() < 2 || !c.gate()) return 0.0;
+        const double clock_hz = sources_[flat] == KORVAL_SIM_CLOCK_CASCADE ? frequency_of(flat - 1)
+                                                                           : static_cast<double>(root_hz_);
+        return clock_hz / c.initial_count();
+    }
+
+    // Gives every counter its root-clock pulses up to `now` (a pulse count since the start of time).
+    void clock_to(uint64_t now)
+    {
         if (now <= pulses_done_) return;
         const uint64_t pulses = now - pulses_done_;
         pulses_done_ = now;
@@ -224,12 +370,34 @@ private:
     std::vector<uint32_t> sources_;
     uint64_t pulses_done_;  // root-clock pulses the counters have been given
     uint32_t selected_gate_ = KORVAL_SIM_NO_GATE;
+
+    // Pulse trains on gates: the simulated time of each gate's next edge.
+    struct Train {
+        uint64_t high_ns;
+        uint64_t low_ns;
+        uint64_t next_edge_ns;
+    };
+    static constexpr uint64_t kShortestPulseNs = 1000;
+    std::vector<std::optional<Train>> trains_ = std::vector<std::optional<Train>>(counters_.size());
+
+    // Gate waits: the two gates watched, and per gate its edges since and the reports not yet read.
+    struct Watch {
+        uint32_t a;
+        uint32_t b;
+    };
+    struct GateReports {
+        uint64_t events = 0;
+        std::deque<uint16_t> pending;
+    };
+    static constexpr uint8_t kGateEndpoints[2] = {0x82, 0x86};
+    static constexpr size_t kMaxPendingReports = 4096;
+    std::optional<Watch> watch_;
+    GateReports reports_[2];
 };
 
 const RegisterFeature kCounters{"counters", [](const Product& p) { return p.counter_blocks > 0; },
                                 [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<Counters>(b); }};
 
-// Runs fn on the board's counters; 50 when the board has none.
 }  // namespace
 
 }  // namespace korval::sim
@@ -259,4 +427,23 @@ extern "C" uint32_t KorvalSim_GetSelectedGate(KorvalSim* sim, uint32_t board, ui
         *gate = c.selected_gate();
         return uint32_t{ERROR_SUCCESS};
     });
+}
+
+extern "C" uint32_t KorvalSim_GetCounterFrequency(KorvalSim* sim, uint32_t board, uint32_t counter, double* hz)
+{
+    if (hz == nullptr) return ERROR_INVALID_PARAMETER;
+    return korval::sim::with_feature<Counters>(sim, board, [&](Counters& c) { return c.frequency(counter, *hz); });
+}
+
+extern "C" uint32_t KorvalSim_SetGatePulseTrain(KorvalSim* sim, uint32_t board, uint32_t counter, uint64_t high_ns,
+                                                uint64_t low_ns)
+{
+    return korval::sim::with_feature<Counters>(sim, board,
+                                               [&](Counters& c) { return c.set_train(counter, high_ns, low_ns); });
+}
+
+extern "C" uint32_t KorvalSim_GetGateWaits(KorvalSim* sim, uint32_t board, KorvalSimGateWaits* waits)
+{
+    if (waits == nullptr) return ERROR_INVALID_PARAMETER;
+    return korval::sim::with_feature<Counters>(sim, board, [&](Counters& c) { return c.wait_gates(*waits); });
 }

@@ -1,0 +1,131 @@
+// korval dio stream: digital streaming on boards that have it.
+//
+//     korval dio [-d N] stream in --points N [--hz F] [--out FILE]
+//     korval dio [-d N] stream out --file FILE --hz F
+//
+// "in" sets clock A (1 MHz unless --hz says otherwise), reads N points and writes them to FILE as 16-bit
+// little-endian values, or prints them in hexadecimal, eight to a line. "out" sets clock B to F, sends
+// the points of FILE (16-bit little-endian) and prints the rate the board runs at.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "device_option.h"
+#include "korval/korval.h"
+
+namespace korval::tool {
+
+namespace {
+
+// Takes "--name VALUE" from the arguments; false when it is missing.
+bool take_value(Args& args, const std::string& name, std::string& value)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] != name) continue;
+        value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        return true;
+    }
+    return false;
+}
+
+bool parse_hz(const std::string& text, double& hz)
+{
+    char* end = nullptr;
+    hz = std::strtod(text.c_str(), &end);
+    return end != text.c_str() && *end == '\0' && hz >= 0;
+}
+
+// Opens the stream in one direction, moves one frame, and closes it again, whatever the frame gave.
+uint32_t move_frame(uint32_t device, bool in, std::vector<uint16_t>& points, uint32_t& bytes)
+{
+    if (const uint32_t r = DIO_StreamOpen(device, in ? 1 : 0)) {
+        DIO_StreamClose(device);
+        return r;
+    }
+    const uint32_t r = DIO_StreamFrame(device, static_cast<uint32_t>(points.size()), points.data(), &bytes);
+    DIO_StreamClose(device);
+    return r;
+}
+
+int stream_in(const Options& o, uint32_t device, Args args)
+{
+    std::string points_text, hz_text = "1000000", out;
+    uint64_t count = 0;
+    const bool have_points = take_value(args, "--points", points_text);
+    take_value(args, "--hz", hz_text);
+    take_value(args, "--out", out);
+    double hz = 0;
+    if (!have_points || !parse_bounded(points_text, 0x7FFFFFFF, count) || count == 0 || !parse_hz(hz_text, hz) ||
+        !args.empty())
+        return usage_error("dio stream in takes --points N [--hz F] [--out FILE]");
+    double off = 0;
+    if (const uint32_t r = DIO_StreamSetClocks(device, &hz, &off)) return report_error(r, "DIO_StreamSetClocks");
+    std::vector<uint16_t> points(count);
+    uint32_t bytes = 0;
+    if (const uint32_t r = move_frame(device, true, points, bytes)) return report_error(r, "DIO_StreamFrame");
+    points.resize(bytes / 2);
+    if (!out.empty()) {
+        std::ofstream file(out, std::ios::binary);
+        for (const uint16_t p : points) file.put(static_cast<char>(p & 0xFF)).put(static_cast<char>(p >> 8));
+        if (!file) return usage_error("cannot write " + out);
+    }
+    if (o.json) {
+        std::printf("{\"points\": %zu, \"hz\": %.17g", points.size(), hz);
+        if (!out.empty()) std::printf(", \"file\": %s", json_string(out).c_str());
+        else {
+            std::printf(", \"data\": [");
+            for (size_t i = 0; i < points.size(); ++i) std::printf("%s%u", i ? ", " : "", points[i]);
+            std::printf("]");
+        }
+        std::printf("}\n");
+        return 0;
+    }
+    std::printf("read %zu points at %.3f Hz%s%s\n", points.size(), hz, out.empty() ? "" : " into ", out.c_str());
+    if (out.empty()) {
+        for (size_t i = 0; i < points.size(); ++i)
+            std::printf("%s%04X%s", i % 8 == 0 ? "" : " ", points[i], i % 8 == 7 || i + 1 == points.size() ? "\n" : "");
+    }
+    return 0;
+}
+
+int stream_out(const Options& o, uint32_t device, Args args)
+{
+    std::string file_name, hz_text;
+    double hz = 0;
+    if (!take_value(args, "--file", file_name) || !take_value(args, "--hz", hz_text) || !parse_hz(hz_text, hz) ||
+        !args.empty())
+        return usage_error("dio stream out takes --file FILE --hz F");
+    std::ifstream file(file_name, std::ios::binary);
+    if (!file) return usage_error("cannot read " + file_name);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 2) return usage_error(file_name + " holds no 16-bit points");
+    std::vector<uint16_t> points(bytes.size() / 2);
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i] = static_cast<uint16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+    double off = 0;
+    if (const uint32_t r = DIO_StreamSetClocks(device, &off, &hz)) return report_error(r, "DIO_StreamSetClocks");
+    uint32_t moved = 0;
+    if (const uint32_t r = move_frame(device, false, points, moved)) return report_error(r, "DIO_StreamFrame");
+    if (o.json) std::printf("{\"points\": %u, \"hz\": %.17g}\n", moved / 2, hz);
+    else std::printf("wrote %u points at %.3f Hz\n", moved / 2, hz);
+    return 0;
+}
+
+}  // namespace
+
+// "stream in ..." or "stream out ...", as korval dio runs it.
+int dio_stream(const Options& options, uint32_t device, const Args& args)
+{
+    if (args.empty()) return usage_error("dio stream takes in or out");
+    const Args rest(args.begin() + 1, args.end());
+    if (args[0] == "in") return stream_in(options, device, rest);
+    if (args[0] == "out") return stream_out(options, device, rest);
+    return usage_error("dio stream takes in or out");
+}
+
+}  // namespace korval::tool
