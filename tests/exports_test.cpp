@@ -141,6 +141,7 @@ std::vector<DocumentedName> documented_names()
 bool library_extra(const std::string& name)
 {
     return name == "KORVAL_InstallHost" || name == "KORVAL_GetLastError" || name == "KORVAL_SetLastError" ||
+           name == "KORVAL_GetCapabilities" ||
            name.rfind("KorvalSim_", 0) == 0;
 }
 
