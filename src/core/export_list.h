@@ -136,6 +136,16 @@
     ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetOversample, (uint32_t DeviceIndex, uint8_t Oversample),                 \
           (DeviceIndex, Oversample))                                                                               \
                                                                                                                    \
+    /* Continuous acquisition */                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkContinuousStart,                                                       \
+          (uint32_t DeviceIndex, uint32_t BufSize, int32_t BufCount, uint32_t Context, PContCallback pCallback),   \
+          (DeviceIndex, BufSize, BufCount, Context, pCallback))                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkContinuousEnd, (uint32_t DeviceIndex, uint32_t* pIOStatus),            \
+          (DeviceIndex, pIOStatus))                                                                                \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, ADC_BulkContinuousDebug,                                                     \
+          (uint32_t DeviceIndex, int32_t* pBlanks, int32_t* pAccessings, int32_t* pGotDatas),                      \
+          (DeviceIndex, pBlanks, pAccessings, pGotDatas))                                                          \
+                                                                                                                   \
     /* Immediate DAC output and calibration */                                                                     \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DACDirect,                                                                     \
           (uint32_t DeviceIndex, uint16_t Channel, uint16_t Value),                                                \

@@ -1,0 +1,301 @@
+// Continuous acquisition on simulated boards: the data reaches the callback once and in fill order,
+// the sample-count requests and the flags, growth under a lagging callback, and ends that always
+// return (silent board, unplugged board, the callback's own thread).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "support/guarded_pages.h"
+#include "support/sim_fixture.h"
+
+namespace korval::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the callback saw, one entry per call.
+struct Call {
+    uint32_t flags;
+    uint32_t size;
+    std::vector<uint16_t> words;
+};
+
+// Records callbacks; a test may hold the callback back (a lagging consumer) or make it throw.
+struct Recorder {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Call> calls;
+    uint64_t bytes = 0;
+    bool hold = false;
+    bool throw_once = false;
+    uint32_t end_result = 0xFFFFFFFF;  // End called from inside the callback, when asked
+    bool call_end = false;
+
+    template <class Pred>
+    bool wait(Pred pred, std::chrono::milliseconds timeout = 10s)
+    {
+        // Some conditions (the ring's counts) change without a notification: look again every millisecond.
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock lock(mutex);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            changed.wait_for(lock, 1ms);
+        }
+        return true;
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        hold = false;
+        changed.notify_all();
+    }
+    bool finished()
+    {
+        return !calls.empty() && calls.back().flags == KORVAL_CONT_FINAL;
+    }
+};
+
+Recorder* g_recorder = nullptr;
+
+void record(uint16_t* buf, uint32_t size, uint32_t flags, uint32_t context)
+{
+    Recorder& r = *g_recorder;
+    EXPECT_EQ(context, 0xC0FFEEu);
+    std::unique_lock lock(r.mutex);
+    r.changed.wait(lock, [&] { return !r.hold; });
+    r.calls.push_back({flags, size, buf ? std::vector<uint16_t>(buf, buf + size / 2) : std::vector<uint16_t>{}});
+    r.bytes += size;
+    r.changed.notify_all();
+    if (r.call_end) {
+        r.call_end = false;
+        r.end_result = ADC_BulkContinuousEnd(0, nullptr);
+    }
+    if (r.throw_once) {
+        r.throw_once = false;
+        lock.unlock();
+        throw std::runtime_error("callback failed");
+    }
+}
+
+std::vector<uint16_t> counting_words(uint32_t count, uint16_t first = 0)
+{
+    std::vector<uint16_t> words(count);
+    for (uint32_t i = 0; i < count; ++i) words[i] = static_cast<uint16_t>(first + i);
+    return words;
+}
+
+class Continuous : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        g_recorder = &recorder_;
+    }
+    void TearDown() override
+    {
+        ADC_BulkContinuousEnd(0, nullptr);  // never leaves threads behind a failed test
+        SimTest::TearDown();
+    }
+    void feed(const std::vector<uint16_t>& words)
+    {
+        ASSERT_EQ(KorvalSim_FeedBulkIn(sim_, board_, 0x86, words.data(), static_cast<uint32_t>(words.size() * 2)), 0u);
+    }
+    uint32_t start(uint32_t buf_size, int32_t buf_count)
+    {
+        return ADC_BulkContinuousStart(0, buf_size, buf_count, 0xC0FFEE, record);
+    }
+    std::array<int32_t, 3> debug()
+    {
+        std::array<int32_t, 3> s{-1, -1, -1};
+        EXPECT_EQ(ADC_BulkContinuousDebug(0, &s[0], &s[1], &s[2]), 0u);
+        return s;
+    }
+    // Every sample word delivered, in delivery order.
+    std::vector<uint16_t> delivered()
+    {
+        std::lock_guard lock(recorder_.mutex);
+        std::vector<uint16_t> all;
+        for (const Call& c : recorder_.calls) all.insert(all.end(), c.words.begin(), c.words.end());
+        return all;
+    }
+    std::vector<Expected> sample_count_requests()
+    {
+        std::vector<Expected> out;
+        for (const Expected& e : control_log(board_))
+            if (e.request == 0xBC) out.push_back(e);
+        return out;
+    }
+
+    Recorder recorder_;
+    uint32_t board_ = 0;
+};
+
+TEST_F(Continuous, RefusesBadArgumentsAndMissingAcquisitions)
+{
+    board_ = install_one(0x8040);
+    struct Case {
+        uint32_t size;
+        int32_t count;
+        PContCallback callback;
+        uint32_t expected;
+    } cases[] = {
+        {1000, 4, record, 1784},      // not a multiple of 512
+        {0, 4, record, 87},           // empty buffers
+        {4096, 0, record, 87},        // empty ring
+        {4096, -3, record, 87},
+        {4096, 4, nullptr, 87},
+        {0x100000, 4096, record, 87},  // 4 GiB per sample-count request does not fit its 32 bits
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ADC_BulkContinuousStart(0, c.size, c.count, 0, c.callback), c.expected) << c.size << " x " << c.count;
+    int32_t n = 0;
+    uint32_t status = 0;
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 38u);
+    EXPECT_EQ(ADC_BulkContinuousDebug(0, &n, &n, &n), 38u);
+    EXPECT_TRUE(sample_count_requests().empty());
+}
+
+TEST_F(Continuous, BoardWithoutBulkInputIsRefused)
+{
+    board_ = install_one(0x8001);
+    EXPECT_EQ(start(4096, 4), 1349u);
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, nullptr), 1349u);
+}
+
+TEST_F(Continuous, SampleCountRequestEveryRingfulAndFlagOneAfterIt)
+{
+    board_ = install_one(0x8040);
+    const auto words = counting_words(3 * 8192 + 2048);  // three ringfuls and one buffer
+    feed(words);
+    ASSERT_EQ(start(4096, 4), 0u);
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.bytes == words.size() * 2; }));
+    // A second start while one runs is refused.
+    EXPECT_EQ(start(4096, 4), 4u);
+    uint32_t status = 0xFF;
+    ASSERT_EQ(ADC_BulkContinuousEnd(0, &status), 0u);
+    EXPECT_EQ(status, 0u);
+
+    EXPECT_EQ(delivered(), words);
+    std::vector<uint32_t> new_block;
+    for (size_t i = 0; i < recorder_.calls.size(); ++i)
+        if (recorder_.calls[i].flags & KORVAL_CONT_NEW_BLOCK) new_block.push_back(static_cast<uint32_t>(i));
+    EXPECT_EQ(new_block, (std::vector<uint32_t>{0, 4, 8, 12}));
+    EXPECT_EQ(recorder_.calls.back().flags, KORVAL_CONT_FINAL);
+    EXPECT_EQ(recorder_.calls.back().size, 0u);
+    // 16,384 bytes are 8,192 samples: wValue 0, wIndex 8192; one request per ringful started.
+    const Expected request{0x40, 0xBC, 0, 8192, {}};
+    EXPECT_EQ(sample_count_requests(), std::vector<Expected>(4, request));
+}
+
+TEST_F(Continuous, LaggingCallbackGrowsTheRingAndLosesNothing)
+{
+    board_ = install_one(0x8040);
+    recorder_.hold = true;  // the callback blocks on its first buffer
+    ASSERT_EQ(start(512, 2), 0u);
+    const auto words = counting_words(10 * 256);
+    feed(words);
+    // The reader takes all ten buffers: one sits in the callback, the rest wait filled or were added.
+    ASSERT_TRUE(recorder_.wait([&] {
+        const auto s = debug();
+        return s[2] == 9;
+    }));
+    const auto s = debug();
+    EXPECT_EQ(s[0] + s[1] + s[2], 11);  // two at the start, eight added for data, one for the read in flight
+    recorder_.release();
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.bytes == words.size() * 2; }));
+    ASSERT_EQ(ADC_BulkContinuousEnd(0, nullptr), 0u);
+
+    EXPECT_EQ(delivered(), words);
+    ASSERT_EQ(recorder_.calls.size(), 11u);
+    // Buffers 0 and 1 used the ring as built; each later one was added for its data.
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ((recorder_.calls[i].flags & KORVAL_CONT_GROWN) != 0, i >= 2) << "buffer " << i;
+}
+
+TEST_F(Continuous, EndReturnsWhileTheBoardIsSilent)
+{
+    board_ = install_one(0x8040);
+    ASSERT_EQ(start(4096, 8), 0u);
+    // Right after the start: the ring as built, one buffer with the reader.
+    ASSERT_TRUE(recorder_.wait([&] { return debug()[1] == 1; }));
+    EXPECT_EQ(debug(), (std::array<int32_t, 3>{7, 1, 0}));
+    uint32_t status = 0xFF;
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 0u);
+    EXPECT_EQ(status, 0u);
+    ASSERT_EQ(recorder_.calls.size(), 1u);
+    EXPECT_EQ(recorder_.calls[0].flags, KORVAL_CONT_FINAL);
+    // The board is free for the next acquisition.
+    EXPECT_EQ(start(4096, 8), 0u);
+}
+
+TEST_F(Continuous, UnplugEndsTheStreamAndEndStillFreesIt)
+{
+    board_ = install_one(0x8040);
+    const auto words = counting_words(512);
+    feed(words);
+    ASSERT_EQ(start(1024, 4), 0u);
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.bytes == 1024; }));
+    ASSERT_EQ(KorvalSim_Unplug(sim_, board_), 0u);
+    // The failed read ends the stream: the final call comes without an End.
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.finished(); }));
+    uint32_t status = 0;
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 1617u);
+    EXPECT_EQ(status, 1617u);
+    EXPECT_EQ(delivered(), words);
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 1617u);
+}
+
+TEST_F(Continuous, ZeroLengthReadIsDeliveredOnlyWithAFlag)
+{
+    board_ = install_one(0x8040);
+    short_next(board_, KORVAL_SIM_BULK_IN, KORVAL_SIM_ANY, 0, 2);
+    const auto words = counting_words(256);
+    feed(words);
+    ASSERT_EQ(start(512, 4), 0u);
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.bytes == 512; }));
+    ASSERT_EQ(ADC_BulkContinuousEnd(0, nullptr), 0u);
+    ASSERT_EQ(recorder_.calls.size(), 3u);
+    EXPECT_EQ(recorder_.calls[0].flags, KORVAL_CONT_NEW_BLOCK);  // empty, but the first of its block
+    EXPECT_EQ(recorder_.calls[0].size, 0u);
+    EXPECT_EQ(recorder_.calls[1].flags, 0u);  // the second empty read was not delivered
+    EXPECT_EQ(recorder_.calls[1].words, words);
+}
+
+TEST_F(Continuous, ThrowingCallbackAndEndFromTheCallbackStopNothing)
+{
+    board_ = install_one(0x8040);
+    recorder_.throw_once = true;
+    recorder_.call_end = true;
+    ASSERT_EQ(start(512, 4), 0u);
+    const auto words = counting_words(1024);
+    feed(words);
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.bytes == words.size() * 2; }));
+    EXPECT_EQ(recorder_.end_result, 50u);
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, nullptr), 0u);
+    EXPECT_EQ(delivered(), words);
+}
+
+TEST_F(Continuous, UnusableStatusAndCountMemory)
+{
+    board_ = install_one(0x8040);
+    GuardedPages pages;
+    ASSERT_EQ(start(512, 4), 0u);
+    int32_t n = 0;
+    EXPECT_EQ(ADC_BulkContinuousDebug(0, nullptr, &n, &n), 87u);
+    EXPECT_EQ(ADC_BulkContinuousDebug(0, &n, reinterpret_cast<int32_t*>(pages.hole()), &n), 998u);
+    // The acquisition is ended and freed even when its status cannot be stored.
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, reinterpret_cast<uint32_t*>(pages.hole())), 998u);
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, nullptr), 38u);
+}
+
+}  // namespace
+}  // namespace korval::test
