@@ -11,7 +11,9 @@
 // one buffer (flagged 4) instead of dropping data. Every BufSize x BufCount bytes the board is told the
 // next sample count, and the buffer read after that request is flagged 1. The last call the callback
 // gets is the flag-2 call with no data.
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -52,6 +54,7 @@ struct TContBuf {
     int32_t Index = 0;                 // fill sequence number
     uint32_t UsedSize = 0;             // bytes the last read put in ADBuf
     uint32_t Flags = 0;                // flags for the callback
+    size_t position = 0;               // where it is in the ring's BufBuf
 };
 using PContBuf = TContBuf*;
 
@@ -64,8 +67,15 @@ public:
         : BytesPerBuf(bytes_per_buf), hBlankBufSem(buf_count), Callback(callback), CallbackContext(context)
     {
         // Allocation failures throw std::bad_alloc, which the start function turns into a result code.
-        BufBuf.reserve(static_cast<size_t>(buf_count));
-        for (int32_t i = 0; i < buf_count; ++i) BufBuf.push_back(new_buffer(bsBlank));
+        const auto count = static_cast<size_t>(buf_count);
+        BufBuf.reserve(count);
+        blanks_.reserve(count);
+        filled_.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            BufBuf.push_back(new_buffer(bsBlank));
+            BufBuf.back()->position = i;
+            blanks_.push_back(i);  // ascending: already a min-heap
+        }
     }
 
     // Appends a buffer being filled. Throws std::bad_alloc when the memory is not there.
@@ -73,6 +83,13 @@ public:
     {
         std::unique_ptr<TContBuf> buf = new_buffer(bsAccessing);  // allocated outside the lock
         std::lock_guard lock(hBufMutex);
+        // Room for every buffer in every list, taken here, where a failure can still be reported:
+        // the other ring operations then never allocate.
+        const size_t count = BufBuf.size() + 1;
+        BufBuf.reserve(count);
+        blanks_.reserve(count);
+        filled_.reserve(count);
+        buf->position = BufBuf.size();
         BufBuf.push_back(std::move(buf));
         return BufBuf.back().get();
     }
@@ -82,11 +99,14 @@ public:
     {
         if (hBlankBufSem.try_acquire()) {
             std::lock_guard lock(hBufMutex);
-            for (auto& buf : BufBuf) {
-                if (buf->BufState != bsBlank) continue;
+            if (!blanks_.empty()) {
+                // The first blank buffer in the order the buffers were added.
+                std::pop_heap(blanks_.begin(), blanks_.end(), std::greater<>());
+                TContBuf* buf = BufBuf[blanks_.back()].get();
+                blanks_.pop_back();
                 buf->Flags = flag;
                 buf->BufState = bsAccessing;
-                return buf.get();
+                return buf;
             }
         }
         PContBuf buf = AddBuf();
@@ -101,6 +121,12 @@ public:
             buf->BufState = bsGotData;
             buf->Index = NextIndexIn;
             NextIndexIn = next_index(NextIndexIn);
+            if (filled_.size() == filled_.capacity()) {
+                // Drop the delivered entries at the front; the capacity holds the whole ring.
+                filled_.erase(filled_.begin(), filled_.begin() + static_cast<std::ptrdiff_t>(filled_head_));
+                filled_head_ = 0;
+            }
+            filled_.push_back(buf);
         }
         hDataBufSem.release();
     }
@@ -112,11 +138,17 @@ public:
             hDataBufSem.acquire();
             {
                 std::lock_guard lock(hBufMutex);
-                for (auto& buf : BufBuf) {
-                    if (buf->BufState != bsGotData || buf->Index != NextIndexOut) continue;
+                // Filled buffers queue in the order their indexes were given, so the next one to
+                // deliver, when it is there, is at the front.
+                if (filled_head_ < filled_.size() && filled_[filled_head_]->Index == NextIndexOut) {
+                    PContBuf buf = filled_[filled_head_++];
+                    if (filled_head_ == filled_.size()) {
+                        filled_.clear();
+                        filled_head_ = 0;
+                    }
                     buf->BufState = bsAccessing;
                     NextIndexOut = next_index(NextIndexOut);
-                    return buf.get();
+                    return buf;
                 }
             }
             if (hKillSem.try_acquire()) return nullptr;
@@ -128,20 +160,18 @@ public:
         {
             std::lock_guard lock(hBufMutex);
             buf->BufState = bsBlank;
+            blanks_.push_back(buf->position);
+            std::push_heap(blanks_.begin(), blanks_.end(), std::greater<>());
         }
         hBlankBufSem.release();
     }
 
     void GetDebugStats(int32_t& Blanks, int32_t& Accessings, int32_t& GotDatas)
     {
-        int32_t counts[3] = {0, 0, 0};
-        {
-            std::lock_guard lock(hBufMutex);
-            for (auto& buf : BufBuf) ++counts[buf->BufState];
-        }
-        Blanks = counts[bsBlank];
-        Accessings = counts[bsAccessing];
-        GotDatas = counts[bsGotData];
+        std::lock_guard lock(hBufMutex);
+        Blanks = static_cast<int32_t>(blanks_.size());
+        GotDatas = static_cast<int32_t>(filled_.size() - filled_head_);
+        Accessings = static_cast<int32_t>(BufBuf.size()) - Blanks - GotDatas;
     }
 
     // Wakes the delivery loop for the end: once the filled buffers are out, it makes the final call.
@@ -178,6 +208,12 @@ private:
     Semaphore hDataBufSem{0};
     Semaphore hKillSem{0};
     std::vector<std::unique_ptr<TContBuf>> BufBuf;  // in the order the buffers were added
+    // Where the states are, so that no ring operation walks the ring: the positions in BufBuf of the
+    // blank buffers (a min-heap: the first blank one is on top), and the filled buffers in fill order
+    // from filled_head_ on.
+    std::vector<size_t> blanks_;
+    std::vector<PContBuf> filled_;
+    size_t filled_head_ = 0;
     int32_t NextIndexIn = 0;
     int32_t NextIndexOut = 0;
     const PContCallback Callback;
