@@ -341,6 +341,64 @@ KORVAL_API uint32_t ADC_SetScanLimits(uint32_t DeviceIndex, uint32_t StartChanne
 /* Sets the extra samples taken per channel in one scan (each channel gives Oversample + 1). */
 KORVAL_API uint32_t ADC_SetOversample(uint32_t DeviceIndex, uint8_t Oversample);
 
+/* ---- Analog input: scans, one-shot acquisition, calibration ------------------------------------------ */
+
+/* Sends the start request that begins a conversion the board has been told to expect; reads nothing
+   (*pData is set to 0). 4 while a one-shot acquisition still has bytes to read. */
+KORVAL_API uint32_t ADC_GetImmediate(uint32_t DeviceIndex, uint16_t Channel, uint16_t *pData);
+
+/* One scan of the configured channels, started at once: every channel from the start to the end
+   channel is sampled Oversample + 1 times (Oversample raised to 1, and lowered so that a scan takes at
+   most 1,024 samples; the board keeps the block as the scan wrote it), the first sample of each channel
+   is dropped and the rest averaged. ADC_GetScan gives counts (rounded, halves to even), ADC_GetScanV
+   volts by each channel's range. The arrays are indexed by channel; only the scanned elements are
+   written. Boards without the bulk section read their immediate inputs (0 to 5 V). 1460 when the
+   samples do not come. */
+KORVAL_API uint32_t ADC_GetScan(uint32_t DeviceIndex, uint16_t *pBuf);
+KORVAL_API uint32_t ADC_GetScanV(uint32_t DeviceIndex, double *pVolts);
+
+/* One channel of a volts scan; a quiet NaN for a channel outside the configured scan. 1413 for a
+   channel the board does not have. */
+KORVAL_API uint32_t ADC_GetChannelV(uint32_t DeviceIndex, uint32_t ChannelIndex, double *pVolt);
+
+/* A scan left to the board's trigger (the trigger byte's start source is kept). When no trigger has
+   come after TimeoutMS milliseconds (at least 1), the library starts the scan itself and returns 1460:
+   ADC_GetTrigScanV still delivers that scan's values, ADC_GetTrigScan writes nothing. */
+KORVAL_API uint32_t ADC_GetTrigScan(uint32_t DeviceIndex, uint16_t *pBuf, int32_t TimeoutMS);
+KORVAL_API uint32_t ADC_GetTrigScanV(uint32_t DeviceIndex, double *pVolts, int32_t TimeoutMS);
+
+/* Check the board only: 0 for a board with the bulk analog input. */
+KORVAL_API uint32_t ADC_Start(uint32_t DeviceIndex);
+KORVAL_API uint32_t ADC_Stop(uint32_t DeviceIndex);
+
+/* Starts a one-shot acquisition of BufSize bytes (two per sample; even, at most 0x7FFFFFFF) into
+   pBuf, read in the background as the board sends them. The board starts sampling as its trigger byte
+   says; no start request is sent. pBuf must stay valid until the acquisition has ended. 4 while another
+   acquisition runs on the board. */
+KORVAL_API uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void *pBuf);
+/* The bytes still to come (0: done). An acquisition that failed returns its code instead: 995 after an
+   abort, 1460 when the board stopped sending, 1617 when it was unplugged. 2 when none was started. */
+KORVAL_API uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t *pBytesLeft);
+/* Ends a running acquisition (its poll then gives 995); for one that has ended, its result. Exported
+   under this name only. */
+KORVAL_API uint32_t ADC_BulkAbort(uint32_t DeviceIndex);
+
+/* 0 when the board takes an ADC calibration table, 50 when it does not. */
+KORVAL_API uint32_t ADC_QueryCal(uint32_t DeviceIndex);
+/* Loads the board's ADC calibration: ":AUTO:" measures the board's two references and uploads the
+   tables that fit them (13 when a reading is out of its window), ":NORM:" the nominal tables,
+   ":1TO1:" or ":NONE:" the identity, any other name a file of exactly 65,536 little-endian 16-bit
+   entries (38 when shorter; bytes beyond are ignored). Names are case-sensitive; another name starting
+   with ":" gives 126. The configuration block is the caller's again afterwards. */
+KORVAL_API uint32_t ADC_SetCal(uint32_t DeviceIndex, const char *pCalFileName);
+/* The board's low (CalRefIndex 0) or high (1) reference in volts, measured in the range of range slot
+   0; 1413 for another index. The configuration block is the caller's again afterwards. */
+KORVAL_API uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, double *pRef);
+/* ADC_SetConfig when pConfigBuf is not null and *pConfigBufSize is not 0, then ADC_SetCal when
+   pCalFileName is not null. */
+KORVAL_API uint32_t ADC_Initialize(uint32_t DeviceIndex, const uint8_t *pConfigBuf, uint32_t *pConfigBufSize,
+                                   const char *pCalFileName);
+
 /* ---- Continuous acquisition --------------------------------------------------------------------------- */
 
 #if defined(_WIN32)

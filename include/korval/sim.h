@@ -214,6 +214,67 @@ KORVAL_API uint32_t KorvalSim_GetAdcConfig(KorvalSim *sim, uint32_t board, uint8
                                            uint32_t *size);
 KORVAL_API uint32_t KorvalSim_SetAdcConfig(KorvalSim *sim, uint32_t board, const uint8_t *block, uint32_t size);
 
+/* ---- Analog input: signals, sampling and calibration ----------------------------------------------- */
+
+/* A board with the bulk analog input samples when the library announces a sample count (request 0xBC).
+   Bits 0-1 of the configuration block's trigger byte say when it starts: 1, its own pacing clock, at
+   once; any other value on the start request (0xBF) or on an external trigger (KorvalSim_AdcTrigger).
+   It then converts the block's scan, start channel to end channel, Oversample + 1 samples per channel,
+   again and again until the announced count has been sent on bulk IN endpoint 0x86. Each channel reads
+   its signal, converted by its range code and through the board's calibration table (the identity
+   until one is uploaded). Boards with immediate analog inputs answer their read request (0xBF, device
+   to host) with the same signals in the 0 to 5 V range. The functions below give 50 for a board
+   without analog input. */
+
+#define KORVAL_SIM_SIGNAL_CONSTANT 0u /* offset volts */
+#define KORVAL_SIM_SIGNAL_SINE 1u     /* offset + amplitude * sin(2 pi frequency t) */
+#define KORVAL_SIM_SIGNAL_SQUARE 2u   /* offset + amplitude in the first half of each period, - amplitude after */
+#define KORVAL_SIM_SIGNAL_RAMP 3u     /* from offset - amplitude up to offset + amplitude in each period */
+#define KORVAL_SIM_SIGNAL_NOISE 4u    /* offset + amplitude * uniform(-1, 1), the same values for the same seed */
+
+typedef struct KorvalSimAdcSignal {
+    uint32_t kind;     /* KORVAL_SIM_SIGNAL_... */
+    uint32_t seed;     /* NOISE: the sequence */
+    double offset;     /* volts */
+    double amplitude;  /* volts */
+    double frequency;  /* hertz, in the samples' time: the start plus sample index / pacing rate (1 MHz
+                          when the board samples as fast as it is read) */
+} KorvalSimAdcSignal;
+
+#define KORVAL_SIM_ALL_CHANNELS 0xFFFFFFFFu
+
+/* A channel's signal (0 to 255, or KORVAL_SIM_ALL_CHANNELS); every channel reads 0 V at first. */
+KORVAL_API uint32_t KorvalSim_SetAdcSignal(KorvalSim *sim, uint32_t board, uint32_t channel,
+                                           const KorvalSimAdcSignal *signal);
+/* Samples per second of simulated time (a read waits until its samples have been taken); 0, the
+   default: as fast as they are read. */
+KORVAL_API uint32_t KorvalSim_SetAdcRate(KorvalSim *sim, uint32_t board, double samples_per_second);
+/* Counts sent instead of converted signals, repeated in order (size 0 goes back to the signals): a
+   source that costs the board next to nothing. */
+KORVAL_API uint32_t KorvalSim_SetAdcPattern(KorvalSim *sim, uint32_t board, const uint16_t *counts, uint32_t size);
+/* Fires the external trigger: starts a conversion that waits for its start. */
+KORVAL_API uint32_t KorvalSim_AdcTrigger(KorvalSim *sim, uint32_t board);
+/* stopped != 0: the converter sends nothing more until told to go on (reads wait). */
+KORVAL_API uint32_t KorvalSim_SetAdcStopped(KorvalSim *sim, uint32_t board, int stopped);
+/* The byte the board answers the calibration query (0xBA) with: 0xBB (it takes a table) by default. */
+KORVAL_API uint32_t KorvalSim_SetAdcCalQueryReply(KorvalSim *sim, uint32_t board, uint8_t reply);
+
+typedef struct KorvalSimAdcState {
+    uint64_t announced;       /* samples of the last sample-count request */
+    uint64_t bytes_sent;      /* bytes of them sent to the host */
+    uint32_t running;         /* 1 while the converter is started and has samples to send */
+    uint32_t start_requests;  /* start requests (0xBF) received */
+    uint32_t triggers;        /* external triggers fired */
+    uint32_t reserved;
+} KorvalSimAdcState;
+KORVAL_API uint32_t KorvalSim_GetAdcState(KorvalSim *sim, uint32_t board, KorvalSimAdcState *state);
+
+/* The board's calibration tables, 65,536 entries each: one for the bipolar ranges (bipolar != 0) and
+   one for the unipolar ranges. An upload made in the bipolar reference modes (5, 7) replaces the first,
+   in the unipolar ones (1, 3) the second, in normal conversion both. `count` entries are copied. */
+KORVAL_API uint32_t KorvalSim_GetAdcCalTable(KorvalSim *sim, uint32_t board, int bipolar, uint16_t *table,
+                                             uint32_t count);
+
 /* ---- Counters, automap, PWM, latch and debounce -------------------------------------------------------- */
 
 /* The 8254 counters of boards that have them: three per block, clocked by the product's root clock in

@@ -15,6 +15,8 @@
 #include <cerrno>
 #endif
 
+#include "korval/korval.h"
+
 namespace korval {
 
 #ifdef _WIN32
@@ -220,5 +222,24 @@ bool caller_range_usable(const void* start, size_t size, bool for_write) noexcep
 void use_pipe_copies(bool on) noexcept { g_use_pipe.store(on, std::memory_order_relaxed); }
 
 #endif
+
+uint32_t read_caller_string(const char* source, std::string& out, size_t limit)
+{
+    constexpr uintptr_t kPage = 4096;
+    out.clear();
+    char piece[kPage];
+    while (out.size() < limit) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(source) + out.size();
+        const size_t n = static_cast<size_t>(kPage - at % kPage);
+        if (!copy_from_caller(piece, reinterpret_cast<const void*>(at), n)) return ERROR_NOACCESS;
+        const void* zero = std::memchr(piece, 0, n);
+        if (zero != nullptr) {
+            out.append(piece, static_cast<size_t>(static_cast<const char*>(zero) - piece));
+            return out.size() <= limit ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+        }
+        out.append(piece, n);
+    }
+    return ERROR_INVALID_PARAMETER;
+}
 
 }  // namespace korval

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <type_traits>
 
 namespace korval {
@@ -35,6 +37,11 @@ bool store_to_caller(T* to, const std::type_identity_t<T>& value) noexcept
 {
     return copy_to_caller(to, &value, sizeof value);
 }
+
+// Copies a zero-terminated string from caller memory. The copies stop at 4 KiB boundaries, so a string
+// that ends just before an unreadable page is read whole. 998 for unreadable memory, 87 for a string
+// longer than `limit`.
+uint32_t read_caller_string(const char* source, std::string& out, size_t limit);
 
 // Makes every copy take the pipe fallback (or not): for tests of the fallback on machines where the
 // first choice works. No effect on Windows.

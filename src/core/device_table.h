@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <semaphore>
 #include <string>
@@ -22,6 +23,11 @@ class TCtrMonitorThread;
 class TADCWorker;
 class TADCContAcqWorker;
 class TADCContBufWorker;
+
+// Ends a one-shot acquisition worker (stops it, joins its thread, frees it); defined with the worker.
+struct TADCWorkerEnd {
+    void operator()(TADCWorker* worker) const noexcept;
+};
 
 inline constexpr uint32_t kSlotCount = 32;
 inline constexpr uint32_t kDefaultStreamingBlockSize = 0x7C00;  // 31,744
@@ -75,7 +81,7 @@ struct TDeviceData {
     Relaxed<bool> bADCBulk;
     Relaxed<uint32_t> ADCChannels;     // range slots
     Relaxed<uint32_t> ADCMUXChannels;  // input channels
-    TADCWorker* ADCWorker = nullptr;
+    std::unique_ptr<TADCWorker, TADCWorkerEnd> ADCWorker;  // the current or last one-shot acquisition
     TADCContAcqWorker* ADCContAcqWorker = nullptr;
     TADCContBufWorker* ADCContBufWorker = nullptr;
     Relaxed<uint8_t> RangeShift;

@@ -135,6 +135,52 @@
           (DeviceIndex, StartChannel, EndChannel))                                                                 \
     ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetOversample, (uint32_t DeviceIndex, uint8_t Oversample),                 \
           (DeviceIndex, Oversample))                                                                               \
+    /* ADC calibration, scans and one-shot acquisition */                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_QueryCal,                                                                  \
+          (uint32_t DeviceIndex),                                                                                  \
+          (DeviceIndex))                                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetCal,                                                                    \
+          (uint32_t DeviceIndex, const char* pCalFileName),                                                        \
+          (DeviceIndex, pCalFileName))                                                                             \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetCalRefV,                                                                \
+          (uint32_t DeviceIndex, uint32_t CalRefIndex, double* pRef),                                              \
+          (DeviceIndex, CalRefIndex, pRef))                                                                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_Initialize,                                                                \
+          (uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t* pConfigBufSize, const char* pCalFileName),   \
+          (DeviceIndex, pConfigBuf, pConfigBufSize, pCalFileName))                                                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetImmediate,                                                              \
+          (uint32_t DeviceIndex, uint16_t Channel, uint16_t* pData),                                               \
+          (DeviceIndex, Channel, pData))                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetScan,                                                                   \
+          (uint32_t DeviceIndex, uint16_t* pBuf),                                                                  \
+          (DeviceIndex, pBuf))                                                                                     \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetScanV,                                                                  \
+          (uint32_t DeviceIndex, double* pVolts),                                                                  \
+          (DeviceIndex, pVolts))                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetChannelV,                                                               \
+          (uint32_t DeviceIndex, uint32_t ChannelIndex, double* pVolt),                                            \
+          (DeviceIndex, ChannelIndex, pVolt))                                                                      \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetTrigScan,                                                               \
+          (uint32_t DeviceIndex, uint16_t* pBuf, int32_t TimeoutMS),                                               \
+          (DeviceIndex, pBuf, TimeoutMS))                                                                          \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetTrigScanV,                                                              \
+          (uint32_t DeviceIndex, double* pVolts, int32_t TimeoutMS),                                               \
+          (DeviceIndex, pVolts, TimeoutMS))                                                                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_Start,                                                                     \
+          (uint32_t DeviceIndex),                                                                                  \
+          (DeviceIndex))                                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_Stop,                                                                      \
+          (uint32_t DeviceIndex),                                                                                  \
+          (DeviceIndex))                                                                                           \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkAcquire,                                                               \
+          (uint32_t DeviceIndex, uint32_t BufSize, void* pBuf),                                                    \
+          (DeviceIndex, BufSize, pBuf))                                                                            \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkPoll,                                                                  \
+          (uint32_t DeviceIndex, int32_t* pBytesLeft),                                                             \
+          (DeviceIndex, pBytesLeft))                                                                               \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, ADC_BulkAbort,                                                               \
+          (uint32_t DeviceIndex),                                                                                  \
+          (DeviceIndex))                                                                                           \
                                                                                                                    \
     /* Continuous acquisition */                                                                                   \
     ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkContinuousStart,                                                       \
@@ -299,6 +345,14 @@
     EXTRA(KorvalSim_SetDigitalInputs)                                                                              \
     EXTRA(KorvalSim_GetAdcConfig)                                                                                  \
     EXTRA(KorvalSim_SetAdcConfig)                                                                                  \
+    EXTRA(KorvalSim_SetAdcSignal)                                                                                  \
+    EXTRA(KorvalSim_SetAdcRate)                                                                                    \
+    EXTRA(KorvalSim_SetAdcPattern)                                                                                 \
+    EXTRA(KorvalSim_AdcTrigger)                                                                                    \
+    EXTRA(KorvalSim_SetAdcStopped)                                                                                 \
+    EXTRA(KorvalSim_SetAdcCalQueryReply)                                                                           \
+    EXTRA(KorvalSim_GetAdcState)                                                                                   \
+    EXTRA(KorvalSim_GetAdcCalTable)                                                                                \
                                                                                                                    \
     /* Simulated counters, automap, PWM, latch and debounce */                                                     \
     EXTRA(KorvalSim_GetCounter)                                                                                    \

@@ -169,7 +169,7 @@ void reset_capabilities(TDeviceData& d)
     d.bDIOSPI = false;
     d.bClearFIFO = false;
     d.bSetCustomClocks = false;
-    d.ADCWorker = nullptr;  // the reference is dropped; nothing is stopped or freed
+    d.ADCWorker = nullptr;  // a worker left from the slot's last board is stopped, joined and freed
     d.StreamingBlockSize = kDefaultStreamingBlockSize;
     // DACsUsed and bFirmware20 are kept.
 }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "core/system_error.h"
 #include "korval/korval.h"
 
 namespace korval::dac {
@@ -18,30 +19,6 @@ namespace {
 
 constexpr char kCR = 13;
 constexpr char kLF = 10;
-
-// System codes a failed file access is reported with, beside those of the library's own list.
-constexpr Result kErrorPathNotFound = 3;
-constexpr Result kErrorAccessDenied = 5;
-constexpr Result kErrorFilenameTooLong = 206;
-
-// The Win32 code standing for a C library errno value after a failed file access; 31 when there is no
-// better one.
-Result system_code(int error)
-{
-    switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return kErrorAccessDenied;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    case ENAMETOOLONG: return kErrorFilenameTooLong;
-    default: return ERROR_GEN_FAILURE;
-    }
-}
 
 bool is_blank(char c) { return static_cast<unsigned char>(c) < 33; }
 

@@ -29,28 +29,6 @@ constexpr const char* kNone = ":NONE:";
 // Longest file name taken from a caller; the longest path the system takes is shorter.
 constexpr size_t kNameLimit = 32768;
 
-// Copies a zero-terminated string from caller memory. The copies stop at 4 KiB boundaries, so a string
-// that ends just before an unreadable page is read whole. 998 for unreadable memory, 87 for a string
-// longer than `limit`.
-Result read_caller_string(const char* source, std::string& out, size_t limit)
-{
-    constexpr uintptr_t kPage = 4096;
-    out.clear();
-    char piece[kPage];
-    while (out.size() < limit) {
-        const uintptr_t at = reinterpret_cast<uintptr_t>(source) + out.size();
-        const size_t n = static_cast<size_t>(kPage - at % kPage);
-        if (!copy_from_caller(piece, reinterpret_cast<const void*>(at), n)) return ERROR_NOACCESS;
-        const void* zero = std::memchr(piece, 0, n);
-        if (zero != nullptr) {
-            out.append(piece, static_cast<size_t>(static_cast<const char*>(zero) - piece));
-            return out.size() <= limit ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
-        }
-        out.append(piece, n);
-    }
-    return ERROR_INVALID_PARAMETER;
-}
-
 // Erases the two sectors of a channel's table, the lower one first; the first failure ends it.
 Result erase_table(uint32_t slot, uint32_t channel)
 {

@@ -30,6 +30,9 @@ public:
     void feed(uint8_t endpoint, std::span<const uint8_t> bytes);
     // The bytes sent once the FIFO is empty, over and over; empty: a read waits for data instead.
     void set_pattern(uint8_t endpoint, std::span<const uint8_t> bytes);
+    // A producer asked for data once the FIFO is empty and no pattern is set (the sampling ADC); its
+    // reply is the read's. Set by the feature that produces, under the board's lock.
+    void set_source(uint8_t endpoint, BulkInHandler source);
     uint64_t pending_in(uint8_t endpoint) const;
     // Drops the data waiting in every IN FIFO (the repeating patterns stay).
     void clear_in();
@@ -48,6 +51,7 @@ private:
         std::deque<uint8_t> data;
         std::vector<uint8_t> pattern;
         size_t pattern_at = 0;
+        BulkInHandler source;
     };
     struct OutCapture {
         std::deque<uint8_t> data;

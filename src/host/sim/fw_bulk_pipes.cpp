@@ -40,6 +40,7 @@ BulkReply BulkPipes::read(InFifo& fifo, std::span<uint8_t> buffer)
         }
         return BulkReply::done(static_cast<uint32_t>(buffer.size()));
     }
+    if (fifo.source) return fifo.source(buffer);
     // Nothing to send: the transfer waits until data is fed, the host cancels, or the board goes.
     return BulkReply::wait();
 }
@@ -67,6 +68,12 @@ void BulkPipes::set_pattern(uint8_t endpoint, std::span<const uint8_t> bytes)
     InFifo& fifo = in_.at(endpoint);
     fifo.pattern.assign(bytes.begin(), bytes.end());
     fifo.pattern_at = 0;
+    board_.notify();
+}
+
+void BulkPipes::set_source(uint8_t endpoint, BulkInHandler source)
+{
+    in_.at(endpoint).source = std::move(source);
     board_.notify();
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "host/sim/board.h"
+#include "host/sim/eeprom.h"
 #include "host/sim/simulation.h"
 
 namespace korval::sim {
@@ -58,6 +59,12 @@ const RegisterFeature kEeprom{"eeprom", [](const Product&) { return true; },
 bool in_eeprom(uint32_t address, uint32_t size) { return address <= kEepromSize && size <= kEepromSize - address; }
 
 }  // namespace
+
+uint32_t eeprom_read(Board& board, uint32_t address, uint32_t size, void* data)
+{
+    const Eeprom* eeprom = board.feature<Eeprom>();
+    return eeprom != nullptr ? eeprom->read(address, size, data) : 0;
+}
 
 }  // namespace korval::sim
 

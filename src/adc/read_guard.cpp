@@ -1,0 +1,72 @@
+#include "adc/read_guard.h"
+
+#include "core/device_table.h"
+#include "usb/bulk.h"
+#include "usb/host_binding.h"
+
+namespace korval::adc {
+
+namespace {
+
+int64_t steady_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How often a cancel is repeated while the read it is meant for has not ended.
+constexpr std::chrono::milliseconds kCancelRepeat{2};
+constexpr std::chrono::hours kIdle{1};
+
+}  // namespace
+
+bool can_cancel_reads(uint32_t slot)
+{
+    return device(slot).bCyUSB ? usb::can_cancel_io() : usb::can_abort_pipe();
+}
+
+bool ReadGuard::start()
+{
+    return worker_.start([this] { body(); });
+}
+
+void ReadGuard::arm(std::chrono::milliseconds allowance)
+{
+    timed_out_.store(false, std::memory_order_release);
+    deadline_ns_.store(steady_ns() + std::chrono::nanoseconds(allowance).count(), std::memory_order_release);
+    worker_.notify();
+}
+
+void ReadGuard::disarm() { deadline_ns_.store(0, std::memory_order_release); }
+
+void ReadGuard::cancel()
+{
+    cancelling_.store(true, std::memory_order_release);
+    worker_.notify();
+}
+
+void ReadGuard::stop()
+{
+    worker_.request_stop();
+    worker_.join();
+}
+
+void ReadGuard::body()
+{
+    while (!worker_.stop_requested()) {
+        const int64_t deadline = deadline_ns_.load(std::memory_order_acquire);
+        const int64_t now = steady_ns();
+        const bool expired = deadline != 0 && now >= deadline;
+        if (expired) timed_out_.store(true, std::memory_order_release);
+        if (expired || cancelling_.load(std::memory_order_acquire)) {
+            usb::cancel_transfers(slot_, pipe_);
+            worker_.wait_for(kCancelRepeat);
+        } else if (deadline != 0) {
+            worker_.wait_for(std::chrono::nanoseconds(deadline - now));
+        } else {
+            worker_.wait_for(kIdle);
+        }
+    }
+}
+
+}  // namespace korval::adc
