@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "adc/acquire.h"
 #include "adc/adc.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
@@ -323,10 +324,6 @@ void TADCContAcqWorker::body()
 
 namespace {
 
-// Whether a one-shot acquisition still has bytes to read, and freeing one that has ended.
-bool one_shot_running(uint32_t slot) { return device(slot).ADCWorker != nullptr; }
-void free_ended_one_shot(uint32_t) {}
-
 // The checks the three functions share after index resolution: the open check and the feature.
 Result open_adc_board(uint32_t slot)
 {
@@ -369,7 +366,7 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
     if (static_cast<uint64_t>(BufSize) * static_cast<uint64_t>(BufCount) > 0xFFFFFFFFull)
         return ERROR_INVALID_PARAMETER;
     TDeviceData& d = device(slot);
-    if (one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr)
+    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr)
         return ERROR_TOO_MANY_OPEN_FILES;
 
     std::unique_ptr<TADCContBufWorker> bufs;
@@ -393,7 +390,7 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
     }
     d.ADCContAcqWorker = acq.release();
     d.ADCContBufWorker = bufs.release();
-    free_ended_one_shot(slot);
+    d.ADCWorker = nullptr;  // a one-shot acquisition that had ended: joined and freed
     return ERROR_SUCCESS;
 }
 

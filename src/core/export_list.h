@@ -192,6 +192,15 @@
           (uint32_t DeviceIndex, int32_t* pBlanks, int32_t* pAccessings, int32_t* pGotDatas),                      \
           (DeviceIndex, pBlanks, pAccessings, pGotDatas))                                                          \
                                                                                                                    \
+    /* Fast internal-trigger scans */                                                                              \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_InitFastITScanV, (uint32_t DeviceIndex), (DeviceIndex))                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_ResetFastITScanV, (uint32_t DeviceIndex), (DeviceIndex))                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetFastITScanVChannels, (uint32_t DeviceIndex, uint32_t NewChannels),      \
+          (DeviceIndex, NewChannels))                                                                              \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetFastITScanV, (uint32_t DeviceIndex, double* pVolts),                    \
+          (DeviceIndex, pVolts))                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetITScanV, (uint32_t DeviceIndex, double* pVolts), (DeviceIndex, pVolts)) \
+                                                                                                                   \
     /* Immediate DAC output and calibration */                                                                     \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DACDirect,                                                                     \
           (uint32_t DeviceIndex, uint16_t Channel, uint16_t Value),                                                \
@@ -353,6 +362,7 @@
     EXTRA(KorvalSim_SetAdcCalQueryReply)                                                                           \
     EXTRA(KorvalSim_GetAdcState)                                                                                   \
     EXTRA(KorvalSim_GetAdcCalTable)                                                                                \
+    EXTRA(KorvalSim_GetAdcFastScan)                                                                                \
                                                                                                                    \
     /* Simulated counters, automap, PWM, latch and debounce */                                                     \
     EXTRA(KorvalSim_GetCounter)                                                                                    \
