@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -295,6 +296,79 @@ TEST_F(Continuous, UnusableStatusAndCountMemory)
     // The acquisition is ended and freed even when its status cannot be stored.
     EXPECT_EQ(ADC_BulkContinuousEnd(0, reinterpret_cast<uint32_t*>(pages.hole())), 998u);
     EXPECT_EQ(ADC_BulkContinuousEnd(0, nullptr), 38u);
+}
+
+
+// The soak: the simulated converter streams a counting pattern at a paced rate while the callback
+// sleeps at random, so the ring grows in bursts. Every word must follow the one before it, across
+// buffers and sample-count requests, and every ringful must start with flag 1. KORVAL_SOAK_SECONDS
+// sets the length (2 s by default; run 600 by hand).
+struct Soak {
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint32_t next = 0;
+    uint64_t bytes = 0;
+    uint64_t faults = 0;
+    uint64_t grown = 0;
+    bool final_seen = false;
+    std::mt19937 random{12345};
+};
+Soak* g_soak = nullptr;
+constexpr uint32_t kSoakPattern = 8192;  // words per ringful of 4 x 4,096 bytes
+
+void soak_record(uint16_t* buf, uint32_t size, uint32_t flags, uint32_t)
+{
+    Soak& s = *g_soak;
+    std::unique_lock lock(s.mutex);
+    if (flags & KORVAL_CONT_FINAL) {
+        s.final_seen = true;
+        s.changed.notify_all();
+        return;
+    }
+    if (flags & KORVAL_CONT_GROWN) ++s.grown;
+    if (((flags & KORVAL_CONT_NEW_BLOCK) != 0) != (s.next == 0)) ++s.faults;
+    for (uint32_t i = 0; i < size / 2; ++i) {
+        if (buf[i] != s.next) ++s.faults;
+        s.next = (buf[i] + 1u) % kSoakPattern;
+    }
+    s.bytes += size;
+    if (s.faults != 0) s.changed.notify_all();
+    // Half the calls return at once, the others sleep up to 5 ms: 1.25 ms a buffer on average against
+    // 2 ms of data, with bursts that outrun the ring.
+    const uint32_t sleep_us = s.random() % 2 ? s.random() % 5000 : 0;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::microseconds(sleep_us));
+}
+
+TEST_F(Continuous, SoakWithARandomlySleepingCallback)
+{
+    board_ = install_one(0x8040);
+    Soak soak;
+    g_soak = &soak;
+    std::vector<uint8_t> block(20, 0);
+    block[17] = 1;  // the board's pacing clock starts each announced count at once
+    ASSERT_EQ(KorvalSim_SetAdcConfig(sim_, board_, block.data(), 20), 0u);
+    const auto pattern = counting_words(kSoakPattern);
+    ASSERT_EQ(KorvalSim_SetAdcPattern(sim_, board_, pattern.data(), kSoakPattern), 0u);
+    ASSERT_EQ(KorvalSim_SetAdcRate(sim_, board_, 1e6), 0u);  // 2 MB/s
+    ASSERT_EQ(KorvalSim_SetLogLimits(sim_, board_, 1024, 0), 0u);
+
+    const char* env = std::getenv("KORVAL_SOAK_SECONDS");
+    const auto seconds = std::chrono::seconds(env != nullptr ? std::atoi(env) : 2);
+    ASSERT_EQ(ADC_BulkContinuousStart(0, 4096, 4, 0, soak_record), 0u);
+    {
+        std::unique_lock lock(soak.mutex);
+        soak.changed.wait_for(lock, seconds, [&] { return soak.faults != 0; });
+    }
+    uint32_t status = 0xFF;
+    ASSERT_EQ(ADC_BulkContinuousEnd(0, &status), 0u);
+    EXPECT_EQ(status, 0u);
+    std::lock_guard lock(soak.mutex);
+    EXPECT_TRUE(soak.final_seen);
+    EXPECT_EQ(soak.faults, 0u);
+    EXPECT_GT(soak.bytes, 0u);
+    RecordProperty("bytes", std::to_string(soak.bytes));
+    RecordProperty("grown", std::to_string(soak.grown));
 }
 
 }  // namespace
