@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs what building and testing Korval needs, when it is missing (Debian packages, with apt-get).
-#   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark
+#   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark, PLplot for the tool's plots
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
+# Plots of "korval adc stream --plot" (the tool only; the library does not use them).
+packages="$packages pkg-config libplplot-dev plplot-driver-cairo"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
 fi

@@ -293,6 +293,7 @@ int run(const Options& options, const Args& all_args)
     uint32_t index = 0;
     std::string error;
     if (!take_device(args, index, error)) return usage_error(error);
+    if (!args.empty() && args[0] == "stream") return run_adc_stream(options, Args(args.begin() + 1, args.end()), index);
     if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...]");
 
     uint32_t slot = 0;
@@ -308,8 +309,8 @@ int run(const Options& options, const Args& all_args)
     return show(options, b);
 }
 
-const RegisterCommand kAdc{{"adc", "[-d N] config [set ITEM...]",
-                            "ADC configuration: ranges (\"ch 0-15 ±10 V\"), cal, trigger, scan, oversample", run}};
+const RegisterCommand kAdc{{"adc", "[-d N] config [set ITEM...] | stream [--rate HZ] [--seconds S] [--out FILE] [--plot FILE.png]",
+                            "ADC configuration: ranges (\"ch 0-15 ±10 V\"), cal, trigger, scan, oversample; continuous streams", run}};
 
 }  // namespace
 
