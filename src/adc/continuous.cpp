@@ -331,23 +331,24 @@ Result open_adc_board(uint32_t slot)
     return device(slot).bADCBulk ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
 
-// Stops both threads; the buffer thread has made its final call when this returns. Always returns: a
-// read pending on a silent board is cancelled through the host (again, until the thread has seen it,
-// since the cancel may come between two reads), and a board that was unplugged has already failed it.
+// Stops both threads; the buffer thread has made its final call when this returns. The reader stops
+// first, so that every buffer it filled is delivered before the final call: data the board sent is
+// never dropped by the end. Always returns: a read pending on a silent board is cancelled through the
+// host (again, until the thread has seen it, since the cancel may come between two reads), and a board
+// that was unplugged has already failed it.
 void stop_both(uint32_t slot, TADCContAcqWorker* acq, TADCContBufWorker* bufs)
 {
     acq->thread.request_stop();
-    bufs->signal_end();
     while (!acq->thread.finished()) {
         if (!usb::cancel_transfers(slot, kSamplePipe)) {
             // This host cannot cancel (or the slot's handles are closed after an unplug, when the read
             // has failed already): the read in flight returns by itself.
-            acq->thread.join();
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     acq->thread.join();
+    bufs->signal_end();
     bufs->thread.join();
 }
 
