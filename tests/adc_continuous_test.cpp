@@ -230,8 +230,16 @@ TEST_F(Continuous, EndReturnsWhileTheBoardIsSilent)
     EXPECT_EQ(status, 0u);
     ASSERT_EQ(recorder_.calls.size(), 1u);
     EXPECT_EQ(recorder_.calls[0].flags, KORVAL_CONT_FINAL);
-    // The board is free for the next acquisition.
+    // The board is free for a one-shot acquisition, which in turn keeps a stream from starting until
+    // it has ended.
+    uint16_t samples[256];
+    ASSERT_EQ(ADC_BulkAcquire(0, sizeof samples, samples), 0u);
+    EXPECT_EQ(start(4096, 8), 4u);
+    ASSERT_EQ(ADC_BulkAbort(0), 0u);
+    int32_t left = 0;
+    ASSERT_EQ(ADC_BulkPoll(0, &left), 995u);
     EXPECT_EQ(start(4096, 8), 0u);
+    EXPECT_EQ(ADC_BulkPoll(0, &left), 2u);  // the ended one-shot acquisition was freed
 }
 
 TEST_F(Continuous, UnplugEndsTheStreamAndEndStillFreesIt)
