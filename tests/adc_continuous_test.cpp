@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/guarded_pages.h"
@@ -99,6 +100,8 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
+        recorder_.calls.clear();
+        recorder_.bytes = 0;
         g_recorder = &recorder_;
     }
     void TearDown() override
@@ -240,6 +243,30 @@ TEST_F(Continuous, EndReturnsWhileTheBoardIsSilent)
     ASSERT_EQ(ADC_BulkPoll(0, &left), 995u);
     EXPECT_EQ(start(4096, 8), 0u);
     EXPECT_EQ(ADC_BulkPoll(0, &left), 2u);  // the ended one-shot acquisition was freed
+}
+
+TEST_F(Continuous, EveryFamilyOnBothDriverPaths)
+{
+    // 16, 64 and 128 channels; the end cancels the silent board's read on either path.
+    const std::array<std::pair<uint32_t, uint32_t>, 4> boards = {{{0x8040, KORVAL_SIM_WINUSB},
+                                                                 {0x8145, KORVAL_SIM_IOCTL},
+                                                                 {0x8059, KORVAL_SIM_WINUSB},
+                                                                 {0x8040, KORVAL_SIM_IOCTL}}};
+    for (const auto& [pid, path] : boards) {
+        SCOPED_TRACE(pid);
+        TearDown();
+        SetUp();
+        board_ = install_one(pid, path);
+        const auto words = counting_words(1024, static_cast<uint16_t>(pid));
+        feed(words);
+        ASSERT_EQ(start(1024, 2), 0u);
+        ASSERT_TRUE(recorder_.wait([&] { return recorder_.bytes == words.size() * 2; }));
+        uint32_t status = 0xFF;
+        EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 0u);
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(delivered(), words);
+        EXPECT_TRUE(recorder_.finished());
+    }
 }
 
 TEST_F(Continuous, UnplugEndsTheStreamAndEndStillFreesIt)
