@@ -286,6 +286,19 @@ TEST_F(Continuous, UnplugEndsTheStreamAndEndStillFreesIt)
     EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 1617u);
 }
 
+TEST_F(Continuous, ClosingTheBoardEndsTheStream)
+{
+    board_ = install_one(0x8040);
+    ASSERT_EQ(start(1024, 4), 0u);
+    ASSERT_TRUE(recorder_.wait([&] { return debug()[1] == 1; }));  // the read waits on a silent board
+    ASSERT_EQ(KORVAL_CloseDevice(0), 0u);
+    ASSERT_TRUE(recorder_.wait([&] { return recorder_.finished(); }));
+    uint32_t status = 0;
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 2u);  // the slot is empty now
+    EXPECT_EQ(status, 995u);
+    EXPECT_EQ(ADC_BulkContinuousEnd(0, &status), 2u);
+}
+
 TEST_F(Continuous, ZeroLengthReadIsDeliveredOnlyWithAFlag)
 {
     board_ = install_one(0x8040);
