@@ -2,6 +2,7 @@
 // streaming block straight into the caller's buffer, polling, the busy rules, abort, time-out, unplug.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -162,6 +163,57 @@ TEST_P(Acquire, BadArgumentsAndNoWorker)
                           Case{0x80000000u, buffer, 87}, Case{8, pages.hole(), 998}, Case{8, pages.read_only(), 998}})
         EXPECT_EQ(ADC_BulkAcquire(0, c.size, c.buffer), c.result) << c.size;
     EXPECT_TRUE(control_log(board).empty());
+}
+
+TEST_P(Acquire, APacedBoardSendsAsSimulatedTimePassesAndNoiseRepeatsByItsSeed)
+{
+    const uint32_t board = self_starting_board();
+    ASSERT_EQ(KorvalSim_SetManualClock(sim_, 1), 0u);
+    ASSERT_EQ(KorvalSim_SetAdcRate(sim_, board, 1000.0), 0u);
+    KorvalSimAdcSignal noise{KORVAL_SIM_SIGNAL_NOISE, 42, 5.0, 4.0, 0.0};
+    ASSERT_EQ(KorvalSim_SetAdcSignal(sim_, board, 0, &noise), 0u);
+    std::vector<uint16_t> first(100), second(100);
+    ASSERT_EQ(ADC_BulkAcquire(0, 200, first.data()), 0u);
+    // 51 of the 100 samples have been taken after 50 ms: the read goes on waiting.
+    ASSERT_EQ(KorvalSim_AdvanceClock(sim_, 50'000'000), 0u);
+    int32_t left = 0;
+    EXPECT_EQ(ADC_BulkPoll(0, &left), 0u);
+    EXPECT_EQ(left, 200);
+    ASSERT_EQ(KorvalSim_AdvanceClock(sim_, 50'000'000), 0u);
+    ASSERT_EQ(wait_for_end(), 0u);
+    ASSERT_EQ(ADC_BulkAcquire(0, 200, second.data()), 0u);
+    ASSERT_EQ(KorvalSim_AdvanceClock(sim_, 100'000'000), 0u);
+    ASSERT_EQ(wait_for_end(), 0u);
+    EXPECT_EQ(first, second);
+    const auto [low, high] = std::minmax_element(first.begin(), first.end());
+    EXPECT_GE(*low, 6553);   // 1 V
+    EXPECT_LE(*high, 58982);  // 9 V
+    EXPECT_GT(*high - *low, 20000);
+}
+
+TEST_P(Acquire, WithoutCancellingTheHostReadsInSlicesThatSeeTheAbort)
+{
+    const uint32_t board = add(0x8040, path());
+    KorvalHost host = *KorvalSim_Host(sim_);
+    host.winusb_abort_pipe = nullptr;
+    host.cancel_io = nullptr;
+    ASSERT_EQ(KORVAL_InstallHost(&host), 0u);
+    ASSERT_EQ(GetDevices(), 1u);
+    uint8_t block[20] = {};
+    block[17] = 1;
+    ASSERT_EQ(KorvalSim_SetAdcConfig(sim_, board, block, sizeof block), 0u);
+    ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board, 1), 0u);
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(ADC_BulkAcquire(0, 4096, buffer.data()), 0u);
+    EXPECT_EQ(ADC_BulkAbort(0), 0u);
+    ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board, 0), 0u);
+    EXPECT_EQ(wait_for_end(), 995u);
+    // At most the one slice in progress was read (none when the abort came before it).
+    EXPECT_LE(read_lengths(board).size(), 1u);
+    for (const Transfer& t : log(board))
+        if (t.info.kind == KORVAL_SIM_BULK_IN) {
+            EXPECT_EQ(t.info.length_asked, 512u);
+        }
 }
 
 KORVAL_BOTH_PATHS(Acquire);

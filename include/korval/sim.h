@@ -256,6 +256,8 @@ KORVAL_API uint32_t KorvalSim_SetAdcPattern(KorvalSim *sim, uint32_t board, cons
 KORVAL_API uint32_t KorvalSim_AdcTrigger(KorvalSim *sim, uint32_t board);
 /* stopped != 0: the converter sends nothing more until told to go on (reads wait). */
 KORVAL_API uint32_t KorvalSim_SetAdcStopped(KorvalSim *sim, uint32_t board, int stopped);
+/* The voltage the low reference reads (0 V by default), standing for the converter's offset error. */
+KORVAL_API uint32_t KorvalSim_SetAdcLowReference(KorvalSim *sim, uint32_t board, double volts);
 /* The byte the board answers the calibration query (0xBA) with: 0xBB (it takes a table) by default. */
 KORVAL_API uint32_t KorvalSim_SetAdcCalQueryReply(KorvalSim *sim, uint32_t board, uint8_t reply);
 

@@ -16,6 +16,7 @@ int64_t steady_ns()
 
 // How often a cancel is repeated while the read it is meant for has not ended.
 constexpr std::chrono::milliseconds kCancelRepeat{2};
+constexpr std::chrono::milliseconds kUncancellableRepeat{100};
 constexpr std::chrono::hours kIdle{1};
 
 }  // namespace
@@ -56,11 +57,13 @@ void ReadGuard::body()
     while (!worker_.stop_requested()) {
         const int64_t deadline = deadline_ns_.load(std::memory_order_acquire);
         const int64_t now = steady_ns();
-        const bool expired = deadline != 0 && now >= deadline;
+        // Expired only while that read is still the pending one (not one that ended as its time ran out).
+        const bool expired =
+            deadline != 0 && now >= deadline && deadline_ns_.load(std::memory_order_acquire) == deadline;
         if (expired) timed_out_.store(true, std::memory_order_release);
         if (expired || cancelling_.load(std::memory_order_acquire)) {
-            usb::cancel_transfers(slot_, pipe_);
-            worker_.wait_for(kCancelRepeat);
+            // A host that cannot cancel is not asked again and again; the reader ends after its slice.
+            worker_.wait_for(usb::cancel_transfers(slot_, pipe_) ? kCancelRepeat : kUncancellableRepeat);
         } else if (deadline != 0) {
             worker_.wait_for(std::chrono::nanoseconds(deadline - now));
         } else {

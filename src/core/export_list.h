@@ -359,6 +359,7 @@
     EXTRA(KorvalSim_SetAdcPattern)                                                                                 \
     EXTRA(KorvalSim_AdcTrigger)                                                                                    \
     EXTRA(KorvalSim_SetAdcStopped)                                                                                 \
+    EXTRA(KorvalSim_SetAdcLowReference)                                                                            \
     EXTRA(KorvalSim_SetAdcCalQueryReply)                                                                           \
     EXTRA(KorvalSim_GetAdcState)                                                                                   \
     EXTRA(KorvalSim_GetAdcCalTable)                                                                                \

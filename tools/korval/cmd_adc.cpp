@@ -2,6 +2,7 @@
 //
 //     korval adc [-d INDEX] config                show the block
 //     korval adc [-d INDEX] config set ITEM...    change it, then show it
+//     korval adc [-d INDEX] scan|acquire|cal ...  measure (cmd_adc_measure.cpp)
 //
 //     ITEM:  [ch A[-B]] RANGE      input range of channels A to B (every channel without "ch"), for
 //                                  example "ch 0-15 ±10 V", "0-5V", "ch 8 +-2 V"
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "adc/config_block.h"
+#include "adc_measure.h"
 #include "command.h"
 #include "core/device_table.h"
 #include "core/registry.h"
@@ -293,8 +295,14 @@ int run(const Options& options, const Args& all_args)
     uint32_t index = 0;
     std::string error;
     if (!take_device(args, index, error)) return usage_error(error);
-    if (!args.empty() && args[0] == "stream") return run_adc_stream(options, Args(args.begin() + 1, args.end()), index);
-    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...]");
+    if (!args.empty()) {
+        const Args rest(args.begin() + 1, args.end());
+        if (args[0] == "scan") return adc_scan(options, index, rest);
+        if (args[0] == "acquire") return adc_acquire(options, index, rest);
+        if (args[0] == "cal") return adc_cal(options, index, rest);
+        if (args[0] == "stream") return run_adc_stream(options, rest, index);
+    }
+    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
 
     uint32_t slot = 0;
     if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
@@ -309,8 +317,8 @@ int run(const Options& options, const Args& all_args)
     return show(options, b);
 }
 
-const RegisterCommand kAdc{{"adc", "[-d N] config [set ITEM...] | stream [--rate HZ] [--seconds S] [--out FILE] [--plot FILE.png]",
-                            "ADC configuration: ranges (\"ch 0-15 ±10 V\"), cal, trigger, scan, oversample; continuous streams", run}};
+const RegisterCommand kAdc{{"adc", "[-d N] config|scan|acquire|cal|stream ...",
+                            "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams", run}};
 
 }  // namespace
 

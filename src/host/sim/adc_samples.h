@@ -43,6 +43,7 @@ public:
     void set_pattern(std::vector<uint16_t> counts) { pattern_ = std::move(counts); }
     void set_stopped(bool stopped) { stopped_ = stopped; }
     void set_query_reply(uint8_t reply) { query_reply_ = reply; }
+    void set_low_reference(double volts) { low_reference_volts_ = volts; }
     // The external trigger input: starts an armed conversion waiting for its start.
     void trigger();
     KorvalSimAdcState state() const;
@@ -69,6 +70,7 @@ private:
     std::vector<uint16_t> pattern_;
     bool stopped_ = false;
     uint8_t query_reply_ = 0xBB;
+    double low_reference_volts_ = 0.0;
     bool source_attached_ = false;
 
     // The conversion under way: what the block said when it started.

@@ -174,7 +174,7 @@ uint16_t AdcSamples::sample(uint64_t index) const
     double v = 0.0;
     if ((cal_mode_ & 0x01) != 0) {
         gain = reference_gain_;
-        v = (cal_mode_ & 0x02) != 0 ? high_reference_volts_ : 0.0;
+        v = (cal_mode_ & 0x02) != 0 ? high_reference_volts_ : low_reference_volts_;
     } else {
         const uint32_t channel = first_channel_ + static_cast<uint32_t>((index / per_channel_) % channel_count_);
         gain = gain_[channel % kChannels];
@@ -196,11 +196,17 @@ BulkReply AdcSamples::read(std::span<uint8_t> buffer)
         const uint64_t needed = (bytes_sent_ + want + 1) / 2;
         if (taken < needed) return BulkReply::wait(start_ns_ + (needed - 1) * period_);
     }
-    for (uint64_t i = 0; i < want; ++i) {
-        const uint64_t byte = bytes_sent_ + i;
+    // Sample by sample; a read that began or ends inside a sample takes its half.
+    uint64_t byte = bytes_sent_;
+    const uint64_t end = bytes_sent_ + want;
+    uint8_t* out = buffer.data();
+    if ((byte & 1) != 0) *out++ = static_cast<uint8_t>(sample(byte++ / 2) >> 8);
+    for (; byte + 1 < end; byte += 2) {
         const uint16_t s = sample(byte / 2);
-        buffer[i] = static_cast<uint8_t>((byte & 1) != 0 ? s >> 8 : s);
+        *out++ = static_cast<uint8_t>(s);
+        *out++ = static_cast<uint8_t>(s >> 8);
     }
+    if (byte < end) *out = static_cast<uint8_t>(sample(byte / 2));
     bytes_sent_ += want;
     if (bytes_sent_ >= total) running_ = false;
     return BulkReply::done(static_cast<uint32_t>(want));
@@ -296,6 +302,15 @@ uint32_t KorvalSim_SetAdcStopped(KorvalSim* sim, uint32_t board, int stopped)
 {
     return with_adc(sim, board, [&](AdcSamples& adc) {
         adc.set_stopped(stopped != 0);
+        return uint32_t{ERROR_SUCCESS};
+    });
+}
+
+uint32_t KorvalSim_SetAdcLowReference(KorvalSim* sim, uint32_t board, double volts)
+{
+    if (!std::isfinite(volts)) return ERROR_INVALID_PARAMETER;
+    return with_adc(sim, board, [&](AdcSamples& adc) {
+        adc.set_low_reference(volts);
         return uint32_t{ERROR_SUCCESS};
     });
 }

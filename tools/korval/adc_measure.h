@@ -1,0 +1,15 @@
+// The measuring subcommands of korval adc (cmd_adc_measure.cpp): scan, acquire and cal. Each takes the
+// board's device index and the arguments after its own name.
+#pragma once
+
+#include <cstdint>
+
+#include "command.h"
+
+namespace korval::tool {
+
+int adc_scan(const Options& options, uint32_t index, const Args& args);
+int adc_acquire(const Options& options, uint32_t index, const Args& args);
+int adc_cal(const Options& options, uint32_t index, const Args& args);
+
+}  // namespace korval::tool

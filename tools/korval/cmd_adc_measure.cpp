@@ -1,0 +1,227 @@
+// korval adc scan, acquire and cal: measure with a board's analog input, and load its calibration.
+//
+//     korval adc [-d N] scan [ch A-B]                      one scan, volts per channel (every channel
+//                                                          by default; the board keeps the scan limits)
+//     korval adc [-d N] acquire --samples N [--out F.csv]  a one-shot acquisition of N samples
+//     korval adc [-d N] cal :AUTO:|:NORM:|:1TO1:|FILE      load the ADC calibration
+//
+// An acquisition starts when the board's trigger byte says; a board set to wait for the start request
+// (start source 0), which an acquisition never sends, is set to start by itself first.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adc/config_block.h"
+#include "adc/scan.h"
+#include "adc_measure.h"
+#include "core/device_table.h"
+#include "core/registry.h"
+#include "device_option.h"
+#include "korval/korval.h"
+
+namespace korval::tool {
+
+namespace {
+
+std::string range_text(uint8_t code)
+{
+    char text[16];
+    const uint8_t gain = code & adc::kGainCodeMask;
+    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", adc::gain_span_volts(gain));
+    return text;
+}
+
+struct Block {
+    std::vector<uint8_t> bytes;
+    uint8_t range_code(uint32_t channel, uint32_t shift) const
+    {
+        return bytes[std::min<uint32_t>(channel >> shift, adc::kRangeSlots - 1)];
+    }
+};
+
+int read_block(uint32_t index, uint32_t size, Block& block)
+{
+    block.bytes.assign(size, 0);
+    if (const uint32_t r = ADC_GetConfig(index, block.bytes.data(), &size)) return report_error(r, "reading the ADC configuration");
+    return 0;
+}
+
+}  // namespace
+
+int adc_scan(const Options& options, uint32_t index, const Args& args)
+{
+    uint32_t slot = 0;
+    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
+    const TDeviceData& d = device(slot);
+    const bool bulk = d.bADCBulk;
+    const uint32_t channels = bulk ? d.ADCMUXChannels : d.ImmADCs;
+    if (channels == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no analog input");
+    uint32_t first = 0, last = channels - 1;
+    if (!args.empty()) {
+        uint64_t a = 0, b = 0;
+        const std::string spec = args.size() == 2 && args[0] == "ch" ? args[1] : "";
+        const size_t dash = spec.find('-');
+        if (spec.empty() || !parse_bounded(spec.substr(0, dash), 0xFF, a) ||
+            (dash != std::string::npos && !parse_bounded(spec.substr(dash + 1), 0xFF, b)))
+            return usage_error("adc scan [ch A-B]");
+        first = static_cast<uint32_t>(a);
+        last = dash == std::string::npos ? first : static_cast<uint32_t>(b);
+        if (!bulk) return usage_error("this board's immediate inputs are always read together");
+    }
+    if (bulk) {
+        if (const uint32_t r = ADC_SetScanLimits(slot, first, last)) return report_error(r, "setting the scan limits");
+    }
+    std::vector<double> volts(256, 0.0);
+    if (const uint32_t r = ADC_GetScanV(slot, volts.data())) return report_error(r, "scanning");
+    Block block;
+    if (bulk) {
+        if (const int status = read_block(slot, d.ConfigBytes, block)) return status;
+    } else {
+        block.bytes.assign(adc::kRangeSlots, 2);  // 0 to 5 V
+    }
+    const uint32_t shift = bulk ? uint32_t{d.RangeShift} : 0u;
+    if (options.json) {
+        std::printf("{\"channels\": [");
+        for (uint32_t c = first; c <= last; ++c)
+            std::printf("%s{\"channel\": %u, \"volts\": %.6f, \"range\": %s}", c == first ? "" : ", ", c, volts[c],
+                        json_string(range_text(block.range_code(c, shift))).c_str());
+        std::printf("]}\n");
+        return 0;
+    }
+    std::printf("ch   volts       range\n");
+    for (uint32_t c = first; c <= last; ++c)
+        std::printf("%-4u %+10.6f  %s\n", c, volts[c], range_text(block.range_code(c, shift)).c_str());
+    return 0;
+}
+
+int adc_acquire(const Options& options, uint32_t index, const Args& args)
+{
+    uint64_t samples = 0;
+    std::string out;
+    for (size_t i = 0; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) return usage_error("adc acquire --samples N [--out FILE.csv]");
+        if (args[i] == "--samples") {
+            if (!parse_bounded(args[i + 1], 0x3FFFFFFF, samples) || samples == 0)
+                return usage_error("--samples is 1 to 1073741823");
+        } else if (args[i] == "--out") {
+            out = args[i + 1];
+        } else {
+            return usage_error("adc acquire --samples N [--out FILE.csv]");
+        }
+    }
+    if (samples == 0) return usage_error("adc acquire needs --samples N");
+
+    uint32_t slot = 0;
+    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
+    const TDeviceData& d = device(slot);
+    if (!d.bADCBulk) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no bulk analog input");
+    Block block;
+    if (const int status = read_block(slot, d.ConfigBytes, block)) return status;
+    uint8_t trigger = block.bytes[adc::kTriggerByte];
+    if ((trigger & 0x03) == 0) {
+        trigger = static_cast<uint8_t>(trigger | 0x01);
+        if (const uint32_t r = ADC_ADMode(slot, trigger, block.bytes[adc::kCalModeByte]))
+            return report_error(r, "setting the start source");
+        block.bytes[adc::kTriggerByte] = trigger;
+        std::fprintf(stderr, "korval: note: the board now starts sampling by itself (trigger byte 0x%02X)\n", trigger);
+    }
+
+    std::vector<uint16_t> data;
+    try {
+        data.resize(samples);
+    } catch (const std::bad_alloc&) {
+        return report_error(ERROR_NOT_ENOUGH_MEMORY, "making room for the samples");
+    }
+    const uint32_t bytes = static_cast<uint32_t>(samples * 2);
+    if (const uint32_t r = ADC_BulkAcquire(slot, bytes, data.data())) return report_error(r, "starting the acquisition");
+    const bool progress = !options.json && isatty(STDERR_FILENO);
+    int32_t left = static_cast<int32_t>(bytes);
+    for (;;) {
+        if (const uint32_t r = ADC_BulkPoll(slot, &left)) {
+            if (progress) std::fprintf(stderr, "\n");
+            return report_error(r, "acquiring");
+        }
+        if (progress) {
+            const uint32_t done = (bytes - static_cast<uint32_t>(left)) / 2;
+            std::fprintf(stderr, "\racquired %u of %llu samples (%3.0f%%)", done, static_cast<unsigned long long>(samples),
+                         100.0 * done / static_cast<double>(samples));
+        }
+        if (left == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (progress) std::fprintf(stderr, "\n");
+
+    // Samples follow the block's scan: start to end channel, Oversample + 1 samples each, over again.
+    const uint32_t first = adc::scan_start(block.bytes.data(), d.ConfigBytes);
+    const uint32_t last = std::max(first, adc::scan_end(block.bytes.data(), d.ConfigBytes));
+    const uint32_t per_channel = block.bytes[adc::kOversampleByte] + 1u;
+    const uint32_t channels = last - first + 1;
+    auto channel_of = [&](uint64_t i) { return first + static_cast<uint32_t>((i / per_channel) % channels); };
+
+    if (!out.empty()) {
+        std::FILE* f = std::fopen(out.c_str(), "w");
+        if (f == nullptr) return report_error(ERROR_FILE_NOT_FOUND, "opening " + out);
+        std::fprintf(f, "sample,channel,count,volts\n");
+        for (uint64_t i = 0; i < samples; ++i) {
+            const uint32_t c = channel_of(i);
+            std::fprintf(f, "%llu,%u,%u,%.6f\n", static_cast<unsigned long long>(i), c, data[i],
+                         adc::counts_to_volts(data[i], block.range_code(c, d.RangeShift)));
+        }
+        if (std::fclose(f) != 0) return report_error(ERROR_GEN_FAILURE, "writing " + out);
+    }
+
+    // Per channel: minimum, mean and maximum in volts.
+    struct Stats {
+        uint64_t n = 0;
+        double sum = 0, min = 1e300, max = -1e300;
+    };
+    std::vector<Stats> stats(channels);
+    for (uint64_t i = 0; i < samples; ++i) {
+        const uint32_t c = channel_of(i);
+        const double v = adc::counts_to_volts(data[i], block.range_code(c, d.RangeShift));
+        Stats& s = stats[c - first];
+        ++s.n;
+        s.sum += v;
+        s.min = std::min(s.min, v);
+        s.max = std::max(s.max, v);
+    }
+    if (options.json) {
+        std::printf("{\"samples\": %llu, \"file\": %s, \"channels\": [", static_cast<unsigned long long>(samples),
+                    out.empty() ? "null" : json_string(out).c_str());
+        bool comma = false;
+        for (uint32_t k = 0; k < channels; ++k) {
+            if (stats[k].n == 0) continue;
+            std::printf("%s{\"channel\": %u, \"samples\": %llu, \"min\": %.6f, \"mean\": %.6f, \"max\": %.6f}",
+                        comma ? ", " : "", first + k, static_cast<unsigned long long>(stats[k].n), stats[k].min,
+                        stats[k].sum / static_cast<double>(stats[k].n), stats[k].max);
+            comma = true;
+        }
+        std::printf("]}\n");
+        return 0;
+    }
+    std::printf("%llu samples%s%s\n", static_cast<unsigned long long>(samples), out.empty() ? "" : " written to ",
+                out.c_str());
+    std::printf("ch   samples     min (V)    mean (V)     max (V)\n");
+    for (uint32_t k = 0; k < channels; ++k)
+        if (stats[k].n > 0)
+            std::printf("%-4u %7llu  %+10.6f  %+10.6f  %+10.6f\n", first + k, static_cast<unsigned long long>(stats[k].n),
+                        stats[k].min, stats[k].sum / static_cast<double>(stats[k].n), stats[k].max);
+    return 0;
+}
+
+int adc_cal(const Options& options, uint32_t index, const Args& args)
+{
+    if (args.size() != 1) return usage_error("adc cal :AUTO:|:NORM:|:1TO1:|FILE");
+    if (const uint32_t r = ADC_SetCal(index, args[0].c_str())) return report_error(r, "loading the calibration " + args[0]);
+    if (options.json) std::printf("{\"calibration\": %s}\n", json_string(args[0]).c_str());
+    else std::printf("calibration %s loaded\n", args[0].c_str());
+    return 0;
+}
+
+}  // namespace korval::tool
