@@ -130,7 +130,7 @@ void give_sim_signals(KorvalSim* sim, double rate, const std::vector<uint8_t>& b
 }
 
 #ifdef KORVAL_TOOL_PLPLOT
-bool plot(const Stream& s, const std::vector<uint8_t>& block, uint32_t shift, const std::string& file, double seconds)
+void plot(const Stream& s, const std::vector<uint8_t>& block, uint32_t shift, const std::string& file, double seconds)
 {
     std::vector<std::vector<double>> volts(s.channels);
     double low = 0, high = 0;
@@ -163,7 +163,6 @@ bool plot(const Stream& s, const std::vector<uint8_t>& block, uint32_t shift, co
         }
     }
     plend();
-    return true;
 }
 #endif
 
@@ -285,7 +284,8 @@ int run_adc_stream(const Options& options, Args args, uint32_t index)
     if (s.out_failed) return usage_error("writing '" + out_file + "' failed");
 #ifdef KORVAL_TOOL_PLPLOT
     if (!plot_file.empty()) {
-        plot(s, block, range_shift, plot_file, elapsed);
+        // The time axis is the samples' own: their index over the sampling rate.
+        plot(s, block, range_shift, plot_file, std::max(static_cast<double>(s.sample_index) / rate, 1e-3));
         if (!options.json) std::printf("plot written to %s\n", plot_file.c_str());
     }
 #endif
