@@ -2,13 +2,16 @@
 # Installs what building and testing Korval needs, when it is missing (Debian packages, with apt-get).
 #   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark, pkg-config; libusb-1.0
 #                               (the Linux host) and umockdev (its tests on an emulated USB stack); for
-#                               the Python package numpy, pytest and matplotlib (its plotting example)
+#                               the Python package numpy, pytest and matplotlib (its plotting example);
+#                               PLplot for the tool's plots
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
 packages="$packages pkg-config libusb-1.0-0-dev umockdev libumockdev-dev"
 packages="$packages python3 python3-venv python3-numpy python3-pytest python3-matplotlib"
+# Plots of "korval adc stream --plot" (the tool only; the library does not use them).
+packages="$packages libplplot-dev plplot-driver-cairo"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
 fi

@@ -437,6 +437,59 @@ KORVAL_API uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, d
 KORVAL_API uint32_t ADC_Initialize(uint32_t DeviceIndex, const uint8_t *pConfigBuf, uint32_t *pConfigBufSize,
                                    const char *pCalFileName);
 
+/* ---- Continuous acquisition --------------------------------------------------------------------------- */
+
+#if defined(_WIN32)
+#define KORVAL_CALLBACK __stdcall
+#else
+#define KORVAL_CALLBACK
+#endif
+
+/* Flags of a continuous-acquisition callback; 1 and 4 can come together. */
+#define KORVAL_CONT_NEW_BLOCK 1u /* the first buffer after a new sample-count request to the board */
+#define KORVAL_CONT_FINAL 2u     /* the last call: pBuf NULL, BufSize 0 */
+#define KORVAL_CONT_GROWN 4u     /* no blank buffer was left: the ring grew by this one */
+
+/* Called on the library's buffer thread, one call at a time, in the order the buffers were filled.
+   pBuf holds BufSize bytes of the board's 16-bit samples as received and is valid only during the call.
+   Context is the value given to ADC_BulkContinuousStart. */
+typedef void(KORVAL_CALLBACK *PContCallback)(uint16_t *pBuf, uint32_t BufSize, uint32_t Flags, uint32_t Context);
+
+/* Starts an endless acquisition into a ring of BufCount buffers of BufSize bytes each (a multiple of
+   512: 1784 otherwise; 87 for a size of 0, a count below 1, a NULL callback, or BufSize x BufCount
+   beyond 4 GiB - 1). The board is told the next sample count every BufSize x BufCount bytes. A callback
+   that falls behind makes the ring grow (flag 4); no data is dropped. 4 while an acquisition of either
+   kind runs on the board, 8 when the ring cannot be allocated. */
+KORVAL_API uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t BufCount,
+                                            uint32_t Context, PContCallback pCallback);
+
+/* Ends the acquisition: stops both threads (also when the board stopped sending or was unplugged),
+   delivers the filled buffers still waiting, makes the final flag-2 call, and frees the ring. *pIOStatus
+   (pIOStatus may be NULL) gets 0, or the code of the failure that ended the stream (1617 after an
+   unplug). Returns 38 when no acquisition runs, the open check's code (after ending the acquisition)
+   when the board has gone, and 50 when called from inside the callback. */
+KORVAL_API uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t *pIOStatus);
+
+/* The ring's buffers by state: blank, being filled or delivered, and filled waiting for the callback.
+   38 when no acquisition runs. Exported under this plain name only. */
+KORVAL_API uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t *pBlanks, int32_t *pAccessings,
+                                            int32_t *pGotDatas);
+
+/* ---- Fast internal-trigger scans ------------------------------------------------------------------------ */
+
+/* Saves the board's configuration block, writes a fast-scan block for channels 0 to n - 1 (n the
+   board's channels, at most 64) and switches the board to its fast-scan setting. */
+KORVAL_API uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex);
+/* Writes the saved block back and switches the fast-scan setting off (122 before any init). */
+KORVAL_API uint32_t ADC_ResetFastITScanV(uint32_t DeviceIndex);
+/* Scans channels 0 to NewChannels - 1 (at most the board's) from now on; 21 before any init, 87 for 0. */
+KORVAL_API uint32_t ADC_SetFastITScanVChannels(uint32_t DeviceIndex, uint32_t NewChannels);
+/* One fast scan, in volts: pVolts[c] for every scanned channel c. 1460 when the data does not come
+   within 1,000 ms, 38 when it ended short. */
+KORVAL_API uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double *pVolts);
+/* Init, one fast scan, and reset, in one call: the board's block and setting are back when it returns. */
+KORVAL_API uint32_t ADC_GetITScanV(uint32_t DeviceIndex, double *pVolts);
+
 /* ---- Immediate DAC output and calibration ------------------------------------------------------------ */
 
 /* One element of DACMultiDirect's list: a DAC channel (0 up) and the count to put out on it. 4 bytes,

@@ -277,6 +277,11 @@ KORVAL_API uint32_t KorvalSim_GetAdcState(KorvalSim *sim, uint32_t board, Korval
 KORVAL_API uint32_t KorvalSim_GetAdcCalTable(KorvalSim *sim, uint32_t board, int bipolar, uint16_t *table,
                                              uint32_t count);
 
+/* The fast-scan setting (request 0xD4, wValue 0x1E): *on is the byte last received (0 at power-on),
+   *switches the number of such requests (either pointer may be NULL). For continuous streams and fast
+   scans the converter runs as set above: with the pacing rate, the pattern, or stopped. */
+KORVAL_API uint32_t KorvalSim_GetAdcFastScan(KorvalSim *sim, uint32_t board, uint32_t *on, uint32_t *switches);
+
 /* ---- Counters, automap, PWM, latch and debounce -------------------------------------------------------- */
 
 /* The 8254 counters of boards that have them: three per block, clocked by the product's root clock in

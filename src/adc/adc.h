@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "korval/korval.h"
+
 namespace korval {
 
 // ADC configuration block
@@ -35,5 +37,18 @@ uint32_t ADC_Stop(uint32_t DeviceIndex);
 uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf);
 uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft);
 uint32_t ADC_BulkAbort(uint32_t DeviceIndex);
+
+// Continuous acquisition
+uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t BufCount, uint32_t Context,
+                                 PContCallback pCallback);
+uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t* pIOStatus);
+uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t* pAccessings, int32_t* pGotDatas);
+
+// Fast internal-trigger scans
+uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex);
+uint32_t ADC_ResetFastITScanV(uint32_t DeviceIndex);
+uint32_t ADC_SetFastITScanVChannels(uint32_t DeviceIndex, uint32_t NewChannels);
+uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double* pVolts);
+uint32_t ADC_GetITScanV(uint32_t DeviceIndex, double* pVolts);
 
 }  // namespace korval

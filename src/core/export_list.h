@@ -185,6 +185,25 @@
           (uint32_t DeviceIndex),                                                                                  \
           (DeviceIndex))                                                                                           \
                                                                                                                    \
+    /* Continuous acquisition */                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkContinuousStart,                                                       \
+          (uint32_t DeviceIndex, uint32_t BufSize, int32_t BufCount, uint32_t Context, PContCallback pCallback),   \
+          (DeviceIndex, BufSize, BufCount, Context, pCallback))                                                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_BulkContinuousEnd, (uint32_t DeviceIndex, uint32_t* pIOStatus),            \
+          (DeviceIndex, pIOStatus))                                                                                \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, ADC_BulkContinuousDebug,                                                     \
+          (uint32_t DeviceIndex, int32_t* pBlanks, int32_t* pAccessings, int32_t* pGotDatas),                      \
+          (DeviceIndex, pBlanks, pAccessings, pGotDatas))                                                          \
+                                                                                                                   \
+    /* Fast internal-trigger scans */                                                                              \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_InitFastITScanV, (uint32_t DeviceIndex), (DeviceIndex))                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_ResetFastITScanV, (uint32_t DeviceIndex), (DeviceIndex))                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_SetFastITScanVChannels, (uint32_t DeviceIndex, uint32_t NewChannels),      \
+          (DeviceIndex, NewChannels))                                                                              \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetFastITScanV, (uint32_t DeviceIndex, double* pVolts),                    \
+          (DeviceIndex, pVolts))                                                                                   \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, ADC_GetITScanV, (uint32_t DeviceIndex, double* pVolts), (DeviceIndex, pVolts)) \
+                                                                                                                   \
     /* Immediate DAC output and calibration */                                                                     \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DACDirect,                                                                     \
           (uint32_t DeviceIndex, uint16_t Channel, uint16_t Value),                                                \
@@ -375,6 +394,7 @@
     EXTRA(KorvalSim_SetAdcCalQueryReply)                                                                           \
     EXTRA(KorvalSim_GetAdcState)                                                                                   \
     EXTRA(KorvalSim_GetAdcCalTable)                                                                                \
+    EXTRA(KorvalSim_GetAdcFastScan)                                                                                \
                                                                                                                    \
     /* Simulated counters, automap, PWM, latch and debounce */                                                     \
     EXTRA(KorvalSim_GetCounter)                                                                                    \

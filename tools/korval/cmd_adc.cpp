@@ -300,8 +300,9 @@ int run(const Options& options, const Args& all_args)
         if (args[0] == "scan") return adc_scan(options, index, rest);
         if (args[0] == "acquire") return adc_acquire(options, index, rest);
         if (args[0] == "cal") return adc_cal(options, index, rest);
+        if (args[0] == "stream") return run_adc_stream(options, rest, index);
     }
-    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal");
+    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
 
     uint32_t slot = 0;
     if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
@@ -316,8 +317,8 @@ int run(const Options& options, const Args& all_args)
     return show(options, b);
 }
 
-const RegisterCommand kAdc{{"adc", "[-d N] config|scan|acquire|cal ...",
-                            "analog input: configuration, scans in volts, acquisitions, calibration", run}};
+const RegisterCommand kAdc{{"adc", "[-d N] config|scan|acquire|cal|stream ...",
+                            "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams", run}};
 
 }  // namespace
 

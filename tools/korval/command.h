@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+typedef struct KorvalSim KorvalSim;
+
 namespace korval::tool {
 
 struct Options {
     bool json = false;
+    KorvalSim* sim = nullptr;  // the simulation holding the --sim boards, or none
 };
 
 using Args = std::vector<std::string>;
@@ -21,6 +24,9 @@ struct Command {
 };
 
 const std::vector<Command>& commands();
+
+// korval adc stream, on the board `index` (cmd_adc_stream.cpp).
+int run_adc_stream(const Options& options, Args args, uint32_t index);
 
 struct RegisterCommand {
     explicit RegisterCommand(Command command);

@@ -118,6 +118,7 @@ int main(int argc, char** argv)
     }
     if (sim) {
         if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
+        options.sim = sim.get();
     }
     if (i >= argc) {
         print_help();

@@ -154,10 +154,16 @@ int Simulation::open_file(void* context, const char* path, int exclusive, Korval
 int Simulation::close_handle(void* context, KorvalHandle handle, uint32_t* error)
 {
     Simulation* sim = self(context);
-    std::lock_guard lock(sim->mutex_);
-    auto it = sim->handles_.find(handle);
-    if (it == sim->handles_.end() || it->second.is_interface) return fail(error, ERROR_INVALID_HANDLE);
-    sim->handles_.erase(it);
+    Board* board = nullptr;
+    {
+        std::lock_guard lock(sim->mutex_);
+        auto it = sim->handles_.find(handle);
+        if (it == sim->handles_.end() || it->second.is_interface) return fail(error, ERROR_INVALID_HANDLE);
+        board = it->second.board;
+        sim->handles_.erase(it);
+    }
+    // Closing a handle ends the transfers still pending on it, as the system does on the last close.
+    board->cancel(handle, Board::kAnyPipe);
     return 1;
 }
 
@@ -220,10 +226,16 @@ int Simulation::winusb_initialize(void* context, KorvalHandle file, KorvalHandle
 int Simulation::winusb_free(void* context, KorvalHandle interface_handle, uint32_t* error)
 {
     Simulation* sim = self(context);
-    std::lock_guard lock(sim->mutex_);
-    auto it = sim->handles_.find(interface_handle);
-    if (it == sim->handles_.end() || !it->second.is_interface) return fail(error, ERROR_INVALID_HANDLE);
-    sim->handles_.erase(it);
+    Board* board = nullptr;
+    {
+        std::lock_guard lock(sim->mutex_);
+        auto it = sim->handles_.find(interface_handle);
+        if (it == sim->handles_.end() || !it->second.is_interface) return fail(error, ERROR_INVALID_HANDLE);
+        board = it->second.board;
+        sim->handles_.erase(it);
+    }
+    // Freeing the interface ends the transfers still pending on it.
+    board->cancel(interface_handle, Board::kAnyPipe);
     return 1;
 }
 
