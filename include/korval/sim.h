@@ -316,7 +316,7 @@ KORVAL_API uint32_t KorvalSim_SetDebounceData(KorvalSim *sim, uint32_t board, co
    bit (0x2000), or up to the board's last channel, the first sample going to channel 0. It keeps each
    channel's codes (bits 0-11), stops after the sample with the end-of-data bit (0x8000), and counts an
    underrun each time a point is due and no whole point is waiting (playing goes on from when data
-   arrives). A write waits while the buffer has no room for it. Request 0xB0 with 0x80 empties the
+   arrives; a board started before its first point has arrived waits for it without an underrun). A write waits while the buffer has no room for it. Request 0xB0 with 0x80 empties the
    buffer and forgets what was played. */
 typedef struct KorvalSimDacStream {
     uint32_t divisor;        /* point-rate divisor last programmed; 0 until then */

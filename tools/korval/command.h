@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "korval/sim.h"
+
 namespace korval::tool {
 
 struct Options {
     bool json = false;
+    KorvalSim* sim = nullptr;  // the simulation of --sim, when there is one
 };
 
 using Args = std::vector<std::string>;

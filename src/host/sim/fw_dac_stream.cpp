@@ -6,8 +6,9 @@
 // Once started, the player takes one point per period of the point rate, in simulated time: the samples
 // up to the one with the end-of-point bit (bit 13), or the board's eighth channel, the first sample going
 // to channel 0. It records each channel's codes (bits 0-11), stops after the sample with the end-of-data
-// bit (bit 15), and counts an underrun each time a point is due and no whole point is waiting; playing
-// then goes on from the moment data arrives. A write waits while the buffer has no room for it, so a
+// bit (bit 15), and counts an underrun each time a point is due and no whole point is waiting (except
+// before the first point after a start: the board then waits for its data); playing then goes on from
+// the moment data arrives. A write waits while the buffer has no room for it, so a
 // board that has stopped playing stops taking data, as a real one does.
 //
 // Time is evaluated lazily: every transfer and every look from a program first plays the points due
@@ -68,7 +69,9 @@ public:
         const uint64_t due = now < base_ns_ ? 0 : (now - base_ns_) * 12 / 1000 / divisor_ + 1;
         while (playing_ && since_base_ < due) {
             if (!play_point()) {
-                ++underruns_;
+                // A board started before its first data waits for it; once playing, running dry is an
+                // underrun.
+                if (points_ > run_start_points_) ++underruns_;
                 starved_ = true;
                 return;
             }
@@ -181,7 +184,7 @@ private:
         buffer_.clear();
         playing_ = ended_ = starved_ = false;
         for (auto& codes : played_) codes.clear();
-        points_ = underruns_ = received_ = 0;
+        points_ = run_start_points_ = underruns_ = received_ = 0;
         widest_ = 0;
         ++resets_;
     }
@@ -192,6 +195,7 @@ private:
         if (playing_) return;
         playing_ = true;
         ended_ = starved_ = false;
+        run_start_points_ = points_;
         rebase(board_.now_ns());
         advance();  // the first point goes out at once
     }
@@ -209,6 +213,7 @@ private:
     uint64_t since_base_ = 0;  // points played since then
     std::vector<std::vector<uint16_t>> played_;
     uint64_t points_ = 0;
+    uint64_t run_start_points_ = 0;  // points_ when the present run was started
     uint64_t underruns_ = 0;
     uint64_t received_ = 0;
     uint32_t widest_ = 0;
