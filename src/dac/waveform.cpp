@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <bit>
 #include <new>
 #include <utility>
 #include <vector>
@@ -37,6 +38,7 @@ constexpr uint32_t kAutoStartBytes = 0x28000;
 constexpr uint32_t kProcessLimit = 0x20000;  // samples; DACOutputProcess takes fewer
 constexpr uint32_t kProcessChunk = 0x7C00;   // bytes per bulk write of DACOutputProcess
 constexpr uint8_t kSamplePipe = 0x02;
+constexpr size_t kSpareLimit = 48;  // blocks kept for reuse: a full queue and one frame's worth
 
 constexpr uint8_t kControlRequest = 0xB0;  // wValue: what to do (below)
 constexpr uint8_t kPrepareRequest = 0xB1;
@@ -72,6 +74,9 @@ public:
     const uint32_t Index;  // the slot the worker serves
     Worker thread;
     std::atomic<bool> closing{false};
+    // Whole blocks the worker has sent, for the frame calls to fill again instead of allocating (and
+    // clearing) new ones; under hDACDataMutex.
+    std::vector<std::vector<uint8_t>> spares;
 
     void wrote(size_t bytes)
     {
@@ -142,6 +147,7 @@ void run_worker(TDACWorker& w)
 {
     TDeviceData& d = device(w.Index);
     uint32_t countdown = kAutoStartBytes;
+    std::vector<uint8_t> block;
     for (;;) {
         // Bounded, so that a stop request is seen even if its wake-up went to an earlier wait.
         bool woken = false;
@@ -149,11 +155,11 @@ void run_worker(TDACWorker& w)
             woken = d.hDACDataSem.try_acquire_for(std::chrono::milliseconds(250));
         if (!woken) break;
 
-        std::vector<uint8_t> block;
         bool took = false;
         bool done = false;
         {
             std::lock_guard lock(d.hDACDataMutex);
+            if (block.size() == kBlockSize && w.spares.size() < kSpareLimit) w.spares.push_back(std::move(block));
             if (d.DACData.empty()) {
                 done = w.closing;
             } else {
@@ -248,36 +254,41 @@ Result program_rate(uint32_t slot, double* pClockHz, uint16_t divisor)
     return usb::vendor_write(slot, kDivisorRequest, 0, divisor, 0, nullptr);
 }
 
+static_assert(std::endian::native == std::endian::little, "samples are tagged as little-endian words in place");
+
 // Clears the top four bits of each sample and sets the end-of-point bit on the last channel of each
-// point, on bytes of a frame's stream starting `offset` bytes into the frame. Works a byte at a time
-// through masks that repeat every 16 points, which the compiler turns into wide operations.
+// point, on bytes of a frame's stream starting `offset` bytes into the frame. Works on four samples at a
+// time, through masks that repeat every `channels` words of 64 bits (4 × channels samples).
 class Tagger {
 public:
-    explicit Tagger(uint32_t channels) : period_(2 * channels * 16)
-    {
-        for (size_t i = 0; i < period_; ++i) {
-            keep_[i] = i % 2 == 0 ? 0xFF : 0x0F;
-            set_[i] = i % (2 * channels) == 2 * channels - 1 ? kEndOfPoint : 0;
-        }
-    }
+    explicit Tagger(uint32_t channels) : channels_(channels) {}
 
     void apply(uint8_t* bytes, size_t size, size_t offset) const
     {
-        size_t phase = offset % period_;
-        size_t i = 0;
-        for (; i < size && phase != 0; ++i, phase = phase + 1 == period_ ? 0 : phase + 1)
-            bytes[i] = static_cast<uint8_t>((bytes[i] & keep_[phase]) | set_[phase]);
-        for (; i + period_ <= size; i += period_) {
-            uint8_t* at = bytes + i;
-            for (size_t j = 0; j < period_; ++j) at[j] = static_cast<uint8_t>((at[j] & keep_[j]) | set_[j]);
+        const size_t first = offset / 2;  // the frame's sample at bytes[0]
+        uint64_t set[kMaxChannels];
+        for (size_t k = 0; k < channels_; ++k) {
+            set[k] = 0;
+            for (size_t s = 0; s < 4; ++s)
+                if ((first + 4 * k + s + 1) % channels_ == 0) set[k] |= uint64_t{kEndOfPoint} << (16 * s + 8);
         }
-        for (size_t j = 0; i < size; ++i, ++j) bytes[i] = static_cast<uint8_t>((bytes[i] & keep_[j]) | set_[j]);
+        constexpr uint64_t kKeep = 0x0FFF0FFF0FFF0FFFull;
+        size_t i = 0;
+        for (size_t k = 0; i + 8 <= size; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            word = (word & kKeep) | set[k];
+            std::memcpy(bytes + i, &word, 8);
+            k = k + 1 == channels_ ? 0 : k + 1;
+        }
+        for (size_t s = first + i / 2; i + 2 <= size; i += 2, ++s) {
+            bytes[i + 1] &= 0x0F;
+            if ((s + 1) % channels_ == 0) bytes[i + 1] |= kEndOfPoint;
+        }
     }
 
 private:
-    size_t period_;
-    uint8_t keep_[2 * kMaxChannels * 16];
-    uint8_t set_[2 * kMaxChannels * 16];
+    size_t channels_;
 };
 
 // Copies `size` bytes of the caller's frame, from `offset` on, to `target`, tagging them when asked.
@@ -297,27 +308,43 @@ Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, b
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     if (points == 0) return ERROR_INVALID_PARAMETER;
     if (points > kMaxFramePoints) return ERROR_OUTOFMEMORY;
-    {
-        std::lock_guard lock(d.hDACDataMutex);
-        if (d.DACData.size() > kQueueLimit) return ERROR_NOT_READY;
-    }
     if (pFrameData == nullptr) return ERROR_INVALID_PARAMETER;
     const int32_t channels = d.DACsUsed;
     if (channels < 1 || channels > static_cast<int32_t>(kMaxChannels)) return ERROR_INTERNAL_ERROR;
+    TDACWorker* w = d.WorkerThread;
+    if (w == nullptr) return ERROR_INTERNAL_ERROR;
 
     try {
         const auto* frame = reinterpret_cast<const uint8_t*>(pFrameData);
         const size_t frame_bytes = size_t{points} * static_cast<size_t>(channels) * 2;
         std::vector<uint8_t>& pending = d.PendingDACData;
+        const size_t whole = (pending.size() + frame_bytes) / kBlockSize;
+        std::vector<std::vector<uint8_t>> blocks;
+        blocks.reserve(whole);
+        std::vector<std::vector<uint8_t>> spares;
+        spares.reserve(whole);
+        {
+            std::lock_guard lock(d.hDACDataMutex);
+            if (d.DACData.size() > kQueueLimit) return ERROR_NOT_READY;
+            d.DACData.reserve(d.DACData.size() + whole);
+            for (size_t i = 0; i < whole && !w->spares.empty(); ++i) {
+                spares.push_back(std::move(w->spares.back()));
+                w->spares.pop_back();
+            }
+        }
         const Tagger tagger(static_cast<uint32_t>(channels));
         const Tagger* tagging = tag ? &tagger : nullptr;
 
-        std::vector<std::vector<uint8_t>> blocks;
-        blocks.reserve((pending.size() + frame_bytes) / kBlockSize);
         size_t taken = 0;  // frame bytes placed so far
         // The pending tail goes in front of the first block only.
         while ((blocks.empty() ? pending.size() : 0) + frame_bytes - taken >= kBlockSize) {
-            std::vector<uint8_t> block(kBlockSize);
+            std::vector<uint8_t> block;
+            if (!spares.empty()) {
+                block = std::move(spares.back());
+                spares.pop_back();
+            } else {
+                block.resize(kBlockSize);
+            }
             size_t at = 0;
             if (blocks.empty()) {
                 std::memcpy(block.data(), pending.data(), pending.size());
@@ -327,22 +354,27 @@ Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, b
             taken += kBlockSize - at;
             blocks.push_back(std::move(block));
         }
-        std::vector<uint8_t> tail;
-        tail.reserve(kBlockSize);
-        if (blocks.empty()) tail = pending;
-        const size_t kept = tail.size();
-        tail.resize(kept + frame_bytes - taken);
-        if (!take_frame_bytes(tail.data() + kept, frame, taken, frame_bytes - taken, tagging)) return ERROR_NOACCESS;
-        if (tag) (tail.size() > kept ? tail.back() : blocks.back().back()) |= kEndOfFrame;
+        // The rest becomes the pending tail: after the old one when no block took that, else in its
+        // place (the old tail is then in the first block, from where a failed copy restores it).
+        const size_t old = pending.size();
+        const size_t kept = blocks.empty() ? old : 0;
+        const size_t rest = frame_bytes - taken;
+        pending.reserve(kBlockSize);
+        pending.resize(kept + rest);
+        if (!take_frame_bytes(pending.data() + kept, frame, taken, rest, tagging)) {
+            if (blocks.empty()) pending.resize(old);
+            else pending.assign(blocks.front().begin(), blocks.front().begin() + static_cast<std::ptrdiff_t>(old));
+            return ERROR_NOACCESS;
+        }
+        if (tag) (rest > 0 ? pending.back() : blocks.back().back()) |= kEndOfFrame;
 
+        // Room was made beforehand, so that nothing can fail once the tail has changed.
         const auto appended = static_cast<std::ptrdiff_t>(blocks.size());
         {
             std::lock_guard lock(d.hDACDataMutex);
-            d.DACData.reserve(d.DACData.size() + blocks.size());
             for (std::vector<uint8_t>& block : blocks) d.DACData.push_back(std::move(block));
         }
         if (appended > 0) d.hDACDataSem.release(appended);
-        pending = std::move(tail);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         return ERROR_OUTOFMEMORY;
