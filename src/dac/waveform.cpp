@@ -141,6 +141,18 @@ private:
 
 namespace {
 
+// DACOutputStart after its first checks; the worker's own start (a request to a board that has gone
+// fails in the open check the control routine makes).
+Result start_output(uint32_t slot)
+{
+    TDeviceData& d = device(slot);
+    if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
+    if (d.bDACStarted) return ERROR_ALREADY_EXISTS;
+    const Result r = usb::vendor_write(slot, kControlRequest, kStart, 0, 0, nullptr);
+    if (r == ERROR_SUCCESS) d.bDACStarted = true;
+    return r;
+}
+
 // The worker: takes the oldest block, writes it, counts down to the automatic start; ends when a close
 // has been asked for and the queue is empty, when it is told to stop, or when the board has gone.
 void run_worker(TDACWorker& w)
@@ -184,7 +196,7 @@ void run_worker(TDACWorker& w)
         if (countdown != 0) {
             countdown = block.size() >= countdown ? 0 : countdown - static_cast<uint32_t>(block.size());
             // Refused once a close has begun: output that has not started by then stays unstarted.
-            if (countdown == 0) DACOutputStart(w.Index);
+            if (countdown == 0) start_output(w.Index);
         }
     }
     {
@@ -220,7 +232,10 @@ Result open_stream_board(uint32_t device_index, uint32_t& slot)
 {
     if (const Result r = resolve_index(device_index, slot)) return r;
     if (const Result r = open_check(slot)) {
-        if (device(slot).WorkerThread != nullptr && !device(slot).bDACOpen) discard_stream(slot);
+        if (device(slot).WorkerThread != nullptr) {
+            discard_stream(slot);
+            device(slot).bDACOpen = false;
+        }
         return r;
     }
     return device(slot).bDACStream ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
@@ -483,12 +498,7 @@ uint32_t DACOutputStart(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
-    if (d.bDACStarted) return ERROR_ALREADY_EXISTS;
-    const Result r = usb::vendor_write(slot, kControlRequest, kStart, 0, 0, nullptr);
-    if (r == ERROR_SUCCESS) d.bDACStarted = true;
-    return r;
+    return start_output(slot);
 }
 
 uint32_t DACOutputSetInterlock(uint32_t DeviceIndex, uint32_t bInterlock)
