@@ -253,7 +253,9 @@ TEST_P(DacWave, CloseCases)
         const std::vector<uint16_t> tail(c.pending_samples, 0x0123);
         if (!tail.empty()) { ASSERT_EQ(DACOutputFrame(0, c.pending_samples, tail.data()), 0u); }
         auto closing = std::async(std::launch::async, [&] { return c.end ? DACOutputClose(0) : DACOutputCloseNoEnd(0); });
-        ASSERT_TRUE(eventually([] { return !device(0).bDACOpen; }));
+        ASSERT_TRUE(eventually([&] {  // the close has marked and queued what it adds
+            return device(0).bDACClosing || closing.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        }));
         KorvalSim_SetDacStreamBuffer(sim_, board_, 1u << 20);
         EXPECT_EQ(closing.get(), 0u);
         const auto w = writes();
