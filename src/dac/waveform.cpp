@@ -361,7 +361,7 @@ Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, b
                 block.resize(kBlockSize);
             }
             size_t at = 0;
-            if (blocks.empty()) {
+            if (blocks.empty() && !pending.empty()) {
                 std::memcpy(block.data(), pending.data(), pending.size());
                 at = pending.size();
             }
