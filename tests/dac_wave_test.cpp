@@ -366,6 +366,8 @@ TEST_P(DacWave, OneShotOutputInPieces)
     }
     EXPECT_EQ(sizes, (std::vector<uint32_t>{31744, 2, 0}));
     EXPECT_EQ(controls, (std::vector<uint16_t>{0xB080, 0xB100, 0xB200, 0xB001, 0xB080, 0xB100, 0xB200, 0xB001}));
+    KorvalSim_SetDacStreamBuffer(sim_, board, 0);  // a board that takes nothing: the call still returns
+    EXPECT_EQ(DACOutputProcess(0, &rate, 15873, samples.data()), 1460u);
     EXPECT_EQ(DACOutputProcess(0, &rate, 0x20000, samples.data()), 14u);
     EXPECT_EQ(DACOutputProcess(0, &rate, 1, nullptr), 87u);
     GuardedPages pages;

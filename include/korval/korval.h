@@ -409,7 +409,8 @@ KORVAL_API uint32_t DACOutputClose(uint32_t DeviceIndex);
 KORVAL_API uint32_t DACOutputCloseNoEnd(uint32_t DeviceIndex);
 
 /* Plays NumSamples words (fewer than 131,072; 14 otherwise) at *pClockHz without a worker: programs the
-   rate (written back), sends the words as they are and starts the output. 4 while output is open. */
+   rate (written back), sends the words as they are and starts the output. 4 while output is open;
+   1460 when the board takes no data for 2 seconds. */
 KORVAL_API uint32_t DACOutputProcess(uint32_t DeviceIndex, double *pClockHz, uint32_t NumSamples,
                                      const uint16_t *pSampleData);
 

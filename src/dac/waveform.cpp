@@ -37,6 +37,7 @@ constexpr uint32_t kMaxChannels = 8;
 constexpr uint32_t kAutoStartBytes = 0x28000;
 constexpr uint32_t kProcessLimit = 0x20000;  // samples; DACOutputProcess takes fewer
 constexpr uint32_t kProcessChunk = 0x7C00;   // bytes per bulk write of DACOutputProcess
+constexpr std::chrono::seconds kProcessStall{2};  // DACOutputProcess gives up a write after this
 constexpr uint8_t kSamplePipe = 0x02;
 constexpr size_t kSpareLimit = 48;  // blocks kept for reuse: a full queue and one frame's worth
 
@@ -529,17 +530,40 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
     if (total > 0 && !caller_range_usable(pSampleData, total, false)) return ERROR_NOACCESS;
     if (const Result r = program_rate(slot, pClockHz, divisor)) return r;
 
+    // The board has been reset and does not play until the start below, so it takes each piece into
+    // its buffer at once. A write it does not finish within the bound is cancelled by a watchdog, so the
+    // call returns (1460) even from a board that has stopped taking data.
+    std::atomic<uint64_t> pieces{0};
+    std::atomic<bool> timed_out{false};
+    Worker watchdog;
+    const bool watched = watchdog.start([&] {
+        uint64_t seen = 0;
+        while (!watchdog.wait_for(kProcessStall)) {
+            const uint64_t now = pieces.load();
+            if (now != seen) {
+                seen = now;
+                continue;
+            }
+            timed_out = true;
+            usb::cancel_transfers(slot, kSamplePipe);
+        }
+    });
     const auto* bytes = reinterpret_cast<const uint8_t*>(pSampleData);
-    size_t done = 0;
-    for (;;) {
+    Result result = ERROR_SUCCESS;
+    for (size_t done = 0;;) {
         const size_t piece = total - done > kProcessChunk ? kProcessChunk : total - done;
         uint32_t moved = 0;
-        if (const Result r = usb::bulk_write(slot, kSamplePipe, bytes != nullptr ? bytes + done : nullptr,
-                                             static_cast<uint32_t>(piece), moved))
-            return r;
+        result = usb::bulk_write(slot, kSamplePipe, bytes != nullptr ? bytes + done : nullptr,
+                                 static_cast<uint32_t>(piece), moved);
+        ++pieces;
         done += piece;
-        if (done == total) break;
+        if (result != ERROR_SUCCESS || done == total) break;
     }
+    if (watched) {
+        watchdog.request_stop();
+        watchdog.join();
+    }
+    if (result != ERROR_SUCCESS) return timed_out ? ERROR_TIMEOUT : result;
     return usb::vendor_write(slot, kControlRequest, kStart, 0, 0, nullptr);
 }
 
