@@ -517,6 +517,56 @@ KORVAL_API uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range);
    entries, 13 for a line that is not an integer; the flash is untouched when the file fails. */
 KORVAL_API uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char *pCalFileName);
 
+/* ---- DAC waveform output ----------------------------------------------------------------------------- */
+
+/* A board with streamed analog output plays a waveform from its own buffer at a point rate of
+   12,000,000 / divisor points per second. Frames of points (DACOutputSetCount channels each, 5 at first)
+   are queued and sent to the board in 8,192-byte blocks by a background worker, which starts the output
+   once 163,840 bytes are on their way (or DACOutputStart does). Every function gives 1349 on a board
+   without waveform output. Each sample is a 16-bit word: bits 0-11 the DAC code, bit 13 the end of a
+   point, bit 14 the end of a frame, bit 15 the end of the waveform. */
+
+/* Opens waveform output at the rate *pClockHz asks for (points per second) and writes the rate obtained
+   back. 4 while output is open or closing; 87 for a rate that is not a number, not above 0, or that
+   no divisor from 1 to 65,535 gives (about 183.1 to 24,000,000 points per second). */
+KORVAL_API uint32_t DACOutputOpen(uint32_t DeviceIndex, double *pClockHz);
+/* Another name of DACOutputOpen. */
+KORVAL_API uint32_t DACOutputOpenNoClear(uint32_t DeviceIndex, double *pClockHz);
+
+/* Channels per point, 1 to 8 (87 for 0, 14 above 8). 2 when output is not open. */
+KORVAL_API uint32_t DACOutputSetCount(uint32_t DeviceIndex, uint32_t NewCount);
+
+/* Queues a frame of FramePoints points (1 to 6,400; 87 for 0, 14 above) of DACOutputSetCount samples
+   each; the library keeps bits 0-11 of each sample and sets the end-of-point and end-of-frame bits.
+   21, with nothing queued, while more than 32 blocks wait for the board: try again later. */
+KORVAL_API uint32_t DACOutputFrame(uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t *pFrameData);
+/* As DACOutputFrame, with the caller's words queued exactly as given (the caller sets the tag bits). */
+KORVAL_API uint32_t DACOutputFrameRaw(uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t *pFrameData);
+
+/* Starts the output now (183 when already started). */
+KORVAL_API uint32_t DACOutputStart(uint32_t DeviceIndex);
+
+/* Turns the board's output interlock on (non-zero) or off. */
+KORVAL_API uint32_t DACOutputSetInterlock(uint32_t DeviceIndex, uint32_t bInterlock);
+
+/* Ends waveform output: marks the last sample queued as the end of the waveform, sends every queued
+   block to the board and returns when the worker has ended. 1460 when the board stopped taking data
+   and blocks had to be dropped; 1617 when the board went before all of them reached it. After an
+   unplug the worker is stopped all the same. */
+KORVAL_API uint32_t DACOutputClose(uint32_t DeviceIndex);
+/* As DACOutputClose without the end-of-waveform mark. */
+KORVAL_API uint32_t DACOutputCloseNoEnd(uint32_t DeviceIndex);
+
+/* Plays NumSamples words (fewer than 131,072; 14 otherwise) at *pClockHz without a worker: programs the
+   rate (written back), sends the words as they are and starts the output. 4 while output is open;
+   1460 when the board takes no data for 2 seconds. */
+KORVAL_API uint32_t DACOutputProcess(uint32_t DeviceIndex, double *pClockHz, uint32_t NumSamples,
+                                     const uint16_t *pSampleData);
+
+/* Not supported: both return 50 without looking at their argument. */
+KORVAL_API uint32_t DACOutputAbort(uint32_t DeviceIndex);
+KORVAL_API uint32_t DACOutputStatus(uint32_t DeviceIndex);
+
 
 /* ---- Digital ports ----------------------------------------------------------------------------------- */
 

@@ -442,6 +442,40 @@ KORVAL_API uint32_t KorvalSim_GetSync(KorvalSim *sim, uint32_t board, KorvalSimS
 KORVAL_API uint32_t KorvalSim_GetDebounceCounts(KorvalSim *sim, uint32_t board, uint32_t *counts);
 KORVAL_API uint32_t KorvalSim_SetDebounceData(KorvalSim *sim, uint32_t board, const void *data, uint32_t size);
 
+/* ---- Waveform output ----------------------------------------------------------------------------------- */
+
+/* The waveform player of a board with streamed analog output (50 for other boards). What the host sends
+   to bulk endpoint 0x02 fills the board's sample buffer (on these boards the endpoint feeds the player,
+   not the capture KorvalSim_ReadBulkOut reads). Once started, the player takes one point per period of
+   the point rate (12 MHz / divisor) in simulated time: the samples up to the one with the end-of-point
+   bit (0x2000), or up to the board's last channel, the first sample going to channel 0. It keeps each
+   channel's codes (bits 0-11), stops after the sample with the end-of-data bit (0x8000), and counts an
+   underrun each time a point is due and no whole point is waiting (playing goes on from when data
+   arrives; a board started before its first point has arrived waits for it without an underrun). A write waits while the buffer has no room for it. Request 0xB0 with 0x80 empties the
+   buffer and forgets what was played. */
+typedef struct KorvalSimDacStream {
+    uint32_t divisor;        /* point-rate divisor last programmed; 0 until then */
+    uint32_t playing;        /* started and not yet past the end of the data */
+    uint32_t starts;         /* start requests received */
+    uint32_t ended;          /* the end-of-data sample has been played */
+    uint32_t interlock;      /* the interlock is on */
+    uint32_t channels;       /* most samples in one point played so far */
+    uint32_t resets;         /* reset requests (0xB0 with 0x80) received */
+    uint32_t prepares;       /* prepare requests (0xB1) received */
+    uint64_t points;         /* points played since the last reset */
+    uint64_t underruns;      /* times a point was due and none was waiting, since the last reset */
+    uint64_t bytes_received; /* bytes taken into the buffer since the last reset */
+    uint64_t buffered;       /* bytes waiting in the buffer */
+    uint64_t capacity;       /* size of the buffer in bytes (256 KiB at first) */
+} KorvalSimDacStream;
+KORVAL_API uint32_t KorvalSim_GetDacStream(KorvalSim *sim, uint32_t board, KorvalSimDacStream *state);
+/* The codes a channel put out, one per point, from the `first` on (the first 1,048,576 are kept).
+   *count: in, the room in codes; out, the codes copied. 87 for a channel the board does not have. */
+KORVAL_API uint32_t KorvalSim_GetDacPlayed(KorvalSim *sim, uint32_t board, uint32_t channel, uint32_t first,
+                                           uint16_t *codes, uint32_t *count);
+/* The size of the board's sample buffer in bytes; 0 makes a board that takes no more data. */
+KORVAL_API uint32_t KorvalSim_SetDacStreamBuffer(KorvalSim *sim, uint32_t board, uint32_t bytes);
+
 
 #ifdef __cplusplus
 }

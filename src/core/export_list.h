@@ -216,6 +216,29 @@
           (uint32_t DeviceIndex, uint32_t Channel, const char* pCalFileName),                                      \
           (DeviceIndex, Channel, pCalFileName))                                                                    \
                                                                                                                    \
+    /* DAC waveform output */                                                                                      \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputOpen, (uint32_t DeviceIndex, double* pClockHz),                       \
+          (DeviceIndex, pClockHz))                                                                                 \
+    SECOND_NAME(ALL, DACOutputOpenNoClear, DACOutputOpen, (uint32_t DeviceIndex, double* pClockHz))                \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputAbort, (uint32_t DeviceIndex), (DeviceIndex))                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputClose, (uint32_t DeviceIndex), (DeviceIndex))                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputCloseNoEnd, (uint32_t DeviceIndex), (DeviceIndex))                    \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputSetCount, (uint32_t DeviceIndex, uint32_t NewCount),                  \
+          (DeviceIndex, NewCount))                                                                                 \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputFrame,                                                                \
+          (uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t* pFrameData),                                \
+          (DeviceIndex, FramePoints, pFrameData))                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputFrameRaw,                                                             \
+          (uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t* pFrameData),                                \
+          (DeviceIndex, FramePoints, pFrameData))                                                                  \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputStatus, (uint32_t DeviceIndex), (DeviceIndex))                        \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputStart, (uint32_t DeviceIndex), (DeviceIndex))                         \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputSetInterlock, (uint32_t DeviceIndex, uint32_t bInterlock),            \
+          (DeviceIndex, bInterlock))                                                                               \
+    ENTRY(ALL, KORVAL_FAULT_RESULT, DACOutputProcess,                                                              \
+          (uint32_t DeviceIndex, double* pClockHz, uint32_t NumSamples, const uint16_t* pSampleData),              \
+          (DeviceIndex, pClockHz, NumSamples, pSampleData))                                                        \
+                                                                                                                   \
     /* Digital ports */                                                                                            \
     ENTRY(ALL, KORVAL_FAULT_RESULT, DIO_Configure,                                                                 \
           (uint32_t DeviceIndex, uint8_t bTristate, const void* pOutMask, const void* pData),                      \
@@ -426,6 +449,11 @@
     EXTRA(KorvalSim_GetSync)                                                                                       \
     EXTRA(KorvalSim_GetDebounceCounts)                                                                             \
     EXTRA(KorvalSim_SetDebounceData)                                                                               \
+                                                                                                                   \
+    /* Simulated waveform output */                                                                                \
+    EXTRA(KorvalSim_GetDacStream)                                                                                  \
+    EXTRA(KorvalSim_GetDacPlayed)                                                                                  \
+    EXTRA(KorvalSim_SetDacStreamBuffer)                                                                            \
 
 // clang-format on
 

@@ -4,10 +4,12 @@
 //     korval dac [-d N] set CHANNEL=VALUE...
 //     korval dac [-d N] range CODE
 //     korval dac [-d N] cal CHANNEL FILE|:1TO1:|:NONE:
+//     korval dac [-d N] wave --shape sine|square|ramp --hz F --rate R --channels N --seconds S
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "cmd_dac_wave.h"
 #include "command.h"
 #include "device_option.h"
 #include "korval/korval.h"
@@ -16,8 +18,10 @@ namespace korval::tool {
 
 namespace {
 
-constexpr const char* kUsage = "[-d N] set|range|cal ...";
-constexpr const char* kFullUsage = "[-d N] set CH=VALUE... | range CODE | cal CH FILE|:1TO1:|:NONE:";
+constexpr const char* kUsage = "[-d N] set|range|cal|wave ...";
+constexpr const char* kFullUsage =
+    "[-d N] set CH=VALUE... | range CODE | cal CH FILE|:1TO1:|:NONE: |\n"
+    "    wave --shape sine|square|ramp --hz F --rate R --channels N --seconds S";
 
 // One channel goes with the single-channel write, several in one request.
 int run_set(const Options& options, uint32_t index, const Args& args)
@@ -89,10 +93,11 @@ int run(const Options& options, const Args& all)
     if (what == "set") return run_set(options, index, args);
     if (what == "range") return run_range(options, index, args);
     if (what == "cal") return run_cal(options, index, args);
+    if (what == "wave") return run_dac_wave(options, index, args);
     return usage_error("unknown dac operation '" + what + "'");
 }
 
-const RegisterCommand kDac{{"dac", kUsage, "analog outputs: set CH=VALUE..., range CODE, cal CH FILE", run}};
+const RegisterCommand kDac{{"dac", kUsage, "analog outputs: set CH=VALUE..., range CODE, cal CH FILE, wave ...", run}};
 
 }  // namespace
 

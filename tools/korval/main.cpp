@@ -116,9 +116,9 @@ int main(int argc, char** argv)
             return usage_error("unknown option '" + arg + "'");
         }
     }
+    options.sim = sim.get();
     if (sim) {
         if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
-        options.sim = sim.get();
     }
     if (i >= argc) {
         print_help();

@@ -14,6 +14,8 @@ BulkPipes::BulkPipes(Board& board) : board_(board)
         if ((e.address & 0x80) != 0) {
             InFifo& fifo = in_[e.address];
             board.on_bulk_in(e.address, [this, &fifo](std::span<uint8_t> buffer) { return read(fifo, buffer); });
+        } else if (e.address == 0x02 && board.product().dac_stream) {
+            continue;  // the waveform player takes these bytes (fw_dac_stream.cpp)
         } else {
             OutCapture& capture = out_[e.address];
             board.on_bulk_out(e.address,
