@@ -6,6 +6,8 @@
 // Windows one on SetupAPI, WinUSB and DeviceIoControl, both behind this same function.
 #include "host/os/os_host.h"
 
+#ifndef _WIN32  // the Windows host is win_host.cpp
+
 #include "korval/korval.h"
 
 namespace korval::os {
@@ -48,3 +50,5 @@ KorvalHost host() noexcept
 }
 
 }  // namespace korval::os
+
+#endif  // !_WIN32
