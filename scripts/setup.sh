@@ -1,12 +1,13 @@
 #!/bin/sh
 # Installs what building and testing Korval needs, when it is missing (Debian packages, with apt-get).
 #   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark
-#   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll
+#   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
+#                               and Wine, to run the tests as Windows programs
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
 if [ "${1:-}" = "--windows" ]; then
-    packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
+    packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
 fi
 
 missing=""
