@@ -123,7 +123,7 @@ std::map<std::string, Symbol> dynamic_symbols(const std::string& file)
 }
 
 void* open_library(const char* file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
-void* find_symbol(void* library, const char* name) { return find_symbol(library, name); }
+void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
 std::string load_error() { return dlerror(); }
 
 #endif
