@@ -9,8 +9,8 @@ namespace {
 
 FakeSystem* g_current = nullptr;
 
-KorvalHandle key(HANDLE h) { return static_cast<KorvalHandle>(reinterpret_cast<uintptr_t>(h)); }
-KorvalHandle key(WINUSB_INTERFACE_HANDLE h, int) { return static_cast<KorvalHandle>(reinterpret_cast<uintptr_t>(h)); }
+// Handles of both kinds (files, WinUSB interfaces) are the simulation's handles as pointers.
+KorvalHandle key(void* h) { return static_cast<KorvalHandle>(reinterpret_cast<uintptr_t>(h)); }
 
 // A sim host call's result as a Win32 BOOL with the thread's last-error value.
 BOOL result(int ok, uint32_t error)
@@ -207,7 +207,7 @@ BOOL WINAPI winusb_free(WINUSB_INTERFACE_HANDLE h)
 {
     const KorvalHost& sim = FakeSystem::current().sim_host();
     uint32_t error = 0;
-    return result(sim.winusb_free(sim.context, key(h, 0), &error), error);
+    return result(sim.winusb_free(sim.context, key(h), &error), error);
 }
 
 BOOL WINAPI winusb_control_transfer(WINUSB_INTERFACE_HANDLE h, WINUSB_SETUP_PACKET packet, PUCHAR buffer, ULONG length,
@@ -224,7 +224,7 @@ BOOL WINAPI winusb_control_transfer(WINUSB_INTERFACE_HANDLE h, WINUSB_SETUP_PACK
                               static_cast<uint8_t>(packet.Length),
                               static_cast<uint8_t>(packet.Length >> 8)};
     uint32_t moved = 0, error = 0;
-    if (!sim.winusb_control_transfer(sim.context, key(h, 0), setup, buffer, length, &moved, &error))
+    if (!sim.winusb_control_transfer(sim.context, key(h), setup, buffer, length, &moved, &error))
         return result(0, error);
     *transferred = moved;
     return TRUE;
@@ -235,7 +235,7 @@ BOOL WINAPI winusb_get_descriptor(WINUSB_INTERFACE_HANDLE h, UCHAR type, UCHAR i
 {
     const KorvalHost& sim = FakeSystem::current().sim_host();
     uint32_t moved = 0, error = 0;
-    if (!sim.winusb_get_descriptor(sim.context, key(h, 0), type, index, language, buffer, length, &moved, &error))
+    if (!sim.winusb_get_descriptor(sim.context, key(h), type, index, language, buffer, length, &moved, &error))
         return result(0, error);
     *transferred = moved;
     return TRUE;
@@ -247,7 +247,7 @@ BOOL WINAPI winusb_query_interface_settings(WINUSB_INTERFACE_HANDLE h, UCHAR alt
     const KorvalHost& sim = FakeSystem::current().sim_host();
     uint8_t count = 0;
     uint32_t error = 0;
-    if (!sim.winusb_query_interface_settings(sim.context, key(h, 0), alternate, &count, &error))
+    if (!sim.winusb_query_interface_settings(sim.context, key(h), alternate, &count, &error))
         return result(0, error);
     std::memset(descriptor, 0, sizeof *descriptor);
     descriptor->bLength = sizeof *descriptor;
@@ -261,7 +261,7 @@ BOOL WINAPI winusb_query_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR alternate, UCHAR 
     const KorvalHost& sim = FakeSystem::current().sim_host();
     uint8_t type = 0, id = 0;
     uint32_t error = 0;
-    if (!sim.winusb_query_pipe(sim.context, key(h, 0), alternate, index, &type, &id, &error)) return result(0, error);
+    if (!sim.winusb_query_pipe(sim.context, key(h), alternate, index, &type, &id, &error)) return result(0, error);
     pipe->PipeType = static_cast<USBD_PIPE_TYPE>(type);
     pipe->PipeId = id;
     pipe->MaximumPacketSize = 512;
@@ -276,7 +276,7 @@ BOOL WINAPI winusb_write_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buff
     FakeSystem& f = FakeSystem::current();
     uint32_t moved = 0, error = 0;
     ++f.in_flight_;
-    const int ok = f.sim_host().winusb_write_pipe(f.sim_host().context, key(h, 0), pipe, buffer, length, &moved, &error);
+    const int ok = f.sim_host().winusb_write_pipe(f.sim_host().context, key(h), pipe, buffer, length, &moved, &error);
     --f.in_flight_;
     if (!ok) return result(0, error);
     *transferred = moved;
@@ -290,7 +290,7 @@ BOOL WINAPI winusb_read_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffe
     FakeSystem& f = FakeSystem::current();
     uint32_t moved = 0, error = 0;
     ++f.in_flight_;
-    const int ok = f.sim_host().winusb_read_pipe(f.sim_host().context, key(h, 0), pipe, buffer, length, &moved, &error);
+    const int ok = f.sim_host().winusb_read_pipe(f.sim_host().context, key(h), pipe, buffer, length, &moved, &error);
     --f.in_flight_;
     if (!ok) return result(0, error);
     *transferred = moved;
@@ -301,7 +301,7 @@ BOOL WINAPI winusb_abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe)
 {
     const KorvalHost& sim = FakeSystem::current().sim_host();
     uint32_t error = 0;
-    return result(sim.winusb_abort_pipe(sim.context, key(h, 0), pipe, &error), error);
+    return result(sim.winusb_abort_pipe(sim.context, key(h), pipe, &error), error);
 }
 
 }  // namespace
