@@ -2,9 +2,9 @@
 #
 # GoogleTest is built from the sources Debian's googletest package installs, with the same cross
 # compiler. Every test program runs under Wine: CMAKE_CROSSCOMPILING_EMULATOR (set by the top-level
-# CMakeLists.txt) puts scripts/wine-run.sh in front of each test command, with a Wine prefix of the
-# build's own. Run the suites with
-# scripts/wine-tests.sh (make test-windows), which keeps one wineserver up for the whole run.
+# CMakeLists.txt) puts scripts/wine-run.sh in front of each test command, with the build's own Wine
+# prefix. Run the suites with scripts/wine-tests.sh (make test-windows), which keeps one wineserver up
+# for the whole run.
 set(KORVAL_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
 if(NOT EXISTS ${KORVAL_GOOGLETEST_SOURCE}/CMakeLists.txt)
   message(FATAL_ERROR "No GoogleTest sources in ${KORVAL_GOOGLETEST_SOURCE} (Debian package googletest)")
@@ -15,9 +15,6 @@ add_subdirectory(${KORVAL_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCL
 # GoogleTest's own sources are not held to our warning flags.
 target_compile_options(gtest PRIVATE -w)
 target_compile_options(gtest_main PRIVATE -w)
-
-set(KORVAL_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix CACHE PATH "Wine prefix for running the tests")
-set(KORVAL_TEST_ENVIRONMENT WINEPREFIX=${KORVAL_WINE_PREFIX} WINEDEBUG=-all)
 
 # Each suite is one test program run whole: a Wine process per test case would cost seconds each.
 set(KORVAL_TESTS_PER_PROGRAM ON)
