@@ -93,10 +93,11 @@ void list_interfaces(void* context, const KorvalGuid* interface_class, void (*em
     try {
         paths = read_paths(s, set, guid);
     } catch (const std::bad_alloc&) {
-        // Out of memory: the paths read so far are lost with the vector; the listing is empty.
+        // Out of memory: the listing is empty this time; discovery lists again when it runs again.
     }
     s.SetupDiDestroyDeviceInfoList(set);
-    // The set is gone before the library sees a path, so nothing it does can keep the set alive.
+    // The set is destroyed before the library sees a path: what it does with one (open it) runs with no
+    // SetupAPI list held.
     for (const std::string& path : paths) emit(emit_context, path.c_str());
 }
 
