@@ -1,12 +1,13 @@
 # The two commands:
 #   make demo   builds the library and the korval tool, and lists simulated boards with it
 #   make test   builds everything and runs every test
+#   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
 # Both install what is missing first (scripts/setup.sh).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test build setup clean
+.PHONY: demo test test-windows build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -22,6 +23,14 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The test suites as Windows programs (mingw-w64), run under Wine.
+test-windows:
+	@./scripts/setup.sh --windows
+	@cmake -S . -B $(BUILD)-windows-tests -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
+		-DKORVAL_WERROR=ON -DKORVAL_BUILD_BENCH=OFF > /dev/null
+	@cmake --build $(BUILD)-windows-tests -j $(JOBS)
+	./scripts/wine-tests.sh $(BUILD)-windows-tests -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -4,7 +4,8 @@
 #                               (the Linux host) and umockdev (its tests on an emulated USB stack); for
 #                               the Python package numpy, pytest and matplotlib (its plotting example);
 #                               PLplot for the tool's plots
-#   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll
+#   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
+#                               and Wine, to run the tests as Windows programs
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -13,7 +14,7 @@ packages="$packages python3 python3-venv python3-numpy python3-pytest python3-ma
 # Plots of "korval adc stream --plot" (the tool only; the library does not use them).
 packages="$packages libplplot-dev plplot-driver-cairo"
 if [ "${1:-}" = "--windows" ]; then
-    packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
+    packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
 fi
 
 missing=""

@@ -1,12 +1,11 @@
 // Guarded copies of caller memory, through process_vm_* and through the pipe fallback.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
 #include "core/caller_memory.h"
+#include "support/pages.h"
 
 namespace korval {
 namespace {
@@ -16,16 +15,16 @@ protected:
     void SetUp() override
     {
         use_pipe_copies(GetParam());
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        region_ = static_cast<uint8_t*>(mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        ASSERT_NE(region_, MAP_FAILED);
+        page_ = test::page_size();
+        region_ = test::map_pages(3, test::PageAccess::read_write);
+        ASSERT_NE(region_, nullptr);
         for (size_t i = 0; i < 3 * page_; ++i) region_[i] = static_cast<uint8_t>(i);
-        mprotect(region_ + page_, page_, PROT_NONE);
-        mprotect(region_ + 2 * page_, page_, PROT_READ);
+        test::protect_pages(region_ + page_, 1, test::PageAccess::none);
+        test::protect_pages(region_ + 2 * page_, 1, test::PageAccess::read);
     }
     void TearDown() override
     {
-        munmap(region_, 3 * page_);
+        test::unmap_pages(region_, 3);
         use_pipe_copies(false);
     }
     size_t page_ = 0;

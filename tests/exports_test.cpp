@@ -1,9 +1,16 @@
 // The shared library exports exactly the listed names: every plain name, its "_Name" alias at the same
 // address, its "VBName" forwarder at another, and nothing else (no C++ or runtime symbols leak).
-#include <dlfcn.h>
-#include <elf.h>
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <elf.h>
+#endif
+
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -19,11 +26,82 @@ struct Symbol {
     unsigned char type;
 };
 
+std::vector<char> file_bytes(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+#ifdef _WIN32
+
+constexpr unsigned char kFunction = 2;
+
+// The exported names of a PE32+ DLL's export table: value is the entry's address (RVA), type kFunction
+// when that address lies in a code section.
+std::map<std::string, Symbol> dynamic_symbols(const std::string& file)
+{
+    const std::vector<char> image = file_bytes(file);
+    std::map<std::string, Symbol> symbols;
+    auto at = [&](size_t offset, size_t size) { return offset <= image.size() && size <= image.size() - offset; };
+    IMAGE_DOS_HEADER dos;
+    if (!at(0, sizeof dos)) return symbols;
+    std::memcpy(&dos, image.data(), sizeof dos);
+    IMAGE_NT_HEADERS64 nt;
+    if (!at(dos.e_lfanew, sizeof nt)) return symbols;
+    std::memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
+    std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
+    const size_t first_section = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                                 nt.FileHeader.SizeOfOptionalHeader;
+    if (!at(first_section, sections.size() * sizeof(IMAGE_SECTION_HEADER))) return symbols;
+    std::memcpy(sections.data(), image.data() + first_section, sections.size() * sizeof(IMAGE_SECTION_HEADER));
+    auto section_of = [&](uint32_t rva) -> const IMAGE_SECTION_HEADER* {
+        for (const auto& sh : sections)
+            if (rva >= sh.VirtualAddress && rva < sh.VirtualAddress + std::max(sh.Misc.VirtualSize, sh.SizeOfRawData))
+                return &sh;
+        return nullptr;
+    };
+    auto offset_of = [&](uint32_t rva) -> size_t {
+        const IMAGE_SECTION_HEADER* sh = section_of(rva);
+        return sh != nullptr ? rva - sh->VirtualAddress + sh->PointerToRawData : image.size();
+    };
+    auto u32 = [&](size_t offset) {
+        uint32_t v = 0;
+        if (at(offset, 4)) std::memcpy(&v, image.data() + offset, 4);
+        return v;
+    };
+    const IMAGE_DATA_DIRECTORY& dir = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    IMAGE_EXPORT_DIRECTORY exports;
+    if (dir.VirtualAddress == 0 || !at(offset_of(dir.VirtualAddress), sizeof exports)) return symbols;
+    std::memcpy(&exports, image.data() + offset_of(dir.VirtualAddress), sizeof exports);
+    for (uint32_t i = 0; i < exports.NumberOfNames; ++i) {
+        const size_t name_offset = offset_of(u32(offset_of(exports.AddressOfNames) + 4 * i));
+        if (!at(name_offset, 1)) continue;
+        uint16_t ordinal = 0;
+        const size_t ordinal_offset = offset_of(exports.AddressOfNameOrdinals) + 2 * i;
+        if (at(ordinal_offset, 2)) std::memcpy(&ordinal, image.data() + ordinal_offset, 2);
+        const uint32_t rva = u32(offset_of(exports.AddressOfFunctions) + 4 * ordinal);
+        const IMAGE_SECTION_HEADER* sh = section_of(rva);
+        const bool code = sh != nullptr && (sh->Characteristics & IMAGE_SCN_CNT_CODE) != 0;
+        symbols[std::string(image.data() + name_offset)] = {rva, static_cast<unsigned char>(code ? kFunction : 0)};
+    }
+    return symbols;
+}
+
+void* open_library(const char* file) { return reinterpret_cast<void*>(LoadLibraryA(file)); }
+void* find_symbol(void* library, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+std::string load_error() { return "LoadLibrary failed: " + std::to_string(GetLastError()); }
+
+#else
+
+constexpr unsigned char kFunction = STT_FUNC;
+
 // The defined global symbols of an ELF64 shared object's dynamic symbol table.
 std::map<std::string, Symbol> dynamic_symbols(const std::string& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<char> image = file_bytes(file);
     std::map<std::string, Symbol> symbols;
     if (image.size() < sizeof(Elf64_Ehdr)) return symbols;
     Elf64_Ehdr eh;
@@ -43,6 +121,12 @@ std::map<std::string, Symbol> dynamic_symbols(const std::string& file)
     }
     return symbols;
 }
+
+void* open_library(const char* file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
+void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
+std::string load_error() { return dlerror(); }
+
+#endif
 
 // The names the build generated from the export list: "Name" or "Alias=Target".
 std::map<std::string, std::string> listed_names()
@@ -67,7 +151,7 @@ TEST(Exports, LibraryExportsExactlyTheListedNames)
     std::set<std::string> expected;
     for (const auto& [name, target] : listed) expected.insert(name);
     EXPECT_EQ(exported, expected);
-    for (const auto& [name, sym] : symbols) EXPECT_EQ(sym.type, STT_FUNC) << name;
+    for (const auto& [name, sym] : symbols) EXPECT_EQ(sym.type, kFunction) << name;
 }
 
 TEST(Exports, AliasesShareTheirTwinsAddressAndForwardersDoNot)
@@ -175,19 +259,19 @@ TEST(Exports, EveryDocumentedNameIsExported)
 // Loaded as a program loads it: the forms answer alike through the dynamic linker.
 TEST(Exports, FormsAnswerAliasThroughTheDynamicLinker)
 {
-    void* library = dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
+    void* library = open_library(KORVAL_LIBRARY_FILE);
+    ASSERT_NE(library, nullptr) << load_error();
     using Select = uint32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
     using Resolve = uint32_t (*)(uint32_t);
     using LastError = uint32_t (*)();
     for (const char* name : {"SelectDeviceViaUI", "_SelectDeviceViaUI", "VBSelectDeviceViaUI"}) {
-        auto select = reinterpret_cast<Select>(dlsym(library, name));
+        auto select = reinterpret_cast<Select>(find_symbol(library, name));
         ASSERT_NE(select, nullptr) << name;
         EXPECT_EQ(select(1, 2, 3, 4, 5, 6, 7), 50u) << name;
     }
-    auto last_error = reinterpret_cast<LastError>(dlsym(library, "KORVAL_GetLastError"));
+    auto last_error = reinterpret_cast<LastError>(find_symbol(library, "KORVAL_GetLastError"));
     for (const char* name : {"ResolveDeviceIndex", "_ResolveDeviceIndex", "VBResolveDeviceIndex"}) {
-        auto resolve = reinterpret_cast<Resolve>(dlsym(library, name));
+        auto resolve = reinterpret_cast<Resolve>(find_symbol(library, name));
         ASSERT_NE(resolve, nullptr) << name;
         EXPECT_EQ(resolve(31), 31u) << name;
         EXPECT_EQ(last_error(), 0u);

@@ -1,13 +1,13 @@
 // Identification: product and name, serial numbers, finding boards by serial number or EEPROM contents,
 // and the driver facts (handle, pipes).
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstring>
 
 #include "core/core_api.h"
 #include "core/device_table.h"
 #include "support/guarded_pages.h"
+#include "support/pages.h"
 #include "support/sim_fixture.h"
 #include "usb/usb_api.h"
 
@@ -86,11 +86,11 @@ TEST_F(Identify, QueryDeviceInfoNameReadFailuresAndUnnamedProducts)
 TEST_F(Identify, QueryDeviceInfoUnusableMemoryIsAnInternalError)
 {
     install_one(0x8001);
-    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* page = test::map_pages(1, test::PageAccess::read);
     uint32_t name_size = 4;
     EXPECT_EQ(QueryDeviceInfo(0, static_cast<uint32_t*>(page), nullptr, nullptr, nullptr, nullptr), 1359u);
     EXPECT_EQ(QueryDeviceInfo(0, nullptr, &name_size, page, nullptr, nullptr), 1359u);
-    munmap(page, 4096);
+    test::unmap_pages(page, 1);
 }
 
 TEST_F(Identify, QueryDeviceInfoOnAnEmptySlotLooksForNewBoards)

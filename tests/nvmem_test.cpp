@@ -1,12 +1,12 @@
 // The EEPROM's custom area, the flash and the power-on defaults: address checks, piece boundaries, word
 // addresses on the wire, written-back counts, and what a failure leaves behind.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstring>
 #include <numeric>
 
 #include "core/device_table.h"
+#include "support/pages.h"
 #include "support/sim_fixture.h"
 #include "usb/usb_api.h"
 
@@ -268,13 +268,13 @@ TEST_F(Defaults, GetLeavesWhatTheBoardDidNotSend)
 TEST_F(Defaults, UnreadableTablesGive998)
 {
     install_one(0x8001);
-    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(page, MAP_FAILED);
+    void* page = test::map_pages(1, test::PageAccess::none);
+    ASSERT_NE(page, nullptr);
     uint32_t size = 16;
     EXPECT_EQ(KORVAL_SetDefaultsTable(0, page, &size), 998u);
     EXPECT_EQ(KORVAL_GetDefaultsTable(0, page, &size), 998u);
     EXPECT_EQ(size, 16u);
-    munmap(page, 4096);
+    test::unmap_pages(page, 1);
 }
 
 }  // namespace

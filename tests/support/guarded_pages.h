@@ -1,11 +1,10 @@
 // Caller memory that cannot be used: three pages, read-write (0x11 bytes), no access, read-only (zeros).
 #pragma once
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
+
+#include "support/pages.h"
 
 namespace korval::test {
 
@@ -13,18 +12,17 @@ class GuardedPages {
 public:
     GuardedPages()
     {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        region_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+        page_ = page_size();
+        region_ = map_pages(3, PageAccess::read_write);
         if (region_ == nullptr) return;
         std::memset(region_, 0x11, 2 * page_);
         std::memset(region_ + 2 * page_, 0, page_);
-        mprotect(region_ + page_, page_, PROT_NONE);
-        mprotect(region_ + 2 * page_, page_, PROT_READ);
+        protect_pages(region_ + page_, 1, PageAccess::none);
+        protect_pages(region_ + 2 * page_, 1, PageAccess::read);
     }
     ~GuardedPages()
     {
-        if (region_ != nullptr) munmap(region_, 3 * page_);
+        unmap_pages(region_, 3);
     }
     GuardedPages(const GuardedPages&) = delete;
     GuardedPages& operator=(const GuardedPages&) = delete;

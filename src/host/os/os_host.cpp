@@ -5,6 +5,8 @@
 // the library loads with an empty device table and every device function answers ERROR_FILE_NOT_FOUND.
 #include "host/os/os_host.h"
 
+#ifndef _WIN32  // the Windows host is win_host.cpp
+
 #include "korval/korval.h"
 
 #ifdef KORVAL_LINUX_LIBUSB
@@ -61,3 +63,5 @@ void release() noexcept
 }
 
 }  // namespace korval::os
+
+#endif  // !_WIN32
