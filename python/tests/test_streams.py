@@ -59,11 +59,16 @@ def test_counter_frequency_output(sim):
 def test_pulse_width_measurement(sim):
     board = sim.add_board(0x8020)
     dev = korval.Device(0)
+    # Simulated time stands still until advanced, so the monitor sees the gate in its low stretch
+    # whatever the machine's load.
+    sim.manual_clock = True
     dev.counters[1].program(2, load=50_000)
     board.set_gate_pulses(1, high_s=0.001, low_s=0.004)  # 1 ms high: 10,000 ticks of the 10 MHz clock
     with dev.counters.measure_pulse_widths():
+        sim.advance(0.0055)  # 4 ms low, 1 ms high, then into the next low stretch
+        # A pass of the monitor that overlaps the clock's advance may report a partial count first.
         width, deadline = None, time.monotonic() + 10
-        while width is None and time.monotonic() < deadline:
+        while width != 50_000 - 10_000 and time.monotonic() < deadline:
             width = dev.counters[1].pulse_width()
     assert width == 50_000 - 10_000
     with pytest.raises(korval.KorvalError) as e:
