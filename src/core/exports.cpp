@@ -14,8 +14,10 @@
 #include "usb/usb_api.h"
 
 #if defined(_WIN32)
+// The .def file exports the aliases from the DLL. A second name is also made a symbol of its own at its
+// twin's address, so that programs linked with the library's objects (the test suites) find it too.
 #define KORVAL_UNDERSCORE_ALIAS(Name, params)
-#define KORVAL_SECOND_ALIAS(Name2, Name, params)
+#define KORVAL_SECOND_ALIAS(Name2, Name, params) __asm__(".globl " #Name2 "\n.set " #Name2 ", " #Name);
 #else
 #define KORVAL_UNDERSCORE_ALIAS(Name, params) \
     extern "C" KORVAL_API uint32_t _##Name params __attribute__((alias(#Name)));

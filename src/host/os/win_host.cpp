@@ -293,6 +293,9 @@ KorvalHost host(const System& s) noexcept
 // On Windows the operating system's host is this one, on the system's table.
 KorvalHost host() noexcept { return win::host(win::system()); }
 
+// The Windows host keeps no session of its own: WinUSB.dll stays bound for the library's life.
+void release() noexcept {}
+
 }  // namespace korval::os
 
 #endif  // _WIN32
