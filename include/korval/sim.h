@@ -307,6 +307,12 @@ KORVAL_API uint32_t KorvalSim_GetSync(KorvalSim *sim, uint32_t board, KorvalSimS
 KORVAL_API uint32_t KorvalSim_GetDebounceCounts(KorvalSim *sim, uint32_t board, uint32_t *counts);
 KORVAL_API uint32_t KorvalSim_SetDebounceData(KorvalSim *sim, uint32_t board, const void *data, uint32_t size);
 
+/* ---- Unplug at a chosen transfer ---------------------------------------------------------------------- */
+
+/* The board unplugs itself just before its `transfer`-th transfer from now (1: the next one; control,
+   bulk, descriptor and pipe queries all count), which then fails as on an unplugged board. 0 cancels.
+   For sweeping an operation's every transfer with an unplug. */
+KORVAL_API uint32_t KorvalSim_UnplugBeforeTransfer(KorvalSim *sim, uint32_t board, uint32_t transfer);
 
 #ifdef __cplusplus
 }

@@ -311,6 +311,9 @@
     EXTRA(KorvalSim_GetSync)                                                                                       \
     EXTRA(KorvalSim_GetDebounceCounts)                                                                             \
     EXTRA(KorvalSim_SetDebounceData)                                                                               \
+                                                                                                                   \
+    /* Simulated unplug at a chosen transfer */                                                                    \
+    EXTRA(KorvalSim_UnplugBeforeTransfer)                                                                          \
 
 // clang-format on
 
