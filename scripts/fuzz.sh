@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-}
 if [ -z "$seconds" ]; then dac=20; replies=40; else dac=$seconds; replies=$seconds; fi
 
+./scripts/setup.sh --fuzz
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKORVAL_WERROR=ON -DKORVAL_BUILD_FUZZ=ON \
     -DKORVAL_SANITIZE=address,undefined,fuzzer-no-link -DKORVAL_BUILD_TESTS=OFF -DKORVAL_BUILD_BENCH=OFF \
     -DKORVAL_BUILD_TOOL=OFF ${CMAKE_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_LAUNCHER} > /dev/null

@@ -2,11 +2,15 @@
 # Installs what building and testing Korval needs, when it is missing (Debian packages, with apt-get).
 #   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll
+#   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix"
+fi
+if [ "${1:-}" = "--fuzz" ]; then
+    packages="$packages clang libclang-rt-14-dev"
 fi
 
 missing=""
