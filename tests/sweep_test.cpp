@@ -6,7 +6,7 @@
 //     infinite, negative, zero, huge), the others valid;
 //   - unplug: the board unplugged just before each transfer a call makes.
 // Every case runs in a forked child with a time limit: a crash or a hang is counted, never fatal to the
-// run. KORVAL_SWEEP=full widens both sweeps (both driver paths, every index on every board set-up).
+// run. After each call every background operation is ended, and no thread may be left running. KORVAL_SWEEP=full widens both sweeps (both driver paths, every index on every board set-up).
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -44,11 +44,6 @@ using BoardSet = std::vector<BoardSpec>;
 
 // Products that between them have every feature; each function is swept on the first that has its.
 constexpr uint32_t kProducts[] = {0x8140, 0x800C, 0x8001, 0x8073, 0x4001, 0x8020};
-
-// Functions that end a background operation: called after every case, after which no thread of the
-// library may be left running. Those not (yet) exported are skipped.
-constexpr const char* kEndFunctions[] = {"ADC_BulkAbort",    "ADC_BulkContinuousEnd", "DACOutputAbort",
-                                         "DIO_StreamClose",  "CTR_EndWaitGates",      "CTR_StopMeasuringPulseWidth"};
 
 // The library with simulated boards installed and opened, in a child.
 class ChildSim {
@@ -157,17 +152,6 @@ struct Report {
     uint32_t leaks;
 };
 
-void end_operations(const std::vector<Arg>& valid_for_ends)
-{
-    (void)valid_for_ends;
-    for (const char* name : kEndFunctions) {
-        const ExportedFunction* end = find_exported(name);
-        if (end == nullptr) continue;
-        ArgMemory memory;
-        end->call(valid_args(*end, memory));
-    }
-}
-
 // Runs a function once in a child with `args`, ends every background operation, and reports.
 ForkedOutcome run_case(const ExportedFunction& f, const BoardSet& boards, const std::vector<Arg>& args,
                        uint32_t unplug_at = 0)
@@ -181,7 +165,7 @@ ForkedOutcome run_case(const ExportedFunction& f, const BoardSet& boards, const 
             report.result = f.call(args);
             uint32_t handle = 0;
             report.later = GetDeviceHandle(0, &handle);
-            end_operations(args);
+            end_background_operations();
             report.threads_after = thread_count();
             sim.end();
             report.leaks = unplug_at > 0 && leaks_found() ? 1 : 0;

@@ -189,18 +189,6 @@ KorvalHost make_host()
     return h;
 }
 
-// Ends every background operation a call may have started, so that no worker outlives the input.
-void end_operations()
-{
-    for (const char* name : {"ADC_BulkAbort", "ADC_BulkContinuousEnd", "DACOutputAbort", "DIO_StreamClose",
-                             "CTR_EndWaitGates", "CTR_StopMeasuringPulseWidth"}) {
-        if (const auto* end = korval::test::find_exported(name)) {
-            std::vector<Arg> args(end->params.size());
-            end->call(args);
-        }
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -235,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     f.call(args);
-    end_operations();
+    korval::test::end_background_operations();  // no worker outlives its input
     KORVAL_InstallHost(nullptr);
     return 0;
 }

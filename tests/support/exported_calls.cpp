@@ -73,7 +73,6 @@ Param describe(std::pair<std::string, std::string> written_as)
         p.kind = ParamKind::pointer;
         p.written = !std::is_const_v<Pointee>;
         p.to_real = std::is_floating_point_v<Pointee>;
-        p.to_text = std::is_same_v<std::remove_cv_t<Pointee>, char>;
         if constexpr (!std::is_void_v<Pointee>) {
             p.pointee = sizeof(Pointee);
             p.count = sizeof(Pointee) == 4 && std::is_integral_v<Pointee> && names_count(p.name);
@@ -136,6 +135,14 @@ const ExportedFunction* find_exported(std::string_view name)
     for (const auto& f : exported_functions())
         if (f.name == name) return &f;
     return nullptr;
+}
+
+void end_background_operations()
+{
+    for (const char* name : {"ADC_BulkAbort", "ADC_BulkContinuousEnd", "DACOutputAbort", "DIO_StreamClose",
+                             "CTR_EndWaitGates", "CTR_StopMeasuringPulseWidth"}) {
+        if (const ExportedFunction* end = find_exported(name)) end->call(std::vector<Arg>(end->params.size()));
+    }
 }
 
 bool known_result(uint32_t code) { return KORVAL_ResultName(code) != nullptr; }

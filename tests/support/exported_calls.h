@@ -26,7 +26,6 @@ struct Param {
     size_t pointee = 1;        // pointers: bytes of the pointed type (1 for void and char)
     bool written = false;      // pointers: not to const, so the function may write through it
     bool to_real = false;      // pointers: to a double (a rate or a time)
-    bool to_text = false;      // pointers: to a zero-terminated string
     bool count = false;        // a size, count or length: by value, or the 32-bit variable a pointer names
 };
 
@@ -50,6 +49,10 @@ struct ExportedFunction {
 
 const std::vector<ExportedFunction>& exported_functions();
 const ExportedFunction* find_exported(std::string_view name);
+
+// Calls every exported function that ends a background operation (acquisitions, waveform output,
+// digital streams, gate waits, the pulse-width monitor) on slot 0. Those not exported yet are skipped.
+void end_background_operations();
 
 // Whether `code` is one a function returning a result code can return: a code of the library's list.
 bool known_result(uint32_t code);
