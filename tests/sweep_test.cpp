@@ -6,7 +6,8 @@
 //     infinite, negative, zero, huge), the others valid;
 //   - unplug: the board unplugged just before each transfer a call makes.
 // Every case runs in a forked child with a time limit: a crash or a hang is counted, never fatal to the
-// run. After each call every background operation is ended, and no thread may be left running. KORVAL_SWEEP=full widens both sweeps (both driver paths, every index on every board set-up).
+// run. After each call every background operation is ended, and no thread may be left running.
+// KORVAL_SWEEP=full widens both sweeps (both driver paths, every index on every board set-up).
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>

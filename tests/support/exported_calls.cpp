@@ -92,7 +92,9 @@ ExportedFunction make(const char* name, const char* params, uint32_t fault, uint
 {
     ExportedFunction f;
     f.name = name;
-    f.returns = fault == KORVAL_FAULT_SLOT ? Returns::slot : fault == KORVAL_FAULT_MASK ? Returns::mask : Returns::result;
+    f.returns = fault == KORVAL_FAULT_SLOT   ? Returns::slot
+                : fault == KORVAL_FAULT_MASK ? Returns::mask
+                                             : Returns::result;
     auto written = split_params(params);
     if (written.size() == sizeof...(A)) {
         size_t i = 0;
