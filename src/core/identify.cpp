@@ -199,8 +199,10 @@ uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
     set_last_error(ERROR_GEN_FAILURE);
     uint8_t endpoints = 0;
     if (!usb::winusb_query_interface_settings(d.Handle, 0, endpoints)) {
+        // The board's failure is the news; a count that cannot be written does not hide it.
         const Result r = device_gone(slot);
-        return store_to_caller(pPipeCount, 0) ? r : ERROR_NOACCESS;
+        store_to_caller(pPipeCount, 0);
+        return r;
     }
     const uint32_t filled = std::min<uint32_t>(room, endpoints);
     if (!store_to_caller(pPipeCount, endpoints)) return ERROR_NOACCESS;
