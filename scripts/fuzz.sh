@@ -16,15 +16,17 @@ cmake --build build-fuzz -j "$(nproc)" --target fuzz_dac_cal_file fuzz_board_rep
 
 run() {
     name=$1
-    time=$2
-    mkdir -p "build-fuzz/corpus/$name"
-    echo "fuzzing $name for ${time}s"
-    ASAN_OPTIONS=detect_leaks=1 "build-fuzz/tests/fuzz/fuzz_$name" -max_total_time="$time" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 "build-fuzz/corpus/$name" "tests/fuzz/corpus/$name" 2>&1 |
-        grep -E "^(#[0-9]+ +DONE|INFO: (Running|Loaded)|==[0-9]+==|stat::number_of_executed_units|SUMMARY)" || true
-    # libFuzzer exits non-zero on a finding; the pipe above hides that, so look again at what it left.
-    if ls crash-* leak-* timeout-* oom-* > /dev/null 2>&1; then
-        echo "fuzz_$name found a failing input:"; ls crash-* leak-* timeout-* oom-* 2>/dev/null
+    seconds=$2
+    mkdir -p "build-fuzz/corpus/$name" build-fuzz/findings
+    echo "fuzzing $name for ${seconds}s"
+    status=0
+    ASAN_OPTIONS=detect_leaks=1 "build-fuzz/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="build-fuzz/findings/$name-" \
+        "build-fuzz/corpus/$name" "tests/fuzz/corpus/$name" > "build-fuzz/$name.log" 2>&1 || status=$?
+    grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units)" "build-fuzz/$name.log" || true
+    if [ "$status" -ne 0 ]; then
+        # A crash, leak, time-out or memory blow-up: the report, and the input in build-fuzz/findings.
+        tail -n 60 "build-fuzz/$name.log"
         exit 1
     fi
 }
