@@ -121,7 +121,9 @@ std::vector<uint8_t> valid_content(const Param& p)
     return {};
 }
 
-// Every argument valid: slot 0, small counts, zeros elsewhere, pointers to usable memory.
+// Every argument valid: slot 0, small counts, zeros elsewhere, pointers to usable memory. The raw
+// vendor requests ask for the EEPROM's custom area, which every board answers, so that their valid call
+// succeeds and the bad values of the other parameters are tried on a request that goes through.
 std::vector<Arg> valid_args(const ExportedFunction& f, ArgMemory& memory)
 {
     std::vector<Arg> args(f.params.size());
@@ -129,6 +131,8 @@ std::vector<Arg> valid_args(const ExportedFunction& f, ArgMemory& memory)
         const Param& p = f.params[i];
         if (p.kind == ParamKind::pointer) args[i].pointer = memory.before_hole(ArgMemory::kValid, valid_content(p));
         if (p.kind == ParamKind::integer && p.count) args[i].integer = 16;
+        if (p.kind == ParamKind::integer && p.name == "Request") args[i].integer = 0xA2;
+        if (p.kind == ParamKind::integer && p.name == "RequestValue") args[i].integer = 0x1E00;
         if (p.kind == ParamKind::real) args[i].real = 1000.0;
     }
     return args;
