@@ -122,9 +122,9 @@ bool leaks_found()
 std::chrono::milliseconds case_time_limit()
 {
 #ifdef KORVAL_TEST_SANITIZED
-    return std::chrono::milliseconds(20000);
+    return std::chrono::milliseconds(30000);
 #else
-    return std::chrono::milliseconds(5000);
+    return std::chrono::milliseconds(10000);
 #endif
 }
 
