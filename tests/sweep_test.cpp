@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
