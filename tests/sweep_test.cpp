@@ -92,7 +92,7 @@ public:
         maps_.emplace_back(p, usable + page);
         auto* base = static_cast<uint8_t*>(p);
         uint8_t* start = base + usable - size;
-        std::memcpy(start, content.data(), std::min(content.size(), size));
+        if (!content.empty()) std::memcpy(start, content.data(), std::min(content.size(), size));
         mprotect(base + usable, page, PROT_NONE);
         if (read_only) mprotect(base, usable, PROT_READ);
         return start;
