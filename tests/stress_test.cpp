@@ -44,34 +44,42 @@ uint32_t mixed_round(int caller, int round)
 class Stress : public PathTest {
 protected:
     // Runs `callers` threads doing rounds until `rounds` are done or one fails; `during` runs on this
-    // thread once every caller has done a few rounds. Returns each caller's last result.
+    // thread once every caller has done a few rounds (or ended). Returns each caller's last result. A
+    // caller still busy after the time limit is asked to stop, so the test ends either way.
     std::vector<uint32_t> run(int callers, int rounds, const std::function<void()>& during = {})
     {
-        std::atomic<int> started{0};
+        std::atomic<int> warmed_up{0};
+        std::atomic<int> ended{0};
         std::atomic<bool> stop{false};
         std::vector<uint32_t> results(static_cast<size_t>(callers), 0);
         std::vector<std::thread> threads;
         for (int c = 0; c < callers; ++c) {
             threads.emplace_back([&, c] {
+                uint32_t& result = results[static_cast<size_t>(c)];
+                bool warm = false;
                 for (int round = 0; round < rounds && !stop.load(); ++round) {
-                    results[static_cast<size_t>(c)] = mixed_round(c, round);
-                    if (round == 3) started.fetch_add(1);
-                    if (results[static_cast<size_t>(c)] != ERROR_SUCCESS) break;
+                    result = mixed_round(c, round);
+                    if (round == 3) {
+                        warm = true;
+                        warmed_up.fetch_add(1);
+                    }
+                    if (result != ERROR_SUCCESS) break;
                 }
-                if (started.load() < callers) started.fetch_add(callers);  // ended early: do not hold up `during`
+                if (!warm) warmed_up.fetch_add(1);  // ended before warming up: do not hold up `during`
+                ended.fetch_add(1);
             });
         }
-        if (during) {
+        auto wait_until = [](const std::atomic<int>& count, int wanted) {
             const auto deadline = Clock::now() + kPatience;
-            while (started.load() < callers && Clock::now() < deadline) std::this_thread::yield();
+            while (count.load() < wanted && Clock::now() < deadline) std::this_thread::yield();
+        };
+        if (during) {
+            wait_until(warmed_up, callers);
             during();
         }
-        const auto deadline = Clock::now() + kPatience;
-        for (auto& t : threads) {
-            // The rounds are bounded; a caller still busy after the deadline is asked to stop.
-            if (Clock::now() > deadline) stop = true;
-            t.join();
-        }
+        wait_until(ended, callers);
+        stop = true;
+        for (auto& t : threads) t.join();
         return results;
     }
 };
