@@ -6,6 +6,7 @@
 #                               PLplot for the tool's plots
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
 #                               and Wine, to run the tests as Windows programs
+#   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -15,6 +16,9 @@ packages="$packages python3 python3-venv python3-numpy python3-pytest python3-ma
 packages="$packages libplplot-dev plplot-driver-cairo"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
+fi
+if [ "${1:-}" = "--fuzz" ]; then
+    packages="$packages clang libclang-rt-14-dev"
 fi
 
 missing=""

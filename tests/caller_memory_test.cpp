@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "core/caller_memory.h"
 #include "support/pages.h"
+#include "support/guarded_pages.h"
+#include "support/sim_fixture.h"
 
 namespace korval {
 namespace {
@@ -62,6 +65,56 @@ TEST_P(Guard, RefusesRangesThatReachAnInaccessiblePage)
 
 INSTANTIATE_TEST_SUITE_P(Ways, Guard, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pipe" : "ProcessVm"; });
+
+// The small in/out variables of the exported functions (counts, sizes, results) are caller memory like
+// the buffers: one that cannot be read, or written where the function writes, gives 998.
+class CallerVariables : public test::SimTest {};
+
+TEST_F(CallerVariables, UnusableCountsAndResultsGive998)
+{
+    add(0x8073);  // slot 0: flash, EEPROM, the newer firmware
+    add(0x8140);  // slot 1: bulk pipes
+    install();
+    ASSERT_EQ(GetDevices(), 3u);
+    test::GuardedPages pages;
+    ASSERT_TRUE(pages.ok());
+    auto* unreadable = reinterpret_cast<uint32_t*>(pages.hole());
+    auto* read_only = reinterpret_cast<uint32_t*>(pages.read_only());  // holds 0
+    uint8_t buffer[64] = {};
+    uint32_t sixteen = 16;
+
+    struct Case {
+        const char* what;
+        std::function<uint32_t()> call;
+    };
+    const Case cases[] = {
+        {"GenericVendorRead count unreadable",
+         [&] { return GenericVendorRead(0, 0xA2, 0x1E00, 0, unreadable, buffer); }},
+        {"GenericVendorRead count read-only", [&] { return GenericVendorRead(0, 0xA2, 0x1E00, 0, read_only, buffer); }},
+        {"CustomEEPROMRead count unreadable", [&] { return CustomEEPROMRead(0, 0, unreadable, buffer); }},
+        {"CustomEEPROMRead count read-only", [&] { return CustomEEPROMRead(0, 0, read_only, buffer); }},
+        {"KORVAL_FlashRead count unreadable", [&] { return KORVAL_FlashRead(0, 0, unreadable, buffer); }},
+        {"KORVAL_FlashRead count read-only", [&] { return KORVAL_FlashRead(0, 0, read_only, buffer); }},
+        {"KORVAL_SetDefaultsTable count unreadable", [&] { return KORVAL_SetDefaultsTable(0, buffer, unreadable); }},
+        {"KORVAL_GetDefaultsTable count unreadable", [&] { return KORVAL_GetDefaultsTable(0, buffer, unreadable); }},
+        {"KORVAL_GetDefaultsTable count read-only", [&] { return KORVAL_GetDefaultsTable(0, buffer, read_only); }},
+        {"GetDeviceSerialNumber unwritable",
+         [&] { return GetDeviceSerialNumber(0, reinterpret_cast<uint64_t*>(read_only)); }},
+        {"GetDeviceUniqueStr size unreadable", [&] { return GetDeviceUniqueStr(0, unreadable, buffer); }},
+        {"GetDeviceHandle unwritable", [&] { return GetDeviceHandle(0, read_only); }},
+        {"GetPipes count unreadable", [&] { return GetPipes(0, unreadable, reinterpret_cast<uint32_t*>(buffer)); }},
+        {"GetPipes count read-only", [&] { return GetPipes(0, read_only, reinterpret_cast<uint32_t*>(buffer)); }},
+        {"GetPipes entries unwritable", [&] { return GetPipes(1, &sixteen, read_only); }},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(), ERROR_NOACCESS) << c.what;
+        EXPECT_EQ(*read_only, 0u) << c.what;
+    }
+    // The board is still usable and the counts still work when they can be used.
+    uint32_t count = 8;
+    EXPECT_EQ(CustomEEPROMRead(0, 0, &count, buffer), 0u);
+    EXPECT_EQ(count, 8u);
+}
 
 }  // namespace
 }  // namespace korval

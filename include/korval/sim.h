@@ -476,6 +476,12 @@ KORVAL_API uint32_t KorvalSim_GetDacPlayed(KorvalSim *sim, uint32_t board, uint3
 /* The size of the board's sample buffer in bytes; 0 makes a board that takes no more data. */
 KORVAL_API uint32_t KorvalSim_SetDacStreamBuffer(KorvalSim *sim, uint32_t board, uint32_t bytes);
 
+/* ---- Unplug at a chosen transfer ---------------------------------------------------------------------- */
+
+/* The board unplugs itself just before its `transfer`-th transfer from now (1: the next one; control,
+   bulk, descriptor and pipe queries all count), which then fails as on an unplugged board. 0 cancels.
+   For sweeping an operation's every transfer with an unplug. */
+KORVAL_API uint32_t KorvalSim_UnplugBeforeTransfer(KorvalSim *sim, uint32_t board, uint32_t transfer);
 
 #ifdef __cplusplus
 }

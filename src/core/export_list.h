@@ -454,6 +454,9 @@
     EXTRA(KorvalSim_GetDacStream)                                                                                  \
     EXTRA(KorvalSim_GetDacPlayed)                                                                                  \
     EXTRA(KorvalSim_SetDacStreamBuffer)                                                                            \
+                                                                                                                   \
+    /* Simulated unplug at a chosen transfer */                                                                    \
+    EXTRA(KorvalSim_UnplugBeforeTransfer)                                                                          \
 
 // clang-format on
 

@@ -129,8 +129,8 @@ uint32_t GetDeviceSerialNumber(uint32_t DeviceIndex, uint64_t* pSerialNumber)
     }
     uint64_t serial = 0;
     const Result r = read_serial_number(DeviceIndex, serial);
-    if (r == ERROR_SUCCESS || r == ERROR_NOT_SUPPORTED) *pSerialNumber = serial;
-    return r;
+    if (r != ERROR_SUCCESS && r != ERROR_NOT_SUPPORTED) return r;
+    return store_to_caller(pSerialNumber, serial) ? r : ERROR_NOACCESS;
 }
 
 uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t* pUniqueSize, void* pUnique)
@@ -138,9 +138,12 @@ uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t* pUniqueSize, v
     uint64_t serial = 0;
     if (const Result r = read_serial_number(DeviceIndex, serial)) return r;
     if (pUniqueSize == nullptr) return ERROR_INVALID_PARAMETER;
+    uint32_t room = 0;
+    if (!load_from_caller(pUniqueSize, room)) return ERROR_NOACCESS;
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(serial >> (8 * i));
-    const uint32_t count = *pUniqueSize < 8 ? *pUniqueSize : 8;
+    const uint32_t count = room < 8 ? room : 8;
+    if (count > 0 && pUnique == nullptr) return ERROR_INVALID_PARAMETER;
     return copy_to_caller(pUnique, bytes, count) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
@@ -179,8 +182,7 @@ uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle)
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (pHandle == nullptr) return ERROR_INVALID_PARAMETER;
-    *pHandle = static_cast<uint32_t>(device(slot).Handle);
-    return ERROR_SUCCESS;
+    return store_to_caller(pHandle, static_cast<uint32_t>(device(slot).Handle)) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
@@ -190,21 +192,28 @@ uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
     const TDeviceData& d = device(slot);
     if (d.bCyUSB) return ERROR_NOT_SUPPORTED;
     if (pPipeCount == nullptr) return ERROR_INVALID_PARAMETER;
+    // The count and the entries are caller memory: read and written through the guard, the count read
+    // once, before anything is asked of the board.
+    uint32_t room = 0;
+    if (!load_from_caller(pPipeCount, room)) return ERROR_NOACCESS;
     set_last_error(ERROR_GEN_FAILURE);
     uint8_t endpoints = 0;
     if (!usb::winusb_query_interface_settings(d.Handle, 0, endpoints)) {
-        *pPipeCount = 0;
-        return device_gone(slot);
+        // The board's failure is the news; a count that cannot be written does not hide it.
+        const Result r = device_gone(slot);
+        store_to_caller(pPipeCount, 0);
+        return r;
     }
-    const uint32_t filled = std::min<uint32_t>(*pPipeCount, endpoints);
-    *pPipeCount = endpoints;
+    const uint32_t filled = std::min<uint32_t>(room, endpoints);
+    if (!store_to_caller(pPipeCount, endpoints)) return ERROR_NOACCESS;
     if (filled > 0 && pPipes == nullptr) return ERROR_INVALID_PARAMETER;
-    for (uint32_t i = 0; i < filled; ++i) pPipes[i] = 0xFFFFFFFF;
+    std::vector<uint32_t> entries(filled, 0xFFFFFFFF);
+    if (!copy_to_caller(pPipes, entries.data(), filled * sizeof(uint32_t))) return ERROR_NOACCESS;
     for (uint32_t i = 0; i < filled; ++i) {
         uint8_t type = 0;
         uint8_t id = 0;
         if (!usb::winusb_query_pipe(d.Handle, 0, static_cast<uint8_t>(i), type, id)) return device_gone(slot);
-        pPipes[i] = id + 256u * type;
+        if (!store_to_caller(pPipes + i, id + 256u * type)) return ERROR_NOACCESS;
     }
     return ERROR_SUCCESS;
 }

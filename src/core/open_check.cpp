@@ -40,28 +40,25 @@ Result device_gone(uint32_t slot)
         error != ERROR_DEVICE_REMOVED)
         return error;
     TDeviceData& d = device(slot);
-    close_slot(slot);
+    // The removal mark goes up before the handles come out, and stays up: a call on another thread (a
+    // second caller, a worker) that finds the same board gone, or that checks the slot meanwhile, sees a
+    // removed board, never an empty slot (2) or a mark cleared by a second close.
     d.bDeviceWasHere = true;
+    close_handles(d);
     d.bOpen = false;
     d.bDACOpen = false;
     d.bDACClosing = false;
     return ERROR_DEVICE_REMOVED;
 }
 
-Result close_slot(uint32_t slot)
+bool close_handles(TDeviceData& d)
 {
-    TDeviceData& d = device(slot);
     // Taking the handles out of the record before closing them means that two threads finding the same
     // board gone (a worker and the caller) close each handle once: a handle value closed twice could by
     // then belong to something else.
     const KorvalHandle handle = d.Handle.exchange(0);
     const KorvalHandle file = d.hWinUSBFile.exchange(0);
-    if (handle == 0) {
-        if (!d.bDeviceWasHere) return ERROR_INVALID_HANDLE;
-        d.bDeviceWasHere = false;
-        return ERROR_SUCCESS;
-    }
-    d.bDeviceWasHere = false;
+    if (handle == 0) return false;
     // The results of closing are not examined: the handles are given up whatever the driver says.
     if (d.bCyUSB) {
         usb::close_handle(handle);
@@ -69,6 +66,15 @@ Result close_slot(uint32_t slot)
         usb::winusb_free(handle);
         usb::close_handle(file);
     }
+    return true;
+}
+
+Result close_slot(uint32_t slot)
+{
+    TDeviceData& d = device(slot);
+    if (d.Handle == 0 && !d.bDeviceWasHere) return ERROR_INVALID_HANDLE;
+    d.bDeviceWasHere = false;
+    close_handles(d);
     return ERROR_SUCCESS;
 }
 

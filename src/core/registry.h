@@ -29,6 +29,10 @@ Result device_gone(uint32_t slot);
 // Closes the slot's driver handles, or clears its removal mark (KORVAL_CloseDevice after resolution).
 Result close_slot(uint32_t slot);
 
+// Takes the driver handles out of the record and closes them, each once however many threads call it;
+// false when the record held none. The removal mark is not touched.
+bool close_handles(TDeviceData& d);
+
 // Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB.
 void discover();
 

@@ -172,8 +172,13 @@ uint32_t GenericVendorRead(uint32_t DeviceIndex, uint8_t Request, uint16_t Reque
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
-    const usb::Setup setup = usb::vendor_setup(usb::kVendorIn, Request, RequestValue, RequestIndex, *pDataSize);
-    return usb::read_transfer(slot, setup, pDataSize, pData, usb::kCallerMemory);
+    // The count is caller memory like the data: read and written back through the guard, and written
+    // only when the read succeeded.
+    uint32_t count = 0;
+    if (!load_from_caller(pDataSize, count)) return ERROR_NOACCESS;
+    const usb::Setup setup = usb::vendor_setup(usb::kVendorIn, Request, RequestValue, RequestIndex, count);
+    if (const Result r = usb::read_transfer(slot, setup, &count, pData, usb::kCallerMemory)) return r;
+    return store_to_caller(pDataSize, count) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint32_t GenericVendorWrite(uint32_t DeviceIndex, uint8_t Request, uint16_t RequestValue, uint16_t RequestIndex,

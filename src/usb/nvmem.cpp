@@ -125,9 +125,15 @@ Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const v
 uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)
 {
     if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
-    if (const Result r = check_custom_range(StartAddress, *pDataSize)) return r;
-    return GenericVendorRead(DeviceIndex, kEepromRequest, static_cast<uint16_t>(usb::kCustomEepromBase + StartAddress),
-                             0, pDataSize, pData);
+    uint32_t count = 0;
+    if (!load_from_caller(pDataSize, count)) return ERROR_NOACCESS;
+    if (const Result r = check_custom_range(StartAddress, count)) return r;
+    // The checked count is the one sent: the caller's variable is read once.
+    if (const Result r = GenericVendorRead(DeviceIndex, kEepromRequest,
+                                           static_cast<uint16_t>(usb::kCustomEepromBase + StartAddress), 0, &count,
+                                           pData))
+        return r;
+    return store_to_caller(pDataSize, count) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
@@ -144,16 +150,21 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
     uint32_t slot = 0;
     if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
     if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
+    uint32_t wanted = 0;
+    if (!load_from_caller(pDataSize, wanted)) return ERROR_NOACCESS;
     if (StartAddress >= usb::kFlashReadLimit) return ERROR_SEEK;
-    if (*pDataSize > usb::kFlashReadLimit - StartAddress) return ERROR_BAD_LENGTH;
-    const uint32_t count = *pDataSize & ~1u;  // whole words only
-    *pDataSize = count;
+    if (wanted > usb::kFlashReadLimit - StartAddress) return ERROR_BAD_LENGTH;
+    const uint32_t count = wanted & ~1u;  // whole words only
+    if (!store_to_caller(pDataSize, count)) return ERROR_NOACCESS;
 
     // A count that fits a control request's length goes in one request. A longer one cannot: it goes in
     // pieces, and the count reports the bytes received up to the first short piece.
     if (count <= 0xFFFF) {
-        return GenericVendorRead(slot, kFlashRequest, word_low(StartAddress), word_high(StartAddress), pDataSize,
-                                 pData);
+        uint32_t received = count;
+        if (const Result r = GenericVendorRead(slot, kFlashRequest, word_low(StartAddress), word_high(StartAddress),
+                                               &received, pData))
+            return r;
+        return store_to_caller(pDataSize, received) ? ERROR_SUCCESS : ERROR_NOACCESS;
     }
     uint32_t received = 0;
     while (received < count) {
@@ -166,8 +177,7 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
         received += piece;
         if (piece < asked) break;
     }
-    *pDataSize = received;
-    return ERROR_SUCCESS;
+    return store_to_caller(pDataSize, received) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
@@ -208,8 +218,10 @@ uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
-    if (*pTableSize > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
-    return GenericVendorWrite(slot, kDefaultsRequest, kDefaultsAccessCode, kWriteDefaultsTable, *pTableSize, pTable);
+    uint32_t count = 0;
+    if (!load_from_caller(pTableSize, count)) return ERROR_NOACCESS;
+    if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
+    return GenericVendorWrite(slot, kDefaultsRequest, kDefaultsAccessCode, kWriteDefaultsTable, count, pTable);
 }
 
 // The table is read into a scratch copy of the caller's buffer and copied back whole, with the count,
@@ -220,13 +232,13 @@ uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void* pTable, uint32_t* p
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
-    uint32_t count = *pTableSize;
+    uint32_t count = 0;
+    if (!load_from_caller(pTableSize, count)) return ERROR_NOACCESS;
     if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
     uint8_t scratch[kDefaultsTableLimit];
     if (!copy_from_caller(scratch, pTable, count)) return ERROR_NOACCESS;
     const Result result = usb::vendor_read(slot, kDefaultsRequest, 0, kReadDefaultsTable, count, scratch);
-    if (!copy_to_caller(pTable, scratch, count)) return ERROR_NOACCESS;
-    *pTableSize = count;
+    if (!copy_to_caller(pTable, scratch, count) || !store_to_caller(pTableSize, count)) return ERROR_NOACCESS;
     return result;
 }
 

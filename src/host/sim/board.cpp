@@ -88,6 +88,19 @@ void Board::replug()
     changed_.notify_all();
 }
 
+void Board::unplug_before_transfer(uint32_t n)
+{
+    std::lock_guard lock(mutex_);
+    unplug_countdown_ = n;
+}
+
+void Board::count_transfer_toward_unplug()
+{
+    if (unplug_countdown_ == 0 || --unplug_countdown_ > 0) return;
+    plugged_ = false;
+    changed_.notify_all();
+}
+
 std::optional<KorvalSimFault> Board::take_fault(uint32_t kind, uint32_t request, uint32_t endpoint)
 {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
@@ -112,6 +125,7 @@ void Board::log(Record record)
 TransferResult Board::control(const Via& via, uint32_t kind, const uint8_t setup[8], uint8_t* data, uint32_t length)
 {
     std::lock_guard lock(mutex_);
+    count_transfer_toward_unplug();
     const ControlRequest request = parse_setup(setup);
     const bool in = request.direction() == Direction::in;
 
@@ -158,6 +172,7 @@ TransferResult Board::control(const Via& via, uint32_t kind, const uint8_t setup
 TransferResult Board::bulk(const Via& via, uint8_t endpoint, uint8_t* data, uint32_t length)
 {
     std::unique_lock lock(mutex_);
+    count_transfer_toward_unplug();
     const bool in = (endpoint & 0x80) != 0;
     const uint32_t kind = in ? KORVAL_SIM_BULK_IN : KORVAL_SIM_BULK_OUT;
 
@@ -228,6 +243,7 @@ TransferResult Board::query_pipes(const Via& via, uint8_t alternate, int pipe_in
                                   Endpoint& endpoint)
 {
     std::lock_guard lock(mutex_);
+    count_transfer_toward_unplug();
     Record record{};
     record.info.kind = KORVAL_SIM_PIPE_QUERY;
     record.info.via = via.kind;

@@ -75,6 +75,8 @@ public:
     uint64_t generation() const;  // advances on every replug, so handles opened before stay dead
     void unplug();
     void replug();
+    // Unplugs the board just before its n-th transfer from now (0: never).
+    void unplug_before_transfer(uint32_t n);
 
     // ---- Transfers, from the host ----
     TransferResult control(const Via& via, uint32_t kind, const uint8_t setup[8], uint8_t* data, uint32_t length);
@@ -109,6 +111,8 @@ private:
     void log(Record record);
     const ControlHandler* find_control(Direction direction, uint8_t request, uint16_t index) const;
     bool reachable(const Via& via) const { return plugged_ && via.generation == generation_; }
+    // Counts a transfer toward a planned unplug, and unplugs when it is the planned one (under the lock).
+    void count_transfer_toward_unplug();
 
     const Clock& clock_;
     const uint32_t id_;
@@ -120,6 +124,7 @@ private:
     std::condition_variable changed_;
     bool plugged_ = true;
     uint64_t generation_ = 1;
+    uint32_t unplug_countdown_ = 0;  // transfers until a planned unplug, 0 when none is planned
 
     std::vector<std::unique_ptr<Feature>> features_;
     std::map<uint32_t, ControlHandler> control_;  // key: direction << 24 | request << 16 | wIndex, or 0xFFFF

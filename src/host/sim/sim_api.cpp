@@ -54,6 +54,14 @@ uint32_t KorvalSim_Replug(KorvalSim* sim, uint32_t board)
     });
 }
 
+uint32_t KorvalSim_UnplugBeforeTransfer(KorvalSim* sim, uint32_t board, uint32_t transfer)
+{
+    return on_board(sim, board, [&](Board& b) {
+        b.unplug_before_transfer(transfer);
+        return uint32_t{ERROR_SUCCESS};
+    });
+}
+
 uint32_t KorvalSim_GetInterfacePath(KorvalSim* sim, uint32_t board, char* path, uint32_t capacity)
 {
     if (path == nullptr || capacity == 0) return ERROR_INVALID_PARAMETER;
