@@ -3,6 +3,7 @@
 #include "adc/acquire.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <new>
 
@@ -59,7 +60,13 @@ bool TADCWorker::start()
 {
     // Without its guard the reads would have no bound; an acquisition is not started without one.
     if (!guard_.start()) return false;
-    return thread_.start([this] { Execute(); }, WorkerPriority::time_critical);
+    // The guard ends with the acquisition, so an ended acquisition leaves no thread running.
+    return thread_.start(
+        [this] {
+            Execute();
+            guard_.stop();
+        },
+        WorkerPriority::time_critical);
 }
 
 void TADCWorker::abort()
@@ -75,6 +82,7 @@ void TADCWorker::Execute()
     uint32_t left = static_cast<uint32_t>(BytesLeft.load());
     const auto finish = [this](uint32_t code) {
         thread_.result = code;  // before BytesLeft: a caller seeing 0 bytes left finds the result set
+        std::atomic_thread_fence(std::memory_order_release);
         BytesLeft = 0;
     };
     while (left > 0) {
@@ -154,9 +162,13 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
     if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
     const TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (worker->ended() && worker->result() != ERROR_SUCCESS) return worker->result();
+    // An acquisition has ended once its count is 0 (its thread may still be finishing): its result
+    // was set before the count, so a failure is never reported as a finished acquisition.
+    const int32_t left = worker->BytesLeft.load();
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((left == 0 || worker->ended()) && worker->result() != ERROR_SUCCESS) return worker->result();
     if (pBytesLeft == nullptr) return ERROR_INVALID_PARAMETER;
-    return store_to_caller(pBytesLeft, worker->BytesLeft.load()) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return store_to_caller(pBytesLeft, left) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
@@ -165,7 +177,11 @@ uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (worker->ended()) return worker->result();
+    if (worker->BytesLeft == 0) {
+        std::atomic_thread_fence(std::memory_order_acquire);  // the result was set before the count
+        worker->join();  // its thread is finishing: nothing of it runs after the end function
+        return worker->result();
+    }
     worker->abort();
     // Where the host cancels the pending read the worker ends at once, so it is waited for and a poll
     // that follows reports 995. Elsewhere it ends after its current slice; the next start joins it.

@@ -339,12 +339,14 @@ uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, double* pRef
     adc::Scan scan;
     Result r = write_block(slot, working);
     if (r == ERROR_SUCCESS) r = adc::run_scan(slot, 0, scan);
-    write_block(slot, saved);
+    const Result restored = write_block(slot, saved);
     if (r != ERROR_SUCCESS) return r;
     std::array<double, adc::kMaxChannels> volts{};
     adc::scan_volts(scan, device(slot).RangeShift, volts.data());
     // The working block scans channel 0 alone, so the first value is channel 0's.
-    return store_to_caller(pRef, volts[0]) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    if (!store_to_caller(pRef, volts[0])) return ERROR_NOACCESS;
+    // The reading stands, but a board left in its reference mode is a failure the caller must hear of.
+    return restored;
 }
 
 uint32_t ADC_Initialize(uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t* pConfigBufSize,

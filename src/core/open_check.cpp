@@ -35,6 +35,9 @@ Result open_check(uint32_t slot)
 Result device_gone(uint32_t slot)
 {
     const uint32_t error = get_last_error();
+    // A transfer that failed because another thread found the board gone meanwhile (its handle was
+    // closed under it, so it ended as cancelled) reports the removal, not the cancel.
+    if (device(slot).bDeviceWasHere) return ERROR_DEVICE_REMOVED;
     if (error == 0) return ERROR_GEN_FAILURE;
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_INVALID_HANDLE && error != ERROR_DEVICE_NOT_CONNECTED &&
         error != ERROR_DEVICE_REMOVED)

@@ -216,6 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 const double rate = 1000.0;
                 std::memcpy(buffers[i].data(), &rate, sizeof rate);
             }
+        } else if (p.kind == ParamKind::callback) {
+            args[i].pointer = p.callback;
         } else if (p.kind == ParamKind::integer && p.count) {
             args[i].integer = count;
         } else if (p.kind == ParamKind::real) {

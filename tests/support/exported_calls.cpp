@@ -13,9 +13,25 @@ namespace korval::test {
 namespace {
 
 template <class T>
+constexpr bool is_function_pointer = std::is_pointer_v<T> && std::is_function_v<std::remove_pointer_t<T>>;
+
+// A callback of any type that does nothing, for the valid value of a callback parameter.
+template <class... A>
+void ignore_call(A...)
+{
+}
+template <class... A>
+void* no_op_callback(void (*)(A...))
+{
+    return reinterpret_cast<void*>(&ignore_call<A...>);
+}
+
+template <class T>
 T convert(const Arg& a)
 {
-    if constexpr (std::is_pointer_v<T>)
+    if constexpr (is_function_pointer<T>)
+        return reinterpret_cast<T>(a.pointer);
+    else if constexpr (std::is_pointer_v<T>)
         return static_cast<T>(a.pointer);
     else if constexpr (std::is_floating_point_v<T>)
         return static_cast<T>(a.real);
@@ -68,7 +84,10 @@ Param describe(std::pair<std::string, std::string> written_as)
     Param p;
     p.type = std::move(written_as.first);
     p.name = std::move(written_as.second);
-    if constexpr (std::is_pointer_v<T>) {
+    if constexpr (is_function_pointer<T>) {
+        p.kind = ParamKind::callback;
+        p.callback = no_op_callback(T{});
+    } else if constexpr (std::is_pointer_v<T>) {
         using Pointee = std::remove_pointer_t<T>;
         p.kind = ParamKind::pointer;
         p.written = !std::is_const_v<Pointee>;
@@ -141,10 +160,23 @@ const ExportedFunction* find_exported(std::string_view name)
 
 void end_background_operations()
 {
-    for (const char* name : {"ADC_BulkAbort", "ADC_BulkContinuousEnd", "DACOutputAbort", "DIO_StreamClose",
-                             "CTR_EndWaitGates", "CTR_StopMeasuringPulseWidth"}) {
-        if (const ExportedFunction* end = find_exported(name)) end->call(std::vector<Arg>(end->params.size()));
+    // Slots 0 and 1: a case may have started its operation on either board of a two-board set.
+    for (uint64_t slot : {0u, 1u}) {
+        for (const char* name : {"ADC_BulkAbort", "ADC_BulkContinuousEnd", "DACOutputClose", "DIO_StreamClose",
+                                 "CTR_EndWaitGates", "CTR_StopMeasuringPulseWidth"}) {
+            const ExportedFunction* end = find_exported(name);
+            if (end == nullptr) continue;
+            std::vector<Arg> args(end->params.size());
+            args[0].integer = slot;  // every end function takes the device index first
+            end->call(args);
+        }
     }
+}
+
+const char* ender_of_wait(std::string_view name)
+{
+    if (name == "CTR_WaitForGate") return "CTR_EndWaitGates";
+    return nullptr;
 }
 
 bool known_result(uint32_t code) { return KORVAL_ResultName(code) != nullptr; }

@@ -15,7 +15,8 @@ enum class ParamKind {
     device_index,  // named DeviceIndex
     integer,       // any integer by value
     real,          // a double by value
-    pointer,       // any pointer
+    pointer,       // any pointer to data
+    callback,      // a pointer to a function the library calls back
 };
 
 struct Param {
@@ -27,6 +28,7 @@ struct Param {
     bool written = false;      // pointers: not to const, so the function may write through it
     bool to_real = false;      // pointers: to a double (a rate or a time)
     bool count = false;        // a size, count or length: by value, or the 32-bit variable a pointer names
+    void* callback = nullptr;  // callbacks: a function of the parameter's type that does nothing
 };
 
 // One argument of any parameter type: the field the parameter's kind uses is taken.
@@ -53,6 +55,10 @@ const ExportedFunction* find_exported(std::string_view name);
 // Calls every exported function that ends a background operation (acquisitions, waveform output,
 // digital streams, gate waits, the pulse-width monitor) on slot 0. Those not exported yet are skipped.
 void end_background_operations();
+
+// For a function that blocks until an event comes (a gate wait), the exported function that ends the
+// wait from another thread; nullptr for the others.
+const char* ender_of_wait(std::string_view name);
 
 // Whether `code` is one a function returning a result code can return: a code of the library's list.
 bool known_result(uint32_t code);

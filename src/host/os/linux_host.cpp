@@ -13,6 +13,7 @@
 #include "host/os/linux_host.h"
 
 #include <libusb.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -91,6 +92,7 @@ struct Entry {
 };
 
 struct Session {
+    pid_t owner = getpid();  // a forked child inherits the session but none of its threads
     libusb_context* context = nullptr;
     std::vector<uint16_t> vendors;
     Worker events;
@@ -573,6 +575,14 @@ void stop() noexcept
         ended = std::move(g_session);
     }
     if (ended == nullptr) return;
+    if (ended->owner != getpid()) {
+        // A forked child (a test harness, a daemon) that installs another host: the session's event
+        // thread does not exist here and libusb's locks may be held by threads that do not either, so
+        // ending it could hang or abort. It is kept, untouched, for the life of the process.
+        static auto* inherited = new std::vector<std::shared_ptr<Session>>();
+        inherited->push_back(std::move(ended));
+        return;
+    }
     std::vector<std::shared_ptr<Device>> devices;
     {
         std::lock_guard lock(ended->mutex);
