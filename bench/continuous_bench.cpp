@@ -20,6 +20,7 @@
 #include <mutex>
 #include <vector>
 
+#include "instant_host.h"
 #include "korval/host.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -50,35 +51,6 @@ struct Board {
 };
 Board g_board;
 
-void list_one(void*, const KorvalGuid* g, void (*emit)(void*, const char*), void* c)
-{
-    const KorvalGuid winusb = KORVAL_INTERFACE_CLASS_WINUSB;
-    if (std::memcmp(g, &winusb, sizeof winusb) == 0) emit(c, "bench");
-}
-int open_file(void*, const char*, int, KorvalHandle* f, uint32_t*)
-{
-    *f = 1;
-    return 1;
-}
-int ok(void*, KorvalHandle, uint32_t*) { return 1; }
-int initialize(void*, KorvalHandle, KorvalHandle* i, uint32_t*)
-{
-    *i = 2;
-    return 1;
-}
-int control(void*, KorvalHandle, const uint8_t[8], void*, uint32_t length, uint32_t* transferred, uint32_t*)
-{
-    *transferred = length;
-    return 1;
-}
-int descriptor(void*, KorvalHandle, uint8_t, uint8_t, uint16_t, void* buffer, uint32_t length, uint32_t* n, uint32_t*)
-{
-    std::memset(buffer, 0, length);
-    static_cast<uint8_t*>(buffer)[10] = 0x40;  // PID 0x8040
-    static_cast<uint8_t*>(buffer)[11] = 0x80;
-    *n = length;
-    return 1;
-}
 int read_pipe(void*, KorvalHandle, uint8_t, void* buffer, uint32_t length, uint32_t* transferred, uint32_t* error)
 {
     Board& b = g_board;
@@ -107,16 +79,7 @@ int abort_pipe(void*, KorvalHandle, uint8_t, uint32_t*)
 
 KorvalHost bench_host()
 {
-    KorvalHost h{};
-    h.version = KORVAL_HOST_VERSION;
-    h.list_interfaces = list_one;
-    h.open_file = open_file;
-    h.close_handle = ok;
-    h.has_winusb = 1;
-    h.winusb_initialize = initialize;
-    h.winusb_free = ok;
-    h.winusb_control_transfer = control;
-    h.winusb_get_descriptor = descriptor;
+    KorvalHost h = korval::bench::instant_host(0x8040);
     h.winusb_read_pipe = read_pipe;
     h.winusb_abort_pipe = abort_pipe;
     return h;

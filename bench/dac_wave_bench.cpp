@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "instant_host.h"
 #include "korval/host.h"
 #include "korval/korval.h"
 
@@ -17,35 +18,6 @@ constexpr uint32_t kChannels = 8;
 
 // A host with one WinUSB board of product 0x4001 (streamed analog output) whose transfers all
 // complete at once.
-void list_one(void*, const KorvalGuid* g, void (*emit)(void*, const char*), void* c)
-{
-    const KorvalGuid winusb = KORVAL_INTERFACE_CLASS_WINUSB;
-    if (std::memcmp(g, &winusb, sizeof winusb) == 0) emit(c, "null");
-}
-int open_file(void*, const char*, int, KorvalHandle* f, uint32_t*)
-{
-    *f = 1;
-    return 1;
-}
-int ok(void*, KorvalHandle, uint32_t*) { return 1; }
-int initialize(void*, KorvalHandle, KorvalHandle* i, uint32_t*)
-{
-    *i = 2;
-    return 1;
-}
-int control(void*, KorvalHandle, const uint8_t[8], void*, uint32_t length, uint32_t* transferred, uint32_t*)
-{
-    *transferred = length;
-    return 1;
-}
-int descriptor(void*, KorvalHandle, uint8_t, uint8_t, uint16_t, void* buffer, uint32_t length, uint32_t* n, uint32_t*)
-{
-    std::memset(buffer, 0, length);
-    static_cast<uint8_t*>(buffer)[10] = 0x01;  // PID 0x4001
-    static_cast<uint8_t*>(buffer)[11] = 0x40;
-    *n = length;
-    return 1;
-}
 int write_pipe(void*, KorvalHandle, uint8_t, const void*, uint32_t length, uint32_t* transferred, uint32_t*)
 {
     *transferred = length;
@@ -55,16 +27,7 @@ int abort_pipe(void*, KorvalHandle, uint8_t, uint32_t*) { return 1; }
 
 KorvalHost null_host()
 {
-    KorvalHost h{};
-    h.version = KORVAL_HOST_VERSION;
-    h.list_interfaces = list_one;
-    h.open_file = open_file;
-    h.close_handle = ok;
-    h.has_winusb = 1;
-    h.winusb_initialize = initialize;
-    h.winusb_free = ok;
-    h.winusb_control_transfer = control;
-    h.winusb_get_descriptor = descriptor;
+    KorvalHost h = korval::bench::instant_host(0x4001);
     h.winusb_write_pipe = write_pipe;
     h.winusb_abort_pipe = abort_pipe;
     return h;
