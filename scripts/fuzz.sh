@@ -6,13 +6,13 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-}
-if [ -z "$seconds" ]; then dac=20; replies=40; else dac=$seconds; replies=$seconds; fi
+if [ -z "$seconds" ]; then dac=15; adc=10; replies=35; else dac=$seconds; adc=$seconds; replies=$seconds; fi
 
 ./scripts/setup.sh --fuzz
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKORVAL_WERROR=ON -DKORVAL_BUILD_FUZZ=ON \
     -DKORVAL_SANITIZE=address,undefined,fuzzer-no-link -DKORVAL_BUILD_TESTS=OFF -DKORVAL_BUILD_BENCH=OFF \
     -DKORVAL_BUILD_TOOL=OFF ${CMAKE_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_LAUNCHER} > /dev/null
-cmake --build build-fuzz -j "$(nproc)" --target fuzz_dac_cal_file fuzz_board_replies
+cmake --build build-fuzz -j "$(nproc)" --target fuzz_dac_cal_file fuzz_adc_cal_file fuzz_board_replies
 
 run() {
     name=$1
@@ -31,4 +31,5 @@ run() {
     fi
 }
 run dac_cal_file "$dac"
+run adc_cal_file "$adc"
 run board_replies "$replies"

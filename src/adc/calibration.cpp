@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "adc/adc.h"
+#include "adc/cal_file.h"
 #include "adc/config_block.h"
 #include "adc/scan.h"
 #include "core/caller_memory.h"
@@ -251,13 +252,21 @@ TableBytes nominal_table(uint32_t slot)
     return fitted_table(66.0, 65087.0, target_low, high_target(slot) - target_low, false);
 }
 
+}  // namespace
+
+namespace adc {
+
+namespace {
+
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+}  // namespace
+
 // A calibration file: exactly the table's bytes; a shorter file is refused with 38, bytes past the
 // table are not read.
-Result read_table_file(const std::string& path, TableBytes& table)
+Result read_table_file(const std::string& path, std::vector<uint8_t>& table)
 {
     errno = 0;
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
@@ -269,7 +278,7 @@ Result read_table_file(const std::string& path, TableBytes& table)
     return got < kTableBytes ? ERROR_HANDLE_EOF : ERROR_SUCCESS;
 }
 
-}  // namespace
+}  // namespace adc
 
 uint32_t ADC_QueryCal(uint32_t DeviceIndex)
 {
@@ -305,7 +314,7 @@ uint32_t ADC_SetCal(uint32_t DeviceIndex, const char* pCalFileName)
         } else {
             // The upload happens under the caller's block as it stands.
             TableBytes table;
-            outcome.failure = read_table_file(name, table);
+            outcome.failure = adc::read_table_file(name, table);
             if (outcome.failure == ERROR_SUCCESS) outcome.uploaded(upload_table(slot, table));
         }
     } catch (const std::bad_alloc&) {
