@@ -2,6 +2,7 @@
 // language bindings that adapt to the board instead of probing functions for 1349.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "core/caller_memory.h"
 #include "core/core_api.h"
@@ -16,7 +17,10 @@ uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (pCaps == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t size = 0;
-    if (!load_from_caller(&pCaps->Size, size)) return ERROR_NOACCESS;
+    // The caller's structure may be anywhere, misaligned too: its size field is reached by address
+    // arithmetic and copied, never through a member access on the caller's pointer.
+    const auto* size_field = reinterpret_cast<const uint8_t*>(pCaps) + offsetof(KorvalCapabilities, Size);
+    if (!copy_from_caller(&size, size_field, sizeof size)) return ERROR_NOACCESS;
     // The size tells which fields the caller's structure has; the product ID and the size itself at least.
     if (size < offsetof(KorvalCapabilities, DriverPath)) return ERROR_INVALID_PARAMETER;
 
