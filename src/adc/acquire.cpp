@@ -130,9 +130,12 @@ uint32_t ADC_Stop(uint32_t DeviceIndex)
 uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
 {
     uint32_t slot = 0;
-    if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
+    if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     TDeviceData& d = device(slot);
-    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr)
+    std::lock_guard lock(d.ADCBulkLock);
+    if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
+    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
+        d.ADCContEnding)
         return ERROR_TOO_MANY_OPEN_FILES;
     // Two bytes per sample, and a count the signed byte count of ADC_BulkPoll can report.
     if (pBuf == nullptr || BufSize == 0 || BufSize % 2 != 0 || BufSize > INT32_MAX) return ERROR_INVALID_PARAMETER;
@@ -160,6 +163,7 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 {
     uint32_t slot = 0;
     if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
+    std::lock_guard lock(device(slot).ADCBulkLock);  // the worker is not freed under the poll
     const TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
     // An acquisition has ended once its count is 0 (its thread may still be finishing): its result
@@ -174,6 +178,8 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
+    if (const Result r = resolve_index(DeviceIndex, slot)) return r;
+    std::lock_guard lock(device(slot).ADCBulkLock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
