@@ -82,7 +82,6 @@ void TADCWorker::Execute()
     uint32_t left = static_cast<uint32_t>(BytesLeft.load());
     const auto finish = [this](uint32_t code) {
         thread_.result = code;  // before BytesLeft: a caller seeing 0 bytes left finds the result set
-        std::atomic_thread_fence(std::memory_order_release);
         BytesLeft = 0;
     };
     while (left > 0) {
@@ -169,7 +168,6 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
     // An acquisition has ended once its count is 0 (its thread may still be finishing): its result
     // was set before the count, so a failure is never reported as a finished acquisition.
     const int32_t left = worker->BytesLeft.load();
-    std::atomic_thread_fence(std::memory_order_acquire);
     if ((left == 0 || worker->ended()) && worker->result() != ERROR_SUCCESS) return worker->result();
     if (pBytesLeft == nullptr) return ERROR_INVALID_PARAMETER;
     return store_to_caller(pBytesLeft, left) ? ERROR_SUCCESS : ERROR_NOACCESS;
@@ -183,8 +181,7 @@ uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (worker->BytesLeft == 0) {
-        std::atomic_thread_fence(std::memory_order_acquire);  // the result was set before the count
+    if (worker->BytesLeft == 0) {  // the result was set before the count
         worker->join();  // its thread is finishing: nothing of it runs after the end function
         return worker->result();
     }
