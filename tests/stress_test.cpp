@@ -143,7 +143,7 @@ int threads_now()
 
 // Per caller: a one-shot acquisition's target, and a frame of points; they outlive every worker.
 constexpr int kCallers = 4;
-std::array<std::array<uint16_t, 2048>, kCallers + 1> g_buffers{};
+std::array<std::array<uint16_t, 2048>, kCallers> g_buffers{};
 
 uint32_t dac_begin(int caller)
 {
@@ -194,7 +194,8 @@ protected:
 
     // Runs kCallers threads, each beginning and ending the operation `rounds` times (or until `stop`),
     // and one more that keeps ending it until they are done, so that a begin that blocks is ended too.
-    // `during` runs once every caller has done a round. Returns the codes no call of that kind returns.
+    // `during` runs once kCallers rounds are done, and the callers stop a few rounds after it. Returns
+    // the calls that returned a code outside their kind's set.
     std::vector<std::string> hammer(int rounds, const std::function<void()>& during = {})
     {
         std::mutex lock;
@@ -228,7 +229,6 @@ protected:
         if (during) {
             wait_for_rounds(kCallers);
             during();
-            // A few rounds more after it, then the callers stop.
             wait_for_rounds(rounds_done.load() + 4 * kCallers);
             stop = true;
         }
