@@ -1,13 +1,20 @@
 // Several callers on one board at once, and the board unplugged while they run. Run under
 // ThreadSanitizer in continuous integration, where these are the data-race checks of the transport.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "support/sim_fixture.h"
+#ifndef _WIN32
+#include "support/forked_case.h"
+#endif
 
 namespace korval::test {
 namespace {
@@ -107,6 +114,175 @@ TEST_P(Stress, UnplugWhileTwoCallersRunEndsBothWithTheBoardGone)
 }
 
 KORVAL_BOTH_PATHS(Stress);
+
+// The background operations, each as a begin (which may start a worker, or block as a gate wait does)
+// and an end, with the result codes each may return on a board that is there.
+struct BackgroundOp {
+    const char* name;
+    uint32_t pid;
+    std::function<uint32_t(int caller)> begin;
+    std::function<uint32_t()> end;
+    std::set<uint32_t> begin_codes;
+    std::set<uint32_t> end_codes;
+    // What a begin returns once the board is gone. A continuous acquisition's start sends nothing, so
+    // it may still start one whose reader then finds the board gone.
+    std::set<uint32_t> unplugged_codes = {ERROR_DEVICE_REMOVED};
+};
+
+void on_samples(uint16_t*, uint32_t, uint32_t, uint32_t) {}
+
+// Threads of this process (the library's workers among them); not counted on Windows.
+int threads_now()
+{
+#ifdef _WIN32
+    return 0;
+#else
+    return thread_count();
+#endif
+}
+
+// Per caller: a one-shot acquisition's target, and a frame of points; they outlive every worker.
+constexpr int kCallers = 4;
+std::array<std::array<uint16_t, 2048>, kCallers> g_buffers{};
+
+uint32_t dac_begin(int caller)
+{
+    double hz = 100000;
+    const uint32_t r = DACOutputOpen(0, &hz);
+    if (r != ERROR_SUCCESS && r != ERROR_TOO_MANY_OPEN_FILES) return r;
+    // Frames are queued whoever opened the output; one closed meanwhile answers 2.
+    return DACOutputFrame(0, 256, g_buffers[static_cast<size_t>(caller)].data());
+}
+
+uint32_t dio_begin(int caller)
+{
+    const uint32_t r = DIO_StreamOpen(0, caller % 2 == 0);
+    if (r != ERROR_SUCCESS && r != ERROR_TOO_MANY_OPEN_FILES) return r;
+    uint32_t moved = 0;
+    return DIO_StreamFrame(0, 1024, g_buffers[static_cast<size_t>(caller)].data(), &moved);
+}
+
+const std::vector<BackgroundOp>& background_ops()
+{
+    static const std::vector<BackgroundOp> ops = {
+        {"one_shot", 0x8040,
+         [](int c) { return ADC_BulkAcquire(0, sizeof g_buffers[0], g_buffers[static_cast<size_t>(c)].data()); },
+         [] { return ADC_BulkAbort(0); }, {0, 4}, {0, 2, 995}},
+        {"continuous", 0x8040, [](int c) { return ADC_BulkContinuousStart(0, 1024, 4, static_cast<uint32_t>(c), on_samples); },
+         [] {
+             uint32_t status = 0;
+             return ADC_BulkContinuousEnd(0, &status);
+         },
+         {0, 4}, {0, 38}, {0, ERROR_DEVICE_REMOVED}},
+        {"waveform", 0x4001, dac_begin, [] { return DACOutputClose(0); }, {0, 2, 21}, {0, 2}},
+        {"digital_stream", 0x800C, dio_begin, [] { return DIO_StreamClose(0); }, {0, 2, 995}, {0, 2}},
+        {"gate_wait", 0x8020,
+         [](int c) {
+             uint8_t content[2];
+             return CTR_WaitForGate(0, static_cast<uint32_t>(c % 2), content);
+         },
+         [] { return CTR_EndWaitGates(0); }, {0, 995}, {0}},
+        {"pulse_width", 0x8020, [](int) { return CTR_StartMeasuringPulseWidth(0); },
+         [] { return CTR_StopMeasuringPulseWidth(0); }, {0}, {0, 2}},
+    };
+    return ops;
+}
+
+class BackgroundStress : public SimTest, public ::testing::WithParamInterface<size_t> {
+protected:
+    const BackgroundOp& op() const { return background_ops()[GetParam()]; }
+
+    // Runs kCallers threads, each beginning and ending the operation `rounds` times (or until `stop`),
+    // and one more that keeps ending it until they are done, so that a begin that blocks is ended too.
+    // `during` runs once kCallers rounds are done, and the callers stop a few rounds after it. Returns
+    // the calls that returned a code outside their kind's set.
+    std::vector<std::string> hammer(int rounds, const std::function<void()>& during = {})
+    {
+        std::mutex lock;
+        std::vector<std::string> unexpected;
+        const auto note = [&](const char* what, uint32_t code, const std::set<uint32_t>& allowed) {
+            if (allowed.count(code) != 0) return;
+            std::lock_guard guard(lock);
+            unexpected.push_back(std::string(what) + " " + std::to_string(code));
+        };
+        std::atomic<int> rounds_done{0}, ended{0};
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (int c = 0; c < kCallers; ++c) {
+            threads.emplace_back([&, c] {
+                for (int round = 0; round < rounds && !stop.load(); ++round) {
+                    note("begin", op().begin(c), begin_codes_);
+                    note("end", op().end(), end_codes_);
+                    rounds_done.fetch_add(1);
+                }
+                ended.fetch_add(1);
+            });
+        }
+        threads.emplace_back([&] {
+            while (ended.load() < kCallers && !stop.load()) note("end", op().end(), end_codes_);
+        });
+        const auto deadline = Clock::now() + kPatience;
+        const auto wait_for_rounds = [&](int wanted) {
+            while (rounds_done.load() < wanted && ended.load() < kCallers && Clock::now() < deadline)
+                std::this_thread::yield();
+        };
+        if (during) {
+            wait_for_rounds(kCallers);
+            during();
+            wait_for_rounds(rounds_done.load() + 4 * kCallers);
+            stop = true;
+        }
+        while (ended.load() < kCallers && Clock::now() < deadline) std::this_thread::yield();
+        EXPECT_EQ(ended.load(), kCallers) << "callers still blocked";
+        stop = true;
+        // A caller blocked past the patience (a hang) is ended by ending the operation again.
+        while (ended.load() < kCallers) op().end();
+        for (auto& t : threads) t.join();
+        return unexpected;
+    }
+
+    // Waits, bounded, for the library's threads to be gone: the process back to `threads` threads.
+    static bool threads_back_to(int threads)
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (threads_now() > threads && Clock::now() < deadline) std::this_thread::yield();
+        return threads_now() <= threads;
+    }
+
+    std::set<uint32_t> begin_codes_, end_codes_;
+};
+
+TEST_P(BackgroundStress, BeginAndEndFromSeveralThreadsAtOnce)
+{
+    install_one(op().pid);
+    const int before = threads_now();
+    begin_codes_ = op().begin_codes;
+    end_codes_ = op().end_codes;
+    EXPECT_EQ(hammer(20), std::vector<std::string>{});
+    op().end();
+    EXPECT_TRUE(threads_back_to(before)) << threads_now() << " threads, " << before << " before";
+}
+
+TEST_P(BackgroundStress, UnplugWhileSeveralThreadsRunIt)
+{
+    const uint32_t board = install_one(op().pid);
+    const int before = threads_now();
+    // Once the board is gone, a call may also report its absence the way the transfer that found it
+    // failed: 1617, or 31 for a request the board did not answer.
+    begin_codes_ = op().begin_codes;
+    end_codes_ = op().end_codes;
+    for (auto* codes : {&begin_codes_, &end_codes_}) codes->insert({ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE});
+    EXPECT_EQ(hammer(1000000, [&] { KorvalSim_Unplug(sim_, board); }), std::vector<std::string>{});
+    const uint32_t later = op().begin(0);
+    EXPECT_EQ(op().unplugged_codes.count(later), 1u) << later;
+    op().end();
+    EXPECT_TRUE(threads_back_to(before)) << threads_now() << " threads, " << before << " before";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, BackgroundStress, ::testing::Range<size_t>(0, 6),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(background_ops()[info.param].name);
+                         });
 
 }  // namespace
 }  // namespace korval::test

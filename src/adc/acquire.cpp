@@ -82,7 +82,6 @@ void TADCWorker::Execute()
     uint32_t left = static_cast<uint32_t>(BytesLeft.load());
     const auto finish = [this](uint32_t code) {
         thread_.result = code;  // before BytesLeft: a caller seeing 0 bytes left finds the result set
-        std::atomic_thread_fence(std::memory_order_release);
         BytesLeft = 0;
     };
     while (left > 0) {
@@ -130,9 +129,12 @@ uint32_t ADC_Stop(uint32_t DeviceIndex)
 uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
 {
     uint32_t slot = 0;
-    if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
+    if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     TDeviceData& d = device(slot);
-    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr)
+    std::lock_guard lock(d.ADCBulkLock);
+    if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
+    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
+        d.ADCContEnding)
         return ERROR_TOO_MANY_OPEN_FILES;
     // Two bytes per sample, and a count the signed byte count of ADC_BulkPoll can report.
     if (pBuf == nullptr || BufSize == 0 || BufSize % 2 != 0 || BufSize > INT32_MAX) return ERROR_INVALID_PARAMETER;
@@ -160,12 +162,12 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 {
     uint32_t slot = 0;
     if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
+    std::lock_guard lock(device(slot).ADCBulkLock);  // the worker is not freed under the poll
     const TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
     // An acquisition has ended once its count is 0 (its thread may still be finishing): its result
     // was set before the count, so a failure is never reported as a finished acquisition.
     const int32_t left = worker->BytesLeft.load();
-    std::atomic_thread_fence(std::memory_order_acquire);
     if ((left == 0 || worker->ended()) && worker->result() != ERROR_SUCCESS) return worker->result();
     if (pBytesLeft == nullptr) return ERROR_INVALID_PARAMETER;
     return store_to_caller(pBytesLeft, left) ? ERROR_SUCCESS : ERROR_NOACCESS;
@@ -174,11 +176,12 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
+    if (const Result r = resolve_index(DeviceIndex, slot)) return r;
+    std::lock_guard lock(device(slot).ADCBulkLock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (worker->BytesLeft == 0) {
-        std::atomic_thread_fence(std::memory_order_acquire);  // the result was set before the count
+    if (worker->BytesLeft == 0) {  // the result was set before the count
         worker->join();  // its thread is finishing: nothing of it runs after the end function
         return worker->result();
     }

@@ -2,6 +2,7 @@
 // board's bulk IN pipe straight into the caller's buffer, in the background.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "adc/read_guard.h"
@@ -29,7 +30,9 @@ public:
 
     const uint32_t DI;                 // the slot
     const uint32_t TargetPipe = 0x86;  // bulk IN endpoint 6
-    Relaxed<int32_t> BytesLeft;        // 0 once the acquisition has ended, for any reason
+    // 0 once the acquisition has ended, for any reason. Sequentially consistent rather than relaxed: its
+    // store publishes the result set before it (a fence would do too, but ThreadSanitizer cannot see one).
+    std::atomic<int32_t> BytesLeft;
     Relaxed<bool> bAbort;
     // The length of one read (the board's streaming block size, or less for the last read). The reads
     // go straight into the caller's buffer, so there is no buffer of the worker's own.

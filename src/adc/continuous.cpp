@@ -367,7 +367,9 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
     if (static_cast<uint64_t>(BufSize) * static_cast<uint64_t>(BufCount) > 0xFFFFFFFFull)
         return ERROR_INVALID_PARAMETER;
     TDeviceData& d = device(slot);
-    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr)
+    std::lock_guard lock(d.ADCBulkLock);
+    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
+        d.ADCContEnding)
         return ERROR_TOO_MANY_OPEN_FILES;
 
     std::unique_ptr<TADCContBufWorker> bufs;
@@ -403,20 +405,26 @@ uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t* pIOStatus)
     // An acquisition that is running is ended even when the open check fails (the board was unplugged
     // or closed): its threads would otherwise run on with no way left to stop them.
     const Result opened = open_adc_board(slot);
+    std::unique_lock lock(d.ADCBulkLock);
     if (d.ADCContAcqWorker == nullptr || d.ADCContBufWorker == nullptr) return opened ? opened : ERROR_HANDLE_EOF;
     // From inside the callback the wait for the buffer thread would be a wait for itself.
     if (d.ADCContBufWorker->on_this_thread()) return ERROR_NOT_SUPPORTED;
 
+    // One caller takes the acquisition; it is stopped outside the lock, since the callback it waits
+    // for may call into the library, and a start waits for the stop through ADCContEnding.
     std::unique_ptr<TADCContAcqWorker> acq(d.ADCContAcqWorker);
     std::unique_ptr<TADCContBufWorker> bufs(d.ADCContBufWorker);
     d.ADCContAcqWorker = nullptr;
     d.ADCContBufWorker = nullptr;
+    d.ADCContEnding = true;
+    lock.unlock();
     stop_both(slot, acq.get(), bufs.get());
     // The status is read once the reader has stopped, so that a failure racing the end is reported as
     // well; the stop itself never shows as a failure. The ring and its buffers go with the two objects.
     const uint32_t status = acq->IOStatus;
     acq.reset();
     bufs.reset();
+    d.ADCContEnding = false;
     if (pIOStatus != nullptr && !store_to_caller(pIOStatus, status)) return opened ? opened : ERROR_NOACCESS;
     return opened;
 }
@@ -427,6 +435,7 @@ uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     if (const Result r = open_adc_board(slot)) return r;
     TDeviceData& d = device(slot);
+    std::lock_guard lock(d.ADCBulkLock);  // the ring is not freed under the read of its counts
     if (d.ADCContAcqWorker == nullptr || d.ADCContBufWorker == nullptr) return ERROR_HANDLE_EOF;
     if (pBlanks == nullptr || pAccessings == nullptr || pGotDatas == nullptr) return ERROR_INVALID_PARAMETER;
     int32_t blanks = 0, accessings = 0, got_datas = 0;

@@ -75,6 +75,9 @@ struct TDeviceData {
     std::counting_semaphore<0x7FFFFFFF> hDACDataSem{0};  // one release per queued block
     std::vector<uint8_t> PendingDACData;
     TDACWorker* WorkerThread = nullptr;
+    // Open, frame and close of waveform output from several threads take turns: WorkerThread and
+    // PendingDACData change only under it.
+    std::mutex DACStreamLock;
 
     TCtrMonitorThread* CtrMonitorThread = nullptr;
     std::mutex CtrMonitorLock;              // start, stop and fetch of pulse widths, from any thread
@@ -87,6 +90,11 @@ struct TDeviceData {
     std::unique_ptr<TADCWorker, TADCWorkerEnd> ADCWorker;  // the current or last one-shot acquisition
     TADCContAcqWorker* ADCContAcqWorker = nullptr;
     TADCContBufWorker* ADCContBufWorker = nullptr;
+    // Starts and ends of bulk acquisitions (one-shot and continuous) from several threads take turns:
+    // the worker pointers above change only under it. A continuous acquisition is stopped outside it
+    // (its callback may call in), and ADCContEnding keeps a new one off the pipe meanwhile.
+    std::mutex ADCBulkLock;
+    Relaxed<bool> ADCContEnding;
     Relaxed<uint8_t> RangeShift;
     std::vector<uint8_t> FastITConfig;
     std::vector<uint8_t> FastITBakConfig;

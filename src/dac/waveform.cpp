@@ -6,7 +6,7 @@
 // board. DACOutputProcess plays one buffer without a worker.
 //
 // The queue (DACData) is touched only under hDACDataMutex; hDACDataSem carries one wake-up per block
-// queued and one more at close. PendingDACData belongs to the calling thread alone.
+// queued and one more at close. PendingDACData and the worker belong to the caller holding DACStreamLock.
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -228,10 +228,13 @@ void discard_stream(uint32_t slot)
 }
 
 // Index resolution, the open check and the capability test that begin every function here. A slot
-// whose board has gone while its output ran gets its worker stopped on the way out.
-Result open_stream_board(uint32_t device_index, uint32_t& slot)
+// whose board has gone while its output ran gets its worker stopped on the way out. The functions run
+// one at a time per board (under `lock`, held until they return): callers on several threads would
+// otherwise free the worker twice or grow the pending tail together.
+Result open_stream_board(uint32_t device_index, uint32_t& slot, std::unique_lock<std::mutex>& lock)
 {
     if (const Result r = resolve_index(device_index, slot)) return r;
+    lock = std::unique_lock(device(slot).DACStreamLock);
     if (const Result r = open_check(slot)) {
         if (device(slot).WorkerThread != nullptr) {
             discard_stream(slot);
@@ -403,7 +406,8 @@ Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, b
 Result close_stream(uint32_t DeviceIndex, bool mark_end)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     TDeviceData& d = device(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     d.bDACOpen = false;
@@ -449,7 +453,8 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
 uint32_t DACOutputOpen(uint32_t DeviceIndex, double* pClockHz)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     TDeviceData& d = device(slot);
     if (d.bDACOpen || d.bDACClosing) return ERROR_TOO_MANY_OPEN_FILES;
     uint16_t divisor = 0;
@@ -472,7 +477,8 @@ uint32_t DACOutputOpen(uint32_t DeviceIndex, double* pClockHz)
 uint32_t DACOutputSetCount(uint32_t DeviceIndex, uint32_t NewCount)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     TDeviceData& d = device(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     if (NewCount == 0) return ERROR_INVALID_PARAMETER;
@@ -484,28 +490,32 @@ uint32_t DACOutputSetCount(uint32_t DeviceIndex, uint32_t NewCount)
 uint32_t DACOutputFrame(uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t* pFrameData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     return queue_frame(slot, FramePoints, pFrameData, true);
 }
 
 uint32_t DACOutputFrameRaw(uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t* pFrameData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     return queue_frame(slot, FramePoints, pFrameData, false);
 }
 
 uint32_t DACOutputStart(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     return start_output(slot);
 }
 
 uint32_t DACOutputSetInterlock(uint32_t DeviceIndex, uint32_t bInterlock)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     if (!device(slot).bDACOpen) return ERROR_FILE_NOT_FOUND;
     return usb::vendor_write(slot, kControlRequest, bInterlock != 0 ? kInterlockOn : kInterlockOff, 0, 0, nullptr);
 }
@@ -519,7 +529,8 @@ uint32_t DACOutputCloseNoEnd(uint32_t DeviceIndex) { return close_stream(DeviceI
 uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSamples, const uint16_t* pSampleData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_stream_board(DeviceIndex, slot)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     TDeviceData& d = device(slot);
     if (d.bDACOpen || d.bDACClosing) return ERROR_TOO_MANY_OPEN_FILES;
     if (NumSamples >= kProcessLimit) return ERROR_OUTOFMEMORY;
