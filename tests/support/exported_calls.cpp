@@ -173,6 +173,14 @@ void end_background_operations()
     }
 }
 
+bool starts_background(std::string_view name)
+{
+    for (const char* starter : {"ADC_BulkAcquire", "ADC_BulkContinuousStart", "CTR_StartMeasuringPulseWidth",
+                                "DACOutputOpen", "DACOutputFrame", "DACOutputFrameRaw", "DIO_StreamOpen"})
+        if (name == starter) return true;
+    return false;
+}
+
 const char* ender_of_wait(std::string_view name)
 {
     if (name == "CTR_WaitForGate") return "CTR_EndWaitGates";

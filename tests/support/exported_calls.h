@@ -56,6 +56,9 @@ const ExportedFunction* find_exported(std::string_view name);
 // digital streams, gate waits, the pulse-width monitor) on slot 0. Those not exported yet are skipped.
 void end_background_operations();
 
+// Whether the function starts an operation that goes on in the background after it returns.
+bool starts_background(std::string_view name);
+
 // For a function that blocks until an event comes (a gate wait), the exported function that ends the
 // wait from another thread; nullptr for the others.
 const char* ender_of_wait(std::string_view name);
