@@ -14,6 +14,8 @@ packages="$packages pkg-config libusb-1.0-0-dev umockdev libumockdev-dev"
 packages="$packages python3 python3-venv python3-numpy python3-pytest python3-matplotlib"
 # Plots of "korval adc stream --plot" (the tool only; the library does not use them).
 packages="$packages libplplot-dev plplot-driver-cairo"
+# The tool's command line and help (CLI11) and its --json output (nlohmann::json): header-only, tool only.
+packages="$packages libcli11-dev nlohmann-json3-dev"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
 fi

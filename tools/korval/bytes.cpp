@@ -25,15 +25,15 @@ void print_hex_dump(uint32_t address, const std::vector<uint8_t>& data)
     }
 }
 
-std::string json_hex(const std::vector<uint8_t>& data)
+std::string hex_text(const std::vector<uint8_t>& data)
 {
-    std::string out = "\"";
+    std::string out;
     char digits[3];
     for (uint8_t b : data) {
         std::snprintf(digits, sizeof digits, "%02x", b);
         out += digits;
     }
-    return out + "\"";
+    return out;
 }
 
 bool parse_bytes(const Args& args, size_t first, std::vector<uint8_t>& out, std::string& error)

@@ -12,8 +12,8 @@ namespace korval::tool {
 
 // Prints `data` as lines of 16 bytes: address, hexadecimal, and the printable characters.
 void print_hex_dump(uint32_t address, const std::vector<uint8_t>& data);
-// The bytes as one JSON string of hexadecimal digits.
-std::string json_hex(const std::vector<uint8_t>& data);
+// The bytes as one string of hexadecimal digits ("deadbeef").
+std::string hex_text(const std::vector<uint8_t>& data);
 
 // Bytes from the command line: "--file PATH" reads the file; otherwise every argument is hexadecimal
 // bytes ("de ad be ef", "deadbeef", "0xde,0xad" all work). False with a message when they are not.

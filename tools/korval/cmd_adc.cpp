@@ -21,6 +21,7 @@
 #include "adc/config_block.h"
 #include "adc_measure.h"
 #include "command.h"
+#include "json_out.h"
 #include "core/device_table.h"
 #include "core/registry.h"
 #include "device_option.h"
@@ -180,16 +181,19 @@ int show(const Options& options, const Board& b)
         hex += (hex.empty() ? "" : " ") + std::string(two);
     }
     if (options.json) {
-        std::printf("{\"channels\": %u, \"range_slots\": %u, \"channels_per_slot\": %u, \"block\": \"%s\", \"ranges\": [",
-                    b.channels, b.range_slots, 1u << b.shift, hex.c_str());
-        for (size_t i = 0; i < groups.size(); ++i) {
-            const RangeGroup& g = groups[i];
-            std::printf("%s{\"first\": %u, \"last\": %u, \"code\": %u, \"gain\": %u, \"range\": %s, \"flag\": %u}",
-                        i ? ", " : "", g.first, g.last, g.code, g.code & 7u, json_string(range_words(g.code & 7)).c_str(),
-                        static_cast<unsigned>(g.code >> 3));
-        }
-        std::printf("], \"cal_mode\": %u, \"trigger\": %u, \"scan\": [%u, %u], \"oversample\": %u}\n",
-                    block[adc::kCalModeByte], block[adc::kTriggerByte], start, end, block[adc::kOversampleByte]);
+        Json ranges = Json::array();
+        for (const RangeGroup& g : groups)
+            ranges.push_back({{"first", g.first}, {"last", g.last}, {"code", g.code}, {"gain", g.code & 7u},
+                              {"range", range_words(g.code & 7)}, {"flag", static_cast<unsigned>(g.code >> 3)}});
+        print_json({{"channels", b.channels},
+                    {"range_slots", b.range_slots},
+                    {"channels_per_slot", 1u << b.shift},
+                    {"block", hex},
+                    {"ranges", ranges},
+                    {"cal_mode", block[adc::kCalModeByte]},
+                    {"trigger", block[adc::kTriggerByte]},
+                    {"scan", {start, end}},
+                    {"oversample", block[adc::kOversampleByte]}});
         return 0;
     }
     std::string ranges;
@@ -318,7 +322,15 @@ int run(const Options& options, const Args& all_args)
 }
 
 const RegisterCommand kAdc{{"adc", "[-d N] config|scan|acquire|cal|stream ...",
-                            "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams", run}};
+                            "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams", run, true,
+                            {{"config", "[set ITEM...]", "show the analog-input configuration in words, or set items of it "
+                                                          "(ch A-B RANGE, oversample N, trigger BYTE, cal MODE)"},
+                             {"scan", "[ch A-B]", "one scan, in volts per channel"},
+                             {"acquire", "--samples N [--out FILE.csv]",
+                              "a one-shot acquisition: progress, per-channel statistics, optionally every sample as CSV"},
+                             {"cal", ":AUTO:|:NORM:|:1TO1:|FILE", "load the ADC calibration"},
+                             {"stream", "[--rate HZ] [--seconds S] [--channels A-B] [--out FILE] [--plot FILE.png]",
+                              "continuous acquisition with a live status line"}}}};
 
 }  // namespace
 

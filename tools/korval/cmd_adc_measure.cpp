@@ -23,6 +23,7 @@
 #include "core/device_table.h"
 #include "core/registry.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -87,11 +88,10 @@ int adc_scan(const Options& options, uint32_t index, const Args& args)
     }
     const uint32_t shift = bulk ? uint32_t{d.RangeShift} : 0u;
     if (options.json) {
-        std::printf("{\"channels\": [");
+        Json list = Json::array();
         for (uint32_t c = first; c <= last; ++c)
-            std::printf("%s{\"channel\": %u, \"volts\": %.6f, \"range\": %s}", c == first ? "" : ", ", c, volts[c],
-                        json_string(range_text(block.range_code(c, shift))).c_str());
-        std::printf("]}\n");
+            list.push_back({{"channel", c}, {"volts", rounded(volts[c], 6)}, {"range", range_text(block.range_code(c, shift))}});
+        print_json({{"channels", list}});
         return 0;
     }
     std::printf("ch   volts       range\n");
@@ -192,17 +192,16 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
         s.max = std::max(s.max, v);
     }
     if (options.json) {
-        std::printf("{\"samples\": %llu, \"file\": %s, \"channels\": [", static_cast<unsigned long long>(samples),
-                    out.empty() ? "null" : json_string(out).c_str());
-        bool comma = false;
+        Json list = Json::array();
         for (uint32_t k = 0; k < channels; ++k) {
             if (stats[k].n == 0) continue;
-            std::printf("%s{\"channel\": %u, \"samples\": %llu, \"min\": %.6f, \"mean\": %.6f, \"max\": %.6f}",
-                        comma ? ", " : "", first + k, static_cast<unsigned long long>(stats[k].n), stats[k].min,
-                        stats[k].sum / static_cast<double>(stats[k].n), stats[k].max);
-            comma = true;
+            list.push_back({{"channel", first + k},
+                            {"samples", stats[k].n},
+                            {"min", rounded(stats[k].min, 6)},
+                            {"mean", rounded(stats[k].sum / static_cast<double>(stats[k].n), 6)},
+                            {"max", rounded(stats[k].max, 6)}});
         }
-        std::printf("]}\n");
+        print_json({{"samples", samples}, {"file", out.empty() ? Json(nullptr) : Json(out)}, {"channels", list}});
         return 0;
     }
     std::printf("%llu samples%s%s\n", static_cast<unsigned long long>(samples), out.empty() ? "" : " written to ",
@@ -219,7 +218,7 @@ int adc_cal(const Options& options, uint32_t index, const Args& args)
 {
     if (args.size() != 1) return usage_error("adc cal :AUTO:|:NORM:|:1TO1:|FILE");
     if (const uint32_t r = ADC_SetCal(index, args[0].c_str())) return report_error(r, "loading the calibration " + args[0]);
-    if (options.json) std::printf("{\"calibration\": %s}\n", json_string(args[0]).c_str());
+    if (options.json) print_json({{"calibration", args[0]}});
     else std::printf("calibration %s loaded\n", args[0].c_str());
     return 0;
 }

@@ -30,6 +30,7 @@
 #include "core/device_table.h"
 #include "core/registry.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 #include "korval/sim.h"
 
@@ -273,11 +274,12 @@ int run_adc_stream(const Options& options, Args args, uint32_t index)
     if (s.out != nullptr && std::fclose(s.out) != 0) s.out_failed = true;
 
     if (options.json) {
-        std::printf("{\"samples\": %llu, \"seconds\": %.3f, \"ring_buffers\": %d, \"grown\": %llu, \"losses\": %llu, "
-                    "\"status\": %u}\n",
-                    static_cast<unsigned long long>(s.samples.load()), elapsed, ring,
-                    static_cast<unsigned long long>(s.grown.load()), static_cast<unsigned long long>(s.losses.load()),
-                    io_status);
+        print_json({{"samples", s.samples.load()},
+                    {"seconds", rounded(elapsed, 3)},
+                    {"ring_buffers", ring},
+                    {"grown", s.grown.load()},
+                    {"losses", s.losses.load()},
+                    {"status", io_status}});
     }
     if (end_result != 0) return report_error(end_result, "ending the stream");
     if (io_status != 0) return report_error(io_status, "the stream ended early");

@@ -21,6 +21,7 @@
 
 #include "command.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "core/device_table.h"
 #include "ctr/ctr.h"
 #include "core/registry.h"
@@ -77,9 +78,9 @@ int run_mode(const Options& o, const Target& t, const Args& rest)
                                  : CTR_8254Mode(t.device, t.block, t.counter, mode);
     if (r != 0) return report_error(r, with_load ? "CTR_8254ModeLoad" : "CTR_8254Mode");
     if (o.json) {
-        std::printf("{\"flat\": %u, \"mode\": %u", flat_of(t), mode);
-        if (with_load) std::printf(", \"load\": %u", load);
-        std::printf("}\n");
+        Json result = {{"flat", flat_of(t)}, {"mode", mode}};
+        if (with_load) result["load"] = load;
+        print_json(result);
     } else {
         std::printf("%s: mode %u (%s)", describe(t).c_str(), mode, kModeNames[mode]);
         if (with_load) std::printf(", loaded with %u", load);
@@ -95,7 +96,7 @@ int run_load(const Options& o, const Target& t, const Args& rest)
         return usage_error("ctr load takes BLOCK COUNTER VALUE (0 to 65535)");
     if (const uint32_t r = CTR_8254Load(t.device, t.block, t.counter, static_cast<uint16_t>(value)))
         return report_error(r, "CTR_8254Load");
-    if (o.json) std::printf("{\"flat\": %u, \"load\": %u}\n", flat_of(t), value);
+    if (o.json) print_json({{"flat", flat_of(t)}, {"load", value}});
     else std::printf("%s: loaded with %u\n", describe(t).c_str(), value);
     return 0;
 }
@@ -111,8 +112,12 @@ int run_read(const Options& o, const Target& t, const Args& rest)
     const bool null_count = (status & 0x40) != 0;
     const unsigned mode = (status >> 1) & 7;
     if (o.json) {
-        std::printf("{\"flat\": %u, \"count\": %u, \"status\": %u, \"output\": %d, \"null_count\": %s, \"mode\": %u}\n",
-                    flat_of(t), count, status, out ? 1 : 0, null_count ? "true" : "false", mode);
+        print_json({{"flat", flat_of(t)},
+                    {"count", count},
+                    {"status", status},
+                    {"output", out ? 1 : 0},
+                    {"null_count", null_count},
+                    {"mode", mode}});
     } else {
         std::printf("%s: count %u (0x%04X), status 0x%02X: output %s, mode %u%s\n", describe(t).c_str(), count, count,
                     status, out ? "high" : "low", mode, null_count ? ", count not yet loaded" : "");
@@ -131,16 +136,16 @@ int run_all(const Options& o, const Target& t, const Args& rest)
     const uint32_t r = latched ? CTR_8254ReadLatched(t.device, data.data()) : CTR_8254ReadAll(t.device, data.data());
     if (r != 0) return report_error(r, latched ? "CTR_8254ReadLatched" : "CTR_8254ReadAll");
     const uint32_t counters = device(slot).Counters * ctr::kCountersPerBlock;
-    if (o.json) std::printf("{\"counts\": [");
+    Json counts = Json::array();
     for (uint32_t i = 0; i < counters; ++i) {
         const unsigned count = data[2 * i] | data[2 * i + 1] << 8;
-        if (o.json) std::printf("%s%u", i ? ", " : "", count);
+        if (o.json) counts.push_back(count);
         else std::printf("counter %-2u (block %u, counter %u): %5u  0x%04X\n", i, i / 3, i % 3, count, count);
     }
     if (o.json) {
-        std::printf("]");
-        if (latched) std::printf(", \"extra\": %u", data[2 * counters]);
-        std::printf("}\n");
+        Json result = {{"counts", counts}};
+        if (latched) result["extra"] = data[2 * counters];
+        print_json(result);
     } else if (latched) {
         std::printf("extra byte: 0x%02X\n", data[2 * counters]);
     }
@@ -152,7 +157,7 @@ int run_gate(const Options& o, const Target& t, const Args& rest)
     uint32_t gate = 0;
     if (rest.size() != 1 || !parse_u32(rest[0], gate)) return usage_error("ctr gate takes GATE");
     if (const uint32_t r = CTR_8254SelectGate(t.device, gate)) return report_error(r, "CTR_8254SelectGate");
-    if (o.json) std::printf("{\"gate\": %u}\n", gate);
+    if (o.json) print_json({{"gate", gate}});
     else std::printf("gate %u selected\n", gate);
     return 0;
 }
@@ -183,7 +188,7 @@ int run_freq(const Options& o, const Target& t, const Args& arguments)
     const double asked = hz;
     const auto b = static_cast<uint32_t>(block);
     if (const uint32_t r = CTR_StartOutputFreq(t.device, b, &hz)) return report_error(r, "CTR_StartOutputFreq");
-    if (o.json) std::printf("{\"block\": %u, \"asked\": %.17g, \"hz\": %.17g}\n", b, asked, hz);
+    if (o.json) print_json({{"block", b}, {"asked", asked}, {"hz", hz}});
     else if (asked <= 0) std::printf("block %u: frequency output stopped\n", b);
     else std::printf("block %u: %.6f Hz (asked for %g Hz)\n", b, hz, asked);
     return 0;
@@ -209,15 +214,16 @@ int run_pulse(const Options& o, const Target& t, const Args& arguments)
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::string line;
+        Json widths = Json::array();
         for (uint32_t i = 0; i < counters && status == 0; ++i) {
             uint16_t width = 0;
             const uint32_t r = CTR_GetPulseWidthMeasurement(t.device, 0, i, &width);
             if (r != 0 && r != ERROR_NO_DATA_DETECTED) status = report_error(r, "CTR_GetPulseWidthMeasurement");
-            if (o.json) line += (i ? ", " : "") + (r == 0 ? std::to_string(width) : std::string("null"));
+            if (o.json) widths.push_back(r == 0 ? Json(width) : Json(nullptr));
             else line += "  " + (r == 0 ? std::to_string(width) : std::string("-"));
         }
         if (status != 0) break;
-        if (o.json) std::printf("{\"seconds\": %.2f, \"widths\": [%s]}\n", at, line.c_str());
+        if (o.json) print_json({{"seconds", rounded(at, 2)}, {"widths", widths}});
         else std::printf("%6.2f s%s\n", at, line.c_str());
         std::fflush(stdout);
     } while (std::chrono::steady_clock::now() < end);
@@ -265,7 +271,14 @@ int run(const Options& options, const Args& arguments)
 const RegisterCommand kCtr{{"ctr", "[-d N] OP [then OP]...",
                             "8254 counters: mode B C M [LOAD], load B C V, read B C, all [--latched], gate G, "
                             "freq --hz F [-b B], pulse --seconds S",
-                            run}};
+                            run, true,
+                            {{"mode", "BLOCK COUNTER MODE [LOAD]", "set a counter's mode, and optionally load it"},
+                             {"load", "BLOCK COUNTER VALUE", "load a counter (0 to 65535)"},
+                             {"read", "BLOCK COUNTER", "read a counter"},
+                             {"all", "[--latched]", "read every counter"},
+                             {"gate", "G", "choose the gate source"},
+                             {"freq", "--hz F [-b BLOCK]", "a block's counters 1 and 2 as a frequency source"},
+                             {"pulse", "--seconds S", "live pulse widths of every counter"}}}};
 
 }  // namespace
 

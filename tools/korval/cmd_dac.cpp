@@ -12,6 +12,7 @@
 #include "cmd_dac_wave.h"
 #include "command.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -40,10 +41,9 @@ int run_set(const Options& options, uint32_t index, const Args& args)
                                          : DACMultiDirect(index, pairs.data(), static_cast<int32_t>(pairs.size()));
     if (r != 0) return report_error(r, "dac set");
     if (options.json) {
-        std::printf("{\"channels\": [");
-        for (size_t i = 0; i < pairs.size(); ++i)
-            std::printf("%s{\"channel\": %u, \"value\": %u}", i ? ", " : "", pairs[i].Channel, pairs[i].Value);
-        std::printf("]}\n");
+        Json channels = Json::array();
+        for (const KorvalDACPair& p : pairs) channels.push_back({{"channel", p.Channel}, {"value", p.Value}});
+        print_json({{"channels", channels}});
     } else {
         for (const KorvalDACPair& p : pairs)
             std::printf("channel %-3u = %5u (0x%04X)\n", p.Channel, p.Value, static_cast<unsigned>(p.Value));
@@ -56,7 +56,7 @@ int run_range(const Options& options, uint32_t index, const Args& args)
     uint64_t code = 0;
     if (args.size() != 1 || !parse_bounded(args[0], 0xFFFF, code)) return usage_error("dac range takes one CODE (0 to 65535)");
     if (const uint32_t r = DACSetBoardRange(index, static_cast<uint16_t>(code))) return report_error(r, "dac range");
-    if (options.json) std::printf("{\"range\": %u}\n", static_cast<unsigned>(code));
+    if (options.json) print_json({{"range", code}});
     else std::printf("output range code %u selected\n", static_cast<unsigned>(code));
     return 0;
 }
@@ -71,8 +71,7 @@ int run_cal(const Options& options, uint32_t index, const Args& args)
     if (const uint32_t r = DACSetChannelCal(index, static_cast<uint32_t>(channel), source.c_str()))
         return report_error(r, "dac cal " + source);
     if (options.json) {
-        std::printf("{\"channel\": %u, \"calibration\": %s}\n", static_cast<unsigned>(channel),
-                    clear ? "null" : json_string(source).c_str());
+        print_json({{"channel", channel}, {"calibration", clear ? Json(nullptr) : Json(source)}});
     } else if (clear) {
         std::printf("channel %u: calibration table cleared\n", static_cast<unsigned>(channel));
     } else {
@@ -97,7 +96,12 @@ int run(const Options& options, const Args& all)
     return usage_error("unknown dac operation '" + what + "'");
 }
 
-const RegisterCommand kDac{{"dac", kUsage, "analog outputs: set CH=VALUE..., range CODE, cal CH FILE, wave ...", run}};
+const RegisterCommand kDac{{"dac", kUsage, "analog outputs: set CH=VALUE..., range CODE, cal CH FILE, wave ...", run, true,
+                            {{"set", "CH=VALUE...", "set analog outputs"},
+                             {"range", "CODE", "set the outputs' range"},
+                             {"cal", "CH FILE|:1TO1:|:NONE:", "load or clear a channel's calibration table"},
+                             {"wave", "--shape sine|square|ramp --hz F --rate R --channels N --seconds S",
+                              "play a generated waveform through the streamed outputs"}}}};
 
 }  // namespace
 

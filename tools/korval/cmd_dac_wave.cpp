@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "json_out.h"
 #include "korval/korval.h"
 #include "korval/sim.h"
 
@@ -168,13 +169,10 @@ int run_dac_wave(const Options& options, uint32_t index, const Args& args)
     if (!options.json && isatty(fileno(stderr)) != 0) std::fprintf(stderr, "\n");
 
     if (options.json) {
-        std::printf("{\"shape\": %s, \"hz\": %g, \"rate\": %.6f, \"channels\": %u, \"points\": %llu",
-                    json_string(w.shape).c_str(), w.hz, rate, w.channels, static_cast<unsigned long long>(total));
+        Json result = {{"shape", w.shape}, {"hz", w.hz}, {"rate", rounded(rate, 6)}, {"channels", w.channels}, {"points", total}};
         if (board != 0)
-            std::printf(", \"board\": {\"points\": %llu, \"underruns\": %llu, \"ended\": %s}",
-                        static_cast<unsigned long long>(played.points), static_cast<unsigned long long>(played.underruns),
-                        played.ended ? "true" : "false");
-        std::printf("}\n");
+            result["board"] = {{"points", played.points}, {"underruns", played.underruns}, {"ended", played.ended != 0}};
+        print_json(result);
     } else {
         std::printf("%s at %g Hz: %llu points of %u channels at %.3f points per second\n", w.shape.c_str(), w.hz,
                     static_cast<unsigned long long>(total), w.channels, rate);

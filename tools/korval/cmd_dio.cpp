@@ -18,6 +18,7 @@
 #include "core/device_table.h"
 #include "core/registry.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -59,12 +60,6 @@ std::string hex_bytes(const Bytes& bytes)
     return text;
 }
 
-std::string json_bytes(const Bytes& bytes)
-{
-    std::string text = "[";
-    for (size_t i = 0; i < bytes.size(); ++i) text += (i ? ", " : "") + std::to_string(bytes[i]);
-    return text + "]";
-}
 
 // A number as `size` bytes, lowest first.
 bool parse_mask(const std::string& text, uint32_t size, Bytes& mask)
@@ -94,7 +89,7 @@ bool parse_levels(const std::string& text, uint32_t ports, Bytes& levels)
 void print_ports(const Options& options, const char* what, const Bytes& levels)
 {
     if (options.json) {
-        std::printf("{\"operation\": \"%s\", \"ports\": %s}\n", what, json_bytes(levels).c_str());
+        print_json({{"operation", what}, {"ports", levels}});
         return;
     }
     for (size_t p = 0; p < levels.size(); ++p)
@@ -113,9 +108,12 @@ int show(const Options& options, const Board& b, const Args& args)
     Bytes levels(b.ports);
     if (const uint32_t r = DIO_ReadAll(b.index, levels.data())) return report_error(r, "reading the ports");
     if (options.json) {
-        std::printf("{\"operation\": \"show\", \"ports\": %s", json_bytes(levels).c_str());
-        if (masks) std::printf(", \"direction\": %s, \"tristate\": %s", json_bytes(mask).c_str(), json_bytes(tristate).c_str());
-        std::printf("}\n");
+        Json result = {{"operation", "show"}, {"ports", levels}};
+        if (masks) {
+            result["direction"] = mask;
+            result["tristate"] = tristate;
+        }
+        print_json(result);
         return 0;
     }
     print_ports(options, "show", levels);
@@ -149,10 +147,9 @@ int configure(const Options& options, const Board& b, const Args& args)
                                         : DIO_ConfigureEx(b.index, mask.data(), levels.data(), tristate.data());
     if (r != 0) return report_error(r, "configuring the ports");
     if (options.json) {
-        std::printf("{\"operation\": \"configure\", \"direction\": %s, \"levels\": %s, \"float\": %s",
-                    json_bytes(mask).c_str(), json_bytes(levels).c_str(), floating ? "true" : "false");
-        if (!tristate.empty()) std::printf(", \"tristate\": %s", json_bytes(tristate).c_str());
-        std::printf("}\n");
+        Json result = {{"operation", "configure"}, {"direction", mask}, {"levels", levels}, {"float", floating}};
+        if (!tristate.empty()) result["tristate"] = tristate;
+        print_json(result);
     } else {
         std::printf("configured: direction mask %s, levels %s%s%s\n", hex_bytes(mask).c_str(), hex_bytes(levels).c_str(),
                     floating ? ", outputs floating" : "",
@@ -174,7 +171,7 @@ int read(const Options& options, const Board& b, const Args& args)
         uint8_t level = 0;
         if (const uint32_t r = DIO_Read8(b.index, static_cast<uint32_t>(n), &level))
             return report_error(r, "reading port " + args[1]);
-        if (options.json) std::printf("{\"operation\": \"read\", \"port\": %llu, \"level\": %u}\n", static_cast<unsigned long long>(n), level);
+        if (options.json) print_json({{"operation", "read"}, {"port", n}, {"level", level}});
         else std::printf("port %llu: %s  %s\n", static_cast<unsigned long long>(n), hex_byte(level).c_str(), binary(level).c_str());
         return 0;
     }
@@ -182,7 +179,7 @@ int read(const Options& options, const Board& b, const Args& args)
         uint8_t bit = 0;
         if (const uint32_t r = DIO_Read1(b.index, static_cast<uint32_t>(n), &bit))
             return report_error(r, "reading line " + args[1]);
-        if (options.json) std::printf("{\"operation\": \"read\", \"bit\": %llu, \"level\": %u}\n", static_cast<unsigned long long>(n), bit);
+        if (options.json) print_json({{"operation", "read"}, {"bit", n}, {"level", bit}});
         else std::printf("line %llu (port %llu bit %llu): %u\n", static_cast<unsigned long long>(n),
                          static_cast<unsigned long long>(n / 8), static_cast<unsigned long long>(n % 8), bit);
         return 0;
@@ -195,27 +192,31 @@ int write(const Options& options, const Board& b, const Args& args)
     uint64_t n = 0, value = 0;
     uint32_t r = 0;
     std::string done;
+    Json result = {{"operation", "write"}};
     if (args.size() == 2 && args[0] == "all") {
         Bytes levels;
         if (!parse_levels(args[1], b.ports, levels))
             return usage_error("write all needs one byte or " + std::to_string(b.ports) + " bytes, comma-separated");
         r = DIO_WriteAll(b.index, levels.data());
-        done = options.json ? "\"all\": " + json_bytes(levels) : "ports " + hex_bytes(levels);
+        result["all"] = levels;
+        done = "ports " + hex_bytes(levels);
     } else if (args.size() == 3 && args[0] == "port" && parse_bounded(args[1], 0xFFFFFFFF, n) &&
                parse_bounded(args[2], 0xFF, value)) {
         r = DIO_Write8(b.index, static_cast<uint32_t>(n), static_cast<uint8_t>(value));
-        done = options.json ? "\"port\": " + args[1] + ", \"level\": " + std::to_string(value)
-                            : "port " + args[1] + " = " + hex_byte(static_cast<uint8_t>(value));
+        result["port"] = n;
+        result["level"] = value;
+        done = "port " + args[1] + " = " + hex_byte(static_cast<uint8_t>(value));
     } else if (args.size() == 3 && args[0] == "bit" && parse_bounded(args[1], 0xFFFFFFFF, n) &&
                parse_bounded(args[2], 1, value)) {
         r = DIO_Write1(b.index, static_cast<uint32_t>(n), static_cast<uint8_t>(value));
-        done = options.json ? "\"bit\": " + std::to_string(n) + ", \"level\": " + std::to_string(value)
-                            : "line " + std::to_string(n) + " = " + std::to_string(value);
+        result["bit"] = n;
+        result["level"] = value;
+        done = "line " + std::to_string(n) + " = " + std::to_string(value);
     } else {
         return usage_error("write all LIST | write port P VALUE | write bit N 0|1");
     }
     if (r != 0) return report_error(r, "writing the ports");
-    if (options.json) std::printf("{\"operation\": \"write\", %s}\n", done.c_str());
+    if (options.json) print_json(result);
     else std::printf("wrote %s\n", done.c_str());
     return 0;
 }
@@ -256,7 +257,13 @@ int run(const Options& options, const Args& all_args)
 
 const RegisterCommand kDio{{"dio", "[-d N] OP [then OP]...",
                             "digital ports: show, configure, read or write (by bit, port or all); stream in or out",
-                            run}};
+                            run, true,
+                            {{"show", "", "the ports' levels, directions and tristate masks"},
+                             {"configure", "[out MASK] [levels LIST] [float | tristate MASK]", "directions and output levels"},
+                             {"read", "all | port P | bit N", "read the inputs"},
+                             {"write", "all LIST | port P VALUE | bit N 0|1", "write the outputs"},
+                             {"stream", "in --points N [--hz F] [--out FILE] | out --file FILE --hz F",
+                              "digital streaming from the board or to it"}}}};
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 
 #include "command.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -75,14 +76,10 @@ int stream_in(const Options& o, uint32_t device, Args args)
         if (!file) return usage_error("cannot write " + out);
     }
     if (o.json) {
-        std::printf("{\"points\": %zu, \"hz\": %.17g", points.size(), hz);
-        if (!out.empty()) std::printf(", \"file\": %s", json_string(out).c_str());
-        else {
-            std::printf(", \"data\": [");
-            for (size_t i = 0; i < points.size(); ++i) std::printf("%s%u", i ? ", " : "", points[i]);
-            std::printf("]");
-        }
-        std::printf("}\n");
+        Json result = {{"points", points.size()}, {"hz", hz}};
+        if (!out.empty()) result["file"] = out;
+        else result["data"] = points;
+        print_json(result);
         return 0;
     }
     std::printf("read %zu points at %.3f Hz%s%s\n", points.size(), hz, out.empty() ? "" : " into ", out.c_str());
@@ -111,7 +108,7 @@ int stream_out(const Options& o, uint32_t device, Args args)
     if (const uint32_t r = DIO_StreamSetClocks(device, &off, &hz)) return report_error(r, "DIO_StreamSetClocks");
     uint32_t moved = 0;
     if (const uint32_t r = move_frame(device, false, points, moved)) return report_error(r, "DIO_StreamFrame");
-    if (o.json) std::printf("{\"points\": %u, \"hz\": %.17g}\n", moved / 2, hz);
+    if (o.json) print_json({{"points", moved / 2}, {"hz", hz}});
     else std::printf("wrote %u points at %.3f Hz\n", moved / 2, hz);
     return 0;
 }

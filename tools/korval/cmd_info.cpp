@@ -6,6 +6,7 @@
 
 #include "command.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -52,16 +53,19 @@ int run(const Options& options, const Args& arguments)
     };
 
     if (options.json) {
-        std::printf("{\"pid\": \"0x%04X\", \"name\": %s, \"serial\": %s, \"ports\": %u, \"counter_blocks\": %u, \"pipes\": ",
-                    pid, json_string(name).c_str(), serial_result == 0 ? json_string(serial_text).c_str() : "null", dio,
-                    counters);
-        if (pipes_result != ERROR_SUCCESS) std::printf("null");
-        else {
-            std::printf("[");
-            for (size_t i = 0; i < pipes.size(); ++i) std::printf("%s%s", i ? ", " : "", json_string(pipe_text(pipes[i])).c_str());
-            std::printf("]");
+        char pid_text[8];
+        std::snprintf(pid_text, sizeof pid_text, "0x%04X", static_cast<unsigned>(pid));
+        Json pipe_list = nullptr;
+        if (pipes_result == ERROR_SUCCESS) {
+            pipe_list = Json::array();
+            for (const auto& pipe : pipes) pipe_list.push_back(pipe_text(pipe));
         }
-        std::printf("}\n");
+        print_json({{"pid", pid_text},
+                    {"name", name},
+                    {"serial", serial_result == 0 ? Json(serial_text) : Json(nullptr)},
+                    {"ports", dio},
+                    {"counter_blocks", counters},
+                    {"pipes", pipe_list}});
         return 0;
     }
     std::printf("product        0x%04X\nname           %s\nserial number  %s\ndigital ports  %u\ncounters       %u "
@@ -74,7 +78,7 @@ int run(const Options& options, const Args& arguments)
     return 0;
 }
 
-const RegisterCommand kInfo{{"info", "[-d N]", "product, name, serial number, ports, counters, pipes", run}};
+const RegisterCommand kInfo{{"info", "[-d N]", "product, name, serial number, ports, counters, pipes", run, true}};
 
 }  // namespace
 

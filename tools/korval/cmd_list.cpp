@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command.h"
+#include "json_out.h"
 #include "core/device_table.h"
 #include "korval/korval.h"
 
@@ -69,10 +70,10 @@ int run(const Options& options, const Args& args)
         std::string joined;
         for (const std::string& w : words) joined += (joined.empty() ? "" : ", ") + w;
         if (options.json) {
-            std::printf("%s\n  {\"slot\": %u, \"pid\": \"0x%04X\", \"path\": \"%s\", \"capabilities\": [", first ? "" : ",",
-                        slot, static_cast<unsigned>(d.PID), path);
-            for (size_t i = 0; i < words.size(); ++i) std::printf("%s%s", i ? ", " : "", json_string(words[i]).c_str());
-            std::printf("]}");
+            char pid[8];
+            std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.PID));
+            const Json board = {{"slot", slot}, {"pid", pid}, {"path", path}, {"capabilities", words}};
+            std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
         } else {
             std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.PID), path,
                         joined.empty() ? "no known capabilities" : joined.c_str());

@@ -13,6 +13,7 @@
 #include "bytes.h"
 #include "command.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -44,7 +45,7 @@ int run_memory(const Memory& memory, const Options& options, uint32_t index, con
         if (const uint32_t r = memory.read(index, static_cast<uint32_t>(address), &size, data.data()))
             return report_error(r, std::string(memory.name) + " read");
         data.resize(size);
-        if (options.json) std::printf("{\"address\": %u, \"data\": %s}\n", static_cast<unsigned>(address), json_hex(data).c_str());
+        if (options.json) print_json({{"address", address}, {"data", hex_text(data)}});
         else print_hex_dump(static_cast<uint32_t>(address), data);
         return 0;
     }
@@ -56,7 +57,7 @@ int run_memory(const Memory& memory, const Options& options, uint32_t index, con
         if (address > 0xFFFFFFFF) return usage_error("address too large");
         if (const uint32_t r = memory.write(index, static_cast<uint32_t>(address), static_cast<uint32_t>(data.size()), data.data()))
             return report_error(r, std::string(memory.name) + " write");
-        if (options.json) std::printf("{\"written\": %zu}\n", data.size());
+        if (options.json) print_json({{"written", data.size()}});
         else std::printf("wrote %zu bytes at 0x%x\n", data.size(), static_cast<unsigned>(address));
         return 0;
     }
@@ -86,14 +87,19 @@ int run_flash(const Options& options, const Args& arguments)
         if (const uint32_t r = KORVAL_FlashEraseSector(index, static_cast<int32_t>(sector)))
             return report_error(r, "flash erase");
         if (!options.json) std::printf("erased sector %u\n", static_cast<unsigned>(sector));
-        else std::printf("{\"erased\": %u}\n", static_cast<unsigned>(sector));
+        else print_json({{"erased", sector}});
         return 0;
     }
     return run_memory({"flash", KORVAL_FlashRead, KORVAL_FlashWrite, 256}, options, index, args);
 }
 
-const RegisterCommand kEeprom{{"eeprom", "[-d N] read|write ...", "the custom EEPROM area: hex dump, write", run_eeprom}};
-const RegisterCommand kFlash{{"flash", "[-d N] read|write|erase ...", "the flash: hex dump, write, erase", run_flash}};
+const RegisterCommand kEeprom{{"eeprom", "[-d N] read|write ...", "the custom EEPROM area: hex dump, write", run_eeprom, true,
+                                {{"read", "[ADDR [COUNT]]", "hex dump"},
+                                 {"write", "ADDR (HEX... | --file PATH)", "write bytes"}}}};
+const RegisterCommand kFlash{{"flash", "[-d N] read|write|erase ...", "the flash: hex dump, write, erase", run_flash, true,
+                               {{"read", "ADDR [COUNT]", "hex dump"},
+                                {"write", "ADDR (HEX... | --file PATH)", "write bytes"},
+                                {"erase", "SECTOR", "erase a sector"}}}};
 
 }  // namespace
 

@@ -16,11 +16,21 @@ struct Options {
 
 using Args = std::vector<std::string>;
 
+// An operation of a command ("dio read", "ctr mode"), listed in the command's generated help and with
+// help of its own ("korval dio read --help").
+struct Operation {
+    const char* name;
+    const char* usage;    // its arguments
+    const char* summary;  // one line
+};
+
 struct Command {
     const char* name;
     const char* usage;    // argument synopsis, shown in the help
     const char* summary;  // one line
     int (*run)(const Options& options, const Args& args);
+    bool device = false;  // takes "-d N" before its operation
+    std::vector<Operation> operations = {};
 };
 
 const std::vector<Command>& commands();
@@ -39,8 +49,5 @@ int usage_error(const std::string& message);
 
 // Parses a number in C notation (0x.. hexadecimal, otherwise decimal). False when it is not one.
 bool parse_number(const std::string& text, uint64_t& value);
-
-// Text quoted for JSON output.
-std::string json_string(const std::string& text);
 
 }  // namespace korval::tool

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
 #include "korval/korval.h"
 #include "korval/sim.h"
@@ -17,15 +19,6 @@ std::vector<Command>& registry()
 {
     static std::vector<Command> list;
     return list;
-}
-
-void print_help()
-{
-    std::printf("usage: korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]\n\n"
-                "  --sim PID   attach a simulated board with this USB product ID (repeatable); the\n"
-                "              board is reached through WinUSB unless ':ioctl' follows the ID\n"
-                "  --json      print results as JSON\n\ncommands:\n");
-    for (const Command& c : commands()) std::printf("  %-8s %-28s %s\n", c.name, c.usage, c.summary);
 }
 
 struct SimDeleter {
@@ -65,23 +58,70 @@ bool parse_number(const std::string& text, uint64_t& value)
     return end != nullptr && *end == '\0' && text[0] != '-';
 }
 
-std::string json_string(const std::string& text)
+namespace {
+
+const char* const kDescription =
+    "korval: lists and drives Korval boards, on hardware or on simulated boards.\n"
+    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]";
+
+const char* const kFooter =
+    "Commands that work on one board take -d N (a slot, 'first' or 'only'; the first board by default).\n"
+    "dio and ctr chain operations with 'then', e.g. korval --sim 0x8020 ctr mode 0 4 2 1000 then read 0 4.\n"
+    "korval COMMAND --help and korval COMMAND OP --help describe a command and its operations.";
+
+struct Parsed {
+    CLI::App* command = nullptr;  // the command's sub-command
+    const Command* entry = nullptr;
+    CLI::App* operation = nullptr;
+};
+
+// The tool's command line: the global options, then one sub-command per registered command, each with
+// a sub-command per operation. A command and an operation keep every argument CLI11 does not know
+// (prefix_command) and hand them unchanged to the command's own parser, which keeps the "then" chains
+// and the commands' own option grammar as they are.
+void build(CLI::App& app, std::vector<std::string>& sims, bool& json, std::string& device,
+           std::vector<std::pair<CLI::App*, const Command*>>& entries)
 {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
+    app.description(kDescription);
+    app.footer(kFooter);
+    app.allow_extras();
+    app.add_option("--sim", sims,
+                   "attach a simulated board with this USB product ID (repeatable); the board is reached "
+                   "through WinUSB unless ':ioctl' follows the ID")
+        ->type_name("PID[:winusb|:ioctl]")
+        ->allow_extra_args(false);
+    app.add_flag("--json", json, "print results as JSON");
+    for (const Command& c : commands()) {
+        CLI::App* sub = app.add_subcommand(c.name, c.summary);
+        sub->prefix_command();
+        sub->footer(std::string("usage: korval ") + c.name + (c.usage[0] != '\0' ? " " : "") + c.usage);
+        if (c.device)
+            sub->add_option("-d,--device", device, "the board: a slot, 'first' or 'only' (default: the first board)")
+                ->type_name("N");
+        for (const Operation& op : c.operations) {
+            CLI::App* child = sub->add_subcommand(op.name, op.summary);
+            child->prefix_command();
+            child->footer(std::string("usage: korval ") + c.name + (c.device ? " [-d N] " : " ") + op.name +
+                          (op.usage[0] != '\0' ? " " : "") + op.usage);
         }
+        entries.emplace_back(sub, &c);
     }
-    return out + "\"";
 }
+
+// The arguments a command's parser sees, in the order they were given.
+Args command_args(const Parsed& parsed, const std::string& device)
+{
+    Args args;
+    if (!device.empty()) args = {"-d", device};
+    for (const std::string& a : parsed.command->remaining()) args.push_back(a);
+    if (parsed.operation != nullptr) {
+        args.push_back(parsed.operation->get_name());
+        for (const std::string& a : parsed.operation->remaining()) args.push_back(a);
+    }
+    return args;
+}
+
+}  // namespace
 
 }  // namespace korval::tool
 
@@ -89,43 +129,58 @@ int main(int argc, char** argv)
 {
     using namespace korval::tool;
     Options options;
+    CLI::App app{"", "korval"};
+    std::vector<std::string> sims;
+    std::string device;
+    std::vector<std::pair<CLI::App*, const Command*>> entries;
+    build(app, sims, options.json, device, entries);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(e.what());
+    }
+
+    Parsed parsed;
+    for (const auto& [sub, entry] : entries) {
+        if (sub->parsed()) {
+            parsed.command = sub;
+            parsed.entry = entry;
+            for (CLI::App* op : sub->get_subcommands()) parsed.operation = op;
+        }
+    }
+    if (parsed.command == nullptr) {
+        const std::vector<std::string> extra = app.remaining();
+        if (!extra.empty()) {
+            if (extra[0].size() > 1 && extra[0][0] == '-') return usage_error("unknown option '" + extra[0] + "'");
+            return usage_error("unknown command '" + extra[0] + "'");
+        }
+    }
+
     std::unique_ptr<KorvalSim, SimDeleter> sim;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            print_help();
-            return 0;
+    for (std::string board : sims) {
+        uint32_t path = KORVAL_SIM_WINUSB;
+        if (const auto colon = board.find(':'); colon != std::string::npos) {
+            const std::string kind = board.substr(colon + 1);
+            if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
+            else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
+            board.resize(colon);
         }
-        if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--sim" && i + 1 < argc) {
-            std::string board = argv[++i];
-            uint32_t path = KORVAL_SIM_WINUSB;
-            if (const auto colon = board.find(':'); colon != std::string::npos) {
-                const std::string kind = board.substr(colon + 1);
-                if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
-                else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
-                board.resize(colon);
-            }
-            uint64_t pid = 0;
-            if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
-            if (!sim) sim.reset(KorvalSim_Create());
-            KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
-        } else {
-            return usage_error("unknown option '" + arg + "'");
-        }
+        uint64_t pid = 0;
+        if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
+        if (!sim) sim.reset(KorvalSim_Create());
+        KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
     }
     options.sim = sim.get();
     if (sim) {
         if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
     }
-    if (i >= argc) {
-        print_help();
+    if (parsed.command == nullptr) {
+        std::printf("%s", app.help().c_str());
         return 2;
     }
-    const std::string name = argv[i];
-    for (const Command& c : commands())
-        if (name == c.name) return c.run(options, Args(argv + i + 1, argv + argc));
-    return usage_error("unknown command '" + name + "'");
+    return parsed.entry->run(options, command_args(parsed, device));
 }
