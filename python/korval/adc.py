@@ -207,6 +207,25 @@ class Adc:
         scanned = np.flatnonzero(~np.isnan(volts))
         return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
 
+    def channel(self, channel: int) -> float:
+        """One channel of a scan in volts; NaN for a channel outside the configured scan."""
+        volts = ctypes.c_double(0.0)
+        self._lib.call("ADC_GetChannelV", self._index, channel, ctypes.byref(volts))
+        return volts.value
+
+    def takes_calibration(self) -> bool:
+        """Whether the board takes a calibration table (set_calibration loads one)."""
+        code = self._lib.raw("ADC_QueryCal", self._index)
+        if code in (0, 50):
+            return code == 0
+        raise KorvalError(code, "ADC_QueryCal")
+
+    def fast_scans(self, scans_per_call: int = 1) -> "FastScans":
+        """Repeated fast internal-trigger scans of the configured channels, as a context manager:
+        ``with dev.adc.fast_scans() as scans: volts = scans.read()``. The board's configuration is put
+        back when it ends."""
+        return FastScans(self, scans_per_call)
+
     def calibration_reference(self, index: int) -> float:
         """The voltage of one of the board's calibration references."""
         volts = ctypes.c_double(0.0)
@@ -382,3 +401,35 @@ class AdcStream:
                 self.close()
             except Exception:  # noqa: BLE001
                 pass
+
+
+class FastScans:
+    """Fast internal-trigger scans set up on a board; made by :meth:`Adc.fast_scans`."""
+
+    def __init__(self, adc: Adc, scans_per_call: int) -> None:
+        self._lib = adc._lib
+        self._index = adc._index
+        self._lib.call("ADC_InitFastITScanV", self._index)
+        if scans_per_call != 1:
+            try:
+                self._lib.call("ADC_SetFastITScanVChannels", self._index, scans_per_call)
+            except KorvalError:
+                self.close()
+                raise
+
+    def read(self) -> np.ndarray:
+        """One fast scan, in volts per channel from channel 0 (NaN outside the scan)."""
+        volts = np.full(256, np.nan)
+        self._lib.call("ADC_GetFastITScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
+        scanned = np.flatnonzero(~np.isnan(volts))
+        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+
+    def close(self) -> None:
+        """Puts the board's configuration back as it was before the fast scans."""
+        self._lib.raw("ADC_ResetFastITScanV", self._index)
+
+    def __enter__(self) -> "FastScans":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()

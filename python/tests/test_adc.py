@@ -74,6 +74,19 @@ def test_scan_gives_volts_and_counts_by_channel(sim):
     assert (counts[:2] == 0).all() and abs(int(counts[3]) - 49152) <= 2
 
 
+@needs("ADC_GetChannelV", "ADC_QueryCal", "ADC_InitFastITScanV", "ADC_GetFastITScanV", "KorvalSim_SetAdcSignal")
+def test_one_channel_the_calibration_query_and_fast_scans(sim):
+    board, dev = _board_with_signal(sim, 2.5)
+    assert dev.adc.channel(3) == pytest.approx(2.5, abs=1e-3)
+    assert np.isnan(dev.adc.channel(0))  # outside the configured scan
+    assert dev.adc.takes_calibration() in (True, False)
+    before = dev.adc.config
+    with dev.adc.fast_scans() as scans:
+        volts = scans.read()
+    assert volts[2:] == pytest.approx(2.5, abs=1e-3)
+    assert dev.adc.config == before  # the board's configuration is put back
+
+
 @needs("ADC_BulkAcquire", "ADC_BulkPoll", "ADC_BulkAbort", "KorvalSim_SetAdcPattern", "KorvalSim_SetAdcStopped")
 def test_acquire_returns_the_samples_and_times_out_cleanly(sim):
     board = sim.add_board(0x8040)
