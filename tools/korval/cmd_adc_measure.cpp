@@ -66,10 +66,10 @@ int adc_scan(const Options& options, uint32_t index, const Args& args)
     uint32_t first = 0, last = channels - 1;
     if (!args.empty()) {
         uint64_t a = 0, b = 0;
-        const std::string spec = args.size() == 2 && args[0] == "ch" ? args[1] : "";
-        const size_t dash = spec.find('-');
-        if (spec.empty() || !parse_bounded(spec.substr(0, dash), 0xFF, a) ||
-            (dash != std::string::npos && !parse_bounded(spec.substr(dash + 1), 0xFF, b)))
+        const std::string range_text = args.size() == 2 && args[0] == "ch" ? args[1] : "";
+        const size_t dash = range_text.find('-');
+        if (range_text.empty() || !parse_bounded(range_text.substr(0, dash), 0xFF, a) ||
+            (dash != std::string::npos && !parse_bounded(range_text.substr(dash + 1), 0xFF, b)))
             return usage_error("adc scan [ch A-B]");
         first = static_cast<uint32_t>(a);
         last = dash == std::string::npos ? first : static_cast<uint32_t>(b);
