@@ -2,6 +2,7 @@
 // auto-calibration's acceptance windows, calibration files, reference readings, ADC_Initialize, the
 // caller's block restored on every path, and failures.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -59,7 +60,8 @@ protected:
     }
     std::string file(const std::string& name, size_t size, uint8_t seed) const
     {
-        const std::string path = ::testing::TempDir() + name;
+        // Both transfer paths run as separate processes at once: the process id keeps their files apart.
+        const std::string path = ::testing::TempDir() + std::to_string(getpid()) + "_" + name;
         std::vector<char> bytes(size);
         for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + seed);
         std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
