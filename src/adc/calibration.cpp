@@ -18,6 +18,7 @@
 #include "adc/scan.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
+#include "core/rounding.h"
 #include "core/system_error.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -105,7 +106,7 @@ double high_target(uint32_t slot)
 
 uint16_t table_entry(double x)
 {
-    const double v = adc::round_half_even(x);
+    const double v = round_half_even(x);
     return v <= 0.0 ? 0 : v >= 65535.0 ? 65535 : static_cast<uint16_t>(v);
 }
 

@@ -11,6 +11,7 @@
 #include "adc/read_guard.h"
 #include "core/caller_memory.h"
 #include "core/relaxed.h"
+#include "core/rounding.h"
 #include "core/worker.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -63,15 +64,6 @@ private:
 };
 
 namespace adc {
-
-double round_half_even(double x)
-{
-    const double floor = std::floor(x);
-    const double fraction = x - floor;
-    if (fraction > 0.5) return floor + 1.0;
-    if (fraction < 0.5) return floor;
-    return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;
-}
 
 double counts_to_volts(double mean, uint8_t range_code)
 {

@@ -43,7 +43,4 @@ Result start_conversion(uint32_t slot, uint16_t channel);
 // must end within its allowance (`base` plus 1 ms a sample), else it is cancelled: 1460.
 Result read_samples(uint32_t slot, void* data, uint32_t size, std::chrono::milliseconds base);
 
-// x rounded to the nearest integer, halves to the even one.
-double round_half_even(double x);
-
 }  // namespace korval::adc

@@ -1,5 +1,5 @@
-// Conversions of rates and frequencies to integers: to nearest, halves to even, whatever rounding mode
-// the caller's thread has set.
+// Rounding of rates, frequencies and mean counts to integers: to nearest, halves to even, whatever
+// rounding mode the caller's thread has set.
 #pragma once
 
 #include <cmath>

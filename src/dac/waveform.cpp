@@ -19,6 +19,7 @@
 
 #include "core/caller_memory.h"
 #include "core/registry.h"
+#include "core/rounding.h"
 #include "core/worker.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
@@ -257,7 +258,7 @@ Result point_divisor(const double* pClockHz, uint16_t& divisor)
     if (!std::isfinite(rate) || rate <= 0) return ERROR_INVALID_PARAMETER;
     const double exact = kBaseClockHz / rate;
     if (!(exact < 65535.5)) return ERROR_INVALID_PARAMETER;
-    const double rounded = std::nearbyint(exact);  // the default rounding: to nearest, halves to even
+    const double rounded = round_half_even(exact);
     if (rounded < 1 || rounded > 65535) return ERROR_INVALID_PARAMETER;
     divisor = static_cast<uint16_t>(rounded);
     return ERROR_SUCCESS;

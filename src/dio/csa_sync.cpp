@@ -7,6 +7,7 @@
 
 #include "core/caller_memory.h"
 #include "core/registry.h"
+#include "core/rounding.h"
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "usb/control.h"
@@ -21,13 +22,6 @@ constexpr double kLowestRateHz = kBaseClockHz / 255.5;  // below it the divider 
 constexpr double kTicksPerMs = 3.0;
 constexpr double kMsPerTick = 0.3333333333333333;  // what a tick count is written back with
 constexpr double kMaxStep = 255.0;
-
-// Round to nearest, halves to even, whatever rounding mode the caller's thread has set.
-double round_half_even(double x)
-{
-    if (std::fabs(x - std::trunc(x)) == 0.5) return 2.0 * std::round(x / 2.0);
-    return std::round(x);
-}
 
 uint32_t sync_divider(double rate_hz)
 {
