@@ -8,6 +8,7 @@
 #include <new>
 
 #include "adc/adc.h"
+#include "adc/config_block.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
@@ -18,7 +19,6 @@ namespace korval {
 
 namespace {
 
-constexpr uint8_t kSampleCountRequest = 0xBC;
 // Where the host cannot cancel a read, reads are one USB packet long so that an abort is seen soon.
 constexpr uint32_t kUncancellableSlice = 512;
 // The start allowance of each read: the board may wait for its own trigger before it sends.
@@ -112,6 +112,13 @@ bool one_shot_running(uint32_t slot)
     return worker != nullptr && worker->BytesLeft != 0;
 }
 
+bool bulk_busy(uint32_t slot)
+{
+    const TDeviceData& d = device(slot);
+    return one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
+           d.ADCContEnding;
+}
+
 }  // namespace adc
 
 uint32_t ADC_Start(uint32_t DeviceIndex)
@@ -133,24 +140,19 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
     TDeviceData& d = device(slot);
     std::lock_guard lock(d.ADCBulkLock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
-    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
-        d.ADCContEnding)
-        return ERROR_TOO_MANY_OPEN_FILES;
+    if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
     // Two bytes per sample, and a count the signed byte count of ADC_BulkPoll can report.
     if (pBuf == nullptr || BufSize == 0 || BufSize % 2 != 0 || BufSize > INT32_MAX) return ERROR_INVALID_PARAMETER;
     if (!caller_range_usable(pBuf, BufSize, true)) return ERROR_NOACCESS;
 
-    // The sample count, BufSize / 2, as 32 bits: high half in wValue, low half in wIndex. A board that
-    // did not take it would send nothing, so its failure ends the call here.
-    if (const Result r = usb::vendor_write(slot, kSampleCountRequest, static_cast<uint16_t>(BufSize >> 17),
-                                           static_cast<uint16_t>((BufSize >> 1) & 0xFFFF), 0, nullptr))
-        return r;
+    // A board that did not take the sample count would send nothing, so its failure ends the call here.
+    if (const Result r = adc::request_samples(slot, BufSize / 2)) return r;
 
     // The last acquisition has ended (its BytesLeft is 0); its thread is joined and it is freed before
     // the new one reads the same pipe.
     d.ADCWorker = nullptr;
     uint32_t read_size = std::min<uint32_t>(std::max<uint32_t>(d.StreamingBlockSize, 1), BufSize);
-    if (!adc::can_cancel_reads(slot)) read_size = std::min(read_size, kUncancellableSlice);
+    if (!usb::can_cancel_transfers(slot)) read_size = std::min(read_size, kUncancellableSlice);
     std::unique_ptr<TADCWorker, TADCWorkerEnd> worker(
         new (std::nothrow) TADCWorker(slot, BufSize, static_cast<uint8_t*>(pBuf), read_size));
     if (worker == nullptr || !worker->start()) return ERROR_NOT_ENOUGH_MEMORY;
@@ -188,7 +190,7 @@ uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
     worker->abort();
     // Where the host cancels the pending read the worker ends at once, so it is waited for and a poll
     // that follows reports 995. Elsewhere it ends after its current slice; the next start joins it.
-    if (adc::can_cancel_reads(slot)) worker->join();
+    if (usb::can_cancel_transfers(slot)) worker->join();
     return ERROR_SUCCESS;
 }
 

@@ -52,6 +52,10 @@ namespace adc {
 // that must not run beside one).
 bool one_shot_running(uint32_t slot);
 
+// Whether a bulk acquisition, one-shot or continuous (running or being ended), holds the sample pipe:
+// a new one is refused with 4 meanwhile. Under the slot's ADCBulkLock.
+bool bulk_busy(uint32_t slot);
+
 }  // namespace adc
 
 }  // namespace korval

@@ -32,9 +32,6 @@ namespace {
 constexpr uint8_t kCalQueryRequest = 0xBA;
 constexpr uint8_t kCalQueryReply = 0xBB;
 constexpr uint8_t kCalTableRequest = 0xBB;
-constexpr uint8_t kReadBlock = 0xD2;
-constexpr uint8_t kWriteBlock = 0xBE;
-constexpr uint8_t kSampleCountRequest = 0xBC;
 constexpr uint8_t kTablePipe = 0x02;
 constexpr uint16_t kCalReferenceAddress = 0x1DF2;
 constexpr double kNominalHighReference = 65102.80704;  // counts of the high reference in 0 to 10 V
@@ -63,10 +60,7 @@ using TableBytes = std::vector<uint8_t>;  // kTableBytes, entries little-endian
 Result open_adc_board(uint32_t DeviceIndex, uint32_t& slot)
 {
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (!d.bADCBulk || d.ConfigBytes < adc::kMinBlockBytes || d.ConfigBytes > adc::kMaxBlockBytes)
-        return ERROR_BAD_TOKEN_TYPE;
-    return ERROR_SUCCESS;
+    return adc::has_adc(device(slot)) ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
 
 Result query(uint32_t slot)
@@ -77,20 +71,8 @@ Result query(uint32_t slot)
     return size == 1 && reply == kCalQueryReply ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
 }
 
-// The block as the board holds it; a short answer is a failure, so that a block that was not read is
-// never written back.
-Result read_block(uint32_t slot, Block& block)
-{
-    const uint32_t size = device(slot).ConfigBytes;
-    uint32_t received = size;
-    if (const Result r = usb::vendor_read(slot, kReadBlock, 0, 0, received, block.data())) return r;
-    return received < size ? ERROR_READ_FAULT : ERROR_SUCCESS;
-}
-
-Result write_block(uint32_t slot, const Block& block)
-{
-    return usb::vendor_write(slot, kWriteBlock, 0, 0, device(slot).ConfigBytes, block.data());
-}
+Result read_block(uint32_t slot, Block& block) { return adc::read_block(slot, block.data()); }
+Result write_block(uint32_t slot, const Block& block) { return adc::write_block(slot, block.data()); }
 
 // The count the high reference should read in 0 to 10 V: the board's calibration reference word, or
 // the nominal value when the word is unreadable or unprogrammed.
@@ -181,7 +163,7 @@ struct Outcome {
 Result measure_reference(uint32_t slot, const Block& working, double& mean)
 {
     if (const Result r = write_block(slot, working)) return r;
-    if (const Result r = usb::vendor_write(slot, kSampleCountRequest, 0, kReferenceSamples, 0, nullptr)) return r;
+    if (const Result r = adc::request_samples(slot, kReferenceSamples)) return r;
     // The start request's own result does not decide: a board that did not start sends nothing, and the
     // bounded read reports that.
     adc::start_conversion(slot, 0);

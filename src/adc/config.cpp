@@ -12,31 +12,44 @@
 
 namespace korval {
 
-namespace {
+namespace adc {
 
-constexpr uint8_t kReadBlock = 0xD2;
-constexpr uint8_t kWriteBlock = 0xBE;
+Result read_block(uint32_t slot, uint8_t* block)
+{
+    const uint32_t size = device(slot).ConfigBytes;
+    uint32_t received = size;
+    if (const Result r = usb::vendor_read(slot, kReadBlockRequest, 0, 0, received, block)) return r;
+    return received < size ? ERROR_READ_FAULT : ERROR_SUCCESS;
+}
+
+Result write_block(uint32_t slot, const uint8_t* block)
+{
+    return usb::vendor_write(slot, kWriteBlockRequest, 0, 0, device(slot).ConfigBytes, block);
+}
+
+Result request_samples(uint32_t slot, uint32_t samples)
+{
+    return usb::vendor_write(slot, kSampleCountRequest, static_cast<uint16_t>(samples >> 16),
+                             static_cast<uint16_t>(samples & 0xFFFF), 0, nullptr);
+}
+
+}  // namespace adc
+
+namespace {
 
 using Block = std::array<uint8_t, adc::kMaxBlockBytes>;
 
-// Whether the board has the bulk ADC section with a block the setters can change.
-bool has_adc(const TDeviceData& d)
-{
-    return d.bADCBulk && d.ConfigBytes >= adc::kMinBlockBytes && d.ConfigBytes <= adc::kMaxBlockBytes;
-}
+using adc::has_adc;
 
 // Reads the block, lets `change` edit it, and writes it back. A block that comes back short is not
 // written back: the missing bytes would overwrite the board's settings with made-up values.
 template <class Change>
 Result read_modify_write(uint32_t slot, Change change)
 {
-    const uint32_t size = device(slot).ConfigBytes;
     Block block{};
-    uint32_t received = size;
-    if (const Result r = usb::vendor_read(slot, kReadBlock, 0, 0, received, block.data())) return r;
-    if (received < size) return ERROR_READ_FAULT;
-    change(block, size);
-    return usb::vendor_write(slot, kWriteBlock, 0, 0, size, block.data());
+    if (const Result r = adc::read_block(slot, block.data())) return r;
+    change(block, device(slot).ConfigBytes);
+    return adc::write_block(slot, block.data());
 }
 
 // The checks ADC_GetConfig and ADC_SetConfig share: 1349, then 122 with the size needed written back,
@@ -73,7 +86,7 @@ uint32_t ADC_GetConfig(uint32_t DeviceIndex, uint8_t* pConfigBuf, uint32_t* pCon
     // Straight into the caller's buffer, through the guarded control routine. The size reported is the
     // block's, whatever length the board answered with.
     uint32_t size = device(slot).ConfigBytes;
-    if (const Result r = GenericVendorRead(slot, kReadBlock, 0, 0, &size, pConfigBuf)) return r;
+    if (const Result r = GenericVendorRead(slot, adc::kReadBlockRequest, 0, 0, &size, pConfigBuf)) return r;
     return report_block_size(slot, pConfigBufSize);
 }
 
@@ -82,7 +95,7 @@ uint32_t ADC_SetConfig(uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (const Result r = check_block_buffer(slot, pConfigBuf, pConfigBufSize)) return r;
-    if (const Result r = GenericVendorWrite(slot, kWriteBlock, 0, 0, device(slot).ConfigBytes, pConfigBuf)) return r;
+    if (const Result r = GenericVendorWrite(slot, adc::kWriteBlockRequest, 0, 0, device(slot).ConfigBytes, pConfigBuf)) return r;
     return report_block_size(slot, pConfigBufSize);
 }
 

@@ -3,7 +3,15 @@
 
 #include <cstdint>
 
+#include "core/registry.h"
+
 namespace korval::adc {
+
+// The ADC's vendor requests.
+inline constexpr uint8_t kReadBlockRequest = 0xD2;
+inline constexpr uint8_t kWriteBlockRequest = 0xBE;
+inline constexpr uint8_t kSampleCountRequest = 0xBC;  // wValue: count bits 16-31, wIndex: bits 0-15
+inline constexpr uint8_t kStartRequest = 0xBF;        // wIndex: the channel
 
 // Offsets in the block. Range codes of range slots 0 to 15 come first.
 inline constexpr uint32_t kRangeSlots = 16;
@@ -32,5 +40,19 @@ inline uint32_t scan_end(const uint8_t* block, uint32_t size)
 {
     return (size > kScanLimitsHighByte ? (block[kScanLimitsHighByte] & 0xF0u) : 0u) + (block[kScanLimitsByte] >> 4);
 }
+
+// Whether the board has the bulk ADC section with a block the library can read and change.
+inline bool has_adc(const TDeviceData& d)
+{
+    return d.bADCBulk && d.ConfigBytes >= kMinBlockBytes && d.ConfigBytes <= kMaxBlockBytes;
+}
+
+// Reads the slot's block (ConfigBytes long) into `block`. A short answer is a failure (1165), so that a
+// block that was not read whole is never changed and written back over the board's settings.
+Result read_block(uint32_t slot, uint8_t* block);
+// Writes the slot's block (ConfigBytes long) from `block`.
+Result write_block(uint32_t slot, const uint8_t* block);
+// Tells the board how many 16-bit samples to send next.
+Result request_samples(uint32_t slot, uint32_t samples);
 
 }  // namespace korval::adc

@@ -23,6 +23,7 @@
 
 #include "adc/acquire.h"
 #include "adc/adc.h"
+#include "adc/config_block.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
 #include "core/worker.h"
@@ -34,7 +35,6 @@ namespace korval {
 
 namespace {
 
-constexpr uint8_t kSampleCountRequest = 0xBC;
 constexpr uint8_t kSamplePipe = 0x86;
 
 constexpr uint32_t kFlagNewBlock = 1;  // first buffer after a sample-count request
@@ -289,10 +289,8 @@ void TADCContAcqWorker::body()
     uint32_t flag = 0;
     while (!thread.stop_requested()) {
         if (outstanding == 0) {
-            // The count of 16-bit samples, BytesPerBC / 2, split into its high and low 16 bits. The
-            // request's result is not used: a board that missed it sends nothing and the read says so.
-            (void)usb::vendor_write(DI, kSampleCountRequest, static_cast<uint16_t>(BytesPerBC >> 17),
-                                    static_cast<uint16_t>((BytesPerBC >> 1) & 0xFFFF), 0, nullptr);
+            // The request's result is not used: a board that missed it sends nothing and the read says so.
+            (void)adc::request_samples(DI, BytesPerBC / 2);
             outstanding = BytesPerBC;
             flag |= kFlagNewBlock;
         }
@@ -368,9 +366,7 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
         return ERROR_INVALID_PARAMETER;
     TDeviceData& d = device(slot);
     std::lock_guard lock(d.ADCBulkLock);
-    if (adc::one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
-        d.ADCContEnding)
-        return ERROR_TOO_MANY_OPEN_FILES;
+    if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
 
     std::unique_ptr<TADCContBufWorker> bufs;
     std::unique_ptr<TADCContAcqWorker> acq;

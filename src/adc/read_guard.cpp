@@ -1,8 +1,6 @@
 #include "adc/read_guard.h"
 
-#include "core/device_table.h"
 #include "usb/bulk.h"
-#include "usb/host_binding.h"
 
 namespace korval::adc {
 
@@ -20,11 +18,6 @@ constexpr std::chrono::milliseconds kUncancellableRepeat{100};
 constexpr std::chrono::hours kIdle{1};
 
 }  // namespace
-
-bool can_cancel_reads(uint32_t slot)
-{
-    return device(slot).bCyUSB ? usb::can_cancel_io() : usb::can_abort_pipe();
-}
 
 bool ReadGuard::start()
 {

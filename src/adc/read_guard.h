@@ -49,8 +49,4 @@ inline std::chrono::milliseconds read_allowance(std::chrono::milliseconds base, 
     return base + std::chrono::milliseconds(samples);
 }
 
-// Whether the host can cancel the slot's transfers; where it cannot, readers read in short slices and
-// check their abort flag between them.
-bool can_cancel_reads(uint32_t slot);
-
 }  // namespace korval::adc

@@ -21,10 +21,6 @@ namespace korval {
 
 namespace {
 
-constexpr uint8_t kReadBlock = 0xD2;
-constexpr uint8_t kWriteBlock = 0xBE;
-constexpr uint8_t kSampleCountRequest = 0xBC;
-constexpr uint8_t kStartRequest = 0xBF;
 constexpr uint8_t kImmediateRange = 2;  // immediate inputs read 0 to 5 V
 // A started scan of at most 1,024 samples is sent in a few milliseconds; a second covers a busy bus.
 constexpr std::chrono::milliseconds kScanBase{1000};
@@ -56,7 +52,7 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMS);
         for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now())
             if (thread_.wait_for(deadline - now)) return;  // the data came first
-        usb::vendor_write(DI, kStartRequest, 0, 0, 0, nullptr);
+        usb::vendor_write(DI, adc::kStartRequest, 0, 0, 0, nullptr);
         bTimeout = true;
     }
 
@@ -124,11 +120,8 @@ Result run_scan(uint32_t slot, int32_t timeout_ms, Scan& scan)
     const uint32_t block_size = d.ConfigBytes;
     if (block_size < kMinBlockBytes || block_size > kMaxBlockBytes) return ERROR_BAD_TOKEN_TYPE;
 
-    // The block is read, changed and written back whole. A failed or short read ends the scan: writing
-    // back a block that was not read would overwrite the board's settings.
-    uint32_t received = block_size;
-    if (const Result r = usb::vendor_read(slot, kReadBlock, 0, 0, received, scan.block.data())) return r;
-    if (received < block_size) return ERROR_READ_FAULT;
+    // The block is read, changed and written back whole.
+    if (const Result r = read_block(slot, scan.block.data())) return r;
     uint8_t* block = scan.block.data();
 
     // Bit 2 of the trigger byte for every scan; an immediate scan also takes the start source (bits
@@ -149,9 +142,8 @@ Result run_scan(uint32_t slot, int32_t timeout_ms, Scan& scan)
     const uint32_t samples = channels * (block[kOversampleByte] + 1u);
 
     // The board must hold this block and this count, or the samples would not be the ones asked for.
-    if (const Result r = usb::vendor_write(slot, kWriteBlock, 0, 0, block_size, block)) return r;
-    if (const Result r = usb::vendor_write(slot, kSampleCountRequest, 0, static_cast<uint16_t>(samples), 0, nullptr))
-        return r;
+    if (const Result r = write_block(slot, block)) return r;
+    if (const Result r = request_samples(slot, samples)) return r;
 
     std::chrono::milliseconds base = kScanBase;
     Result result = ERROR_SUCCESS;

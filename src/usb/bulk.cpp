@@ -52,9 +52,13 @@ bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 {
     const TDeviceData& d = device(slot);
     const KorvalHandle handle = d.Handle;
-    if (handle == 0) return false;
-    if (d.bCyUSB) return can_cancel_io() && cancel_io(handle);
-    return can_abort_pipe() && winusb_abort_pipe(handle, pipe_id);
+    if (handle == 0 || !can_cancel_transfers(slot)) return false;
+    return d.bCyUSB ? cancel_io(handle) : winusb_abort_pipe(handle, pipe_id);
+}
+
+bool can_cancel_transfers(uint32_t slot) noexcept
+{
+    return device(slot).bCyUSB ? can_cancel_io() : can_abort_pipe();
 }
 
 }  // namespace korval::usb

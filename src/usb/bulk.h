@@ -26,4 +26,8 @@ Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t siz
 // host cannot cancel; the caller must then bound its waits another way.
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept;
 
+// Whether the host can cancel the slot's transfers; where it cannot, readers read in short slices and
+// check their stop flag between them.
+bool can_cancel_transfers(uint32_t slot) noexcept;
+
 }  // namespace korval::usb
