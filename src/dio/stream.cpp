@@ -2,10 +2,8 @@
 // board, 0x02 to it), paced by two clocks the board makes with programmable oscillators. Opening tells
 // the board the direction; frames move on the caller's thread, block by block, straight between the
 // caller's buffer and the driver. No thread is started.
-#include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <thread>
 
 #include "core/caller_memory.h"
 #include "core/registry.h"
@@ -33,8 +31,6 @@ constexpr double kOscillatorBaseHz = 2078.0;
 constexpr double kLowestHz = 1039.0;
 constexpr double kHighestHz = 40'000'000.0;
 constexpr uint32_t kOffsetSteps = 1024;
-constexpr int kCancelRounds = 200;
-constexpr auto kCancelPause = std::chrono::milliseconds(1);
 
 }  // namespace
 
@@ -71,18 +67,6 @@ Result open_streaming(uint32_t device_index, uint32_t& slot)
     return device(slot).bDIOStream ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
 
-// Counts a frame in DIOFramesInFlight for as long as it moves.
-class FrameInFlight {
-public:
-    explicit FrameInFlight(std::atomic<uint32_t>& frames) : frames_(frames) { frames_.fetch_add(1); }
-    ~FrameInFlight() { frames_.fetch_sub(1); }
-    FrameInFlight(const FrameInFlight&) = delete;
-    FrameInFlight& operator=(const FrameInFlight&) = delete;
-
-private:
-    std::atomic<uint32_t>& frames_;
-};
-
 }  // namespace
 
 uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead)
@@ -106,12 +90,7 @@ uint32_t DIO_StreamClose(uint32_t DeviceIndex)
     // Nothing is sent to the board. A frame still moving on another thread (perhaps on a board that has
     // stopped sending or taking points) is cancelled, so that closing always ends the stream. A frame
     // counted in flight may not have reached the driver yet, so the cancel is repeated for a while.
-    const uint8_t pipe = d.bDIORead ? dio::kPipeIn : dio::kPipeOut;
-    for (int round = 0; round < dio::kCancelRounds && d.DIOFramesInFlight.load() > 0; ++round) {
-        if (!usb::cancel_transfers(slot, pipe)) break;  // a host that cannot cancel: the frame ends with the board
-        if (d.DIOFramesInFlight.load() == 0) break;
-        std::this_thread::sleep_for(dio::kCancelPause);
-    }
+    usb::cancel_counted(slot, {d.bDIORead ? dio::kPipeIn : dio::kPipeOut}, d.DIOFramesInFlight);
     return ERROR_SUCCESS;
 }
 
@@ -151,7 +130,7 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     TDeviceData& d = device(slot);
     // Counted in flight before the stream is looked at, so that a close from another thread either finds
     // the stream closed here or finds this frame to cancel.
-    FrameInFlight in_flight(d.DIOFramesInFlight);
+    usb::CountedTransfer in_flight(d.DIOFramesInFlight);
     if (!d.bDIOOpen) return ERROR_FILE_NOT_FOUND;
     if (FramePoints == 0) return ERROR_INVALID_PARAMETER;
     // The count of bytes moved must fit its 32 bits.

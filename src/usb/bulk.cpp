@@ -1,6 +1,9 @@
 // The bulk routines on both driver paths, and the exported bulk functions.
 #include "usb/bulk.h"
 
+#include <chrono>
+#include <thread>
+
 #include "core/caller_memory.h"
 #include "korval/korval.h"
 #include "usb/driver_header.h"
@@ -59,6 +62,18 @@ bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 bool can_cancel_transfers(uint32_t slot) noexcept
 {
     return device(slot).bCyUSB ? can_cancel_io() : can_abort_pipe();
+}
+
+void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const std::atomic<uint32_t>& count)
+{
+    constexpr int kRounds = 200;
+    constexpr auto kPause = std::chrono::milliseconds(1);
+    for (int round = 0; round < kRounds && count.load() > 0; ++round) {
+        bool cancelled = false;
+        for (const uint8_t pipe : pipes) cancelled = cancel_transfers(slot, pipe) || cancelled;
+        if (!cancelled || count.load() == 0) break;
+        std::this_thread::sleep_for(kPause);
+    }
 }
 
 }  // namespace korval::usb

@@ -6,7 +6,9 @@
 // (continuous acquisition, digital streaming) call bulk_read directly.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <initializer_list>
 
 #include "core/registry.h"
 
@@ -29,5 +31,23 @@ bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept;
 // Whether the host can cancel the slot's transfers; where it cannot, readers read in short slices and
 // check their stop flag between them.
 bool can_cancel_transfers(uint32_t slot) noexcept;
+
+// Counts a transfer made on the caller's own thread (a gate wait, a digital-stream frame) in `count`
+// for as long as it lives, so that the function that ends such transfers knows there is one to cancel.
+class CountedTransfer {
+public:
+    explicit CountedTransfer(std::atomic<uint32_t>& count) : count_(count) { count_.fetch_add(1); }
+    ~CountedTransfer() { count_.fetch_sub(1); }
+    CountedTransfer(const CountedTransfer&) = delete;
+    CountedTransfer& operator=(const CountedTransfer&) = delete;
+
+private:
+    std::atomic<uint32_t>& count_;
+};
+
+// Cancels the transfers on `pipes` while `count` has any. A counted transfer may not have reached the
+// driver at the first cancel, so the cancel is repeated every millisecond for up to 200 ms. Returns at
+// once on a host that cannot cancel: the transfers then end with the board.
+void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const std::atomic<uint32_t>& count);
 
 }  // namespace korval::usb
