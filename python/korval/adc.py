@@ -185,8 +185,7 @@ class Adc:
         the scan's start channel. The oversampled values of each channel are averaged."""
         volts = np.full(256, np.nan)
         self._lib.call("ADC_GetScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+        return _through_last_scanned(volts)
 
     def scan_triggered(self, timeout: float) -> tuple[np.ndarray, bool]:
         """A scan started by the board's hardware trigger (the trigger byte's start source), in volts as
@@ -197,15 +196,13 @@ class Adc:
         code = self._lib.raw("ADC_GetTrigScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p), ms)
         if code not in (0, 1460):
             raise KorvalError(code, "ADC_GetTrigScanV")
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return (volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()), code == 0
+        return _through_last_scanned(volts), code == 0
 
     def fast_scan(self) -> np.ndarray:
         """One fast internal-trigger scan, in volts per channel from channel 0."""
         volts = np.full(256, np.nan)
         self._lib.call("ADC_GetITScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+        return _through_last_scanned(volts)
 
     def channel(self, channel: int) -> float:
         """One channel of a scan in volts; NaN for a channel outside the configured scan."""
@@ -292,6 +289,12 @@ class Adc:
 
 _CONFIG_MAX = 21
 _END = object()
+
+
+def _through_last_scanned(volts: np.ndarray) -> np.ndarray:
+    """A scan's volts up to its last scanned channel (the channels after it stay NaN), as a copy."""
+    scanned = np.flatnonzero(~np.isnan(volts))
+    return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
 
 
 class AdcStream:
@@ -421,8 +424,7 @@ class FastScans:
         """One fast scan, in volts per channel from channel 0 (NaN outside the scan)."""
         volts = np.full(256, np.nan)
         self._lib.call("ADC_GetFastITScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+        return _through_last_scanned(volts)
 
     def close(self) -> None:
         """Puts the board's configuration back as it was before the fast scans."""
