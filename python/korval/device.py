@@ -314,16 +314,6 @@ class Device:
         self._lib.call("KORVAL_SetDefaultsTable", self.index, _buffer(raw), ctypes.byref(n))
 
 
-class _Subsystem:
-    def __init__(self, device: Device) -> None:
-        self._device = device
-        self._lib = device._lib
-        self._index = device.index
-
-    def _call(self, name: str, *args: object) -> None:
-        self._lib.call(name, self._index, *args)
-
-
 def _mask_bytes(mask: Union[int, Bytes], length: int) -> bytes:
     if isinstance(mask, int):
         if mask < 0 or mask >= 1 << (8 * length):
@@ -335,7 +325,7 @@ def _mask_bytes(mask: Union[int, Bytes], length: int) -> bytes:
     return raw
 
 
-class Dio(_Subsystem):
+class Dio(_lib.Subsystem):
     """Digital ports. Port p is byte p of every port buffer; line n is bit n % 8 of port n // 8.
 
     The direction mask has one bit per port (or per line on boards with per-line directions); a set bit
@@ -499,7 +489,7 @@ class Dio(_Subsystem):
         return bytes(buf[:self.ports])
 
 
-class Dac(_Subsystem):
+class Dac(_lib.Subsystem):
     """Immediate analog outputs: 16-bit counts per channel."""
 
     @property
@@ -716,7 +706,7 @@ class Counter:
         return f"<korval.Counter {self.number}>"
 
 
-class Counters(_Subsystem):
+class Counters(_lib.Subsystem):
     """The board's 8254 counters, indexed by flat number: `dev.counters[4].read()`."""
 
     def __len__(self) -> int:
@@ -796,7 +786,7 @@ class PulseWidths:
         self.stop()
 
 
-class Eeprom(_Subsystem):
+class Eeprom(_lib.Subsystem):
     """The EEPROM's custom area: 256 bytes the application may use as it likes."""
 
     SIZE = 256
@@ -813,7 +803,7 @@ class Eeprom(_Subsystem):
         self._call("CustomEEPROMWrite", address, len(raw), _buffer(raw))
 
 
-class Flash(_Subsystem):
+class Flash(_lib.Subsystem):
     """The board's flash, in 64 KiB sectors. Writes only clear bits: erase a sector before writing it."""
 
     SECTOR_SIZE = 0x10000
