@@ -349,9 +349,7 @@ class Dio(_lib.Subsystem):
         given). `tristate=True` floats every output; an integer or bytes is a tristate mask (boards
         with tristate control)."""
         out = _buffer(_mask_bytes(outputs, self._direction_length()))
-        data = bytes(levels) if levels is not None else bytes(self.ports)
-        if len(data) != self.ports:
-            raise ValueError(f"levels has {len(data)} byte(s), the board has {self.ports} port(s)")
+        data = self._port_levels(levels) if levels is not None else bytes(self.ports)
         if isinstance(tristate, bool):
             self._call("DIO_Configure", 1 if tristate else 0, out, _buffer(data))
         else:
@@ -389,10 +387,13 @@ class Dio(_lib.Subsystem):
         return bytes(buf[:self.ports])
 
     def write_all(self, levels: Bytes) -> None:
+        self._call("DIO_WriteAll", _buffer(self._port_levels(levels)))
+
+    def _port_levels(self, levels: Bytes) -> bytes:
         data = bytes(levels)
         if len(data) != self.ports:
             raise ValueError(f"levels has {len(data)} byte(s), the board has {self.ports} port(s)")
-        self._call("DIO_WriteAll", _buffer(data))
+        return data
 
     def spi_read(self, address: int, register: int) -> int:
         """A register of a device on the board's SPI bus."""
