@@ -8,9 +8,12 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 from .errors import KorvalError, LibraryNotFoundError
+
+if TYPE_CHECKING:
+    from .device import Device
 
 u8, u16, u32, i32, u64, f64 = (ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_int32,
                                ctypes.c_uint64, ctypes.c_double)
@@ -320,6 +323,18 @@ class Library:
         if fn is None:
             raise NotImplementedError(f"{name} is not in this Korval library ({self.path})")
         return fn(*args)
+
+
+class Subsystem:
+    """A part of a board (its digital ports, analog input, ...): calls functions on the board's slot."""
+
+    def __init__(self, device: "Device") -> None:
+        self._device = device
+        self._lib: Library = device._lib
+        self._index: int = device.index
+
+    def _call(self, name: str, *args: object) -> None:
+        self._lib.call(name, self._index, *args)
 
 
 _lock = threading.Lock()

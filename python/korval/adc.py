@@ -8,16 +8,13 @@ import queue
 import threading
 import time
 from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence, Union
+from typing import Any, Iterator, Optional, Sequence, Union
 
 from ._numpy import np
 
 from . import _lib
 from ._lib import i32, u8, u32
 from .errors import KorvalError
-
-if TYPE_CHECKING:
-    from .device import Device
 
 # Buffers and callbacks the library may still write to or call because an operation on them could not
 # be ended: kept alive for the life of the process rather than freed under a running thread.
@@ -106,18 +103,13 @@ class AdcConfig:
         return bytes(raw)
 
 
-class Adc:
+class Adc(_lib.Subsystem):
     """The board's analog input.
 
     The configuration lives on the board: `config` reads it, assigning it writes it whole, and the
     `set_...` methods change one field. `scan()` converts the configured channels once; `acquire()`
     takes a number of samples; `stream()` delivers samples without end, block by block.
     """
-
-    def __init__(self, device: "Device") -> None:
-        self._device = device
-        self._lib = device._lib
-        self._index = device.index
 
     @property
     def channels(self) -> int:
@@ -130,14 +122,14 @@ class Adc:
     def config(self) -> AdcConfig:
         buf = (u8 * _CONFIG_MAX)()
         size = u32(_CONFIG_MAX)
-        self._lib.call("ADC_GetConfig", self._index, buf, ctypes.byref(size))
+        self._call("ADC_GetConfig", buf, ctypes.byref(size))
         return AdcConfig.from_bytes(bytes(buf[:size.value]))
 
     @config.setter
     def config(self, config: AdcConfig) -> None:
         raw = config.to_bytes()
         size = u32(len(raw))
-        self._lib.call("ADC_SetConfig", self._index, (u8 * len(raw)).from_buffer_copy(raw), ctypes.byref(size))
+        self._call("ADC_SetConfig", (u8 * len(raw)).from_buffer_copy(raw), ctypes.byref(size))
 
     def configure(self, **fields: Any) -> AdcConfig:
         """Reads the block, changes the named fields (those of AdcConfig) and writes it back."""
@@ -147,7 +139,7 @@ class Adc:
 
     def set_range(self, slot: int, gain: Union[Range, int], flag: int = 0) -> None:
         """Sets one range slot's range (a slot may cover several channels)."""
-        self._lib.call("ADC_Range1", self._index, slot, int(gain), flag)
+        self._call("ADC_Range1", slot, int(gain), flag)
 
     def set_ranges(self, gains: Union[Range, int, Sequence[Union[Range, int]]], flag: int = 0) -> None:
         """Sets every range slot: one range for all, or one per slot."""
@@ -155,19 +147,19 @@ class Adc:
         codes = [int(gains)] * slots if isinstance(gains, int) else [int(g) for g in gains]
         if len(codes) != slots:
             raise ValueError(f"{len(codes)} ranges given, the board has {slots} range slots")
-        self._lib.call("ADC_RangeAll", self._index, (u8 * slots)(*codes), flag)
+        self._call("ADC_RangeAll", (u8 * slots)(*codes), flag)
 
     def set_mode(self, trigger: int, calibration_mode: int = 0) -> None:
         """Sets the trigger byte and the calibration mode (0 normal; 1, 3, 5, 7 reference modes)."""
-        self._lib.call("ADC_ADMode", self._index, trigger, calibration_mode)
+        self._call("ADC_ADMode", trigger, calibration_mode)
 
     def set_channels(self, start: int, end: int) -> None:
         """The channels a scan covers, start to end."""
-        self._lib.call("ADC_SetScanLimits", self._index, start, end)
+        self._call("ADC_SetScanLimits", start, end)
 
     def set_oversample(self, oversample: int) -> None:
         """Extra samples per channel in a scan (each channel gives oversample + 1)."""
-        self._lib.call("ADC_SetOversample", self._index, oversample)
+        self._call("ADC_SetOversample", oversample)
 
     def range_of(self, channel: int, config: Optional[AdcConfig] = None) -> Range:
         """The range channel `channel` is converted in."""
@@ -176,7 +168,7 @@ class Adc:
 
     def set_calibration(self, name: str) -> None:
         """Loads the board's calibration table: ":AUTO:", ":NORM:", ":NONE:" or a table file's path."""
-        self._lib.call("ADC_SetCal", self._index, str(name).encode())
+        self._call("ADC_SetCal", str(name).encode())
 
     # ---- scans -------------------------------------------------------------------------------------------
 
@@ -184,9 +176,8 @@ class Adc:
         """One scan of the configured channels, in volts: element c is channel c, NaN for channels below
         the scan's start channel. The oversampled values of each channel are averaged."""
         volts = np.full(256, np.nan)
-        self._lib.call("ADC_GetScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+        self._call("ADC_GetScanV", volts.ctypes.data_as(ctypes.c_void_p))
+        return _through_last_scanned(volts)
 
     def scan_triggered(self, timeout: float) -> tuple[np.ndarray, bool]:
         """A scan started by the board's hardware trigger (the trigger byte's start source), in volts as
@@ -197,20 +188,18 @@ class Adc:
         code = self._lib.raw("ADC_GetTrigScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p), ms)
         if code not in (0, 1460):
             raise KorvalError(code, "ADC_GetTrigScanV")
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return (volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()), code == 0
+        return _through_last_scanned(volts), code == 0
 
     def fast_scan(self) -> np.ndarray:
         """One fast internal-trigger scan, in volts per channel from channel 0."""
         volts = np.full(256, np.nan)
-        self._lib.call("ADC_GetITScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+        self._call("ADC_GetITScanV", volts.ctypes.data_as(ctypes.c_void_p))
+        return _through_last_scanned(volts)
 
     def channel(self, channel: int) -> float:
         """One channel of a scan in volts; NaN for a channel outside the configured scan."""
         volts = ctypes.c_double(0.0)
-        self._lib.call("ADC_GetChannelV", self._index, channel, ctypes.byref(volts))
+        self._call("ADC_GetChannelV", channel, ctypes.byref(volts))
         return volts.value
 
     def takes_calibration(self) -> bool:
@@ -229,7 +218,7 @@ class Adc:
     def calibration_reference(self, index: int) -> float:
         """The voltage of one of the board's calibration references."""
         volts = ctypes.c_double(0.0)
-        self._lib.call("ADC_GetCalRefV", self._index, index, ctypes.byref(volts))
+        self._call("ADC_GetCalRefV", index, ctypes.byref(volts))
         return volts.value
 
     def scan_counts(self) -> np.ndarray:
@@ -237,7 +226,7 @@ class Adc:
         caps = self._device.capabilities
         end = self.config.end_channel if caps.config_bytes else caps.immediate_analog_inputs - 1
         counts = np.zeros(256, dtype=np.uint16)
-        self._lib.call("ADC_GetScan", self._index, counts.ctypes.data_as(ctypes.c_void_p))
+        self._call("ADC_GetScan", counts.ctypes.data_as(ctypes.c_void_p))
         return counts[:max(end + 1, 0)].copy()
 
     # ---- one-shot acquisition ----------------------------------------------------------------------------
@@ -249,12 +238,12 @@ class Adc:
         if samples <= 0 or samples * 2 > 0xFFFFFFFF:
             raise ValueError(f"cannot acquire {samples} samples")
         data = np.zeros(samples, dtype=np.uint16)
-        self._lib.call("ADC_BulkAcquire", self._index, samples * 2, data.ctypes.data_as(ctypes.c_void_p))
+        self._call("ADC_BulkAcquire", samples * 2, data.ctypes.data_as(ctypes.c_void_p))
         deadline = None if timeout is None else time.monotonic() + timeout
         left = i32(samples * 2)
         pause = 0.0005
         while True:
-            self._lib.call("ADC_BulkPoll", self._index, ctypes.byref(left))
+            self._call("ADC_BulkPoll", ctypes.byref(left))
             if left.value == 0:
                 return data
             if deadline is not None and time.monotonic() >= deadline:
@@ -292,6 +281,12 @@ class Adc:
 
 _CONFIG_MAX = 21
 _END = object()
+
+
+def _through_last_scanned(volts: np.ndarray) -> np.ndarray:
+    """A scan's volts up to its last scanned channel (the channels after it stay NaN), as a copy."""
+    scanned = np.flatnonzero(~np.isnan(volts))
+    return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
 
 
 class AdcStream:
@@ -421,8 +416,7 @@ class FastScans:
         """One fast scan, in volts per channel from channel 0 (NaN outside the scan)."""
         volts = np.full(256, np.nan)
         self._lib.call("ADC_GetFastITScanV", self._index, volts.ctypes.data_as(ctypes.c_void_p))
-        scanned = np.flatnonzero(~np.isnan(volts))
-        return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
+        return _through_last_scanned(volts)
 
     def close(self) -> None:
         """Puts the board's configuration back as it was before the fast scans."""

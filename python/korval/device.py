@@ -314,16 +314,6 @@ class Device:
         self._lib.call("KORVAL_SetDefaultsTable", self.index, _buffer(raw), ctypes.byref(n))
 
 
-class _Subsystem:
-    def __init__(self, device: Device) -> None:
-        self._device = device
-        self._lib = device._lib
-        self._index = device.index
-
-    def _call(self, name: str, *args: object) -> None:
-        self._lib.call(name, self._index, *args)
-
-
 def _mask_bytes(mask: Union[int, Bytes], length: int) -> bytes:
     if isinstance(mask, int):
         if mask < 0 or mask >= 1 << (8 * length):
@@ -335,7 +325,7 @@ def _mask_bytes(mask: Union[int, Bytes], length: int) -> bytes:
     return raw
 
 
-class Dio(_Subsystem):
+class Dio(_lib.Subsystem):
     """Digital ports. Port p is byte p of every port buffer; line n is bit n % 8 of port n // 8.
 
     The direction mask has one bit per port (or per line on boards with per-line directions); a set bit
@@ -359,9 +349,7 @@ class Dio(_Subsystem):
         given). `tristate=True` floats every output; an integer or bytes is a tristate mask (boards
         with tristate control)."""
         out = _buffer(_mask_bytes(outputs, self._direction_length()))
-        data = bytes(levels) if levels is not None else bytes(self.ports)
-        if len(data) != self.ports:
-            raise ValueError(f"levels has {len(data)} byte(s), the board has {self.ports} port(s)")
+        data = self._port_levels(levels) if levels is not None else bytes(self.ports)
         if isinstance(tristate, bool):
             self._call("DIO_Configure", 1 if tristate else 0, out, _buffer(data))
         else:
@@ -399,10 +387,13 @@ class Dio(_Subsystem):
         return bytes(buf[:self.ports])
 
     def write_all(self, levels: Bytes) -> None:
+        self._call("DIO_WriteAll", _buffer(self._port_levels(levels)))
+
+    def _port_levels(self, levels: Bytes) -> bytes:
         data = bytes(levels)
         if len(data) != self.ports:
             raise ValueError(f"levels has {len(data)} byte(s), the board has {self.ports} port(s)")
-        self._call("DIO_WriteAll", _buffer(data))
+        return data
 
     def spi_read(self, address: int, register: int) -> int:
         """A register of a device on the board's SPI bus."""
@@ -499,7 +490,7 @@ class Dio(_Subsystem):
         return bytes(buf[:self.ports])
 
 
-class Dac(_Subsystem):
+class Dac(_lib.Subsystem):
     """Immediate analog outputs: 16-bit counts per channel."""
 
     @property
@@ -716,7 +707,7 @@ class Counter:
         return f"<korval.Counter {self.number}>"
 
 
-class Counters(_Subsystem):
+class Counters(_lib.Subsystem):
     """The board's 8254 counters, indexed by flat number: `dev.counters[4].read()`."""
 
     def __len__(self) -> int:
@@ -796,7 +787,7 @@ class PulseWidths:
         self.stop()
 
 
-class Eeprom(_Subsystem):
+class Eeprom(_lib.Subsystem):
     """The EEPROM's custom area: 256 bytes the application may use as it likes."""
 
     SIZE = 256
@@ -813,7 +804,7 @@ class Eeprom(_Subsystem):
         self._call("CustomEEPROMWrite", address, len(raw), _buffer(raw))
 
 
-class Flash(_Subsystem):
+class Flash(_lib.Subsystem):
     """The board's flash, in 64 KiB sectors. Writes only clear bits: erase a sector before writing it."""
 
     SECTOR_SIZE = 0x10000

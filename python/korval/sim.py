@@ -10,6 +10,7 @@ from ._numpy import np
 
 from . import _lib
 from ._lib import u8, u16, u32, u64
+from .device import _buffer
 from .errors import KorvalError
 
 PATHS = {"winusb": 0, "ioctl": 1}
@@ -213,20 +214,21 @@ class SimBoard:
         self._call("KorvalSim_SetFirmwareLevel", (u8 * 3).from_buffer_copy(bytes(reply)))
 
     def eeprom_read(self, address: int, size: int) -> bytes:
-        buf = (u8 * max(size, 1))()
-        self._call("KorvalSim_EepromRead", address, size, buf)
-        return bytes(buf[:size])
+        return self._read_memory("KorvalSim_EepromRead", address, size)
 
     def eeprom_write(self, address: int, data: bytes) -> None:
-        self._call("KorvalSim_EepromWrite", address, len(data), (u8 * max(len(data), 1)).from_buffer_copy(data or b"\0"))
+        self._call("KorvalSim_EepromWrite", address, len(data), _buffer(data))
 
     def flash_read(self, address: int, size: int) -> bytes:
-        buf = (u8 * max(size, 1))()
-        self._call("KorvalSim_FlashRead", address, size, buf)
-        return bytes(buf[:size])
+        return self._read_memory("KorvalSim_FlashRead", address, size)
 
     def flash_load(self, address: int, data: bytes) -> None:
-        self._call("KorvalSim_FlashLoad", address, len(data), (u8 * max(len(data), 1)).from_buffer_copy(data or b"\0"))
+        self._call("KorvalSim_FlashLoad", address, len(data), _buffer(data))
+
+    def _read_memory(self, name: str, address: int, size: int) -> bytes:
+        buf = (u8 * max(size, 1))()
+        self._call(name, address, size, buf)
+        return bytes(buf[:size])
 
     # ---- bulk pipes ------------------------------------------------------------------------------------------
 
