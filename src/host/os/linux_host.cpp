@@ -84,6 +84,16 @@ struct Device {
         for (InFlight* f : in_flight)
             if (endpoint < 0 || f->endpoint == endpoint) libusb_cancel_transfer(f->transfer);
     }
+
+    // Refuses transfers from now on and ends those in flight: the board's last handle is gone.
+    void close()
+    {
+        {
+            std::lock_guard lock(mutex);
+            closing = true;
+        }
+        cancel(-1);
+    }
 };
 
 struct Entry {
@@ -372,13 +382,7 @@ int remove_handle(KorvalHandle handle, bool is_interface, uint32_t* error)
         for (const auto& [h, entry] : session->handles)
             if (entry.device == device) last = false;
     }
-    if (last) {
-        {
-            std::lock_guard lock(device->mutex);
-            device->closing = true;
-        }
-        device->cancel(-1);
-    }
+    if (last) device->close();
     return 1;
 }
 
@@ -589,13 +593,7 @@ void stop() noexcept
         for (auto& [handle, entry] : ended->handles) devices.push_back(std::move(entry.device));
         ended->handles.clear();
     }
-    for (auto& device : devices) {
-        {
-            std::lock_guard lock(device->mutex);
-            device->closing = true;
-        }
-        device->cancel(-1);
-    }
+    for (auto& device : devices) device->close();
     // The session ends here unless a thread still waits on one of its transfers; it ends as that
     // thread returns.
 }
