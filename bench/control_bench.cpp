@@ -5,8 +5,6 @@
 #include <unistd.h>
 #include <sys/syscall.h>
 
-#include <cstring>
-
 #include "instant_host.h"
 #include "core/registry.h"
 #include "korval/host.h"
@@ -16,17 +14,11 @@
 namespace {
 
 // A host with one WinUSB board whose control transfers complete at once with the bytes asked for.
-KorvalHost null_host()
-{
-    KorvalHost h = korval::bench::instant_host(0x8001);
-    return h;
-}
-
 class NullHost : public benchmark::Fixture {
 public:
     void SetUp(const benchmark::State&) override
     {
-        const KorvalHost h = null_host();
+        const KorvalHost h = korval::bench::instant_host(0x8001);
         KORVAL_InstallHost(&h);
         GetDevices();
     }

@@ -84,6 +84,16 @@ struct Device {
         for (InFlight* f : in_flight)
             if (endpoint < 0 || f->endpoint == endpoint) libusb_cancel_transfer(f->transfer);
     }
+
+    // Refuses transfers from now on and ends those in flight: the board's last handle is gone.
+    void close()
+    {
+        {
+            std::lock_guard lock(mutex);
+            closing = true;
+        }
+        cancel(-1);
+    }
 };
 
 struct Entry {
@@ -372,17 +382,24 @@ int remove_handle(KorvalHandle handle, bool is_interface, uint32_t* error)
         for (const auto& [h, entry] : session->handles)
             if (entry.device == device) last = false;
     }
-    if (last) {
-        {
-            std::lock_guard lock(device->mutex);
-            device->closing = true;
-        }
-        device->cancel(-1);
-    }
+    if (last) device->close();
     return 1;
 }
 
 int close_handle(void*, KorvalHandle handle, uint32_t* error) { return remove_handle(handle, false, error); }
+
+// The Device a file handle (or an interface handle) of the current session names, or null with *error set.
+std::shared_ptr<Device> device_of(KorvalHandle handle, bool is_interface, uint32_t* error)
+{
+    const auto session = current();
+    std::shared_ptr<Device> device;
+    if (session == nullptr) {
+        *error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    session->lookup(handle, is_interface, device, error);
+    return device;
+}
 
 // There is no DeviceIoControl driver for the boards on Linux.
 int device_io_control(void*, KorvalHandle, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t*,
@@ -393,10 +410,8 @@ int device_io_control(void*, KorvalHandle, uint32_t, const void*, uint32_t, void
 
 int winusb_initialize(void*, KorvalHandle file, KorvalHandle* interface_handle, uint32_t* error)
 {
-    const auto session = current();
-    std::shared_ptr<Device> device;
-    if (session == nullptr) return fail(error, ERROR_INVALID_HANDLE);
-    if (!session->lookup(file, false, device, error)) return 0;
+    auto device = device_of(file, false, error);
+    if (device == nullptr) return 0;
     {
         std::lock_guard lock(device->mutex);
         if (!device->claimed) {
@@ -405,6 +420,7 @@ int winusb_initialize(void*, KorvalHandle file, KorvalHandle* interface_handle, 
             device->claimed = true;
         }
     }
+    const std::shared_ptr<Session> session = device->session;  // the session the file handle is of
     *interface_handle = session->add(std::move(device), true);
     return 1;
 }
@@ -414,23 +430,10 @@ int winusb_free(void*, KorvalHandle interface_handle, uint32_t* error)
     return remove_handle(interface_handle, true, error);
 }
 
-// The Device an interface handle names, or 0 with *error set.
-std::shared_ptr<Device> interface_device(KorvalHandle interface_handle, uint32_t* error)
-{
-    const auto session = current();
-    std::shared_ptr<Device> device;
-    if (session == nullptr) {
-        *error = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
-    session->lookup(interface_handle, true, device, error);
-    return device;
-}
-
 int winusb_control_transfer(void*, KorvalHandle interface_handle, const uint8_t setup[8], void* buffer,
                             uint32_t length, uint32_t* transferred, uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     if (setup == nullptr) return fail(error, ERROR_INVALID_PARAMETER);
     return control(*device, setup, static_cast<uint8_t*>(buffer), length, transferred, error);
@@ -439,7 +442,7 @@ int winusb_control_transfer(void*, KorvalHandle interface_handle, const uint8_t 
 int winusb_get_descriptor(void*, KorvalHandle interface_handle, uint8_t type, uint8_t index, uint16_t language,
                           void* buffer, uint32_t length, uint32_t* transferred, uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     // A standard GET_DESCRIPTOR request, as WinUSB sends it.
     const uint16_t wlength = static_cast<uint16_t>(std::min<uint32_t>(length, 0xFFFF));
@@ -472,7 +475,7 @@ int with_setting(Device& device, uint8_t alternate, uint32_t* error, Fn&& fn)
 int winusb_query_interface_settings(void*, KorvalHandle interface_handle, uint8_t alternate, uint8_t* num_endpoints,
                                     uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     return with_setting(*device, alternate, error, [&](const libusb_interface_descriptor& setting) {
         *num_endpoints = setting.bNumEndpoints;
@@ -483,7 +486,7 @@ int winusb_query_interface_settings(void*, KorvalHandle interface_handle, uint8_
 int winusb_query_pipe(void*, KorvalHandle interface_handle, uint8_t alternate, uint8_t pipe_index,
                       uint8_t* pipe_type, uint8_t* pipe_id, uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     return with_setting(*device, alternate, error, [&](const libusb_interface_descriptor& setting) {
         if (pipe_index >= setting.bNumEndpoints) return fail(error, kErrorNoMoreItems);
@@ -497,7 +500,7 @@ int winusb_query_pipe(void*, KorvalHandle interface_handle, uint8_t alternate, u
 int winusb_write_pipe(void*, KorvalHandle interface_handle, uint8_t pipe_id, const void* buffer, uint32_t length,
                       uint32_t* transferred, uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     if ((pipe_id & 0x80) != 0) return fail(error, ERROR_INVALID_PARAMETER);
     return bulk(*device, pipe_id, const_cast<void*>(buffer), length, transferred, error);
@@ -506,7 +509,7 @@ int winusb_write_pipe(void*, KorvalHandle interface_handle, uint8_t pipe_id, con
 int winusb_read_pipe(void*, KorvalHandle interface_handle, uint8_t pipe_id, void* buffer, uint32_t length,
                      uint32_t* transferred, uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     if ((pipe_id & 0x80) == 0) return fail(error, ERROR_INVALID_PARAMETER);
     return bulk(*device, pipe_id, buffer, length, transferred, error);
@@ -514,7 +517,7 @@ int winusb_read_pipe(void*, KorvalHandle interface_handle, uint8_t pipe_id, void
 
 int winusb_abort_pipe(void*, KorvalHandle interface_handle, uint8_t pipe_id, uint32_t* error)
 {
-    const auto device = interface_device(interface_handle, error);
+    const auto device = device_of(interface_handle, true, error);
     if (device == nullptr) return 0;
     device->cancel(pipe_id);
     return 1;
@@ -523,10 +526,8 @@ int winusb_abort_pipe(void*, KorvalHandle interface_handle, uint8_t pipe_id, uin
 // Every transfer of the board ends, as CancelIoEx on the board's file handle does.
 int cancel_io(void*, KorvalHandle file, uint32_t* error)
 {
-    const auto session = current();
-    std::shared_ptr<Device> device;
-    if (session == nullptr) return fail(error, ERROR_INVALID_HANDLE);
-    if (!session->lookup(file, false, device, error)) return 0;
+    const auto device = device_of(file, false, error);
+    if (device == nullptr) return 0;
     device->cancel(-1);
     return 1;
 }
@@ -589,13 +590,7 @@ void stop() noexcept
         for (auto& [handle, entry] : ended->handles) devices.push_back(std::move(entry.device));
         ended->handles.clear();
     }
-    for (auto& device : devices) {
-        {
-            std::lock_guard lock(device->mutex);
-            device->closing = true;
-        }
-        device->cancel(-1);
-    }
+    for (auto& device : devices) device->close();
     // The session ends here unless a thread still waits on one of its transfers; it ends as that
     // thread returns.
 }

@@ -243,18 +243,12 @@ const RegisterFeature kAdcSamples{
     "adc-samples", [](const Product& p) { return p.adc_inputs > 0 || p.immediate_adcs > 0; },
     [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<AdcSamples>(b); }};
 
-template <class Fn>
-uint32_t with_adc(KorvalSim* sim, uint32_t board, Fn&& fn)
-{
-    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) -> uint32_t { return fn(adc); });
-}
-
 }  // namespace
 
 }  // namespace korval::sim
 
 using korval::sim::AdcSamples;
-using korval::sim::with_adc;
+using korval::sim::with_feature;
 
 extern "C" {
 
@@ -262,7 +256,7 @@ uint32_t KorvalSim_SetAdcSignal(KorvalSim* sim, uint32_t board, uint32_t channel
 {
     if (signal == nullptr || signal->kind > KORVAL_SIM_SIGNAL_NOISE) return ERROR_INVALID_PARAMETER;
     if (channel != KORVAL_SIM_ALL_CHANNELS && channel >= AdcSamples::kChannels) return ERROR_INVALID_PARAMETER;
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         for (uint32_t c = 0; c < AdcSamples::kChannels; ++c)
             if (channel == KORVAL_SIM_ALL_CHANNELS || c == channel) adc.set_signal(c, *signal);
         return uint32_t{ERROR_SUCCESS};
@@ -272,7 +266,7 @@ uint32_t KorvalSim_SetAdcSignal(KorvalSim* sim, uint32_t board, uint32_t channel
 uint32_t KorvalSim_SetAdcRate(KorvalSim* sim, uint32_t board, double samples_per_second)
 {
     if (!(samples_per_second >= 0.0) || samples_per_second > 1e9) return ERROR_INVALID_PARAMETER;
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         adc.set_rate(samples_per_second);
         return uint32_t{ERROR_SUCCESS};
     });
@@ -281,7 +275,7 @@ uint32_t KorvalSim_SetAdcRate(KorvalSim* sim, uint32_t board, double samples_per
 uint32_t KorvalSim_SetAdcPattern(KorvalSim* sim, uint32_t board, const uint16_t* counts, uint32_t size)
 {
     if (counts == nullptr && size > 0) return ERROR_INVALID_PARAMETER;
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         adc.set_pattern(std::vector<uint16_t>(counts, counts + size));
         return uint32_t{ERROR_SUCCESS};
     });
@@ -289,7 +283,7 @@ uint32_t KorvalSim_SetAdcPattern(KorvalSim* sim, uint32_t board, const uint16_t*
 
 uint32_t KorvalSim_AdcTrigger(KorvalSim* sim, uint32_t board)
 {
-    return with_adc(sim, board, [](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [](AdcSamples& adc) {
         adc.trigger();
         return uint32_t{ERROR_SUCCESS};
     });
@@ -297,7 +291,7 @@ uint32_t KorvalSim_AdcTrigger(KorvalSim* sim, uint32_t board)
 
 uint32_t KorvalSim_SetAdcStopped(KorvalSim* sim, uint32_t board, int stopped)
 {
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         adc.set_stopped(stopped != 0);
         return uint32_t{ERROR_SUCCESS};
     });
@@ -306,7 +300,7 @@ uint32_t KorvalSim_SetAdcStopped(KorvalSim* sim, uint32_t board, int stopped)
 uint32_t KorvalSim_SetAdcLowReference(KorvalSim* sim, uint32_t board, double volts)
 {
     if (!std::isfinite(volts)) return ERROR_INVALID_PARAMETER;
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         adc.set_low_reference(volts);
         return uint32_t{ERROR_SUCCESS};
     });
@@ -314,7 +308,7 @@ uint32_t KorvalSim_SetAdcLowReference(KorvalSim* sim, uint32_t board, double vol
 
 uint32_t KorvalSim_SetAdcCalQueryReply(KorvalSim* sim, uint32_t board, uint8_t reply)
 {
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         adc.set_query_reply(reply);
         return uint32_t{ERROR_SUCCESS};
     });
@@ -323,7 +317,7 @@ uint32_t KorvalSim_SetAdcCalQueryReply(KorvalSim* sim, uint32_t board, uint8_t r
 uint32_t KorvalSim_GetAdcState(KorvalSim* sim, uint32_t board, KorvalSimAdcState* state)
 {
     if (state == nullptr) return ERROR_INVALID_PARAMETER;
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         *state = adc.state();
         return uint32_t{ERROR_SUCCESS};
     });
@@ -332,7 +326,7 @@ uint32_t KorvalSim_GetAdcState(KorvalSim* sim, uint32_t board, KorvalSimAdcState
 uint32_t KorvalSim_GetAdcCalTable(KorvalSim* sim, uint32_t board, int bipolar, uint16_t* table, uint32_t count)
 {
     if ((table == nullptr && count > 0) || count > AdcSamples::kTableEntries) return ERROR_INVALID_PARAMETER;
-    return with_adc(sim, board, [&](AdcSamples& adc) {
+    return with_feature<AdcSamples>(sim, board, [&](AdcSamples& adc) {
         const auto& t = adc.table(bipolar != 0);
         std::copy_n(t.begin(), count, table);
         return uint32_t{ERROR_SUCCESS};

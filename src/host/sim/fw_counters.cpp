@@ -25,9 +25,8 @@
 #include <optional>
 #include <vector>
 
-#include "host/sim/bulk_pipes.h"
-
 #include "host/sim/board.h"
+#include "host/sim/bulk_pipes.h"
 #include "host/sim/counter8254.h"
 #include "host/sim/simulation.h"
 

@@ -122,12 +122,11 @@ private:
     std::optional<uint64_t> room_at(uint64_t bytes) const
     {
         if (!playing_ || starved_ || divisor_ == 0) return std::nullopt;
-        uint64_t freed = 0, points = 0;
-        size_t at = 0;
+        uint64_t points = 0;
+        size_t freed = 0;  // bytes of the points counted, which is where the next point starts
         while (freed < bytes) {
-            const size_t samples = point_samples(at);
+            const size_t samples = point_samples(freed);
             if (samples == 0) break;
-            at += 2 * samples;
             freed += 2 * samples;
             ++points;
         }

@@ -107,6 +107,20 @@ bool Simulation::lookup(KorvalHandle handle, bool want_interface, OpenHandle& fo
     return true;
 }
 
+int Simulation::remove(KorvalHandle handle, bool is_interface, uint32_t* error)
+{
+    Board* board = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(handle);
+        if (it == handles_.end() || it->second.is_interface != is_interface) return fail(error, ERROR_INVALID_HANDLE);
+        board = it->second.board;
+        handles_.erase(it);
+    }
+    board->cancel(handle, Board::kAnyPipe);
+    return 1;
+}
+
 Via Simulation::via_for(KorvalHandle handle, const OpenHandle& open, uint32_t kind) const
 {
     Via via;
@@ -153,18 +167,7 @@ int Simulation::open_file(void* context, const char* path, int exclusive, Korval
 
 int Simulation::close_handle(void* context, KorvalHandle handle, uint32_t* error)
 {
-    Simulation* sim = self(context);
-    Board* board = nullptr;
-    {
-        std::lock_guard lock(sim->mutex_);
-        auto it = sim->handles_.find(handle);
-        if (it == sim->handles_.end() || it->second.is_interface) return fail(error, ERROR_INVALID_HANDLE);
-        board = it->second.board;
-        sim->handles_.erase(it);
-    }
-    // Closing a handle ends the transfers still pending on it, as the system does on the last close.
-    board->cancel(handle, Board::kAnyPipe);
-    return 1;
+    return self(context)->remove(handle, false, error);
 }
 
 int Simulation::device_io_control(void* context, KorvalHandle file, uint32_t code, const void* in, uint32_t in_size,
@@ -225,18 +228,7 @@ int Simulation::winusb_initialize(void* context, KorvalHandle file, KorvalHandle
 
 int Simulation::winusb_free(void* context, KorvalHandle interface_handle, uint32_t* error)
 {
-    Simulation* sim = self(context);
-    Board* board = nullptr;
-    {
-        std::lock_guard lock(sim->mutex_);
-        auto it = sim->handles_.find(interface_handle);
-        if (it == sim->handles_.end() || !it->second.is_interface) return fail(error, ERROR_INVALID_HANDLE);
-        board = it->second.board;
-        sim->handles_.erase(it);
-    }
-    // Freeing the interface ends the transfers still pending on it.
-    board->cancel(interface_handle, Board::kAnyPipe);
-    return 1;
+    return self(context)->remove(interface_handle, true, error);
 }
 
 int Simulation::winusb_control_transfer(void* context, KorvalHandle interface_handle, const uint8_t setup[8],

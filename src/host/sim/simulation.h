@@ -40,6 +40,9 @@ private:
 
     // The open handle `handle` names, of the kind wanted; false with *error set when there is none.
     bool lookup(KorvalHandle handle, bool want_interface, OpenHandle& found, uint32_t* error);
+    // Closes the open handle `handle` of the kind named and ends the transfers still pending on it, as
+    // the system does on the last close; fails with ERROR_INVALID_HANDLE when there is none.
+    int remove(KorvalHandle handle, bool is_interface, uint32_t* error);
     Via via_for(KorvalHandle handle, const OpenHandle& open, uint32_t kind) const;
 
     static void list_interfaces(void* context, const KorvalGuid* interface_class,
