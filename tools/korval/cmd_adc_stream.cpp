@@ -105,9 +105,7 @@ void on_buffer(uint16_t* buf, uint32_t size, uint32_t flags, uint32_t)
 
 bool parse_seconds(const std::string& text, double& value)
 {
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return end != text.c_str() && *end == '\0' && value > 0 && value < 1e6;
+    return parse_real(text, value) && value > 0 && value < 1e6;
 }
 
 // Pacing and test signals on every channel of the simulated boards: a sine of a few hertz within the

@@ -1,7 +1,9 @@
 // The "-d INDEX" option of the commands that work on one board, and small parsing helpers they share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,26 @@ inline std::vector<std::string> split_list(const std::string& text)
 inline bool parse_bounded(const std::string& text, uint64_t limit, uint64_t& value)
 {
     return parse_number(text, value) && value <= limit;
+}
+
+// Takes "--name VALUE" from the arguments; false when it is missing.
+inline bool take_value(Args& args, const std::string& name, std::string& value)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] != name) continue;
+        value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        return true;
+    }
+    return false;
+}
+
+// Parses a real number of any notation (1e6, 0.5, 1000); the whole text must be the number.
+inline bool parse_real(const std::string& text, double& value)
+{
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end != text.c_str() && *end == '\0';
 }
 
 }  // namespace korval::tool
