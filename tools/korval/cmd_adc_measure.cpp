@@ -65,14 +65,8 @@ int adc_scan(const Options& options, uint32_t index, const Args& args)
     if (channels == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no analog input");
     uint32_t first = 0, last = channels - 1;
     if (!args.empty()) {
-        uint64_t a = 0, b = 0;
-        const std::string range_text = args.size() == 2 && args[0] == "ch" ? args[1] : "";
-        const size_t dash = range_text.find('-');
-        if (range_text.empty() || !parse_bounded(range_text.substr(0, dash), 0xFF, a) ||
-            (dash != std::string::npos && !parse_bounded(range_text.substr(dash + 1), 0xFF, b)))
+        if (args.size() != 2 || args[0] != "ch" || !parse_channel_span(args[1], 0xFF, first, last))
             return usage_error("adc scan [ch A-B]");
-        first = static_cast<uint32_t>(a);
-        last = dash == std::string::npos ? first : static_cast<uint32_t>(b);
         if (!bulk) return usage_error("this board's immediate inputs are always read together");
     }
     if (bulk) {

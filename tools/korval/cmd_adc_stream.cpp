@@ -193,15 +193,9 @@ int run_adc_stream(const Options& options, Args args, uint32_t index)
 #endif
 
     if (!channels.empty()) {
-        uint64_t first = 0, last = 0;
-        const size_t dash = channels.find('-');
-        const bool ok = dash == std::string::npos
-                            ? parse_bounded(channels, 255, first) && ((last = first), true)
-                            : parse_bounded(channels.substr(0, dash), 255, first) &&
-                                  parse_bounded(channels.substr(dash + 1), 255, last);
-        if (!ok) return usage_error("bad channels '" + channels + "'");
-        if (const uint32_t r = ADC_SetScanLimits(index, static_cast<uint32_t>(first), static_cast<uint32_t>(last)))
-            return report_error(r, "setting the channels");
+        uint32_t first = 0, last = 0;
+        if (!parse_channel_span(channels, 255, first, last)) return usage_error("bad channels '" + channels + "'");
+        if (const uint32_t r = ADC_SetScanLimits(index, first, last)) return report_error(r, "setting the channels");
     }
     // The block decides what the stream holds; the stream starts on the board's own clock.
     std::vector<uint8_t> block(KORVAL_ADC_CONFIG_MAX);

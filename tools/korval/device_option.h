@@ -53,6 +53,20 @@ inline bool parse_bounded(const std::string& text, uint64_t limit, uint64_t& val
     return parse_number(text, value) && value <= limit;
 }
 
+// Parses a channel or a span of channels, "A" or "A-B", each at most `limit`. A is not checked
+// against B.
+inline bool parse_channel_span(const std::string& text, uint64_t limit, uint32_t& first, uint32_t& last)
+{
+    const size_t dash = text.find('-');
+    uint64_t a = 0, b = 0;
+    if (!parse_bounded(text.substr(0, dash), limit, a)) return false;
+    b = a;
+    if (dash != std::string::npos && !parse_bounded(text.substr(dash + 1), limit, b)) return false;
+    first = static_cast<uint32_t>(a);
+    last = static_cast<uint32_t>(b);
+    return true;
+}
+
 // Takes "--name VALUE" from the arguments; false when it is missing.
 inline bool take_value(Args& args, const std::string& name, std::string& value)
 {
