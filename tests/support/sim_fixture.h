@@ -37,6 +37,9 @@ struct Expected {
 };
 std::ostream& operator<<(std::ostream& os, const Expected& e);
 
+// The transfer log of a simulated board.
+std::vector<Transfer> sim_log(KorvalSim* sim, uint32_t board);
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -49,7 +52,7 @@ protected:
     // install() with one board, opened: returns its board number; the board is in slot 0.
     uint32_t install_one(uint32_t pid, uint32_t path = KORVAL_SIM_WINUSB);
 
-    std::vector<Transfer> log(uint32_t board) const;
+    std::vector<Transfer> log(uint32_t board) const { return sim_log(sim_, board); }
     // The control transfers of the log (descriptor reads made by the open check excluded), as Expected.
     std::vector<Expected> control_log(uint32_t board, bool with_in_data = false) const;
     void clear_log(uint32_t board) const { KorvalSim_ClearLog(sim_, board); }
