@@ -56,6 +56,15 @@ std::vector<Transfer> sim_log(KorvalSim* sim, uint32_t board)
     return out;
 }
 
+std::vector<uint8_t> SimTest::adc_block(uint32_t board) const
+{
+    std::vector<uint8_t> block(21);
+    uint32_t size = 0;
+    KorvalSim_GetAdcConfig(sim_, board, block.data(), 21, &size);
+    block.resize(size);
+    return block;
+}
+
 std::vector<Expected> SimTest::control_log(uint32_t board, bool with_in_data) const
 {
     std::vector<Expected> out;

@@ -56,6 +56,8 @@ protected:
     // The control transfers of the log (descriptor reads made by the open check excluded), as Expected.
     std::vector<Expected> control_log(uint32_t board, bool with_in_data = false) const;
     void clear_log(uint32_t board) const { KorvalSim_ClearLog(sim_, board); }
+    // The analog-input configuration block the board holds (20 or 21 bytes).
+    std::vector<uint8_t> adc_block(uint32_t board) const;
 
     void fail_next(uint32_t board, uint32_t kind, uint32_t request, uint32_t error, uint32_t count = 1) const;
     void short_next(uint32_t board, uint32_t kind, uint32_t request, uint32_t bytes, uint32_t count = 1) const;
