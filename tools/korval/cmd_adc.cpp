@@ -29,6 +29,14 @@
 
 namespace korval::tool {
 
+std::string range_words(uint8_t gain)
+{
+    char text[16];
+    const double span = adc::gain_span_volts(gain);
+    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", span);
+    return text;
+}
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -40,14 +48,6 @@ struct Board {
     uint32_t channels;
     uint32_t shift;
 };
-
-std::string range_words(uint8_t gain)
-{
-    char text[16];
-    const double span = adc::gain_span_volts(gain);
-    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", span);
-    return text;
-}
 
 // "±10 V", "+-10V", "-10..10 V", "-10-+10", "0-5V", "0..5": a gain code, or -1.
 int parse_range(std::string text)
