@@ -19,12 +19,9 @@ protected:
     uint32_t self_starting_board(uint32_t pid = 0x8040)
     {
         const uint32_t board = install_one(pid, path());
-        const uint8_t trigger = 1;
-        std::vector<uint8_t> block(21, 0);
-        uint32_t size = 0;
-        KorvalSim_GetAdcConfig(sim_, board, block.data(), 21, &size);
-        block[17] = trigger;
-        EXPECT_EQ(KorvalSim_SetAdcConfig(sim_, board, block.data(), size), 0u);
+        std::vector<uint8_t> block = adc_block(board);
+        block[17] = 1;
+        EXPECT_EQ(KorvalSim_SetAdcConfig(sim_, board, block.data(), static_cast<uint32_t>(block.size())), 0u);
         return board;
     }
     // Polls until the acquisition has ended; its result (the poll's code, or 0 when all bytes came).

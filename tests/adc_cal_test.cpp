@@ -22,14 +22,6 @@ protected:
         EXPECT_EQ(KorvalSim_GetAdcCalTable(sim_, board, bipolar ? 1 : 0, t.data(), 65536), 0u);
         return t;
     }
-    std::vector<uint8_t> board_block(uint32_t board) const
-    {
-        std::vector<uint8_t> block(21);
-        uint32_t size = 0;
-        KorvalSim_GetAdcConfig(sim_, board, block.data(), 21, &size);
-        block.resize(size);
-        return block;
-    }
     // A caller's block the calibration must leave as it found it.
     std::vector<uint8_t> caller_block(uint32_t board) const
     {
@@ -87,7 +79,7 @@ TEST_P(Cal, IdentityNamesUploadTwiceUnderBothModesAndRestoreTheBlock)
         EXPECT_EQ(blocks[0], (Expected{0x40, 0xBB, 0, 1024, {}}));
         EXPECT_EQ(blocks[1], (Expected{0x40, 0xBB, 0, 1024, {}}));
         EXPECT_EQ(blocks[64], (Expected{0x40, 0xBB, 64512, 1024, {}}));
-        EXPECT_EQ(board_block(board), block);
+        EXPECT_EQ(adc_block(board), block);
         EXPECT_EQ(table(board, true)[12345], 12345);
     }
 }
@@ -139,7 +131,7 @@ TEST_P(Cal, AutoCalibrationFitsBothTables)
     // Two passes: block, identity upload, high and low reading (block, count, start each), table upload.
     EXPECT_EQ(modes_written(board), (std::vector<uint8_t>{0x05, 0x07, 0x05, 0x01, 0x03, 0x01, 0x00}));
     EXPECT_EQ(table_requests(board).size(), 4u * 65);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     // The high reference reads 64,000 in 0 to 10 V and 64,768 in ±10 V; the low one 0 and 32,768.
     const std::vector<uint16_t> unipolar = table(board, false);
     EXPECT_EQ(unipolar[0], 0);
@@ -177,7 +169,7 @@ TEST_P(Cal, AutoCalibrationAcceptanceWindows)
         clear_log(board);
         EXPECT_EQ(ADC_SetCal(0, ":AUTO:"), c.result) << c.word << " " << c.low_volts;
         EXPECT_EQ(table_requests(board).size(), c.blocks) << c.word << " " << c.low_volts;
-        EXPECT_EQ(board_block(board), block);
+        EXPECT_EQ(adc_block(board), block);
     }
 }
 
@@ -188,7 +180,7 @@ TEST_P(Cal, FilesOfExactlyOneTable)
     EXPECT_EQ(ADC_SetCal(0, file("short.bin", 131071, 1).c_str()), 38u);
     EXPECT_TRUE(table_requests(board).empty());
     EXPECT_EQ(ADC_SetCal(0, (::testing::TempDir() + "missing.bin").c_str()), 2u);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
 
     clear_log(board);
     ASSERT_EQ(ADC_SetCal(0, file("long.bin", 131073, 5).c_str()), 0u);
@@ -209,7 +201,7 @@ TEST_P(Cal, FailuresAreReportedAndTheBlockIsNeverZeroed)
     fail_next(board, KORVAL_SIM_BULK_OUT, 0x02, 21);
     EXPECT_EQ(ADC_SetCal(0, ":NORM:"), 21u);
     EXPECT_EQ(table_requests(board).size(), 65u);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     // The request that places a block fails: the upload failed.
     fail_next(board, KORVAL_SIM_CONTROL, 0xBB, 31);
     EXPECT_EQ(ADC_SetCal(0, ":1TO1:"), 31u);
@@ -218,14 +210,14 @@ TEST_P(Cal, FailuresAreReportedAndTheBlockIsNeverZeroed)
     clear_log(board);
     EXPECT_EQ(ADC_SetCal(0, ":NORM:"), 31u);
     EXPECT_EQ(modes_written(board), std::vector<uint8_t>{});
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     // A reference reading that does not come.
     ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board, 1), 0u);
     EXPECT_EQ(ADC_SetCal(0, ":AUTO:"), 1460u);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     double volts = 0;
     EXPECT_EQ(ADC_GetCalRefV(0, 1, &volts), 1460u);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     // Unplugged during an upload.
     ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board, 0), 0u);
     fail_next(board, KORVAL_SIM_BULK_OUT, 0x02, 1167);
@@ -243,7 +235,7 @@ TEST_P(Cal, ReferenceReadingsInTheCallersRange)
     ASSERT_EQ(ADC_GetCalRefV(0, 1, &volts), 0u);
     EXPECT_DOUBLE_EQ(volts, 65103.0 / 65536 * 10);
     EXPECT_EQ(modes_written(board).front(), 0x03);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     block[0] = 1;  // ±10 V
     ASSERT_EQ(KorvalSim_SetAdcConfig(sim_, board, block.data(), 20), 0u);
     ASSERT_EQ(ADC_GetCalRefV(0, 0, &volts), 0u);
@@ -261,7 +253,7 @@ TEST_P(Cal, InitializeSetsTheBlockThenTheCalibration)
     std::vector<uint8_t> block(20, 2);
     uint32_t size = 20;
     ASSERT_EQ(ADC_Initialize(0, block.data(), &size, ":1TO1:"), 0u);
-    EXPECT_EQ(board_block(board), block);
+    EXPECT_EQ(adc_block(board), block);
     EXPECT_EQ(table_requests(board).size(), 130u);
     size = 0;  // no block: only the calibration
     EXPECT_EQ(ADC_Initialize(0, block.data(), &size, ":bad:"), 126u);

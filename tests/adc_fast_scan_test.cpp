@@ -15,14 +15,6 @@ namespace {
 
 class FastScan : public SimTest {
 protected:
-    std::vector<uint8_t> board_block() const
-    {
-        std::vector<uint8_t> block(21);
-        uint32_t size = 0;
-        KorvalSim_GetAdcConfig(sim_, board_, block.data(), 21, &size);
-        block.resize(size);
-        return block;
-    }
     void set_board_block(std::vector<uint8_t> block) const
     {
         ASSERT_EQ(KorvalSim_SetAdcConfig(sim_, board_, block.data(), static_cast<uint32_t>(block.size())), 0u);
@@ -64,7 +56,7 @@ TEST_F(FastScan, FastBlockByProduct)
         TearDown();
         SetUp();
         board_ = install_one(c.pid);
-        std::vector<uint8_t> saved = board_block();
+        std::vector<uint8_t> saved = adc_block(board_);
         for (size_t i = 0; i < 16; ++i) saved[i] = static_cast<uint8_t>(i | 0x08);
         saved[17] = 0x13;  // bit 4 is kept, the start source is replaced
         saved[19] = 0;     // raised to 3
@@ -74,7 +66,7 @@ TEST_F(FastScan, FastBlockByProduct)
             ASSERT_EQ(ADC_SetFastITScanVChannels(0, c.channels_set), 0u);
         }
 
-        std::vector<uint8_t> fast = board_block();
+        std::vector<uint8_t> fast = adc_block(board_);
         ASSERT_EQ(fast.size(), c.byte20 < 0 ? 20u : 21u);
         EXPECT_EQ(std::vector<uint8_t>(fast.begin(), fast.begin() + 16),
                   std::vector<uint8_t>(saved.begin(), saved.begin() + 16));
@@ -92,7 +84,7 @@ TEST_F(FastScan, FastBlockByProduct)
 TEST_F(FastScan, ScanUsesCounterPulsesAndTheFirstSampleRule)
 {
     board_ = install_one(0x8045);  // 64 channels, four per range slot
-    std::vector<uint8_t> block = board_block();
+    std::vector<uint8_t> block = adc_block(board_);
     for (size_t i = 0; i < 16; ++i) block[i] = 1;  // ±10 V
     set_board_block(block);
     // Each channel's four samples: 0, 0, 0, 49152. Range slot 0 (channels 0-3) uses only its last
@@ -111,7 +103,7 @@ TEST_F(FastScan, ScanUsesCounterPulsesAndTheFirstSampleRule)
     EXPECT_EQ(counter.mode, 1u);
     EXPECT_TRUE(requests(0xBF).empty());
     // The caller's block is back and the setting off.
-    EXPECT_EQ(board_block(), block);
+    EXPECT_EQ(adc_block(board_), block);
     EXPECT_EQ(fast_setting(), (std::array<uint32_t, 2>{0, 2}));
 }
 
@@ -119,7 +111,7 @@ TEST_F(FastScan, TimeOutStopsTheAcquisitionBeforeReturning)
 {
     board_ = install_one(0x8040);
     ASSERT_EQ(KorvalSim_SetAdcStopped(sim_, board_, 1), 0u);
-    std::vector<uint8_t> block = board_block();
+    std::vector<uint8_t> block = adc_block(board_);
     std::vector<double> volts(16, NAN);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(ADC_GetITScanV(0, volts.data()), 1460u);
@@ -128,7 +120,7 @@ TEST_F(FastScan, TimeOutStopsTheAcquisitionBeforeReturning)
     // The one-shot worker was aborted and has ended; the board is set back and free again.
     int32_t left = 0;
     EXPECT_EQ(ADC_BulkPoll(0, &left), 995u);
-    EXPECT_EQ(board_block(), block);
+    EXPECT_EQ(adc_block(board_), block);
     EXPECT_EQ(fast_setting()[0], 0u);
     uint16_t buf[8];
     EXPECT_EQ(ADC_BulkAcquire(0, sizeof buf, buf), 0u);
@@ -148,10 +140,10 @@ TEST_F(FastScan, RefusalsBeforeSetupAndBadArguments)
     EXPECT_EQ(ADC_GetFastITScanV(0, nullptr), 87u);
     // A failed switch puts the caller's block back.
     ASSERT_EQ(ADC_ResetFastITScanV(0), 0u);
-    const std::vector<uint8_t> block = board_block();
+    const std::vector<uint8_t> block = adc_block(board_);
     fail_next(board_, KORVAL_SIM_CONTROL, 0xD4, 31);
     EXPECT_EQ(ADC_InitFastITScanV(0), 31u);
-    EXPECT_EQ(board_block(), block);
+    EXPECT_EQ(adc_block(board_), block);
 
     TearDown();
     SetUp();

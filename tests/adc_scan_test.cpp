@@ -36,14 +36,6 @@ protected:
         block[20] = static_cast<uint8_t>((first >> 4) | (last & 0xF0));
         EXPECT_EQ(KorvalSim_SetAdcConfig(sim_, board, block.data(), size), 0u);
     }
-    std::vector<uint8_t> board_block(uint32_t board) const
-    {
-        std::vector<uint8_t> block(21);
-        uint32_t size = 0;
-        KorvalSim_GetAdcConfig(sim_, board, block.data(), 21, &size);
-        block.resize(size);
-        return block;
-    }
     void pattern(uint32_t board, std::vector<uint16_t> counts) const
     {
         ASSERT_EQ(KorvalSim_SetAdcPattern(sim_, board, counts.data(), static_cast<uint32_t>(counts.size())), 0u);
@@ -76,7 +68,7 @@ TEST_P(Scan, WireTrafficAndTheBlockTheBoardKeeps)
     // 16 channels x 256 samples is too many: oversample comes down to 63 (1,024 samples), the start
     // source goes to the start request, and the board keeps the block as the scan wrote it.
     const uint32_t board = board_with(0x8040, 1, 0, 15, 255, 0x03);
-    std::vector<uint8_t> expected = board_block(board);
+    std::vector<uint8_t> expected = adc_block(board);
     expected[17] = 0x04;
     expected[19] = 63;
     std::vector<double> volts(16);
@@ -85,7 +77,7 @@ TEST_P(Scan, WireTrafficAndTheBlockTheBoardKeeps)
                                                          {0x40, 0xBE, 0, 0, expected},
                                                          {0x40, 0xBC, 0, 1024, {}},
                                                          {0x40, 0xBF, 0, 0, {}}}));
-    EXPECT_EQ(board_block(board), expected);
+    EXPECT_EQ(adc_block(board), expected);
     uint32_t read = 0;
     for (const Transfer& t : log(board))
         if (t.info.kind == KORVAL_SIM_BULK_IN) read += t.info.length_moved;
@@ -147,7 +139,7 @@ TEST_P(Scan, WritesOnlyTheScannedChannelsAndSignalsFollowTheirRanges)
 {
     // A 64-channel board: range slot 1 covers channels 4 to 7.
     const uint32_t board = board_with(0x8045, 0, 3, 5, 4);
-    std::vector<uint8_t> block = board_block(board);
+    std::vector<uint8_t> block = adc_block(board);
     block[0] = 1;  // channel 3: ±10 V
     block[1] = 6;  // channels 4 and 5: 0 to 1 V
     ASSERT_EQ(KorvalSim_SetAdcConfig(sim_, board, block.data(), static_cast<uint32_t>(block.size())), 0u);
@@ -172,7 +164,7 @@ TEST_P(Scan, BlocksNamingEveryChannelOrRunningBackwards)
     const uint32_t board = board_with(0x8045, 0, 0, 255, 9);
     std::vector<uint16_t> counts(256);
     ASSERT_EQ(ADC_GetScan(0, counts.data()), 0u);
-    EXPECT_EQ(board_block(board)[19], 3);
+    EXPECT_EQ(adc_block(board)[19], 3);
     double volts = 0;
     EXPECT_EQ(ADC_GetChannelV(0, 63, &volts), 0u);
     set_block(board, 0, 9, 8, 1);
@@ -206,7 +198,7 @@ TEST_P(Scan, TriggeredScanTakesTheBoardsTrigger)
     trigger.join();
     EXPECT_EQ(counts[1], 16384);
     // The start source is the caller's; no start request was needed.
-    EXPECT_EQ(board_block(board)[17], 0x06);
+    EXPECT_EQ(adc_block(board)[17], 0x06);
     for (const Expected& e : control_log(board)) EXPECT_NE(e.request, 0xBF);
 }
 

@@ -9,8 +9,6 @@
 // run. After each call every background operation is ended, and no thread may be left running.
 // KORVAL_SWEEP=full widens both sweeps (both driver paths, every index on every board set-up).
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +27,7 @@
 #include "korval/sim.h"
 #include "support/exported_calls.h"
 #include "support/forked_case.h"
+#include "support/pages.h"
 
 namespace korval::test {
 namespace {
@@ -100,28 +99,27 @@ public:
 
     ~ArgMemory()
     {
-        for (auto [p, n] : maps_) munmap(p, n);
+        for (auto [p, pages] : maps_) unmap_pages(p, pages);
     }
 
     // `size` usable bytes holding `content` (zeros after it), followed by an unreadable page.
     uint8_t* before_hole(size_t size, const std::vector<uint8_t>& content, bool read_only = false)
     {
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        const size_t usable = (size + page - 1) / page * page;
-        void* p = mmap(nullptr, usable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-        maps_.emplace_back(p, usable + page);
-        auto* base = static_cast<uint8_t*>(p);
-        uint8_t* start = base + usable - size;
+        const size_t page = page_size();
+        const size_t usable = (size + page - 1) / page;
+        uint8_t* base = map_pages(usable + 1, PageAccess::read_write);
+        if (base == nullptr) return nullptr;
+        maps_.emplace_back(base, usable + 1);
+        uint8_t* start = base + usable * page - size;
         if (!content.empty()) std::memcpy(start, content.data(), std::min(content.size(), size));
-        mprotect(base + usable, page, PROT_NONE);
-        if (read_only) mprotect(base, usable, PROT_READ);
+        protect_pages(base + usable * page, 1, PageAccess::none);
+        if (read_only) protect_pages(base, usable, PageAccess::read);
         return start;
     }
     uint8_t* hole() { return before_hole(0, {}); }
 
 private:
-    std::vector<std::pair<void*, size_t>> maps_;
+    std::vector<std::pair<void*, size_t>> maps_;  // each mapping and its pages
 };
 
 template <class T>

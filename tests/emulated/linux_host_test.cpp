@@ -56,19 +56,7 @@ protected:
         return QueryDeviceInfo(slot, &pid, nullptr, nullptr, nullptr, nullptr) == 0 ? pid : 0;
     }
 
-    std::vector<Transfer> log(uint32_t board) const
-    {
-        std::vector<Transfer> out;
-        const uint32_t n = KorvalSim_LogCount(sim_, board);
-        for (uint32_t i = 0; i < n; ++i) {
-            Transfer t;
-            KorvalSim_LogEntry(sim_, board, i, &t.info, nullptr, 0);
-            t.data.resize(t.info.data_size);
-            KorvalSim_LogEntry(sim_, board, i, &t.info, t.data.data(), static_cast<uint32_t>(t.data.size()));
-            out.push_back(std::move(t));
-        }
-        return out;
-    }
+    std::vector<Transfer> log(uint32_t board) const { return sim_log(sim_, board); }
 
     KorvalSim* sim_ = nullptr;
     std::unique_ptr<UsbTestbed> bed_;

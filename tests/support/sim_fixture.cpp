@@ -42,18 +42,27 @@ uint32_t SimTest::install_one(uint32_t pid, uint32_t path)
     return board;
 }
 
-std::vector<Transfer> SimTest::log(uint32_t board) const
+std::vector<Transfer> sim_log(KorvalSim* sim, uint32_t board)
 {
     std::vector<Transfer> out;
-    const uint32_t n = KorvalSim_LogCount(sim_, board);
+    const uint32_t n = KorvalSim_LogCount(sim, board);
     for (uint32_t i = 0; i < n; ++i) {
         Transfer t;
-        KorvalSim_LogEntry(sim_, board, i, &t.info, nullptr, 0);
+        KorvalSim_LogEntry(sim, board, i, &t.info, nullptr, 0);
         t.data.resize(t.info.data_size);
-        KorvalSim_LogEntry(sim_, board, i, &t.info, t.data.data(), static_cast<uint32_t>(t.data.size()));
+        KorvalSim_LogEntry(sim, board, i, &t.info, t.data.data(), static_cast<uint32_t>(t.data.size()));
         out.push_back(std::move(t));
     }
     return out;
+}
+
+std::vector<uint8_t> SimTest::adc_block(uint32_t board) const
+{
+    std::vector<uint8_t> block(21);
+    uint32_t size = 0;
+    KorvalSim_GetAdcConfig(sim_, board, block.data(), 21, &size);
+    block.resize(size);
+    return block;
 }
 
 std::vector<Expected> SimTest::control_log(uint32_t board, bool with_in_data) const

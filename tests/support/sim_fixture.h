@@ -37,6 +37,9 @@ struct Expected {
 };
 std::ostream& operator<<(std::ostream& os, const Expected& e);
 
+// The transfer log of a simulated board.
+std::vector<Transfer> sim_log(KorvalSim* sim, uint32_t board);
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -49,10 +52,12 @@ protected:
     // install() with one board, opened: returns its board number; the board is in slot 0.
     uint32_t install_one(uint32_t pid, uint32_t path = KORVAL_SIM_WINUSB);
 
-    std::vector<Transfer> log(uint32_t board) const;
+    std::vector<Transfer> log(uint32_t board) const { return sim_log(sim_, board); }
     // The control transfers of the log (descriptor reads made by the open check excluded), as Expected.
     std::vector<Expected> control_log(uint32_t board, bool with_in_data = false) const;
     void clear_log(uint32_t board) const { KorvalSim_ClearLog(sim_, board); }
+    // The analog-input configuration block the board holds (20 or 21 bytes).
+    std::vector<uint8_t> adc_block(uint32_t board) const;
 
     void fail_next(uint32_t board, uint32_t kind, uint32_t request, uint32_t error, uint32_t count = 1) const;
     void short_next(uint32_t board, uint32_t kind, uint32_t request, uint32_t bytes, uint32_t count = 1) const;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "command.h"
 
@@ -11,5 +12,8 @@ namespace korval::tool {
 int adc_scan(const Options& options, uint32_t index, const Args& args);
 int adc_acquire(const Options& options, uint32_t index, const Args& args);
 int adc_cal(const Options& options, uint32_t index, const Args& args);
+
+// A gain code's input range in words: "±10 V", "0-5 V" (cmd_adc.cpp).
+std::string range_words(uint8_t gain);
 
 }  // namespace korval::tool

@@ -29,6 +29,14 @@
 
 namespace korval::tool {
 
+std::string range_words(uint8_t gain)
+{
+    char text[16];
+    const double span = adc::gain_span_volts(gain);
+    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", span);
+    return text;
+}
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -40,14 +48,6 @@ struct Board {
     uint32_t channels;
     uint32_t shift;
 };
-
-std::string range_words(uint8_t gain)
-{
-    char text[16];
-    const double span = adc::gain_span_volts(gain);
-    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", span);
-    return text;
-}
 
 // "±10 V", "+-10V", "-10..10 V", "-10-+10", "0-5V", "0..5": a gain code, or -1.
 int parse_range(std::string text)
@@ -112,14 +112,7 @@ int parse_range(std::string text)
 
 bool parse_channels(const std::string& text, uint32_t& first, uint32_t& last)
 {
-    const size_t dash = text.find('-');
-    uint64_t a = 0, b = 0;
-    if (!parse_bounded(text.substr(0, dash), 0xFFFF, a)) return false;
-    b = a;
-    if (dash != std::string::npos && !parse_bounded(text.substr(dash + 1), 0xFFFF, b)) return false;
-    first = static_cast<uint32_t>(a);
-    last = static_cast<uint32_t>(b);
-    return first <= last;
+    return parse_channel_span(text, 0xFFFF, first, last) && first <= last;
 }
 
 std::string channel_span(uint32_t first, uint32_t last)

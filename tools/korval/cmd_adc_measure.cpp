@@ -30,19 +30,15 @@ namespace korval::tool {
 
 namespace {
 
-std::string range_text(uint8_t code)
-{
-    char text[16];
-    const uint8_t gain = code & adc::kGainCodeMask;
-    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", adc::gain_span_volts(gain));
-    return text;
-}
-
 struct Block {
     std::vector<uint8_t> bytes;
     uint8_t range_code(uint32_t channel, uint32_t shift) const
     {
         return bytes[std::min<uint32_t>(channel >> shift, adc::kRangeSlots - 1)];
+    }
+    std::string range_text(uint32_t channel, uint32_t shift) const
+    {
+        return range_words(range_code(channel, shift) & adc::kGainCodeMask);
     }
 };
 
@@ -65,14 +61,8 @@ int adc_scan(const Options& options, uint32_t index, const Args& args)
     if (channels == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no analog input");
     uint32_t first = 0, last = channels - 1;
     if (!args.empty()) {
-        uint64_t a = 0, b = 0;
-        const std::string range_text = args.size() == 2 && args[0] == "ch" ? args[1] : "";
-        const size_t dash = range_text.find('-');
-        if (range_text.empty() || !parse_bounded(range_text.substr(0, dash), 0xFF, a) ||
-            (dash != std::string::npos && !parse_bounded(range_text.substr(dash + 1), 0xFF, b)))
+        if (args.size() != 2 || args[0] != "ch" || !parse_channel_span(args[1], 0xFF, first, last))
             return usage_error("adc scan [ch A-B]");
-        first = static_cast<uint32_t>(a);
-        last = dash == std::string::npos ? first : static_cast<uint32_t>(b);
         if (!bulk) return usage_error("this board's immediate inputs are always read together");
     }
     if (bulk) {
@@ -90,13 +80,13 @@ int adc_scan(const Options& options, uint32_t index, const Args& args)
     if (options.json) {
         Json list = Json::array();
         for (uint32_t c = first; c <= last; ++c)
-            list.push_back({{"channel", c}, {"volts", rounded(volts[c], 6)}, {"range", range_text(block.range_code(c, shift))}});
+            list.push_back({{"channel", c}, {"volts", rounded(volts[c], 6)}, {"range", block.range_text(c, shift)}});
         print_json({{"channels", list}});
         return 0;
     }
     std::printf("ch   volts       range\n");
     for (uint32_t c = first; c <= last; ++c)
-        std::printf("%-4u %+10.6f  %s\n", c, volts[c], range_text(block.range_code(c, shift)).c_str());
+        std::printf("%-4u %+10.6f  %s\n", c, volts[c], block.range_text(c, shift).c_str());
     return 0;
 }
 

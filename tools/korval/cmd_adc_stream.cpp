@@ -105,9 +105,7 @@ void on_buffer(uint16_t* buf, uint32_t size, uint32_t flags, uint32_t)
 
 bool parse_seconds(const std::string& text, double& value)
 {
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return end != text.c_str() && *end == '\0' && value > 0 && value < 1e6;
+    return parse_real(text, value) && value > 0 && value < 1e6;
 }
 
 // Pacing and test signals on every channel of the simulated boards: a sine of a few hertz within the
@@ -195,15 +193,9 @@ int run_adc_stream(const Options& options, Args args, uint32_t index)
 #endif
 
     if (!channels.empty()) {
-        uint64_t first = 0, last = 0;
-        const size_t dash = channels.find('-');
-        const bool ok = dash == std::string::npos
-                            ? parse_bounded(channels, 255, first) && ((last = first), true)
-                            : parse_bounded(channels.substr(0, dash), 255, first) &&
-                                  parse_bounded(channels.substr(dash + 1), 255, last);
-        if (!ok) return usage_error("bad channels '" + channels + "'");
-        if (const uint32_t r = ADC_SetScanLimits(index, static_cast<uint32_t>(first), static_cast<uint32_t>(last)))
-            return report_error(r, "setting the channels");
+        uint32_t first = 0, last = 0;
+        if (!parse_channel_span(channels, 255, first, last)) return usage_error("bad channels '" + channels + "'");
+        if (const uint32_t r = ADC_SetScanLimits(index, first, last)) return report_error(r, "setting the channels");
     }
     // The block decides what the stream holds; the stream starts on the board's own clock.
     std::vector<uint8_t> block(KORVAL_ADC_CONFIG_MAX);

@@ -14,7 +14,6 @@
 // Output is one line (or one JSON object) per operation; the first failure ends the run.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,16 +164,10 @@ int run_gate(const Options& o, const Target& t, const Args& rest)
 // Takes "--name VALUE" from the arguments as a number of any kind (1e6, 0.5, 1000).
 bool take_real(Args& args, const std::string& name, double& value, bool& found)
 {
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] != name) continue;
-        char* end = nullptr;
-        value = std::strtod(args[i + 1].c_str(), &end);
-        if (end == args[i + 1].c_str() || *end != '\0') return false;
-        found = true;
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-        return true;
-    }
-    return true;
+    std::string text;
+    if (!take_value(args, name, text)) return true;
+    found = true;
+    return parse_real(text, value);
 }
 
 int run_freq(const Options& o, const Target& t, const Args& arguments)

@@ -13,12 +13,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "device_option.h"
 #include "json_out.h"
 #include "korval/korval.h"
 #include "korval/sim.h"
@@ -40,9 +40,7 @@ struct WaveOptions {
 
 bool parse_double(const std::string& text, double& value)
 {
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(value);
+    return parse_real(text, value) && std::isfinite(value);
 }
 
 int parse_options(const Args& args, WaveOptions& w)

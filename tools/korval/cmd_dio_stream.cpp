@@ -7,7 +7,6 @@
 // little-endian values, or prints them in hexadecimal, eight to a line. "out" sets clock B to F, sends
 // the points of FILE (16-bit little-endian) and prints the rate the board runs at.
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -22,23 +21,9 @@ namespace korval::tool {
 
 namespace {
 
-// Takes "--name VALUE" from the arguments; false when it is missing.
-bool take_value(Args& args, const std::string& name, std::string& value)
-{
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] != name) continue;
-        value = args[i + 1];
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-        return true;
-    }
-    return false;
-}
-
 bool parse_hz(const std::string& text, double& hz)
 {
-    char* end = nullptr;
-    hz = std::strtod(text.c_str(), &end);
-    return end != text.c_str() && *end == '\0' && hz >= 0;
+    return parse_real(text, hz) && hz >= 0;
 }
 
 // Opens the stream in one direction, moves one frame, and closes it again, whatever the frame gave.

@@ -1,7 +1,9 @@
 // The "-d INDEX" option of the commands that work on one board, and small parsing helpers they share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,40 @@ inline std::vector<std::string> split_list(const std::string& text)
 inline bool parse_bounded(const std::string& text, uint64_t limit, uint64_t& value)
 {
     return parse_number(text, value) && value <= limit;
+}
+
+// Parses a channel or a span of channels, "A" or "A-B", each at most `limit`. A is not checked
+// against B.
+inline bool parse_channel_span(const std::string& text, uint64_t limit, uint32_t& first, uint32_t& last)
+{
+    const size_t dash = text.find('-');
+    uint64_t a = 0, b = 0;
+    if (!parse_bounded(text.substr(0, dash), limit, a)) return false;
+    b = a;
+    if (dash != std::string::npos && !parse_bounded(text.substr(dash + 1), limit, b)) return false;
+    first = static_cast<uint32_t>(a);
+    last = static_cast<uint32_t>(b);
+    return true;
+}
+
+// Takes "--name VALUE" from the arguments; false when it is missing.
+inline bool take_value(Args& args, const std::string& name, std::string& value)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] != name) continue;
+        value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        return true;
+    }
+    return false;
+}
+
+// Parses a real number of any notation (1e6, 0.5, 1000); the whole text must be the number.
+inline bool parse_real(const std::string& text, double& value)
+{
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end != text.c_str() && *end == '\0';
 }
 
 }  // namespace korval::tool
