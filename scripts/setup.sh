@@ -7,6 +7,7 @@
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
 #                               and Wine, to run the tests as Windows programs
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
+#   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -16,8 +17,13 @@ packages="$packages python3 python3-venv python3-numpy python3-pytest python3-ma
 packages="$packages libplplot-dev plplot-driver-cairo"
 # The tool's command line and help (CLI11) and its --json output (nlohmann::json): header-only, tool only.
 packages="$packages libcli11-dev nlohmann-json3-dev"
+# The HTTP server of "korval panel" (cpp-httplib; tool only).
+packages="$packages libcpp-httplib-dev"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
+fi
+if [ "${1:-}" = "--browser" ]; then
+    packages="$packages chromium python3-websocket"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
