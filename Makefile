@@ -1,13 +1,14 @@
 # The two commands:
 #   make demo   builds the library and the korval tool, and lists simulated boards with it
 #   make test   builds everything and runs every test
+#   make test-panel   runs korval panel's page in headless Chromium (after make build)
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
 # Both install what is missing first (scripts/setup.sh).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-windows build setup clean
+.PHONY: demo test test-panel test-windows build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -23,6 +24,11 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# korval panel's page in a real browser (headless Chromium, installed for this target only).
+test-panel: build
+	@./scripts/setup.sh --browser
+	KORVAL_TOOL=$(BUILD)/korval KORVAL_PANEL_SCREENSHOT=$(BUILD)/panel.png /usr/bin/python3 -m pytest -q tests/panel
 
 # The test suites as Windows programs (mingw-w64), run under Wine.
 test-windows:

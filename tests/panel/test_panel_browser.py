@@ -1,0 +1,249 @@
+"""korval panel in a real browser: headless Chromium, driven through the DevTools protocol.
+
+Starts `korval panel --sim 0x8040`, opens the address it prints and checks, on the page as a person sees
+it: the board is listed; the plot receives columns and its latest values match a constant put on one
+channel; a switch on the page changes the simulated board's output latch, and an input level set on the
+board lights the page's lamps; requests without the token, from another origin or naming another host are
+refused and change nothing. Saves a screenshot of the page (KORVAL_PANEL_SCREENSHOT, default
+build/panel.png).
+
+    KORVAL_TOOL=build/korval python3 -m pytest -q tests/panel
+"""
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import base64
+
+import pytest
+import websocket
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOL = os.environ.get("KORVAL_TOOL", os.path.join(ROOT, "build", "korval"))
+SCREENSHOT = os.environ.get("KORVAL_PANEL_SCREENSHOT", os.path.join(ROOT, "build", "panel.png"))
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+def wait_for(condition, what, timeout=10.0):
+    """Polls `condition` until it gives a true value, at most `timeout` seconds."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def read_line(stream, pattern, timeout=15.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        line = stream.readline()
+        if not line:
+            break
+        match = re.search(pattern, line)
+        if match:
+            return match
+    raise AssertionError(f"the panel printed no line matching {pattern!r}")
+
+
+class Panel:
+    def __init__(self):
+        self.process = subprocess.Popen([TOOL, "panel", "--sim", "0x8040"], stdout=subprocess.PIPE, text=True)
+        match = read_line(self.process.stdout, r"(http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))")
+        self.url, self.port, self.token = match.group(1), int(match.group(2)), match.group(3)
+
+    def request(self, method, path, body=None, token=True, headers=None):
+        """(status, parsed JSON or text) of one request; `token` False leaves it out, a string replaces it."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        sent = {"Content-Type": "application/json"}
+        if token:
+            sent["X-Korval-Token"] = self.token if token is True else token
+        sent.update(headers or {})
+        skip_host = "Host" in sent
+        connection.putrequest(method, path, skip_host=skip_host)
+        data = json.dumps(body).encode() if body is not None else b""
+        for name, value in sent.items():
+            connection.putheader(name, value)
+        connection.putheader("Content-Length", str(len(data)))
+        connection.endheaders(data)
+        response = connection.getresponse()
+        text = response.read().decode()
+        connection.close()
+        try:
+            return response.status, json.loads(text)
+        except ValueError:
+            return response.status, text
+
+    def sim_ports(self):
+        status, state = self.request("POST", "/api/sim/ports", {"slot": 0})
+        assert status == 200 and state["ok"], state
+        return state
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            return self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise AssertionError("the panel did not end within 10 s of SIGTERM")
+
+
+class Browser:
+    """Headless Chromium with one page, driven over its DevTools WebSocket."""
+
+    def __init__(self, url):
+        self.profile = tempfile.mkdtemp(prefix="korval-panel-chromium-")
+        self.process = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             f"--user-data-dir={self.profile}", "--remote-debugging-port=0", "--window-size=1280,1080",
+             "--hide-scrollbars", url],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port_file = os.path.join(self.profile, "DevToolsActivePort")
+        wait_for(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
+                 "Chromium's DevTools port", timeout=20)
+        port = int(open(port_file).read().split("\n")[0])
+
+        def page_target():
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            connection.request("GET", "/json/list")
+            targets = json.loads(connection.getresponse().read())
+            connection.close()
+            return next((t for t in targets if t["type"] == "page" and t["url"].startswith(url[:20])), None)
+
+        target = wait_for(page_target, "the panel's page in Chromium")
+        self.ws = websocket.create_connection(target["webSocketDebuggerUrl"], timeout=15, suppress_origin=True)
+        self.next_id = 0
+
+    def call(self, method, **params):
+        self.next_id += 1
+        self.ws.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        while True:
+            message = json.loads(self.ws.recv())
+            if message.get("id") == self.next_id:
+                assert "error" not in message, message
+                return message["result"]
+
+    def js(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True)
+        assert "exceptionDetails" not in result, result
+        return result["result"].get("value")
+
+    def close(self):
+        try:
+            self.ws.close()
+        finally:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            shutil.rmtree(self.profile, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def panel():
+    if not os.path.exists(TOOL):
+        pytest.fail(f"{TOOL} is missing: build the korval tool first")
+    p = Panel()
+    yield p
+    if p.process.poll() is None:
+        p.stop()
+
+
+@pytest.fixture(scope="module")
+def page(panel):
+    if CHROMIUM is None:
+        pytest.fail("chromium is missing: scripts/setup.sh --browser installs it")
+    b = Browser(panel.url)
+    wait_for(lambda: b.js("document.readyState === 'complete' && !!document.getElementById('board-0')"),
+             "the page and its list of boards")
+    yield b
+    b.close()
+
+
+def test_the_board_is_listed_with_its_capabilities(page):
+    row = page.js("document.getElementById('board-0').innerText")
+    assert "0x8040" in row
+    assert "16 analog inputs" in row and "digital ports" in row and "counters" in row
+
+
+def test_the_plot_follows_a_constant_on_one_channel(panel, page):
+    status, answer = panel.request("POST", "/api/sim/signal", {"slot": 0, "channel": 2, "volts": 2.5})
+    assert status == 200 and answer["ok"], answer
+    page.js("""document.getElementById('adc-first').value = 0; document.getElementById('adc-last').value = 15;
+               document.getElementById('adc-rate').value = 2000; document.getElementById('adc-window').value = 2;
+               document.getElementById('adc-start').click(); true""")
+    wait_for(lambda: page.js("typeof trace !== 'undefined' && trace !== null && trace.xs.length > 100"),
+             "columns on the plot")
+
+    def latest():
+        cell = page.js("(() => { const c = document.getElementById('latest-2'); "
+                       "return c && c.dataset.low !== undefined ? [+c.dataset.low, +c.dataset.high] : null; })()")
+        return cell if cell and abs(cell[0] - 2.5) < 0.002 and abs(cell[1] - 2.5) < 0.002 else None
+    wait_for(latest, "channel 2's latest column at 2.5 V")
+    assert "obtained" in page.js("document.getElementById('adc-status').textContent")
+    assert page.js("document.getElementById('adc-error').textContent") == ""
+
+
+def test_a_switch_on_the_page_sets_the_board_output(panel, page):
+    page.js("document.getElementById('dir-0-0').click(); true")
+    wait_for(lambda: page.js("document.getElementById('dio-0-3').dataset.dir === 'out'"), "port 0 as outputs")
+    wait_for(lambda: panel.sim_ports()["direction"][0] & 1, "the board's port 0 set to output")
+    page.js("document.getElementById('dio-0-3').click(); true")
+    wait_for(lambda: panel.sim_ports()["outputs"][0] == 0x08, "line 3 on at the board")
+    wait_for(lambda: page.js("document.getElementById('dio-0-3').dataset.level === '1'"), "line 3 read back on")
+
+
+def test_an_input_level_on_the_board_lights_the_lamps(panel, page):
+    status, answer = panel.request("POST", "/api/sim/inputs", {"slot": 0, "levels": [0, 0x5A]})
+    assert status == 200 and answer["ok"], answer
+    wait_for(lambda: page.js("document.getElementById('hex-0-1').textContent") == "0x5A", "port 1 reading 0x5A")
+    lamps = page.js("[...Array(8).keys()].map(b => document.getElementById('dio-0-' + (8 + b)).dataset.level)")
+    assert lamps == [str((0x5A >> b) & 1) for b in range(8)]
+    assert page.js("document.getElementById('dio-0-9').dataset.dir") == "in"
+
+
+@pytest.mark.parametrize("case, token, headers, expected", [
+    ("no token", False, {}, 403),
+    ("a wrong token", "0" * 64, {}, 403),
+    ("another origin", True, {"Origin": "http://attacker.example"}, 403),
+    ("another host name", True, {"Host": "attacker.example"}, 403),
+    ("a form's content type", True, {"Content-Type": "text/plain"}, 415),
+])
+def test_refused_requests_change_nothing(panel, page, case, token, headers, expected):
+    before = panel.sim_ports()["outputs"]
+    status, _ = panel.request("POST", "/api/dio/write", {"slot": 0, "bit": 0, "level": True}, token=token,
+                              headers=headers)
+    assert status == expected, case
+    status, _ = panel.request("POST", "/api/dio/configure", {"slot": 0, "outputs": [False, False]}, token=token,
+                              headers=headers)
+    assert status == expected, case
+    assert panel.sim_ports()["outputs"] == before, case
+    assert panel.sim_ports()["direction"][0] & 1, case
+    if expected == 403:  # nothing is served to such a request, not even the page
+        for path in ("/", "/api/boards", "/api/events", "/assets/panel.js"):
+            status, _ = panel.request("GET", path, token=token, headers=headers)
+            assert status == 403, (case, path)
+
+
+def test_screenshot_and_clean_stop(panel, page):
+    # Two seconds of window fill the plot; the screenshot shows the page as a person sees it.
+    wait_for(lambda: page.js("trace.xs.length && trace.xs[trace.xs.length - 1] > 2.2"), "a full window")
+    shot = page.call("Page.captureScreenshot", format="png", captureBeyondViewport=False)
+    os.makedirs(os.path.dirname(os.path.abspath(SCREENSHOT)), exist_ok=True)
+    with open(SCREENSHOT, "wb") as f:
+        f.write(base64.b64decode(shot["data"]))
+    page.js("document.getElementById('adc-stop').click(); true")
+    wait_for(lambda: page.js("document.getElementById('adc-status').textContent.startsWith('stopped')"),
+             "the acquisition stopped")
+    assert panel.stop() == 0
