@@ -1,8 +1,9 @@
 """korval panel in a real browser: headless Chromium, driven through the DevTools protocol.
 
-Starts `korval panel --sim 0x8040`, opens the address it prints and checks, on the page as a person sees
+Starts `korval panel --sim 0x8140` (16 analog inputs, 2 analog outputs, ports and counters), opens the address it prints and checks, on the page as a person sees
 it: the board is listed; the plot receives columns and its latest values match a constant put on one
-channel; a switch on the page changes the simulated board's output latch, and an input level set on the
+channel, and a fast square wave keeps both its levels in the plot's columns; a value in volts reaches an
+analog output; a switch on the page changes the simulated board's output latch, and an input level set on the
 board lights the page's lamps; requests without the token, from another origin or naming another host are
 refused and change nothing. Saves a screenshot of the page (KORVAL_PANEL_SCREENSHOT, default
 build/panel.png).
@@ -55,7 +56,7 @@ def read_line(stream, pattern, timeout=15.0):
 
 class Panel:
     def __init__(self):
-        self.process = subprocess.Popen([TOOL, "panel", "--sim", "0x8040"], stdout=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen([TOOL, "panel", "--sim", "0x8140"], stdout=subprocess.PIPE, text=True)
         match = read_line(self.process.stdout, r"(http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))")
         self.url, self.port, self.token = match.group(1), int(match.group(2)), match.group(3)
 
@@ -82,7 +83,7 @@ class Panel:
             return response.status, text
 
     def sim_ports(self):
-        status, state = self.request("POST", "/api/sim/ports", {"slot": 0})
+        status, state = self.request("POST", "/api/sim/state", {"slot": 0})
         assert status == 200 and state["ok"], state
         return state
 
@@ -173,8 +174,8 @@ def page(panel):
 
 def test_the_board_is_listed_with_its_capabilities(page):
     row = page.js("document.getElementById('board-0').innerText")
-    assert "0x8040" in row
-    assert "16 analog inputs" in row and "digital ports" in row and "counters" in row
+    assert "0x8140" in row
+    assert "16 analog inputs" in row and "2 analog outputs" in row and "digital ports" in row and "counters" in row
 
 
 def test_the_plot_follows_a_constant_on_one_channel(panel, page):
@@ -193,6 +194,44 @@ def test_the_plot_follows_a_constant_on_one_channel(panel, page):
     wait_for(latest, "channel 2's latest column at 2.5 V")
     assert "obtained" in page.js("document.getElementById('adc-status').textContent")
     assert page.js("document.getElementById('adc-error').textContent") == ""
+
+
+def test_columns_keep_the_lowest_and_highest_sample(panel, page):
+    # A 333 Hz square of ±5 V sampled at 2000 scans/s changes level every three scans, as often as a
+    # column spans: a column that keeps one sample in several would show one level, min/max shows both.
+    status, answer = panel.request("POST", "/api/sim/signal",
+                                   {"slot": 0, "channel": 5, "kind": "square", "volts": 0, "amplitude": 5, "hz": 333})
+    assert status == 200 and answer["ok"], answer
+    both = ("(() => { const lo = trace.low[5].slice(-300), hi = trace.high[5].slice(-300);"
+            " return lo.filter((v, i) => v < -4.9 && hi[i] > 4.9).length / lo.length; })()")
+    wait_for(lambda: page.js(both) > 0.3, "columns spanning both levels of the square wave")
+    status, answer = panel.request("POST", "/api/sim/signal",  # back to the sine it had
+                                   {"slot": 0, "channel": 5, "kind": "sine", "volts": 0, "amplitude": 5.75, "hz": 1.75})
+    assert status == 200 and answer["ok"], answer
+
+
+def test_a_value_in_volts_reaches_the_analog_output(panel, page):
+    page.js("""(() => { const row = document.getElementById('dac-channels').children[1];
+               row.querySelector('select').value = 'V (0-10 V)';
+               const input = row.querySelector('input'); input.value = '2.5';
+               input.dispatchEvent(new Event('change')); })(); true""")
+    wait_for(lambda: panel.sim_ports()["dac"][1] == 16384, "output 1 at 16384 counts (2.5 V of 0-10 V)")
+    wait_for(lambda: "16384 counts" in page.js("document.getElementById('dac-channels').innerText"),
+             "the page showing the counts sent")
+
+
+@pytest.mark.parametrize("body", [
+    {"slot": 0, "channel": 1, "count": 70000},   # would wrap to 4464
+    {"slot": 0, "channel": 1, "count": -1},
+    {"slot": 0, "channel": 1, "count": 1.5},
+    {"slot": 0, "channel": 1},
+    {"slot": 7, "channel": 1, "count": 5},       # no such board
+])
+def test_bad_values_are_refused_and_change_nothing(panel, page, body):
+    before = panel.sim_ports()["dac"]
+    status, answer = panel.request("POST", "/api/dac", body)
+    assert status in (400, 404) and answer["ok"] is False and answer["error"]["code"] in (87, 1413), answer
+    assert panel.sim_ports()["dac"] == before
 
 
 def test_a_switch_on_the_page_sets_the_board_output(panel, page):
@@ -237,8 +276,10 @@ def test_refused_requests_change_nothing(panel, page, case, token, headers, expe
 
 
 def test_screenshot_and_clean_stop(panel, page):
-    # Two seconds of window fill the plot; the screenshot shows the page as a person sees it.
-    wait_for(lambda: page.js("trace.xs.length && trace.xs[trace.xs.length - 1] > 2.2"), "a full window")
+    # A whole window of the test signals, then the page as a person sees it.
+    latest = "trace.xs[trace.xs.length - 1]"
+    start = page.js(latest)
+    wait_for(lambda: page.js(latest) > start + 2.1, "a whole window of new columns")
     shot = page.call("Page.captureScreenshot", format="png", captureBeyondViewport=False)
     os.makedirs(os.path.dirname(os.path.abspath(SCREENSHOT)), exist_ok=True)
     with open(SCREENSHOT, "wb") as f:

@@ -131,6 +131,12 @@ void Acquisition::stop()
     if (error) error_ = error;
 }
 
+double Acquisition::rate() const
+{
+    std::lock_guard lock(mutex_);
+    return rate_;
+}
+
 bool Acquisition::ended() const { return running_.load() && ended_.load(); }
 
 Json Acquisition::status() const

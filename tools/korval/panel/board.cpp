@@ -156,6 +156,7 @@ Json Board::ctr_frequency(uint32_t block, double hz)
 Json Board::adc_start(const AcquisitionSettings& settings)
 {
     std::lock_guard lock(calls_);
+    if (caps_.Counters != 0) frequency_[0] = 0;  // block 0 becomes the scan clock (and stops with it)
     if (auto error = acquisition_.start(settings, sim_, sim_board_)) return {{"ok", false}, {"error", *error}};
     Json j = ok();
     j["adc"] = acquisition_.status();
@@ -186,6 +187,7 @@ Json Board::live(bool with_counters)
     if (caps_.Counters != 0 && with_counters) {
         std::vector<uint8_t> raw(caps_.Counters * 6);
         Json ctr = {{"frequency", frequency_}};
+        if (acquisition_.running()) ctr["scanClock"] = acquisition_.rate();  // block 0 paces the analog input
         if (const uint32_t r = CTR_8254ReadAll(slot_, raw.data())) {
             ctr["error"] = error_json("reading the counters", r);
         } else {

@@ -70,6 +70,8 @@ public:
     // Ends the stream and the scan clock. Errors go into the status.
     void stop();
     bool running() const { return running_.load(); }
+    // Scans per second obtained by the last start.
+    double rate() const;
     // The stream ended by itself (a failed read, an unplugged board): stop() collects why.
     bool ended() const;
     // The state for the page: running, rate obtained, channels, ranges, the last error.

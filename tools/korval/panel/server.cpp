@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <stdexcept>
 #include <thread>
 
 #include <httplib.h>
@@ -135,6 +136,23 @@ bool allowed(Context& c, const httplib::Request& req, httplib::Response& res)
     return true;
 }
 
+// An integer field of a request, at most `limit`; anything else (a fraction, a negative number, a value
+// that would wrap) is refused as a bad request rather than narrowed.
+uint32_t whole(const Json& body, const char* key, uint32_t limit)
+{
+    const Json& v = body.at(key);
+    if (!v.is_number_unsigned() || v.get<uint64_t>() > limit)
+        throw std::invalid_argument(std::string("'") + key + "' must be a whole number from 0 to " + std::to_string(limit));
+    return static_cast<uint32_t>(v.get<uint64_t>());
+}
+
+double real(const Json& body, const char* key)
+{
+    const Json& v = body.at(key);
+    if (!v.is_number()) throw std::invalid_argument(std::string("'") + key + "' must be a number");
+    return v.get<double>();
+}
+
 // The board a request names by "slot", or null (with the reply made).
 Board* board_of(Context& c, const Json& body, httplib::Response& res)
 {
@@ -158,7 +176,7 @@ void json_call(Context& c, httplib::Server& server, const char* path, Act act)
         if (board == nullptr) return;
         try {
             reply(res, act(*board, body));
-        } catch (const Json::exception& e) {
+        } catch (const std::exception& e) {  // a missing field, or one of the wrong kind
             reply(res, {{"ok", false}, {"error", error_json(std::string("bad request: ") + e.what(), ERROR_INVALID_PARAMETER)}}, 400);
         }
     });
@@ -170,29 +188,29 @@ void add_board_calls(Context& c, httplib::Server& server)
         return b.dio_configure(body.at("outputs").get<std::vector<bool>>());
     });
     json_call(c, server, "/api/dio/write", [](Board& b, const Json& body) {
-        return b.dio_write_bit(body.at("bit").get<uint32_t>(), body.at("level").get<bool>());
+        return b.dio_write_bit(whole(body, "bit", 0xFFFFFFFF), body.at("level").get<bool>());
     });
     json_call(c, server, "/api/dac", [](Board& b, const Json& body) {
-        return b.dac_set(body.at("channel").get<uint32_t>(), body.at("count").get<uint16_t>());
+        return b.dac_set(whole(body, "channel", 0xFFFFFFFF), static_cast<uint16_t>(whole(body, "count", 0xFFFF)));
     });
     json_call(c, server, "/api/ctr/frequency", [](Board& b, const Json& body) {
-        return b.ctr_frequency(body.at("block").get<uint32_t>(), body.at("hz").get<double>());
+        return b.ctr_frequency(whole(body, "block", 0xFFFFFFFF), real(body, "hz"));
     });
     json_call(c, server, "/api/adc/start", [](Board& b, const Json& body) {
         AcquisitionSettings s;
-        s.first = body.at("first").get<uint32_t>();
-        s.last = body.at("last").get<uint32_t>();
-        s.gain = body.at("gain").get<uint8_t>();
-        s.rate = body.at("rate").get<double>();
-        s.window = body.at("window").get<double>();
-        s.columns = body.at("columns").get<uint32_t>();
+        s.first = whole(body, "first", 255);
+        s.last = whole(body, "last", 255);
+        s.gain = static_cast<uint8_t>(whole(body, "gain", 7));
+        s.rate = real(body, "rate");
+        s.window = real(body, "window");
+        s.columns = whole(body, "columns", 0xFFFFFFFF);
         return b.adc_start(s);
     });
     json_call(c, server, "/api/adc/stop", [](Board& b, const Json&) { return b.adc_stop(); });
 }
 
 // Controls of the panel's own simulated boards, for trying the page without hardware and for its tests:
-// the outside levels at the ports, a constant on an analog input, and the board's output latches.
+// the outside levels at the ports, an analog input's signal, and what the board puts out.
 void add_sim_calls(Context& c, httplib::Server& server)
 {
     KorvalSim* sim = c.options.sim;
@@ -200,26 +218,40 @@ void add_sim_calls(Context& c, httplib::Server& server)
         return r == ERROR_SUCCESS ? Json{{"ok", true}} : Json{{"ok", false}, {"error", error_json(what, r)}};
     };
     json_call(c, server, "/api/sim/inputs", [sim, result](Board& b, const Json& body) {
-        const auto levels = body.at("levels").get<std::vector<uint8_t>>();
+        std::vector<uint8_t> levels;
+        for (const Json& level : body.at("levels")) levels.push_back(static_cast<uint8_t>(whole({{"level", level}}, "level", 255)));
         return result(KorvalSim_SetDigitalInputs(sim, b.sim_board(), levels.data(), static_cast<uint32_t>(levels.size())),
                       "setting the simulated inputs");
     });
     json_call(c, server, "/api/sim/signal", [sim, result](Board& b, const Json& body) {
+        static const char* const kKinds[] = {"constant", "sine", "square", "ramp", "noise"};
         KorvalSimAdcSignal signal{};
-        signal.kind = KORVAL_SIM_SIGNAL_CONSTANT;
-        signal.offset = body.at("volts").get<double>();
-        return result(KorvalSim_SetAdcSignal(sim, b.sim_board(), body.at("channel").get<uint32_t>(), &signal),
+        const std::string kind = body.value("kind", "constant");
+        const auto known = std::find(std::begin(kKinds), std::end(kKinds), kind);
+        if (known == std::end(kKinds)) throw std::invalid_argument("'kind' must be constant, sine, square, ramp or noise");
+        signal.kind = static_cast<uint32_t>(known - std::begin(kKinds));
+        signal.offset = real(body, "volts");
+        signal.amplitude = body.contains("amplitude") ? real(body, "amplitude") : 0.0;
+        signal.frequency = body.contains("hz") ? real(body, "hz") : 0.0;
+        return result(KorvalSim_SetAdcSignal(sim, b.sim_board(), whole(body, "channel", 255), &signal),
                       "setting the simulated signal");
     });
-    json_call(c, server, "/api/sim/ports", [sim](Board& b, const Json&) {
+    json_call(c, server, "/api/sim/state", [sim](Board& b, const Json&) {
         KorvalSimDigitalState state{};
         if (const uint32_t r = KorvalSim_GetDigitalState(sim, b.sim_board(), &state))
             return Json{{"ok", false}, {"error", error_json("reading the simulated ports", r)}};
         const uint32_t n = std::min(state.ports, KORVAL_SIM_MAX_PORTS);
-        return Json{{"ok", true},
-                    {"outputs", std::vector<uint8_t>(state.outputs, state.outputs + n)},
-                    {"direction", std::vector<uint8_t>(state.direction, state.direction + state.direction_bytes)},
-                    {"levels", std::vector<uint8_t>(state.levels, state.levels + n)}};
+        Json j = {{"ok", true},
+                  {"outputs", std::vector<uint8_t>(state.outputs, state.outputs + n)},
+                  {"direction", std::vector<uint8_t>(state.direction, state.direction + state.direction_bytes)},
+                  {"levels", std::vector<uint8_t>(state.levels, state.levels + n)}};
+        std::vector<uint16_t> dac(64);
+        uint32_t count = static_cast<uint32_t>(dac.size());
+        if (KorvalSim_GetDacValues(sim, b.sim_board(), dac.data(), &count) == ERROR_SUCCESS) {
+            dac.resize(std::min<uint32_t>(count, 64));
+            j["dac"] = dac;
+        }
+        return j;
     });
 }
 

@@ -108,6 +108,7 @@ function makePlot(s) {
     scales: {x: {time: false}, y: {range: [low, high]}},
     axes: [{label: "time (s)", grid: {stroke: "#e6e8ec"}}, {label: "volts", grid: {stroke: "#e6e8ec"}}],
     cursor: {drag: {x: false, y: false}},
+    legend: {show: false},  // the table under the plot names the channels, in their colours
   }, [[], ...Array.from({length: channels}, () => [])], $("plot"));
   const rows = $("adc-latest").tBodies[0];
   rows.textContent = "";
@@ -149,7 +150,8 @@ function addColumns(adc) {
       const lo = adc.low[k][n], hi = adc.high[k][n];
       cell.dataset.low = lo;
       cell.dataset.high = hi;
-      cell.textContent = hi - lo < 0.0005 ? `${((lo + hi) / 2).toFixed(4)} V` : `${lo.toFixed(3)} … ${hi.toFixed(3)} V`;
+      cell.textContent = `${((lo + hi) / 2).toFixed(3)} V`;
+      cell.title = `last column: ${lo.toFixed(4)} V to ${hi.toFixed(4)} V`;
     }
   }
   if (!drawPending) { drawPending = true; requestAnimationFrame(draw); }
@@ -354,9 +356,12 @@ function showCounters(ctr) {
   if (!ctr) return;
   if (ctr.error) showError("ctr-error", ctr.error);
   (ctr.counts ?? []).forEach((v, i) => { const cell = $(`count-${i}`); if (cell) cell.textContent = v; });
+  const hz = (f) => f.toPrecision(9).replace(/\.?0+$/, "");
   (ctr.frequency ?? []).forEach((f, b) => {
     const cell = $(`obtained-${b}`);
-    if (cell) cell.textContent = f > 0 ? `obtained ${f.toPrecision(9).replace(/\.?0+$/, "")} Hz` : "stopped";
+    if (!cell) return;
+    if (b === 0 && ctr.scanClock) cell.textContent = `the analog input's scan clock, ${hz(ctr.scanClock)} Hz`;
+    else cell.textContent = f > 0 ? `obtained ${hz(f)} Hz` : "stopped";
   });
 }
 
