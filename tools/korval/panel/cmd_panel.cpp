@@ -128,23 +128,30 @@ struct SimDeleter {
     }
 };
 
-int run(const Options& options, const Args& arguments)
+int run(const Options& options, const Args& args)
 {
-    Args args = arguments;
     uint32_t index = 0;
+    bool one_board = false;
     std::string error;
-    const bool one_board = !args.empty() && (args[0] == "-d" || args[0] == "--device");
-    if (!take_device(args, index, error)) return usage_error(error);
-
     panel::ServerOptions o;
     std::string listen, token_file;
     std::vector<std::string> sims;
     for (size_t i = 0; i < args.size(); ++i) {
         const bool has_value = i + 1 < args.size();
-        if (args[i] == "--listen" && has_value) listen = args[++i];
-        else if (args[i] == "--token-file" && has_value) token_file = args[++i];
-        else if (args[i] == "--sim" && has_value) sims.push_back(args[++i]);
-        else return usage_error(std::string("korval ") + kUsage);
+        if ((args[i] == "-d" || args[i] == "--device") && has_value) {
+            Args device = {args[i], args[i + 1]};
+            if (!take_device(device, index, error)) return usage_error(error);
+            one_board = true;
+            ++i;
+        } else if (args[i] == "--listen" && has_value) {
+            listen = args[++i];
+        } else if (args[i] == "--token-file" && has_value) {
+            token_file = args[++i];
+        } else if (args[i] == "--sim" && has_value) {
+            sims.push_back(args[++i]);
+        } else {
+            return usage_error(std::string("korval ") + kUsage);
+        }
     }
     if (!listen.empty() && !parse_listen(listen, o)) return usage_error("bad address '" + listen + "' (ADDR:PORT)");
     if (!o.loopback && token_file.empty())
