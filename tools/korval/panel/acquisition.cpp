@@ -108,6 +108,10 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s, KorvalSim* 
     const uint64_t wanted = static_cast<uint64_t>(rate * static_cast<double>(scan_bytes) / kBuffersPerSecond);
     const uint64_t buffer = std::clamp<uint64_t>(wanted / unit * unit, unit, std::max<uint64_t>(unit, kMaxBufferBytes / unit * unit));
 
+    {
+        std::lock_guard lock(mutex_);
+        scans_per_buffer_ = buffer / scan_bytes;
+    }
     g_streams[index_].store(this);
     if (const uint32_t r = ADC_BulkContinuousStart(index_, static_cast<uint32_t>(buffer), kRingBuffers, index_, deliver)) {
         g_streams[index_].store(nullptr);
@@ -153,6 +157,7 @@ Json Acquisition::status() const
         j["scans"] = scans_;
         j["grown"] = grown_;
         j["columnSeconds"] = static_cast<double>(scans_per_column_) / rate_;
+        j["scansPerBuffer"] = scans_per_buffer_;
     }
     if (error_) j["error"] = *error_;
     return j;

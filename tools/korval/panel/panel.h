@@ -94,6 +94,7 @@ private:
     uint32_t channels_ = 1;
     std::vector<double> volts_per_count_, volts_offset_;  // per channel of the span
     uint64_t scans_per_column_ = 1;
+    uint64_t scans_per_buffer_ = 0;    // the library hands over whole buffers of this many scans
     uint64_t position_ = 0;            // samples since the start of the board's current block
     uint64_t scans_ = 0;               // whole scans since the start
     uint64_t column_scans_ = 0;        // scans in the column being made

@@ -176,6 +176,7 @@ function showAdc(adc) {
   let text = adc.running ? "running" : "stopped";
   if (adc.rate) text += `: ${adc.rate.toPrecision(7).replace(/\.?0+$/, "")} scans/s obtained, channels ${adc.first}-${adc.last}, ${adc.range}, ${adc.scans.toLocaleString()} scans`;
   if (adc.grown) text += `, the ring grew ${adc.grown} times`;
+  if (adc.running && adc.scans === 0) text += ` (the first buffer comes after ${adc.scansPerBuffer} scans)`;
   $("adc-status").textContent = text;
   if (adc.error) showError("adc-error", adc.error);
   if (adc.running && !trace) makePlot(adc);  // a run started before this page was opened
@@ -325,8 +326,8 @@ function buildCounters() {
   box.textContent = "";
   $("ctr-counts").textContent = "";
   if (!board.counters || !board.counters.blocks) return;
-  box.insertAdjacentHTML("beforeend", '<p class="hint">Frequency output: counters 1 and 2 of a block, cascaded. ' +
-                                      "Block 0 is the analog input's scan clock while it runs.</p>");
+  box.insertAdjacentHTML("beforeend", '<p class="hint">Frequency output: counters 1 and 2 of a block, cascaded.' +
+                         (board.adc && board.adc.channels ? " Block 0 is the analog input's scan clock while it runs." : "") + "</p>");
   for (let b = 0; b < board.counters.blocks; b++) {
     const row = document.createElement("div");
     row.className = "row";
