@@ -1,12 +1,12 @@
 """korval panel in a real browser: headless Chromium, driven through the DevTools protocol.
 
-Starts `korval panel --sim 0x8140` (16 analog inputs, 2 analog outputs, ports and counters), opens the address it prints and checks, on the page as a person sees
-it: the board is listed; the plot receives columns and its latest values match a constant put on one
-channel, and a fast square wave keeps both its levels in the plot's columns; a value in volts reaches an
-analog output; a switch on the page changes the simulated board's output latch, and an input level set on the
-board lights the page's lamps; requests without the token, from another origin or naming another host are
-refused and change nothing. Saves a screenshot of the page (KORVAL_PANEL_SCREENSHOT, default
-build/panel.png).
+Starts `korval panel --sim 0x8140` (16 analog inputs, 2 analog outputs, ports and counters), opens the
+address it prints and checks, on the page as a person sees it: the board is listed; the plot receives
+columns and its latest values match a constant put on one channel, and a fast square wave keeps both its
+levels in the plot's columns; a value in volts reaches an analog output; a switch on the page changes the
+simulated board's output latch, and an input level set on the board lights the page's lamps; requests
+without the token, from another origin or naming another host, and values out of range, are refused and
+change nothing. Saves a screenshot of the page (KORVAL_PANEL_SCREENSHOT, default build/panel.png).
 
     KORVAL_TOOL=build/korval python3 -m pytest -q tests/panel
 """

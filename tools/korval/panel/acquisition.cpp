@@ -55,7 +55,8 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s, KorvalSim* 
     stop();
     KorvalCapabilities caps{};
     caps.Size = sizeof caps;
-    if (const uint32_t r = KORVAL_GetCapabilities(index_, &caps)) return error_json("reading the board's capabilities", r);
+    if (const uint32_t r = KORVAL_GetCapabilities(index_, &caps))
+        return error_json("reading the board's capabilities", r);
     if (!caps.ADCBulk) return error_json("this board has no streamed analog input", ERROR_BAD_TOKEN_TYPE);
     if (s.first > s.last || s.last >= caps.ADCMUXChannels)
         return error_json("channels " + std::to_string(s.first) + "-" + std::to_string(s.last) + ": the board has 0-" +
@@ -106,14 +107,16 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s, KorvalSim* 
     const uint64_t scan_bytes = 2ull * channels;
     const uint64_t unit = std::lcm<uint64_t>(512, scan_bytes);
     const uint64_t wanted = static_cast<uint64_t>(rate * static_cast<double>(scan_bytes) / kBuffersPerSecond);
-    const uint64_t buffer = std::clamp<uint64_t>(wanted / unit * unit, unit, std::max<uint64_t>(unit, kMaxBufferBytes / unit * unit));
+    const uint64_t buffer =
+        std::clamp<uint64_t>(wanted / unit * unit, unit, std::max<uint64_t>(unit, kMaxBufferBytes / unit * unit));
 
     {
         std::lock_guard lock(mutex_);
         scans_per_buffer_ = buffer / scan_bytes;
     }
     g_streams[index_].store(this);
-    if (const uint32_t r = ADC_BulkContinuousStart(index_, static_cast<uint32_t>(buffer), kRingBuffers, index_, deliver)) {
+    if (const uint32_t r =
+            ADC_BulkContinuousStart(index_, static_cast<uint32_t>(buffer), kRingBuffers, index_, deliver)) {
         g_streams[index_].store(nullptr);
         stop_scan_clock(index_);
         return error_json("starting the stream", r);
@@ -128,8 +131,10 @@ void Acquisition::stop()
     std::optional<Json> error;
     if (const uint32_t r = stop_scan_clock(index_)) error = error_json("stopping the scan clock", r);
     uint32_t status = 0;
-    if (const uint32_t r = ADC_BulkContinuousEnd(index_, &status)) error = error_json("ending the stream", r);
-    else if (status != ERROR_SUCCESS && status != ERROR_OPERATION_ABORTED) error = error_json("the stream ended", status);
+    if (const uint32_t r = ADC_BulkContinuousEnd(index_, &status))
+        error = error_json("ending the stream", r);
+    else if (status != ERROR_SUCCESS && status != ERROR_OPERATION_ABORTED)
+        error = error_json("the stream ended", status);
     g_streams[index_].store(nullptr);
     std::lock_guard lock(mutex_);
     if (error) error_ = error;

@@ -67,7 +67,8 @@ Board::Board(uint32_t slot, KorvalSim* sim, uint32_t sim_board)
     uint32_t pid = 0, name_size = 0;
     const uint32_t info = QueryDeviceInfo(slot, &pid, &name_size, nullptr, nullptr, nullptr);
     std::string name(name_size, '\0');
-    if (info == ERROR_SUCCESS && name_size > 0) QueryDeviceInfo(slot, nullptr, &name_size, name.data(), nullptr, nullptr);
+    if (info == ERROR_SUCCESS && name_size > 0)
+        QueryDeviceInfo(slot, nullptr, &name_size, name.data(), nullptr, nullptr);
     uint64_t serial = 0;
     const uint32_t serial_result = GetDeviceSerialNumber(slot, &serial);
     char text[32];
@@ -107,11 +108,13 @@ Json Board::dio_configure(const std::vector<bool>& outputs)
 {
     std::lock_guard lock(calls_);
     if (caps_.DIOBytes == 0) return failed("this board has no digital ports", ERROR_BAD_TOKEN_TYPE);
-    if (outputs.size() != caps_.DIOConfigBits) return failed("one direction per direction bit", ERROR_INVALID_PARAMETER);
+    if (outputs.size() != caps_.DIOConfigBits)
+        return failed("one direction per direction bit", ERROR_INVALID_PARAMETER);
     std::vector<uint8_t> mask((caps_.DIOConfigBits + 7) / 8, 0);
     for (uint32_t b = 0; b < caps_.DIOConfigBits; ++b)
         if (outputs[b]) mask[b / 8] |= static_cast<uint8_t>(1u << (b % 8));
-    if (const uint32_t r = DIO_Configure(slot_, 0, mask.data(), levels_.data())) return failed("setting the directions", r);
+    if (const uint32_t r = DIO_Configure(slot_, 0, mask.data(), levels_.data()))
+        return failed("setting the directions", r);
     outputs_ = outputs;
     return ok();
 }
@@ -120,10 +123,14 @@ Json Board::dio_write_bit(uint32_t bit, bool level)
 {
     std::lock_guard lock(calls_);
     if (caps_.DIOBytes == 0) return failed("this board has no digital ports", ERROR_BAD_TOKEN_TYPE);
-    if (bit >= caps_.DIOBytes * 8) return failed("line " + std::to_string(bit) + " is not on this board", ERROR_INVALID_ADDRESS);
-    if (const uint32_t r = DIO_Write1(slot_, bit, level ? 1 : 0)) return failed("writing line " + std::to_string(bit), r);
-    if (level) levels_[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
-    else levels_[bit / 8] &= static_cast<uint8_t>(~(1u << (bit % 8)));
+    if (bit >= caps_.DIOBytes * 8)
+        return failed("line " + std::to_string(bit) + " is not on this board", ERROR_INVALID_ADDRESS);
+    if (const uint32_t r = DIO_Write1(slot_, bit, level ? 1 : 0))
+        return failed("writing line " + std::to_string(bit), r);
+    if (level)
+        levels_[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+    else
+        levels_[bit / 8] &= static_cast<uint8_t>(~(1u << (bit % 8)));
     return ok();
 }
 
@@ -141,12 +148,14 @@ Json Board::dac_set(uint32_t channel, uint16_t count)
 Json Board::ctr_frequency(uint32_t block, double hz)
 {
     std::lock_guard lock(calls_);
-    if (block >= caps_.Counters) return failed("counter block " + std::to_string(block) + " is not on this board", ERROR_INVALID_ADDRESS);
+    if (block >= caps_.Counters)
+        return failed("counter block " + std::to_string(block) + " is not on this board", ERROR_INVALID_ADDRESS);
     if (!std::isfinite(hz) || hz < 0) return failed("the frequency must be 0 (stop) or more", ERROR_INVALID_PARAMETER);
     if (block == 0 && acquisition_.running())
         return failed("block 0 is the analog input's scan clock while it runs", ERROR_TOO_MANY_OPEN_FILES);
     double obtained = hz;
-    if (const uint32_t r = CTR_StartOutputFreq(slot_, block, &obtained)) return failed("starting the frequency output", r);
+    if (const uint32_t r = CTR_StartOutputFreq(slot_, block, &obtained))
+        return failed("starting the frequency output", r);
     frequency_[block] = hz > 0 ? obtained : 0;
     Json j = ok();
     j["obtained"] = frequency_[block];
@@ -179,8 +188,10 @@ Json Board::live(bool with_counters)
     if (caps_.DIOBytes != 0) {
         std::vector<uint8_t> levels(caps_.DIOBytes);
         Json dio = {{"outputs", outputs_}, {"set", levels_}};
-        if (const uint32_t r = DIO_ReadAll(slot_, levels.data())) dio["error"] = error_json("reading the ports", r);
-        else dio["levels"] = levels;
+        if (const uint32_t r = DIO_ReadAll(slot_, levels.data()))
+            dio["error"] = error_json("reading the ports", r);
+        else
+            dio["levels"] = levels;
         j["dio"] = std::move(dio);
     }
     if (caps_.ImmDACs != 0) j["dac"] = dac_;

@@ -104,7 +104,8 @@ uint32_t sim_board_of(KorvalSim* sim, uint32_t slot)
     if (sim == nullptr || GetDeviceSerialNumber(slot, &serial) != ERROR_SUCCESS) return 0;
     for (uint32_t board = 1; board <= KORVAL_SLOT_COUNT; ++board) {
         uint64_t held = 0;
-        if (KorvalSim_EepromRead(sim, board, 0x1DF8, sizeof held, &held) == ERROR_SUCCESS && held == serial) return board;
+        if (KorvalSim_EepromRead(sim, board, 0x1DF8, sizeof held, &held) == ERROR_SUCCESS && held == serial)
+            return board;
     }
     return 0;
 }
@@ -170,8 +171,10 @@ int run(const Options& options, const Args& args)
         uint32_t path = KORVAL_SIM_WINUSB;
         if (const size_t colon = text.find(':'); colon != std::string::npos) {
             const std::string kind = text.substr(colon + 1);
-            if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
-            else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
+            if (kind == "ioctl")
+                path = KORVAL_SIM_IOCTL;
+            else if (kind != "winusb")
+                return usage_error("unknown driver path '" + kind + "'");
             text.resize(colon);
         }
         uint64_t pid = 0;
@@ -190,11 +193,13 @@ int run(const Options& options, const Args& args)
     if (one_board) {
         const uint32_t slot = ResolveDeviceIndex(index);
         if (slot == KORVAL_NO_SLOT) return report_error(KORVAL_GetLastError(), "device");
-        if ((mask & (1u << slot)) == 0) return report_error(ERROR_DEVICE_NOT_CONNECTED, "device " + std::to_string(slot));
+        if ((mask & (1u << slot)) == 0)
+            return report_error(ERROR_DEVICE_NOT_CONNECTED, "device " + std::to_string(slot));
         boards.push_back(std::make_unique<panel::Board>(slot, sim, sim_board_of(sim, slot)));
     } else {
         for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot)
-            if (mask & (1u << slot)) boards.push_back(std::make_unique<panel::Board>(slot, sim, sim_board_of(sim, slot)));
+            if (mask & (1u << slot))
+                boards.push_back(std::make_unique<panel::Board>(slot, sim, sim_board_of(sim, slot)));
     }
     if (boards.empty()) std::fprintf(stderr, "korval panel: no boards (the page says so; Ctrl-C ends the panel)\n");
     for (auto& b : boards)
@@ -216,8 +221,8 @@ int run(const Options& options, const Args& args)
 }
 
 const RegisterCommand kPanel{{"panel", "[-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID...]",
-                              "a page in the browser: live analog inputs, digital ports, analog outputs, counters",
-                              run, true}};
+                              "a page in the browser: live analog inputs, digital ports, analog outputs, counters", run,
+                              true}};
 
 }  // namespace
 

@@ -56,8 +56,8 @@ struct AcquisitionSettings {
 
 // Columns of min/max volts, per channel, that the acquisition made since the last take.
 struct Columns {
-    bool restart = false;         // the page drops what it holds first (new run, or columns were skipped)
-    std::vector<double> times;    // start of each column, seconds since the start
+    bool restart = false;                       // the page drops what it holds first (new run, or columns were skipped)
+    std::vector<double> times;                  // start of each column, seconds since the start
     std::vector<std::vector<float>> low, high;  // [channel][column] volts
 };
 
@@ -90,15 +90,15 @@ private:
     std::atomic<bool> ended_{false};
     mutable std::mutex mutex_;  // everything below
     AcquisitionSettings settings_;
-    double rate_ = 0;                  // scans per second obtained
+    double rate_ = 0;  // scans per second obtained
     uint32_t channels_ = 1;
     std::vector<double> volts_per_count_, volts_offset_;  // per channel of the span
     uint64_t scans_per_column_ = 1;
-    uint64_t scans_per_buffer_ = 0;    // the library hands over whole buffers of this many scans
-    uint64_t position_ = 0;            // samples since the start of the board's current block
-    uint64_t scans_ = 0;               // whole scans since the start
-    uint64_t column_scans_ = 0;        // scans in the column being made
-    std::vector<uint16_t> low_, high_; // the column being made, in counts
+    uint64_t scans_per_buffer_ = 0;     // the library hands over whole buffers of this many scans
+    uint64_t position_ = 0;             // samples since the start of the board's current block
+    uint64_t scans_ = 0;                // whole scans since the start
+    uint64_t column_scans_ = 0;         // scans in the column being made
+    std::vector<uint16_t> low_, high_;  // the column being made, in counts
     Columns pending_;
     uint64_t grown_ = 0;
     std::optional<Json> error_;
@@ -139,10 +139,10 @@ private:
     KorvalCapabilities caps_{};
     Json description_;
     std::mutex calls_;
-    std::vector<uint8_t> levels_;     // output levels the panel set, port 0 first
-    std::vector<bool> outputs_;       // per direction bit: an output
-    std::vector<uint16_t> dac_;       // counts the panel put out
-    std::vector<double> frequency_;   // per counter block: the frequency obtained, 0 when stopped
+    std::vector<uint8_t> levels_;    // output levels the panel set, port 0 first
+    std::vector<bool> outputs_;      // per direction bit: an output
+    std::vector<uint16_t> dac_;      // counts the panel put out
+    std::vector<double> frequency_;  // per counter block: the frequency obtained, 0 when stopped
     Acquisition acquisition_;
 };
 

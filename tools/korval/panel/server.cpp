@@ -117,8 +117,8 @@ bool allowed(Context& c, const httplib::Request& req, httplib::Response& res)
         refuse(res, 403, "requests from another origin are refused");
         return false;
     }
-    const std::string token = req.has_header("X-Korval-Token") ? req.get_header_value("X-Korval-Token")
-                                                                : req.get_param_value("token");
+    const std::string token =
+        req.has_header("X-Korval-Token") ? req.get_header_value("X-Korval-Token") : req.get_param_value("token");
     if (!same_token(token, c.options.token)) {
         refuse(res, 403, "the request lacks the panel's token (open the address the panel printed)");
         return false;
@@ -142,7 +142,8 @@ uint32_t whole(const Json& body, const char* key, uint32_t limit)
 {
     const Json& v = body.at(key);
     if (!v.is_number_unsigned() || v.get<uint64_t>() > limit)
-        throw std::invalid_argument(std::string("'") + key + "' must be a whole number from 0 to " + std::to_string(limit));
+        throw std::invalid_argument(std::string("'") + key + "' must be a whole number from 0 to " +
+                                    std::to_string(limit));
     return static_cast<uint32_t>(v.get<uint64_t>());
 }
 
@@ -171,22 +172,26 @@ void json_call(Context& c, httplib::Server& server, const char* path, Act act)
 {
     server.Post(path, [&c, act](const httplib::Request& req, httplib::Response& res) {
         const Json body = Json::parse(req.body, nullptr, false);
-        if (body.is_discarded()) return reply(res, {{"ok", false}, {"error", error_json("the request is not JSON", ERROR_INVALID_DATA)}}, 400);
+        if (body.is_discarded())
+            return reply(res, {{"ok", false}, {"error", error_json("the request is not JSON", ERROR_INVALID_DATA)}},
+                         400);
         Board* board = board_of(c, body, res);
         if (board == nullptr) return;
         try {
             reply(res, act(*board, body));
         } catch (const std::exception& e) {  // a missing field, or one of the wrong kind
-            reply(res, {{"ok", false}, {"error", error_json(std::string("bad request: ") + e.what(), ERROR_INVALID_PARAMETER)}}, 400);
+            reply(res,
+                  {{"ok", false},
+                   {"error", error_json(std::string("bad request: ") + e.what(), ERROR_INVALID_PARAMETER)}},
+                  400);
         }
     });
 }
 
 void add_board_calls(Context& c, httplib::Server& server)
 {
-    json_call(c, server, "/api/dio/configure", [](Board& b, const Json& body) {
-        return b.dio_configure(body.at("outputs").get<std::vector<bool>>());
-    });
+    json_call(c, server, "/api/dio/configure",
+              [](Board& b, const Json& body) { return b.dio_configure(body.at("outputs").get<std::vector<bool>>()); });
     json_call(c, server, "/api/dio/write", [](Board& b, const Json& body) {
         return b.dio_write_bit(whole(body, "bit", 0xFFFFFFFF), body.at("level").get<bool>());
     });
@@ -219,16 +224,19 @@ void add_sim_calls(Context& c, httplib::Server& server)
     };
     json_call(c, server, "/api/sim/inputs", [sim, result](Board& b, const Json& body) {
         std::vector<uint8_t> levels;
-        for (const Json& level : body.at("levels")) levels.push_back(static_cast<uint8_t>(whole({{"level", level}}, "level", 255)));
-        return result(KorvalSim_SetDigitalInputs(sim, b.sim_board(), levels.data(), static_cast<uint32_t>(levels.size())),
-                      "setting the simulated inputs");
+        for (const Json& level : body.at("levels"))
+            levels.push_back(static_cast<uint8_t>(whole({{"level", level}}, "level", 255)));
+        return result(
+            KorvalSim_SetDigitalInputs(sim, b.sim_board(), levels.data(), static_cast<uint32_t>(levels.size())),
+            "setting the simulated inputs");
     });
     json_call(c, server, "/api/sim/signal", [sim, result](Board& b, const Json& body) {
         static const char* const kKinds[] = {"constant", "sine", "square", "ramp", "noise"};
         KorvalSimAdcSignal signal{};
         const std::string kind = body.value("kind", "constant");
         const auto known = std::find(std::begin(kKinds), std::end(kKinds), kind);
-        if (known == std::end(kKinds)) throw std::invalid_argument("'kind' must be constant, sine, square, ramp or noise");
+        if (known == std::end(kKinds))
+            throw std::invalid_argument("'kind' must be constant, sine, square, ramp or noise");
         signal.kind = static_cast<uint32_t>(known - std::begin(kKinds));
         signal.offset = real(body, "volts");
         signal.amplitude = body.contains("amplitude") ? real(body, "amplitude") : 0.0;

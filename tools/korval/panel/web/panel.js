@@ -22,7 +22,11 @@ async function call(path, body) {
     const r = await fetch(path, {method: "POST", body: JSON.stringify(body),
                                  headers: {"Content-Type": "application/json", "X-Korval-Token": TOKEN}});
     const text = await r.text();
-    try { return JSON.parse(text); } catch (e) { return {ok: false, error: {what: text.trim() || `HTTP ${r.status}`, code: r.status, name: "HTTP"}}; }
+    try {
+      return JSON.parse(text);
+    } catch (e) {  // the panel's guard answers in plain text
+      return {ok: false, error: {what: text.trim() || `HTTP ${r.status}`, code: r.status, name: "HTTP"}};
+    }
   } catch (e) {
     return {ok: false, error: {what: "the panel does not answer (" + e.message + ")", code: 0, name: "no connection"}};
   }
@@ -141,7 +145,10 @@ function addColumns(adc) {
   const latest = trace.xs[trace.xs.length - 1];
   let drop = 0;
   while (drop < trace.xs.length && trace.xs[drop] < latest - trace.window) drop += 2;
-  if (drop > 0) { trace.xs.splice(0, drop); trace.low.forEach((a) => a.splice(0, drop / 2)); trace.high.forEach((a) => a.splice(0, drop / 2)); }
+  if (drop > 0) {
+    trace.xs.splice(0, drop);
+    for (const a of [...trace.low, ...trace.high]) a.splice(0, drop / 2);
+  }
   const n = adc.t.length - 1;
   if (n >= 0) {
     for (let k = 0; k < trace.channels; k++) {
@@ -174,7 +181,10 @@ function draw() {
 function showAdc(adc) {
   if (!adc) return;
   let text = adc.running ? "running" : "stopped";
-  if (adc.rate) text += `: ${adc.rate.toPrecision(7).replace(/\.?0+$/, "")} scans/s obtained, channels ${adc.first}-${adc.last}, ${adc.range}, ${adc.scans.toLocaleString()} scans`;
+  if (adc.rate) {
+    text += `: ${adc.rate.toPrecision(7).replace(/\.?0+$/, "")} scans/s obtained, channels ${adc.first}-${adc.last}, ` +
+            `${adc.range}, ${adc.scans.toLocaleString()} scans`;
+  }
   if (adc.grown) text += `, the ring grew ${adc.grown} times`;
   if (adc.running && adc.scans === 0) text += ` (the first buffer comes after ${adc.scansPerBuffer} scans)`;
   $("adc-status").textContent = text;
@@ -306,7 +316,7 @@ async function setDac(channel, value, unit) {
   let count = value;
   if (range) count = Math.round((value - range[0]) / (range[1] - range[0]) * 65536);
   if (!Number.isFinite(count) || count < 0 || count > 65536 || (!range && count > 65535)) {
-    showError("dac-error", {what: `${value} ${unit} is outside what the output can put out`, code: 87, name: "ERROR_INVALID_PARAMETER"});
+    $("dac-error").textContent = `${value} ${unit} is outside what the output can put out: nothing was sent`;
     return;
   }
   const r = await call("/api/dac", {slot: board.slot, channel, count: Math.min(count, 65535)});
@@ -326,8 +336,8 @@ function buildCounters() {
   box.textContent = "";
   $("ctr-counts").textContent = "";
   if (!board.counters || !board.counters.blocks) return;
-  box.insertAdjacentHTML("beforeend", '<p class="hint">Frequency output: counters 1 and 2 of a block, cascaded.' +
-                         (board.adc && board.adc.channels ? " Block 0 is the analog input's scan clock while it runs." : "") + "</p>");
+  const clock = board.adc && board.adc.channels ? " Block 0 is the analog input's scan clock while it runs." : "";
+  box.insertAdjacentHTML("beforeend", `<p class="hint">Frequency output: counters 1 and 2 of a block, cascaded.${clock}</p>`);
   for (let b = 0; b < board.counters.blocks; b++) {
     const row = document.createElement("div");
     row.className = "row";
