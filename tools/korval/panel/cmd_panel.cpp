@@ -1,7 +1,7 @@
 // korval panel: serves a page that shows the boards, plots their analog inputs live and sets their
 // digital ports, analog outputs and counters.
 //
-//     korval panel [-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID[:winusb|:ioctl]]...
+//     korval panel [-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID[:winusb|:ioctl]...]
 //
 // It prints the page's address, with a random token that every request must carry; the page is served
 // on loopback only unless --listen names another address, which needs --token-file (a token of the
@@ -27,7 +27,7 @@ std::atomic<bool> g_stop{false};
 
 void on_signal(int) { g_stop = true; }
 
-const char* const kUsage = "panel [-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID[:winusb|:ioctl]]...";
+const char* const kUsage = "panel [-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID[:winusb|:ioctl]...]";
 
 std::string random_token()
 {
@@ -148,8 +148,8 @@ int run(const Options& options, const Args& args)
             listen = args[++i];
         } else if (args[i] == "--token-file" && has_value) {
             token_file = args[++i];
-        } else if (args[i] == "--sim" && has_value) {
-            sims.push_back(args[++i]);
+        } else if (args[i] == "--sim" && has_value) {  // one product ID or several: --sim 0x8040 0x8001
+            while (i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0) sims.push_back(args[++i]);
         } else {
             return usage_error(std::string("korval ") + kUsage);
         }
