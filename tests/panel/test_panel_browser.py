@@ -108,6 +108,15 @@ class Browser:
              f"--user-data-dir={self.profile}", "--remote-debugging-port=0", "--window-size=1280,1080",
              "--hide-scrollbars", url],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self._attach(url)
+        except BaseException:
+            self.process.kill()
+            self.process.wait()
+            shutil.rmtree(self.profile, ignore_errors=True)
+            raise
+
+    def _attach(self, url):
         port_file = os.path.join(self.profile, "DevToolsActivePort")
         wait_for(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1,
                  "Chromium's DevTools port", timeout=20)
