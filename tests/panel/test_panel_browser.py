@@ -57,7 +57,12 @@ def read_line(stream, pattern, timeout=15.0):
 class Panel:
     def __init__(self):
         self.process = subprocess.Popen([TOOL, "panel", "--sim", "0x8140"], stdout=subprocess.PIPE, text=True)
-        match = read_line(self.process.stdout, r"(http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))")
+        try:
+            match = read_line(self.process.stdout, r"(http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))")
+        except BaseException:
+            self.process.kill()
+            self.process.wait()
+            raise
         self.url, self.port, self.token = match.group(1), int(match.group(2)), match.group(3)
 
     def request(self, method, path, body=None, token=True, headers=None):
