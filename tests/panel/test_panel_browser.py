@@ -14,6 +14,7 @@ import http.client
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -45,6 +46,8 @@ def wait_for(condition, what, timeout=10.0):
 def read_line(stream, pattern, timeout=15.0):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
+        if not select.select([stream], [], [], max(0.0, end - time.monotonic()))[0]:
+            break  # nothing more within the time: a panel that hangs before listening fails here
         line = stream.readline()
         if not line:
             break
