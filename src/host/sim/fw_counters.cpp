@@ -28,6 +28,7 @@
 #include "host/sim/board.h"
 #include "host/sim/bulk_pipes.h"
 #include "host/sim/counter8254.h"
+#include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
 
 namespace korval::sim {
@@ -66,12 +67,14 @@ public:
             catch_up();
             if ((control >> 6) == 3) read_back(block, control);
             else change(block * kPerBlock + (control >> 6), [&](Counter8254& c) { c.write_control(control); });
+            board_.notify();
             return ControlReply::ok(0);
         });
         board.on_control(Direction::out, 0x22, [this](const ControlRequest& r, std::span<uint8_t>) {
             if (at(r.wValue & 0xFF, r.wValue >> 14) == nullptr) return ControlReply::stalled();
             catch_up();
             change((r.wValue & 0xFF) * kPerBlock + (r.wValue >> 14), [&](Counter8254& c) { c.write_count(r.wIndex); });
+            board_.notify();
             return ControlReply::ok(0);
         });
         board.on_control(Direction::out, 0x23, [this](const ControlRequest& r, std::span<uint8_t>) {
@@ -162,6 +165,12 @@ public:
     }
 
     uint32_t selected_gate() const { return selected_gate_; }
+
+    ScanClock scan_clock()
+    {
+        catch_up();
+        return {counters_[2].programmed(), frequency_of(2)};
+    }
 
     // The frequency of a counter's output: a rate generator or square wave with a count of 2 or more and
     // its gate high divides its clock; anything else puts out no frequency.
@@ -348,6 +357,7 @@ private:
             c.write_control(control);
             c.write_count(r.wIndex);
         });
+        board_.notify();  // a read paced by the counters sees the new clock at once
         return true;
     }
 
@@ -398,6 +408,13 @@ const RegisterFeature kCounters{"counters", [](const Product& p) { return p.coun
                                 [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<Counters>(b); }};
 
 }  // namespace
+
+std::optional<ScanClock> scan_clock(Board& board)
+{
+    Counters* counters = board.feature<Counters>();
+    if (counters == nullptr) return std::nullopt;
+    return counters->scan_clock();
+}
 
 }  // namespace korval::sim
 
