@@ -73,7 +73,7 @@ private:
     uint64_t period_ns() const;
     uint64_t sample_time(uint64_t index) const;
     // Scans paced by the counters: the clock's history of this conversion, one segment per frequency.
-    void follow_clock(uint64_t now);
+    void follow_clock(uint64_t now, double hz);
     uint64_t scans_at(uint64_t ns) const;
     uint64_t scan_time(uint64_t scan) const;
     // Nothing when the read can go on with `want` bytes (lowered to what has been taken when the

@@ -144,7 +144,10 @@ void AdcSamples::start()
     counter_paced_ = (block[17] & 0x03) == 1 && rate_ <= 0.0 && pattern_.empty() && clock && clock->programmed &&
                      !fast_scan_on(board_);
     segments_.clear();
-    if (counter_paced_) segments_.push_back({0, start_ns_, clock->hz});
+    if (counter_paced_) {
+        segments_.push_back({0, start_ns_, clock->hz});
+        on_scan_clock_change(board_, [this](uint64_t ns, double hz) { follow_clock(ns, hz); });
+    }
     running_ = true;
     armed_ = false;
     board_.notify();
@@ -170,11 +173,10 @@ double AdcSamples::volts(uint32_t channel, uint64_t ns, uint64_t index) const
     }
 }
 
-void AdcSamples::follow_clock(uint64_t now)
+void AdcSamples::follow_clock(uint64_t now, double hz)
 {
-    const std::optional<ScanClock> clock = scan_clock(board_);
-    const double hz = clock ? clock->hz : 0.0;
-    if (hz != segments_.back().hz) segments_.push_back({scans_at(now), now, hz});
+    if (!counter_paced_ || segments_.empty() || hz == segments_.back().hz) return;
+    segments_.push_back({scans_at(now), now, hz});
 }
 
 uint64_t AdcSamples::scan_time(uint64_t scan) const
@@ -200,7 +202,6 @@ uint64_t AdcSamples::scans_at(uint64_t ns) const
 std::optional<BulkReply> AdcSamples::paced_wait(uint64_t& want)
 {
     const uint64_t now = board_.now_ns();
-    follow_clock(now);
     const uint64_t available = std::min(announced_, scans_at(now) * scan_samples_) * 2;
     if (available >= bytes_sent_ + want) return std::nullopt;
     const uint64_t have = available > bytes_sent_ ? available - bytes_sent_ : 0;

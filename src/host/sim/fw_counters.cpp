@@ -166,6 +166,8 @@ public:
 
     uint32_t selected_gate() const { return selected_gate_; }
 
+    void set_scan_clock_listener(ScanClockListener listener) { scan_clock_listener_ = std::move(listener); }
+
     ScanClock scan_clock()
     {
         catch_up();
@@ -333,6 +335,7 @@ private:
             counters_[next].clock(edges);
             edges = counters_[next].rising_edges() - before;
         }
+        if (flat < kPerBlock && scan_clock_listener_) scan_clock_listener_(board_.now_ns(), frequency_of(2));
     }
 
     // The chip's read-back command: latches the count (bit 5 clear) and the status (bit 4 clear) of the
@@ -379,6 +382,7 @@ private:
     std::vector<uint32_t> sources_;
     uint64_t pulses_done_;  // root-clock pulses the counters have been given
     uint32_t selected_gate_ = KORVAL_SIM_NO_GATE;
+    ScanClockListener scan_clock_listener_;
 
     // Pulse trains on gates: the simulated time of each gate's next edge.
     struct Train {
@@ -414,6 +418,11 @@ std::optional<ScanClock> scan_clock(Board& board)
     Counters* counters = board.feature<Counters>();
     if (counters == nullptr) return std::nullopt;
     return counters->scan_clock();
+}
+
+void on_scan_clock_change(Board& board, ScanClockListener listener)
+{
+    if (Counters* counters = board.feature<Counters>()) counters->set_scan_clock_listener(std::move(listener));
 }
 
 }  // namespace korval::sim
