@@ -205,14 +205,16 @@ std::optional<BulkReply> AdcSamples::paced_wait(uint64_t& want)
     const uint64_t available = std::min(announced_, scans_at(now) * scan_samples_) * 2;
     if (available >= bytes_sent_ + want) return std::nullopt;
     const uint64_t have = available > bytes_sent_ ? available - bytes_sent_ : 0;
-    const uint64_t oldest = have > 0 ? scan_time(bytes_sent_ / 2 / scan_samples_) + kFlushNs : 0;
-    if (have > 0 && now >= oldest) {
+    // Nothing taken and the clock stopped: only a change of the counters brings more.
+    if (have == 0 && segments_.back().hz <= 0.0) return BulkReply::wait();
+    // The first sample not yet sent is flushed once its scan, taken or still to come, is kFlushNs old.
+    const uint64_t flush = scan_time(bytes_sent_ / 2 / scan_samples_) + kFlushNs;
+    if (have > 0 && now >= flush) {
         want = have;
         return std::nullopt;
     }
-    std::optional<uint64_t> wake;
-    if (segments_.back().hz > 0.0) wake = scan_time(((bytes_sent_ + want + 1) / 2 - 1) / scan_samples_);
-    if (have > 0) wake = wake ? std::min(*wake, oldest) : oldest;
+    std::optional<uint64_t> wake = flush;
+    if (segments_.back().hz > 0.0) wake = std::min(flush, scan_time(((bytes_sent_ + want + 1) / 2 - 1) / scan_samples_));
     return BulkReply::wait(wake);
 }
 
