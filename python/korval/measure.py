@@ -164,6 +164,8 @@ def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversam
     if caps.counter_blocks == 0:
         raise ValueError("the board has no counters to pace its scans with")
     hz = check_rate(rate, caps.counter_clock_hz)
+    if isinstance(ranges, (str, int)) or type(ranges).__name__ == "Range":
+        parse_range(ranges)  # a bad text is refused before the board's block is read
     if not isinstance(oversample, int) or isinstance(oversample, bool) or not 0 <= oversample <= 255:
         raise ValueError(f"oversample {oversample!r}: 0 to 255 extra conversions per channel")
     if channels is None:
