@@ -16,6 +16,8 @@ packages="$packages python3 python3-venv python3-numpy python3-pytest python3-ma
 packages="$packages libplplot-dev plplot-driver-cairo"
 # The tool's command line and help (CLI11) and its --json output (nlohmann::json): header-only, tool only.
 packages="$packages libcli11-dev nlohmann-json3-dev"
+# Measurement files: HDF5 for the tool (C library) and for the Python package (h5py).
+packages="$packages libhdf5-dev python3-h5py"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
 fi
