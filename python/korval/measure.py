@@ -324,8 +324,10 @@ class RateStream:
         self.rate = start_clock(adc, p.rate)
         self.block_scans = max(1, round(block_seconds * self.rate))
         self.timeout = timeout if timeout is not None else 10.0 + 2.0 / self.rate + 2.0 * block_seconds
-        # The ring's buffers hold about one block, in whole 512-byte units.
-        size = min(_BLOCK_BYTES_LIMIT, max(512, (self.block_scans * self._n * 2 + 511) // 512 * 512))
+        # The ring's buffers hold about one block, in units of whole 512-byte packets and whole scans: the
+        # board starts each announced count (16 buffers) at the first channel of a scan.
+        unit = math.lcm(512, 2 * self._n)
+        size = min(_BLOCK_BYTES_LIMIT // unit * unit, max(unit, (self.block_scans * self._n * 2 + unit - 1) // unit * unit))
         self.buffer_bytes = size
         self._callback = _lib.ContCallback(self._on_buffer)
         self.started = _now()

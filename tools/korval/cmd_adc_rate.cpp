@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -508,9 +509,12 @@ int run_stream(const Options& options, const Setup& s, uint64_t scans, Writer* w
     st.summary = &summary;
     st.wanted = scans;
     g_stream = &st;
-    // About 20 buffers a second, whole 512-byte units.
+    // About 20 buffers a second, in units of whole 512-byte packets and whole scans: the board starts each
+    // announced count (all the ring's buffers) at the first channel of a scan.
+    const uint64_t unit = std::lcm<uint64_t>(512, 2ull * s.channels);
     const uint64_t wanted = static_cast<uint64_t>(s.rate * s.channels * 2 / 20);
-    const uint32_t buf_size = static_cast<uint32_t>(std::clamp<uint64_t>((wanted + 511) / 512 * 512, 512, 4u << 20));
+    const uint32_t buf_size = static_cast<uint32_t>(std::clamp<uint64_t>((wanted + unit - 1) / unit * unit, unit,
+                                                                         std::max<uint64_t>(unit, (4u << 20) / unit * unit)));
     const int32_t buf_count = 16;
     if (const uint32_t e = ADC_BulkContinuousStart(s.index, buf_size, buf_count, 0, on_buffer)) return report_error(e, "starting the stream");
 

@@ -107,6 +107,7 @@ private:
         double hz;  // 0: stopped
     };
     std::vector<ClockSegment> segments_;
+    std::optional<ClockSegment> continue_from_;  // the last scan of the count before, and its clock
     std::array<uint8_t, kChannels> gain_{};  // gain code of each channel
     uint8_t cal_mode_ = 0;
     uint8_t reference_gain_ = 0;

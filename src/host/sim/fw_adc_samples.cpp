@@ -100,6 +100,11 @@ void AdcSamples::arm(uint64_t count)
     // count takes it over, as the firmware switches the endpoint to the mode last started.
     if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr && pipes->has_in(kSamplePipe))
         pipes->set_source(kSamplePipe, [this](std::span<uint8_t> buffer) { return read(buffer); });
+    // The converter keeps running between counts: a count announced when the last one has been read in
+    // whole scans goes on with the same scan clock, its first scan one period after the last.
+    continue_from_.reset();
+    if (counter_paced_ && announced_ > 0 && bytes_sent_ >= announced_ * 2 && announced_ % scan_samples_ == 0)
+        continue_from_ = ClockSegment{0, scan_time(announced_ / scan_samples_ - 1), segments_.back().hz};
     announced_ = count;
     bytes_sent_ = 0;
     running_ = false;
@@ -145,7 +150,9 @@ void AdcSamples::start()
                      !fast_scan_on(board_);
     segments_.clear();
     if (counter_paced_) {
-        segments_.push_back({0, start_ns_, clock->hz});
+        const bool goes_on = continue_from_ && continue_from_->hz == clock->hz && clock->hz > 0.0 &&
+                             start_ns_ <= continue_from_->start_ns + static_cast<uint64_t>(2e9 / clock->hz) + kFlushNs;
+        segments_.push_back({0, goes_on ? continue_from_->start_ns : start_ns_, clock->hz});
         on_scan_clock_change(board_, [this](uint64_t ns, double hz) { follow_clock(ns, hz); });
     }
     running_ = true;
