@@ -243,6 +243,8 @@ def read(adc: "Adc", samples: int, rate: Any, channels: ChannelsArg, ranges: Ran
     if total * 2 > 0xFFFFFFFF:
         raise ValueError(f"{samples} scans of {p.samples_per_scan} samples: at most {0xFFFFFFFF // 2} samples "
                          "in one read; use stream() or record() for more")
+    if p.oversample == 0 and p.rate < _SLOWEST_ONE_SHOT:
+        return _read_by_stream(adc, samples, p, timeout)
     configure(adc, p)
     hz = start_clock(adc, p.rate)
     started = _now()
@@ -264,6 +266,20 @@ def read(adc: "Adc", samples: int, rate: Any, channels: ChannelsArg, ranges: Ran
     volts = mean * scale + offset
     return Acquisition(volts=volts, counts=counts, times=np.arange(samples) / hz, rate=hz, channels=p.channels,
                        ranges=[str(r) for r in p.ranges], started=started)
+
+
+# The library gives each read of a one-shot acquisition some seconds; scans further apart come by stream.
+_SLOWEST_ONE_SHOT = 0.5
+
+
+def _read_by_stream(adc: "Adc", samples: int, p: Plan, timeout: Optional[float]) -> Acquisition:
+    stream = RateStream(adc, p.rate, range(p.first, p.last + 1), p.ranges, block_seconds=1.0, timeout=timeout)
+    with stream:
+        blocks = list(take(stream, samples))
+    counts = np.concatenate([b.counts for b in blocks])
+    return Acquisition(volts=np.concatenate([b.volts for b in blocks]), counts=counts,
+                       times=np.arange(samples) / stream.rate, rate=stream.rate, channels=stream.channels,
+                       ranges=stream.ranges, started=stream.started)
 
 
 # ---- streams -----------------------------------------------------------------------------------------------

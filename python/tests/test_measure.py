@@ -195,3 +195,12 @@ def test_scan_names_its_span(sim):
     assert dev.adc.config.end_channel == 3
     with pytest.raises(ValueError, match="channels 0 to 15"):
         dev.adc.scan(channels=16)
+
+
+def test_a_slow_read_longer_than_a_read_may_wait(sim):
+    sim.add_board(BOARD)
+    sim.manual_clock = True
+    dev = korval.Device(0)
+    with ClockDriver(sim, step=0.5):
+        a = dev.adc.read(3, rate=0.1, channels=0)  # a scan every 10 s
+    assert a.counts.shape == (3, 1) and a.rate == pytest.approx(0.1)
