@@ -19,6 +19,8 @@ packages="$packages libplplot-dev plplot-driver-cairo"
 packages="$packages libcli11-dev nlohmann-json3-dev"
 # The HTTP server of "korval panel" (cpp-httplib; tool only).
 packages="$packages libcpp-httplib-dev"
+# Measurement files: HDF5 for the tool (C library) and for the Python package (h5py).
+packages="$packages libhdf5-dev python3-h5py"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
 fi

@@ -17,6 +17,7 @@ source tree's build directory, else where it was installed.
 """
 
 from .adc import Adc, AdcConfig, AdcStream, Range
+from .measure import Acquisition, Block, RateStream
 from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStream, Eeprom, Flash, PulseWidths,
                      Waveform, devices)
 from .errors import KorvalError, LibraryNotFoundError, result_name
@@ -25,7 +26,7 @@ from .sim import SimBoard, Simulation, Transfer
 __version__ = "1.0.0"
 
 __all__ = [
-    "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "DioStream", "Eeprom",
+    "Acquisition", "Block", "RateStream", "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "DioStream", "Eeprom",
     "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer", "Waveform",
     "devices", "library_path", "result_name",
 ]

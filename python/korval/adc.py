@@ -12,13 +12,15 @@ from typing import Any, Iterator, Optional, Sequence, Union
 
 from ._numpy import np
 
-from . import _lib
+from . import _lib, measure
 from ._lib import i32, u8, u32
 from .errors import KorvalError
+from .measure import Acquisition, Block, RateStream
 
 # Buffers and callbacks the library may still write to or call because an operation on them could not
 # be ended: kept alive for the life of the process rather than freed under a running thread.
 _still_in_use: list[Any] = []
+_DEFAULT: Any = object()  # an argument left out
 
 
 class Range(enum.IntEnum):
@@ -172,9 +174,15 @@ class Adc(_lib.Subsystem):
 
     # ---- scans -------------------------------------------------------------------------------------------
 
-    def scan(self) -> np.ndarray:
-        """One scan of the configured channels, in volts: element c is channel c, NaN for channels below
-        the scan's start channel. The oversampled values of each channel are averaged."""
+    def scan(self, channels: measure.ChannelsArg = None) -> np.ndarray:
+        """One scan in volts: element c is channel c, NaN for channels below the scan's start channel.
+        `channels` ("A-B", range(A, B + 1), consecutive ints or one int) sets the span scanned, and it
+        stays the board's configured span; None scans the span configured now (on a board fresh from
+        power-up, or a new simulated board, that is channel 0 alone). The oversampled values of each
+        channel are averaged."""
+        if channels is not None:
+            first, last = measure.parse_channels(channels, self.channels)
+            self.set_channels(first, last)
         volts = np.full(256, np.nan)
         self._call("ADC_GetScanV", volts.ctypes.data_as(ctypes.c_void_p))
         return _through_last_scanned(volts)
@@ -266,7 +274,60 @@ class Adc(_lib.Subsystem):
 
     # ---- continuous acquisition ----------------------------------------------------------------------------
 
-    def stream(self, block_samples: int = 8192, blocks: int = 16, timeout: Optional[float] = 10.0) -> "AdcStream":
+    # ---- at a chosen rate ------------------------------------------------------------------------------------
+
+    def read(self, samples: int, *, rate: float, channels: measure.ChannelsArg = None,
+             range: measure.RangeArg = "±10 V", oversample: int = 0,
+             timeout: Optional[float] = None) -> Acquisition:
+        """Takes `samples` scans at `rate` scans per second, paced by the board's scan clock, and returns
+        them as an `Acquisition` (volts, counts, times, the rate obtained, channels, ranges, start time).
+
+            data = dev.adc.read(1000, rate=10_000, channels="0-3", range="±10 V")
+
+        `channels`: "A-B", range(A, B + 1), a list of consecutive ints or one int (the board scans a
+        contiguous span); None: the span configured now. `range`: a range text ("±10 V", "0-5 V", ...)
+        or a `Range`, for all channels or one per channel. With `oversample`, each channel is converted
+        1 + oversample times per scan and its value is the mean of the conversions after the first.
+        Arguments the board cannot take raise ValueError before anything is sent; TimeoutError when the
+        scans have not all come within `timeout` seconds (default: their duration plus 10 s)."""
+        return measure.read(self, samples, rate, channels, range, oversample, timeout)
+
+    def record(self, path: Any, *, seconds: float, rate: float, channels: measure.ChannelsArg = None,
+               range: measure.RangeArg = "±10 V", progress: Any = None) -> int:
+        """Streams `seconds` of scans at `rate` to a file in constant memory and returns the scans
+        written, round(seconds * rate). `.h5`: HDF5 (h5py), dataset "volts" (float32, scans x channels,
+        chunked, appendable) with attributes rate, channels, ranges, start_time (ISO 8601 UTC),
+        product_id, serial_number and korval_version. `.csv`: a header naming each channel with its
+        unit, then the time in seconds and one column per channel. `progress(written, total)` is called
+        after each block."""
+        return measure.record(self, path, seconds, rate, channels, range, progress)
+
+    def stream(self, block_samples: Optional[int] = None, blocks: int = 16, timeout: Any = _DEFAULT, *,
+               rate: Optional[float] = None, channels: measure.ChannelsArg = None, range: measure.RangeArg = "±10 V",
+               block_seconds: float = 0.05) -> Any:
+        """Continuous acquisition, as a context manager and an iterator.
+
+        With `rate`: scans at that rate, paced by the board's scan clock, as `Block`s of volts and
+        counts (scans x channels) with their first scan's index and times; a block holds about
+        `block_seconds` of scans, and a slow rate still delivers each scan soon after it is taken.
+
+            with dev.adc.stream(rate=100_000, channels="0-7", range="±10 V") as stream:
+                for block in stream:
+                    ...                      # stream.scans: delivered so far
+
+        `channels` and `range` as for `read`. After close() (or the end of the `with`), iterating
+        still delivers every scan that had reached the host.
+
+        Without `rate`, the older raw form: uint16 sample blocks in the order the board sends them,
+        started as the board's configuration says."""
+        if rate is not None:
+            if block_samples is not None:
+                raise ValueError("a stream at a rate is sized by block_seconds, not block_samples")
+            return RateStream(self, rate, channels, range, block_seconds, None if timeout is _DEFAULT else timeout)
+        return self._raw_stream(8192 if block_samples is None else block_samples, blocks,
+                                10.0 if timeout is _DEFAULT else timeout)
+
+    def _raw_stream(self, block_samples: int, blocks: int, timeout: Optional[float]) -> "AdcStream":
         """Continuous acquisition: a context manager and an iterator of uint16 sample blocks.
 
             with dev.adc.stream(block_samples=4096) as stream:

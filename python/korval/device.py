@@ -314,6 +314,41 @@ class Device:
         self._lib.call("KORVAL_SetDefaultsTable", self.index, _buffer(raw), ctypes.byref(n))
 
 
+def _non_negative(name: str, hz: Any) -> float:
+    """A frequency in hertz: 0 or more (0 stops what it paces)."""
+    try:
+        value = float(hz)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} {hz!r}: a frequency in hertz") from None
+    if not (value >= 0.0 and value != float("inf")):
+        raise ValueError(f"{name} {hz!r}: a frequency in hertz, 0 or more")
+    return value
+
+
+def _counter_load(value: Any) -> int:
+    """An 8254 count: 16 bits (0 to 65,535; 0 counts 65,536)."""
+    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value <= 0xFFFF:
+        raise ValueError(f"counter load {value!r}: the counters take 0 to 65535")
+    return value
+
+
+def _dac_code(value: Any, largest: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value <= largest:
+        raise ValueError(f"DAC code {value!r}: the outputs take 0 to {largest}")
+    return value
+
+
+def _waveform_codes(points: Any, channels: int) -> Any:
+    """Waveform points as the flat uint16 codes the library takes: 12-bit, whole points."""
+    data = np.asarray(points)
+    if data.size and (data.min() < 0 or data.max() > 0xFFF):
+        raise ValueError(f"waveform codes {data.min()} to {data.max()}: the outputs take 12-bit codes, 0 to 4095")
+    data = np.ascontiguousarray(data, dtype=np.uint16).reshape(-1)
+    if data.size % channels:
+        raise ValueError(f"{data.size} codes are not whole points of {channels} channels")
+    return data
+
+
 def _mask_bytes(mask: Union[int, Bytes], length: int) -> bytes:
     if isinstance(mask, int):
         if mask < 0 or mask >= 1 << (8 * length):
@@ -442,7 +477,7 @@ class Dio(_lib.Subsystem):
 
     def sync(self, rate_hz: float, time_a_ms: float, time_b_ms: float, time_c_ms: float) -> tuple[float, ...]:
         """Runs the sync pulse generator; returns the rate and three times as the board will run them."""
-        values = [ctypes.c_double(v) for v in (rate_hz, time_a_ms, time_b_ms, time_c_ms)]
+        values = [ctypes.c_double(v) for v in (_non_negative("rate_hz", rate_hz), time_a_ms, time_b_ms, time_c_ms)]
         self._call("DIO_CSA_DoSync", *[ctypes.byref(v) for v in values])
         return tuple(v.value for v in values)
 
@@ -474,7 +509,8 @@ class Dio(_lib.Subsystem):
 
     def set_stream_clocks(self, from_board_hz: float = 0.0, to_board_hz: float = 0.0) -> tuple[float, float]:
         """The two clocks that pace digital streams (0 turns one off); returns what the board will make."""
-        a, b = ctypes.c_double(from_board_hz), ctypes.c_double(to_board_hz)
+        a = ctypes.c_double(_non_negative("from_board_hz", from_board_hz))
+        b = ctypes.c_double(_non_negative("to_board_hz", to_board_hz))
         self._call("DIO_StreamSetClocks", ctypes.byref(a), ctypes.byref(b))
         return a.value, b.value
 
@@ -499,11 +535,11 @@ class Dac(_lib.Subsystem):
 
     def write(self, channel: int, value: int) -> None:
         """Puts out a count (0 to 65535) on one channel."""
-        self._call("DACDirect", channel, value)
+        self._call("DACDirect", channel, _dac_code(value, 65535))
 
     def write_many(self, values: Union[Mapping[int, int], Iterable[tuple[int, int]]]) -> None:
         """Sets several channels in one request: {channel: count} or (channel, count) pairs."""
-        pairs = list(values.items() if isinstance(values, Mapping) else values)
+        pairs = [(c, _dac_code(v, 65535)) for c, v in (values.items() if isinstance(values, Mapping) else values)]
         array = (_lib.DACPair * max(len(pairs), 1))(*[_lib.DACPair(c, v) for c, v in pairs])
         self._call("DACMultiDirect", array, len(pairs))
 
@@ -517,6 +553,20 @@ class Dac(_lib.Subsystem):
 
     def clear_calibration(self, channel: int) -> None:
         self._call("DACSetChannelCal", channel, b":NONE:")
+
+    def play(self, points: Any, *, rate: float, channels: int = 1, timeout: Optional[float] = 10.0) -> float:
+        """Plays a whole waveform and returns once it has been played: `points` of shape (n, channels)
+        (or n * channels codes, point by point), 12-bit codes, at `rate` points per second. Opens the
+        output, queues the points, starts it, closes it and waits for the points' playing time. Returns
+        the rate obtained. For waveforms made as they play, use `waveform()`."""
+        data = _waveform_codes(points, channels)
+        with self.waveform(rate, channels) as out:
+            out.write(data, timeout=timeout)
+            out.start()
+        # Every point has reached the board, which plays them from its own buffer: at most the whole
+        # waveform's time is left.
+        time.sleep((data.size // channels) / out.rate_hz)
+        return out.rate_hz
 
     def waveform(self, rate_hz: float, channels: int = 1) -> "Waveform":
         """Opens waveform output (boards with streamed outputs): a context manager that plays the points
@@ -552,6 +602,9 @@ class Waveform:
     MAX_FRAME_POINTS = 6400
 
     def __init__(self, dac: Dac, rate_hz: float, channels: int) -> None:
+        _non_negative("rate_hz", rate_hz)
+        if not isinstance(channels, int) or channels < 1:
+            raise ValueError(f"channels {channels!r}: one or more outputs per point")
         self._dac = dac
         self.channels = channels
         rate = ctypes.c_double(rate_hz)
@@ -567,9 +620,7 @@ class Waveform:
     def write(self, points: Any, timeout: Optional[float] = 10.0) -> None:
         """Queues points: an array of shape (n, channels), or n * channels codes point by point. Waits
         (up to `timeout` seconds, then TimeoutError) while the library's queue is full."""
-        data = np.ascontiguousarray(points, dtype=np.uint16).reshape(-1)
-        if data.size % self.channels:
-            raise ValueError(f"{data.size} codes are not whole points of {self.channels} channels")
+        data = _waveform_codes(points, self.channels)
         step = self.MAX_FRAME_POINTS * self.channels
         for start in range(0, data.size, step):
             frame = data[start:start + step]
@@ -671,10 +722,10 @@ class Counter:
         if load is None:
             self._call("CTR_8254Mode", mode)
         else:
-            self._call("CTR_8254ModeLoad", mode, load)
+            self._call("CTR_8254ModeLoad", mode, _counter_load(load))
 
     def load(self, value: int) -> None:
-        self._call("CTR_8254Load", value)
+        self._call("CTR_8254Load", _counter_load(value))
 
     def read(self) -> int:
         value = u16(0)
@@ -729,13 +780,13 @@ class Counters(_lib.Subsystem):
 
     def output_frequency(self, hz: float, block: int = 0) -> float:
         """Makes a counter block put out a frequency; returns the frequency it runs at."""
-        value = ctypes.c_double(hz)
+        value = ctypes.c_double(_non_negative("hz", hz))
         self._call("CTR_StartOutputFreq", block, ctypes.byref(value))
         return value.value
 
     def set_global_tick_rate(self, hz: float) -> None:
         """The board's global tick rate (newer firmware)."""
-        self._call("KORVAL_SetGlobalTickRate", ctypes.byref(ctypes.c_double(hz)))
+        self._call("KORVAL_SetGlobalTickRate", ctypes.byref(ctypes.c_double(_non_negative("hz", hz))))
 
     def measure_pulse_widths(self) -> "PulseWidths":
         """Measures pulse widths in the background while the returned context lasts:

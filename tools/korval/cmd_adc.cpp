@@ -49,7 +49,8 @@ struct Board {
     uint32_t shift;
 };
 
-// "±10 V", "+-10V", "-10..10 V", "-10-+10", "0-5V", "0..5": a gain code, or -1.
+}  // namespace
+
 int parse_range(std::string text)
 {
     std::string t;
@@ -109,6 +110,8 @@ int parse_range(std::string text)
     else return -1;
     return gain | (bipolar ? 1 : 0);
 }
+
+namespace {
 
 bool parse_channels(const std::string& text, uint32_t& first, uint32_t& last)
 {
@@ -295,9 +298,13 @@ int run(const Options& options, const Args& all_args)
     if (!args.empty()) {
         const Args rest(args.begin() + 1, args.end());
         if (args[0] == "scan") return adc_scan(options, index, rest);
-        if (args[0] == "acquire") return adc_acquire(options, index, rest);
+        if (args[0] == "acquire") {
+            const bool at_rate = std::find(rest.begin(), rest.end(), "--rate") != rest.end() ||
+                                 std::find(rest.begin(), rest.end(), "--seconds") != rest.end();
+            return at_rate ? adc_measure_at_rate(options, index, rest, false) : adc_acquire(options, index, rest);
+        }
         if (args[0] == "cal") return adc_cal(options, index, rest);
-        if (args[0] == "stream") return run_adc_stream(options, rest, index);
+        if (args[0] == "stream") return adc_measure_at_rate(options, index, rest, true);
     }
     if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
 
@@ -319,11 +326,13 @@ const RegisterCommand kAdc{{"adc", "[-d N] config|scan|acquire|cal|stream ...",
                             {{"config", "[set ITEM...]", "show the analog-input configuration in words, or set items of it "
                                                           "(ch A-B RANGE, oversample N, trigger BYTE, cal MODE)"},
                              {"scan", "[ch A-B]", "one scan, in volts per channel"},
-                             {"acquire", "--samples N [--out FILE.csv]",
-                              "a one-shot acquisition: progress, per-channel statistics, optionally every sample as CSV"},
+                             {"acquire", "--rate HZ [--channels A-B] [--range R] --samples N|--seconds S [--out FILE.csv|FILE.h5]",
+                              "scans at a rate paced by the board's scan clock: progress, per-channel statistics, a file; "
+                              "without --rate or --seconds, --samples N samples as the board's block says"},
                              {"cal", ":AUTO:|:NORM:|:1TO1:|FILE", "load the ADC calibration"},
-                             {"stream", "[--rate HZ] [--seconds S] [--channels A-B] [--out FILE] [--plot FILE.png]",
-                              "continuous acquisition with a live status line"}}}};
+                             {"stream", "[--rate HZ] [--channels A-B] [--range R] [--samples N|--seconds S] "
+                                        "[--out FILE.csv|FILE.h5] [--plot FILE.png]",
+                              "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}}}};
 
 }  // namespace
 

@@ -35,9 +35,6 @@ struct Command {
 
 const std::vector<Command>& commands();
 
-// korval adc stream, on the board `index` (cmd_adc_stream.cpp).
-int run_adc_stream(const Options& options, Args args, uint32_t index);
-
 struct RegisterCommand {
     explicit RegisterCommand(Command command);
 };

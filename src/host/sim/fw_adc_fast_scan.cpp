@@ -3,6 +3,7 @@
 // fast setting the converter runs from the fast configuration block the library writes, which starts
 // it on the board's own clock as soon as a sample count is announced.
 #include "host/sim/board.h"
+#include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
 
 namespace korval::sim {
@@ -34,6 +35,12 @@ const RegisterFeature kAdcFastScan{
     [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<AdcFastScan>(b); }};
 
 }  // namespace
+
+bool fast_scan_on(Board& board)
+{
+    const AdcFastScan* f = board.feature<AdcFastScan>();
+    return f != nullptr && f->on_ != 0;
+}
 
 }  // namespace korval::sim
 

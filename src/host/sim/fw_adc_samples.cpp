@@ -10,6 +10,7 @@
 #include "host/sim/board.h"
 #include "host/sim/bulk_pipes.h"
 #include "host/sim/eeprom.h"
+#include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
 
 namespace korval::sim {
@@ -99,6 +100,11 @@ void AdcSamples::arm(uint64_t count)
     // count takes it over, as the firmware switches the endpoint to the mode last started.
     if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr && pipes->has_in(kSamplePipe))
         pipes->set_source(kSamplePipe, [this](std::span<uint8_t> buffer) { return read(buffer); });
+    // The converter keeps running between counts: a count announced when the last one has been read in
+    // whole scans goes on with the same scan clock, its first scan one period after the last.
+    continue_from_.reset();
+    if (counter_paced_ && announced_ > 0 && bytes_sent_ >= announced_ * 2 && announced_ % scan_samples_ == 0)
+        continue_from_ = ClockSegment{0, scan_time(announced_ / scan_samples_ - 1), segments_.back().hz};
     announced_ = count;
     bytes_sent_ = 0;
     running_ = false;
@@ -138,6 +144,17 @@ void AdcSamples::start()
 
     period_ = period_ns();
     start_ns_ = board_.now_ns();
+    scan_samples_ = uint64_t{channel_count_} * per_channel_;
+    const std::optional<ScanClock> clock = scan_clock(board_);
+    counter_paced_ = (block[17] & 0x03) == 1 && rate_ <= 0.0 && pattern_.empty() && clock && clock->programmed &&
+                     !fast_scan_on(board_);
+    segments_.clear();
+    if (counter_paced_) {
+        const bool goes_on = continue_from_ && continue_from_->hz == clock->hz && clock->hz > 0.0 &&
+                             start_ns_ <= continue_from_->start_ns + static_cast<uint64_t>(2e9 / clock->hz) + kFlushNs;
+        segments_.push_back({0, goes_on ? continue_from_->start_ns : start_ns_, clock->hz});
+        on_scan_clock_change(board_, [this](uint64_t ns, double hz) { follow_clock(ns, hz); });
+    }
     running_ = true;
     armed_ = false;
     board_.notify();
@@ -163,10 +180,60 @@ double AdcSamples::volts(uint32_t channel, uint64_t ns, uint64_t index) const
     }
 }
 
+void AdcSamples::follow_clock(uint64_t now, double hz)
+{
+    if (!counter_paced_ || segments_.empty() || hz == segments_.back().hz) return;
+    segments_.push_back({scans_at(now), now, hz});
+}
+
+uint64_t AdcSamples::scan_time(uint64_t scan) const
+{
+    // The last running segment that the scan falls in (a stopped one takes none).
+    for (auto it = segments_.rbegin(); it != segments_.rend(); ++it)
+        if (it->first_scan <= scan && it->hz > 0.0)
+            return it->start_ns + static_cast<uint64_t>(std::ceil(static_cast<double>(scan - it->first_scan + 1) * 1e9 / it->hz));
+    return start_ns_;
+}
+
+uint64_t AdcSamples::scans_at(uint64_t ns) const
+{
+    const ClockSegment& s = segments_.back();
+    if (s.hz <= 0.0 || ns <= s.start_ns) return s.first_scan;
+    // The estimate, then corrected to agree exactly with scan_time.
+    uint64_t n = s.first_scan + static_cast<uint64_t>(static_cast<double>(ns - s.start_ns) * s.hz / 1e9);
+    while (n > s.first_scan && scan_time(n - 1) > ns) --n;
+    while (scan_time(n) <= ns) ++n;
+    return n;
+}
+
+std::optional<BulkReply> AdcSamples::paced_wait(uint64_t& want)
+{
+    const uint64_t now = board_.now_ns();
+    const uint64_t available = std::min(announced_, scans_at(now) * scan_samples_) * 2;
+    if (available >= bytes_sent_ + want) return std::nullopt;
+    const uint64_t have = available > bytes_sent_ ? available - bytes_sent_ : 0;
+    // Nothing taken and the clock stopped: only a change of the counters brings more.
+    if (have == 0 && segments_.back().hz <= 0.0) return BulkReply::wait();
+    // The first sample not yet sent is flushed once its scan, taken or still to come, is kFlushNs old.
+    const uint64_t flush = scan_time(bytes_sent_ / 2 / scan_samples_) + kFlushNs;
+    if (have > 0 && now >= flush) {
+        want = have;
+        return std::nullopt;
+    }
+    std::optional<uint64_t> wake = flush;
+    if (segments_.back().hz > 0.0) wake = std::min(flush, scan_time(((bytes_sent_ + want + 1) / 2 - 1) / scan_samples_));
+    return BulkReply::wait(wake);
+}
+
+uint64_t AdcSamples::sample_time(uint64_t index) const
+{
+    return counter_paced_ ? scan_time(index / scan_samples_) : start_ns_ + index * period_;
+}
+
 uint16_t AdcSamples::sample(uint64_t index) const
 {
     if (!pattern_.empty()) return pattern_[index % pattern_.size()];
-    const uint64_t at = start_ns_ + index * period_;
+    const uint64_t at = sample_time(index);
     uint8_t gain = 0;
     double v = 0.0;
     if ((cal_mode_ & 0x01) != 0) {
@@ -185,8 +252,10 @@ BulkReply AdcSamples::read(std::span<uint8_t> buffer)
 {
     const uint64_t total = announced_ * 2;
     if (!running_ || stopped_ || bytes_sent_ >= total) return BulkReply::wait();
-    const uint64_t want = std::min<uint64_t>(buffer.size(), total - bytes_sent_);
-    if (rate_ > 0.0) {
+    uint64_t want = std::min<uint64_t>(buffer.size(), total - bytes_sent_);
+    if (counter_paced_) {
+        if (std::optional<BulkReply> wait = paced_wait(want)) return *wait;
+    } else if (rate_ > 0.0) {
         // Samples taken so far in simulated time; the read completes once it can be filled.
         const uint64_t now = board_.now_ns();
         const uint64_t taken = std::min(announced_, (now - start_ns_) / period_ + 1);

@@ -28,6 +28,7 @@
 #include "host/sim/board.h"
 #include "host/sim/bulk_pipes.h"
 #include "host/sim/counter8254.h"
+#include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
 
 namespace korval::sim {
@@ -66,12 +67,14 @@ public:
             catch_up();
             if ((control >> 6) == 3) read_back(block, control);
             else change(block * kPerBlock + (control >> 6), [&](Counter8254& c) { c.write_control(control); });
+            board_.notify();
             return ControlReply::ok(0);
         });
         board.on_control(Direction::out, 0x22, [this](const ControlRequest& r, std::span<uint8_t>) {
             if (at(r.wValue & 0xFF, r.wValue >> 14) == nullptr) return ControlReply::stalled();
             catch_up();
             change((r.wValue & 0xFF) * kPerBlock + (r.wValue >> 14), [&](Counter8254& c) { c.write_count(r.wIndex); });
+            board_.notify();
             return ControlReply::ok(0);
         });
         board.on_control(Direction::out, 0x23, [this](const ControlRequest& r, std::span<uint8_t>) {
@@ -162,6 +165,14 @@ public:
     }
 
     uint32_t selected_gate() const { return selected_gate_; }
+
+    void set_scan_clock_listener(ScanClockListener listener) { scan_clock_listener_ = std::move(listener); }
+
+    ScanClock scan_clock()
+    {
+        catch_up();
+        return {counters_[2].programmed(), frequency_of(2)};
+    }
 
     // The frequency of a counter's output: a rate generator or square wave with a count of 2 or more and
     // its gate high divides its clock; anything else puts out no frequency.
@@ -324,6 +335,7 @@ private:
             counters_[next].clock(edges);
             edges = counters_[next].rising_edges() - before;
         }
+        if (flat < kPerBlock && scan_clock_listener_) scan_clock_listener_(board_.now_ns(), frequency_of(2));
     }
 
     // The chip's read-back command: latches the count (bit 5 clear) and the status (bit 4 clear) of the
@@ -348,6 +360,7 @@ private:
             c.write_control(control);
             c.write_count(r.wIndex);
         });
+        board_.notify();  // a read paced by the counters sees the new clock at once
         return true;
     }
 
@@ -369,6 +382,7 @@ private:
     std::vector<uint32_t> sources_;
     uint64_t pulses_done_;  // root-clock pulses the counters have been given
     uint32_t selected_gate_ = KORVAL_SIM_NO_GATE;
+    ScanClockListener scan_clock_listener_;
 
     // Pulse trains on gates: the simulated time of each gate's next edge.
     struct Train {
@@ -398,6 +412,18 @@ const RegisterFeature kCounters{"counters", [](const Product& p) { return p.coun
                                 [](Board& b) -> std::unique_ptr<Feature> { return std::make_unique<Counters>(b); }};
 
 }  // namespace
+
+std::optional<ScanClock> scan_clock(Board& board)
+{
+    Counters* counters = board.feature<Counters>();
+    if (counters == nullptr) return std::nullopt;
+    return counters->scan_clock();
+}
+
+void on_scan_clock_change(Board& board, ScanClockListener listener)
+{
+    if (Counters* counters = board.feature<Counters>()) counters->set_scan_clock_listener(std::move(listener));
+}
 
 }  // namespace korval::sim
 
