@@ -50,7 +50,7 @@ Acquisition::Acquisition(uint32_t index) : index_(index) {}
 
 Acquisition::~Acquisition() { stop(); }
 
-std::optional<Json> Acquisition::start(const AcquisitionSettings& s, KorvalSim* sim, uint32_t sim_board)
+std::optional<Json> Acquisition::start(const AcquisitionSettings& s)
 {
     stop();
     KorvalCapabilities caps{};
@@ -77,9 +77,6 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s, KorvalSim* 
     if (const uint32_t r = start_scan_clock(index_, rate)) return error_json("starting the scan clock", r);
 
     const uint32_t channels = s.last - s.first + 1;
-    // A simulated board converts at the pace it is given; until it follows its own counter, give it the
-    // clock's rate, so that it samples as the real board would.
-    if (sim != nullptr) KorvalSim_SetAdcRate(sim, sim_board, rate * channels);
 
     {
         std::lock_guard lock(mutex_);

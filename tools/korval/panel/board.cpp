@@ -166,7 +166,7 @@ Json Board::adc_start(const AcquisitionSettings& settings)
 {
     std::lock_guard lock(calls_);
     if (caps_.Counters != 0) frequency_[0] = 0;  // block 0 becomes the scan clock (and stops with it)
-    if (auto error = acquisition_.start(settings, sim_, sim_board_)) return {{"ok", false}, {"error", *error}};
+    if (auto error = acquisition_.start(settings)) return {{"ok", false}, {"error", *error}};
     Json j = ok();
     j["adc"] = acquisition_.status();
     return j;

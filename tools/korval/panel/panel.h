@@ -66,7 +66,7 @@ public:
     explicit Acquisition(uint32_t index);
     ~Acquisition();
     // Programs the board as `settings` say and starts the stream. The error names the step that failed.
-    std::optional<Json> start(const AcquisitionSettings& settings, KorvalSim* sim, uint32_t sim_board);
+    std::optional<Json> start(const AcquisitionSettings& settings);
     // Ends the stream and the scan clock. Errors go into the status.
     void stop();
     bool running() const { return running_.load(); }
