@@ -2,12 +2,13 @@
 #   make demo   builds the library and the korval tool, and lists simulated boards with it
 #   make test   builds everything and runs every test
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
+#   make docs   the HTML documentation into build/docs/html (reference, guide, Python, tool)
 # Both install what is missing first (scripts/setup.sh).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-windows build setup clean
+.PHONY: demo test test-windows docs build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -31,6 +32,14 @@ test-windows:
 		-DKORVAL_WERROR=ON -DKORVAL_BUILD_BENCH=OFF > /dev/null
 	@cmake --build $(BUILD)-windows-tests -j $(JOBS)
 	./scripts/wine-tests.sh $(BUILD)-windows-tests -j $(JOBS)
+
+# The documentation: Doxygen (C reference and guide), Sphinx (Python), the tool's pages; checked by
+# scripts/check-docs.sh (names, links, a headless browser).
+docs:
+	@./scripts/setup.sh --docs
+	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target docs
+	@echo "documentation: $(BUILD)/docs/html/index.html"
 
 clean:
 	rm -rf $(BUILD) build-*

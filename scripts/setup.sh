@@ -7,6 +7,7 @@
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
 #                               and Wine, to run the tests as Windows programs
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
+#   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -18,6 +19,9 @@ packages="$packages libplplot-dev plplot-driver-cairo"
 packages="$packages libcli11-dev nlohmann-json3-dev"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
+fi
+if [ "${1:-}" = "--docs" ]; then
+    packages="$packages doxygen python3-sphinx chromium"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
