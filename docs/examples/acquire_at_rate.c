@@ -43,6 +43,7 @@ int main(int argc, char **argv)
         uint32_t board = KorvalSim_AddBoard(sim, 0x8040, KORVAL_SIM_WINUSB);
         KorvalSimAdcSignal sine = {KORVAL_SIM_SIGNAL_SINE, 0, 0.0, 2.0, 50.0};
         KorvalSim_SetAdcSignal(sim, board, 1, &sine);
+        KorvalSim_SetAdcRate(sim, board, 10000.0 * kChannels); /* the simulated converter's pace */
         KORVAL_InstallHost(KorvalSim_Host(sim));
     }
     const uint32_t dev = FirstDeviceIndex;
@@ -91,6 +92,10 @@ int main(int argc, char **argv)
     if (sim != NULL) {
         KORVAL_InstallHost(NULL);
         KorvalSim_Destroy(sim);
+        /* 0.1 s of the 50 Hz sine is five whole periods: its mean is 0 V. */
+        double sum = 0;
+        for (int k = 1; k < kScans * kChannels; k += kChannels) sum += samples[k] * 10.0 / 65536.0 - 5.0;
+        if (sum / kScans < -0.05 || sum / kScans > 0.05) return 1;
     }
     return 0;
 }

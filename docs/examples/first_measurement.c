@@ -33,7 +33,7 @@ int main(int argc, char **argv)
     /* 1. Which board: the first one found. */
     uint32_t dev = FirstDeviceIndex;
     uint32_t pid = 0, ports = 0, counters = 0;
-    char name[64];
+    char name[128];
     uint32_t name_size = sizeof name - 1;
     if (check("QueryDeviceInfo", QueryDeviceInfo(dev, &pid, &name_size, name, &ports, &counters))) return 1;
     name[name_size < sizeof name - 1 ? name_size : sizeof name - 1] = '\0';

@@ -49,6 +49,9 @@ int main(int argc, char **argv)
         struct timespec pause = {0, 1000000L};
         while ((r = DACOutputFrame(dev, kFramePoints, frame)) == ERROR_NOT_READY) nanosleep(&pause, NULL);
     }
+    /* The output starts by itself once 163,840 bytes are on their way; a shorter waveform is started
+       here (183, ERROR_ALREADY_EXISTS, when it has started already). */
+    if (r == ERROR_SUCCESS && (r = DACOutputStart(dev)) == ERROR_ALREADY_EXISTS) r = ERROR_SUCCESS;
     uint32_t closed = DACOutputClose(dev); /* returns once every block has reached the board */
     if (r == ERROR_SUCCESS) r = closed;
     printf("output %s: %u %s\n", r == ERROR_SUCCESS ? "done" : "failed", (unsigned)r, KORVAL_ResultName(r));
@@ -56,8 +59,9 @@ int main(int argc, char **argv)
     if (sim != NULL) {
         KorvalSimDacStream played;
         KorvalSim_GetDacStream(sim, board, &played);
-        printf("simulated board: %llu points received as %llu bytes\n", (unsigned long long)played.points,
-               (unsigned long long)played.bytes_received);
+        printf("simulated board: %llu bytes received, started %u times\n",
+               (unsigned long long)played.bytes_received, (unsigned)played.starts);
+        if (played.bytes_received != (uint64_t)frames * kFramePoints * 2 || played.starts != 1) r = ERROR_GEN_FAILURE;
         KORVAL_InstallHost(NULL);
         KorvalSim_Destroy(sim);
     }

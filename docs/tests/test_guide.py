@@ -51,6 +51,13 @@ def blocks(language: str):
     return found
 
 
+def python_env() -> dict:
+    """The environment of a block: the package of this source tree first on the path."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(ROOT / "python"), env.get("PYTHONPATH", "")) if p)
+    return env
+
+
 def rate_layer_present() -> bool:
     import korval
 
@@ -66,7 +73,8 @@ def test_python_block(page, line, code, rate_layer, tmp_path):
         argv, stdin = [sys.executable, "-c", code], None
     else:
         argv, stdin = [sys.executable, "-c", PREAMBLE.format(name=name)], code
-    result = subprocess.run(argv, input=stdin, capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    result = subprocess.run(argv, input=stdin, capture_output=True, text=True, timeout=120, cwd=tmp_path,
+                            env=python_env())
     assert result.returncode == 0, f"{name} failed:\n{result.stdout}\n{result.stderr}"
 
 

@@ -84,7 +84,7 @@ def check(chromium: str, page: Path, want_title: str, want_heading: str, anchor:
             problems.append(f"{page.name}: navigation menu {entries} lacks {entry!r}")
     if anchor and anchor not in dom.ids:
         problems.append(f"{page.name}: no element with id {anchor!r}")
-    print(f"{page.name}: title {dom.title.strip()!r}, heading {dom.heading.strip()!r}, menu {entries}")
+    print(f"{page.name}: title {dom.title.strip()!r}, heading {dom.heading.strip()!r}, menu {entries[:5]}...")
     return problems
 
 

@@ -93,7 +93,7 @@ def write_tool_pages(tool: Path, out: Path) -> None:
     index = ["# The korval tool {#tool_reference}", "",
              "`korval` drives real and simulated boards from a shell. Each page below is the command's own",
              "`--help`, taken from the tool when the documentation is built, with the help of each of its",
-             "operations. The guide's [getting started](getting-started.md) page shows it at work.", "",
+             "operations. The guide's @ref md_docs_getting_started \"Getting started\" page shows it at work.", "",
              fenced(top), "| Command | What it does |", "|---|---|"]
     for name, summary in commands:
         page = f"tool_{re.sub(r'[^A-Za-z0-9]', '_', name)}"

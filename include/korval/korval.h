@@ -882,6 +882,7 @@ KORVAL_API uint32_t ADC_Range1(uint32_t DeviceIndex, uint32_t ADChannel, uint8_t
  * @param[in] TriggerMode The trigger byte (any value).
  * @param[in] CalMode 0 normal; 1, 3, 5, 7 the reference modes.
  * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) CalMode is none of 0, 1, 3, 5, 7.
  * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
  * @boardcodes
  * @blocking Two control requests, at most 5 s each.
