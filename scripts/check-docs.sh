@@ -7,6 +7,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
-python3 docs/tools/check_docs.py --html "$build/docs/html" --tag "$build/docs/korval.tag" \
+python3 docs/tools/check_docs.py --html "$build/docs/html" --xml "$build/docs/xml" \
     --export-names "$build/src/export_names.txt"
 python3 docs/tools/check_browser.py --html "$build/docs/html" --tag "$build/docs/korval.tag"

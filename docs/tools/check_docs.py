@@ -3,10 +3,10 @@
 
   - every name the library exports (the build's export_names.txt, from the export list, so new extras
     are checked too) is listed on the exported-names page, and every entry point behind those names is
-    a documented function of the reference (Doxygen's tag file, the generated index of members);
+    a function of the reference with a description of its own (Doxygen's XML index);
   - every internal link and anchor of every HTML page resolves.
 
-    check_docs.py --html build/docs/html --tag build/docs/korval.tag --export-names build/src/export_names.txt
+    check_docs.py --html build/docs/html --xml build/docs/xml --export-names build/src/export_names.txt
 """
 
 import argparse
@@ -34,13 +34,20 @@ def exported(names_file: Path) -> tuple[list[str], set[str]]:
     return names, entries
 
 
-def documented_functions(tag_file: Path) -> dict[str, str]:
-    """Function name -> the page documenting it, from Doxygen's tag file."""
-    found = {}
-    for member in ET.parse(tag_file).getroot().iter("member"):
-        if member.get("kind") == "function":
-            name, page = member.findtext("name"), member.findtext("anchorfile")
-            found.setdefault(name, page)
+def documented_functions(xml_dir: Path) -> dict[str, bool]:
+    """Function name -> whether the reference describes it (a brief or detailed description)."""
+    found: dict[str, bool] = {}
+    index = ET.parse(xml_dir / "index.xml").getroot()
+    for compound in index.iter("compound"):
+        if compound.get("kind") not in ("file", "group"):
+            continue
+        for member in ET.parse(xml_dir / f"{compound.get('refid')}.xml").getroot().iter("memberdef"):
+            if member.get("kind") != "function":
+                continue
+            text = "".join(member.find("briefdescription").itertext()).strip()
+            text += "".join(member.find("detaileddescription").itertext()).strip()
+            name = member.findtext("name")
+            found[name] = found.get(name, False) or bool(text)
     return found
 
 
@@ -73,15 +80,18 @@ def parse(page: Path) -> Links:
 def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--html", type=Path, required=True)
-    ap.add_argument("--tag", type=Path, required=True)
+    ap.add_argument("--xml", type=Path, required=True)
     ap.add_argument("--export-names", type=Path, required=True)
     args = ap.parse_args()
     problems = []
 
     names, entries = exported(args.export_names)
-    functions = documented_functions(args.tag)
-    for entry in sorted(entries - functions.keys()):
-        problems.append(f"exported function {entry} has no documented function in the reference")
+    functions = documented_functions(args.xml)
+    for entry in sorted(entries):
+        if entry not in functions:
+            problems.append(f"exported function {entry} is not in the reference")
+        elif not functions[entry]:
+            problems.append(f"exported function {entry} has no description in the reference")
     names_page = args.html / "exported_names.html"
     if not names_page.exists():
         problems.append("the exported-names page is missing")
@@ -109,7 +119,7 @@ def main() -> int:
 
     for problem in problems:
         print(problem)
-    print(f"{len(names)} exported names ({len(entries)} functions, {len(functions)} documented); "
+    print(f"{len(names)} exported names ({len(entries)} functions, {sum(functions.values())} described); "
           f"{len(pages)} pages, {checked} internal links; {len(problems)} problems")
     return 1 if problems else 0
 
