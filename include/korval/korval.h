@@ -691,6 +691,7 @@ KORVAL_API uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddres
  * @param[out] pData The buffer.
  * @retval ERROR_SUCCESS (0) read.
  * @retval ERROR_SEEK (25) an address beyond the readable flash.
+ * @retval ERROR_BAD_LENGTH (24) a count that runs past the readable flash.
  * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
  * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
  * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no flash.
@@ -708,6 +709,7 @@ KORVAL_API uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress
  * @param[in] pData The bytes.
  * @retval ERROR_SUCCESS (0) written.
  * @retval ERROR_SEEK (25) an address beyond the flash.
+ * @retval ERROR_BAD_LENGTH (24) a count that runs past the flash.
  * @retval ERROR_INVALID_PARAMETER (87) pData is NULL with a non-zero DataSize.
  * @retval ERROR_NOACCESS (998) pData cannot be read.
  * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no flash.
@@ -1050,7 +1052,7 @@ KORVAL_API uint32_t ADC_Stop(uint32_t DeviceIndex);
  * @param[out] pBuf The caller's buffer; it must stay valid until the acquisition has ended.
  * @retval ERROR_SUCCESS (0) started.
  * @retval ERROR_TOO_MANY_OPEN_FILES (4) another acquisition runs on the board.
- * @retval ERROR_INVALID_PARAMETER (87) an odd or too large BufSize, or pBuf NULL.
+ * @retval ERROR_INVALID_PARAMETER (87) BufSize 0, odd or above 0x7FFFFFFF, or pBuf NULL.
  * @retval ERROR_NOACCESS (998) pBuf cannot be written over its whole length.
  * @retval ERROR_NOT_ENOUGH_MEMORY (8) no thread could be started.
  * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
