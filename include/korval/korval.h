@@ -1195,7 +1195,8 @@ typedef void(KORVAL_CALLBACK *PContCallback)(uint16_t *pBuf, uint32_t BufSize, u
  *
  * The board is told the next sample count every BufSize x BufCount bytes and samples as its trigger byte
  * says (at a set rate: the scan clock). A callback that falls behind makes the ring grow
- * (::KORVAL_CONT_GROWN); no data is dropped. Size a buffer by time: rate x channels x 2 bytes x seconds,
+ * (::KORVAL_CONT_GROWN); no data is dropped. Size a buffer by time: scans per second x channels x
+ * (oversample + 1) x 2 bytes x seconds,
  * rounded up to a multiple of 512 (see @ref md_docs_acquisition "Acquisition").
  * @devindex
  * @param[in] BufSize Bytes per buffer, a multiple of 512.
