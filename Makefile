@@ -3,12 +3,13 @@
 #   make test   builds everything and runs every test
 #   make test-panel   runs korval panel's page in headless Chromium (after make build)
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
+#   make docs   the HTML documentation into build/docs/html (reference, guide, Python, tool)
 # Both install what is missing first (scripts/setup.sh).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-panel test-windows build setup clean
+.PHONY: demo test test-panel test-windows docs build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -37,6 +38,14 @@ test-windows:
 		-DKORVAL_WERROR=ON -DKORVAL_BUILD_BENCH=OFF > /dev/null
 	@cmake --build $(BUILD)-windows-tests -j $(JOBS)
 	./scripts/wine-tests.sh $(BUILD)-windows-tests -j $(JOBS)
+
+# The documentation: Doxygen (C reference and guide), Sphinx (Python), the tool's pages; checked by
+# scripts/check-docs.sh (names, links, a headless browser).
+docs:
+	@./scripts/setup.sh --docs
+	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target docs
+	@echo "documentation: $(BUILD)/docs/html/index.html"
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -8,6 +8,7 @@
 #                               and Wine, to run the tests as Windows programs
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
 #   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
+#   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -26,6 +27,8 @@ if [ "${1:-}" = "--windows" ]; then
 fi
 if [ "${1:-}" = "--browser" ]; then
     packages="$packages chromium python3-websocket"
+if [ "${1:-}" = "--docs" ]; then
+    packages="$packages doxygen python3-sphinx chromium"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"

@@ -1,12 +1,13 @@
-/*
- * Korval: host-side driver library for the Korval family of USB data-acquisition boards.
+/**
+ * @file korval.h
+ * @brief The Korval C API: device indexes, result codes and every function of the boards.
  *
  * Every function names a board by its device index and returns a Win32 error number (0 on success),
- * unless its comment says otherwise. Device indexes 0 to 31 name a slot of the library's device table;
- * FirstDeviceIndex and OnlyDeviceIndex name the lowest and the only slot that holds a board.
+ * unless its documentation says otherwise. Device indexes 0 to 31 name a slot of the library's device
+ * table; ::FirstDeviceIndex and ::OnlyDeviceIndex name the lowest and the only slot that holds a board.
  *
  * Every function is exported under its plain name; most also under "_Name" (the same entry point) and
- * "VBName" (a forwarder for Visual Basic callers taking the same arguments).
+ * "VBName" (a forwarder for Visual Basic callers taking the same arguments): see @ref exported_names.
  *
  * This header is C and C++. It may be included together with <windows.h>: result codes that Windows
  * already defines are left as Windows defines them.
@@ -21,22 +22,41 @@
 extern "C" {
 #endif
 
+/** Marks the library's exported functions (default visibility outside Windows). */
 #if defined(_WIN32)
 #define KORVAL_API
 #else
 #define KORVAL_API __attribute__((visibility("default")))
 #endif
 
+/**
+ * @defgroup boards Boards and discovery
+ * @brief Device indexes, the table of 32 slots, finding, identifying and closing boards, result codes.
+ *
+ * A program names a board by a device index: a slot 0 to 31 of the library's device table, or one of
+ * the two special values below. Boards present when the library loads take the lowest free slots;
+ * GetDevices() looks for boards attached later. The guide's @ref md_docs_concepts "Concepts" page has
+ * the table of result codes and the products.
+ * @{
+ */
+
 /* ---- Device indexes ------------------------------------------------------------------------------ */
 
+/** The lowest slot that holds a board (2, ERROR_FILE_NOT_FOUND, when none does). */
 #define FirstDeviceIndex 0xFFFFFFFEu /* the lowest slot that holds a board */
+/** The one slot that holds a board; 52 (ERROR_DUP_NAME) when there are several, 2 when none. */
 #define OnlyDeviceIndex 0xFFFFFFFDu  /* the one slot that holds a board; 52 when there are several */
+/** The number of slots in the device table: device indexes 0 to 31. */
 #define KORVAL_SLOT_COUNT 32u
+/** What the functions that return a slot number return on failure. */
 #define KORVAL_NO_SLOT 0xFFFFFFFFu   /* failure value of the functions that return a slot number */
 
 /* ---- Result codes -------------------------------------------------------------------------------- */
 
-/* Every code the library produces, by its Win32 name. X(name, value) */
+/**
+ * Every code the library produces, by its Win32 name: X(name, value) once per code. The
+ * @ref md_docs_concepts "Concepts" page says, for each, what usually causes it and what to do.
+ */
 #define KORVAL_RESULT_CODES(X)              \
     X(ERROR_SUCCESS, 0)                     \
     X(ERROR_FILE_NOT_FOUND, 2)              \
@@ -164,8 +184,15 @@ extern "C" {
 #define ERROR_INVALID_USER_BUFFER 1784u
 #endif
 
-/* The Win32 name of a result code ("ERROR_DEVICE_REMOVED"), or NULL for a code the library never
-   produces itself. Header-only: it needs no export. */
+/**
+ * @brief The Win32 name of a result code.
+ *
+ * Header-only: it needs no export.
+ * @param[in] code A result code of a library function.
+ * @return The name ("ERROR_DEVICE_REMOVED"), or NULL for a code the library never produces itself.
+ * @blocking Never.
+ * @products Not board-specific.
+ */
 static inline const char *KORVAL_ResultName(uint32_t code)
 {
     switch (code) {
@@ -181,622 +208,2247 @@ static inline const char *KORVAL_ResultName(uint32_t code)
 
 /* ---- Library frame and device table ---------------------------------------------------------------- */
 
-/* The slot a device index names. Sets the thread's last-error value to the resolution's result (0 on
-   success) and returns the slot, or KORVAL_NO_SLOT on failure. 0 to 31 are returned unchanged. */
+/**
+ * @brief The slot a device index names.
+ *
+ * Sets the thread's last-error value (KORVAL_GetLastError()) to the resolution's result, 0 on success.
+ * 0 to 31 are returned unchanged, whether or not their slot holds a board. Only reads the device table.
+ * @param[in] DeviceIndex A slot 0 to 31, ::FirstDeviceIndex or ::OnlyDeviceIndex.
+ * @return The slot number, or ::KORVAL_NO_SLOT on failure with the last error 1413 (index 32 or more,
+ *         not special), 2 (no board for a special index) or 52 (::OnlyDeviceIndex with several boards).
+ * @blocking Never.
+ * @products Not board-specific.
+ */
 KORVAL_API uint32_t ResolveDeviceIndex(uint32_t DeviceIndex);
 
-/* There is no device-selection dialog: always 50 (ERROR_NOT_SUPPORTED); the arguments are ignored. */
+/**
+ * @brief There is no device-selection dialog: always 50 (ERROR_NOT_SUPPORTED).
+ * @param[in] Arg1 Ignored.
+ * @param[in] Arg2 Ignored.
+ * @param[in] Arg3 Ignored.
+ * @param[in] Arg4 Ignored.
+ * @param[in] Arg5 Ignored.
+ * @param[in] Arg6 Ignored.
+ * @param[in] Arg7 Ignored.
+ * @retval ERROR_NOT_SUPPORTED (50) always.
+ * @blocking Never.
+ * @products None.
+ */
 KORVAL_API uint32_t SelectDeviceViaUI(uintptr_t Arg1, uintptr_t Arg2, uintptr_t Arg3, uintptr_t Arg4,
                                       uintptr_t Arg5, uintptr_t Arg6, uintptr_t Arg7);
 
-/* Looks for boards attached since the last look, opens every slot's board and returns a mask of the
-   usable slots (bit n = slot n). */
+/**
+ * @brief Finds boards attached since the last look and returns the slots that hold a usable board.
+ *
+ * Runs discovery (new boards take the lowest free slots), then the open check on every slot.
+ * @return A mask of the usable slots: bit n set for slot n. 0 when there is none.
+ * @blocking One descriptor read per newly found board (a control request, at most 5 s each).
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDevices(void);
 
-/* Frees every slot whose board has gone and checks each named board still open. Always 0. */
+/**
+ * @brief Frees every slot whose board has gone and checks each board still open.
+ *
+ * Do not run it while other threads use the slots it may free.
+ * @retval ERROR_SUCCESS (0) always.
+ * @blocking One control request per open board, at most 5 s each.
+ * @products Every product.
+ */
 KORVAL_API uint32_t ClearDevices(void);
 
-/* Closes the board of a slot, or clears the slot's removal mark. 6 when the slot holds nothing. */
+/**
+ * @brief Closes the board of a slot, or clears the slot's removal mark after an unplug.
+ *
+ * The slot is empty afterwards; the board comes back with GetDevices().
+ * @devindex
+ * @retval ERROR_SUCCESS (0) closed, or the removal mark cleared.
+ * @retval ERROR_INVALID_HANDLE (6) the slot holds no board and no removal mark.
+ * @retval ERROR_INVALID_INDEX (1413) a device index of 32 or more that is not a special value.
+ * @retval ERROR_FILE_NOT_FOUND (2) no board for ::FirstDeviceIndex or ::OnlyDeviceIndex.
+ * @blocking Never waits for the board.
+ * @products Every product.
+ */
 KORVAL_API uint32_t KORVAL_CloseDevice(uint32_t DeviceIndex);
+
+/** @} */
+
+/**
+ * @defgroup control Control and bulk
+ * @brief Vendor control requests, bulk transfers, stream control, the EEPROM, flash and power-on defaults.
+ *
+ * Every request to a board goes through GenericVendorRead() and GenericVendorWrite(), which a program
+ * may also call itself. A control request is answered within 5 s or fails; bulk transfers wait for the
+ * board until the function that ends their operation cancels them.
+ * @{
+ */
 
 /* ---- Vendor control requests ------------------------------------------------------------------------ */
 
-/* Device-to-host vendor request. *pDataSize: in, the bytes wanted (pData's size); out, the bytes the
-   board sent. Bytes of pData beyond that count are left as they were. */
+/**
+ * @brief Sends a device-to-host vendor request and receives its data stage.
+ *
+ * Bytes of pData beyond the count the board sent are left as they were.
+ * @devindex
+ * @param[in] Request The request code (bRequest).
+ * @param[in] RequestValue The setup packet's wValue.
+ * @param[in] RequestIndex The setup packet's wIndex.
+ * @param[in,out] pDataSize In: the bytes wanted (pData's size, at most 65,535). Out: the bytes the board sent.
+ * @param[out] pData The buffer for the data stage.
+ * @retval ERROR_SUCCESS (0) the board answered; *pDataSize holds the count.
+ * @retval ERROR_INVALID_PARAMETER (87) pDataSize is NULL, or pData is NULL with a non-zero count.
+ * @retval ERROR_NOACCESS (998) *pDataSize or pData cannot be read or written.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GenericVendorRead(uint32_t DeviceIndex, uint8_t Request, uint16_t RequestValue,
                                       uint16_t RequestIndex, uint32_t *pDataSize, void *pData);
 
-/* Host-to-device vendor request with DataSize bytes of pData as its data stage (none when 0). */
+/**
+ * @brief Sends a host-to-device vendor request with DataSize bytes of pData as its data stage.
+ * @devindex
+ * @param[in] Request The request code (bRequest).
+ * @param[in] RequestValue The setup packet's wValue.
+ * @param[in] RequestIndex The setup packet's wIndex.
+ * @param[in] DataSize The bytes of the data stage; 0 for none.
+ * @param[in] pData The data stage; may be NULL when DataSize is 0.
+ * @retval ERROR_SUCCESS (0) the board took the request.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL with a non-zero DataSize.
+ * @retval ERROR_NOACCESS (998) pData cannot be read.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GenericVendorWrite(uint32_t DeviceIndex, uint8_t Request, uint16_t RequestValue,
                                        uint16_t RequestIndex, uint32_t DataSize, const void *pData);
 
+/** @} */
+
+/** @addtogroup boards
+ *  @{
+ */
+
 /* ---- Identification ---------------------------------------------------------------------------------- */
 
-/* What board sits at an index: its product ID, its product name (8-bit characters, no terminating zero),
-   its number of digital ports and of counter blocks. Every pointer may be NULL. *pNameSize: in, the
-   room in pName in characters; out, the name's full length (even when fewer characters were copied).
-   On an empty slot, looks for newly attached boards first. */
+/**
+ * @brief What board sits at an index: product ID, product name, digital ports and counter blocks.
+ *
+ * On an empty slot, looks for newly attached boards first.
+ * @devindex
+ * @param[out] pPID The USB product ID; may be NULL.
+ * @param[in,out] pNameSize In: the room in pName, in characters. Out: the name's full length, even when
+ *                fewer characters were copied. May be NULL.
+ * @param[out] pName The product name, 8-bit characters without a terminating zero; may be NULL.
+ * @param[out] pDIOBytes The number of 8-bit digital ports; may be NULL.
+ * @param[out] pCounters The number of 8254 counter blocks; may be NULL.
+ * @retval ERROR_SUCCESS (0) every non-NULL pointer was filled.
+ * @retval ERROR_INTERNAL_ERROR (1359) caller memory that cannot be read or written (this function
+ *         answers every fault inside it with 1359).
+ * @boardcodes
+ * @blocking At most two control requests (the name), 5 s each; discovery on an empty slot.
+ * @products Every product; products that do not name themselves report a name length of 0.
+ */
 KORVAL_API uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t *pPID, uint32_t *pNameSize, void *pName,
                                     uint32_t *pDIOBytes, uint32_t *pCounters);
 
-/* The board's 64-bit serial number. 50 (ERROR_NOT_SUPPORTED) with 0xFFFFFFFFFFFFFFFF for a board that
-   has none. GetDeviceUniqueStr copies its low *pUniqueSize bytes (at most 8), little-endian. */
+/**
+ * @brief The board's 64-bit serial number, from its EEPROM.
+ * @devindex
+ * @param[out] pSerialNumber The serial number; 0xFFFFFFFFFFFFFFFF for a board that has none.
+ * @retval ERROR_SUCCESS (0) the serial number was read.
+ * @retval ERROR_NOT_SUPPORTED (50) the board has no serial number programmed.
+ * @retval ERROR_INVALID_PARAMETER (87) pSerialNumber is NULL.
+ * @retval ERROR_NOACCESS (998) *pSerialNumber cannot be written.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDeviceSerialNumber(uint32_t DeviceIndex, uint64_t *pSerialNumber);
+
+/**
+ * @brief The low bytes of the serial number, little-endian, as a byte string.
+ * @devindex
+ * @param[in] pUniqueSize The bytes wanted; at most 8 are copied.
+ * @param[out] pUnique The buffer for the bytes.
+ * @retval ERROR_SUCCESS (0) the bytes were copied.
+ * @retval ERROR_NOT_SUPPORTED (50) the board has no serial number programmed.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t *pUniqueSize, void *pUnique);
 
-/* Finding a board: the lowest slot whose board has this serial number, or whose custom EEPROM area holds
-   this byte at address 0 / these bytes at StartAddress. KORVAL_NO_SLOT when none does. The two EEPROM
-   lookups set the thread's last error: 0, 2 (no match), 52 (more than one board matches; the lowest is
-   returned) or 24 (DataSize above 256). GetDeviceByEEPROMData with DataSize 0 is
-   ResolveDeviceIndex(FirstDeviceIndex). */
+/**
+ * @brief The lowest slot whose board has this serial number.
+ * @param[in] SerialNumber The serial number to look for.
+ * @return The slot, or ::KORVAL_NO_SLOT when no board has it.
+ * @blocking One control request per open board, at most 5 s each.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDeviceBySerialNumber(uint64_t SerialNumber);
+
+/**
+ * @brief The lowest slot whose board holds this byte at address 0 of its custom EEPROM area.
+ *
+ * Sets the thread's last error (KORVAL_GetLastError()): 0, 2 (no match) or 52 (more than one board
+ * matches; the lowest is returned).
+ * @param[in] EEPROMByte The byte to look for.
+ * @return The slot, or ::KORVAL_NO_SLOT when none matches.
+ * @blocking One control request per open board, at most 5 s each.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte);
+
+/**
+ * @brief The lowest slot whose board holds these bytes at StartAddress of its custom EEPROM area.
+ *
+ * Sets the thread's last error: 0, 2 (no match), 52 (more than one board matches; the lowest is
+ * returned) or 24 (DataSize above 256). With DataSize 0 it is ResolveDeviceIndex(::FirstDeviceIndex).
+ * @param[in] StartAddress The address in the custom area, 0x00 to 0xFF.
+ * @param[in] DataSize The bytes to compare, at most 256.
+ * @param[in] pData The bytes to look for.
+ * @return The slot, or ::KORVAL_NO_SLOT when none matches.
+ * @blocking One control request per open board, at most 5 s each.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void *pData);
 
-/* Driver facts for callers that talk to a board themselves: the low 32 bits of its driver handle, and
-   its pipes (PipeId in bits 0-7, WinUSB PipeType from bit 8; 50 on the DeviceIoControl path).
-   *pPipeCount: in, the room in pPipes; out, the board's endpoint count. */
+/**
+ * @brief The low 32 bits of the board's driver handle, for callers that talk to the board themselves.
+ * @devindex
+ * @param[out] pHandle The handle's low 32 bits.
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_INVALID_PARAMETER (87) pHandle is NULL.
+ * @retval ERROR_NOACCESS (998) *pHandle cannot be written.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products Every product.
+ */
 KORVAL_API uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t *pHandle);
+
+/**
+ * @brief The board's pipes: PipeId in bits 0-7, WinUSB PipeType from bit 8.
+ * @devindex
+ * @param[in,out] pPipeCount In: the room in pPipes, in entries. Out: the board's endpoint count.
+ * @param[out] pPipes One entry per pipe.
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_NOT_SUPPORTED (50) the board is reached by the DeviceIoControl driver.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking One pipe query per endpoint, answered by the host at once.
+ * @products Every product, on the WinUSB path.
+ */
 KORVAL_API uint32_t GetPipes(uint32_t DeviceIndex, uint32_t *pPipeCount, uint32_t *pPipes);
 
-/* What a board can do, as the library knows it from the board's product ID: for programs (and language
-   bindings) that adapt to the board instead of trying a call and reading 1349. Flags are 0 or 1. */
+/**
+ * @brief What a board can do, as the library knows it from the board's product ID.
+ *
+ * For programs (and language bindings) that adapt to the board instead of trying a call and reading
+ * 1349. Flags are 0 or 1.
+ */
 typedef struct KorvalCapabilities {
-    uint32_t Size;             /* in: sizeof(KorvalCapabilities) as the caller was built with; out: the
+    uint32_t Size;             /**< in: sizeof(KorvalCapabilities) as the caller was built with; out: the
                                   bytes filled (later library versions may append fields) */
-    uint32_t ProductID;
-    uint32_t DriverPath;       /* 0: WinUSB; 1: the DeviceIoControl driver */
-    uint32_t DIOBytes;         /* 8-bit digital ports */
-    uint32_t DIOConfigBits;    /* bits of the direction mask: one per port, or one per line */
-    uint32_t Tristates;        /* bytes of the tristate mask (0: no tristate control) */
-    uint32_t Counters;         /* 8254 blocks of three counters */
-    uint32_t GateSelectable;   /* counter gates are selectable */
-    double RootClock;          /* the counters' clock, hertz */
-    uint32_t ADCBulk;          /* the bulk analog-input section (scans, acquisition, configuration block) */
-    uint32_t ADCChannels;      /* range slots of the configuration block */
-    uint32_t ADCMUXChannels;   /* analog input channels */
-    uint32_t ConfigBytes;      /* length of the ADC configuration block (0: none) */
-    uint32_t RangeShift;       /* channel c uses range slot c >> RangeShift */
-    uint32_t ImmADCs;          /* immediate analog inputs of a board without the bulk section */
-    uint32_t ImmDACs;          /* immediate analog outputs */
-    uint32_t DACBoardRange;    /* board-wide output range selection */
-    uint32_t DACChannelCal;    /* per-channel output calibration tables */
-    uint32_t DACStream;        /* waveform output */
-    uint32_t DIOStream;        /* digital streaming */
-    uint32_t DIOSPI;           /* SPI bus and sync generator */
-    uint32_t DIODebounce;      /* input debouncing */
-    uint32_t ClearFIFO;        /* stream FIFOs that can be cleared */
-    uint32_t SetCustomClocks;
-    uint32_t WDGBytes;
-    int32_t FlashSectors;      /* 64 KiB flash sectors (0: no flash) */
-    uint32_t Reserved;
+    uint32_t ProductID;        /**< the USB product ID */
+    uint32_t DriverPath;       /**< 0: WinUSB; 1: the DeviceIoControl driver */
+    uint32_t DIOBytes;         /**< 8-bit digital ports */
+    uint32_t DIOConfigBits;    /**< bits of the direction mask: one per port, or one per line */
+    uint32_t Tristates;        /**< bytes of the tristate mask (0: no tristate control) */
+    uint32_t Counters;         /**< 8254 blocks of three counters */
+    uint32_t GateSelectable;   /**< counter gates are selectable */
+    double RootClock;          /**< the counters' clock, hertz */
+    uint32_t ADCBulk;          /**< the bulk analog-input section (scans, acquisition, configuration block) */
+    uint32_t ADCChannels;      /**< range slots of the configuration block */
+    uint32_t ADCMUXChannels;   /**< analog input channels */
+    uint32_t ConfigBytes;      /**< length of the ADC configuration block (0: none) */
+    uint32_t RangeShift;       /**< channel c uses range slot c >> RangeShift */
+    uint32_t ImmADCs;          /**< immediate analog inputs of a board without the bulk section */
+    uint32_t ImmDACs;          /**< immediate analog outputs */
+    uint32_t DACBoardRange;    /**< board-wide output range selection */
+    uint32_t DACChannelCal;    /**< per-channel output calibration tables */
+    uint32_t DACStream;        /**< waveform output */
+    uint32_t DIOStream;        /**< digital streaming */
+    uint32_t DIOSPI;           /**< SPI bus and sync generator */
+    uint32_t DIODebounce;      /**< input debouncing */
+    uint32_t ClearFIFO;        /**< stream FIFOs that can be cleared */
+    uint32_t SetCustomClocks;  /**< the sync pulse generator (DIO_CSA_DoSync()) */
+    uint32_t WDGBytes;         /**< bytes of the watchdog's settings (0: no watchdog) */
+    int32_t FlashSectors;      /**< 64 KiB flash sectors (0: no flash) */
+    uint32_t Reserved;         /**< 0 */
 } KorvalCapabilities;
 
-/* Fills *pCaps with what the board at the index can do. pCaps->Size must be set first: at least 8 (87
-   otherwise, and for a null pCaps); the first min(Size, sizeof) bytes are filled and Size becomes that
-   count. 998 when *pCaps cannot be read or written. Sends nothing beyond the open check. */
+/**
+ * @brief Fills *pCaps with what the board at the index can do.
+ *
+ * Set pCaps->Size first. The first min(Size, sizeof(KorvalCapabilities)) bytes are filled and Size
+ * becomes that count, so a program built against an older, shorter structure keeps working.
+ * @devindex
+ * @param[in,out] pCaps In: Size. Out: the capabilities.
+ * @retval ERROR_SUCCESS (0) filled.
+ * @retval ERROR_INVALID_PARAMETER (87) pCaps is NULL or pCaps->Size is below 8.
+ * @retval ERROR_NOACCESS (998) *pCaps cannot be read or written.
+ * @boardcodes
+ * @blocking Sends nothing beyond the open check (a descriptor read the first time, at most 5 s).
+ * @products Every product.
+ */
 KORVAL_API uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities *pCaps);
 
+/** @} */
+
+/** @addtogroup control
+ *  @{
+ */
 
 /* ---- Bulk transfers and stream control --------------------------------------------------------------- */
 
-/* Reads up to DataSize bytes from a bulk IN pipe (PipeID: the endpoint address, bit 7 set, for example
-   0x86) straight into pData. *pBytesTransferred: the bytes received, at most DataSize. A short read is a
-   success. No time-out: the call waits until the board sends. 87 for a null pBytesTransferred, or a
-   null pData with a non-zero DataSize. */
+/**
+ * @brief Reads up to DataSize bytes from a bulk IN pipe straight into pData.
+ *
+ * A short read is a success: only *pBytesTransferred tells.
+ * @devindex
+ * @param[in] PipeID The endpoint address, bit 7 set (for example 0x86).
+ * @param[out] pData The buffer; checked over its whole length before the transfer.
+ * @param[in] DataSize The bytes wanted.
+ * @param[out] pBytesTransferred The bytes received, at most DataSize.
+ * @retval ERROR_SUCCESS (0) the transfer ended; see *pBytesTransferred.
+ * @retval ERROR_INVALID_PARAMETER (87) pBytesTransferred is NULL, or pData is NULL with a non-zero DataSize.
+ * @retval ERROR_NOACCESS (998) the buffer or the count cannot be written.
+ * @retval ERROR_OPERATION_ABORTED (995) the transfer was cancelled.
+ * @boardcodes
+ * @blocking No time-out: waits until the board sends, is unplugged (1617) or the transfer is cancelled.
+ * @products Every product with a bulk IN pipe.
+ */
 KORVAL_API uint32_t QBT_GenericBulkIn(uint32_t DeviceIndex, uint32_t PipeID, void *pData, uint32_t DataSize,
                                       uint32_t *pBytesTransferred);
 
-/* Writes DataSize bytes of pData to a bulk OUT pipe (for example 0x02); the same rules as QBT_GenericBulkIn. */
+/**
+ * @brief Writes DataSize bytes of pData to a bulk OUT pipe.
+ * @devindex
+ * @param[in] PipeID The endpoint address (for example 0x02).
+ * @param[in] pData The bytes to send; checked over their whole length first.
+ * @param[in] DataSize The bytes to send.
+ * @param[out] pBytesTransferred The bytes the board took.
+ * @retval ERROR_SUCCESS (0) the transfer ended; see *pBytesTransferred.
+ * @retval ERROR_INVALID_PARAMETER (87) pBytesTransferred is NULL, or pData is NULL with a non-zero DataSize.
+ * @retval ERROR_NOACCESS (998) the buffer cannot be read or the count written.
+ * @retval ERROR_OPERATION_ABORTED (995) the transfer was cancelled.
+ * @boardcodes
+ * @blocking No time-out: waits until the board takes the data, is unplugged (1617) or the transfer is cancelled.
+ * @products Every product with a bulk OUT pipe.
+ */
 KORVAL_API uint32_t QBT_GenericBulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void *pData,
                                        uint32_t DataSize, uint32_t *pBytesTransferred);
 
-/* The boards have one interface: 50 (ERROR_NOT_SUPPORTED) for an open board, nothing is sent. */
+/**
+ * @brief The boards have one interface: 50 for an open board; nothing is sent.
+ * @devindex
+ * @param[in] InterfaceNumber Not used.
+ * @retval ERROR_NOT_SUPPORTED (50) for every open board.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products None.
+ */
 KORVAL_API uint32_t DEB_SetInterface(uint32_t DeviceIndex, uint16_t InterfaceNumber);
 
-/* Not offered: always 50, whatever the arguments (the device index is not looked at). */
+/**
+ * @brief Not offered: always 50, whatever the arguments (the device index is not looked at).
+ * @param[in] DeviceIndex Not looked at.
+ * @param[in] PipeID Not used.
+ * @param[out] pData Not used.
+ * @param[in] DataSize Not used.
+ * @retval ERROR_NOT_SUPPORTED (50) always; use QBT_GenericBulkIn().
+ * @blocking Never.
+ * @products None.
+ */
 KORVAL_API uint32_t DEB_BulkIn(uint32_t DeviceIndex, uint32_t PipeID, void *pData, uint32_t DataSize);
 
-/* QBT_GenericBulkOut without the byte count. */
+/**
+ * @brief QBT_GenericBulkOut() without the byte count.
+ * @devindex
+ * @param[in] PipeID The endpoint address (for example 0x02).
+ * @param[in] pData The bytes to send.
+ * @param[in] DataSize The bytes to send.
+ * @return As QBT_GenericBulkOut().
+ * @blocking As QBT_GenericBulkOut().
+ * @products Every product with a bulk OUT pipe.
+ */
 KORVAL_API uint32_t DEB_BulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void *pData, uint32_t DataSize);
 
-/* Clears the board's stream FIFOs. TimeMethod 0, 1, 5 or 86 chooses the firmware's way of clearing;
-   any other value is 87. 1349 on a board without stream FIFOs. */
+/**
+ * @brief Clears the board's stream FIFOs.
+ * @devindex
+ * @param[in] TimeMethod The firmware's way of clearing: 0, 1, 5 or 86.
+ * @retval ERROR_SUCCESS (0) cleared.
+ * @retval ERROR_INVALID_PARAMETER (87) another TimeMethod.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no stream FIFOs.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products KorvalCapabilities::ClearFIFO: 0x8008 to 0x800A, 0x800C to 0x800F, 0x8040 to 0x805F, 0x8140 to 0x815F.
+ */
 KORVAL_API uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod);
 
-/* The board's 32-bit stream status word (its bits are the firmware's). A reply shorter than 4 bytes
-   leaves the missing high bytes 0. 1349 on a board without stream FIFOs. */
+/**
+ * @brief The board's 32-bit stream status word (its bits are the firmware's).
+ *
+ * A reply shorter than 4 bytes leaves the missing high bytes 0.
+ * @devindex
+ * @param[out] pStatus The status word.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pStatus is NULL.
+ * @retval ERROR_NOACCESS (998) *pStatus cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no stream FIFOs.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As KORVAL_ClearFIFO().
+ */
 KORVAL_API uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t *pStatus);
 
-/* The largest single streaming transfer: bytes for ADC bulk reads, 16-bit points for digital streams.
-   1 to 0x1F00000, raised to a multiple of 512 on ADC boards and of 256 on streaming digital boards.
-   Kept by the library; nothing is sent. 1349 on a board with neither stream. */
+/**
+ * @brief Sets the largest single streaming transfer.
+ *
+ * Kept by the library; nothing is sent.
+ * @devindex
+ * @param[in] BlockSize Bytes for ADC bulk reads, 16-bit points for digital streams: 1 to 0x1F00000,
+ *            raised to a multiple of 512 on ADC boards and of 256 on streaming digital boards.
+ * @retval ERROR_SUCCESS (0) kept.
+ * @retval ERROR_INVALID_PARAMETER (87) BlockSize 0 or above 0x1F00000.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has neither stream.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products Boards with the bulk analog input or digital streaming.
+ */
 KORVAL_API uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize);
 
-/* Holds the board's USB controller in reset and releases it, so that its firmware starts again. */
+/**
+ * @brief Holds the board's USB controller in reset and releases it, so that its firmware starts again.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) both requests were taken.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Every product.
+ */
 KORVAL_API uint32_t KORVAL_ResetChip(uint32_t DeviceIndex);
 
-/* Not offered: always 50, whatever the arguments. */
+/**
+ * @brief Not offered: always 50, whatever the arguments.
+ * @param[in] DeviceIndex Not looked at.
+ * @param[in] pFirmware Not used.
+ * @param[in] FirmwareSize Not used.
+ * @retval ERROR_NOT_SUPPORTED (50) always.
+ * @blocking Never.
+ * @products None.
+ */
 KORVAL_API uint32_t KORVAL_UploadFirmware(uint32_t DeviceIndex, const void *pFirmware, uint32_t FirmwareSize);
 
 /* ---- Nonvolatile memory and power-on defaults -------------------------------------------------------- */
 
-/* The EEPROM's custom area: 256 bytes (addresses 0x00 to 0xFF) the application may use as it likes.
-   *pDataSize: in, the bytes wanted; out, the bytes read. 25 for an address above 0xFF, 24 for a count
-   that runs past the area (both tested before the device index). Writes go in pieces of 32 bytes. */
+/**
+ * @brief Reads the EEPROM's custom area: 256 bytes (addresses 0x00 to 0xFF) the application may use.
+ * @devindex
+ * @param[in] StartAddress The first address, 0x00 to 0xFF.
+ * @param[in,out] pDataSize In: the bytes wanted. Out: the bytes read.
+ * @param[out] pData The buffer.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_SEEK (25) StartAddress above 0xFF (tested before the device index).
+ * @retval ERROR_BAD_LENGTH (24) a count that runs past the area (tested before the device index).
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Every product.
+ */
 KORVAL_API uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t *pDataSize, void *pData);
+
+/**
+ * @brief Writes the EEPROM's custom area, in pieces of 32 bytes.
+ * @devindex
+ * @param[in] StartAddress The first address, 0x00 to 0xFF.
+ * @param[in] DataSize The bytes to write; StartAddress + DataSize at most 256.
+ * @param[in] pData The bytes.
+ * @retval ERROR_SUCCESS (0) written.
+ * @retval ERROR_SEEK (25) StartAddress above 0xFF.
+ * @retval ERROR_BAD_LENGTH (24) a count that runs past the area.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL with a non-zero DataSize.
+ * @retval ERROR_NOACCESS (998) pData cannot be read.
+ * @boardcodes
+ * @blocking One control request per 32 bytes, at most 5 s each.
+ * @products Every product.
+ */
 KORVAL_API uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize,
                                       const void *pData);
 
-/* The flash, in 64 KiB sectors, on boards that have it (1349 otherwise). Reads reach the first 1 MiB,
-   writes the whole 2 MiB; counts are whole 16-bit words (an odd count loses its last byte, and a read
-   writes the even count back). A write only clears bits: erase a sector before writing it. */
+/**
+ * @brief Reads the flash (the first 1 MiB), in whole 16-bit words.
+ *
+ * An odd count loses its last byte; the even count is written back.
+ * @devindex
+ * @param[in] StartAddress The first byte address.
+ * @param[in,out] pDataSize In: the bytes wanted. Out: the bytes read (even).
+ * @param[out] pData The buffer.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_SEEK (25) an address beyond the readable flash.
+ * @retval ERROR_BAD_LENGTH (24) a count that runs past the readable flash.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no flash.
+ * @boardcodes
+ * @blocking Control requests in pieces, at most 5 s each.
+ * @products Boards with flash (KorvalCapabilities::FlashSectors): 0x8060, 0x8070 to 0x807F.
+ */
 KORVAL_API uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t *pDataSize, void *pData);
+
+/**
+ * @brief Writes the flash (the whole 2 MiB), in whole 16-bit words. A write only clears bits: erase first.
+ * @devindex
+ * @param[in] StartAddress The first byte address.
+ * @param[in] DataSize The bytes to write (an odd count loses its last byte).
+ * @param[in] pData The bytes.
+ * @retval ERROR_SUCCESS (0) written.
+ * @retval ERROR_SEEK (25) an address beyond the flash.
+ * @retval ERROR_BAD_LENGTH (24) a count that runs past the flash.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL with a non-zero DataSize.
+ * @retval ERROR_NOACCESS (998) pData cannot be read.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no flash.
+ * @boardcodes
+ * @blocking Control requests in pieces, at most 5 s each.
+ * @products As KORVAL_FlashRead().
+ */
 KORVAL_API uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize,
                                       const void *pData);
+
+/**
+ * @brief Erases one 64 KiB flash sector (every bit set).
+ * @devindex
+ * @param[in] Sector The sector, 0 to KorvalCapabilities::FlashSectors - 1.
+ * @retval ERROR_SUCCESS (0) erased.
+ * @retval ERROR_SEEK (25) a sector the flash does not have.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no flash.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As KORVAL_FlashRead().
+ */
 KORVAL_API uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector);
 
-/* Power-on defaults, on boards whose firmware has the newer feature set (50 otherwise): save the
-   board's present state as its defaults, go back to the factory's, or move the defaults table (at most
-   1,024 bytes, 24 beyond) in either direction. *pTableSize: for Set, the bytes to send; for Get, in the
-   buffer's size, out the bytes received (a failed read leaves buffer and count as they were). */
+/**
+ * @brief Saves the board's present state as its power-on defaults.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) saved.
+ * @retval ERROR_NOT_SUPPORTED (50) the board's firmware lacks the newer feature set.
+ * @boardcodes
+ * @blocking At most two control requests (the firmware is asked once per slot), 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t KORVAL_SaveStateAsDefaults(uint32_t DeviceIndex);
+
+/**
+ * @brief Puts the factory's power-on defaults back.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) restored.
+ * @retval ERROR_NOT_SUPPORTED (50) the board's firmware lacks the newer feature set.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t KORVAL_RestoreFactoryDefaults(uint32_t DeviceIndex);
+
+/**
+ * @brief Sends the power-on defaults table.
+ * @devindex
+ * @param[in] pTable The table.
+ * @param[in] pTableSize The bytes to send, at most 1,024.
+ * @retval ERROR_SUCCESS (0) sent.
+ * @retval ERROR_BAD_LENGTH (24) more than 1,024 bytes.
+ * @retval ERROR_NOT_SUPPORTED (50) the board's firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void *pTable, const uint32_t *pTableSize);
+
+/**
+ * @brief Reads the power-on defaults table.
+ *
+ * A failed read leaves buffer and count as they were.
+ * @devindex
+ * @param[out] pTable The buffer.
+ * @param[in,out] pTableSize In: the buffer's size, at most 1,024. Out: the bytes received.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_BAD_LENGTH (24) a size above 1,024.
+ * @retval ERROR_NOT_SUPPORTED (50) the board's firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void *pTable, uint32_t *pTableSize);
 
+/** @} */
 
+/**
+ * @defgroup adc Analog input
+ * @brief The ADC configuration block, calibration, scans, one-shot and continuous acquisition.
+ *
+ * Boards with the bulk analog input (KorvalCapabilities::ADCBulk: 0x8040 to 0x805F and 0x8140 to
+ * 0x815F) sample 16, 32 to 160 or 64 multiplexed channels with 16 bits. The guide's
+ * @ref md_docs_acquisition "Acquisition" page shows how to take a measurement at a set rate.
+ * @{
+ */
 
 /* ---- ADC configuration block ------------------------------------------------------------------------- */
 
-/* The board's ADC configuration block (20 or 21 bytes by product): range codes of range slots 0 to 15,
-   calibration mode (16), trigger (17), scan limits (18, and 20 on 21-byte blocks), oversample (19).
-   Range code bits 0-2: gain code 0 0..10 V, 1 +-10 V, 2 0..5 V, 3 +-5 V, 4 0..2 V, 5 +-2 V, 6 0..1 V,
-   7 +-1 V; bits 3-7: the caller's flag. Channel c uses range slot c >> the product's range shift. */
+/**
+ * The longest ADC configuration block (20 or 21 bytes by product): range codes of range slots 0 to 15,
+ * calibration mode (byte 16), trigger (17), scan limits (18, and 20 on 21-byte blocks), oversample (19).
+ * Range code bits 0-2: gain code 0 0..10 V, 1 +-10 V, 2 0..5 V, 3 +-5 V, 4 0..2 V, 5 +-2 V, 6 0..1 V,
+ * 7 +-1 V; bits 3-7: the caller's flag. Channel c uses range slot c >> the product's range shift.
+ */
 #define KORVAL_ADC_CONFIG_MAX 21u
 
-/* Reads the block into pConfigBuf. *pConfigBufSize: in, the buffer's size; out, the block's size. A
-   buffer too small gives 122 with the size needed in *pConfigBufSize. 1349 on a board without a block. */
+/**
+ * @brief Reads the board's ADC configuration block.
+ * @devindex
+ * @param[out] pConfigBuf The buffer, at least KorvalCapabilities::ConfigBytes long.
+ * @param[in,out] pConfigBufSize In: the buffer's size. Out: the block's size (also on 122).
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INSUFFICIENT_BUFFER (122) the buffer is too small; *pConfigBufSize is the size needed.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no configuration block.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetConfig(uint32_t DeviceIndex, uint8_t *pConfigBuf, uint32_t *pConfigBufSize);
 
-/* Writes the whole block from pConfigBuf (its content is not examined); sizes as ADC_GetConfig. */
+/**
+ * @brief Writes the whole configuration block; its content is not examined.
+ * @devindex
+ * @param[in] pConfigBuf The block.
+ * @param[in,out] pConfigBufSize In: the bytes in pConfigBuf. Out: the block's size.
+ * @retval ERROR_SUCCESS (0) written.
+ * @retval ERROR_INSUFFICIENT_BUFFER (122) fewer bytes than the block; *pConfigBufSize is the size needed.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no configuration block.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_SetConfig(uint32_t DeviceIndex, const uint8_t *pConfigBuf, uint32_t *pConfigBufSize);
 
-/* Sets the gain code of every range slot from pGainCodes (one byte per range slot, each 0 to 7; 13
-   when one is larger) with RangeFlag in bits 3-7 of each code. */
+/**
+ * @brief Sets the gain code of every range slot.
+ * @devindex
+ * @param[in] pGainCodes One gain code (0 to 7) per range slot (KorvalCapabilities::ADCChannels bytes).
+ * @param[in] RangeFlag Put in bits 3-7 of each range code.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_DATA (13) a gain code above 7.
+ * @retval ERROR_INVALID_PARAMETER (87) pGainCodes is NULL.
+ * @retval ERROR_NOACCESS (998) pGainCodes cannot be read.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests (read, write the block), at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_RangeAll(uint32_t DeviceIndex, const uint8_t *pGainCodes, uint32_t RangeFlag);
 
-/* Sets the gain code (0 to 7) of one range slot with RangeFlag in bits 3-7. 487 for a slot beyond the
-   board's; a range slot may cover several channels. */
+/**
+ * @brief Sets the gain code of one range slot; a range slot may cover several channels.
+ * @devindex
+ * @param[in] ADChannel The range slot.
+ * @param[in] GainCode 0 to 7 (see ::KORVAL_ADC_CONFIG_MAX).
+ * @param[in] RangeFlag Put in bits 3-7 of the range code.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_ADDRESS (487) a range slot beyond the board's.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_Range1(uint32_t DeviceIndex, uint32_t ADChannel, uint8_t GainCode, uint32_t RangeFlag);
 
-/* Sets the trigger byte (any value) and the calibration mode (0 normal; 1, 3, 5, 7 reference modes). */
+/**
+ * @brief Sets the trigger byte and the calibration mode.
+ *
+ * Trigger byte bits 0-1 are the start source: 00 a start request (software start, what scans use),
+ * 01 the board's scan clock (counters 1 and 2 of counter block 0; see CTR_StartOutputFreq()), 10 the
+ * external trigger.
+ * @devindex
+ * @param[in] TriggerMode The trigger byte (any value).
+ * @param[in] CalMode 0 normal; 1, 3, 5, 7 the reference modes.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) CalMode is none of 0, 1, 3, 5, 7.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_ADMode(uint32_t DeviceIndex, uint8_t TriggerMode, uint8_t CalMode);
 
-/* Sets the channels a scan covers, StartChannel to EndChannel (87 when reversed or beyond the board). */
+/**
+ * @brief Sets the channels a scan covers, StartChannel to EndChannel.
+ * @devindex
+ * @param[in] StartChannel The first channel.
+ * @param[in] EndChannel The last channel, at least StartChannel, below KorvalCapabilities::ADCMUXChannels.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) reversed, or beyond the board's channels.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_SetScanLimits(uint32_t DeviceIndex, uint32_t StartChannel, uint32_t EndChannel);
 
-/* Sets the extra samples taken per channel in one scan (each channel gives Oversample + 1). */
+/**
+ * @brief Sets the extra samples taken per channel in one scan (each channel gives Oversample + 1).
+ * @devindex
+ * @param[in] Oversample Extra samples per channel, 0 to 255.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_SetOversample(uint32_t DeviceIndex, uint8_t Oversample);
 
 /* ---- Analog input: scans, one-shot acquisition, calibration ------------------------------------------ */
 
-/* Sends the start request that begins a conversion the board has been told to expect; reads nothing
-   (*pData is set to 0). 4 while a one-shot acquisition still has bytes to read. */
+/**
+ * @brief Sends the start request that begins a conversion the board has been told to expect.
+ *
+ * Reads nothing: use it after announcing samples yourself.
+ * @devindex
+ * @param[in] Channel Sent as the request's wIndex.
+ * @param[out] pData Set to 0.
+ * @retval ERROR_SUCCESS (0) sent.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) a one-shot acquisition still has bytes to read.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) *pData cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetImmediate(uint32_t DeviceIndex, uint16_t Channel, uint16_t *pData);
 
-/* One scan of the configured channels, started at once: every channel from the start to the end
-   channel is sampled Oversample + 1 times (Oversample raised to 1, and lowered so that a scan takes at
-   most 1,024 samples; the board keeps the block as the scan wrote it), the first sample of each channel
-   is dropped and the rest averaged. ADC_GetScan gives counts (rounded, halves to even), ADC_GetScanV
-   volts by each channel's range. The arrays are indexed by channel; only the scanned elements are
-   written. Boards without the bulk section read their immediate inputs (0 to 5 V). 1460 when the
-   samples do not come. */
+/**
+ * @brief One scan of the configured channels, in counts.
+ *
+ * Started at once: every channel from the start to the end channel is sampled Oversample + 1 times
+ * (Oversample raised to 1, and lowered so that a scan takes at most 1,024 samples; the board keeps the
+ * block as the scan wrote it), the first sample of each channel is dropped and the rest averaged
+ * (rounded, halves to even). Boards without the bulk section read their immediate inputs (0 to 5 V).
+ * @devindex
+ * @param[out] pBuf Indexed by channel; only the scanned elements are written.
+ * @retval ERROR_SUCCESS (0) pBuf holds the scan.
+ * @retval ERROR_TIMEOUT (1460) the samples did not come.
+ * @retval ERROR_INVALID_PARAMETER (87) pBuf is NULL.
+ * @retval ERROR_NOACCESS (998) pBuf cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no analog input.
+ * @boardcodes
+ * @blocking At most 1 s plus 1 ms per sample of the scan.
+ * @products Boards with the bulk analog input; immediate inputs of 0x8036, 0x8037 and the even
+ *           products of 0x8060, 0x8070 to 0x807F.
+ */
 KORVAL_API uint32_t ADC_GetScan(uint32_t DeviceIndex, uint16_t *pBuf);
+
+/**
+ * @brief One scan of the configured channels, in volts by each channel's range (see ADC_GetScan()).
+ * @devindex
+ * @param[out] pVolts Indexed by channel; only the scanned elements are written.
+ * @return As ADC_GetScan().
+ * @blocking At most 1 s plus 1 ms per sample of the scan.
+ * @products As ADC_GetScan().
+ */
 KORVAL_API uint32_t ADC_GetScanV(uint32_t DeviceIndex, double *pVolts);
 
-/* One channel of a volts scan; a quiet NaN for a channel outside the configured scan. 1413 for a
-   channel the board does not have. */
+/**
+ * @brief One channel of a volts scan.
+ * @devindex
+ * @param[in] ChannelIndex The channel.
+ * @param[out] pVolt Its volts; a quiet NaN for a channel outside the configured scan.
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_INVALID_INDEX (1413) a channel the board does not have.
+ * @retval ERROR_TIMEOUT (1460) the samples did not come.
+ * @retval ERROR_INVALID_PARAMETER (87) pVolt is NULL.
+ * @retval ERROR_NOACCESS (998) *pVolt cannot be written.
+ * @boardcodes
+ * @blocking As ADC_GetScan().
+ * @products As ADC_GetScan().
+ */
 KORVAL_API uint32_t ADC_GetChannelV(uint32_t DeviceIndex, uint32_t ChannelIndex, double *pVolt);
 
-/* A scan left to the board's trigger (the trigger byte's start source is kept). When no trigger has
-   come after TimeoutMS milliseconds (at least 1), the library starts the scan itself and returns 1460:
-   ADC_GetTrigScanV still delivers that scan's values, ADC_GetTrigScan writes nothing. */
+/**
+ * @brief A scan left to the board's trigger, in counts.
+ *
+ * The trigger byte's start source is kept. When no trigger has come after TimeoutMS milliseconds, the
+ * library starts the scan itself and returns 1460, writing nothing.
+ * @devindex
+ * @param[out] pBuf Indexed by channel; only the scanned elements are written.
+ * @param[in] TimeoutMS Milliseconds to wait for the trigger; 0 or less counts as 1.
+ * @retval ERROR_SUCCESS (0) a triggered scan.
+ * @retval ERROR_TIMEOUT (1460) no trigger came; pBuf is not written.
+ * @retval ERROR_INVALID_PARAMETER (87) pBuf is NULL.
+ * @retval ERROR_NOACCESS (998) pBuf cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking At most TimeoutMS plus 1 s plus 1 ms per sample.
+ * @thread A short-lived thread of the library starts the scan when the time-out passes.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetTrigScan(uint32_t DeviceIndex, uint16_t *pBuf, int32_t TimeoutMS);
+
+/**
+ * @brief A scan left to the board's trigger, in volts; on a time-out the library's own scan is delivered.
+ * @devindex
+ * @param[out] pVolts Indexed by channel; only the scanned elements are written.
+ * @param[in] TimeoutMS Milliseconds to wait for the trigger; 0 or less counts as 1.
+ * @retval ERROR_SUCCESS (0) a triggered scan.
+ * @retval ERROR_TIMEOUT (1460) no trigger came; pVolts holds the scan the library started.
+ * @retval ERROR_INVALID_PARAMETER (87) pVolts is NULL.
+ * @retval ERROR_NOACCESS (998) pVolts cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking At most TimeoutMS plus 1 s plus 1 ms per sample.
+ * @thread A short-lived thread of the library starts the scan when the time-out passes.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetTrigScanV(uint32_t DeviceIndex, double *pVolts, int32_t TimeoutMS);
 
-/* Check the board only: 0 for a board with the bulk analog input. */
+/**
+ * @brief Checks the board only: 0 for a board with the bulk analog input.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) the board has the bulk analog input.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) it has not.
+ * @boardcodes
+ * @blocking Never waits for the board beyond the open check.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_Start(uint32_t DeviceIndex);
+
+/**
+ * @brief Checks the board only, as ADC_Start().
+ * @devindex
+ * @return As ADC_Start().
+ * @blocking Never waits for the board beyond the open check.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_Stop(uint32_t DeviceIndex);
 
-/* Starts a one-shot acquisition of BufSize bytes (two per sample; even, at most 0x7FFFFFFF) into
-   pBuf, read in the background as the board sends them. The board starts sampling as its trigger byte
-   says; no start request is sent. pBuf must stay valid until the acquisition has ended. 4 while another
-   acquisition runs on the board. */
+/**
+ * @brief Starts a one-shot acquisition of BufSize bytes into pBuf, read in the background.
+ *
+ * The board starts sampling as its trigger byte says (for a set rate: the scan clock, start source 01);
+ * no start request is sent. Poll with ADC_BulkPoll() until 0 bytes are left.
+ * @devindex
+ * @param[in] BufSize Bytes to acquire: two per sample, even, at most 0x7FFFFFFF.
+ * @param[out] pBuf The caller's buffer; it must stay valid until the acquisition has ended.
+ * @retval ERROR_SUCCESS (0) started.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) another acquisition runs on the board.
+ * @retval ERROR_INVALID_PARAMETER (87) BufSize 0, odd or above 0x7FFFFFFF, or pBuf NULL.
+ * @retval ERROR_NOACCESS (998) pBuf cannot be written over its whole length.
+ * @retval ERROR_NOT_ENOUGH_MEMORY (8) no thread could be started.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each; the data moves on the library's acquisition thread.
+ * @thread The reads run on a thread of the library; no callback.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void *pBuf);
-/* The bytes still to come (0: done). An acquisition that failed returns its code instead: 995 after an
-   abort, 1460 when the board stopped sending, 1617 when it was unplugged. 2 when none was started. */
+
+/**
+ * @brief The bytes of a one-shot acquisition still to come (0: done).
+ * @devindex
+ * @param[out] pBytesLeft The bytes still to come.
+ * @retval ERROR_SUCCESS (0) running or done; see *pBytesLeft.
+ * @retval ERROR_FILE_NOT_FOUND (2) no acquisition was started.
+ * @retval ERROR_OPERATION_ABORTED (995) ADC_BulkAbort() ended it.
+ * @retval ERROR_TIMEOUT (1460) the board stopped sending (5 s plus 1 ms per sample of a read).
+ * @retval ERROR_DEVICE_REMOVED (1617) the board was unplugged.
+ * @retval ERROR_INVALID_PARAMETER (87) pBytesLeft is NULL.
+ * @retval ERROR_NOACCESS (998) *pBytesLeft cannot be written.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t *pBytesLeft);
-/* Ends a running acquisition (its poll then gives 995); for one that has ended, its result. Exported
-   under this name only. */
+
+/**
+ * @brief Ends a running one-shot acquisition (its poll then gives 995); for one that has ended, its result.
+ *
+ * Exported under this name only.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) ended.
+ * @retval ERROR_FILE_NOT_FOUND (2) no acquisition was started.
+ * @boardcodes
+ * @blocking Until the acquisition thread has ended: its pending read is cancelled at once.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_BulkAbort(uint32_t DeviceIndex);
 
-/* 0 when the board takes an ADC calibration table, 50 when it does not. */
+/**
+ * @brief Whether the board takes an ADC calibration table.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) it does.
+ * @retval ERROR_NOT_SUPPORTED (50) it does not.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_QueryCal(uint32_t DeviceIndex);
-/* Loads the board's ADC calibration: ":AUTO:" measures the board's two references and uploads the
-   tables that fit them (13 when a reading is out of its window), ":NORM:" the nominal tables,
-   ":1TO1:" or ":NONE:" the identity, any other name a file of exactly 65,536 little-endian 16-bit
-   entries (38 when shorter; bytes beyond are ignored). Names are case-sensitive; another name starting
-   with ":" gives 126. The configuration block is the caller's again afterwards. */
+
+/**
+ * @brief Loads the board's ADC calibration table.
+ *
+ * ":AUTO:" measures the board's two references and uploads the tables that fit them, ":NORM:" the
+ * nominal tables, ":1TO1:" or ":NONE:" the identity, any other name a file of exactly 65,536
+ * little-endian 16-bit entries (bytes beyond are ignored). Names are case-sensitive. The configuration
+ * block is the caller's again afterwards.
+ * @devindex
+ * @param[in] pCalFileName The special name or the file's path, zero-terminated.
+ * @retval ERROR_SUCCESS (0) uploaded.
+ * @retval ERROR_INVALID_DATA (13) ":AUTO:" read a reference outside its window.
+ * @retval ERROR_HANDLE_EOF (38) the file is shorter than 131,072 bytes.
+ * @retval ERROR_MOD_NOT_FOUND (126) another name starting with ":".
+ * @retval ERROR_FILE_NOT_FOUND (2) the file cannot be opened.
+ * @retval ERROR_NOT_SUPPORTED (50) the board takes no table.
+ * @retval ERROR_INVALID_PARAMETER (87) pCalFileName is NULL.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking The upload's control requests, at most 5 s each; ":AUTO:" also two reference scans (about 1 s each at most).
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_SetCal(uint32_t DeviceIndex, const char *pCalFileName);
-/* The board's low (CalRefIndex 0) or high (1) reference in volts, measured in the range of range slot
-   0; 1413 for another index. The configuration block is the caller's again afterwards. */
+
+/**
+ * @brief Measures the board's low or high reference in volts, in the range of range slot 0.
+ *
+ * The configuration block is the caller's again afterwards.
+ * @devindex
+ * @param[in] CalRefIndex 0 the low reference, 1 the high one.
+ * @param[out] pRef The reference in volts.
+ * @retval ERROR_SUCCESS (0) measured.
+ * @retval ERROR_INVALID_INDEX (1413) another CalRefIndex.
+ * @retval ERROR_TIMEOUT (1460) the samples did not come.
+ * @retval ERROR_INVALID_PARAMETER (87) pRef is NULL.
+ * @retval ERROR_NOACCESS (998) *pRef cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking About 10 ms of settling and one scan, at most about 2 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, double *pRef);
-/* ADC_SetConfig when pConfigBuf is not null and *pConfigBufSize is not 0, then ADC_SetCal when
-   pCalFileName is not null. */
+
+/**
+ * @brief ADC_SetConfig() when a block is given, then ADC_SetCal() when a name is given.
+ * @devindex
+ * @param[in] pConfigBuf The configuration block, or NULL to leave it.
+ * @param[in,out] pConfigBufSize As for ADC_SetConfig(); a NULL pointer or 0 leaves the block.
+ * @param[in] pCalFileName As for ADC_SetCal(), or NULL to leave the calibration.
+ * @return The first failure of the two calls, or 0.
+ * @blocking As the two calls.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_Initialize(uint32_t DeviceIndex, const uint8_t *pConfigBuf, uint32_t *pConfigBufSize,
                                    const char *pCalFileName);
 
 /* ---- Continuous acquisition --------------------------------------------------------------------------- */
 
+/** The calling convention of callbacks: __stdcall on Windows, the platform's default elsewhere. */
 #if defined(_WIN32)
 #define KORVAL_CALLBACK __stdcall
 #else
 #define KORVAL_CALLBACK
 #endif
 
-/* Flags of a continuous-acquisition callback; 1 and 4 can come together. */
+/** Callback flag: the first buffer after a new sample-count request to the board (may come with 4). */
 #define KORVAL_CONT_NEW_BLOCK 1u /* the first buffer after a new sample-count request to the board */
+/** Callback flag: the last call of an acquisition: pBuf NULL, BufSize 0. */
 #define KORVAL_CONT_FINAL 2u     /* the last call: pBuf NULL, BufSize 0 */
+/** Callback flag: no blank buffer was left, so the ring grew by this one; no data was dropped. */
 #define KORVAL_CONT_GROWN 4u     /* no blank buffer was left: the ring grew by this one */
 
-/* Called on the library's buffer thread, one call at a time, in the order the buffers were filled.
-   pBuf holds BufSize bytes of the board's 16-bit samples as received and is valid only during the call.
-   Context is the value given to ADC_BulkContinuousStart. */
+/**
+ * @brief The callback of continuous acquisition.
+ *
+ * Called on the library's buffer thread, one call at a time, in the order the buffers were filled.
+ * It may call any library function except ADC_BulkContinuousEnd() for its own board (which gives 50
+ * there); a callback that takes long makes the ring grow instead of losing data.
+ * @param[in] pBuf BufSize bytes of the board's 16-bit samples as received, valid only during the call
+ *            (NULL in the final call).
+ * @param[in] BufSize The bytes in pBuf (0 in the final call).
+ * @param[in] Flags ::KORVAL_CONT_NEW_BLOCK, ::KORVAL_CONT_FINAL, ::KORVAL_CONT_GROWN.
+ * @param[in] Context The value given to ADC_BulkContinuousStart().
+ */
 typedef void(KORVAL_CALLBACK *PContCallback)(uint16_t *pBuf, uint32_t BufSize, uint32_t Flags, uint32_t Context);
 
-/* Starts an endless acquisition into a ring of BufCount buffers of BufSize bytes each (a multiple of
-   512: 1784 otherwise; 87 for a size of 0, a count below 1, a NULL callback, or BufSize x BufCount
-   beyond 4 GiB - 1). The board is told the next sample count every BufSize x BufCount bytes. A callback
-   that falls behind makes the ring grow (flag 4); no data is dropped. 4 while an acquisition of either
-   kind runs on the board, 8 when the ring cannot be allocated. */
+/**
+ * @brief Starts an endless acquisition into a ring of BufCount buffers of BufSize bytes each.
+ *
+ * The board is told the next sample count every BufSize x BufCount bytes and samples as its trigger byte
+ * says (at a set rate: the scan clock). A callback that falls behind makes the ring grow
+ * (::KORVAL_CONT_GROWN); no data is dropped. Size a buffer by time: scans per second x channels x
+ * (oversample + 1) x 2 bytes x seconds,
+ * rounded up to a multiple of 512 (see @ref md_docs_acquisition "Acquisition").
+ * @devindex
+ * @param[in] BufSize Bytes per buffer, a multiple of 512.
+ * @param[in] BufCount Buffers in the ring, at least 1.
+ * @param[in] Context Passed to every call of the callback.
+ * @param[in] pCallback The callback; see ::PContCallback.
+ * @retval ERROR_SUCCESS (0) started.
+ * @retval ERROR_INVALID_USER_BUFFER (1784) BufSize is not a multiple of 512.
+ * @retval ERROR_INVALID_PARAMETER (87) BufSize 0, BufCount below 1, pCallback NULL, or BufSize x BufCount beyond 4 GiB - 1.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) an acquisition of either kind runs on the board.
+ * @retval ERROR_NOT_ENOUGH_MEMORY (8) the ring cannot be allocated.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Control requests at the start, at most 5 s each.
+ * @thread Two threads of the library: one reads the board into the ring, the buffer thread calls the
+ *         callback.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t BufCount,
                                             uint32_t Context, PContCallback pCallback);
 
-/* Ends the acquisition: stops both threads (also when the board stopped sending or was unplugged),
-   delivers the filled buffers still waiting, makes the final flag-2 call, and frees the ring. *pIOStatus
-   (pIOStatus may be NULL) gets 0, or the code of the failure that ended the stream (1617 after an
-   unplug). Returns 38 when no acquisition runs, the open check's code (after ending the acquisition)
-   when the board has gone, and 50 when called from inside the callback. */
+/**
+ * @brief Ends continuous acquisition: stops both threads, delivers what was read, makes the final call.
+ *
+ * Works also when the board stopped sending or was unplugged: a pending read is cancelled. The filled
+ * buffers still waiting are delivered, then the final ::KORVAL_CONT_FINAL call is made and the ring freed.
+ * @devindex
+ * @param[out] pIOStatus May be NULL. 0, or the code of the failure that ended the stream (1617 after an unplug).
+ * @retval ERROR_SUCCESS (0) ended.
+ * @retval ERROR_HANDLE_EOF (38) no acquisition runs.
+ * @retval ERROR_NOT_SUPPORTED (50) called from inside the callback.
+ * @retval ERROR_NOACCESS (998) *pIOStatus cannot be written.
+ * @boardcodes (after ending the acquisition, when the board has gone).
+ * @blocking Until the callback has had every buffer: the reader is stopped at once.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t *pIOStatus);
 
-/* The ring's buffers by state: blank, being filled or delivered, and filled waiting for the callback.
-   38 when no acquisition runs. Exported under this plain name only. */
+/**
+ * @brief The ring's buffers by state. Exported under this plain name only.
+ * @devindex
+ * @param[out] pBlanks Buffers free to be filled.
+ * @param[out] pAccessings Buffers being filled or delivered.
+ * @param[out] pGotDatas Buffers filled, waiting for the callback.
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_HANDLE_EOF (38) no acquisition runs.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be written.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t *pBlanks, int32_t *pAccessings,
                                             int32_t *pGotDatas);
 
 /* ---- Fast internal-trigger scans ------------------------------------------------------------------------ */
 
-/* Saves the board's configuration block, writes a fast-scan block for channels 0 to n - 1 (n the
-   board's channels, at most 64) and switches the board to its fast-scan setting. */
+/**
+ * @brief Prepares fast scans: saves the block, writes a fast-scan block for all channels, switches the board over.
+ *
+ * The fast-scan block covers channels 0 to n - 1 (n the board's channels, at most 64).
+ * @devindex
+ * @retval ERROR_SUCCESS (0) ready for ADC_GetFastITScanV().
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking A few control requests, at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex);
-/* Writes the saved block back and switches the fast-scan setting off (122 before any init). */
+
+/**
+ * @brief Writes the saved block back and switches the fast-scan setting off.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) reset.
+ * @retval ERROR_INSUFFICIENT_BUFFER (122) no ADC_InitFastITScanV() came before.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_ResetFastITScanV(uint32_t DeviceIndex);
-/* Scans channels 0 to NewChannels - 1 (at most the board's) from now on; 21 before any init, 87 for 0. */
+
+/**
+ * @brief Scans channels 0 to NewChannels - 1 from now on.
+ * @devindex
+ * @param[in] NewChannels 1 to the board's channels.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_NOT_READY (21) no ADC_InitFastITScanV() came before.
+ * @retval ERROR_INVALID_PARAMETER (87) NewChannels 0.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_SetFastITScanVChannels(uint32_t DeviceIndex, uint32_t NewChannels);
-/* One fast scan, in volts: pVolts[c] for every scanned channel c. 1460 when the data does not come
-   within 1,000 ms, 38 when it ended short. */
+
+/**
+ * @brief One fast scan, in volts.
+ * @devindex
+ * @param[out] pVolts pVolts[c] for every scanned channel c.
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_TIMEOUT (1460) the data did not come within 1,000 ms.
+ * @retval ERROR_HANDLE_EOF (38) the scan ended short.
+ * @retval ERROR_NOT_READY (21) no ADC_InitFastITScanV() came before.
+ * @retval ERROR_INVALID_PARAMETER (87) pVolts is NULL.
+ * @retval ERROR_NOACCESS (998) pVolts cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no bulk analog input.
+ * @boardcodes
+ * @blocking At most about 1 s.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double *pVolts);
-/* Init, one fast scan, and reset, in one call: the board's block and setting are back when it returns. */
+
+/**
+ * @brief Init, one fast scan and reset in one call: the board's block and setting are back when it returns.
+ * @devindex
+ * @param[out] pVolts pVolts[c] for every scanned channel c.
+ * @return The first failure of the three steps, or 0 (see ADC_GetFastITScanV()).
+ * @blocking At most about 1 s plus the control requests.
+ * @products Boards with the bulk analog input.
+ */
 KORVAL_API uint32_t ADC_GetITScanV(uint32_t DeviceIndex, double *pVolts);
+
+/** @} */
+
+/**
+ * @defgroup dac Analog output
+ * @brief Immediate DAC values, the board range and calibration, and waveform output.
+ *
+ * Immediate outputs: 0x4001 to 0x4003 (8), 0x8060 and 0x8070 to 0x807F (4 to 16), 0x8140 to 0x815F (2).
+ * Waveform output: 0x4001 and 0x4002. See the guide's @ref md_docs_waveforms "Waveforms" page.
+ * @{
+ */
 
 /* ---- Immediate DAC output and calibration ------------------------------------------------------------ */
 
-/* One element of DACMultiDirect's list: a DAC channel (0 up) and the count to put out on it. 4 bytes,
-   packed, channel first, both little-endian. */
+/**
+ * @brief One element of DACMultiDirect()'s list. 4 bytes, packed, channel first, both little-endian.
+ */
 typedef struct KorvalDACPair {
-    uint16_t Channel;
-    uint16_t Value;
+    uint16_t Channel; /**< a DAC channel, 0 up */
+    uint16_t Value;   /**< the count to put out on it */
 } KorvalDACPair;
 
-/* Puts out a 16-bit count on one DAC channel. 1349 for a board without immediate DACs, 4 while waveform
-   output owns the DACs, 487 for a channel the board does not have. */
+/**
+ * @brief Puts out a 16-bit count on one DAC channel.
+ * @devindex
+ * @param[in] Channel The channel, 0 to KorvalCapabilities::ImmDACs - 1.
+ * @param[in] Value The count.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_ADDRESS (487) a channel the board does not have.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) waveform output owns the DACs.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no immediate DACs.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with immediate DACs (KorvalCapabilities::ImmDACs).
+ */
 KORVAL_API uint32_t DACDirect(uint32_t DeviceIndex, uint16_t Channel, uint16_t Value);
 
-/* Sets several channels in one request, from DACDataCount channel/value pairs (a channel named twice
-   takes its last value). A count of 0 does nothing; 487 and nothing sent when any channel is out of
-   range; 87 for a negative count. */
+/**
+ * @brief Sets several channels in one request; a channel named twice takes its last value.
+ * @devindex
+ * @param[in] pDACData DACDataCount channel/value pairs.
+ * @param[in] DACDataCount The pairs; 0 does nothing.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_ADDRESS (487) a channel out of range; nothing is sent.
+ * @retval ERROR_INVALID_PARAMETER (87) a negative count, or pDACData NULL with pairs.
+ * @retval ERROR_NOACCESS (998) pDACData cannot be read.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) waveform output owns the DACs.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no immediate DACs.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with immediate DACs.
+ */
 KORVAL_API uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair *pDACData, int32_t DACDataCount);
 
-/* Selects the board-wide output range; the range codes are the board's. 1349 without range selection. */
+/**
+ * @brief Selects the board-wide output range.
+ * @devindex
+ * @param[in] Range The board's range code.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no range selection.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products KorvalCapabilities::DACBoardRange: 0x8060, 0x8070 to 0x807F, 0x8140 to 0x815F.
+ */
 KORVAL_API uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range);
 
-/* Loads a channel's calibration table into the board's flash from a text file of 65,536 integers, one a
-   line (decimal with an optional sign, or hexadecimal after $, x, X, 0x or 0X; the low 16 bits are kept;
-   empty lines are skipped). ":1TO1:" or ":NONE:" instead of a file name clears the table. 38 for too few
-   entries, 13 for a line that is not an integer; the flash is untouched when the file fails. */
+/**
+ * @brief Loads a channel's calibration table into the board's flash from a text file.
+ *
+ * The file holds 65,536 integers, one a line (decimal with an optional sign, or hexadecimal after $,
+ * x, X, 0x or 0X; the low 16 bits are kept; empty lines are skipped). The flash is untouched when the
+ * file fails.
+ * @devindex
+ * @param[in] Channel The DAC channel.
+ * @param[in] pCalFileName The file's path, or ":1TO1:" / ":NONE:" to clear the table.
+ * @retval ERROR_SUCCESS (0) loaded.
+ * @retval ERROR_HANDLE_EOF (38) too few entries.
+ * @retval ERROR_INVALID_DATA (13) a line that is not an integer.
+ * @retval ERROR_OUTOFMEMORY (14) the file cannot be read.
+ * @retval ERROR_INVALID_ADDRESS (487) a channel the board does not have.
+ * @retval ERROR_INVALID_PARAMETER (87) pCalFileName is NULL.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no per-channel calibration.
+ * @boardcodes
+ * @blocking The flash writes, control requests of at most 5 s each.
+ * @products KorvalCapabilities::DACChannelCal: 0x8060, 0x8070 to 0x807F.
+ */
 KORVAL_API uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char *pCalFileName);
 
 /* ---- DAC waveform output ----------------------------------------------------------------------------- */
 
-/* A board with streamed analog output plays a waveform from its own buffer at a point rate of
-   12,000,000 / divisor points per second. Frames of points (DACOutputSetCount channels each, 5 at first)
-   are queued and sent to the board in 8,192-byte blocks by a background worker, which starts the output
-   once 163,840 bytes are on their way (or DACOutputStart does). Every function gives 1349 on a board
-   without waveform output. Each sample is a 16-bit word: bits 0-11 the DAC code, bit 13 the end of a
-   point, bit 14 the end of a frame, bit 15 the end of the waveform. */
+/*
+ * A board with streamed analog output plays a waveform from its own buffer at a point rate of
+ * 12,000,000 / divisor points per second. Frames of points (DACOutputSetCount channels each, 5 at first)
+ * are queued and sent to the board in 8,192-byte blocks by a background worker, which starts the output
+ * once 163,840 bytes are on their way (or DACOutputStart does). Every function gives 1349 on a board
+ * without waveform output. Each sample is a 16-bit word: bits 0-11 the DAC code, bit 13 the end of a
+ * point, bit 14 the end of a frame, bit 15 the end of the waveform.
+ */
 
-/* Opens waveform output at the rate *pClockHz asks for (points per second) and writes the rate obtained
-   back. 4 while output is open or closing; 87 for a rate that is not a number, not above 0, or that
-   no divisor from 1 to 65,535 gives (about 183.1 to 24,000,000 points per second). */
+/**
+ * @brief Opens waveform output at a point rate and writes the rate obtained back.
+ *
+ * The rate is 12,000,000 / divisor points per second. Frames queued with DACOutputFrame() go to the
+ * board in 8,192-byte blocks from a worker thread, which starts the output once 163,840 bytes are on
+ * their way (or DACOutputStart() does).
+ * @devindex
+ * @param[in,out] pClockHz In: points per second asked for. Out: the rate obtained.
+ * @retval ERROR_SUCCESS (0) open.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) output is open or closing.
+ * @retval ERROR_INVALID_PARAMETER (87) a rate that is not a number, not above 0, or outside about 183.1 to 24,000,000.
+ * @retval ERROR_NOACCESS (998) *pClockHz cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking A few control requests, at most 5 s each.
+ * @thread Starts the library's DAC worker thread (no callback).
+ * @products KorvalCapabilities::DACStream: 0x4001, 0x4002.
+ */
 KORVAL_API uint32_t DACOutputOpen(uint32_t DeviceIndex, double *pClockHz);
-/* Another name of DACOutputOpen. */
+
+/**
+ * @brief Another name of DACOutputOpen(): the same entry point.
+ * @devindex
+ * @param[in,out] pClockHz As for DACOutputOpen().
+ * @return As DACOutputOpen().
+ * @blocking As DACOutputOpen().
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputOpenNoClear(uint32_t DeviceIndex, double *pClockHz);
 
-/* Channels per point, 1 to 8 (87 for 0, 14 above 8). 2 when output is not open. */
+/**
+ * @brief Sets the channels per point.
+ * @devindex
+ * @param[in] NewCount 1 to 8 (5 when the output opens).
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) 0.
+ * @retval ERROR_OUTOFMEMORY (14) above 8.
+ * @retval ERROR_FILE_NOT_FOUND (2) output is not open.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputSetCount(uint32_t DeviceIndex, uint32_t NewCount);
 
-/* Queues a frame of FramePoints points (1 to 6,400; 87 for 0, 14 above) of DACOutputSetCount samples
-   each; the library keeps bits 0-11 of each sample and sets the end-of-point and end-of-frame bits.
-   21, with nothing queued, while more than 32 blocks wait for the board: try again later. */
+/**
+ * @brief Queues a frame of points; the library sets the end-of-point and end-of-frame bits.
+ * @devindex
+ * @param[in] FramePoints Points in the frame, 1 to 6,400.
+ * @param[in] pFrameData FramePoints x DACOutputSetCount() samples; bits 0-11 of each are kept.
+ * @retval ERROR_SUCCESS (0) queued.
+ * @retval ERROR_NOT_READY (21) more than 32 blocks wait for the board; nothing queued: try again later.
+ * @retval ERROR_INVALID_PARAMETER (87) 0 points, or pFrameData NULL.
+ * @retval ERROR_OUTOFMEMORY (14) more than 6,400 points.
+ * @retval ERROR_NOACCESS (998) pFrameData cannot be read.
+ * @retval ERROR_FILE_NOT_FOUND (2) output is not open.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking Never waits for the board: the worker sends the blocks.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputFrame(uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t *pFrameData);
-/* As DACOutputFrame, with the caller's words queued exactly as given (the caller sets the tag bits). */
+
+/**
+ * @brief As DACOutputFrame(), with the caller's words queued exactly as given (the caller sets the tag bits).
+ * @devindex
+ * @param[in] FramePoints Points in the frame, 1 to 6,400.
+ * @param[in] pFrameData The words.
+ * @return As DACOutputFrame().
+ * @blocking Never waits for the board.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputFrameRaw(uint32_t DeviceIndex, uint32_t FramePoints, const uint16_t *pFrameData);
 
-/* Starts the output now (183 when already started). */
+/**
+ * @brief Starts the output now instead of when 163,840 bytes are on their way.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) started.
+ * @retval ERROR_ALREADY_EXISTS (183) already started.
+ * @retval ERROR_FILE_NOT_FOUND (2) output is not open.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputStart(uint32_t DeviceIndex);
 
-/* Turns the board's output interlock on (non-zero) or off. */
+/**
+ * @brief Turns the board's output interlock on or off.
+ * @devindex
+ * @param[in] bInterlock Non-zero: on.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputSetInterlock(uint32_t DeviceIndex, uint32_t bInterlock);
 
-/* Ends waveform output: marks the last sample queued as the end of the waveform, sends every queued
-   block to the board and returns when the worker has ended. 1460 when the board stopped taking data
-   and blocks had to be dropped; 1617 when the board went before all of them reached it. After an
-   unplug the worker is stopped all the same. */
+/**
+ * @brief Ends waveform output: marks the end of the waveform and returns once every queued block reached the board.
+ *
+ * After an unplug the worker is stopped all the same.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) every block reached the board.
+ * @retval ERROR_TIMEOUT (1460) the board stopped taking data and blocks had to be dropped.
+ * @retval ERROR_DEVICE_REMOVED (1617) the board went before all of them reached it.
+ * @retval ERROR_FILE_NOT_FOUND (2) output is not open.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking Until the queue has drained (the time the board needs to play it); a board that takes
+ *           nothing is given up after 1 s plus twice the time one block plays.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputClose(uint32_t DeviceIndex);
-/* As DACOutputClose without the end-of-waveform mark. */
+
+/**
+ * @brief As DACOutputClose() without the end-of-waveform mark.
+ * @devindex
+ * @return As DACOutputClose().
+ * @blocking As DACOutputClose().
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputCloseNoEnd(uint32_t DeviceIndex);
 
-/* Plays NumSamples words (fewer than 131,072; 14 otherwise) at *pClockHz without a worker: programs the
-   rate (written back), sends the words as they are and starts the output. 4 while output is open;
-   1460 when the board takes no data for 2 seconds. */
+/**
+ * @brief Plays words at a rate without a worker: programs the rate, sends the words, starts the output.
+ * @devindex
+ * @param[in,out] pClockHz In: points per second asked for. Out: the rate obtained.
+ * @param[in] NumSamples Words to send, fewer than 131,072.
+ * @param[in] pSampleData The words, sent as they are.
+ * @retval ERROR_SUCCESS (0) sent and started.
+ * @retval ERROR_OUTOFMEMORY (14) 131,072 words or more.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) output is open.
+ * @retval ERROR_TIMEOUT (1460) the board took no data for 2 s.
+ * @retval ERROR_INVALID_PARAMETER (87) a bad rate or a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no waveform output.
+ * @boardcodes
+ * @blocking Until the words are sent; a board that takes nothing for 2 s ends it.
+ * @products As DACOutputOpen().
+ */
 KORVAL_API uint32_t DACOutputProcess(uint32_t DeviceIndex, double *pClockHz, uint32_t NumSamples,
                                      const uint16_t *pSampleData);
 
-/* Not supported: both return 50 without looking at their argument. */
+/**
+ * @brief Not supported: returns 50 without looking at its argument.
+ * @param[in] DeviceIndex Not looked at.
+ * @retval ERROR_NOT_SUPPORTED (50) always; end output with DACOutputClose().
+ * @blocking Never.
+ * @products None.
+ */
 KORVAL_API uint32_t DACOutputAbort(uint32_t DeviceIndex);
+
+/**
+ * @brief Not supported: returns 50 without looking at its argument.
+ * @param[in] DeviceIndex Not looked at.
+ * @retval ERROR_NOT_SUPPORTED (50) always.
+ * @blocking Never.
+ * @products None.
+ */
 KORVAL_API uint32_t DACOutputStatus(uint32_t DeviceIndex);
 
+/** @} */
+
+/**
+ * @defgroup dio Digital I/O
+ * @brief Digital ports, digital streaming, SPI and the CSA functions, automap, PWM, latches, debounce.
+ *
+ * Boards with digital ports (KorvalCapabilities::DIOBytes): 0x8001 to 0x8004, 0x8008 to 0x800A,
+ * 0x800C to 0x800F, 0x8010 to 0x801F (not 0x8013, 0x8017, 0x801B), 0x8030 to 0x8037, 0x8040 to 0x805F,
+ * 0x8060, 0x8070 to 0x807F, 0x8140 to 0x815F.
+ *
+ * Port p is byte p of every port buffer; line n is bit n % 8 of port n / 8. The direction mask
+ * (pOutMask) has one bit per port, or per line on boards that say so (KorvalCapabilities::DIOConfigBits),
+ * in as few bytes as hold them; the tristate mask likewise. Both go to the board unchanged. The library
+ * keeps the last output levels it sent (the output cache): single-bit and single-byte writes send the
+ * whole cache, changed.
+ * @{
+ */
 
 /* ---- Digital ports ----------------------------------------------------------------------------------- */
 
-/* Port p is byte p of every port buffer; line n is bit n % 8 of port n / 8. The direction mask
-   (pOutMask) has one bit per port, or per line on boards that say so, in as few bytes as hold them;
-   the tristate mask likewise. Both go to the board unchanged. The library keeps the last output levels
-   it sent (the output cache): single-bit and single-byte writes send the whole cache, changed. */
-
-/* Sets output levels (pData, one byte per port) and directions; bTristate non-zero asks the board to
-   float its outputs. The cache takes pData even when the request fails. */
+/**
+ * @brief Sets output levels and directions.
+ *
+ * The output cache takes pData even when the request fails.
+ * @devindex
+ * @param[in] bTristate Non-zero asks the board to float its outputs.
+ * @param[in] pOutMask The direction mask: a set bit makes its port (or line) an output.
+ * @param[in] pData The output levels, one byte per port.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_Configure(uint32_t DeviceIndex, uint8_t bTristate, const void *pOutMask, const void *pData);
 
-/* DIO_Configure with a tristate mask, on boards with tristate control (1349 elsewhere). */
+/**
+ * @brief DIO_Configure() with a tristate mask.
+ * @devindex
+ * @param[in] pOutMask The direction mask.
+ * @param[in] pData The output levels, one byte per port.
+ * @param[in] pTristateMask The tristate mask (KorvalCapabilities::Tristates bytes).
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no tristate control.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with tristate control: 0x800C to 0x800F.
+ */
 KORVAL_API uint32_t DIO_ConfigureEx(uint32_t DeviceIndex, const void *pOutMask, const void *pData,
                                     const void *pTristateMask);
 
-/* Reads the direction and tristate masks back from the board (boards with tristate control). */
+/**
+ * @brief Reads the direction and tristate masks back from the board.
+ * @devindex
+ * @param[out] pOutMask The direction mask.
+ * @param[out] pTristateMask The tristate mask.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no tristate control.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with tristate control: 0x800C to 0x800F.
+ */
 KORVAL_API uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void *pOutMask, void *pTristateMask);
 
-/* Sets (bData non-zero) or clears one output line. 487 for a line beyond the board's. */
+/**
+ * @brief Sets or clears one output line.
+ * @devindex
+ * @param[in] BitIndex The line, 0 to 8 x ports - 1.
+ * @param[in] bData Non-zero sets the line.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_ADDRESS (487) a line beyond the board's.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_Write1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t bData);
 
-/* Sets one port's output levels. 487 for a port beyond the board's. */
+/**
+ * @brief Sets one port's output levels.
+ * @devindex
+ * @param[in] ByteIndex The port.
+ * @param[in] Data Its levels.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_ADDRESS (487) a port beyond the board's.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_Write8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t Data);
 
-/* Sets every port's output levels from pData (one byte per port). */
+/**
+ * @brief Sets every port's output levels.
+ * @devindex
+ * @param[in] pData One byte per port.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be read.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_WriteAll(uint32_t DeviceIndex, const void *pData);
 
-/* Reads one line: *pBit becomes 1 or 0. Reads never change the output cache. */
+/**
+ * @brief Reads one line. Reads never change the output cache.
+ * @devindex
+ * @param[in] BitIndex The line.
+ * @param[out] pBit 1 or 0.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_ADDRESS (487) a line beyond the board's.
+ * @retval ERROR_INVALID_PARAMETER (87) pBit is NULL.
+ * @retval ERROR_NOACCESS (998) *pBit cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_Read1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t *pBit);
 
-/* Reads one port's levels. */
+/**
+ * @brief Reads one port's levels.
+ * @devindex
+ * @param[in] ByteIndex The port.
+ * @param[out] pByte Its levels.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_ADDRESS (487) a port beyond the board's.
+ * @retval ERROR_INVALID_PARAMETER (87) pByte is NULL.
+ * @retval ERROR_NOACCESS (998) *pByte cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_Read8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t *pByte);
 
-/* Reads every port's levels into pData (one byte per port). */
+/**
+ * @brief Reads every port's levels.
+ * @devindex
+ * @param[out] pData One byte per port.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_ReadAll(uint32_t DeviceIndex, void *pData);
 
-/* Writes and reads one 16-bit word at a 32-bit address of the board's offline memory. */
+/**
+ * @brief Writes one 16-bit word of the board's offline memory.
+ * @devindex
+ * @param[in] Address The word's 32-bit address.
+ * @param[in] Value The word.
+ * @retval ERROR_SUCCESS (0) written.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with offline memory.
+ */
 KORVAL_API uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address, uint16_t Value);
+
+/**
+ * @brief Reads one 16-bit word of the board's offline memory.
+ * @devindex
+ * @param[in] Address The word's 32-bit address.
+ * @param[out] pValue The word.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pValue is NULL.
+ * @retval ERROR_NOACCESS (998) *pValue cannot be written.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with offline memory.
+ */
 KORVAL_API uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t *pValue);
 
 /* ---- Digital streaming ------------------------------------------------------------------------------- */
 
-/* Boards with digital streaming (1349 elsewhere) move 16-bit points (2 bytes each) between the host and
-   the board, paced by two clocks of the board. One stream per board, in one direction. */
+/*
+ * Boards with digital streaming (1349 elsewhere) move 16-bit points (2 bytes each) between the host and
+ * the board, paced by two clocks of the board. One stream per board, in one direction. See the guide's
+ * digital-streaming page.
+ */
 
-/* Opens the stream: bIsRead non-zero for board to host, else host to board. 4 when one is open. The
-   stream counts as open even when the board's request fails. */
+/**
+ * @brief Opens the board's digital stream in one direction.
+ *
+ * The stream counts as open even when the board's request fails.
+ * @devindex
+ * @param[in] bIsRead Non-zero: board to host; 0: host to board.
+ * @retval ERROR_SUCCESS (0) open.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) a stream is open.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital streaming.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products KorvalCapabilities::DIOStream: 0x8008 to 0x800A, 0x800C to 0x800F.
+ */
 KORVAL_API uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead);
 
-/* Closes the stream on the host side (2 when none is open). A frame still moving on another thread is
-   cancelled. */
+/**
+ * @brief Closes the stream on the host side; a frame still moving on another thread is cancelled.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) closed.
+ * @retval ERROR_FILE_NOT_FOUND (2) no stream is open.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital streaming.
+ * @boardcodes
+ * @blocking Until a frame moving on another thread has been cancelled.
+ * @products As DIO_StreamOpen().
+ */
 KORVAL_API uint32_t DIO_StreamClose(uint32_t DeviceIndex);
 
-/* Programs the two clocks, in hertz (0 turns a clock off; 1,039 Hz to 40 MHz otherwise). Each value is
-   written back as the frequency the board will make, whatever the request answers. The stream need
-   not be open. 87 for a negative value or one that is not a number (nothing is sent). */
+/**
+ * @brief Programs the stream's two clocks; each value is written back as the frequency the board will make.
+ *
+ * The stream need not be open. Values are written back whatever the request answers.
+ * @devindex
+ * @param[in,out] pClockAHz In: hertz asked for, 0 for off, else 1,039 Hz to 40 MHz. Out: the frequency obtained.
+ * @param[in,out] pClockBHz As pClockAHz, for the other clock.
+ * @retval ERROR_SUCCESS (0) programmed.
+ * @retval ERROR_INVALID_PARAMETER (87) a negative value or one that is not a number; nothing is sent.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital streaming.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As DIO_StreamOpen().
+ */
 KORVAL_API uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double *pClockAHz, double *pClockBHz);
 
-/* Moves a frame of FramePoints points (2 x FramePoints bytes at pFrameData) in the stream's direction,
-   in transfers of at most the board's streaming block size (KORVAL_SetStreamingBlockSize, in points).
-   *pBytesTransferred gets the bytes moved (0 before anything else). 38 when a block other than the last
-   moved fewer bytes than asked; a short last block is not an error. 2 with no stream open, 87 for 0
-   points; a buffer that cannot be used gives 1359. */
+/**
+ * @brief Moves a frame of points in the stream's direction.
+ *
+ * In transfers of at most the streaming block size (KORVAL_SetStreamingBlockSize(), in points). A short
+ * last block is not an error.
+ * @devindex
+ * @param[in] FramePoints Points in the frame (2 bytes each).
+ * @param[in,out] pFrameData 2 x FramePoints bytes: read from for host to board, written for board to host.
+ * @param[out] pBytesTransferred The bytes moved (0 before anything else).
+ * @retval ERROR_SUCCESS (0) moved.
+ * @retval ERROR_HANDLE_EOF (38) a block other than the last moved fewer bytes than asked.
+ * @retval ERROR_FILE_NOT_FOUND (2) no stream is open.
+ * @retval ERROR_INVALID_PARAMETER (87) 0 points, or a NULL pointer.
+ * @retval ERROR_INTERNAL_ERROR (1359) a buffer that cannot be used.
+ * @retval ERROR_OPERATION_ABORTED (995) DIO_StreamClose() cancelled it.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital streaming.
+ * @boardcodes
+ * @blocking No time-out: until the board has moved the points at its clock rate, DIO_StreamClose() is
+ *           called on another thread, or the board is unplugged.
+ * @products As DIO_StreamOpen().
+ */
 KORVAL_API uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void *pFrameData,
                                     uint32_t *pBytesTransferred);
 
 /* ---- SPI and CSA functions --------------------------------------------------------------------------- */
 
-/* A register of a device on the board's SPI bus: write one byte, or read one into *pData (left as it
-   was when the read fails). */
+/**
+ * @brief Writes one register of a device on the board's SPI bus.
+ * @devindex
+ * @param[in] SPIAddress The device's address on the bus.
+ * @param[in] Register The register.
+ * @param[in] Data The byte.
+ * @retval ERROR_SUCCESS (0) written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no SPI bus.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products KorvalCapabilities::DIOSPI: 0x8008 to 0x800A, 0x800C to 0x800F.
+ */
 KORVAL_API uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data);
+
+/**
+ * @brief Reads one register of a device on the board's SPI bus.
+ * @devindex
+ * @param[in] SPIAddress The device's address on the bus.
+ * @param[in] Register The register.
+ * @param[out] pData The byte; left as it was when the read fails.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) *pData cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no SPI bus.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As DIO_SPI_Write().
+ */
 KORVAL_API uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t *pData);
 
-/* The sync pulse generator: a rate in hertz (3,000 Hz divided by 1 to 255; below 3000/255.5 Hz the sync
-   is off) and three times in milliseconds (whole ticks of 1/3 ms, 0 to 255). Each value is written back
-   as the board will run it (all four 0.0 when the sync is off). 87 for a value that is not a number. */
+/**
+ * @brief Programs the sync pulse generator; each value is written back as the board will run it.
+ *
+ * The rate is 3,000 Hz divided by 1 to 255 (below 3000/255.5 Hz the sync is off and all four values
+ * become 0.0); the times are whole ticks of 1/3 ms, 0 to 255.
+ * @devindex
+ * @param[in,out] pRateHz The sync rate, hertz.
+ * @param[in,out] pTimeA Time A, milliseconds.
+ * @param[in,out] pTimeB Time B, milliseconds.
+ * @param[in,out] pTimeC Time C, milliseconds.
+ * @retval ERROR_SUCCESS (0) programmed.
+ * @retval ERROR_INVALID_PARAMETER (87) a value that is not a number, or a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no sync generator.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products KorvalCapabilities::SetCustomClocks: 0x8001, 0x8004.
+ */
 KORVAL_API uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double *pRateHz, double *pTimeA, double *pTimeB,
                                    double *pTimeC);
 
-/* Input debouncing: the debounce count (its low 16 bits go to the board), and the board's debounce
-   data, 2 bytes per digital port, read into pData. */
+/**
+ * @brief Sets the input debounce count.
+ * @devindex
+ * @param[in] DebounceCounts The count; its low 16 bits go to the board.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no input debouncing.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products KorvalCapabilities::DIODebounce: 0x8001.
+ */
 KORVAL_API uint32_t DIO_CSA_DebounceSet(uint32_t DeviceIndex, uint32_t DebounceCounts);
+
+/**
+ * @brief Reads the board's debounce data, 2 bytes per digital port.
+ * @devindex
+ * @param[out] pData 2 x ports bytes.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no input debouncing.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products As DIO_CSA_DebounceSet().
+ */
 KORVAL_API uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void *pData);
 
-/* The DAC range limits the board keeps in its EEPROM: 32 bytes of the caller's, marked as set; clearing
-   only removes the mark. */
+/**
+ * @brief Stores 32 bytes of DAC range limits in the board's EEPROM, marked as set.
+ * @devindex
+ * @param[in] pData The 32 bytes.
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be read.
+ * @boardcodes
+ * @blocking A few control requests, at most 5 s each.
+ * @products Every product (the limits are kept in the EEPROM).
+ */
 KORVAL_API uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void *pData);
+
+/**
+ * @brief Removes the mark that the DAC range limits are set (the bytes stay).
+ * @devindex
+ * @retval ERROR_SUCCESS (0) cleared.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Every product.
+ */
 KORVAL_API uint32_t DAC_CSA_ClearRangeLimits(uint32_t DeviceIndex);
 
-/* Reads all digital ports over and over, back to back, filling pBuffer with whole snapshots (one byte
-   per port each). *pBufferSize: in, the buffer's size; out, the bytes of the whole snapshots stored (0
-   on failure). */
+/**
+ * @brief Reads all digital ports over and over, back to back, filling pBuffer with whole snapshots.
+ * @devindex
+ * @param[out] pBuffer The buffer: snapshots of one byte per port each.
+ * @param[in,out] pBufferSize In: the buffer's size. Out: the bytes of whole snapshots stored (0 on failure).
+ * @retval ERROR_SUCCESS (0) stored.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_INTERNAL_ERROR (1359) caller memory that cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no digital ports.
+ * @boardcodes
+ * @blocking One control request per snapshot, at most 5 s each.
+ * @products Boards with digital ports.
+ */
 KORVAL_API uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void *pBuffer, uint32_t *pBufferSize);
-
 
 /* ---- Automap, PWM, latch and debounce ---------------------------------------------------------------- */
 
-/* These need the boards' newer firmware: 50 (ERROR_NOT_SUPPORTED) when the board's firmware lacks it. The
-   firmware is asked once per slot. Caller memory that cannot be read or written gives 998. */
+/*
+ * These need the boards' newer firmware: 50 (ERROR_NOT_SUPPORTED) when the board's firmware lacks it. The
+ * firmware is asked once per slot. Caller memory that cannot be read or written gives 998.
+ */
 
-/* Clears the board's automap table. */
+/**
+ * @brief Clears the board's automap table.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) cleared.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @boardcodes
+ * @blocking At most two control requests (the firmware is asked once per slot), 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Automap_ClearTable(uint32_t DeviceIndex);
 
-/* Loads the whole automap table: *pTableSize bytes of 2-byte entries, at most 64 (24 above). An odd size
-   is made even and written back. */
+/**
+ * @brief Loads the whole automap table of 2-byte entries. An odd size is made even and written back.
+ * @devindex
+ * @param[in] pTable The entries.
+ * @param[in,out] pTableSize In: the table's bytes, at most 64. Out: the even count sent.
+ * @retval ERROR_SUCCESS (0) loaded.
+ * @retval ERROR_BAD_LENGTH (24) more than 64 bytes.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void *pTable, uint32_t *pTableSize);
 
-/* Appends one 16-bit entry to the automap table (sent low byte first). */
+/**
+ * @brief Appends one 16-bit entry to the automap table (sent low byte first).
+ * @devindex
+ * @param[in] pEntry The entry.
+ * @retval ERROR_SUCCESS (0) appended.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) pEntry is NULL.
+ * @retval ERROR_NOACCESS (998) *pEntry cannot be read.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t *pEntry);
 
-/* Sets the automap tick divisor. */
+/**
+ * @brief Sets the automap tick divisor.
+ * @devindex
+ * @param[in] pDivisor The divisor.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) pDivisor is NULL.
+ * @retval ERROR_NOACCESS (998) *pDivisor cannot be read.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Automap_SetTickDivisor(uint32_t DeviceIndex, const uint8_t *pDivisor);
 
-/* Loads the settings of all PWM outputs: the first setting and a table of *pTableSize bytes, at most 16
-   (24 above). An odd size is made even and written back. */
+/**
+ * @brief Loads the settings of all PWM outputs. An odd table size is made even and written back.
+ * @devindex
+ * @param[in] pPWMFirst The first setting.
+ * @param[in] pTable The table.
+ * @param[in,out] pTableSize In: the table's bytes, at most 16. Out: the even count sent.
+ * @retval ERROR_SUCCESS (0) loaded.
+ * @retval ERROR_BAD_LENGTH (24) more than 16 bytes.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_PWM_SetAll(uint32_t DeviceIndex, const uint8_t *pPWMFirst, const void *pTable,
                                    uint32_t *pTableSize);
 
-/* Sets the input latches' divisor. */
+/**
+ * @brief Sets the input latches' divisor.
+ * @devindex
+ * @param[in] pDivisor The divisor.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) pDivisor is NULL.
+ * @retval ERROR_NOACCESS (998) *pDivisor cannot be read.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Latch_SetDivisor(uint32_t DeviceIndex, const uint8_t *pDivisor);
 
-/* Reads the three latch groups and discards them (the board clears its latches as it answers). */
+/**
+ * @brief Reads the three latch groups and discards them (the board clears its latches as it answers).
+ * @devindex
+ * @retval ERROR_SUCCESS (0) cleared.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Latch_Reset(uint32_t DeviceIndex);
 
-/* Reads the three latch groups, one byte per port: group 1 to pGroup1, group 2 to pGroup2, group 0 to
-   pGroup0, each min(*pLength, ports) bytes. *pLength becomes the number of ports. 13 for a short reply. */
+/**
+ * @brief Reads the three latch groups, one byte per port each.
+ * @devindex
+ * @param[out] pGroup1 Group 1, min(*pLength, ports) bytes.
+ * @param[out] pGroup2 Group 2, likewise.
+ * @param[out] pGroup0 Group 0, likewise.
+ * @param[in,out] pLength In: the room in each buffer. Out: the number of ports.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_DATA (13) the board's reply was short.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Latch_Read(uint32_t DeviceIndex, void *pGroup1, void *pGroup2, void *pGroup0,
                                    uint32_t *pLength);
 
-/* Loads the debounce configuration: *pConfigSize bytes, at most 1024 (24 above). */
+/**
+ * @brief Loads the debounce configuration.
+ * @devindex
+ * @param[in] pConfig The configuration.
+ * @param[in] pConfigSize Its bytes, at most 1,024.
+ * @retval ERROR_SUCCESS (0) loaded.
+ * @retval ERROR_BAD_LENGTH (24) more than 1,024 bytes.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void *pConfig, const uint32_t *pConfigSize);
 
-/* Reads the debounced state of all ports, one byte per port, into pData. */
+/**
+ * @brief Reads the debounced state of all ports.
+ * @devindex
+ * @param[out] pData One byte per port.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be written.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void *pData);
+
+/** @} */
+
+/**
+ * @defgroup counters Counters
+ * @brief 8254 counters, frequency output (the ADC scan clock), gate waits, the global tick, pulse widths.
+ *
+ * Boards with counters (KorvalCapabilities::Counters blocks of three 16-bit counters): 0x8001 (3 blocks,
+ * 3 MHz), 0x8020 (5 blocks, 10 MHz, selectable gates), 0x8040 to 0x805F and 0x8140 to 0x815F (1 block,
+ * 10 MHz). A counter is named by BlockIndex and CounterIndex; with BlockIndex 0, CounterIndex is a flat
+ * number across all blocks (block x 3 + counter). See the guide's @ref md_docs_counters "Counters" page.
+ * @{
+ */
 
 /* ---- 8254 counters ----------------------------------------------------------------------------------- */
 
-/* A board has Counters blocks of three 16-bit counters. A counter is named by BlockIndex and CounterIndex;
-   with BlockIndex 0, CounterIndex is a flat number across all blocks (block * 3 + counter). 1349 on a
-   board without counters; 487 for a counter, mode or gate the board does not have. */
-
-/* Programs a counter's mode (0 to 5, as the 8254 numbers them). */
+/**
+ * @brief Programs a counter's mode.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, 0 to 2, or the flat number.
+ * @param[in] Mode 0 to 5, as the 8254 numbers them.
+ * @retval ERROR_SUCCESS (0) programmed.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter or mode the board does not have.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254Mode(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode);
 
-/* Loads a counter's count. */
+/**
+ * @brief Loads a counter's count.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, or the flat number.
+ * @param[in] LoadValue The count (0 counts 65,536).
+ * @retval ERROR_SUCCESS (0) loaded.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter the board does not have.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254Load(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
                                  uint16_t LoadValue);
 
-/* Programs a counter's mode and loads its count in one request. */
+/**
+ * @brief Programs a counter's mode and loads its count in one request.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, or the flat number.
+ * @param[in] Mode 0 to 5.
+ * @param[in] LoadValue The count.
+ * @retval ERROR_SUCCESS (0) programmed.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter or mode the board does not have.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254ModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
                                      uint32_t Mode, uint16_t LoadValue);
 
-/* Programs mode and count, then reads the counter back into *pReadValue. */
+/**
+ * @brief Programs mode and count, then reads the counter back.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, or the flat number.
+ * @param[in] Mode 0 to 5.
+ * @param[in] LoadValue The count.
+ * @param[out] pReadValue The count read back.
+ * @retval ERROR_SUCCESS (0) programmed and read.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter or mode the board does not have.
+ * @retval ERROR_INVALID_PARAMETER (87) pReadValue is NULL.
+ * @retval ERROR_NOACCESS (998) *pReadValue cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254ReadModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
                                          uint32_t Mode, uint16_t LoadValue, uint16_t *pReadValue);
 
-/* Reads a counter's count. */
+/**
+ * @brief Reads a counter's count.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, or the flat number.
+ * @param[out] pReadValue The count.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter the board does not have.
+ * @retval ERROR_INVALID_PARAMETER (87) pReadValue is NULL.
+ * @retval ERROR_NOACCESS (998) *pReadValue cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254Read(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
                                  uint16_t *pReadValue);
 
-/* Reads a counter's count and its 8254 status byte. */
+/**
+ * @brief Reads a counter's count and its 8254 status byte.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, or the flat number.
+ * @param[out] pReadValue The count.
+ * @param[out] pStatus The status byte.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter the board does not have.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL pointer.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
                                        uint16_t *pReadValue, uint8_t *pStatus);
 
-/* Reads every counter: Counters * 3 counts of 16 bits, little-endian, in flat order. pData holds
-   Counters * 6 bytes. */
+/**
+ * @brief Reads every counter: Counters x 3 counts of 16 bits, little-endian, in flat order.
+ * @devindex
+ * @param[out] pData Counters x 6 bytes.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void *pData);
 
-/* Reads every counter latched at one instant: the Counters * 6 bytes of CTR_8254ReadAll and one further
-   byte from the board. pData holds Counters * 6 + 1 bytes. */
+/**
+ * @brief Reads every counter latched at one instant, and one further byte from the board.
+ * @devindex
+ * @param[out] pData Counters x 6 + 1 bytes: the counts of CTR_8254ReadAll() and the board's byte.
+ * @retval ERROR_SUCCESS (0) read.
+ * @retval ERROR_INVALID_PARAMETER (87) pData is NULL.
+ * @retval ERROR_NOACCESS (998) pData cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void *pData);
 
-/* Selects a counter's gate source, by flat counter number. 1349 on a board without selectable gates. */
+/**
+ * @brief Selects a counter's gate source, by flat counter number.
+ * @devindex
+ * @param[in] GateIndex The flat counter number.
+ * @retval ERROR_SUCCESS (0) selected.
+ * @retval ERROR_INVALID_ADDRESS (487) a gate the board does not have.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no selectable gates.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with selectable gates: 0x8020.
+ */
 KORVAL_API uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex);
 
 /* ---- Frequency output, gate waits and global tick rate ---------------------------------------------- */
 
-/* Makes counters 1 and 2 of a block a frequency source: counter 1 (mode 2) divides the root clock by L,
-   counter 2 (mode 3) divides that by H. *pHz is the frequency asked for and becomes the frequency
-   obtained (RootClock / (L x H)) before the counters are loaded. 0 Hz or less stops both counters and
-   leaves *pHz. 487 for a block the board lacks; 87 for a frequency too low for two 16-bit divisors, or
-   not a number (nothing is programmed). */
+/**
+ * @brief Makes counters 1 and 2 of a block a frequency source; writes back the frequency obtained.
+ *
+ * Counter 1 (mode 2) divides the root clock by L, counter 2 (mode 3) divides that by H; the frequency
+ * obtained is RootClock / (L x H). On an analog-input board, block 0 is the ADC's scan clock: with the
+ * trigger byte's start source 01 the board takes one scan per period.
+ * @devindex
+ * @param[in] BlockIndex The block.
+ * @param[in,out] pHz In: hertz asked for (0 or less stops both counters and leaves *pHz). Out: the
+ *                frequency obtained, written before the counters are loaded.
+ * @retval ERROR_SUCCESS (0) programmed.
+ * @retval ERROR_INVALID_ADDRESS (487) a block the board lacks.
+ * @retval ERROR_INVALID_PARAMETER (87) a frequency too low for two 16-bit divisors, or not a number; nothing is programmed.
+ * @retval ERROR_NOACCESS (998) *pHz cannot be read or written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking Two control requests, at most 5 s each.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double *pHz);
 
-/* Boards with selectable gates (1349 elsewhere) watch two gates, by flat counter number (low byte), and
-   report an event on one of two bulk endpoints. 487 for a gate the board lacks. */
+/**
+ * @brief Watches two gates; the board reports their events on two bulk endpoints.
+ * @devindex
+ * @param[in] GateA Gate A's flat counter number (low byte).
+ * @param[in] GateB Gate B's flat counter number (low byte).
+ * @retval ERROR_SUCCESS (0) watching.
+ * @retval ERROR_INVALID_ADDRESS (487) a gate the board lacks.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no selectable gates.
+ * @boardcodes
+ * @blocking One control request, at most 5 s.
+ * @products Boards with selectable gates: 0x8020.
+ */
 KORVAL_API uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB);
 
-/* Stops watching the gates and ends the waits still blocked (they return 995). */
+/**
+ * @brief Stops watching the gates and ends the waits still blocked (they return 995).
+ * @devindex
+ * @retval ERROR_SUCCESS (0) stopped.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no selectable gates.
+ * @boardcodes
+ * @blocking One control request, at most 5 s, and until the blocked waits have returned.
+ * @products Boards with selectable gates: 0x8020.
+ */
 KORVAL_API uint32_t CTR_EndWaitGates(uint32_t DeviceIndex);
 
-/* Blocks until the board reports an event of gate A (GateId 0) or gate B (1) and stores the report's
-   2 bytes at pContent. It ends early with CTR_EndWaitGates (995) or when the board goes (1617). 487 for
-   another GateId. */
+/**
+ * @brief Blocks until the board reports an event of gate A or B and stores the report.
+ * @devindex
+ * @param[in] GateId 0 for gate A, 1 for gate B.
+ * @param[out] pContent The report's 2 bytes.
+ * @retval ERROR_SUCCESS (0) an event came.
+ * @retval ERROR_OPERATION_ABORTED (995) CTR_EndWaitGates() ended the wait.
+ * @retval ERROR_INVALID_ADDRESS (487) another GateId.
+ * @retval ERROR_INVALID_PARAMETER (87) pContent is NULL.
+ * @retval ERROR_NOACCESS (998) pContent cannot be written.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no selectable gates.
+ * @boardcodes
+ * @blocking No time-out: until an event, CTR_EndWaitGates() from another thread, or an unplug (1617).
+ * @products Boards with selectable gates: 0x8020.
+ */
 KORVAL_API uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void *pContent);
 
-/* Sets the board's global tick to *pHz on a 12 MHz base (newer firmware; 50 without it). Rates below
-   about 183 Hz give the slowest tick, negative ones the fastest. 87 for a rate that is not a number. */
+/**
+ * @brief Sets the board's global tick on a 12 MHz base.
+ *
+ * Rates below about 183 Hz give the slowest tick, negative ones the fastest.
+ * @devindex
+ * @param[in] pHz The tick rate, hertz.
+ * @retval ERROR_SUCCESS (0) set.
+ * @retval ERROR_NOT_SUPPORTED (50) the firmware lacks the newer feature set.
+ * @retval ERROR_INVALID_PARAMETER (87) a rate that is not a number, or pHz NULL.
+ * @retval ERROR_NOACCESS (998) *pHz cannot be read.
+ * @boardcodes
+ * @blocking At most two control requests, 5 s each.
+ * @products Boards whose firmware has the newer feature set.
+ */
 KORVAL_API uint32_t KORVAL_SetGlobalTickRate(uint32_t DeviceIndex, const double *pHz);
 
 /* ---- Pulse-width measurement ------------------------------------------------------------------------ */
 
-/* A monitor thread reads all counters of the board over and over; a counter that reads the same twice
-   in a row has stopped, and its count becomes its measurement. Starting again replaces the monitor and
-   clears every measurement. Start, stop and fetch may be called from several threads. */
+/**
+ * @brief Starts measuring pulse widths on every counter.
+ *
+ * A monitor thread reads all counters over and over; a counter that reads the same twice in a row has
+ * stopped, and its count becomes its measurement. Starting again replaces the monitor and clears every
+ * measurement. Start, stop and fetch may be called from several threads.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) started.
+ * @retval ERROR_NOT_ENOUGH_MEMORY (8) no thread could be started.
+ * @retval ERROR_BAD_TOKEN_TYPE (1349) the board has no counters.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @thread The monitor runs on a thread of the library; no callback.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex);
 
-/* Stops and frees the monitor (2 when there is none); also after the board has gone. */
+/**
+ * @brief Stops and frees the pulse-width monitor; also after the board has gone.
+ * @devindex
+ * @retval ERROR_SUCCESS (0) stopped.
+ * @retval ERROR_FILE_NOT_FOUND (2) no monitor runs.
+ * @boardcodes
+ * @blocking Until the monitor's request in flight has ended, at most 5 s.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex);
 
-/* Takes a counter's measurement (the raw count) into *pReadValue; the next fetch gets a new one, once
-   the monitor has seen the counter settled again. 1104 with *pReadValue 0 when none is waiting; 2 with
-   no monitor running; 998 when *pReadValue cannot be written. */
+/**
+ * @brief Takes a counter's measurement; the next fetch gets a new one once the counter has settled again.
+ * @devindex
+ * @param[in] BlockIndex The block (0: CounterIndex is flat).
+ * @param[in] CounterIndex The counter in the block, or the flat number.
+ * @param[out] pReadValue The raw count (counter clock periods).
+ * @retval ERROR_SUCCESS (0) a measurement was taken.
+ * @retval ERROR_NO_DATA_DETECTED (1104) none is waiting; *pReadValue is 0.
+ * @retval ERROR_FILE_NOT_FOUND (2) no monitor runs.
+ * @retval ERROR_INVALID_ADDRESS (487) a counter the board does not have.
+ * @retval ERROR_INVALID_PARAMETER (87) pReadValue is NULL.
+ * @retval ERROR_NOACCESS (998) *pReadValue cannot be written.
+ * @boardcodes
+ * @blocking Never waits for the board.
+ * @products Boards with counters.
+ */
 KORVAL_API uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex,
                                                  uint16_t *pReadValue);
+
+/** @} */
+
+/**
+ * @defgroup host The host seam
+ * @brief The platform layer the library reaches boards through, and the thread's last-error value.
+ *
+ * See korval/host.h for the table of platform calls; simulated boards (korval/sim.h) are one host.
+ * @{
+ */
 
 /* ---- Host seam -------------------------------------------------------------------------------------- */
 
 struct KorvalHost;
 
-/* Installs the platform layer the library talks to boards through (see korval/host.h); NULL installs
-   the operating system's. Closes nothing: every slot starts empty again and one discovery pass runs.
-   No other call may run meanwhile. 87 when the host's version is not KORVAL_HOST_VERSION. */
+/**
+ * @brief Installs the platform layer the library talks to boards through.
+ *
+ * Closes nothing: every slot starts empty again and one discovery pass runs. No other call may run
+ * meanwhile.
+ * @param[in] host The host (copied), or NULL for the operating system's.
+ * @retval ERROR_SUCCESS (0) installed.
+ * @retval ERROR_INVALID_PARAMETER (87) the host's version is not ::KORVAL_HOST_VERSION.
+ * @blocking The discovery pass: one descriptor read per board, at most 5 s each.
+ * @products Not board-specific.
+ */
 KORVAL_API uint32_t KORVAL_InstallHost(const struct KorvalHost *host);
 
-/* The calling thread's last-error value as the library sets it (device lookups, index resolution,
-   driver failures). On Windows these are the system's GetLastError and SetLastError. */
+/**
+ * @brief The calling thread's last-error value as the library sets it.
+ *
+ * Device lookups, index resolution and driver failures set it. On Windows this is GetLastError.
+ * @return The value.
+ * @blocking Never.
+ * @products Not board-specific.
+ */
 KORVAL_API uint32_t KORVAL_GetLastError(void);
+
+/**
+ * @brief Sets the calling thread's last-error value (on Windows, SetLastError).
+ * @param[in] error The value.
+ * @blocking Never.
+ * @products Not board-specific.
+ */
 KORVAL_API void KORVAL_SetLastError(uint32_t error);
+
+/** @} */
 
 #ifdef __cplusplus
 }
