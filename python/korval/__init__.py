@@ -18,7 +18,7 @@ source tree's build directory, else where it was installed.
 
 from .adc import Adc, AdcConfig, AdcStream, Range
 from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStream, Eeprom, Flash, PulseWidths,
-                     Waveform, devices)
+                     UnusableBoard, Waveform, devices, unusable_boards)
 from .errors import KorvalError, LibraryNotFoundError, result_name
 from .sim import SimBoard, Simulation, Transfer
 
@@ -26,8 +26,8 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "DioStream", "Eeprom",
-    "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer", "Waveform",
-    "devices", "library_path", "result_name",
+    "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer",
+    "UnusableBoard", "Waveform", "devices", "library_path", "result_name", "unusable_boards",
 ]
 
 

@@ -90,6 +90,12 @@ def test_loading_the_library_does_nothing_until_the_first_call():
     assert (loaded, listed) == (before, "True")
 
 
+def test_simulated_boards_are_never_unusable(sim):
+    sim.add_board(0x8040)
+    assert korval.unusable_boards() == []
+    assert [d.usable for d in korval.devices()] == [True]
+
+
 def test_result_names_match_the_c_header():
     header = (REPO / "include" / "korval" / "korval.h").read_text()
     codes = {int(v): n for n, v in re.findall(r"X\((ERROR_\w+), (\d+)\)", header)}

@@ -273,6 +273,55 @@ TEST_F(EmulatedUsbTest, ABoardClaimedElsewhereIsNotOpened)
     EXPECT_EQ(get_last_error(), ERROR_FILE_NOT_FOUND);
 }
 
+// A board the user may not open (no udev rules) is listed with the reason and the fix. The tests run
+// as root, so the case runs in a child that has given up its privileges.
+TEST_F(EmulatedUsbTest, ABoardThisUserMayNotOpenIsListedWithTheReason)
+{
+    bed_->plug_root_only(sim_, KorvalSim_AddBoard(sim_, 0x8040, KORVAL_SIM_WINUSB), "1-3");
+    struct Seen {
+        uint32_t dropped, mask, result, error, product;
+        char path[64];
+        char reason[256];
+    };
+    const ForkedOutcome outcome = run_forked(
+        [](int fd) {
+            Seen seen{};
+            seen.dropped = setgid(65534) == 0 && setuid(65534) == 0;  // nobody
+            KORVAL_InstallHost(nullptr);
+            seen.mask = GetDevices();
+            KorvalUnusableBoard b{};
+            b.Size = sizeof b;
+            seen.result = KORVAL_GetUnusableBoard(0, &b);
+            seen.error = b.Error;
+            seen.product = b.ProductID;
+            std::memcpy(seen.path, b.Path, sizeof seen.path);
+            std::memcpy(seen.reason, b.Reason, sizeof seen.reason);
+            b.Size = sizeof b;
+            if (KORVAL_GetUnusableBoard(1, &b) != ERROR_NO_MORE_ITEMS) seen.result = 0xFFFFFFFF;
+            send_value(fd, seen);
+        },
+        std::chrono::seconds(60));
+    Seen seen{};
+    ASSERT_EQ(outcome.status, ForkedOutcome::Status::finished);
+    ASSERT_TRUE(outcome_value(outcome, seen));
+    ASSERT_TRUE(seen.dropped);
+    EXPECT_EQ(seen.mask, 0u);
+    EXPECT_EQ(seen.result, ERROR_SUCCESS);
+    EXPECT_EQ(seen.error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(seen.product, 0x8040u);
+    EXPECT_STREQ(seen.path, "usb:1-3");
+    EXPECT_EQ(std::string(seen.reason).rfind("permission denied: install the udev rules (`cmake --install` puts them in ", 0),
+              0u)
+        << seen.reason;
+    EXPECT_NE(std::string(seen.reason).find(") and re-plug the board"), std::string::npos) << seen.reason;
+
+    // Root may open it: it is not listed.
+    install();
+    KorvalUnusableBoard b{};
+    b.Size = sizeof b;
+    EXPECT_EQ(KORVAL_GetUnusableBoard(0, &b), ERROR_NO_MORE_ITEMS);
+}
+
 // Loading the library does no I/O and starts no thread: with a board on the emulated stack, whose
 // requests are answered by a thread of this process, loading returns at once; the first calls, from two
 // threads at the same moment, run one discovery that both see whole.
