@@ -202,15 +202,16 @@ uint32_t GenericVendorRead(uint32_t DeviceIndex, uint8_t Request, uint16_t Reque
     // sizes the data, so the data's first bytes, up to the end of their page, are read with it before
     // the count is known; a larger buffer has the rest read on its own.
     constexpr uintptr_t kPage = 4096;
-    const size_t room = pData == nullptr ? 0 : std::min<size_t>(usb::kStageInline, kPage - reinterpret_cast<uintptr_t>(pData) % kPage);
+    const size_t to_page_end = kPage - reinterpret_cast<uintptr_t>(pData) % kPage;
+    const size_t room = pData == nullptr ? 0 : std::min<size_t>(usb::kStageInline, to_page_end);
     usb::Stage stage;
     uint32_t count = 0;
     size_t readable = 0;
     if (!load_count_and_head(pDataSize, count, pData, stage.data(), room, readable)) return ERROR_NOACCESS;
     if (count > readable) {
         stage.grow(count, readable);
-        if (!copy_from_caller(stage.data() + readable, static_cast<const uint8_t*>(pData) + readable, count - readable))
-            return ERROR_NOACCESS;
+        const auto* rest = static_cast<const uint8_t*>(pData) + readable;
+        if (!copy_from_caller(stage.data() + readable, rest, count - readable)) return ERROR_NOACCESS;
     }
     const usb::Setup setup = usb::vendor_setup(usb::kVendorIn, Request, RequestValue, RequestIndex, count);
     if (const Result r = usb::read_transfer(slot, setup, &count, stage.data(), usb::kLibraryMemory)) return r;

@@ -1,6 +1,8 @@
 // korval: the library's command-line tool. Lists and drives boards, on hardware or on simulated boards.
 //
-//     korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]
+//     korval [--sim PID[:winusb|:ioctl]]... [--json] [-d N] COMMAND [ARGS...]
+//
+// The global options may also follow the command or its operation.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -134,7 +136,8 @@ namespace {
 
 const char* const kDescription =
     "korval: lists and drives Korval boards, on hardware or on simulated boards.\n"
-    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]";
+    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] [-d N] COMMAND [ARGS...]\n"
+    "(--sim, --json and -d may also follow the command)";
 
 const char* const kFooter =
     "Commands that work on one board take -d N (a slot, 'first' or 'only'; the first board by default).\n"
