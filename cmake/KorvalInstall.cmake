@@ -11,6 +11,12 @@ install(TARGETS korval EXPORT KorvalTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The installed library is stripped; its debug information is kept apart, in .debug/ beside it, where
+# debuggers look for it (the library names it in a .gnu_debuglink section).
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/strip_installed.cmake.in ${PROJECT_BINARY_DIR}/strip_installed.cmake @ONLY)
+  install(SCRIPT ${PROJECT_BINARY_DIR}/strip_installed.cmake)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/korval DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET korval_tool)
   install(TARGETS korval_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -225,6 +225,27 @@ TEST_P(Cal, FailuresAreReportedAndTheBlockIsNeverZeroed)
     EXPECT_EQ(ADC_QueryCal(0), 1617u);
 }
 
+// An upload fails, then a later step fails too: the first failure is the result, after the restore.
+TEST_P(Cal, FirstFailureWinsOverALaterOne)
+{
+    struct Case {
+        const char* name;
+        uint32_t later_request;  // the request of the later step that fails
+        uint32_t passed_first;   // uses of that request that pass before it fails
+    };
+    const uint32_t board = install_one(0x8040, path());
+    const std::vector<uint8_t> block = caller_block(board);
+    for (const Case& c : {Case{":1TO1:", 0xBE, 1}, Case{":NORM:", 0xBE, 1}, Case{":AUTO:", 0xBC, 0}}) {
+        SCOPED_TRACE(c.name);
+        fail_next(board, KORVAL_SIM_BULK_OUT, 0x02, ERROR_NOT_READY);
+        if (c.passed_first > 0) report_next(board, KORVAL_SIM_CONTROL, c.later_request, 0, c.passed_first);
+        fail_next(board, KORVAL_SIM_CONTROL, c.later_request, ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(ADC_SetCal(0, c.name), ERROR_NOT_READY);
+        EXPECT_EQ(adc_block(board), block);
+        KorvalSim_ClearFaults(sim_, board);
+    }
+}
+
 TEST_P(Cal, ReferenceReadingsInTheCallersRange)
 {
     const uint32_t board = install_one(0x8040, path());

@@ -63,6 +63,35 @@ TEST_P(Guard, RefusesRangesThatReachAnInaccessiblePage)
     EXPECT_EQ(std::memcmp(again, region_, 8), 0);
 }
 
+// A count and the buffer it sizes, read in one go and written back in one go: the buffer's readable
+// prefix is told apart from the count, and a count is never written after a buffer that was not.
+TEST_P(Guard, CountAndBufferTogether)
+{
+    uint32_t count = 5;
+    uint8_t head[64] = {};
+    size_t readable = 99;
+    ASSERT_TRUE(load_count_and_head(&count, count, region_ + page_ - 16, head, sizeof head, readable));
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(readable, GetParam() ? 0u : 16u);  // the pipe moves a range whole or not at all
+    EXPECT_TRUE(load_count_and_head(&count, count, region_, head, sizeof head, readable));
+    EXPECT_EQ(readable, sizeof head);
+    EXPECT_EQ(std::memcmp(head, region_, sizeof head), 0);
+    EXPECT_FALSE(load_count_and_head(reinterpret_cast<uint32_t*>(region_ + page_), count, region_, head, 8, readable));
+
+    const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint32_t written = 0;
+    EXPECT_TRUE(store_data_and_count(region_, data, sizeof data, &written, 8));
+    EXPECT_EQ(written, 8u);
+    EXPECT_EQ(std::memcmp(region_, data, sizeof data), 0);
+    written = 0;
+    EXPECT_FALSE(store_data_and_count(region_ + page_ - 4, data, sizeof data, &written, 8));
+    EXPECT_FALSE(store_data_and_count(region_ + 2 * page_, data, sizeof data, &written, 8));
+    EXPECT_EQ(written, 0u);
+    EXPECT_FALSE(store_data_and_count(region_, data, sizeof data, reinterpret_cast<uint32_t*>(region_ + 2 * page_), 8));
+    EXPECT_TRUE(store_data_and_count(nullptr, nullptr, 0, &written, 3));
+    EXPECT_EQ(written, 3u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Ways, Guard, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pipe" : "ProcessVm"; });
 
@@ -114,6 +143,41 @@ TEST_F(CallerVariables, UnusableCountsAndResultsGive998)
     uint32_t count = 8;
     EXPECT_EQ(CustomEEPROMRead(0, 0, &count, buffer), 0u);
     EXPECT_EQ(count, 8u);
+}
+
+// A control request costs at most one guard system call per direction, and the batched copies keep
+// every result: a buffer the count does not fit in the readable memory gives 998 and leaves the count.
+TEST_F(CallerVariables, ControlRequestsGuardOnceEachWay)
+{
+    add(0x8073);
+    install();
+    uint8_t data[8] = {};
+    uint32_t size = sizeof data;
+    uint64_t before = guard_system_calls();
+    ASSERT_EQ(GenericVendorRead(0, 0xA2, 0x1E00, 0, &size, data), ERROR_SUCCESS);
+    EXPECT_LE(guard_system_calls() - before, 2u);
+    before = guard_system_calls();
+    ASSERT_EQ(GenericVendorWrite(0, 0xA2, 0x1E00, 0, sizeof data, data), ERROR_SUCCESS);
+    EXPECT_LE(guard_system_calls() - before, 1u);
+
+    test::GuardedPages pages;
+    ASSERT_TRUE(pages.ok());
+    size = 8;
+    EXPECT_EQ(GenericVendorRead(0, 0xA2, 0x1E00, 0, &size, pages.before_hole(4)), ERROR_NOACCESS);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(GenericVendorRead(0, 0xA2, 0x1E00, 0, &size, pages.read_only()), ERROR_NOACCESS);
+    EXPECT_EQ(size, 8u);
+    // Larger than what is read with the count, and across a page boundary: the rest is read on its own.
+    std::vector<uint8_t> eeprom(0x100), back(0x100);
+    for (size_t i = 0; i < eeprom.size(); ++i) eeprom[i] = static_cast<uint8_t>(i * 3);
+    ASSERT_EQ(CustomEEPROMWrite(0, 0, static_cast<uint32_t>(eeprom.size()), eeprom.data()), ERROR_SUCCESS);
+    std::vector<uint8_t> big(test::page_size() + 0x100);
+    const uintptr_t boundary = (reinterpret_cast<uintptr_t>(big.data()) + 0x80 + 0xFFF) & ~uintptr_t{0xFFF};
+    uint8_t* across = reinterpret_cast<uint8_t*>(boundary - 0x80);
+    size = 0x100;
+    ASSERT_EQ(GenericVendorRead(0, 0xA2, 0x1E00, 0, &size, across), ERROR_SUCCESS);
+    EXPECT_EQ(size, 0x100u);
+    EXPECT_EQ(std::vector<uint8_t>(across, across + 0x100), eeprom);
 }
 
 }  // namespace

@@ -329,5 +329,55 @@ TEST_F(DeviceTable, ClearDevicesFreesGoneBoardsAndChecksNamedOnes)
 
 KORVAL_BOTH_PATHS(DeviceGone);
 
+// Every end function, called after the board was unplugged, stops what it ends and reports the unplug:
+// 1617, and again 1617 when there is nothing left to end.
+struct EndCase {
+    const char* name;
+    uint32_t pid;
+    uint32_t (*start)();
+    uint32_t (*end)();
+};
+
+class EndAfterUnplug : public SimTest, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(EndAfterUnplug, ReportsTheUnplug)
+{
+    const EndCase& c = GetParam();
+    const uint32_t board = install_one(c.pid);
+    ASSERT_EQ(c.start(), ERROR_SUCCESS);
+    KorvalSim_Unplug(sim_, board);
+    EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), ERROR_DEVICE_REMOVED);
+    EXPECT_EQ(c.end(), ERROR_DEVICE_REMOVED);
+    EXPECT_EQ(c.end(), ERROR_DEVICE_REMOVED);
+}
+
+uint8_t g_acquired[4096];
+
+INSTANTIATE_TEST_SUITE_P(
+    EndFunctions, EndAfterUnplug,
+    ::testing::Values(
+        EndCase{"ContinuousEnd", 0x8040,
+                [] { return ADC_BulkContinuousStart(0, 512, 4, 0, [](uint16_t*, uint32_t, uint32_t, uint32_t) {}); },
+                [] { return ADC_BulkContinuousEnd(0, nullptr); }},
+        EndCase{"BulkAbort", 0x8040, [] { return ADC_BulkAcquire(0, sizeof g_acquired, g_acquired); },
+                [] { return ADC_BulkAbort(0); }},
+        EndCase{"DacClose", 0x4001,
+                [] {
+                    double hz = 10000;
+                    return DACOutputOpen(0, &hz);
+                },
+                [] { return DACOutputClose(0); }},
+        EndCase{"DacCloseNoEnd", 0x4001,
+                [] {
+                    double hz = 10000;
+                    return DACOutputOpen(0, &hz);
+                },
+                [] { return DACOutputCloseNoEnd(0); }},
+        EndCase{"DioStreamClose", 0x800C, [] { return DIO_StreamOpen(0, 1); }, [] { return DIO_StreamClose(0); }},
+        EndCase{"EndWaitGates", 0x8020, [] { return CTR_SetWaitGates(0, 0, 1); }, [] { return CTR_EndWaitGates(0); }},
+        EndCase{"StopPulseWidth", 0x8020, [] { return CTR_StartMeasuringPulseWidth(0); },
+                [] { return CTR_StopMeasuringPulseWidth(0); }}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace korval::test

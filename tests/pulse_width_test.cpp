@@ -134,8 +134,8 @@ TEST_F(PulseWidth, StopAfterUnplug)
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (CTR_GetPulseWidthMeasurement(0, 0, 0, &value) != 1617 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    EXPECT_EQ(CTR_StopMeasuringPulseWidth(0), 0u);
-    EXPECT_EQ(CTR_StopMeasuringPulseWidth(0), 1617u);
+    EXPECT_EQ(CTR_StopMeasuringPulseWidth(0), ERROR_DEVICE_REMOVED);
+    EXPECT_EQ(CTR_StopMeasuringPulseWidth(0), ERROR_DEVICE_REMOVED);
 }
 
 }  // namespace

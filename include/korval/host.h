@@ -4,8 +4,9 @@
  *
  * The host seam: the platform interfaces the library reaches boards through. The library calls nothing
  * of the operating system's USB stack directly; it calls the installed KorvalHost. The library ships two
- * hosts: the operating system's (installed at load) and simulated boards (korval/sim.h). Programs may
- * bring their own, for instance to put the library on another USB stack or under a test harness.
+ * hosts: the operating system's (installed by the first call into the library, unless that call installs
+ * another) and simulated boards (korval/sim.h). Programs may bring their own, for instance to put the
+ * library on another USB stack or under a test harness.
  *
  * Install a host with KORVAL_InstallHost (korval/korval.h). The library copies the struct; the context
  * and functions must stay valid until another host is installed. Every function may be called from any
@@ -90,8 +91,9 @@ typedef struct KorvalHost {
     int (*winusb_read_pipe)(void *context, KorvalHandle interface_handle, uint8_t pipe_id,
                             void *buffer, uint32_t length, uint32_t *transferred, uint32_t *error);
 
-    /** Cancelling transfers in progress, so that no wait of the library is without end: WinUsb_AbortPipe on the WinUSB path, CancelIoEx on the
-       DeviceIoControl path. A cancelled transfer fails with 995 (ERROR_OPERATION_ABORTED). Either may be
+    /** Cancelling transfers in progress, so that no wait of the library is without end (besides the eight
+       WinUSB entry points above, which move data): WinUsb_AbortPipe on the WinUSB path, CancelIoEx on
+       the DeviceIoControl path. A cancelled transfer fails with 995 (ERROR_OPERATION_ABORTED). Either may be
        null when the host cannot cancel; the library then bounds its waits in another way. */
     int (*winusb_abort_pipe)(void *context, KorvalHandle interface_handle, uint8_t pipe_id, uint32_t *error);
     /** CancelIoEx(file) on the DeviceIoControl path; see winusb_abort_pipe. */

@@ -61,6 +61,7 @@ extern "C" {
     X(ERROR_SUCCESS, 0)                     \
     X(ERROR_FILE_NOT_FOUND, 2)              \
     X(ERROR_TOO_MANY_OPEN_FILES, 4)         \
+    X(ERROR_ACCESS_DENIED, 5)               \
     X(ERROR_INVALID_HANDLE, 6)              \
     X(ERROR_NOT_ENOUGH_MEMORY, 8)           \
     X(ERROR_INVALID_DATA, 13)               \
@@ -78,6 +79,7 @@ extern "C" {
     X(ERROR_INSUFFICIENT_BUFFER, 122)       \
     X(ERROR_MOD_NOT_FOUND, 126)             \
     X(ERROR_ALREADY_EXISTS, 183)            \
+    X(ERROR_NO_MORE_ITEMS, 259)             \
     X(ERROR_INVALID_ADDRESS, 487)           \
     X(ERROR_OPERATION_ABORTED, 995)         \
     X(ERROR_NOACCESS, 998)                  \
@@ -98,6 +100,9 @@ extern "C" {
 #endif
 #ifndef ERROR_TOO_MANY_OPEN_FILES
 #define ERROR_TOO_MANY_OPEN_FILES 4u
+#endif
+#ifndef ERROR_ACCESS_DENIED
+#define ERROR_ACCESS_DENIED 5u
 #endif
 #ifndef ERROR_INVALID_HANDLE
 #define ERROR_INVALID_HANDLE 6u
@@ -149,6 +154,9 @@ extern "C" {
 #endif
 #ifndef ERROR_ALREADY_EXISTS
 #define ERROR_ALREADY_EXISTS 183u
+#endif
+#ifndef ERROR_NO_MORE_ITEMS
+#define ERROR_NO_MORE_ITEMS 259u
 #endif
 #ifndef ERROR_INVALID_ADDRESS
 #define ERROR_INVALID_ADDRESS 487u
@@ -496,6 +504,38 @@ typedef struct KorvalCapabilities {
  * @products Every product.
  */
 KORVAL_API uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities *pCaps);
+
+/** A board of the family that is attached but that this program cannot open, and why. */
+typedef struct KorvalUnusableBoard {
+    uint32_t Size;             /**< in: sizeof(KorvalUnusableBoard) as the caller was built with; out: the
+                                  bytes filled */
+    uint32_t Error;            /**< why it cannot be opened: ERROR_ACCESS_DENIED when this user has no
+                                  permission on its device node, otherwise the system's code */
+    uint32_t VendorID;         /**< the USB vendor ID */
+    uint32_t ProductID;        /**< the USB product ID */
+    char Path[64];             /**< where it is plugged, as the library names it ("usb:1-4.2"); zero-ended */
+    char Reason[256];          /**< the reason and the fix, in words, zero-ended: "permission denied:
+                                  install the udev rules (...) and re-plug the board" */
+} KorvalUnusableBoard;
+
+/**
+ * @brief Describes one of the attached boards of the family that this program cannot open.
+ *
+ * Such a board holds no slot, so GetDevices() does not show it; this says why, and what to do about it.
+ * Boards are counted in bus and port order, from 0. Only the operating system's host can find them
+ * (on Linux, a board whose USB device node this user may not open); with simulated boards installed,
+ * or on Windows, there are none.
+ * @param[in] Index Which of them, from 0.
+ * @param[in,out] pBoard In: Size, at least 8 (the first min(Size, sizeof) bytes are filled and Size
+ *                becomes that count). Out: the description.
+ * @retval ERROR_SUCCESS (0) filled.
+ * @retval ERROR_NO_MORE_ITEMS (259) Index is past the last such board (with none: at Index 0).
+ * @retval ERROR_INVALID_PARAMETER (87) pBoard is NULL or pBoard->Size is below 8.
+ * @retval ERROR_NOACCESS (998) *pBoard cannot be read or written.
+ * @blocking Sends nothing to a board.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard *pBoard);
 
 /** @} */
 
@@ -2421,7 +2461,9 @@ struct KorvalHost;
  * @brief Installs the platform layer the library talks to boards through.
  *
  * Closes nothing: every slot starts empty again and one discovery pass runs. No other call may run
- * meanwhile.
+ * meanwhile. Loading the library does nothing but set up memory: the first call into it installs
+ * the operating system's host and runs the first discovery. When this is the first call, that happens
+ * on `host` instead, and the operating system's host is never started.
  * @param[in] host The host (copied), or NULL for the operating system's.
  * @retval ERROR_SUCCESS (0) installed.
  * @retval ERROR_INVALID_PARAMETER (87) the host's version is not ::KORVAL_HOST_VERSION.

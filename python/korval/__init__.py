@@ -19,16 +19,17 @@ source tree's build directory, else where it was installed.
 from .adc import Adc, AdcConfig, AdcStream, Range
 from .measure import Acquisition, Block, RateStream
 from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStream, Eeprom, Flash, PulseWidths,
-                     Waveform, devices)
+                     UnusableBoard, Waveform, devices, unusable_boards)
 from .errors import KorvalError, LibraryNotFoundError, result_name
 from .sim import SimBoard, Simulation, Transfer
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "Acquisition", "Block", "RateStream", "Adc", "AdcConfig", "AdcStream", "Capabilities", "Counter", "Counters", "Dac", "Device", "Dio", "DioStream", "Eeprom",
-    "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range", "SimBoard", "Simulation", "Transfer", "Waveform",
-    "devices", "library_path", "result_name",
+    "Acquisition", "Adc", "AdcConfig", "AdcStream", "Block", "Capabilities", "Counter", "Counters", "Dac", "Device",
+    "Dio", "DioStream", "Eeprom", "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range",
+    "RateStream", "SimBoard", "Simulation", "Transfer", "UnusableBoard", "Waveform", "devices", "library_path",
+    "result_name", "unusable_boards",
 ]
 
 

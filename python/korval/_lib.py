@@ -40,6 +40,13 @@ class Capabilities(ctypes.Structure):
             "SetCustomClocks", "WDGBytes")] + [("FlashSectors", i32), ("Reserved", u32)]
 
 
+class UnusableBoardInfo(ctypes.Structure):
+    """An attached board that cannot be opened (the library's KorvalUnusableBoard)."""
+
+    _fields_ = [("Size", u32), ("Error", u32), ("VendorID", u32), ("ProductID", u32),
+                ("Path", ctypes.c_char * 64), ("Reason", ctypes.c_char * 256)]
+
+
 class DACPair(ctypes.Structure):
     _pack_ = 1
     _fields_ = [("Channel", u16), ("Value", u16)]
@@ -85,6 +92,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "GetDeviceByEEPROMData": (u32, [u32, u32, vp]),
     "GetPipes": (u32, [u32, P(u32), P(u32)]),
     "KORVAL_GetCapabilities": (u32, [u32, P(Capabilities)]),
+    "KORVAL_GetUnusableBoard": (u32, [u32, P(UnusableBoardInfo)]),
     "QBT_GenericBulkIn": (u32, [u32, u32, vp, u32, P(u32)]),
     "QBT_GenericBulkOut": (u32, [u32, u32, vp, u32, P(u32)]),
     "KORVAL_ClearFIFO": (u32, [u32, u32]),

@@ -95,11 +95,44 @@ class Capabilities:
             clear_fifo=bool(c.ClearFIFO), flash_sectors=max(c.FlashSectors, 0))
 
 
-def devices() -> list["Device"]:
-    """Every usable board, lowest slot first (looks for boards attached since the last look)."""
+@dataclass(frozen=True)
+class UnusableBoard:
+    """A board of the family that is attached but that this program cannot open, and why.
+
+    It holds no slot (`index` is None) and cannot be used until the reason is dealt with; `reason` says
+    what to do, for example "permission denied: install the udev rules (...) and re-plug the board".
+    """
+
+    path: str
+    vendor_id: int
+    product_id: int
+    code: int
+    reason: str
+    index: None = None
+    usable: bool = False
+
+
+def unusable_boards() -> list[UnusableBoard]:
+    """The attached boards this program cannot open (on Linux, a board without permission), in bus order."""
+    lib = _lib.load()
+    if not lib.has("KORVAL_GetUnusableBoard"):
+        return []
+    found = []
+    while True:
+        info = _lib.UnusableBoardInfo(Size=ctypes.sizeof(_lib.UnusableBoardInfo))
+        if lib.raw("KORVAL_GetUnusableBoard", len(found), ctypes.byref(info)) != 0:
+            return found
+        found.append(UnusableBoard(info.Path.decode(errors="replace"), info.VendorID, info.ProductID, info.Error,
+                                   info.Reason.decode(errors="replace")))
+
+
+def devices() -> list[Any]:
+    """Every usable board, lowest slot first (looks for boards attached since the last look), then every
+    attached board that cannot be opened, as a `korval.UnusableBoard` (`usable` False, with the reason)."""
     lib = _lib.load()
     mask = lib.raw("GetDevices")
-    return [Device(slot) for slot in range(_lib.SLOT_COUNT) if mask & (1 << slot)]
+    usable: list[Any] = [Device(slot) for slot in range(_lib.SLOT_COUNT) if mask & (1 << slot)]
+    return usable + unusable_boards()
 
 
 class Device:
@@ -121,6 +154,7 @@ class Device:
     Used as a context manager, the board's slot is closed on leaving.
     """
 
+    usable = True  # a korval.UnusableBoard, also in devices(), has it False
     index: int
     capabilities: Capabilities
     dio: "Dio"

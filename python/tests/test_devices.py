@@ -76,6 +76,26 @@ def test_leaving_the_simulation_puts_the_system_host_back():
     assert [d.product_id for d in korval.devices()] == system_boards
 
 
+def test_loading_the_library_does_nothing_until_the_first_call():
+    # The load starts no thread and opens no board: the first call into the library does that.
+    code = ("import os, korval\n"
+            "before = len(os.listdir('/proc/self/task'))\n"
+            "korval.library_path()\n"
+            "loaded = len(os.listdir('/proc/self/task'))\n"
+            "print(before, loaded, isinstance(korval.devices(), list))\n")
+    env = dict(os.environ, PYTHONPATH=str(REPO / "python"))
+    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    before, loaded, listed = run.stdout.split()
+    assert (loaded, listed) == (before, "True")
+
+
+def test_simulated_boards_are_never_unusable(sim):
+    sim.add_board(0x8040)
+    assert korval.unusable_boards() == []
+    assert [d.usable for d in korval.devices()] == [True]
+
+
 def test_result_names_match_the_c_header():
     header = (REPO / "include" / "korval" / "korval.h").read_text()
     codes = {int(v): n for n, v in re.findall(r"X\((ERROR_\w+), (\d+)\)", header)}

@@ -146,17 +146,23 @@ Result upload_table(uint32_t slot, const TableBytes& table)
     return ERROR_SUCCESS;
 }
 
-// The outcome of a calibration branch: a failure that ended it, and the first upload that failed (a
-// failed upload does not end the branch, but it is reported).
+// The outcome of a calibration branch: the first failure, whether a failed upload (which does not end
+// the branch) or a failed step (which does). A step that fails after an upload failed ends the branch
+// all the same, but the upload's failure, the first, is the one reported.
 struct Outcome {
-    Result failure = ERROR_SUCCESS;
-    Result upload = ERROR_SUCCESS;
+    Result first = ERROR_SUCCESS;
 
     void uploaded(Result r)
     {
-        if (upload == ERROR_SUCCESS) upload = r;
+        if (first == ERROR_SUCCESS) first = r;
     }
-    Result result() const { return failure != ERROR_SUCCESS ? failure : upload; }
+    // Records a step's result; true when it failed and the branch ends.
+    bool ended(Result r)
+    {
+        if (first == ERROR_SUCCESS) first = r;
+        return r != ERROR_SUCCESS;
+    }
+    Result result() const { return first; }
 };
 
 // The mean of 256 samples of the reference the working block selects.
@@ -189,25 +195,25 @@ void auto_calibrate(uint32_t slot, Outcome& outcome)
     working[0] = 1;  // ±10 V
     const TableBytes identity = identity_table();
     for (int pass = 0; pass < 2; ++pass) {
-        if ((outcome.failure = write_block(slot, working))) return;
+        if (outcome.ended(write_block(slot, working))) return;
         outcome.uploaded(upload_table(slot, identity));
         working[adc::kTriggerByte] = 0x04;
         working[adc::kScanLimitsByte] = 0;  // channel 0 alone
         working[adc::kOversampleByte] = 255;
         working[adc::kCalModeByte] |= kHighBit;
         double high = 0.0;
-        if ((outcome.failure = measure_reference(slot, working, high))) return;
+        if (outcome.ended(measure_reference(slot, working, high))) return;
         if (high < kHighMinimum) {
-            outcome.failure = ERROR_INVALID_DATA;
+            outcome.ended(ERROR_INVALID_DATA);
             return;
         }
         std::this_thread::sleep_for(kSettle);
         working[adc::kCalModeByte] &= static_cast<uint8_t>(~kHighBit);
         double low = 0.0;
-        if ((outcome.failure = measure_reference(slot, working, low))) return;
+        if (outcome.ended(measure_reference(slot, working, low))) return;
         const bool in_window = pass == 0 ? (low >= 32512.0 && low <= 33023.0) : low <= 255.0;
         if (!in_window) {
-            outcome.failure = ERROR_INVALID_DATA;
+            outcome.ended(ERROR_INVALID_DATA);
             return;
         }
         std::this_thread::sleep_for(kSettle);
@@ -223,7 +229,7 @@ void upload_both(uint32_t slot, const TableBytes& table, Outcome& outcome)
     Block working{};
     for (const uint8_t mode : {kLowBipolar, kLowUnipolar}) {
         working[adc::kCalModeByte] = mode;
-        if ((outcome.failure = write_block(slot, working))) return;
+        if (outcome.ended(write_block(slot, working))) return;
         outcome.uploaded(upload_table(slot, table));
     }
 }
@@ -293,15 +299,14 @@ uint32_t ADC_SetCal(uint32_t DeviceIndex, const char* pCalFileName)
         } else if (name == ":1TO1:" || name == ":NONE:") {
             upload_both(slot, identity_table(), outcome);
         } else if (!name.empty() && name[0] == ':') {
-            outcome.failure = ERROR_MOD_NOT_FOUND;
+            outcome.ended(ERROR_MOD_NOT_FOUND);
         } else {
             // The upload happens under the caller's block as it stands.
             TableBytes table;
-            outcome.failure = adc::read_table_file(name, table);
-            if (outcome.failure == ERROR_SUCCESS) outcome.uploaded(upload_table(slot, table));
+            if (!outcome.ended(adc::read_table_file(name, table))) outcome.uploaded(upload_table(slot, table));
         }
     } catch (const std::bad_alloc&) {
-        outcome.failure = ERROR_NOT_ENOUGH_MEMORY;
+        outcome.ended(ERROR_NOT_ENOUGH_MEMORY);
     }
     write_block(slot, saved);  // the caller's block again; its own result does not change the outcome
     return outcome.result();

@@ -1,5 +1,6 @@
 #include "core/caller_memory.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -64,6 +65,22 @@ bool caller_range_usable(const void* start, size_t size, bool for_write) noexcep
     return size == 0 || range_accessible(start, size, for_write);
 }
 
+bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* buffer, void* head, size_t room,
+                         size_t& readable) noexcept
+{
+    if (!copy_from_caller(&count, count_at, sizeof count)) return false;
+    readable = room > 0 && range_accessible(buffer, room, false) ? room : 0;
+    if (readable > 0) std::memcpy(head, buffer, readable);
+    return true;
+}
+
+bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t* count_at, uint32_t count) noexcept
+{
+    return copy_to_caller(buffer, data, size) && copy_to_caller(count_at, &count, sizeof count);
+}
+
+uint64_t guard_system_calls() noexcept { return 0; }
+
 void use_pipe_copies(bool) noexcept {}
 
 #else
@@ -74,6 +91,7 @@ namespace {
 // in a forked child (a stale ID would copy from the parent).
 std::atomic<pid_t> g_pid{0};
 std::atomic<bool> g_use_pipe{false};
+thread_local uint64_t t_system_calls = 0;
 
 pid_t own_pid() noexcept
 {
@@ -147,27 +165,42 @@ bool pipe_copy(void* target, const void* source, size_t size) noexcept
 
 enum class Direction { from_caller, to_caller };
 
-// Moves the bytes of `local` to or from the caller's ranges `remote` (their lengths adding up to
-// local's) in one system call; the pipe, range by range, where process_vm_* are refused.
-bool vm_transfer(const iovec& local, const iovec* remote, size_t count, Direction direction) noexcept
+// Moves the bytes of the library's ranges `local` to or from the caller's ranges `remote` (the two
+// lists' lengths adding up alike) in one system call, and returns how many bytes moved: the ranges
+// are moved in order up to the first byte that cannot be (a range that runs into an unmapped page is
+// moved up to that page). Where process_vm_* are refused, the pipe moves them range by range, each
+// whole or not at all.
+ssize_t vm_move(const iovec* local, size_t local_count, const iovec* remote, size_t remote_count,
+                Direction direction) noexcept
 {
     if (!g_use_pipe.load(std::memory_order_relaxed)) {
+        ++t_system_calls;
         const ssize_t moved = direction == Direction::from_caller
-                                  ? process_vm_readv(own_pid(), &local, 1, remote, count, 0)
-                                  : process_vm_writev(own_pid(), &local, 1, remote, count, 0);
-        // A range that runs into an unmapped page is copied up to that page: only the full count is a success.
-        if (moved >= 0) return static_cast<size_t>(moved) == local.iov_len;
-        if (errno != ENOSYS && errno != EPERM) return false;
+                                  ? process_vm_readv(own_pid(), local, local_count, remote, remote_count, 0)
+                                  : process_vm_writev(own_pid(), local, local_count, remote, remote_count, 0);
+        if (moved >= 0) return moved;
+        if (errno != ENOSYS && errno != EPERM) return 0;
         g_use_pipe.store(true, std::memory_order_relaxed);
     }
-    auto* at = static_cast<uint8_t*>(local.iov_base);
-    for (size_t i = 0; i < count; ++i) {
-        const bool ok = direction == Direction::from_caller ? pipe_copy(at, remote[i].iov_base, remote[i].iov_len)
-                                                            : pipe_copy(remote[i].iov_base, at, remote[i].iov_len);
-        if (!ok) return false;
-        at += remote[i].iov_len;
+    // The pipe: both lists walked together, piece by piece where their ranges meet.
+    size_t li = 0, lo = 0, ri = 0, ro = 0;
+    ssize_t moved = 0;
+    while (li < local_count && ri < remote_count) {
+        const size_t n = std::min(local[li].iov_len - lo, remote[ri].iov_len - ro);
+        auto* l = static_cast<uint8_t*>(local[li].iov_base) + lo;
+        auto* r = static_cast<uint8_t*>(remote[ri].iov_base) + ro;
+        if (n > 0 && !(direction == Direction::from_caller ? pipe_copy(l, r, n) : pipe_copy(r, l, n))) break;
+        moved += static_cast<ssize_t>(n);
+        if ((lo += n) == local[li].iov_len) li++, lo = 0;
+        if ((ro += n) == remote[ri].iov_len) ri++, ro = 0;
     }
-    return true;
+    return moved;
+}
+
+// Moves the whole of `local` to or from the caller's ranges `remote`: only the full count is a success.
+bool vm_transfer(const iovec& local, const iovec* remote, size_t count, Direction direction) noexcept
+{
+    return vm_move(&local, 1, remote, count, direction) == static_cast<ssize_t>(local.iov_len);
 }
 
 bool vm_copy(void* target, const void* source, size_t size, Direction direction) noexcept
@@ -218,6 +251,28 @@ bool caller_range_usable(const void* start, size_t size, bool for_write) noexcep
     }
     return true;
 }
+
+bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* buffer, void* head, size_t room,
+                         size_t& readable) noexcept
+{
+    const iovec local[2] = {{&count, sizeof count}, {head, room}};
+    const iovec remote[2] = {{const_cast<uint32_t*>(count_at), sizeof count}, {const_cast<void*>(buffer), room}};
+    const ssize_t moved = vm_move(local, room > 0 ? 2 : 1, remote, room > 0 ? 2 : 1, Direction::from_caller);
+    if (moved < static_cast<ssize_t>(sizeof count)) return false;
+    readable = static_cast<size_t>(moved) - sizeof count;
+    return true;
+}
+
+bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t* count_at, uint32_t count) noexcept
+{
+    const iovec local[2] = {{const_cast<void*>(data), size}, {&count, sizeof count}};
+    const iovec remote[2] = {{buffer, size}, {count_at, sizeof count}};
+    const size_t first = size > 0 ? 0 : 1;
+    return vm_move(local + first, 2 - first, remote + first, 2 - first, Direction::to_caller) ==
+           static_cast<ssize_t>(size + sizeof count);
+}
+
+uint64_t guard_system_calls() noexcept { return t_system_calls; }
 
 void use_pipe_copies(bool on) noexcept { g_use_pipe.store(on, std::memory_order_relaxed); }
 

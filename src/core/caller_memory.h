@@ -4,7 +4,9 @@
 // cannot be read or written, never crash. The copy itself is made so that it fails instead of faulting:
 // on Linux it is a process_vm_readv/process_vm_writev on our own process (one system call per copy,
 // which the kernel fails with EFAULT), with a pipe as the fallback where those calls are refused; on
-// Windows the range is walked with VirtualQuery before an ordinary copy.
+// Windows the range is walked with VirtualQuery before an ordinary copy. The system call is most of a
+// small request's cost, so a call that reads a count and the buffer it sizes gathers both into one
+// call before the request, and both writes into one after it.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +39,21 @@ bool store_to_caller(T* to, const std::type_identity_t<T>& value) noexcept
 {
     return copy_to_caller(to, &value, sizeof value);
 }
+
+// Reads a caller's 32-bit count and, in the same system call, the start of the buffer it sizes: up to
+// `room` bytes from `buffer` into `head`, as many as can be read (`readable`; the rest of `head` is
+// unspecified). False when the count itself cannot be read.
+bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* buffer, void* head, size_t room,
+                         size_t& readable) noexcept;
+
+// Writes `size` bytes of `data` to a caller's `buffer` and then `count` to a caller's 32-bit variable,
+// in one system call. False when any byte cannot be written; the count is written only after the whole
+// buffer was.
+bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t* count_at, uint32_t count) noexcept;
+
+// The guard's system calls made by the calling thread so far (0 on Windows, which makes none): what a
+// request costs in them, for the benchmark and the tests.
+uint64_t guard_system_calls() noexcept;
 
 // Copies a zero-terminated string from caller memory. The copies stop at 4 KiB boundaries, so a string
 // that ends just before an unreadable page is read whole. 998 for unreadable memory, 87 for a string

@@ -26,6 +26,7 @@ uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const v
 uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle);
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes);
 uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps);
+uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard);
 
 
 }  // namespace korval

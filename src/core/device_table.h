@@ -1,8 +1,9 @@
 // The device table: one TDeviceData record per slot, 32 slots, for the life of the loaded library.
 //
-// Field names are the documented ones so that code can be matched to the record's description. Fields
-// that threads share without a lock (flags, handles, counts) are Relaxed<>; the strings and arrays are
-// changed only by calls that the application serialises with every other use of the slot.
+// Fields keep one name across the library (b for flags, h for handles and locks) so that every
+// subsystem's code reads the record the same way. Fields that threads share without a lock (flags,
+// handles, counts) are Relaxed<>; the strings and arrays are changed only by calls that the application
+// serialises with every other use of the slot.
 #pragma once
 
 #include <atomic>

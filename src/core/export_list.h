@@ -65,6 +65,9 @@
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetCapabilities,                                                      \
           (uint32_t DeviceIndex, KorvalCapabilities* pCaps),                                                       \
           (DeviceIndex, pCaps))                                                                                    \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetUnusableBoard,                                                     \
+          (uint32_t Index, KorvalUnusableBoard* pBoard),                                                           \
+          (Index, pBoard))                                                                                         \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \

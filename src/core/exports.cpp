@@ -1,5 +1,6 @@
 // The exported C entry points, generated from the export list. Each plain entry is a thin shell around
-// its C++ implementation that keeps exceptions from crossing the C boundary; the "_Name" alias is the
+// its C++ implementation that runs the load sequence on the first call into the library and keeps
+// exceptions from crossing the C boundary; the "_Name" alias is the
 // same entry point (on Windows the .def file makes it), the "VBName" forwarder a separate one that
 // passes its arguments on unchanged.
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include "adc/adc.h"
 #include "core/core_api.h"
 #include "core/export_list.h"
+#include "core/library.h"
 #include "ctr/ctr.h"
 #include "dac/dac.h"
 #include "dio/dio.h"
@@ -26,8 +28,9 @@
 #endif
 
 #define KORVAL_PLAIN_ENTRY(fault, Name, params, args)          \
-    extern "C" KORVAL_API uint32_t Name params        \
+    extern "C" KORVAL_API uint32_t Name params                 \
     {                                                          \
+        ::korval::ensure_loaded();                             \
         try {                                                  \
             return ::korval::Name args;                        \
         } catch (...) {                                        \

@@ -1,12 +1,18 @@
 // Library load and unload, and the host seam's exports.
 //
-// Load: every slot empty, the host's WinUSB binding taken, one discovery pass, so boards present at
-// load hold the lowest slots. Nothing is sent to a board and no thread is started. Unload releases the
-// records' strings and arrays and nothing else: no handle is closed and no worker is stopped (the
-// process is going; its handles go with it).
+// Loading initialises memory only (the device table's records are constructed empty in static storage).
+// The load sequence, run once by the first call into the library (ensure_loaded, or KORVAL_InstallHost
+// when it comes first): every slot empty, the host installed and its WinUSB binding taken, one discovery
+// pass, so boards present at that moment hold the lowest slots. Nothing is sent to a board. Unload
+// releases the records' strings and arrays; the operating system's host ends its own session (its event
+// thread joined) as its statics go.
+#include "core/library.h"
+
+#include <atomic>
+#include <mutex>
+
 #include "core/last_error.h"
 #include "core/registry.h"
-#include "korval/host.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
 
@@ -14,25 +20,62 @@ namespace korval {
 
 namespace {
 
+std::once_flag g_load_once;
+std::atomic<bool> g_loaded{false};
+thread_local bool t_in_load_sequence = false;
+
+// Everything the library does before the first call's own work: the one place where the host is bound
+// and the first discovery runs. Also what KORVAL_InstallHost does each time.
 void load_sequence(const KorvalHost* host)
 {
+    struct Mark {
+        Mark() { t_in_load_sequence = true; }
+        ~Mark() { t_in_load_sequence = false; }
+    } mark;
     zero_device_table();
     usb::install_host(host);
     discover();
 }
 
-__attribute__((constructor)) void library_load()
+// Runs `sequence` as the load sequence unless one has run. True when it ran here.
+template <class Sequence>
+bool run_once(Sequence&& sequence)
 {
-    try {
-        load_sequence(nullptr);
-    } catch (...) {
-        // Loading must not fail the process: the table stays empty and discovery runs again on request.
-    }
+    bool ran = false;
+    std::call_once(g_load_once, [&] {
+        sequence();
+        ran = true;
+        g_loaded.store(true, std::memory_order_release);
+    });
+    return ran;
 }
 
 __attribute__((destructor)) void library_unload() { release_dynamic_fields(); }
 
 }  // namespace
+
+void ensure_loaded() noexcept
+{
+    if (g_loaded.load(std::memory_order_acquire) || t_in_load_sequence) return;
+    // The sequence's failed host calls set the thread's last-error value; the caller's call must find it
+    // as it was.
+    const uint32_t last_error = get_last_error();
+    try {
+        run_once([] { load_sequence(nullptr); });
+    } catch (...) {
+        // The first call must not fail for it: the table stays empty, the next call tries again, and
+        // discovery runs again on request.
+    }
+    set_last_error(last_error);
+}
+
+void install_host_and_discover(const KorvalHost* host)
+{
+    if (t_in_load_sequence) return;  // a host installing a host while it is being installed
+    if (run_once([host] { load_sequence(host); })) return;
+    release_dynamic_fields();
+    load_sequence(host);
+}
 
 }  // namespace korval
 
@@ -42,8 +85,7 @@ KORVAL_API uint32_t KORVAL_InstallHost(const KorvalHost* host)
 {
     if (host != nullptr && host->version != KORVAL_HOST_VERSION) return ERROR_INVALID_PARAMETER;
     try {
-        korval::release_dynamic_fields();
-        korval::load_sequence(host);
+        korval::install_host_and_discover(host);
         return ERROR_SUCCESS;
     } catch (...) {
         return ERROR_INTERNAL_ERROR;

@@ -1,9 +1,9 @@
 // A field that several threads read and write without a lock.
 //
 // The device table has no lock by design: a worker thread may mark a slot removed while the caller's
-// thread reads its handle. Such fields are plain machine words on the boards' original platform; here
-// they are atomics with relaxed ordering, so the reads and writes are the same single loads and stores
-// but free of data races. Relaxed<T> reads and assigns like the plain value it stands for.
+// thread reads its handle. Each such field is one machine word that needs no ordering with any other;
+// it is an atomic with relaxed ordering, so its reads and writes are single plain loads and stores,
+// free of data races. Relaxed<T> reads and assigns like the plain value it stands for.
 #pragma once
 
 #include <atomic>

@@ -135,12 +135,12 @@ uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    // A board that has gone still has its monitor stopped and freed: the open check's failure is
-    // reported only when there was nothing to stop.
+    // A board that has gone still has its monitor stopped and freed, and then the open check's failure
+    // (1617) is reported, as every other end function reports it.
     const Result opened = ctr::open_counters(slot, slot);
     TDeviceData& d = device(slot);
     std::lock_guard lock(d.CtrMonitorLock);
-    if (stop_monitor(d)) return ERROR_SUCCESS;
+    if (stop_monitor(d)) return opened;
     return opened != ERROR_SUCCESS ? opened : ERROR_FILE_NOT_FOUND;
 }
 

@@ -1,9 +1,13 @@
 // The Linux host through an emulated USB stack: the real libusb path, from enumeration to URBs, talking
 // to simulated boards' firmware (see usb_testbed.h). Runs under umockdev's preload library.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <barrier>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -15,6 +19,7 @@
 #include "host/os/linux_host.h"
 #include "korval/korval.h"
 #include "korval/sim.h"
+#include "support/forked_case.h"
 #include "support/sim_fixture.h"
 #include "usb/bulk.h"
 #include "usb/host_binding.h"
@@ -266,6 +271,92 @@ TEST_F(EmulatedUsbTest, ABoardClaimedElsewhereIsNotOpened)
     // A path that names no board of the family.
     EXPECT_FALSE(usb::open_file("usb:1-9", true, file));
     EXPECT_EQ(get_last_error(), ERROR_FILE_NOT_FOUND);
+}
+
+// A board the user may not open (no udev rules) is listed with the reason and the fix. The tests run
+// as root, so the case runs in a child that has given up its privileges.
+TEST_F(EmulatedUsbTest, ABoardThisUserMayNotOpenIsListedWithTheReason)
+{
+    bed_->plug_root_only(sim_, KorvalSim_AddBoard(sim_, 0x8040, KORVAL_SIM_WINUSB), "1-3");
+    struct Seen {
+        uint32_t dropped, mask, result, error, product;
+        char path[64];
+        char reason[256];
+    };
+    const ForkedOutcome outcome = run_forked(
+        [](int fd) {
+            Seen seen{};
+            seen.dropped = setgid(65534) == 0 && setuid(65534) == 0;  // nobody
+            KORVAL_InstallHost(nullptr);
+            seen.mask = GetDevices();
+            KorvalUnusableBoard b{};
+            b.Size = sizeof b;
+            seen.result = KORVAL_GetUnusableBoard(0, &b);
+            seen.error = b.Error;
+            seen.product = b.ProductID;
+            std::memcpy(seen.path, b.Path, sizeof seen.path);
+            std::memcpy(seen.reason, b.Reason, sizeof seen.reason);
+            b.Size = sizeof b;
+            if (KORVAL_GetUnusableBoard(1, &b) != ERROR_NO_MORE_ITEMS) seen.result = 0xFFFFFFFF;
+            send_value(fd, seen);
+        },
+        std::chrono::seconds(60));
+    Seen seen{};
+    ASSERT_EQ(outcome.status, ForkedOutcome::Status::finished);
+    ASSERT_TRUE(outcome_value(outcome, seen));
+    ASSERT_TRUE(seen.dropped);
+    EXPECT_EQ(seen.mask, 0u);
+    EXPECT_EQ(seen.result, ERROR_SUCCESS);
+    EXPECT_EQ(seen.error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(seen.product, 0x8040u);
+    EXPECT_STREQ(seen.path, "usb:1-3");
+    EXPECT_EQ(std::string(seen.reason).rfind("permission denied: install the udev rules (`cmake --install` puts them in ", 0),
+              0u)
+        << seen.reason;
+    EXPECT_NE(std::string(seen.reason).find(") and re-plug the board"), std::string::npos) << seen.reason;
+
+    // Root may open it: it is not listed.
+    install();
+    KorvalUnusableBoard b{};
+    b.Size = sizeof b;
+    EXPECT_EQ(KORVAL_GetUnusableBoard(0, &b), ERROR_NO_MORE_ITEMS);
+}
+
+// Loading the library does no I/O and starts no thread: with a board on the emulated stack, whose
+// requests are answered by a thread of this process, loading returns at once; the first calls, from two
+// threads at the same moment, run one discovery that both see whole.
+TEST_F(EmulatedUsbTest, LoadingDoesNothingAndTheFirstCallsDiscoverOnce)
+{
+    if (dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD) != nullptr) GTEST_SKIP() << "already loaded in this process";
+    plug(0x8040, "1-3");
+    const int threads_before = thread_count();
+    auto loading = std::async(std::launch::async, [] { return dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL); });
+    if (loading.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "dlopen did not return";
+        std::_Exit(1);  // the loading thread cannot be ended
+    }
+    void* library = loading.get();
+    ASSERT_NE(library, nullptr) << dlerror();
+    EXPECT_EQ(thread_count(), threads_before);
+
+    using Resolve = uint32_t (*)(uint32_t);
+    const auto resolve = reinterpret_cast<Resolve>(dlsym(library, "ResolveDeviceIndex"));
+    ASSERT_NE(resolve, nullptr);
+    // ResolveDeviceIndex only reads the table: each thread finds the board only once the load's
+    // discovery has placed it, and finds it alone in the table.
+    std::barrier together(2);
+    auto first_call = [&] {
+        together.arrive_and_wait();
+        return std::pair(resolve(FirstDeviceIndex), resolve(OnlyDeviceIndex));
+    };
+    auto other = std::async(std::launch::async, first_call);
+    EXPECT_EQ(first_call(), std::pair(0u, 0u));
+    EXPECT_EQ(other.get(), std::pair(0u, 0u));
+    // The loaded copy lets go of the board (its USB session ends) before the testbed goes.
+    using Install = uint32_t (*)(const KorvalHost*);
+    const KorvalHost none = *KorvalSim_Host(sim_);
+    reinterpret_cast<Install>(dlsym(library, "KORVAL_InstallHost"))(&none);
+    dlclose(library);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -430,7 +431,8 @@ UsbTestbed::~UsbTestbed()
     g_object_unref(testbed_);
 }
 
-void UsbTestbed::plug(KorvalSim* sim, uint32_t board, const std::string& port, uint16_t vendor)
+std::string UsbTestbed::add_board(KorvalSim* sim, uint32_t board, const std::string& port, uint16_t vendor,
+                                  std::string& syspath, std::string& devnode)
 {
     sim::Board* b = sim->find(board);
     if (b == nullptr) throw std::runtime_error("no such simulated board");
@@ -439,13 +441,46 @@ void UsbTestbed::plug(KorvalSim* sim, uint32_t board, const std::string& port, u
     const std::string parent_name = dot != std::string::npos ? port.substr(0, dot) : "usb" + port.substr(0, 1);
     const std::string parent = syspaths_.at(parent_name);
     const int address = next_address_++;
-    const std::string syspath = add_usb_device(testbed_, port, parent.c_str(), bus, address,
-                                               descriptors(vendor, b->product().pid, 0xFF, b->product().endpoints),
-                                               vendor, b->product().pid);
+    syspath = add_usb_device(testbed_, port, parent.c_str(), bus, address,
+                             descriptors(vendor, b->product().pid, 0xFF, b->product().endpoints), vendor,
+                             b->product().pid);
     syspaths_[port] = syspath;
-    char devnode[64];
-    std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03d/%03d", bus, address);
-    devices_[board] = std::make_unique<UsbDeviceModel>(testbed_, b, syspath, devnode);
+    char node[64];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, address);
+    devnode = node;
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string path = std::string(root) + devnode;
+    g_free(root);
+    return path;
+}
+
+void UsbTestbed::plug(KorvalSim* sim, uint32_t board, const std::string& port, uint16_t vendor)
+{
+    std::string syspath, devnode;
+    add_board(sim, board, port, vendor, syspath, devnode);
+    devices_[board] = std::make_unique<UsbDeviceModel>(testbed_, sim->find(board), syspath, devnode);
+}
+
+void UsbTestbed::plug_root_only(KorvalSim* sim, uint32_t board, const std::string& port)
+{
+    std::string syspath, devnode;
+    const std::string node = add_board(sim, board, port, 0x4B56, syspath, devnode);
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::filesystem::path top = root;
+    g_free(root);
+    // Everything readable by every user (sysfs as a system has it; the testbed's sockets can be
+    // connected to), the node by root alone.
+    namespace fs = std::filesystem;
+    // The root also takes the sockets a process makes there (umockdev puts udev monitors in it).
+    fs::permissions(top, fs::perms::others_all | fs::perms::sticky_bit, fs::perm_options::add);
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(top)) {
+        fs::perms add = fs::perms::others_read;
+        if (e.is_directory()) add |= fs::perms::others_exec;
+        if (e.is_socket()) add |= fs::perms::others_write;
+        std::error_code ignored;
+        if (!e.is_symlink()) fs::permissions(e.path(), add, fs::perm_options::add, ignored);
+    }
+    fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
 }
 
 void UsbTestbed::unplug(uint32_t board) { devices_.at(board)->unplug(); }

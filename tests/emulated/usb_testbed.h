@@ -41,8 +41,16 @@ public:
     void claim_elsewhere(uint32_t board, bool claimed);
     // The board stops answering control requests: their URBs stay pending until they are discarded.
     void hang_control(uint32_t board, bool hung);
+    // Plugs the board as plug() does, with a device node only root may open, as without udev rules; the
+    // rest of the testbed can be read by every user. Nothing answers on the node: only opening it is
+    // meant, by a user who may not.
+    void plug_root_only(KorvalSim* sim, uint32_t board, const std::string& port);
 
 private:
+    // Adds the board's device to sysfs with its node; returns the node's path in the testbed.
+    std::string add_board(KorvalSim* sim, uint32_t board, const std::string& port, uint16_t vendor,
+                          std::string& syspath, std::string& devnode);
+
     UMockdevTestbed* testbed_;
     std::map<std::string, std::string> syspaths_;  // by device name ("usb1", "1-4")
     std::map<uint32_t, std::unique_ptr<UsbDeviceModel>> devices_;

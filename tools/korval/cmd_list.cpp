@@ -8,10 +8,6 @@
 #include "core/device_table.h"
 #include "korval/korval.h"
 
-#ifdef __linux__
-#include "host/os/linux_host.h"
-#endif
-
 namespace korval::tool {
 
 namespace {
@@ -39,21 +35,17 @@ std::vector<std::string> capabilities(const TDeviceData& d)
     return words;
 }
 
-// Boards of the family on the bus that this user may not open: the usual reason a list on Linux is
-// empty (no udev rules installed, or the board was plugged in before they were).
-void explain_missing_boards()
+// Boards of the family that are attached but that this program cannot open: the usual reason a list
+// on Linux is short (no udev rules installed, or the board was plugged in before they were).
+std::vector<KorvalUnusableBoard> unusable_boards()
 {
-#ifdef __linux__
-    const os::linux_usb::Census census = os::linux_usb::census();
-    if (census.denied == 0) return;
-    std::string paths;
-    for (const std::string& p : census.paths) paths += (paths.empty() ? "" : ", ") + p;
-    std::printf("%s attached but this user may not open %s (%s): no permission on the USB device.\n"
-                "Install the udev rules (udev/70-korval.rules; `cmake --install` puts them in place), then\n"
-                "unplug and plug the boards in again. See README.md, \"Linux\".\n",
-                plural(census.denied, "board of the family is", "boards of the family are").c_str(),
-                census.denied == 1 ? "it" : "them", paths.c_str());
-#endif
+    std::vector<KorvalUnusableBoard> boards;
+    for (uint32_t i = 0;; ++i) {
+        KorvalUnusableBoard b{};
+        b.Size = sizeof b;
+        if (KORVAL_GetUnusableBoard(i, &b) != ERROR_SUCCESS) return boards;
+        boards.push_back(b);
+    }
 }
 
 int run(const Options& options, const Args& args)
@@ -80,10 +72,21 @@ int run(const Options& options, const Args& args)
         }
         first = false;
     }
+    const std::vector<KorvalUnusableBoard> unusable = unusable_boards();
+    for (const KorvalUnusableBoard& b : unusable) {
+        char pid[8];
+        std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(b.ProductID));
+        if (options.json) {
+            const Json board = {{"slot", nullptr}, {"pid", pid}, {"path", b.Path}, {"usable", false},
+                                {"error", b.Error}, {"reason", b.Reason}};
+            std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
+        } else {
+            std::printf("-    %s  %-15s unusable: %s\n", pid, b.Path, b.Reason);
+        }
+        first = false;
+    }
     if (options.json) std::printf("%s]\n", first ? "" : "\n");
-    else if (mask == 0) std::printf("no boards\n");
-    // Only the operating system's host can be denied a board; with simulated boards it is not running.
-    if (!options.json) explain_missing_boards();
+    else if (first) std::printf("no boards\n");
     return 0;
 }
 

@@ -12,11 +12,18 @@
 
 namespace korval::tool {
 
+// The board the command works on, once it has taken its -d: error messages name it.
+inline uint32_t& current_device()
+{
+    static uint32_t index = FirstDeviceIndex;
+    return index;
+}
+
 // Takes a leading "-d INDEX" or "--device INDEX" off args (INDEX: a slot number, "first" or "only").
 // Without one the board is FirstDeviceIndex. False, with a message, for a bad index.
 inline bool take_device(Args& args, uint32_t& index, std::string& error)
 {
-    index = FirstDeviceIndex;
+    index = current_device() = FirstDeviceIndex;
     if (args.empty() || (args[0] != "-d" && args[0] != "--device")) return true;
     if (args.size() < 2) {
         error = "-d needs a device index";
@@ -29,7 +36,7 @@ inline bool take_device(Args& args, uint32_t& index, std::string& error)
         error = "bad device index '" + args[1] + "'";
         return false;
     }
-    index = static_cast<uint32_t>(value);
+    index = current_device() = static_cast<uint32_t>(value);
     args.erase(args.begin(), args.begin() + 2);
     return true;
 }

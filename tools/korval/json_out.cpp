@@ -1,6 +1,7 @@
 #include "json_out.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace korval::tool {
 
@@ -32,6 +33,34 @@ std::string json_text(const Json& value)
     return scalar_text(value);
 }
 
-void print_json(const Json& value) { std::printf("%s\n", json_text(value).c_str()); }
+namespace {
+
+bool g_gathering = false;
+std::vector<Json> g_document;
+
+}  // namespace
+
+void print_json(const Json& value)
+{
+    if (g_gathering) g_document.push_back(value);
+    else std::printf("%s\n", json_text(value).c_str());
+}
+
+void begin_json_document() { g_gathering = true; }
+
+void finish_json_document()
+{
+    if (!g_gathering) return;
+    g_gathering = false;
+    if (g_document.size() == 1) {
+        print_json(g_document[0]);
+    } else if (g_document.size() > 1) {
+        std::string out = "[";
+        for (size_t i = 0; i < g_document.size(); ++i) out += (i ? ",\n " : "") + json_text(g_document[i]);
+        std::printf("%s]\n", out.c_str());
+    }
+    g_document.clear();
+    std::fflush(stdout);
+}
 
 }  // namespace korval::tool

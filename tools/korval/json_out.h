@@ -22,7 +22,14 @@ inline double rounded(double value, int decimals)
     return std::round(value * scale) / scale;
 }
 
-// Prints json_text(value) and a newline to stdout.
+// Prints json_text(value) and a newline to stdout; while a document is being gathered (--json), adds
+// value to it instead.
 void print_json(const Json& value);
+
+// With --json the tool prints one JSON document whatever it ran: the values printed meanwhile are
+// gathered, and finish_json_document prints them, one value as itself, several (a "then" chain, an
+// error after results) as an array.
+void begin_json_document();
+void finish_json_document();
 
 }  // namespace korval::tool

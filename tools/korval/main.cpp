@@ -1,6 +1,8 @@
 // korval: the library's command-line tool. Lists and drives boards, on hardware or on simulated boards.
 //
-//     korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]
+//     korval [--sim PID[:winusb|:ioctl]]... [--json] [-d N] COMMAND [ARGS...]
+//
+// The global options may also follow the command or its operation.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -8,6 +10,8 @@
 #include <CLI/CLI.hpp>
 
 #include "command.h"
+#include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 #include "korval/sim.h"
 
@@ -35,17 +39,87 @@ const std::vector<Command>& commands() { return registry(); }
 
 RegisterCommand::RegisterCommand(Command command) { registry().push_back(command); }
 
+namespace {
+
+bool g_json = false;              // --json: errors are JSON objects on stdout too
+std::string g_command;            // the command and its first word, for what an error means
+
+const char* feature_of(const std::string& command)
+{
+    if (command.rfind("dio stream", 0) == 0) return "digital streaming";
+    if (command.rfind("dac wave", 0) == 0) return "waveform output";
+    if (command.rfind("adc", 0) == 0) return "analog inputs";
+    if (command.rfind("dac", 0) == 0) return "analog outputs";
+    if (command.rfind("dio", 0) == 0) return "digital ports";
+    if (command.rfind("ctr", 0) == 0) return "counters";
+    if (command.rfind("flash", 0) == 0) return "flash";
+    return nullptr;
+}
+
+std::string board_words(uint32_t index)
+{
+    if (index == FirstDeviceIndex) return "the first board";
+    if (index == OnlyDeviceIndex) return "the only board";
+    return "the board in slot " + std::to_string(index);
+}
+
+// "board 0x8140", by its product ID.
+std::string board_name(uint32_t index)
+{
+    uint32_t pid = 0;
+    if (QueryDeviceInfo(index, &pid, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return "the board";
+    char name[32];
+    std::snprintf(name, sizeof name, "board 0x%04X", static_cast<unsigned>(pid));
+    return name;
+}
+
+// What a result code means here, where its Win32 name says something else; empty when the name says it.
+std::string meaning(uint32_t code)
+{
+    const uint32_t index = current_device();
+    uint32_t pid = 0;
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+        // Only when the board is what is missing (the code also means "nothing running", "no file").
+        if (QueryDeviceInfo(index, &pid, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) return "";
+        return index < KORVAL_SLOT_COUNT ? "no board in slot " + std::to_string(index) : "no board";
+    case ERROR_BAD_TOKEN_TYPE: {
+        const char* feature = feature_of(g_command);
+        return board_name(index) + (feature != nullptr ? std::string(" has no ") + feature : " lacks this feature");
+    }
+    case ERROR_DEVICE_REMOVED: return board_words(index) + " was unplugged";
+    case ERROR_INVALID_INDEX: return "there is no slot " + std::to_string(index) + " (slots are 0 to 31)";
+    case ERROR_DUP_NAME: return "more than one board is attached: name one with -d N";
+    case ERROR_NOT_SUPPORTED: return "this board's firmware or driver path does not offer it";
+    default: return "";
+    }
+}
+
+}  // namespace
+
 int report_error(uint32_t code, const std::string& what)
 {
     const char* name = KORVAL_ResultName(code);
-    std::fprintf(stderr, "korval: %s: error %u %s\n", what.c_str(), static_cast<unsigned>(code),
-                 name != nullptr ? name : "(system error)");
+    // A message that says already what the board lacks gets the board's name, and no second saying.
+    const std::string this_board = "this board has no ";
+    std::string message = what;
+    std::string means;
+    if (code == ERROR_BAD_TOKEN_TYPE && what.rfind(this_board, 0) == 0)
+        message = means = board_name(current_device()) + what.substr(this_board.size() - 8);
+    else if (what.find(" has no ") == std::string::npos && !(means = meaning(code)).empty())
+        message = what + ": " + means;
+    const std::string code_text =
+        "error " + std::to_string(code) + " " + (name != nullptr ? name : "(system error)");
+    if (means.empty()) std::fprintf(stderr, "korval: %s: %s\n", message.c_str(), code_text.c_str());
+    else std::fprintf(stderr, "korval: %s (%s)\n", message.c_str(), code_text.c_str());
+    if (g_json) print_json({{"error", {{"code", code}, {"name", name != nullptr ? Json(name) : Json()}, {"message", message}}}});
     return 1;
 }
 
 int usage_error(const std::string& message)
 {
     std::fprintf(stderr, "korval: %s (korval --help shows the usage)\n", message.c_str());
+    if (g_json) print_json({{"error", {{"code", nullptr}, {"name", "usage"}, {"message", message}}}});
     return 2;
 }
 
@@ -62,7 +136,8 @@ namespace {
 
 const char* const kDescription =
     "korval: lists and drives Korval boards, on hardware or on simulated boards.\n"
-    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]";
+    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] [-d N] COMMAND [ARGS...]\n"
+    "(--sim, --json and -d may also follow the command)";
 
 const char* const kFooter =
     "Commands that work on one board take -d N (a slot, 'first' or 'only'; the first board by default).\n"
@@ -125,62 +200,122 @@ Args command_args(const Parsed& parsed, const std::string& device)
 
 }  // namespace korval::tool
 
+namespace korval::tool {
+
+namespace {
+
+// The global options, taken from anywhere on the command line (before the command, after it, or
+// after its operation), so that none is silently ignored: --json, --sim PID (repeatable) and -d N
+// (one board, for the commands that work on one). What is left goes to the command line parser.
+struct Globals {
+    bool json = false;
+    std::vector<std::string> sims;
+    std::vector<std::string> devices;
+    std::vector<std::string> rest;
+    std::string error;
+};
+
+Globals take_globals(int argc, char** argv)
+{
+    Globals g;
+    g.rest.push_back(argv[0]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char* option, std::vector<std::string>& into) {
+            if (i + 1 >= argc) g.error = std::string(option) + " needs a value";
+            else into.push_back(argv[++i]);
+        };
+        if (a == "--json") g.json = true;
+        else if (a == "--sim") value("--sim", g.sims);
+        else if (a.rfind("--sim=", 0) == 0) g.sims.push_back(a.substr(6));
+        else if (a == "-d" || a == "--device") value("-d", g.devices);
+        else if (a.rfind("--device=", 0) == 0) g.devices.push_back(a.substr(9));
+        else g.rest.push_back(a);
+    }
+    return g;
+}
+
+}  // namespace
+
+}  // namespace korval::tool
+
 int main(int argc, char** argv)
 {
     using namespace korval::tool;
     Options options;
     CLI::App app{"", "korval"};
-    std::vector<std::string> sims;
-    std::string device;
+    std::vector<std::string> sims_unused;
+    std::string device_unused;
     std::vector<std::pair<CLI::App*, const Command*>> entries;
-    build(app, sims, options.json, device, entries);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        return usage_error(e.what());
-    }
+    build(app, sims_unused, options.json, device_unused, entries);
 
-    Parsed parsed;
-    for (const auto& [sub, entry] : entries) {
-        if (sub->parsed()) {
-            parsed.command = sub;
-            parsed.entry = entry;
-            for (CLI::App* op : sub->get_subcommands()) parsed.operation = op;
+    Globals globals = take_globals(argc, argv);
+    options.json = g_json = globals.json;
+    if (g_json) begin_json_document();
+    const int status = [&]() -> int {
+        if (!globals.error.empty()) return usage_error(globals.error);
+        std::vector<char*> rest;
+        for (std::string& a : globals.rest) rest.push_back(a.data());
+        try {
+            app.parse(static_cast<int>(rest.size()), rest.data());
+        } catch (const CLI::CallForHelp& e) {
+            return app.exit(e);
+        } catch (const CLI::CallForAllHelp& e) {
+            return app.exit(e);
+        } catch (const CLI::ParseError& e) {
+            return usage_error(e.what());
         }
-    }
-    if (parsed.command == nullptr) {
+
+        Parsed parsed;
+        for (const auto& [sub, entry] : entries) {
+            if (sub->parsed()) {
+                parsed.command = sub;
+                parsed.entry = entry;
+                for (CLI::App* op : sub->get_subcommands()) parsed.operation = op;
+            }
+        }
+        // Anything the parser did not place is an error, never ignored.
         const std::vector<std::string> extra = app.remaining();
         if (!extra.empty()) {
             if (extra[0].size() > 1 && extra[0][0] == '-') return usage_error("unknown option '" + extra[0] + "'");
             return usage_error("unknown command '" + extra[0] + "'");
         }
-    }
-
-    std::unique_ptr<KorvalSim, SimDeleter> sim;
-    for (std::string board : sims) {
-        uint32_t path = KORVAL_SIM_WINUSB;
-        if (const auto colon = board.find(':'); colon != std::string::npos) {
-            const std::string kind = board.substr(colon + 1);
-            if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
-            else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
-            board.resize(colon);
+        std::string device;
+        for (const std::string& d : globals.devices) {
+            if (!device.empty() && d != device) return usage_error("-d given twice ('" + device + "' and '" + d + "')");
+            device = d;
         }
-        uint64_t pid = 0;
-        if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
-        if (!sim) sim.reset(KorvalSim_Create());
-        KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
-    }
-    options.sim = sim.get();
-    if (sim) {
-        if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
-    }
-    if (parsed.command == nullptr) {
-        std::printf("%s", app.help().c_str());
-        return 2;
-    }
-    return parsed.entry->run(options, command_args(parsed, device));
+        if (parsed.command != nullptr) {
+            g_command = parsed.entry->name;
+            if (parsed.operation != nullptr) g_command += " " + parsed.operation->get_name();
+            if (!device.empty() && !parsed.entry->device)
+                return usage_error(std::string(parsed.entry->name) + " works on no single board: it takes no -d");
+        }
+
+        std::unique_ptr<KorvalSim, SimDeleter> sim;
+        for (std::string board : globals.sims) {
+            uint32_t path = KORVAL_SIM_WINUSB;
+            if (const auto colon = board.find(':'); colon != std::string::npos) {
+                const std::string kind = board.substr(colon + 1);
+                if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
+                else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
+                board.resize(colon);
+            }
+            uint64_t pid = 0;
+            if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
+            if (!sim) sim.reset(KorvalSim_Create());
+            KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
+        }
+        options.sim = sim.get();
+        if (sim) {
+            if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
+        }
+        if (parsed.command == nullptr) {
+            std::printf("%s", app.help().c_str());
+            return 2;
+        }
+        return parsed.entry->run(options, command_args(parsed, device));
+    }();
+    finish_json_document();
+    return status;
 }

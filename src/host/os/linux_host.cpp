@@ -642,28 +642,28 @@ KorvalHost start() noexcept
     return h;
 }
 
-Census census() noexcept
+std::vector<Unopenable> unopenable_boards() noexcept
 {
-    Census c;
+    std::vector<Unopenable> found;
     try {
         const auto session = current();
-        if (session == nullptr || session->context == nullptr) return c;
-        c.usb_stack = true;
+        if (session == nullptr || session->context == nullptr) return found;
         std::vector<Found> boards = family_boards(*session);
         for (const Found& f : boards) {
-            ++c.present;
             libusb_device_handle* handle = nullptr;
             const int r = libusb_open(f.device, &handle);
-            if (r == 0) libusb_close(handle);
-            if (r == LIBUSB_ERROR_ACCESS) {
-                ++c.denied;
-                c.paths.push_back(f.path);
+            if (r == 0) {
+                libusb_close(handle);
+                continue;
             }
+            libusb_device_descriptor descriptor{};
+            libusb_get_device_descriptor(f.device, &descriptor);
+            found.push_back({f.path, descriptor.idVendor, descriptor.idProduct, win32_from_libusb(r)});
         }
         unref_all(boards);
     } catch (...) {
     }
-    return c;
+    return found;
 }
 
 }  // namespace korval::os::linux_usb

@@ -29,14 +29,14 @@ void stop() noexcept;
 // semicolons, "0x" optional), otherwise the list the library was built with.
 std::vector<uint16_t> vendor_ids();
 
-// Why boards may be missing from the device table, for diagnostics: the family's boards on the bus and
-// those among them that this process may not open.
-struct Census {
-    uint32_t present = 0;
-    uint32_t denied = 0;             // no permission on the device node
-    std::vector<std::string> paths;  // the denied boards' paths
-    bool usb_stack = false;          // libusb could start at all
+// The family's boards on the bus that this process cannot open (on the current session; none when no
+// session runs), in bus and port order: why they are missing from the device table.
+struct Unopenable {
+    std::string path;
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    uint32_t error = 0;  // the Win32 code of the failed open: ERROR_ACCESS_DENIED without permission
 };
-Census census() noexcept;
+std::vector<Unopenable> unopenable_boards() noexcept;
 
 }  // namespace korval::os::linux_usb

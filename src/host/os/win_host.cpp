@@ -296,6 +296,10 @@ KorvalHost host() noexcept { return win::host(win::system()); }
 // The Windows host keeps no session of its own: WinUSB.dll stays bound for the library's life.
 void release() noexcept {}
 
+// A board that cannot be opened on Windows fails its open inside discovery as any other path would;
+// nothing tells it apart from a board of another program.
+std::vector<UnusableBoard> unusable_boards() { return {}; }
+
 }  // namespace korval::os
 
 #endif  // _WIN32

@@ -2,7 +2,7 @@
 //
 // The host's own code (the SetupAPI listing, the overlapped DeviceIoControl, the WinUSB calls) calls the
 // system only through a System. system() is the table filled from the system, used by the host the
-// library installs at load; tests build their own with fakes in place of the system's functions and
+// library installs by default; tests build their own with fakes in place of the system's functions and
 // run the very same host code on them.
 #pragma once
 

@@ -1,0 +1,62 @@
+// Boards of the family that are attached but cannot be opened: why a board is missing from the table,
+// in words a person can act on.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "core/caller_memory.h"
+#include "core/core_api.h"
+#include "host/os/os_host.h"
+#include "korval/korval.h"
+
+#ifndef KORVAL_SYSTEM_UDEV_RULES_DIR
+#define KORVAL_SYSTEM_UDEV_RULES_DIR "/etc/udev/rules.d"
+#endif
+
+namespace korval {
+
+namespace {
+
+std::string reason(uint32_t error)
+{
+    if (error == ERROR_ACCESS_DENIED)
+        return "permission denied: install the udev rules (`cmake --install` puts them in " KORVAL_SYSTEM_UDEV_RULES_DIR
+               ") and re-plug the board";
+    const char* name = KORVAL_ResultName(error);
+    return "cannot be opened: error " + std::to_string(error) + (name != nullptr ? std::string(" ") + name : "");
+}
+
+void copy_text(char* field, size_t room, const std::string& text)
+{
+    const size_t n = std::min(text.size(), room - 1);
+    std::memcpy(field, text.data(), n);
+    field[n] = '\0';
+}
+
+}  // namespace
+
+uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard)
+{
+    if (pBoard == nullptr) return ERROR_INVALID_PARAMETER;
+    uint32_t size = 0;
+    // The caller's structure may be misaligned: its size field is reached by address arithmetic.
+    const auto* size_field = reinterpret_cast<const uint8_t*>(pBoard) + offsetof(KorvalUnusableBoard, Size);
+    if (!copy_from_caller(&size, size_field, sizeof size)) return ERROR_NOACCESS;
+    if (size < offsetof(KorvalUnusableBoard, VendorID)) return ERROR_INVALID_PARAMETER;
+
+    const std::vector<os::UnusableBoard> boards = os::unusable_boards();
+    if (Index >= boards.size()) return ERROR_NO_MORE_ITEMS;
+    const os::UnusableBoard& b = boards[Index];
+    KorvalUnusableBoard out{};
+    out.Error = b.error;
+    out.VendorID = b.vendor;
+    out.ProductID = b.product;
+    copy_text(out.Path, sizeof out.Path, b.path);
+    copy_text(out.Reason, sizeof out.Reason, reason(b.error));
+    out.Size = static_cast<uint32_t>(std::min<size_t>(size, sizeof out));
+    return copy_to_caller(pBoard, &out, out.Size) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+}  // namespace korval
