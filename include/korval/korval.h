@@ -277,6 +277,53 @@ typedef struct KorvalCapabilities {
    count. 998 when *pCaps cannot be read or written. Sends nothing beyond the open check. */
 KORVAL_API uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities *pCaps);
 
+/**
+ * @brief What a product can do, by its USB product ID, from the same product table as
+ *        KORVAL_GetCapabilities (no board needed).
+ * @param ProductID a USB product ID.
+ * @param pCaps filled as by KORVAL_GetCapabilities (set pCaps->Size first); DriverPath is 0. For an ID
+ *        the table does not list, every capability is 0.
+ * @return 0; 2 (ERROR_FILE_NOT_FOUND) when the table does not list the ID (pCaps is filled all the
+ *         same); 87 for a null pCaps or a Size below 8; 998 when *pCaps cannot be read or written.
+ */
+KORVAL_API uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapabilities *pCaps);
+
+/**
+ * @brief Every product ID the library knows, in ascending order.
+ * @param pCount in: room at pProductIDs, in IDs; out: the number of IDs the library knows (may be more
+ *        than the room: call with 0 first to learn it).
+ * @param pProductIDs receives the first min(room, count) IDs; may be null when the room is 0.
+ * @return 0; 87 for a null pCount, or a null pProductIDs with room; 998 for memory that cannot be
+ *         read or written.
+ */
+KORVAL_API uint32_t KORVAL_ListProducts(uint32_t *pCount, uint32_t *pProductIDs);
+
+/* The version of this header; KORVAL_GetVersion gives the loaded library's, in the same form. */
+#define KORVAL_VERSION_MAJOR 1
+#define KORVAL_VERSION_MINOR 0
+#define KORVAL_VERSION_PATCH 0
+#define KORVAL_VERSION ((KORVAL_VERSION_MAJOR << 16) | (KORVAL_VERSION_MINOR << 8) | KORVAL_VERSION_PATCH)
+
+/**
+ * @brief The loaded library's version.
+ * @return (major << 16) | (minor << 8) | patch, as KORVAL_VERSION; never fails.
+ */
+KORVAL_API uint32_t KORVAL_GetVersion(void);
+
+/**
+ * @brief Boards of the family attached to this computer that this user may not open (on Linux: no
+ *        permission on the USB device node, the usual reason for an empty board list). 0 on other
+ *        systems and while another host (simulated boards) is installed.
+ * @param pCount receives the number of such boards.
+ * @param pPathsSize in: room at pPaths, in bytes; out: the bytes the whole text needs, with its zero. May
+ *        be null: then only the count is given.
+ * @param pPaths receives the boards' bus paths, one a line ('\n' between them), zero-terminated, cut to
+ *        the room; may be null when the room is 0.
+ * @return 0; 87 for a null pCount, or a null pPaths with room; 998 for memory that cannot be read or
+ *         written.
+ */
+KORVAL_API uint32_t KORVAL_GetDeniedBoards(uint32_t *pCount, uint32_t *pPathsSize, char *pPaths);
+
 
 /* ---- Bulk transfers and stream control --------------------------------------------------------------- */
 
@@ -354,6 +401,49 @@ KORVAL_API uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void *pTable, 
    Range code bits 0-2: gain code 0 0..10 V, 1 +-10 V, 2 0..5 V, 3 +-5 V, 4 0..2 V, 5 +-2 V, 6 0..1 V,
    7 +-1 V; bits 3-7: the caller's flag. Channel c uses range slot c >> the product's range shift. */
 #define KORVAL_ADC_CONFIG_MAX 21u
+
+/* Offsets in the block, and the gain code's bits of a range code. */
+#define KORVAL_ADC_RANGE_SLOTS 16u
+#define KORVAL_ADC_CAL_MODE_BYTE 16u
+#define KORVAL_ADC_TRIGGER_BYTE 17u
+#define KORVAL_ADC_SCAN_LIMITS_BYTE 18u      /* start channel bits 0-3, end channel bits 0-3 */
+#define KORVAL_ADC_OVERSAMPLE_BYTE 19u       /* samples per channel, less one */
+#define KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE 20u /* 21-byte blocks: start and end channel bits 4-7 */
+#define KORVAL_ADC_GAIN_CODE_MASK 0x07u
+
+/** @brief Whether a gain code's range is bipolar (bit 0). */
+static inline int KORVAL_ADC_GainBipolar(uint8_t GainCode) { return (GainCode & 1) != 0; }
+
+/** @brief A gain code's span in volts: 1 V, doubled when bit 1 is clear, times 5 when bit 2 is clear. A
+    bipolar range runs from -span to +span, a unipolar one from 0 to span. */
+static inline double KORVAL_ADC_GainSpanVolts(uint8_t GainCode)
+{
+    return ((GainCode & 2) ? 1.0 : 2.0) * ((GainCode & 4) ? 1.0 : 5.0);
+}
+
+/** @brief Volts of a sample (or of a mean of samples) in counts, 0 to 65535, taken in the range that a
+    range code (its gain-code bits) selects. */
+static inline double KORVAL_ADC_CountsToVolts(double Counts, uint8_t RangeCode)
+{
+    double m = Counts / 65536.0;
+    if ((RangeCode & 1) != 0) m = 2.0 * m - 1.0;
+    if ((RangeCode & 2) == 0) m = 2.0 * m;
+    if ((RangeCode & 4) == 0) m = 5.0 * m;
+    return m;
+}
+
+/** @brief The first and last channel of the scan a block of BlockSize bytes (20 or 21) holds. */
+static inline uint32_t KORVAL_ADC_ScanStart(const uint8_t *pBlock, uint32_t BlockSize)
+{
+    return (BlockSize > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE ? (pBlock[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] & 0x0Fu) * 16u
+                                                         : 0u) +
+           (pBlock[KORVAL_ADC_SCAN_LIMITS_BYTE] & 0x0Fu);
+}
+static inline uint32_t KORVAL_ADC_ScanEnd(const uint8_t *pBlock, uint32_t BlockSize)
+{
+    return (BlockSize > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE ? (pBlock[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] & 0xF0u) : 0u) +
+           (uint32_t)(pBlock[KORVAL_ADC_SCAN_LIMITS_BYTE] >> 4);
+}
 
 /* Reads the block into pConfigBuf. *pConfigBufSize: in, the buffer's size; out, the block's size. A
    buffer too small gives 122 with the size needed in *pConfigBufSize. 1349 on a board without a block. */

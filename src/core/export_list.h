@@ -65,6 +65,13 @@
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetCapabilities,                                                      \
           (uint32_t DeviceIndex, KorvalCapabilities* pCaps),                                                       \
           (DeviceIndex, pCaps))                                                                                    \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetProductCapabilities,                                               \
+          (uint32_t ProductID, KorvalCapabilities* pCaps), (ProductID, pCaps))                                     \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_ListProducts,                                                         \
+          (uint32_t* pCount, uint32_t* pProductIDs), (pCount, pProductIDs))                                        \
+    ENTRY(PLAIN, KORVAL_FAULT_MASK, KORVAL_GetVersion, (void), ())                                                 \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetDeniedBoards,                                                      \
+          (uint32_t* pCount, uint32_t* pPathsSize, char* pPaths), (pCount, pPathsSize, pPaths))                    \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/device_table.h"
+#include "core/products.h"
 
 namespace korval {
 
@@ -35,10 +36,6 @@ bool close_handles(TDeviceData& d);
 
 // Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB.
 void discover();
-
-// Applies the product capability table for the record's PID (with the reset before it and the derived
-// fields after it), as the open check does once per board.
-void set_up_capabilities(TDeviceData& d);
 
 // Whether the board has the newer firmware feature set: asks the board once per slot, 50 when it has not.
 Result firmware_check(uint32_t slot);

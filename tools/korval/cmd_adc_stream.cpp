@@ -24,11 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "adc/config_block.h"
-#include "adc/scan.h"
 #include "command.h"
-#include "core/device_table.h"
-#include "core/registry.h"
 #include "device_option.h"
 #include "json_out.h"
 #include "korval/korval.h"
@@ -116,12 +112,13 @@ void give_sim_signals(KorvalSim* sim, double rate, const std::vector<uint8_t>& b
         if (KorvalSim_SetAdcRate(sim, board, rate) != ERROR_SUCCESS) continue;
         KorvalSim_SetLogLimits(sim, board, 256, 0);  // a long stream need not fill the transfer log
         for (uint32_t c = 0; c < 256; ++c) {
-            const uint8_t gain = block[std::min<uint32_t>(c >> shift, adc::kRangeSlots - 1)] & adc::kGainCodeMask;
-            const double span = adc::gain_span_volts(gain);
+            const uint8_t gain =
+                block[std::min<uint32_t>(c >> shift, KORVAL_ADC_RANGE_SLOTS - 1)] & KORVAL_ADC_GAIN_CODE_MASK;
+            const double span = KORVAL_ADC_GainSpanVolts(gain);
             KorvalSimAdcSignal signal{};
             signal.kind = KORVAL_SIM_SIGNAL_SINE;
-            signal.offset = adc::gain_bipolar(gain) ? 0.0 : span / 2;
-            signal.amplitude = (adc::gain_bipolar(gain) ? span : span / 2) * (0.9 - 0.1 * (c % 8));
+            signal.offset = KORVAL_ADC_GainBipolar(gain) ? 0.0 : span / 2;
+            signal.amplitude = (KORVAL_ADC_GainBipolar(gain) ? span : span / 2) * (0.9 - 0.1 * (c % 8));
             signal.frequency = 1.0 + (c % 5);
             KorvalSim_SetAdcSignal(sim, board, c, &signal);
         }
@@ -135,10 +132,10 @@ void plot(const Stream& s, const std::vector<uint8_t>& block, uint32_t shift, co
     double low = 0, high = 0;
     for (uint32_t k = 0; k < s.channels; ++k) {
         const uint32_t c = s.first_channel + k;
-        const uint8_t code = block[std::min<uint32_t>(c >> shift, adc::kRangeSlots - 1)];
-        for (uint16_t count : s.counts[k]) volts[k].push_back(adc::counts_to_volts(count, code));
-        const double span = adc::gain_span_volts(code & adc::kGainCodeMask);
-        low = std::min(low, adc::gain_bipolar(code & adc::kGainCodeMask) ? -span : 0.0);
+        const uint8_t code = block[std::min<uint32_t>(c >> shift, KORVAL_ADC_RANGE_SLOTS - 1)];
+        for (uint16_t count : s.counts[k]) volts[k].push_back(KORVAL_ADC_CountsToVolts(count, code));
+        const double span = KORVAL_ADC_GainSpanVolts(code & KORVAL_ADC_GAIN_CODE_MASK);
+        low = std::min(low, KORVAL_ADC_GainBipolar(code & KORVAL_ADC_GAIN_CODE_MASK) ? -span : 0.0);
         high = std::max(high, span);
     }
     plsdev("pngcairo");
@@ -202,19 +199,20 @@ int run_adc_stream(const Options& options, Args args, uint32_t index)
     uint32_t size = KORVAL_ADC_CONFIG_MAX;
     if (const uint32_t r = ADC_GetConfig(index, block.data(), &size)) return report_error(r, "reading the ADC configuration");
     block.resize(size);
-    block[adc::kTriggerByte] = static_cast<uint8_t>((block[adc::kTriggerByte] & ~0x03u) | 0x01u);
+    block[KORVAL_ADC_TRIGGER_BYTE] = static_cast<uint8_t>((block[KORVAL_ADC_TRIGGER_BYTE] & ~0x03u) | 0x01u);
     if (const uint32_t r = ADC_SetConfig(index, block.data(), &size)) return report_error(r, "setting the start source");
     uint32_t slot = 0;
-    const uint32_t range_shift = open_board(index, slot) == 0 ? uint32_t{device(slot).RangeShift} : 0;
+    KorvalCapabilities caps;
+    const uint32_t range_shift = open_board(index, slot, caps) == 0 ? caps.RangeShift : 0;
     if (options.sim != nullptr) give_sim_signals(options.sim, rate, block, range_shift);
 
     Stream s;
     g_stream = &s;
     s.rate = rate;
-    s.first_channel = adc::scan_start(block.data(), size);
-    const uint32_t last = adc::scan_end(block.data(), size);
+    s.first_channel = KORVAL_ADC_ScanStart(block.data(), size);
+    const uint32_t last = KORVAL_ADC_ScanEnd(block.data(), size);
     s.channels = last >= s.first_channel ? last - s.first_channel + 1 : 1;
-    s.per_channel = uint32_t{block[adc::kOversampleByte]} + 1;
+    s.per_channel = uint32_t{block[KORVAL_ADC_OVERSAMPLE_BYTE]} + 1;
     s.capture = !plot_file.empty();
     s.times.resize(s.channels);
     s.counts.resize(s.channels);

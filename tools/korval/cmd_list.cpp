@@ -3,57 +3,33 @@
 #include <string>
 #include <vector>
 
+#include "capability_words.h"
 #include "command.h"
 #include "json_out.h"
-#include "core/device_table.h"
 #include "korval/korval.h"
-
-#ifdef __linux__
-#include "host/os/linux_host.h"
-#endif
 
 namespace korval::tool {
 
 namespace {
 
-std::string plural(uint32_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-// What the product table gave the slot's board, in words.
-std::vector<std::string> capabilities(const TDeviceData& d)
-{
-    std::vector<std::string> words;
-    if (d.bADCBulk) words.push_back(std::to_string(d.ADCMUXChannels) + "-channel analog input");
-    if (d.ImmADCs > 0) words.push_back(plural(d.ImmADCs, "immediate analog input", "immediate analog inputs"));
-    if (d.ImmDACs > 0) words.push_back(plural(d.ImmDACs, "analog output", "analog outputs"));
-    if (d.bDACStream) words.push_back("waveform output");
-    if (d.bDACChannelCal) words.push_back("calibrated outputs");
-    if (d.DIOBytes > 0) words.push_back(plural(d.DIOBytes, "digital port", "digital ports"));
-    if (d.bDIOStream) words.push_back("digital streaming");
-    if (d.bDIOSPI) words.push_back("SPI");
-    if (d.bDIODebounce) words.push_back("debounced inputs");
-    if (d.Counters > 0) words.push_back(plural(d.Counters * 3, "counter", "counters"));
-    if (d.FlashSectors > 0) words.push_back(std::to_string(d.FlashSectors * 64) + " KiB flash");
-    return words;
-}
-
 // Boards of the family on the bus that this user may not open: the usual reason a list on Linux is
 // empty (no udev rules installed, or the board was plugged in before they were).
 void explain_missing_boards()
 {
-#ifdef __linux__
-    const os::linux_usb::Census census = os::linux_usb::census();
-    if (census.denied == 0) return;
-    std::string paths;
-    for (const std::string& p : census.paths) paths += (paths.empty() ? "" : ", ") + p;
-    std::printf("%s attached but this user may not open %s (%s): no permission on the USB device.\n"
-                "Install the udev rules (udev/70-korval.rules; `cmake --install` puts them in place), then\n"
-                "unplug and plug the boards in again. See README.md, \"Linux\".\n",
-                plural(census.denied, "board of the family is", "boards of the family are").c_str(),
-                census.denied == 1 ? "it" : "them", paths.c_str());
-#endif
+    uint32_t denied = 0;
+    uint32_t size = 0;
+    if (KORVAL_GetDeniedBoards(&denied, &size, nullptr) != 0 || denied == 0) return;
+    std::string paths(size, '\0');
+    if (KORVAL_GetDeniedBoards(&denied, &size, paths.data()) != 0) return;
+    paths.resize(paths.find('\0'));
+    std::string listed;  // one path a line from the library, one after another here
+    for (const char c : paths) listed += c == '\n' ? std::string(", ") : std::string(1, c);
+    std::printf(
+        "%u %s attached but this user may not open %s (%s): no permission on the USB device.\n"
+        "Install the udev rules (udev/70-korval.rules; `cmake --install` puts them in place), then\n"
+        "unplug and plug the boards in again. See README.md, \"Linux\".\n",
+        static_cast<unsigned>(denied), denied == 1 ? "board of the family is" : "boards of the family are",
+        denied == 1 ? "it" : "them", listed.c_str());
 }
 
 int run(const Options& options, const Args& args)
@@ -64,19 +40,19 @@ int run(const Options& options, const Args& args)
     bool first = true;
     for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot) {
         if ((mask & (1u << slot)) == 0) continue;
-        const TDeviceData& d = device(slot);
-        const char* path = d.bCyUSB ? "DeviceIoControl" : "WinUSB";
-        const std::vector<std::string> words = capabilities(d);
-        std::string joined;
-        for (const std::string& w : words) joined += (joined.empty() ? "" : ", ") + w;
+        KorvalCapabilities d{};
+        d.Size = sizeof d;
+        if (KORVAL_GetCapabilities(slot, &d) != 0) continue;
+        const char* path = d.DriverPath == 1 ? "DeviceIoControl" : "WinUSB";
+        const std::vector<std::string> words = capability_words(d);
         if (options.json) {
             char pid[8];
-            std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.PID));
+            std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.ProductID));
             const Json board = {{"slot", slot}, {"pid", pid}, {"path", path}, {"capabilities", words}};
             std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
         } else {
-            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.PID), path,
-                        joined.empty() ? "no known capabilities" : joined.c_str());
+            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.ProductID), path,
+                        joined_words(words, "no known capabilities").c_str());
         }
         first = false;
     }
