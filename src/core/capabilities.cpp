@@ -56,8 +56,7 @@ uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapabilities* p
 uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs)
 {
     uint32_t capacity = 0;
-    if (pCount == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!load_from_caller(pCount, capacity)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pCount, capacity)) return r;
     const auto rows = product_rows();
     const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(rows.size()));
     if (n > 0 && pProductIDs == nullptr) return ERROR_INVALID_PARAMETER;

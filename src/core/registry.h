@@ -23,6 +23,13 @@ Result open_check(uint32_t slot);
 // Index resolution then the open check: the first two steps of every device function.
 Result open_board(uint32_t device_index, uint32_t& slot);
 
+// What a feature needs of the board's product, from the capability fields the open check set.
+using FeatureTest = bool (*)(const TDeviceData& d);
+
+// Index resolution, the open check, then the feature's test (1349 when the product lacks the feature):
+// how every function of a feature begins.
+Result open_for_feature(uint32_t device_index, uint32_t& slot, FeatureTest has_feature);
+
 // Turns the failure of a driver call into a result from the thread's last-error value: 31 when there is
 // none; for the removal codes the slot is closed, marked removed, and 1617 is returned.
 Result device_gone(uint32_t slot);
