@@ -52,10 +52,8 @@ struct TDeviceData {
     Relaxed<uint32_t> Tristates;
     Relaxed<bool> bGateSelectable;
     Relaxed<double> RootClock;  // hertz
-    Relaxed<uint16_t> LastEventCount;
 
     Relaxed<uint32_t> PID;  // 0xFFFFFFFF while the open check reads the descriptor
-    Relaxed<uint16_t> CtrDivisor;
     Relaxed<bool> bGetName;
     Relaxed<uint32_t> ConfigBytes;  // length of the ADC configuration block
     Relaxed<uint32_t> ImmDACs;
@@ -66,6 +64,7 @@ struct TDeviceData {
     Relaxed<bool> bDACChannelCal;
     Relaxed<bool> bDACStream;
     Relaxed<int32_t> DACsUsed;  // channels per waveform point; not reset by the open check
+    Relaxed<uint16_t> DACDivisor;  // the waveform clock's divisor last programmed
     Relaxed<bool> bDACOpen;
     Relaxed<bool> bDACClosing;
     Relaxed<bool> bDACAborting;

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "core/registry.h"
+#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 
@@ -201,7 +202,7 @@ void set_up_capabilities(TDeviceData& d)
 #undef KORVAL_PRODUCT_FIELD
     d.bGetName = row.bGetName;
     if (row.DACsUsed != 0) d.DACsUsed = row.DACsUsed;  // otherwise kept from the slot's last board
-    d.ADCWorker = nullptr;  // a worker left from the slot's last board is stopped, joined and freed
+    notify_new_board(d);
     d.StreamingBlockSize = kDefaultStreamingBlockSize;
     if (d.DIOConfigBits == 0) d.DIOConfigBits = d.DIOBytes;
     d.LastDIOData.resize(d.DIOBytes, 0);  // existing output levels are kept
