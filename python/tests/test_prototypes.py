@@ -41,6 +41,7 @@ def declarations() -> dict[str, tuple[str, list[str]]]:
                 param = " ".join(param.split())
                 if param in ("", "void"):
                     continue
+                param = re.sub(r"\s*\b(\w+)\s*\[\w*\]$", r" *\1", param)  # an array parameter is a pointer
                 types.append(re.sub(r"\s*\b\w+$", "", param) if not param.endswith("*") else param)
             found[name] = (" ".join(ret.split()), types)
     return found
