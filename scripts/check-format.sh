@@ -6,6 +6,7 @@
 #   scripts/check-format.sh [BASE]     prints the changes clang-format would make; fails if there are any
 set -eu
 cd "$(dirname "$0")/.."
+./scripts/setup.sh --format
 # The last commit before .clang-format: the history every clone of the project holds.
 base=${1:-8d5641c}
 if ! git rev-parse --verify --quiet "$base^{commit}" > /dev/null; then

@@ -7,6 +7,7 @@
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
 #                               and Wine, to run the tests as Windows programs
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
+#   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -18,6 +19,9 @@ packages="$packages libplplot-dev plplot-driver-cairo"
 packages="$packages libcli11-dev nlohmann-json3-dev"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
+fi
+if [ "${1:-}" = "--format" ]; then
+    packages="$packages clang-format git"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
