@@ -103,11 +103,10 @@ namespace {
 // Stops the slot's monitor, if it has one, and frees it. Under the slot's CtrMonitorLock.
 bool stop_monitor(TDeviceData& d)
 {
-    TCtrMonitorThread* monitor = d.CtrMonitorThread;
+    // Out of the record first: a fetch on another thread finds no monitor rather than a stopping one.
+    const std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> monitor = std::move(d.CtrMonitorThread);
     if (monitor == nullptr) return false;
-    d.CtrMonitorThread = nullptr;
     monitor->stop();
-    delete monitor;
     return true;
 }
 
@@ -127,7 +126,7 @@ uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex)
         delete monitor;
         return ERROR_INTERNAL_ERROR;
     }
-    d.CtrMonitorThread = monitor;
+    d.CtrMonitorThread.reset(monitor);
     return ERROR_SUCCESS;
 }
 
@@ -153,7 +152,7 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
     ctr::CounterAddress address;
     if (const Result r = ctr::address_counter(d, BlockIndex, CounterIndex, address)) return r;
     std::lock_guard lock(d.CtrMonitorLock);
-    TCtrMonitorThread* monitor = d.CtrMonitorThread;
+    TCtrMonitorThread* monitor = d.CtrMonitorThread.get();
     if (monitor == nullptr) return ERROR_FILE_NOT_FOUND;
     if (const uint32_t r = write_caller(pReadValue, 0)) return r;
     const uint16_t value = monitor->take(address.flat());
@@ -163,5 +162,7 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
     }
     return value != 0 ? ERROR_SUCCESS : ERROR_NO_DATA_DETECTED;
 }
+
+void TCtrMonitorThreadFree::operator()(TCtrMonitorThread* monitor) const noexcept { delete monitor; }
 
 }  // namespace korval

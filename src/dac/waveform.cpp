@@ -223,10 +223,9 @@ const RegisterSubsystemHooks kHooks{{.board_removed = [](TDeviceData& d) {
 void discard_stream(uint32_t slot)
 {
     TDeviceData& d = device(slot);
-    if (TDACWorker* w = d.WorkerThread) {
+    if (TDACWorker* w = d.WorkerThread.get()) {
         w->stop(d);
-        delete w;
-        d.WorkerThread = nullptr;
+        d.WorkerThread.reset();
     }
     std::lock_guard lock(d.hDACDataMutex);
     d.DACData.clear();
@@ -337,7 +336,7 @@ Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, b
     if (pFrameData == nullptr) return ERROR_INVALID_PARAMETER;
     const int32_t channels = d.DACsUsed;
     if (channels < 1 || channels > static_cast<int32_t>(kMaxChannels)) return ERROR_INTERNAL_ERROR;
-    TDACWorker* w = d.WorkerThread;
+    TDACWorker* w = d.WorkerThread.get();
     if (w == nullptr) return ERROR_INTERNAL_ERROR;
 
     try {
@@ -437,7 +436,7 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
     pending.clear();
     d.bDACClosing = true;
 
-    TDACWorker* w = d.WorkerThread;
+    TDACWorker* w = d.WorkerThread.get();
     if (w == nullptr) {  // never so for an open stream; nothing can send the blocks
         discard_stream(slot);
         d.bDACClosing = false;
@@ -448,8 +447,7 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
     const bool drained = w->wait_drained(stall_limit(d.DACDivisor));
     w->stop(d);
     const Result worker_result = w->thread.result;
-    delete w;
-    d.WorkerThread = nullptr;
+    d.WorkerThread.reset();
     d.bDACClosing = false;
     if (!drained) return ERROR_TIMEOUT;
     return worker_result;
@@ -476,7 +474,7 @@ uint32_t DACOutputOpen(uint32_t DeviceIndex, double* pClockHz)
         delete w;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    d.WorkerThread = w;
+    d.WorkerThread.reset(w);
     d.bDACOpen = true;
     return ERROR_SUCCESS;
 }
@@ -588,5 +586,7 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
 uint32_t DACOutputAbort(uint32_t) { return ERROR_NOT_SUPPORTED; }
 
 uint32_t DACOutputStatus(uint32_t) { return ERROR_NOT_SUPPORTED; }
+
+void TDACWorkerFree::operator()(TDACWorker* worker) const noexcept { delete worker; }
 
 }  // namespace korval
