@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs a build into a temporary prefix (as an unprivileged user where it can) and builds a small
-# program against the installed package,
-# once with CMake's find_package(Korval) and once with pkg-config, then runs both; then installs the
-# Python package with pip, without the network, and uses it on the installed library.
+# program against the installed package, once with CMake's find_package(Korval) and once with
+# pkg-config, then runs both; builds the korval tool against it too; then installs the Python package
+# with pip, without the network, and uses it on the installed library.
 #   scripts/check-install.sh [BUILD_DIR]
 set -eu
 cd "$(dirname "$0")/.."
@@ -58,6 +58,13 @@ echo "-- pkg-config korval"
 cc -Wall -Wextra -Werror -o "$work/consumer" tests/consumer/consumer.c \
     $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs korval)
 LD_LIBRARY_PATH="$libdir" "$work/consumer"
+
+echo "-- the korval tool, built against the installed package"
+cmake -S tools -B "$work/tool" -DCMAKE_PREFIX_PATH="$prefix" \
+    ${CMAKE_CXX_COMPILER_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_CXX_COMPILER_LAUNCHER} > /dev/null
+cmake --build "$work/tool" -j "$(nproc)" > /dev/null
+LD_LIBRARY_PATH="$libdir" "$work/tool/korval" --sim 0x8040 list
+"$prefix/bin/korval" --version
 
 echo "-- pip install ./python"
 # Debian's Python takes no pip installs of its own: a virtual environment that sees Debian's numpy.

@@ -9,6 +9,7 @@
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
 #   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
 #   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
+#   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -27,8 +28,12 @@ if [ "${1:-}" = "--windows" ]; then
 fi
 if [ "${1:-}" = "--browser" ]; then
     packages="$packages chromium python3-websocket"
+fi
 if [ "${1:-}" = "--docs" ]; then
     packages="$packages doxygen python3-sphinx chromium"
+fi
+if [ "${1:-}" = "--format" ]; then
+    packages="$packages clang-format git"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"

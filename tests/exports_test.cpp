@@ -226,6 +226,7 @@ bool library_extra(const std::string& name)
 {
     return name == "KORVAL_InstallHost" || name == "KORVAL_GetLastError" || name == "KORVAL_SetLastError" ||
            name == "KORVAL_GetCapabilities" || name == "KORVAL_GetUnusableBoard" ||
+           name == "KORVAL_GetProductCapabilities" || name == "KORVAL_ListProducts" || name == "KORVAL_GetVersion" ||
            name.rfind("KorvalSim_", 0) == 0;
 }
 

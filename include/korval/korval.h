@@ -537,6 +537,48 @@ typedef struct KorvalUnusableBoard {
  */
 KORVAL_API uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard *pBoard);
 
+/**
+ * @brief What a product can do, by its USB product ID, from the same product table as
+ *        KORVAL_GetCapabilities() (no board needed).
+ * @param[in] ProductID A USB product ID.
+ * @param[in,out] pCaps In: Size, set first. Out: filled as by KORVAL_GetCapabilities(), DriverPath 0. For
+ *        an ID the table does not list, every capability is 0.
+ * @retval ERROR_SUCCESS (0) filled.
+ * @retval ERROR_FILE_NOT_FOUND (2) the table does not list the ID (pCaps is filled all the same).
+ * @retval ERROR_INVALID_PARAMETER (87) pCaps is NULL or pCaps->Size is below 8.
+ * @retval ERROR_NOACCESS (998) *pCaps cannot be read or written.
+ * @blocking Never; sends nothing.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapabilities *pCaps);
+
+/**
+ * @brief Every product ID the library knows, in ascending order.
+ * @param[in,out] pCount In: room at pProductIDs, in IDs. Out: the number of IDs the library knows (may
+ *        be more than the room: call with 0 first to learn it).
+ * @param[out] pProductIDs Receives the first min(room, count) IDs; may be NULL when the room is 0.
+ * @retval ERROR_SUCCESS (0) listed.
+ * @retval ERROR_INVALID_PARAMETER (87) pCount is NULL, or pProductIDs is NULL with room.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @blocking Never; sends nothing.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_ListProducts(uint32_t *pCount, uint32_t *pProductIDs);
+
+/** The version of this header; KORVAL_GetVersion() gives the loaded library's, in the same form. */
+#define KORVAL_VERSION_MAJOR 1
+#define KORVAL_VERSION_MINOR 0
+#define KORVAL_VERSION_PATCH 0
+#define KORVAL_VERSION ((KORVAL_VERSION_MAJOR << 16) | (KORVAL_VERSION_MINOR << 8) | KORVAL_VERSION_PATCH)
+
+/**
+ * @brief The loaded library's version.
+ * @return (major << 16) | (minor << 8) | patch, as ::KORVAL_VERSION; never fails.
+ * @blocking Never.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_GetVersion(void);
+
 /** @} */
 
 /** @addtogroup control
@@ -850,6 +892,49 @@ KORVAL_API uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void *pTable, 
  * 7 +-1 V; bits 3-7: the caller's flag. Channel c uses range slot c >> the product's range shift.
  */
 #define KORVAL_ADC_CONFIG_MAX 21u
+
+/* Offsets in the block, and the gain code's bits of a range code. */
+#define KORVAL_ADC_RANGE_SLOTS 16u
+#define KORVAL_ADC_CAL_MODE_BYTE 16u
+#define KORVAL_ADC_TRIGGER_BYTE 17u
+#define KORVAL_ADC_SCAN_LIMITS_BYTE 18u      /* start channel bits 0-3, end channel bits 0-3 */
+#define KORVAL_ADC_OVERSAMPLE_BYTE 19u       /* samples per channel, less one */
+#define KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE 20u /* 21-byte blocks: start and end channel bits 4-7 */
+#define KORVAL_ADC_GAIN_CODE_MASK 0x07u
+
+/** @brief Whether a gain code's range is bipolar (bit 0). */
+static inline int KORVAL_ADC_GainBipolar(uint8_t GainCode) { return (GainCode & 1) != 0; }
+
+/** @brief A gain code's span in volts: 1 V, doubled when bit 1 is clear, times 5 when bit 2 is clear. A
+    bipolar range runs from -span to +span, a unipolar one from 0 to span. */
+static inline double KORVAL_ADC_GainSpanVolts(uint8_t GainCode)
+{
+    return ((GainCode & 2) ? 1.0 : 2.0) * ((GainCode & 4) ? 1.0 : 5.0);
+}
+
+/** @brief Volts of a sample (or of a mean of samples) in counts, 0 to 65535, taken in the range that a
+    range code (its gain-code bits) selects. */
+static inline double KORVAL_ADC_CountsToVolts(double Counts, uint8_t RangeCode)
+{
+    double m = Counts / 65536.0;
+    if ((RangeCode & 1) != 0) m = 2.0 * m - 1.0;
+    if ((RangeCode & 2) == 0) m = 2.0 * m;
+    if ((RangeCode & 4) == 0) m = 5.0 * m;
+    return m;
+}
+
+/** @brief The first and last channel of the scan a block of BlockSize bytes (20 or 21) holds. */
+static inline uint32_t KORVAL_ADC_ScanStart(const uint8_t *pBlock, uint32_t BlockSize)
+{
+    return (BlockSize > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE ? (pBlock[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] & 0x0Fu) * 16u
+                                                         : 0u) +
+           (pBlock[KORVAL_ADC_SCAN_LIMITS_BYTE] & 0x0Fu);
+}
+static inline uint32_t KORVAL_ADC_ScanEnd(const uint8_t *pBlock, uint32_t BlockSize)
+{
+    return (BlockSize > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE ? (pBlock[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] & 0xF0u) : 0u) +
+           (uint32_t)(pBlock[KORVAL_ADC_SCAN_LIMITS_BYTE] >> 4);
+}
 
 /**
  * @brief Reads the board's ADC configuration block.

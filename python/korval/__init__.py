@@ -23,14 +23,22 @@ from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStrea
 from .errors import KorvalError, LibraryNotFoundError, result_name
 from .sim import SimBoard, Simulation, Transfer
 
-__version__ = "1.0.0"
-
 __all__ = [
     "Acquisition", "Adc", "AdcConfig", "AdcStream", "Block", "Capabilities", "Counter", "Counters", "Dac", "Device",
     "Dio", "DioStream", "Eeprom", "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range",
     "RateStream", "SimBoard", "Simulation", "Transfer", "UnusableBoard", "Waveform", "devices", "library_path",
     "result_name", "unusable_boards",
 ]
+
+
+def __getattr__(name: str) -> str:
+    # korval.__version__ is the loaded library's version (KORVAL_GetVersion), read when first asked for,
+    # so that importing the package does not load the library.
+    if name == "__version__":
+        from . import _lib
+
+        return _lib.load().version()
+    raise AttributeError(f"module 'korval' has no attribute '{name}'")
 
 
 def library_path() -> str:

@@ -93,6 +93,9 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "GetPipes": (u32, [u32, P(u32), P(u32)]),
     "KORVAL_GetCapabilities": (u32, [u32, P(Capabilities)]),
     "KORVAL_GetUnusableBoard": (u32, [u32, P(UnusableBoardInfo)]),
+    "KORVAL_GetProductCapabilities": (u32, [u32, P(Capabilities)]),
+    "KORVAL_ListProducts": (u32, [P(u32), P(u32)]),
+    "KORVAL_GetVersion": (u32, []),
     "QBT_GenericBulkIn": (u32, [u32, u32, vp, u32, P(u32)]),
     "QBT_GenericBulkOut": (u32, [u32, u32, vp, u32, P(u32)]),
     "KORVAL_ClearFIFO": (u32, [u32, u32]),
@@ -315,6 +318,11 @@ class Library:
             fn.argtypes = argtypes
             self._functions[name] = fn
         return self._functions[name]
+
+    def version(self) -> str:
+        """The library's version, "major.minor.patch" (KORVAL_GetVersion)."""
+        v = self.raw("KORVAL_GetVersion")
+        return f"{v >> 16}.{(v >> 8) & 0xFF}.{v & 0xFF}"
 
     def has(self, name: str) -> bool:
         return self.function(name) is not None

@@ -11,6 +11,7 @@
 #include "adc/config_block.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
+#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -24,18 +25,18 @@ constexpr uint32_t kUncancellableSlice = 512;
 // The start allowance of each read: the board may wait for its own trigger before it sends.
 constexpr std::chrono::milliseconds kReadBase{5000};
 
-Result open_adc_board(uint32_t DeviceIndex, uint32_t& slot)
-{
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return device(slot).bADCBulk ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
-}
+constexpr FeatureTest kHasBulkAdc = [](const TDeviceData& d) { return d.bADCBulk.load(); };
+
+// A one-shot acquisition left from the slot's last board is stopped, joined and freed when a new board
+// is set up in the slot.
+const RegisterSubsystemHooks kHooks{{.new_board = [](TDeviceData& d) { d.ADCWorker = nullptr; }}};
 
 // The start of the functions that end or replace an acquisition: when the board has gone (or its slot
 // no longer opens), the worker it left is still stopped, joined and freed, so no thread outlives it.
 Result open_adc_board_ending(uint32_t DeviceIndex, uint32_t& slot)
 {
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    const Result r = open_adc_board(DeviceIndex, slot);
+    const Result r = open_for_feature(DeviceIndex, slot, kHasBulkAdc);
     if (r == ERROR_DEVICE_REMOVED || r == ERROR_FILE_NOT_FOUND) device(slot).ADCWorker = nullptr;
     return r;
 }
@@ -124,13 +125,13 @@ bool bulk_busy(uint32_t slot)
 uint32_t ADC_Start(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    return open_adc_board(DeviceIndex, slot);
+    return open_for_feature(DeviceIndex, slot, kHasBulkAdc);
 }
 
 uint32_t ADC_Stop(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    return open_adc_board(DeviceIndex, slot);
+    return open_for_feature(DeviceIndex, slot, kHasBulkAdc);
 }
 
 uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
@@ -163,7 +164,7 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
 uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 {
     uint32_t slot = 0;
-    if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasBulkAdc)) return r;
     std::lock_guard lock(device(slot).ADCBulkLock);  // the worker is not freed under the poll
     const TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
@@ -171,8 +172,7 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
     // was set before the count, so a failure is never reported as a finished acquisition.
     const int32_t left = worker->BytesLeft.load();
     if ((left == 0 || worker->ended()) && worker->result() != ERROR_SUCCESS) return worker->result();
-    if (pBytesLeft == nullptr) return ERROR_INVALID_PARAMETER;
-    return store_to_caller(pBytesLeft, left) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pBytesLeft, left);
 }
 
 uint32_t ADC_BulkAbort(uint32_t DeviceIndex)

@@ -57,11 +57,7 @@ constexpr size_t kNameLimit = 32768;
 using Block = std::array<uint8_t, adc::kMaxBlockBytes>;
 using TableBytes = std::vector<uint8_t>;  // kTableBytes, entries little-endian
 
-Result open_adc_board(uint32_t DeviceIndex, uint32_t& slot)
-{
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return adc::has_adc(device(slot)) ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
-}
+constexpr FeatureTest kHasAdc = [](const TDeviceData& d) { return adc::has_adc(d); };
 
 Result query(uint32_t slot)
 {
@@ -272,14 +268,14 @@ Result read_table_file(const std::string& path, std::vector<uint8_t>& table)
 uint32_t ADC_QueryCal(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasAdc)) return r;
     return query(slot);
 }
 
 uint32_t ADC_SetCal(uint32_t DeviceIndex, const char* pCalFileName)
 {
     uint32_t slot = 0;
-    if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasAdc)) return r;
     if (pCalFileName == nullptr) return ERROR_INVALID_PARAMETER;
     std::string name;
     if (const Result r = read_caller_string(pCalFileName, name, kNameLimit)) return r;
@@ -315,7 +311,7 @@ uint32_t ADC_SetCal(uint32_t DeviceIndex, const char* pCalFileName)
 uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, double* pRef)
 {
     uint32_t slot = 0;
-    if (const Result r = open_adc_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasAdc)) return r;
     if (pRef == nullptr) return ERROR_INVALID_PARAMETER;
     Block saved{};
     if (const Result r = read_block(slot, saved)) return r;
@@ -350,9 +346,8 @@ uint32_t ADC_Initialize(uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_
                         const char* pCalFileName)
 {
     if (pConfigBuf != nullptr) {
-        if (pConfigBufSize == nullptr) return ERROR_INVALID_PARAMETER;
         uint32_t size = 0;
-        if (!load_from_caller(pConfigBufSize, size)) return ERROR_NOACCESS;
+        if (const uint32_t r = read_caller(pConfigBufSize, size)) return r;
         if (size != 0) {
             if (const Result r = ADC_SetConfig(DeviceIndex, pConfigBuf, pConfigBufSize)) return r;
         }

@@ -58,9 +58,8 @@ Result check_block_buffer(uint32_t slot, const void* pConfigBuf, uint32_t* pConf
 {
     const uint32_t needed = device(slot).ConfigBytes;
     if (needed == 0) return ERROR_BAD_TOKEN_TYPE;
-    if (pConfigBufSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t capacity = 0;
-    if (!load_from_caller(pConfigBufSize, capacity)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pConfigBufSize, capacity)) return r;
     if (capacity < needed) {
         return store_to_caller(pConfigBufSize, needed) ? ERROR_INSUFFICIENT_BUFFER : ERROR_NOACCESS;
     }

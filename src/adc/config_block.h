@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/registry.h"
+#include "korval/korval.h"
 
 namespace korval::adc {
 
@@ -13,33 +14,25 @@ inline constexpr uint8_t kWriteBlockRequest = 0xBE;
 inline constexpr uint8_t kSampleCountRequest = 0xBC;  // wValue: count bits 16-31, wIndex: bits 0-15
 inline constexpr uint8_t kStartRequest = 0xBF;        // wIndex: the channel
 
-// Offsets in the block. Range codes of range slots 0 to 15 come first.
-inline constexpr uint32_t kRangeSlots = 16;
-inline constexpr uint32_t kCalModeByte = 16;
-inline constexpr uint32_t kTriggerByte = 17;
-inline constexpr uint32_t kScanLimitsByte = 18;    // start channel bits 0-3, end channel bits 0-3
-inline constexpr uint32_t kOversampleByte = 19;
-inline constexpr uint32_t kScanLimitsHighByte = 20;  // 21-byte blocks: start and end channel bits 4-7
+// Offsets in the block (the public header gives the layout to programs too). Range codes of range
+// slots 0 to 15 come first.
+inline constexpr uint32_t kRangeSlots = KORVAL_ADC_RANGE_SLOTS;
+inline constexpr uint32_t kCalModeByte = KORVAL_ADC_CAL_MODE_BYTE;
+inline constexpr uint32_t kTriggerByte = KORVAL_ADC_TRIGGER_BYTE;
+inline constexpr uint32_t kScanLimitsByte = KORVAL_ADC_SCAN_LIMITS_BYTE;
+inline constexpr uint32_t kOversampleByte = KORVAL_ADC_OVERSAMPLE_BYTE;
+inline constexpr uint32_t kScanLimitsHighByte = KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE;
 inline constexpr uint32_t kMinBlockBytes = 20;
-inline constexpr uint32_t kMaxBlockBytes = 21;
+inline constexpr uint32_t kMaxBlockBytes = KORVAL_ADC_CONFIG_MAX;
 
-inline constexpr uint8_t kGainCodeMask = 0x07;
+inline constexpr uint8_t kGainCodeMask = KORVAL_ADC_GAIN_CODE_MASK;
 
-// The range a gain code selects: bit 0 bipolar; the span is 1 V, doubled when bit 1 is clear and
-// multiplied by 5 when bit 2 is clear. A bipolar range runs from -span to +span.
-inline bool gain_bipolar(uint8_t gain) { return (gain & 1) != 0; }
-inline double gain_span_volts(uint8_t gain) { return ((gain & 2) ? 1.0 : 2.0) * ((gain & 4) ? 1.0 : 5.0); }
+inline bool gain_bipolar(uint8_t gain) { return KORVAL_ADC_GainBipolar(gain) != 0; }
+inline double gain_span_volts(uint8_t gain) { return KORVAL_ADC_GainSpanVolts(gain); }
 
 // The scan limits a block holds (a 20-byte block has only the low nibbles).
-inline uint32_t scan_start(const uint8_t* block, uint32_t size)
-{
-    return (size > kScanLimitsHighByte ? (block[kScanLimitsHighByte] & 0x0F) * 16u : 0u) +
-           (block[kScanLimitsByte] & 0x0Fu);
-}
-inline uint32_t scan_end(const uint8_t* block, uint32_t size)
-{
-    return (size > kScanLimitsHighByte ? (block[kScanLimitsHighByte] & 0xF0u) : 0u) + (block[kScanLimitsByte] >> 4);
-}
+inline uint32_t scan_start(const uint8_t* block, uint32_t size) { return KORVAL_ADC_ScanStart(block, size); }
+inline uint32_t scan_end(const uint8_t* block, uint32_t size) { return KORVAL_ADC_ScanEnd(block, size); }
 
 // Whether the board has the bulk ADC section with a block the library can read and change.
 inline bool has_adc(const TDeviceData& d)

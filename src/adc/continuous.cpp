@@ -387,8 +387,8 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
         bufs->thread.join();
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    d.ADCContAcqWorker = acq.release();
-    d.ADCContBufWorker = bufs.release();
+    d.ADCContAcqWorker.reset(acq.release());
+    d.ADCContBufWorker.reset(bufs.release());
     d.ADCWorker = nullptr;  // a one-shot acquisition that had ended: joined and freed
     return ERROR_SUCCESS;
 }
@@ -408,10 +408,8 @@ uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t* pIOStatus)
 
     // One caller takes the acquisition; it is stopped outside the lock, since the callback it waits
     // for may call into the library, and a start waits for the stop through ADCContEnding.
-    std::unique_ptr<TADCContAcqWorker> acq(d.ADCContAcqWorker);
-    std::unique_ptr<TADCContBufWorker> bufs(d.ADCContBufWorker);
-    d.ADCContAcqWorker = nullptr;
-    d.ADCContBufWorker = nullptr;
+    auto acq = std::move(d.ADCContAcqWorker);
+    auto bufs = std::move(d.ADCContBufWorker);
     d.ADCContEnding = true;
     lock.unlock();
     stop_both(slot, acq.get(), bufs.get());
@@ -440,5 +438,8 @@ uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t
                         store_to_caller(pGotDatas, got_datas);
     return stored ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
+
+void TADCContAcqWorkerFree::operator()(TADCContAcqWorker* worker) const noexcept { delete worker; }
+void TADCContBufWorkerFree::operator()(TADCContBufWorker* worker) const noexcept { delete worker; }
 
 }  // namespace korval

@@ -30,13 +30,9 @@ constexpr auto kScanTimeout = std::chrono::milliseconds(1000);
 
 using Block = std::vector<uint8_t>;
 
-Result open_fast_scan_board(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (!d.bADCBulk || d.ConfigBytes < adc::kMinBlockBytes) return ERROR_BAD_TOKEN_TYPE;
-    return ERROR_SUCCESS;
-}
+constexpr FeatureTest kHasBlock = [](const TDeviceData& d) {
+    return d.bADCBulk && d.ConfigBytes >= adc::kMinBlockBytes;
+};
 
 Result switch_fast_scan(uint32_t slot, uint8_t on)
 {
@@ -83,7 +79,7 @@ void stop_one_shot(uint32_t slot)
 uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_fast_scan_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
     TDeviceData& d = device(slot);
     const uint32_t size = d.ConfigBytes;
     d.FastITConfig.resize(size);
@@ -113,7 +109,7 @@ uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex)
 uint32_t ADC_SetFastITScanVChannels(uint32_t DeviceIndex, uint32_t NewChannels)
 {
     uint32_t slot = 0;
-    if (const Result r = open_fast_scan_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
     TDeviceData& d = device(slot);
     if (d.FastITConfig.size() < adc::kMinBlockBytes) return ERROR_NOT_READY;
     // No channels would make the end channel wrap to 255.
@@ -125,7 +121,7 @@ uint32_t ADC_SetFastITScanVChannels(uint32_t DeviceIndex, uint32_t NewChannels)
 uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double* pVolts)
 {
     uint32_t slot = 0;
-    if (const Result r = open_fast_scan_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
     TDeviceData& d = device(slot);
     // Without a fast block there are no scan limits to read.
     if (d.FastITConfig.size() < adc::kMinBlockBytes) return ERROR_NOT_READY;
@@ -177,7 +173,7 @@ uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double* pVolts)
 uint32_t ADC_ResetFastITScanV(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_fast_scan_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
     // Before any setup the saved block is empty and the write refuses it with 122.
     if (const Result r = write_block(slot, device(slot).FastITBakConfig)) return r;
     return switch_fast_scan(slot, 0);

@@ -61,14 +61,7 @@ private:
 
 namespace adc {
 
-double counts_to_volts(double mean, uint8_t range_code)
-{
-    double m = mean / 65536.0;
-    if ((range_code & 1) != 0) m = 2.0 * m - 1.0;
-    if ((range_code & 2) == 0) m = 2.0 * m;
-    if ((range_code & 4) == 0) m = 5.0 * m;
-    return m;
-}
+double counts_to_volts(double mean, uint8_t range_code) { return KORVAL_ADC_CountsToVolts(mean, range_code); }
 
 Result start_conversion(uint32_t slot, uint16_t channel)
 {
@@ -236,8 +229,7 @@ uint32_t ADC_GetImmediate(uint32_t DeviceIndex, uint16_t Channel, uint16_t* pDat
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (!device(slot).bADCBulk) return ERROR_BAD_TOKEN_TYPE;
     if (adc::one_shot_running(slot)) return ERROR_TOO_MANY_OPEN_FILES;
-    if (pData == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!store_to_caller(pData, uint16_t{0})) return ERROR_NOACCESS;
+    if (const uint32_t r = write_caller(pData, uint16_t{0})) return r;
     return adc::start_conversion(slot, Channel);
 }
 

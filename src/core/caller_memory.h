@@ -55,6 +55,21 @@ bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t*
 // request costs in them, for the benchmark and the tests.
 uint64_t guard_system_calls() noexcept;
 
+// A caller's variable that must be given: 87 (ERROR_INVALID_PARAMETER) for a null pointer, 998
+// (ERROR_NOACCESS) for memory that cannot be read, or written; 0 once the value is copied.
+template <class T>
+uint32_t read_caller(const T* source, T& value) noexcept
+{
+    if (source == nullptr) return 87;
+    return load_from_caller(source, value) ? 0 : 998;
+}
+template <class T>
+uint32_t write_caller(T* target, const std::type_identity_t<T>& value) noexcept
+{
+    if (target == nullptr) return 87;
+    return store_to_caller(target, value) ? 0 : 998;
+}
+
 // Copies a zero-terminated string from caller memory. The copies stop at 4 KiB boundaries, so a string
 // that ends just before an unreadable page is read whole. 998 for unreadable memory, 87 for a string
 // longer than `limit`.

@@ -1,20 +1,28 @@
-// What a board can do, as the product table gave it to the board's slot: one call for programs and
-// language bindings that adapt to the board instead of probing functions for 1349.
+// What a board can do, read from the product table: for the board in a slot, for any product ID, and
+// the list of every product ID the table knows. Also the library's version and the boards this user may
+// not open, for programs that explain an empty board list.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/caller_memory.h"
 #include "core/core_api.h"
+#include "core/products.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 
+#ifdef KORVAL_LINUX_LIBUSB
+#include "host/os/linux_host.h"
+#endif
+
 namespace korval {
 
-uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
+namespace {
+
+// Copies `caps` into the caller's structure, as much of it as the caller's Size field says it has.
+uint32_t fill_caller_capabilities(KorvalCapabilities* pCaps, KorvalCapabilities caps)
 {
-    uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (pCaps == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t size = 0;
     // The caller's structure may be anywhere, misaligned too: its size field is reached by address
@@ -23,36 +31,64 @@ uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
     if (!copy_from_caller(&size, size_field, sizeof size)) return ERROR_NOACCESS;
     // The size tells which fields the caller's structure has; the product ID and the size itself at least.
     if (size < offsetof(KorvalCapabilities, DriverPath)) return ERROR_INVALID_PARAMETER;
-
-    const TDeviceData& d = device(slot);
-    KorvalCapabilities caps{};
-    caps.ProductID = d.PID;
-    caps.DriverPath = d.bCyUSB ? 1 : 0;
-    caps.DIOBytes = d.DIOBytes;
-    caps.DIOConfigBits = d.DIOConfigBits;
-    caps.Tristates = d.Tristates;
-    caps.Counters = d.Counters;
-    caps.GateSelectable = d.bGateSelectable;
-    caps.RootClock = d.RootClock;
-    caps.ADCBulk = d.bADCBulk;
-    caps.ADCChannels = d.ADCChannels;
-    caps.ADCMUXChannels = d.ADCMUXChannels;
-    caps.ConfigBytes = d.ConfigBytes;
-    caps.RangeShift = d.RangeShift;
-    caps.ImmADCs = d.ImmADCs;
-    caps.ImmDACs = d.ImmDACs;
-    caps.DACBoardRange = d.bDACBoardRange;
-    caps.DACChannelCal = d.bDACChannelCal;
-    caps.DACStream = d.bDACStream;
-    caps.DIOStream = d.bDIOStream;
-    caps.DIOSPI = d.bDIOSPI;
-    caps.DIODebounce = d.bDIODebounce;
-    caps.ClearFIFO = d.bClearFIFO;
-    caps.SetCustomClocks = d.bSetCustomClocks;
-    caps.WDGBytes = d.WDGBytes;
-    caps.FlashSectors = d.FlashSectors;
     caps.Size = static_cast<uint32_t>(std::min<size_t>(size, sizeof caps));
     return copy_to_caller(pCaps, &caps, caps.Size) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+}  // namespace
+
+uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    const TDeviceData& d = device(slot);
+    KorvalCapabilities caps = public_capabilities(d.PID);
+    caps.DriverPath = d.bCyUSB ? 1 : 0;
+    return fill_caller_capabilities(pCaps, caps);
+}
+
+uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapabilities* pCaps)
+{
+    if (const uint32_t r = fill_caller_capabilities(pCaps, public_capabilities(ProductID))) return r;
+    return find_product(ProductID) != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs)
+{
+    uint32_t capacity = 0;
+    if (const uint32_t r = read_caller(pCount, capacity)) return r;
+    const auto rows = product_rows();
+    const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(rows.size()));
+    if (n > 0 && pProductIDs == nullptr) return ERROR_INVALID_PARAMETER;
+    for (uint32_t i = 0; i < n; ++i)
+        if (!store_to_caller(pProductIDs + i, uint32_t{rows[i].PID})) return ERROR_NOACCESS;
+    return store_to_caller(pCount, static_cast<uint32_t>(rows.size())) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+uint32_t KORVAL_GetVersion() { return KORVAL_VERSION; }
+
+uint32_t KORVAL_GetDeniedBoards(uint32_t* pCount, uint32_t* pPathsSize, char* pPaths)
+{
+    if (pCount == nullptr) return ERROR_INVALID_PARAMETER;
+    uint32_t denied = 0;
+    std::string paths;
+#ifdef KORVAL_LINUX_LIBUSB
+    const os::linux_usb::Census census = os::linux_usb::census();
+    denied = census.denied;
+    for (const std::string& p : census.paths) paths += (paths.empty() ? "" : "\n") + p;
+#endif
+    if (!store_to_caller(pCount, denied)) return ERROR_NOACCESS;
+    if (pPathsSize == nullptr) return ERROR_SUCCESS;
+    uint32_t capacity = 0;
+    if (!load_from_caller(pPathsSize, capacity)) return ERROR_NOACCESS;
+    const auto needed = static_cast<uint32_t>(paths.size() + 1);
+    if (capacity > 0) {
+        if (pPaths == nullptr) return ERROR_INVALID_PARAMETER;
+        // As much as fits, always terminated.
+        paths.resize(std::min(capacity, needed) - 1);
+        if (!copy_to_caller(pPaths, paths.c_str(), paths.size() + 1)) return ERROR_NOACCESS;
+    }
+    return store_to_caller(pPathsSize, needed) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 }  // namespace korval

@@ -27,6 +27,9 @@ uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle);
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes);
 uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps);
 uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard);
+uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapabilities* pCaps);
+uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs);
+uint32_t KORVAL_GetVersion();
 
 
 }  // namespace korval

@@ -34,6 +34,12 @@ Result open_board(uint32_t device_index, uint32_t& slot)
     return open_check(slot);
 }
 
+Result open_for_feature(uint32_t device_index, uint32_t& slot, FeatureTest has_feature)
+{
+    if (const Result r = open_board(device_index, slot)) return r;
+    return has_feature(device(slot)) ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+}
+
 uint32_t ResolveDeviceIndex(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;

@@ -25,6 +25,12 @@ void zero_device_table()
 {
     TDeviceData* records = table();
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
+        // Workers still running (the application did not end them) are left to run, as the record's
+        // other memory is: only their end functions stop and free them.
+        records[slot].WorkerThread.release();
+        records[slot].CtrMonitorThread.release();
+        records[slot].ADCContAcqWorker.release();
+        records[slot].ADCContBufWorker.release();
         records[slot].~TDeviceData();
         new (&records[slot]) TDeviceData();
     }

@@ -31,6 +31,20 @@ struct TADCWorkerEnd {
     void operator()(TADCWorker* worker) const noexcept;
 };
 
+// Free a worker whose end function has already stopped and joined it; each is defined with its worker.
+struct TDACWorkerFree {
+    void operator()(TDACWorker* worker) const noexcept;
+};
+struct TCtrMonitorThreadFree {
+    void operator()(TCtrMonitorThread* monitor) const noexcept;
+};
+struct TADCContAcqWorkerFree {
+    void operator()(TADCContAcqWorker* worker) const noexcept;
+};
+struct TADCContBufWorkerFree {
+    void operator()(TADCContBufWorker* worker) const noexcept;
+};
+
 inline constexpr uint32_t kSlotCount = 32;
 inline constexpr uint32_t kDefaultStreamingBlockSize = 0x7C00;  // 31,744
 
@@ -53,10 +67,8 @@ struct TDeviceData {
     Relaxed<uint32_t> Tristates;
     Relaxed<bool> bGateSelectable;
     Relaxed<double> RootClock;  // hertz
-    Relaxed<uint16_t> LastEventCount;
 
     Relaxed<uint32_t> PID;  // 0xFFFFFFFF while the open check reads the descriptor
-    Relaxed<uint16_t> CtrDivisor;
     Relaxed<bool> bGetName;
     Relaxed<uint32_t> ConfigBytes;  // length of the ADC configuration block
     Relaxed<uint32_t> ImmDACs;
@@ -67,6 +79,7 @@ struct TDeviceData {
     Relaxed<bool> bDACChannelCal;
     Relaxed<bool> bDACStream;
     Relaxed<int32_t> DACsUsed;  // channels per waveform point; not reset by the open check
+    Relaxed<uint16_t> DACDivisor;  // the waveform clock's divisor last programmed
     Relaxed<bool> bDACOpen;
     Relaxed<bool> bDACClosing;
     Relaxed<bool> bDACAborting;
@@ -75,12 +88,12 @@ struct TDeviceData {
     std::mutex hDACDataMutex;
     std::counting_semaphore<0x7FFFFFFF> hDACDataSem{0};  // one release per queued block
     std::vector<uint8_t> PendingDACData;
-    TDACWorker* WorkerThread = nullptr;
+    std::unique_ptr<TDACWorker, TDACWorkerFree> WorkerThread;
     // Open, frame and close of waveform output from several threads take turns: WorkerThread and
     // PendingDACData change only under it.
     std::mutex DACStreamLock;
 
-    TCtrMonitorThread* CtrMonitorThread = nullptr;
+    std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> CtrMonitorThread;
     std::mutex CtrMonitorLock;              // start, stop and fetch of pulse widths, from any thread
     std::atomic<uint32_t> GateWaits{0};     // gate waits blocked in their bulk read now
 
@@ -89,8 +102,8 @@ struct TDeviceData {
     Relaxed<uint32_t> ADCChannels;     // range slots
     Relaxed<uint32_t> ADCMUXChannels;  // input channels
     std::unique_ptr<TADCWorker, TADCWorkerEnd> ADCWorker;  // the current or last one-shot acquisition
-    TADCContAcqWorker* ADCContAcqWorker = nullptr;
-    TADCContBufWorker* ADCContBufWorker = nullptr;
+    std::unique_ptr<TADCContAcqWorker, TADCContAcqWorkerFree> ADCContAcqWorker;
+    std::unique_ptr<TADCContBufWorker, TADCContBufWorkerFree> ADCContBufWorker;
     // Starts and ends of bulk acquisitions (one-shot and continuous) from several threads take turns:
     // the worker pointers above change only under it. A continuous acquisition is stopped outside it
     // (its callback may call in), and ADCContEnding keeps a new one off the pipe meanwhile.

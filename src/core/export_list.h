@@ -68,6 +68,11 @@
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetUnusableBoard,                                                     \
           (uint32_t Index, KorvalUnusableBoard* pBoard),                                                           \
           (Index, pBoard))                                                                                         \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetProductCapabilities,                                               \
+          (uint32_t ProductID, KorvalCapabilities* pCaps), (ProductID, pCaps))                                     \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_ListProducts,                                                         \
+          (uint32_t* pCount, uint32_t* pProductIDs), (pCount, pProductIDs))                                        \
+    ENTRY(PLAIN, KORVAL_FAULT_MASK, KORVAL_GetVersion, (void), ())                                                 \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \

@@ -137,9 +137,8 @@ uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t* pUniqueSize, v
 {
     uint64_t serial = 0;
     if (const Result r = read_serial_number(DeviceIndex, serial)) return r;
-    if (pUniqueSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t room = 0;
-    if (!load_from_caller(pUniqueSize, room)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pUniqueSize, room)) return r;
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(serial >> (8 * i));
     const uint32_t count = room < 8 ? room : 8;
@@ -181,8 +180,7 @@ uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (pHandle == nullptr) return ERROR_INVALID_PARAMETER;
-    return store_to_caller(pHandle, static_cast<uint32_t>(device(slot).Handle)) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pHandle, static_cast<uint32_t>(device(slot).Handle));
 }
 
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)

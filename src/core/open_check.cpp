@@ -1,6 +1,7 @@
 // The open check, the device-gone mapping and closing a slot.
 #include "core/last_error.h"
 #include "core/registry.h"
+#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/host_binding.h"
@@ -49,8 +50,7 @@ Result device_gone(uint32_t slot)
     d.bDeviceWasHere = true;
     close_handles(d);
     d.bOpen = false;
-    d.bDACOpen = false;
-    d.bDACClosing = false;
+    notify_board_removed(d);
     return ERROR_DEVICE_REMOVED;
 }
 

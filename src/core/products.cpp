@@ -1,8 +1,11 @@
-// The product capability table: what a board can do, known only from its USB product ID, and the
-// firmware check for the newer feature set.
-#include <initializer_list>
+// The product capability table, and the firmware check for the newer feature set.
+#include "core/products.h"
+
+#include <algorithm>
+#include <array>
 
 #include "core/registry.h"
+#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 
@@ -10,186 +13,214 @@ namespace korval {
 
 namespace {
 
-struct PidRange {
-    uint32_t first;
-    uint32_t last;
+// Products come in families of consecutive IDs that share a row; the table below lists the families and
+// is expanded at compile time into one row per product ID.
+struct Family {
+    uint16_t first;
+    uint16_t last;
+    ProductRow row;
 };
 
-struct ProductRow {
-    std::initializer_list<PidRange> pids;
-    void (*apply)(TDeviceData& d, uint32_t pid);
-};
-
-// The 16-channel, 64-channel and 32-to-160-channel analog input boards share these; the IDs with bit 8
-// (0x100) set add two analog outputs with a selectable range.
-void analog_input_board(TDeviceData& d, uint32_t pid)
+constexpr ProductRow digital(uint32_t ports)
 {
-    d.DIOBytes = 2;
-    d.Counters = 1;
-    d.RootClock = 10'000'000.0;
-    d.bADCBulk = true;
-    d.ADCChannels = 16;
-    d.bGetName = true;
-    d.bClearFIFO = true;
-    if (pid & 0x100) {
-        d.bDACBoardRange = true;
-        d.ImmDACs = 2;
+    ProductRow r;
+    r.DIOBytes = ports;
+    r.bGetName = true;
+    return r;
+}
+
+constexpr ProductRow streaming_digital(uint32_t ports, uint32_t tristates)
+{
+    ProductRow r = digital(ports);
+    r.Tristates = tristates;
+    r.bDIOStream = r.bDIOSPI = r.bClearFIFO = true;
+    return r;
+}
+
+// The multiplexed analog-input boards; the IDs with bit 8 (0x100) set add two analog outputs with a
+// selectable range.
+constexpr ProductRow analog_input(uint32_t inputs, uint32_t config_bytes, uint8_t range_shift, bool outputs)
+{
+    ProductRow r = digital(2);
+    r.Counters = 1;
+    r.RootClock = 10'000'000.0;
+    r.bADCBulk = true;
+    r.ADCChannels = 16;
+    r.ADCMUXChannels = inputs;
+    r.ConfigBytes = config_bytes;
+    r.RangeShift = range_shift;
+    r.bClearFIFO = true;
+    if (outputs) {
+        r.bDACBoardRange = true;
+        r.ImmDACs = 2;
     }
+    return r;
 }
 
-void streaming_dio_board(TDeviceData& d)
+// The calibrated analog-output boards: 16, 12, 8 or 4 outputs by bits 1-2 of the ID, and two
+// immediate analog inputs on the even IDs.
+constexpr ProductRow calibrated_output(uint16_t pid)
 {
-    d.bGetName = true;
-    d.bDIOStream = true;
-    d.bDIOSPI = true;
-    d.bClearFIFO = true;
+    ProductRow r = digital(2);
+    r.ImmDACs = 16 - 2 * (pid & 6);
+    r.ImmADCs = (pid & 1) == 0 ? 2 : 0;
+    r.bDACBoardRange = r.bDACChannelCal = true;
+    r.FlashSectors = 32;
+    return r;
 }
 
-// Rows in the order of the product family; a PID in no row sets nothing.
-const ProductRow kProducts[] = {
-    {{{0x4001, 0x4002}}, [](TDeviceData& d, uint32_t) {
-         d.ImmDACs = 8;
-         d.bDACStream = true;
-         d.DACsUsed = 5;
-         d.bGetName = true;
-     }},
-    {{{0x4003, 0x4003}}, [](TDeviceData& d, uint32_t) {
-         d.ImmDACs = 8;
-         d.bGetName = true;
-     }},
-    {{{0x8001, 0x8001}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 4;
-         d.Counters = 3;
-         d.RootClock = 3'000'000.0;
-         d.bGetName = true;
-         d.bSetCustomClocks = true;
-         d.bDIODebounce = true;
-     }},
-    {{{0x8002, 0x8002}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 6;
-         d.bGetName = true;
-     }},
-    {{{0x8003, 0x8003}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 12;
-         d.bGetName = true;
-     }},
-    {{{0x8004, 0x8004}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 4;
-         d.DIOConfigBits = 32;
-         d.bGetName = true;
-         d.bSetCustomClocks = true;
-     }},
-    {{{0x8008, 0x800A}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 1;
-         streaming_dio_board(d);
-     }},
-    {{{0x800C, 0x800F}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 4;
-         d.Tristates = 2;
-         streaming_dio_board(d);
-     }},
-    {{{0x8010, 0x8012}, {0x8014, 0x8016}, {0x8018, 0x801A}, {0x801C, 0x801F}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 4;
-         d.bGetName = true;
-         d.WDGBytes = 2;
-     }},
-    {{{0x8020, 0x8020}}, [](TDeviceData& d, uint32_t) {
-         d.Counters = 5;
-         d.bGateSelectable = true;
-         d.RootClock = 10'000'000.0;
-         d.bGetName = true;
-     }},
-    {{{0x8030, 0x8031}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 2;
-         d.bGetName = true;
-     }},
-    {{{0x8032, 0x8033}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 3;
-         d.bGetName = true;
-     }},
-    {{{0x8036, 0x8037}}, [](TDeviceData& d, uint32_t) {
-         d.DIOBytes = 2;
-         d.ImmADCs = 2;
-         d.bGetName = true;
-     }},
-    {{{0x8040, 0x8044}, {0x8140, 0x8144}}, [](TDeviceData& d, uint32_t pid) {
-         analog_input_board(d, pid);
-         d.ADCMUXChannels = 16;
-         d.ConfigBytes = 20;
-         d.RangeShift = 0;
-     }},
-    {{{0x8045, 0x8049}, {0x8145, 0x8149}}, [](TDeviceData& d, uint32_t pid) {
-         analog_input_board(d, pid);
-         d.ADCMUXChannels = 64;
-         d.ConfigBytes = 21;
-         d.RangeShift = 2;
-     }},
-    {{{0x804A, 0x805F}, {0x814A, 0x815F}}, [](TDeviceData& d, uint32_t pid) {
-         analog_input_board(d, pid);
-         // 32 channels more every five product IDs.
-         d.ADCMUXChannels = (((pid - 0x804A) & ~0x100u) / 5 + 1) * 32;
-         d.ConfigBytes = 21;
-         d.RangeShift = 3;
-     }},
-    {{{0x8060, 0x8060}, {0x8070, 0x807F}}, [](TDeviceData& d, uint32_t pid) {
-         d.DIOBytes = 2;
-         if ((pid & 1) == 0) d.ImmADCs = 2;
-         d.bDACBoardRange = true;
-         d.bDACChannelCal = true;
-         static const uint32_t kDacsByPid[4] = {16, 12, 8, 4};  // by PID & 6
-         d.ImmDACs = kDacsByPid[(pid & 6) >> 1];
-         d.bGetName = true;
-         d.FlashSectors = 32;
-     }},
+constexpr ProductRow waveform_output(bool stream)
+{
+    ProductRow r;
+    r.ImmDACs = 8;
+    r.bDACStream = stream;
+    r.DACsUsed = stream ? 5 : 0;
+    r.bGetName = true;
+    return r;
+}
+
+constexpr ProductRow counters(uint32_t ports, uint32_t blocks, double clock)
+{
+    ProductRow r = digital(ports);
+    r.Counters = blocks;
+    r.RootClock = clock;
+    return r;
+}
+
+constexpr ProductRow with(ProductRow r, void (*change)(ProductRow&))
+{
+    change(r);
+    return r;
+}
+
+constexpr Family kFamilies[] = {
+    {0x4001, 0x4002, waveform_output(true)},
+    {0x4003, 0x4003, waveform_output(false)},
+    {0x8001, 0x8001,
+     with(counters(4, 3, 3'000'000.0), [](ProductRow& r) { r.bSetCustomClocks = r.bDIODebounce = true; })},
+    {0x8002, 0x8002, digital(6)},
+    {0x8003, 0x8003, digital(12)},
+    {0x8004, 0x8004,
+     with(digital(4),
+          [](ProductRow& r) {
+              r.DIOConfigBits = 32;  // one direction bit per line
+              r.bSetCustomClocks = true;
+          })},
+    {0x8008, 0x800A, streaming_digital(1, 0)},
+    {0x800C, 0x800F, streaming_digital(4, 2)},
+    // Digital boards with a watchdog.
+    {0x8010, 0x8012, with(digital(4), [](ProductRow& r) { r.WDGBytes = 2; })},
+    {0x8014, 0x8016, with(digital(4), [](ProductRow& r) { r.WDGBytes = 2; })},
+    {0x8018, 0x801A, with(digital(4), [](ProductRow& r) { r.WDGBytes = 2; })},
+    {0x801C, 0x801F, with(digital(4), [](ProductRow& r) { r.WDGBytes = 2; })},
+    {0x8020, 0x8020, with(counters(0, 5, 10'000'000.0), [](ProductRow& r) { r.bGateSelectable = true; })},
+    {0x8030, 0x8031, digital(2)},
+    {0x8032, 0x8033, digital(3)},
+    {0x8036, 0x8037, with(digital(2), [](ProductRow& r) { r.ImmADCs = 2; })},
+    // 16, 64, then 32 more input channels every five IDs.
+    {0x8040, 0x8044, analog_input(16, 20, 0, false)},
+    {0x8045, 0x8049, analog_input(64, 21, 2, false)},
+    {0x804A, 0x804E, analog_input(32, 21, 3, false)},
+    {0x804F, 0x8053, analog_input(64, 21, 3, false)},
+    {0x8054, 0x8058, analog_input(96, 21, 3, false)},
+    {0x8059, 0x805D, analog_input(128, 21, 3, false)},
+    {0x805E, 0x805F, analog_input(160, 21, 3, false)},
+    // One row each: the immediate inputs differ between the odd and even ID of a pair.
+    {0x8060, 0x8060, calibrated_output(0x8060)},
+    {0x8070, 0x8070, calibrated_output(0x8070)},
+    {0x8071, 0x8071, calibrated_output(0x8071)},
+    {0x8072, 0x8072, calibrated_output(0x8072)},
+    {0x8073, 0x8073, calibrated_output(0x8073)},
+    {0x8074, 0x8074, calibrated_output(0x8074)},
+    {0x8075, 0x8075, calibrated_output(0x8075)},
+    {0x8076, 0x8076, calibrated_output(0x8076)},
+    {0x8077, 0x8077, calibrated_output(0x8077)},
+    {0x8078, 0x8078, calibrated_output(0x8078)},
+    {0x8079, 0x8079, calibrated_output(0x8079)},
+    {0x807A, 0x807A, calibrated_output(0x807A)},
+    {0x807B, 0x807B, calibrated_output(0x807B)},
+    {0x807C, 0x807C, calibrated_output(0x807C)},
+    {0x807D, 0x807D, calibrated_output(0x807D)},
+    {0x807E, 0x807E, calibrated_output(0x807E)},
+    {0x807F, 0x807F, calibrated_output(0x807F)},
+    {0x8140, 0x8144, analog_input(16, 20, 0, true)},
+    {0x8145, 0x8149, analog_input(64, 21, 2, true)},
+    {0x814A, 0x814E, analog_input(32, 21, 3, true)},
+    {0x814F, 0x8153, analog_input(64, 21, 3, true)},
+    {0x8154, 0x8158, analog_input(96, 21, 3, true)},
+    {0x8159, 0x815D, analog_input(128, 21, 3, true)},
+    {0x815E, 0x815F, analog_input(160, 21, 3, true)},
 };
 
-void reset_capabilities(TDeviceData& d)
+constexpr size_t product_count()
 {
-    d.DIOBytes = 0;
-    d.DIOConfigBits = 0;
-    d.Counters = 0;
-    d.Tristates = 0;
-    d.ConfigBytes = 0;
-    d.ImmDACs = 0;
-    d.ImmADCs = 0;
-    d.ADCChannels = 0;
-    d.ADCMUXChannels = 0;
-    d.WDGBytes = 0;
-    d.FlashSectors = 0;
-    d.RootClock = 0.0;
-    d.RangeShift = 0;
-    d.bGetName = false;
-    d.bGateSelectable = false;
-    d.bDACBoardRange = false;
-    d.bDACChannelCal = false;
-    d.bDACStream = false;
-    d.bADCBulk = false;
-    d.bDIOStream = false;
-    d.bDIODebounce = false;
-    d.bDIOSPI = false;
-    d.bClearFIFO = false;
-    d.bSetCustomClocks = false;
-    d.ADCWorker = nullptr;  // a worker left from the slot's last board is stopped, joined and freed
-    d.StreamingBlockSize = kDefaultStreamingBlockSize;
-    // DACsUsed and bFirmware20 are kept.
+    size_t n = 0;
+    for (const Family& f : kFamilies) n += f.last - f.first + 1u;
+    return n;
 }
+
+constexpr std::array<ProductRow, product_count()> expand()
+{
+    std::array<ProductRow, product_count()> rows{};
+    size_t n = 0;
+    for (const Family& f : kFamilies)
+        for (uint32_t pid = f.first; pid <= f.last; ++pid) {
+            rows[n] = f.row;
+            rows[n++].PID = static_cast<uint16_t>(pid);
+        }
+    return rows;
+}
+
+constexpr std::array<ProductRow, product_count()> kProducts = expand();
+
+constexpr bool ascending()
+{
+    for (size_t i = 1; i < kProducts.size(); ++i)
+        if (kProducts[i - 1].PID >= kProducts[i].PID) return false;
+    return true;
+}
+static_assert(ascending(), "the families are listed in ascending product IDs, without overlaps");
 
 }  // namespace
 
+std::span<const ProductRow> product_rows() { return kProducts; }
+
+const ProductRow* find_product(uint32_t pid)
+{
+    const auto at = std::lower_bound(kProducts.begin(), kProducts.end(), pid,
+                                     [](const ProductRow& row, uint32_t id) { return row.PID < id; });
+    return at != kProducts.end() && at->PID == pid ? &*at : nullptr;
+}
+
 void set_up_capabilities(TDeviceData& d)
 {
-    reset_capabilities(d);
-    const uint32_t pid = d.PID;
-    for (const ProductRow& row : kProducts) {
-        for (const PidRange& range : row.pids) {
-            if (pid >= range.first && pid <= range.last) {
-                row.apply(d, pid);
-                break;
-            }
-        }
-    }
+    static constexpr ProductRow kReset{};
+    const ProductRow* found = find_product(d.PID);
+    const ProductRow& row = found ? *found : kReset;
+#define KORVAL_PRODUCT_FIELD(type, field, public_name) d.field = row.field;
+    KORVAL_PRODUCT_FIELDS(KORVAL_PRODUCT_FIELD)
+#undef KORVAL_PRODUCT_FIELD
+    d.bGetName = row.bGetName;
+    if (row.DACsUsed != 0) d.DACsUsed = row.DACsUsed;  // otherwise kept from the slot's last board
+    notify_new_board(d);
+    d.StreamingBlockSize = kDefaultStreamingBlockSize;
     if (d.DIOConfigBits == 0) d.DIOConfigBits = d.DIOBytes;
     d.LastDIOData.resize(d.DIOBytes, 0);  // existing output levels are kept
+}
+
+KorvalCapabilities public_capabilities(uint32_t pid)
+{
+    static constexpr ProductRow kReset{};
+    const ProductRow* found = find_product(pid);
+    const ProductRow& row = found ? *found : kReset;
+    KorvalCapabilities caps{};
+    caps.Size = sizeof caps;
+    caps.ProductID = pid;
+#define KORVAL_PRODUCT_FIELD(type, field, public_name) caps.public_name = row.field;
+    KORVAL_PRODUCT_FIELDS(KORVAL_PRODUCT_FIELD)
+#undef KORVAL_PRODUCT_FIELD
+    if (caps.DIOConfigBits == 0) caps.DIOConfigBits = caps.DIOBytes;
+    return caps;
 }
 
 Result firmware_check(uint32_t slot)

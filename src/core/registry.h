@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/device_table.h"
+#include "core/products.h"
 
 namespace korval {
 
@@ -22,6 +23,13 @@ Result open_check(uint32_t slot);
 // Index resolution then the open check: the first two steps of every device function.
 Result open_board(uint32_t device_index, uint32_t& slot);
 
+// What a feature needs of the board's product, from the capability fields the open check set.
+using FeatureTest = bool (*)(const TDeviceData& d);
+
+// Index resolution, the open check, then the feature's test (1349 when the product lacks the feature):
+// how every function of a feature begins.
+Result open_for_feature(uint32_t device_index, uint32_t& slot, FeatureTest has_feature);
+
 // Turns the failure of a driver call into a result from the thread's last-error value: 31 when there is
 // none; for the removal codes the slot is closed, marked removed, and 1617 is returned.
 Result device_gone(uint32_t slot);
@@ -35,10 +43,6 @@ bool close_handles(TDeviceData& d);
 
 // Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB.
 void discover();
-
-// Applies the product capability table for the record's PID (with the reset before it and the derived
-// fields after it), as the open check does once per board.
-void set_up_capabilities(TDeviceData& d);
 
 // Whether the board has the newer firmware feature set: asks the board once per slot, 50 when it has not.
 Result firmware_check(uint32_t slot);

@@ -24,12 +24,6 @@ Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, C
     return ERROR_SUCCESS;
 }
 
-Result open_counters(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return device(slot).Counters == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
-}
-
 }  // namespace ctr
 
 namespace {
@@ -42,13 +36,12 @@ constexpr uint8_t kRequestSelectGate = 0x24;
 constexpr uint8_t kRequestReadAll = 0x25;
 constexpr uint8_t kRequestReadLatched = 0x26;
 
-using ctr::open_counters;
 
 // The board's counters, then the counter's address, then (when given) the mode, in that order.
 Result open_counter(uint32_t device_index, uint32_t block, uint32_t counter, const uint32_t* mode, uint32_t& slot,
                     ctr::CounterAddress& address)
 {
-    if (const Result r = open_counters(device_index, slot)) return r;
+    if (const Result r = open_for_feature(device_index, slot, ctr::kHasCounters)) return r;
     if (const Result r = ctr::address_counter(device(slot), block, counter, address)) return r;
     if (mode != nullptr && *mode >= ctr::kModes) return ERROR_INVALID_ADDRESS;
     return ERROR_SUCCESS;
@@ -139,7 +132,7 @@ uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t 
 uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_counters(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     return read_into_caller(slot, kRequestReadAll, 0, ctr::read_all_size(device(slot)), pData);
 }
@@ -147,7 +140,7 @@ uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData)
 uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_counters(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     return read_into_caller(slot, kRequestReadLatched, 0, ctr::read_latched_size(device(slot)), pData);
 }
@@ -155,7 +148,7 @@ uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
 uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_counters(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     const TDeviceData& d = device(slot);
     if (!d.bGateSelectable) return ERROR_BAD_TOKEN_TYPE;
     if (GateIndex >= d.Counters * ctr::kCountersPerBlock) return ERROR_INVALID_ADDRESS;

@@ -65,9 +65,8 @@ inline uint8_t control_word(uint32_t counter, uint32_t mode)
 inline uint32_t read_all_size(const TDeviceData& d) { return d.Counters * kCountersPerBlock * 2; }
 inline uint32_t read_latched_size(const TDeviceData& d) { return read_all_size(d) + 1; }
 
-// Index resolution, the open check and the test for counters (1349 without): how every counter
-// function begins.
-Result open_counters(uint32_t device_index, uint32_t& slot);
+// The test of every counter function (open_for_feature): the board has counters.
+inline constexpr FeatureTest kHasCounters = [](const TDeviceData& d) { return d.Counters != 0; };
 
 // The two divisors of a frequency source: counter 1 divides the root clock by `low`, counter 2 divides
 // that by `high`.

@@ -71,12 +71,11 @@ bool choose_divisors(double hz, double root_hz, Divisors& divisors)
 uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double* pHz)
 {
     uint32_t slot = 0;
-    if (const Result r = ctr::open_counters(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     const TDeviceData& d = device(slot);
     if (BlockIndex >= d.Counters) return ERROR_INVALID_ADDRESS;
-    if (pHz == nullptr) return ERROR_INVALID_PARAMETER;
     double hz = 0;
-    if (!load_from_caller(pHz, hz)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pHz, hz)) return r;
     if (std::isnan(hz)) return ERROR_INVALID_PARAMETER;
 
     // Counters 1 and 2 of the block (with block 0 the flat numbers 1 and 2 name the same two).

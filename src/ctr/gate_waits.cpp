@@ -19,19 +19,15 @@ constexpr uint8_t kRequestEndWaitGates = 0x29;
 constexpr uint8_t kGateEndpoints[2] = {0x82, 0x86};
 constexpr uint32_t kContentBytes = 2;
 
-// The counter test, then the gate-selection test: how the three gate-wait functions begin.
-Result open_gate_waits(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = ctr::open_counters(device_index, slot)) return r;
-    return device(slot).bGateSelectable ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
-}
+// The test of the three gate-wait functions: counters with selectable gates.
+constexpr FeatureTest kHasGateWaits = [](const TDeviceData& d) { return d.Counters != 0 && d.bGateSelectable; };
 
 }  // namespace
 
 uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB)
 {
     uint32_t slot = 0;
-    if (const Result r = open_gate_waits(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasGateWaits)) return r;
     // Gate numbers travel as one byte each; only the low bytes count.
     const uint32_t gates = device(slot).Counters * ctr::kCountersPerBlock;
     const auto a = static_cast<uint8_t>(GateA);
@@ -43,7 +39,7 @@ uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB)
 uint32_t CTR_EndWaitGates(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_gate_waits(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasGateWaits)) return r;
     const Result result = usb::vendor_write(slot, kRequestEndWaitGates, 0, 0, 0, nullptr);
     // The board stops watching; waits still blocked, or about to block, would never hear from it again,
     // so they are ended here, whatever the request answered.
@@ -54,7 +50,7 @@ uint32_t CTR_EndWaitGates(uint32_t DeviceIndex)
 uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void* pContent)
 {
     uint32_t slot = 0;
-    if (const Result r = open_gate_waits(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasGateWaits)) return r;
     const auto gate = static_cast<uint8_t>(GateId);
     if (gate > 1) return ERROR_INVALID_ADDRESS;
     if (pContent == nullptr) return ERROR_INVALID_PARAMETER;

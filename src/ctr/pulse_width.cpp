@@ -59,7 +59,7 @@ private:
         std::vector<uint8_t> bytes(snapshot.size() * 2);
         uint32_t size = static_cast<uint32_t>(bytes.size());
         uint32_t slot = 0;
-        Result r = ctr::open_counters(DI, slot);
+        Result r = open_for_feature(DI, slot, ctr::kHasCounters);
         if (r == ERROR_SUCCESS) r = usb::vendor_read(slot, 0x25, 0, 0, size, bytes.data());
         if (r != ERROR_SUCCESS) {
             worker_.result = r;
@@ -103,11 +103,10 @@ namespace {
 // Stops the slot's monitor, if it has one, and frees it. Under the slot's CtrMonitorLock.
 bool stop_monitor(TDeviceData& d)
 {
-    TCtrMonitorThread* monitor = d.CtrMonitorThread;
+    // Out of the record first: a fetch on another thread finds no monitor rather than a stopping one.
+    const std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> monitor = std::move(d.CtrMonitorThread);
     if (monitor == nullptr) return false;
-    d.CtrMonitorThread = nullptr;
     monitor->stop();
-    delete monitor;
     return true;
 }
 
@@ -116,7 +115,7 @@ bool stop_monitor(TDeviceData& d)
 uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = ctr::open_counters(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     TDeviceData& d = device(slot);
     std::lock_guard lock(d.CtrMonitorLock);
     // A new start replaces the monitor and with it every measurement.
@@ -127,7 +126,7 @@ uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex)
         delete monitor;
         return ERROR_INTERNAL_ERROR;
     }
-    d.CtrMonitorThread = monitor;
+    d.CtrMonitorThread.reset(monitor);
     return ERROR_SUCCESS;
 }
 
@@ -137,7 +136,7 @@ uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex)
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     // A board that has gone still has its monitor stopped and freed, and then the open check's failure
     // (1617) is reported, as every other end function reports it.
-    const Result opened = ctr::open_counters(slot, slot);
+    const Result opened = open_for_feature(slot, slot, ctr::kHasCounters);
     TDeviceData& d = device(slot);
     std::lock_guard lock(d.CtrMonitorLock);
     if (stop_monitor(d)) return opened;
@@ -148,15 +147,14 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
                                       uint16_t* pReadValue)
 {
     uint32_t slot = 0;
-    if (const Result r = ctr::open_counters(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     TDeviceData& d = device(slot);
     ctr::CounterAddress address;
     if (const Result r = ctr::address_counter(d, BlockIndex, CounterIndex, address)) return r;
     std::lock_guard lock(d.CtrMonitorLock);
-    TCtrMonitorThread* monitor = d.CtrMonitorThread;
+    TCtrMonitorThread* monitor = d.CtrMonitorThread.get();
     if (monitor == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (pReadValue == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!store_to_caller(pReadValue, 0)) return ERROR_NOACCESS;
+    if (const uint32_t r = write_caller(pReadValue, 0)) return r;
     const uint16_t value = monitor->take(address.flat());
     if (!store_to_caller(pReadValue, value)) {
         monitor->put_back(address.flat(), value);
@@ -164,5 +162,7 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
     }
     return value != 0 ? ERROR_SUCCESS : ERROR_NO_DATA_DETECTED;
 }
+
+void TCtrMonitorThreadFree::operator()(TCtrMonitorThread* monitor) const noexcept { delete monitor; }
 
 }  // namespace korval

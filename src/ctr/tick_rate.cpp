@@ -33,9 +33,8 @@ uint32_t KORVAL_SetGlobalTickRate(uint32_t DeviceIndex, const double* pHz)
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    if (pHz == nullptr) return ERROR_INVALID_PARAMETER;
     double rate = 0;
-    if (!load_from_caller(pHz, rate)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pHz, rate)) return r;
     // A rate that is not a number has no tick count; it is refused before anything is sent.
     if (std::isnan(rate)) return ERROR_INVALID_PARAMETER;
     const auto value = static_cast<uint16_t>(0xFFFF - tick_count(rate));

@@ -42,9 +42,10 @@ Result erase_table(uint32_t slot, uint32_t channel)
 uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char* pCalFileName)
 {
     uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot,
+                                          [](const TDeviceData& d) { return d.FlashSectors != 0 && d.bDACChannelCal; }))
+        return r;
     const TDeviceData& d = device(slot);
-    if (d.FlashSectors == 0 || !d.bDACChannelCal) return ERROR_BAD_TOKEN_TYPE;
     if (Channel >= d.ImmDACs) return ERROR_INVALID_ADDRESS;
     if (pCalFileName == nullptr) return ERROR_INVALID_PARAMETER;
     std::string name;

@@ -72,8 +72,9 @@ uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair* pDACData, int
 uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range)
 {
     uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!device(slot).bDACBoardRange) return ERROR_BAD_TOKEN_TYPE;
+    if (const Result r =
+            open_for_feature(DeviceIndex, slot, [](const TDeviceData& d) { return d.bDACBoardRange.load(); }))
+        return r;
     return usb::vendor_write(slot, kBoardRangeRequest, Range, 0, 0, nullptr);
 }
 

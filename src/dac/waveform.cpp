@@ -20,6 +20,7 @@
 #include "core/caller_memory.h"
 #include "core/registry.h"
 #include "core/rounding.h"
+#include "core/subsystem_hooks.h"
 #include "core/worker.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
@@ -211,15 +212,20 @@ void run_worker(TDACWorker& w)
     w.ended();
 }
 
+// A board found gone leaves no waveform output open or closing.
+const RegisterSubsystemHooks kHooks{{.board_removed = [](TDeviceData& d) {
+    d.bDACOpen = false;
+    d.bDACClosing = false;
+}}};
+
 // Stops, joins and frees the slot's worker, if it has one, and drops what its stream still held. For
 // a stream the board's disappearance abandoned, and for the close that gave up on a stalled board.
 void discard_stream(uint32_t slot)
 {
     TDeviceData& d = device(slot);
-    if (TDACWorker* w = d.WorkerThread) {
+    if (TDACWorker* w = d.WorkerThread.get()) {
         w->stop(d);
-        delete w;
-        d.WorkerThread = nullptr;
+        d.WorkerThread.reset();
     }
     std::lock_guard lock(d.hDACDataMutex);
     d.DACData.clear();
@@ -251,9 +257,8 @@ Result open_stream_board(uint32_t device_index, uint32_t& slot, std::unique_lock
 // divisor does not fit 1 to 65,535; the variable must be writable for the rate obtained.
 Result point_divisor(const double* pClockHz, uint16_t& divisor)
 {
-    if (pClockHz == nullptr) return ERROR_INVALID_PARAMETER;
     double rate = 0;
-    if (!load_from_caller(pClockHz, rate)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pClockHz, rate)) return r;
     if (!caller_range_usable(pClockHz, sizeof rate, true)) return ERROR_NOACCESS;
     if (!std::isfinite(rate) || rate <= 0) return ERROR_INVALID_PARAMETER;
     const double exact = kBaseClockHz / rate;
@@ -269,7 +274,7 @@ Result program_rate(uint32_t slot, double* pClockHz, uint16_t divisor)
 {
     if (const Result r = usb::vendor_write(slot, kControlRequest, kReset, 0, 0, nullptr)) return r;
     if (const Result r = usb::vendor_write(slot, kPrepareRequest, 0, 0, 0, nullptr)) return r;
-    device(slot).CtrDivisor = divisor;
+    device(slot).DACDivisor = divisor;
     if (!store_to_caller(pClockHz, kBaseClockHz / divisor)) return ERROR_NOACCESS;
     return usb::vendor_write(slot, kDivisorRequest, 0, divisor, 0, nullptr);
 }
@@ -331,7 +336,7 @@ Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, b
     if (pFrameData == nullptr) return ERROR_INVALID_PARAMETER;
     const int32_t channels = d.DACsUsed;
     if (channels < 1 || channels > static_cast<int32_t>(kMaxChannels)) return ERROR_INTERNAL_ERROR;
-    TDACWorker* w = d.WorkerThread;
+    TDACWorker* w = d.WorkerThread.get();
     if (w == nullptr) return ERROR_INTERNAL_ERROR;
 
     try {
@@ -431,7 +436,7 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
     pending.clear();
     d.bDACClosing = true;
 
-    TDACWorker* w = d.WorkerThread;
+    TDACWorker* w = d.WorkerThread.get();
     if (w == nullptr) {  // never so for an open stream; nothing can send the blocks
         discard_stream(slot);
         d.bDACClosing = false;
@@ -439,11 +444,10 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
     }
     w->closing = true;
     d.hDACDataSem.release(wakeups);
-    const bool drained = w->wait_drained(stall_limit(d.CtrDivisor));
+    const bool drained = w->wait_drained(stall_limit(d.DACDivisor));
     w->stop(d);
     const Result worker_result = w->thread.result;
-    delete w;
-    d.WorkerThread = nullptr;
+    d.WorkerThread.reset();
     d.bDACClosing = false;
     if (!drained) return ERROR_TIMEOUT;
     return worker_result;
@@ -470,7 +474,7 @@ uint32_t DACOutputOpen(uint32_t DeviceIndex, double* pClockHz)
         delete w;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    d.WorkerThread = w;
+    d.WorkerThread.reset(w);
     d.bDACOpen = true;
     return ERROR_SUCCESS;
 }
@@ -582,5 +586,7 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
 uint32_t DACOutputAbort(uint32_t) { return ERROR_NOT_SUPPORTED; }
 
 uint32_t DACOutputStatus(uint32_t) { return ERROR_NOT_SUPPORTED; }
+
+void TDACWorkerFree::operator()(TDACWorker* worker) const noexcept { delete worker; }
 
 }  // namespace korval

@@ -25,12 +25,12 @@ uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void* pTable, uint32_t
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint32_t size = 0;
-    if (const Result r = dio::read_caller<uint32_t>(pTableSize, size)) return r;
+    if (const Result r = read_caller<uint32_t>(pTableSize, size)) return r;
     if (size > kAutomapTableMax) return ERROR_BAD_LENGTH;
     // Whole entries only: an odd count loses its last byte, and the caller learns the count sent.
     if ((size & 1) != 0) {
         size &= ~1u;
-        if (const Result r = dio::write_caller<uint32_t>(pTableSize, size)) return r;
+        if (const Result r = write_caller<uint32_t>(pTableSize, size)) return r;
     }
     if (size > 0 && pTable == nullptr) return ERROR_INVALID_PARAMETER;
     // The data stage is the table itself, `size` bytes; boards take the table without its entry count.
@@ -42,7 +42,7 @@ uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t* pEntry)
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint16_t entry = 0;
-    if (const Result r = dio::read_caller(pEntry, entry)) return r;
+    if (const Result r = read_caller(pEntry, entry)) return r;
     const uint8_t bytes[2] = {static_cast<uint8_t>(entry & 0xFF), static_cast<uint8_t>(entry >> 8)};
     return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapEntry, sizeof bytes, bytes);
 }
@@ -52,7 +52,7 @@ uint32_t DIO_Automap_SetTickDivisor(uint32_t DeviceIndex, const uint8_t* pDiviso
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint8_t divisor = 0;
-    if (const Result r = dio::read_caller(pDivisor, divisor)) return r;
+    if (const Result r = read_caller(pDivisor, divisor)) return r;
     return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapDivisor, 1, &divisor);
 }
 

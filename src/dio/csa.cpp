@@ -27,19 +27,14 @@ constexpr uint32_t kRangeLimitBytes = 32;
 constexpr uint8_t kLimitsSet = 0x01;
 constexpr uint8_t kLimitsCleared = 0x00;
 
-Result open_debounce_board(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    const TDeviceData& d = device(slot);
-    return d.DIOBytes != 0 && d.bDIODebounce ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
-}
+constexpr FeatureTest kHasDebounce = [](const TDeviceData& d) { return d.DIOBytes != 0 && d.bDIODebounce; };
 
 }  // namespace
 
 uint32_t DIO_CSA_DebounceSet(uint32_t DeviceIndex, uint32_t DebounceCounts)
 {
     uint32_t slot = 0;
-    if (const Result r = open_debounce_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasDebounce)) return r;
     return usb::vendor_write(slot, kDebounceRequest, static_cast<uint16_t>(DebounceCounts), kDebounceSet, 0, nullptr);
 }
 
@@ -48,7 +43,7 @@ uint32_t DIO_CSA_DebounceSet(uint32_t DeviceIndex, uint32_t DebounceCounts)
 uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void* pData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_debounce_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasDebounce)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t size = 2 * device(slot).DIOBytes;
     std::vector<uint8_t> data(size);

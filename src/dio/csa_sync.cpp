@@ -42,14 +42,14 @@ uint32_t sync_ticks(double time_ms)
 uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, double* pTimeB, double* pTimeC)
 {
     uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!device(slot).bSetCustomClocks) return ERROR_BAD_TOKEN_TYPE;
+    if (const Result r =
+            open_for_feature(DeviceIndex, slot, [](const TDeviceData& d) { return d.bSetCustomClocks.load(); }))
+        return r;
 
     double* const variables[4] = {pRateHz, pTimeA, pTimeB, pTimeC};
     double values[4] = {};
     for (int i = 0; i < 4; ++i) {
-        if (variables[i] == nullptr) return ERROR_INVALID_PARAMETER;
-        if (!load_from_caller(variables[i], values[i])) return ERROR_NOACCESS;
+        if (const uint32_t r = read_caller(variables[i], values[i])) return r;
         if (std::isnan(values[i])) return ERROR_INVALID_PARAMETER;  // no divider or tick count stands for it
     }
 

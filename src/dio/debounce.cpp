@@ -20,7 +20,7 @@ uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void* pConfig, const uint
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint32_t size = 0;
-    if (const Result r = dio::read_caller(pConfigSize, size)) return r;
+    if (const Result r = read_caller(pConfigSize, size)) return r;
     if (size > kDebounceConfigMax) return ERROR_BAD_LENGTH;
     if (size > 0 && pConfig == nullptr) return ERROR_INVALID_PARAMETER;
     return GenericVendorWrite(slot, dio::kRequestNewerFunction, 0, dio::kIndexDebounceConfig, size, pConfig);

@@ -28,7 +28,7 @@ uint32_t DIO_Latch_SetDivisor(uint32_t DeviceIndex, const uint8_t* pDivisor)
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint8_t divisor = 0;
-    if (const Result r = dio::read_caller(pDivisor, divisor)) return r;
+    if (const Result r = read_caller(pDivisor, divisor)) return r;
     return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexLatchDivisor, 1, &divisor);
 }
 
@@ -48,13 +48,13 @@ uint32_t DIO_Latch_Read(uint32_t DeviceIndex, void* pGroup1, void* pGroup2, void
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     const uint32_t ports = device(slot).DIOBytes;
     uint32_t length = 0;
-    if (const Result r = dio::read_caller<uint32_t>(pLength, length)) return r;
+    if (const Result r = read_caller<uint32_t>(pLength, length)) return r;
     const uint32_t n = std::min(length, ports);
     // The board clears its latches as it answers: every buffer, and the count (written back unchanged
     // for now), is made sure of before asking.
     for (void* buffer : {pGroup1, pGroup2, pGroup0})
         if (const Result r = dio::probe_output(buffer, n)) return r;
-    if (const Result r = dio::write_caller<uint32_t>(pLength, length)) return r;
+    if (const Result r = write_caller<uint32_t>(pLength, length)) return r;
 
     std::vector<uint8_t> groups;
     uint32_t size = 0;
@@ -67,7 +67,7 @@ uint32_t DIO_Latch_Read(uint32_t DeviceIndex, void* pGroup1, void* pGroup2, void
     if (!copy_to_caller(pGroup1, group1, n) || !copy_to_caller(pGroup2, group2, n) ||
         !copy_to_caller(pGroup0, group0, n))
         return ERROR_NOACCESS;
-    return dio::write_caller<uint32_t>(pLength, ports);
+    return write_caller<uint32_t>(pLength, ports);
 }
 
 }  // namespace korval

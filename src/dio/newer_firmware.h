@@ -25,22 +25,6 @@ inline constexpr uint8_t kRequestLatchRead = 0x14;
 inline constexpr uint8_t kRequestDebounceRead = 0x15;
 
 
-// A value from caller memory: 87 for a null pointer, 998 for memory that cannot be read.
-template <class T>
-Result read_caller(const T* source, T& value)
-{
-    if (source == nullptr) return ERROR_INVALID_PARAMETER;
-    return load_from_caller(source, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
-}
-
-// A value into caller memory: 87 for a null pointer, 998 for memory that cannot be written.
-template <class T>
-Result write_caller(T* target, const T& value)
-{
-    if (target == nullptr) return ERROR_INVALID_PARAMETER;
-    return store_to_caller(target, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
-}
-
 // Makes sure an output buffer of `size` bytes can be read and written before a read request is sent,
 // so that what a board hands over once (its latches clear when read) is not lost on a bad buffer. The
 // buffer's bytes are written back unchanged. 87 for a null buffer, 998 for one out of reach.

@@ -23,14 +23,14 @@ uint32_t DIO_PWM_SetAll(uint32_t DeviceIndex, const uint8_t* pPWMFirst, const vo
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint32_t size = 0;
-    if (const Result r = dio::read_caller<uint32_t>(pTableSize, size)) return r;
+    if (const Result r = read_caller<uint32_t>(pTableSize, size)) return r;
     if (size > kPwmTableMax) return ERROR_BAD_LENGTH;
     if ((size & 1) != 0) {
         size &= ~1u;
-        if (const Result r = dio::write_caller<uint32_t>(pTableSize, size)) return r;
+        if (const Result r = write_caller<uint32_t>(pTableSize, size)) return r;
     }
     PwmBlock block;
-    if (const Result r = dio::read_caller(pPWMFirst, block.bytes[0])) return r;
+    if (const Result r = read_caller(pPWMFirst, block.bytes[0])) return r;
     if (size > 0) {
         if (pTable == nullptr) return ERROR_INVALID_PARAMETER;
         if (!copy_from_caller(block.bytes + 1, pTable, size)) return ERROR_NOACCESS;

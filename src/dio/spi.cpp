@@ -15,18 +15,14 @@ constexpr uint8_t kSpiReadRequest = 0xC1;
 
 uint16_t spi_index(uint8_t address, uint8_t reg) { return static_cast<uint16_t>(address << 8 | reg); }
 
-Result open_spi_board(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return device(slot).bDIOSPI ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
-}
+constexpr FeatureTest kHasSpi = [](const TDeviceData& d) { return d.bDIOSPI.load(); };
 
 }  // namespace
 
 uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t Data)
 {
     uint32_t slot = 0;
-    if (const Result r = open_spi_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasSpi)) return r;
     return usb::vendor_write(slot, kSpiWriteRequest, Data, spi_index(SPIAddress, Register), 0, nullptr);
 }
 
@@ -34,7 +30,7 @@ uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Registe
 uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register, uint8_t* pData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_spi_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasSpi)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     uint8_t byte = 0;
     uint32_t size = 1;

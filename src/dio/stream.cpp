@@ -60,19 +60,14 @@ ClockSetting clock_setting(double hz)
 
 namespace {
 
-// Index resolution, the open check and the streaming test: how every streaming function begins.
-Result open_streaming(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return device(slot).bDIOStream ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
-}
+constexpr FeatureTest kHasStreaming = [](const TDeviceData& d) { return d.bDIOStream.load(); };
 
 }  // namespace
 
 uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead)
 {
     uint32_t slot = 0;
-    if (const Result r = open_streaming(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
     TDeviceData& d = device(slot);
     if (d.bDIOOpen.exchange(true)) return ERROR_TOO_MANY_OPEN_FILES;
     // The flags stay set when the request fails: the stream counts as open until it is closed.
@@ -84,7 +79,7 @@ uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead)
 uint32_t DIO_StreamClose(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
-    if (const Result r = open_streaming(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
     TDeviceData& d = device(slot);
     if (!d.bDIOOpen.exchange(false)) return ERROR_FILE_NOT_FOUND;
     // Nothing is sent to the board. A frame still moving on another thread (perhaps on a board that has
@@ -97,7 +92,7 @@ uint32_t DIO_StreamClose(uint32_t DeviceIndex)
 uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double* pClockAHz, double* pClockBHz)
 {
     uint32_t slot = 0;
-    if (const Result r = open_streaming(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
     if (pClockAHz == nullptr || pClockBHz == nullptr) return ERROR_INVALID_PARAMETER;
     double a = 0;
     double b = 0;
@@ -126,7 +121,7 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     if (!store_to_caller(pBytesTransferred, 0)) return ERROR_INTERNAL_ERROR;
 
     uint32_t slot = 0;
-    if (const Result r = open_streaming(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
     TDeviceData& d = device(slot);
     // Counted in flight before the stream is looked at, so that a close from another thread either finds
     // the stream closed here or finds this frame to cancel.

@@ -42,12 +42,7 @@ Result check_custom_range(uint32_t start, uint32_t size)
 uint16_t word_low(uint32_t byte_address) { return static_cast<uint16_t>(byte_address >> 1); }
 uint16_t word_high(uint32_t byte_address) { return static_cast<uint16_t>(byte_address >> 17); }
 
-// Index resolution, the open check and the flash capability: the first checks of every flash function.
-Result open_flash_board(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return device(slot).FlashSectors == 0 ? ERROR_BAD_TOKEN_TYPE : ERROR_SUCCESS;
-}
+constexpr FeatureTest kHasFlash = [](const TDeviceData& d) { return d.FlashSectors != 0; };
 
 // The bounds of a flash write: 25 for a start at or past the end of the flash, 24 for a count running past it.
 Result check_flash_write(uint32_t start, uint32_t size)
@@ -108,14 +103,17 @@ Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t siz
                                });
 }
 
-Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data)
+Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data, Source source)
 {
     uint32_t slot = 0;
-    if (const Result r = open_flash_board(device_index, slot)) return r;
+    if (const Result r = open_for_feature(device_index, slot, kHasFlash)) return r;
     if (const Result r = check_flash_write(start, size)) return r;
     return write_flash_pieces(start, size, static_cast<const uint8_t*>(data),
-                              [slot](uint16_t low, uint16_t high, uint32_t piece, const uint8_t* bytes) {
-                                  return vendor_write(slot, kFlashRequest, low, high, piece, bytes);
+                              [slot, source](uint16_t low, uint16_t high, uint32_t piece, const uint8_t* bytes) {
+                                  // Caller memory goes through the guarded copies of the exported write.
+                                  return source == Source::caller
+                                             ? GenericVendorWrite(slot, kFlashRequest, low, high, piece, bytes)
+                                             : vendor_write(slot, kFlashRequest, low, high, piece, bytes);
                               });
 }
 
@@ -124,9 +122,8 @@ Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const v
 // The range tests come before the index is resolved: a bad address is reported even for an empty slot.
 uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)
 {
-    if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t count = 0;
-    if (!load_from_caller(pDataSize, count)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pDataSize, count)) return r;
     if (const Result r = check_custom_range(StartAddress, count)) return r;
     // The checked count is the one sent: the caller's variable is read once.
     if (const Result r = GenericVendorRead(DeviceIndex, kEepromRequest,
@@ -148,10 +145,9 @@ uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t
 uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)
 {
     uint32_t slot = 0;
-    if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
-    if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasFlash)) return r;
     uint32_t wanted = 0;
-    if (!load_from_caller(pDataSize, wanted)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pDataSize, wanted)) return r;
     if (StartAddress >= usb::kFlashReadLimit) return ERROR_SEEK;
     if (wanted > usb::kFlashReadLimit - StartAddress) return ERROR_BAD_LENGTH;
     const uint32_t count = wanted & ~1u;  // whole words only
@@ -182,19 +178,13 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
 
 uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
 {
-    uint32_t slot = 0;
-    if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
-    if (const Result r = check_flash_write(StartAddress, DataSize)) return r;
-    return write_flash_pieces(StartAddress, DataSize, static_cast<const uint8_t*>(pData),
-                              [slot](uint16_t low, uint16_t high, uint32_t piece, const uint8_t* bytes) {
-                                  return GenericVendorWrite(slot, kFlashRequest, low, high, piece, bytes);
-                              });
+    return usb::flash_write(DeviceIndex, StartAddress, DataSize, pData, usb::Source::caller);
 }
 
 uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)
 {
     uint32_t slot = 0;
-    if (const Result r = open_flash_board(DeviceIndex, slot)) return r;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasFlash)) return r;
     if (Sector < 0 || Sector >= device(slot).FlashSectors) return ERROR_SEEK;
     return usb::vendor_write(slot, kFlashEraseRequest, 0, static_cast<uint16_t>(Sector), 0, nullptr);
 }
@@ -217,9 +207,8 @@ uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t count = 0;
-    if (!load_from_caller(pTableSize, count)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pTableSize, count)) return r;
     if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
     return GenericVendorWrite(slot, kDefaultsRequest, kDefaultsAccessCode, kWriteDefaultsTable, count, pTable);
 }
@@ -231,9 +220,8 @@ uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void* pTable, uint32_t* p
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    if (pTableSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t count = 0;
-    if (!load_from_caller(pTableSize, count)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pTableSize, count)) return r;
     if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
     uint8_t scratch[kDefaultsTableLimit];
     if (!copy_from_caller(scratch, pTable, count)) return ERROR_NOACCESS;

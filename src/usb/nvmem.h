@@ -26,8 +26,12 @@ Result custom_eeprom_read(uint32_t device_index, uint32_t start, uint32_t& size,
 // when it is empty); stops at the first failed piece. No range test: callers check their own area.
 Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t size, const void* data);
 
-// KORVAL_FlashWrite for the library's own buffer (the DAC calibration tables): the same checks, the
-// same 4,096-byte pieces, without the guarded copies that caller memory needs.
-Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data);
+// Whose memory a flash write reads: the caller's, through the guarded copies, or the library's own.
+enum class Source { caller, library };
+
+// The flash write of KORVAL_FlashWrite (caller memory) and of the DAC calibration tables (the library's
+// buffer): the flash test, the bounds, then 4,096-byte pieces; stops at the first failed piece.
+Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data,
+                   Source source = Source::library);
 
 }  // namespace korval::usb

@@ -9,6 +9,7 @@ namespace korval {
 
 namespace {
 
+constexpr FeatureTest kHasFifoControl = [](const TDeviceData& d) { return d.bClearFIFO.load(); };
 constexpr uint32_t kMaxStreamingBlockSize = 0x1F00000;  // 32,505,856
 
 uint32_t round_up(uint32_t value, uint32_t multiple) { return (value + multiple - 1) / multiple * multiple; }
@@ -36,8 +37,7 @@ uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize)
 uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod)
 {
     uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!device(slot).bClearFIFO) return ERROR_BAD_TOKEN_TYPE;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasFifoControl)) return r;
     uint8_t request = 0;
     switch (TimeMethod) {
     case 0: request = 0x35; break;
@@ -52,8 +52,7 @@ uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod)
 uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
 {
     uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!device(slot).bClearFIFO) return ERROR_BAD_TOKEN_TYPE;
+    if (const Result r = open_for_feature(DeviceIndex, slot, kHasFifoControl)) return r;
     if (pStatus == nullptr) return ERROR_INVALID_PARAMETER;
     // Bytes a short reply leaves out read as 0, so the status is never made of stale memory.
     uint8_t reply[4] = {};

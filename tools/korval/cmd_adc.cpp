@@ -18,13 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "adc/config_block.h"
 #include "adc_measure.h"
 #include "command.h"
-#include "json_out.h"
-#include "core/device_table.h"
-#include "core/registry.h"
 #include "device_option.h"
+#include "json_out.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -32,8 +29,8 @@ namespace korval::tool {
 std::string range_words(uint8_t gain)
 {
     char text[16];
-    const double span = adc::gain_span_volts(gain);
-    std::snprintf(text, sizeof text, adc::gain_bipolar(gain) ? "±%g V" : "0-%g V", span);
+    const double span = KORVAL_ADC_GainSpanVolts(gain);
+    std::snprintf(text, sizeof text, KORVAL_ADC_GainBipolar(gain) ? "±%g V" : "0-%g V", span);
     return text;
 }
 
@@ -167,8 +164,8 @@ int show(const Options& options, const Board& b)
 {
     Bytes block;
     if (const int status = read_block(b, block)) return status;
-    const uint32_t start = adc::scan_start(block.data(), b.block_size);
-    const uint32_t end = adc::scan_end(block.data(), b.block_size);
+    const uint32_t start = KORVAL_ADC_ScanStart(block.data(), b.block_size);
+    const uint32_t end = KORVAL_ADC_ScanEnd(block.data(), b.block_size);
     const std::vector<RangeGroup> groups = range_groups(b, block);
     std::string hex;
     for (const uint8_t byte : block) {
@@ -186,10 +183,10 @@ int show(const Options& options, const Board& b)
                     {"channels_per_slot", 1u << b.shift},
                     {"block", hex},
                     {"ranges", ranges},
-                    {"cal_mode", block[adc::kCalModeByte]},
-                    {"trigger", block[adc::kTriggerByte]},
+                    {"cal_mode", block[KORVAL_ADC_CAL_MODE_BYTE]},
+                    {"trigger", block[KORVAL_ADC_TRIGGER_BYTE]},
                     {"scan", {start, end}},
-                    {"oversample", block[adc::kOversampleByte]}});
+                    {"oversample", block[KORVAL_ADC_OVERSAMPLE_BYTE]}});
         return 0;
     }
     std::string ranges;
@@ -202,10 +199,10 @@ int show(const Options& options, const Board& b)
     const uint32_t ranged = std::min(b.channels, b.range_slots << b.shift);
     if (ranged < b.channels) ranges += ", " + channel_span(ranged, b.channels - 1) + " no range slot";
     std::printf("ranges       %s\n", ranges.c_str());
-    std::printf("calibration  %s\n", cal_words(block[adc::kCalModeByte]).c_str());
-    std::printf("trigger      0x%02X\n", block[adc::kTriggerByte]);
+    std::printf("calibration  %s\n", cal_words(block[KORVAL_ADC_CAL_MODE_BYTE]).c_str());
+    std::printf("trigger      0x%02X\n", block[KORVAL_ADC_TRIGGER_BYTE]);
     std::printf("scan         %s\n", channel_span(start, end).c_str());
-    const unsigned samples = block[adc::kOversampleByte] + 1u;
+    const unsigned samples = block[KORVAL_ADC_OVERSAMPLE_BYTE] + 1u;
     std::printf("oversample   %u (%u sample%s per channel)\n", samples - 1, samples, samples == 1 ? "" : "s");
     std::printf("block        %s\n", hex.c_str());
     return 0;
@@ -250,14 +247,14 @@ int set(const Board& b, const Args& args)
             else if (!parse_bounded(mode, 0xFF, value)) return usage_error("bad calibration mode '" + mode + "'");
             Bytes block;
             if (const int status = read_block(b, block)) return status;
-            if (const uint32_t r = ADC_ADMode(b.index, block[adc::kTriggerByte], static_cast<uint8_t>(value)))
+            if (const uint32_t r = ADC_ADMode(b.index, block[KORVAL_ADC_TRIGGER_BYTE], static_cast<uint8_t>(value)))
                 return report_error(r, "setting the calibration mode");
             i += 2;
         } else if (word == "trigger" && i + 1 < args.size()) {
             if (!parse_bounded(args[i + 1], 0xFF, value)) return usage_error("bad trigger byte '" + args[i + 1] + "'");
             Bytes block;
             if (const int status = read_block(b, block)) return status;
-            if (const uint32_t r = ADC_ADMode(b.index, static_cast<uint8_t>(value), block[adc::kCalModeByte]))
+            if (const uint32_t r = ADC_ADMode(b.index, static_cast<uint8_t>(value), block[KORVAL_ADC_CAL_MODE_BYTE]))
                 return report_error(r, "setting the trigger byte");
             i += 2;
         } else if (word == "scan" && i + 1 < args.size()) {
@@ -309,9 +306,10 @@ int run(const Options& options, const Args& all_args)
     if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
 
     uint32_t slot = 0;
-    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
-    const TDeviceData& d = device(slot);
-    if (!d.bADCBulk || d.ConfigBytes == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no ADC configuration block");
+    KorvalCapabilities d;
+    if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
+    if (!d.ADCBulk || d.ConfigBytes == 0)
+        return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no ADC configuration block");
     const Board b{slot, d.ConfigBytes, d.ADCChannels, d.ADCMUXChannels, d.RangeShift};
 
     if (args.size() > 1) {

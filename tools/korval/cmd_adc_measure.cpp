@@ -17,11 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "adc/config_block.h"
-#include "adc/scan.h"
 #include "adc_measure.h"
-#include "core/device_table.h"
-#include "core/registry.h"
 #include "device_option.h"
 #include "json_out.h"
 #include "korval/korval.h"
@@ -34,11 +30,11 @@ struct Block {
     std::vector<uint8_t> bytes;
     uint8_t range_code(uint32_t channel, uint32_t shift) const
     {
-        return bytes[std::min<uint32_t>(channel >> shift, adc::kRangeSlots - 1)];
+        return bytes[std::min<uint32_t>(channel >> shift, KORVAL_ADC_RANGE_SLOTS - 1)];
     }
     std::string range_text(uint32_t channel, uint32_t shift) const
     {
-        return range_words(range_code(channel, shift) & adc::kGainCodeMask);
+        return range_words(range_code(channel, shift) & KORVAL_ADC_GAIN_CODE_MASK);
     }
 };
 
@@ -54,9 +50,9 @@ int read_block(uint32_t index, uint32_t size, Block& block)
 int adc_scan(const Options& options, uint32_t index, const Args& args)
 {
     uint32_t slot = 0;
-    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
-    const TDeviceData& d = device(slot);
-    const bool bulk = d.bADCBulk;
+    KorvalCapabilities d;
+    if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
+    const bool bulk = d.ADCBulk != 0;
     const uint32_t channels = bulk ? d.ADCMUXChannels : d.ImmADCs;
     if (channels == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no analog input");
     uint32_t first = 0, last = channels - 1;
@@ -74,9 +70,9 @@ int adc_scan(const Options& options, uint32_t index, const Args& args)
     if (bulk) {
         if (const int status = read_block(slot, d.ConfigBytes, block)) return status;
     } else {
-        block.bytes.assign(adc::kRangeSlots, 2);  // 0 to 5 V
+        block.bytes.assign(KORVAL_ADC_RANGE_SLOTS, 2);  // 0 to 5 V
     }
-    const uint32_t shift = bulk ? uint32_t{d.RangeShift} : 0u;
+    const uint32_t shift = bulk ? d.RangeShift : 0u;
     if (options.json) {
         Json list = Json::array();
         for (uint32_t c = first; c <= last; ++c)
@@ -108,17 +104,17 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
     if (samples == 0) return usage_error("adc acquire needs --samples N");
 
     uint32_t slot = 0;
-    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
-    const TDeviceData& d = device(slot);
-    if (!d.bADCBulk) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no bulk analog input");
+    KorvalCapabilities d;
+    if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
+    if (!d.ADCBulk) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no bulk analog input");
     Block block;
     if (const int status = read_block(slot, d.ConfigBytes, block)) return status;
-    uint8_t trigger = block.bytes[adc::kTriggerByte];
+    uint8_t trigger = block.bytes[KORVAL_ADC_TRIGGER_BYTE];
     if ((trigger & 0x03) == 0) {
         trigger = static_cast<uint8_t>(trigger | 0x01);
-        if (const uint32_t r = ADC_ADMode(slot, trigger, block.bytes[adc::kCalModeByte]))
+        if (const uint32_t r = ADC_ADMode(slot, trigger, block.bytes[KORVAL_ADC_CAL_MODE_BYTE]))
             return report_error(r, "setting the start source");
-        block.bytes[adc::kTriggerByte] = trigger;
+        block.bytes[KORVAL_ADC_TRIGGER_BYTE] = trigger;
         std::fprintf(stderr, "korval: note: the board now starts sampling by itself (trigger byte 0x%02X)\n", trigger);
     }
 
@@ -148,9 +144,9 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
     if (progress) std::fprintf(stderr, "\n");
 
     // Samples follow the block's scan: start to end channel, Oversample + 1 samples each, over again.
-    const uint32_t first = adc::scan_start(block.bytes.data(), d.ConfigBytes);
-    const uint32_t last = std::max(first, adc::scan_end(block.bytes.data(), d.ConfigBytes));
-    const uint32_t per_channel = block.bytes[adc::kOversampleByte] + 1u;
+    const uint32_t first = KORVAL_ADC_ScanStart(block.bytes.data(), d.ConfigBytes);
+    const uint32_t last = std::max(first, KORVAL_ADC_ScanEnd(block.bytes.data(), d.ConfigBytes));
+    const uint32_t per_channel = block.bytes[KORVAL_ADC_OVERSAMPLE_BYTE] + 1u;
     const uint32_t channels = last - first + 1;
     auto channel_of = [&](uint64_t i) { return first + static_cast<uint32_t>((i / per_channel) % channels); };
 
@@ -161,7 +157,7 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
         for (uint64_t i = 0; i < samples; ++i) {
             const uint32_t c = channel_of(i);
             std::fprintf(f, "%llu,%u,%u,%.6f\n", static_cast<unsigned long long>(i), c, data[i],
-                         adc::counts_to_volts(data[i], block.range_code(c, d.RangeShift)));
+                         KORVAL_ADC_CountsToVolts(data[i], block.range_code(c, d.RangeShift)));
         }
         if (std::fclose(f) != 0) return report_error(ERROR_GEN_FAILURE, "writing " + out);
     }
@@ -174,7 +170,7 @@ int adc_acquire(const Options& options, uint32_t index, const Args& args)
     std::vector<Stats> stats(channels);
     for (uint64_t i = 0; i < samples; ++i) {
         const uint32_t c = channel_of(i);
-        const double v = adc::counts_to_volts(data[i], block.range_code(c, d.RangeShift));
+        const double v = KORVAL_ADC_CountsToVolts(data[i], block.range_code(c, d.RangeShift));
         Stats& s = stats[c - first];
         ++s.n;
         s.sum += v;

@@ -21,9 +21,6 @@
 #include "command.h"
 #include "device_option.h"
 #include "json_out.h"
-#include "core/device_table.h"
-#include "ctr/ctr.h"
-#include "core/registry.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
@@ -47,23 +44,39 @@ bool parse_u32(const std::string& text, uint32_t& value, uint64_t max = 0xFFFFFF
     return true;
 }
 
+constexpr uint32_t kCountersPerBlock = 3;
+
+// The counter a (block, counter) pair names, as the library addresses it: block 0 takes a flat counter
+// number across all blocks, another block its counters 0 to 2. False when the board has no such counter.
+bool address_counter(const Target& t, uint32_t& block, uint32_t& counter)
+{
+    KorvalCapabilities caps{};
+    caps.Size = sizeof caps;
+    if (KORVAL_GetCapabilities(t.device, &caps) != 0) return false;
+    if (t.block != 0) {
+        block = t.block;
+        counter = t.counter;
+        return t.block < caps.Counters && t.counter < kCountersPerBlock;
+    }
+    block = t.counter / kCountersPerBlock;
+    counter = t.counter % kCountersPerBlock;
+    return block < caps.Counters;
+}
+
 // "block 1, counter 1 (flat 4)" for the counter the library addressed.
 std::string describe(const Target& t)
 {
-    const uint32_t slot = ResolveDeviceIndex(t.device);
-    ctr::CounterAddress a;
-    if (slot >= KORVAL_SLOT_COUNT || ctr::address_counter(device(slot), t.block, t.counter, a) != 0)
+    uint32_t block = 0, counter = 0;
+    if (!address_counter(t, block, counter))
         return "block " + std::to_string(t.block) + ", counter " + std::to_string(t.counter);
-    return "block " + std::to_string(a.block) + ", counter " + std::to_string(a.counter) + " (flat " +
-           std::to_string(a.flat()) + ")";
+    return "block " + std::to_string(block) + ", counter " + std::to_string(counter) + " (flat " +
+           std::to_string(block * kCountersPerBlock + counter) + ")";
 }
 
 uint32_t flat_of(const Target& t)
 {
-    const uint32_t slot = ResolveDeviceIndex(t.device);
-    ctr::CounterAddress a;
-    if (slot >= KORVAL_SLOT_COUNT || ctr::address_counter(device(slot), t.block, t.counter, a) != 0) return 0;
-    return a.flat();
+    uint32_t block = 0, counter = 0;
+    return address_counter(t, block, counter) ? block * kCountersPerBlock + counter : 0;
 }
 
 int run_mode(const Options& o, const Target& t, const Args& rest)
@@ -130,11 +143,12 @@ int run_all(const Options& o, const Target& t, const Args& rest)
     if (!rest.empty() && !latched) return usage_error("ctr all takes only --latched");
     // The buffer's size depends on the board's counters, known once the board is open.
     uint32_t slot = 0;
-    if (const uint32_t r = open_board(t.device, slot)) return report_error(r, "open");
-    std::vector<uint8_t> data(ctr::read_latched_size(device(slot)), 0);
+    KorvalCapabilities caps;
+    if (const uint32_t r = open_board(t.device, slot, caps)) return report_error(r, "open");
+    const uint32_t counters = caps.Counters * kCountersPerBlock;
+    std::vector<uint8_t> data(counters * 2 + 1, 0);  // two bytes a counter, and the latched read's status
     const uint32_t r = latched ? CTR_8254ReadLatched(t.device, data.data()) : CTR_8254ReadAll(t.device, data.data());
     if (r != 0) return report_error(r, latched ? "CTR_8254ReadLatched" : "CTR_8254ReadAll");
-    const uint32_t counters = device(slot).Counters * ctr::kCountersPerBlock;
     Json counts = Json::array();
     for (uint32_t i = 0; i < counters; ++i) {
         const unsigned count = data[2 * i] | data[2 * i + 1] << 8;
@@ -197,8 +211,9 @@ int run_pulse(const Options& o, const Target& t, const Args& arguments)
     if (!take_real(rest, "--seconds", seconds, have) || !have || !rest.empty() || !(seconds >= 0))
         return usage_error("ctr pulse takes --seconds S");
     uint32_t slot = 0;
-    if (const uint32_t r = open_board(t.device, slot)) return report_error(r, "open");
-    const uint32_t counters = device(slot).Counters * ctr::kCountersPerBlock;
+    KorvalCapabilities caps;
+    if (const uint32_t r = open_board(t.device, slot, caps)) return report_error(r, "open");
+    const uint32_t counters = caps.Counters * kCountersPerBlock;
     if (const uint32_t r = CTR_StartMeasuringPulseWidth(t.device)) return report_error(r, "CTR_StartMeasuringPulseWidth");
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration<double>(seconds);

@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "command.h"
-#include "core/device_table.h"
-#include "core/registry.h"
 #include "device_option.h"
 #include "json_out.h"
 #include "korval/korval.h"
@@ -230,8 +228,8 @@ int run(const Options& options, const Args& all_args)
     if (args.empty()) return usage_error("dio needs an operation: show, configure, read or write");
 
     uint32_t slot = 0;
-    if (const uint32_t r = open_board(index, slot)) return report_error(r, "opening the board");
-    const TDeviceData& d = device(slot);
+    KorvalCapabilities d;
+    if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
     const Board b{slot, d.DIOBytes, (d.DIOConfigBits + 7) / 8, (d.Tristates + 7) / 8};
     if (b.ports == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no digital ports");
 

@@ -3,37 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "capability_words.h"
 #include "command.h"
 #include "json_out.h"
-#include "core/device_table.h"
 #include "korval/korval.h"
 
 namespace korval::tool {
 
 namespace {
-
-std::string plural(uint32_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-// What the product table gave the slot's board, in words.
-std::vector<std::string> capabilities(const TDeviceData& d)
-{
-    std::vector<std::string> words;
-    if (d.bADCBulk) words.push_back(std::to_string(d.ADCMUXChannels) + "-channel analog input");
-    if (d.ImmADCs > 0) words.push_back(plural(d.ImmADCs, "immediate analog input", "immediate analog inputs"));
-    if (d.ImmDACs > 0) words.push_back(plural(d.ImmDACs, "analog output", "analog outputs"));
-    if (d.bDACStream) words.push_back("waveform output");
-    if (d.bDACChannelCal) words.push_back("calibrated outputs");
-    if (d.DIOBytes > 0) words.push_back(plural(d.DIOBytes, "digital port", "digital ports"));
-    if (d.bDIOStream) words.push_back("digital streaming");
-    if (d.bDIOSPI) words.push_back("SPI");
-    if (d.bDIODebounce) words.push_back("debounced inputs");
-    if (d.Counters > 0) words.push_back(plural(d.Counters * 3, "counter", "counters"));
-    if (d.FlashSectors > 0) words.push_back(std::to_string(d.FlashSectors * 64) + " KiB flash");
-    return words;
-}
 
 // Boards of the family that are attached but that this program cannot open: the usual reason a list
 // on Linux is short (no udev rules installed, or the board was plugged in before they were).
@@ -56,19 +33,19 @@ int run(const Options& options, const Args& args)
     bool first = true;
     for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot) {
         if ((mask & (1u << slot)) == 0) continue;
-        const TDeviceData& d = device(slot);
-        const char* path = d.bCyUSB ? "DeviceIoControl" : "WinUSB";
-        const std::vector<std::string> words = capabilities(d);
-        std::string joined;
-        for (const std::string& w : words) joined += (joined.empty() ? "" : ", ") + w;
+        KorvalCapabilities d{};
+        d.Size = sizeof d;
+        if (KORVAL_GetCapabilities(slot, &d) != 0) continue;
+        const char* path = d.DriverPath == 1 ? "DeviceIoControl" : "WinUSB";
+        const std::vector<std::string> words = capability_words(d);
         if (options.json) {
             char pid[8];
-            std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.PID));
+            std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.ProductID));
             const Json board = {{"slot", slot}, {"pid", pid}, {"path", path}, {"capabilities", words}};
             std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
         } else {
-            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.PID), path,
-                        joined.empty() ? "no known capabilities" : joined.c_str());
+            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.ProductID), path,
+                        joined_words(words, "no known capabilities").c_str());
         }
         first = false;
     }

@@ -41,6 +41,17 @@ inline bool take_device(Args& args, uint32_t& index, std::string& error)
     return true;
 }
 
+// Resolves the index and reads what the board can do (the library opens the board on the way). 0, or
+// the failure's result code.
+inline uint32_t open_board(uint32_t index, uint32_t& slot, KorvalCapabilities& caps)
+{
+    caps = KorvalCapabilities{};
+    caps.Size = sizeof caps;
+    if (const uint32_t r = KORVAL_GetCapabilities(index, &caps)) return r;
+    slot = ResolveDeviceIndex(index);
+    return 0;
+}
+
 // Splits "a,b,c" into its parts.
 inline std::vector<std::string> split_list(const std::string& text)
 {

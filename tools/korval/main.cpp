@@ -150,6 +150,13 @@ struct Parsed {
     CLI::App* operation = nullptr;
 };
 
+// "korval 1.2.3": the version of the library the tool runs on.
+std::string version_text()
+{
+    const uint32_t v = KORVAL_GetVersion();
+    return "korval " + std::to_string(v >> 16) + "." + std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
+}
+
 // The tool's command line: the global options, then one sub-command per registered command, each with
 // a sub-command per operation. A command and an operation keep every argument CLI11 does not know
 // (prefix_command) and hand them unchanged to the command's own parser, which keeps the "then" chains
@@ -166,6 +173,7 @@ void build(CLI::App& app, std::vector<std::string>& sims, bool& json, std::strin
         ->type_name("PID[:winusb|:ioctl]")
         ->allow_extra_args(false);
     app.add_flag("--json", json, "print results as JSON");
+    app.set_version_flag("--version", version_text, "print the library's version and exit");
     for (const Command& c : commands()) {
         CLI::App* sub = app.add_subcommand(c.name, c.summary);
         sub->prefix_command();
@@ -262,6 +270,8 @@ int main(int argc, char** argv)
             return app.exit(e);
         } catch (const CLI::CallForAllHelp& e) {
             return app.exit(e);
+        } catch (const CLI::CallForVersion& e) {
+            return app.exit(e);
         } catch (const CLI::ParseError& e) {
             return usage_error(e.what());
         }
@@ -303,6 +313,10 @@ int main(int argc, char** argv)
             }
             uint64_t pid = 0;
             if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
+            KorvalCapabilities caps{};
+            caps.Size = sizeof caps;
+            if (KORVAL_GetProductCapabilities(static_cast<uint32_t>(pid), &caps) == ERROR_FILE_NOT_FOUND)
+                return usage_error("no product has the ID '" + board + "'; korval products lists the known ones");
             if (!sim) sim.reset(KorvalSim_Create());
             KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
         }

@@ -80,15 +80,19 @@ Product describe_product(uint16_t pid)
         p.root_clock_hz = 10e6;
         p.fifo_control = true;
         p.adc_range_slots = 16;
+        // 16-channel boards use one range slot per channel, the 64-channel ones one per four, the
+        // 32-to-160-channel ones one per eight.
         if (analog_base <= 0x8044) {
             p.adc_inputs = 16;
             p.adc_config_bytes = 20;
         } else if (analog_base <= 0x8049) {
             p.adc_inputs = 64;
             p.adc_config_bytes = 21;
+            p.adc_range_shift = 2;
         } else {
             p.adc_inputs = 32 * ((analog_base - 0x804A) / 5 + 1);
             p.adc_config_bytes = 21;
+            p.adc_range_shift = 3;
         }
         if (pid & 0x100) {
             p.dacs = 2;

@@ -23,6 +23,7 @@ struct Product {
     bool gate_select = false;
     uint32_t adc_inputs = 0;          // bulk ADC input channels (0: no bulk ADC)
     uint32_t adc_range_slots = 0;
+    uint32_t adc_range_shift = 0;     // channel c uses range slot c >> adc_range_shift
     uint32_t adc_config_bytes = 0;    // length of the ADC configuration block
     uint32_t immediate_adcs = 0;
     uint32_t dacs = 0;                // immediate DAC channels

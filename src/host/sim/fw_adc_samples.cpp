@@ -28,10 +28,6 @@ constexpr double kNominalHighReference = 65102.80704;  // counts in 0 to 10 V of
 constexpr uint64_t kFreeRunningPeriodNs = 1000;        // sample spacing when sampling as fast as read
 constexpr uint8_t kImmediateGain = 2;                  // immediate inputs: 0 to 5 V
 
-// Channel c of a product uses range slot c >> shift: 16-channel boards one slot per channel, 64-channel
-// boards one per four, the larger ones one per eight.
-uint32_t range_shift(const Product& p) { return p.adc_inputs <= 16 ? 0 : p.adc_inputs == 64 ? 2 : 3; }
-
 bool bipolar(uint8_t gain) { return (gain & 1) != 0; }
 
 // Volts to the converter's count in a gain code's range, rounded, held to the 16-bit scale.
@@ -129,7 +125,7 @@ void AdcSamples::start()
     first_channel_ = first;
     channel_count_ = last >= first ? last - first + 1 : 1;
     per_channel_ = uint32_t{block[19]} + 1;
-    const uint32_t shift = range_shift(board_.product());
+    const uint32_t shift = board_.product().adc_range_shift;
     for (uint32_t c = 0; c < kChannels; ++c) gain_[c] = block[std::min<uint32_t>(c >> shift, 15)] & 0x07;
     cal_mode_ = block[16];
     reference_gain_ = block[0] & 0x07;
