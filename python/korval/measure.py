@@ -304,6 +304,26 @@ class Block:
 _END = object()
 
 
+def _buffer_handler(q: "queue.SimpleQueue[Any]") -> Any:
+    """The continuous acquisition's callback for a stream: runs on the library's buffer thread, copies
+    each buffer and hands it over through `q`; never blocks, never raises."""
+
+    def on_buffer(data: Any, size: int, flags: int, context: int) -> None:
+        try:
+            if flags & 2:
+                q.put(_END)
+                return
+            n = size // 2
+            if n:
+                q.put((np.ctypeslib.as_array(data, shape=(n,)).copy(), bool(flags & 4)))
+            elif flags & 4:
+                q.put((None, True))
+        except BaseException as e:  # noqa: BLE001 - nothing may escape into the library's thread
+            q.put(e)
+
+    return on_buffer
+
+
 class RateStream:
     """Continuous scans at a rate; see `Adc.stream`. An iterator of `Block`s and a context manager.
 
@@ -345,7 +365,9 @@ class RateStream:
         unit = math.lcm(512, 2 * self._n)
         size = min(_BLOCK_BYTES_LIMIT // unit * unit, max(unit, (self.block_scans * self._n * 2 + unit - 1) // unit * unit))
         self.buffer_bytes = size
-        self._callback = _lib.ContCallback(self._on_buffer)
+        # The callback holds the queue, not the stream, so that a stream left without close() (a loop
+        # broken out of) is freed, and so ended, as soon as the program drops it.
+        self._callback = _lib.ContCallback(_buffer_handler(self._queue))
         self.started = _now()
         try:
             self._lib.call("ADC_BulkContinuousStart", self._index, size, 16, 0, self._callback)
@@ -353,20 +375,6 @@ class RateStream:
             stop_clock(adc)
             raise
         self._running = True
-
-    # Runs on the library's buffer thread: copy and hand over, never block, never raise.
-    def _on_buffer(self, data: Any, size: int, flags: int, context: int) -> None:
-        try:
-            if flags & 2:
-                self._queue.put(_END)
-                return
-            n = size // 2
-            if n:
-                self._queue.put((np.ctypeslib.as_array(data, shape=(n,)).copy(), bool(flags & 4)))
-            elif flags & 4:
-                self._queue.put((None, True))
-        except BaseException as e:  # noqa: BLE001 - nothing may escape into the library's thread
-            self._queue.put(e)
 
     def __iter__(self) -> Iterator[Block]:
         return self

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import gc
 from dataclasses import dataclass
 from typing import Any, Optional, Sequence, Union
 
@@ -90,6 +91,9 @@ class Simulation:
     def close(self) -> None:
         """Puts the operating system's host back and frees the simulation."""
         if self._sim:
+            # Streams and waveforms the program left open end when they are freed: free them now, while
+            # their boards are still there.
+            gc.collect()
             if self._installed:
                 self._lib.raw("KORVAL_InstallHost", None)
                 self._installed = False

@@ -27,6 +27,7 @@ STRUCTURES = {
     "KorvalCapabilities": _lib.Capabilities, "KorvalDACPair": _lib.DACPair, "KorvalSimTransfer": _lib.SimTransfer,
     "KorvalSimFault": _lib.SimFault, "KorvalSimDigitalState": _lib.SimDigitalState,
     "KorvalSimCounter": _lib.SimCounter, "KorvalSimAdcSignal": _lib.SimAdcSignal,
+    "KorvalUnusableBoard": _lib.UnusableBoardInfo,
 }
 
 

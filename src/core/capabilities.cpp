@@ -1,6 +1,5 @@
 // What a board can do, read from the product table: for the board in a slot, for any product ID, and
-// the list of every product ID the table knows. Also the library's version and the boards this user may
-// not open, for programs that explain an empty board list.
+// the list of every product ID the table knows; and the library's version.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +10,6 @@
 #include "core/products.h"
 #include "core/registry.h"
 #include "korval/korval.h"
-
-#ifdef KORVAL_LINUX_LIBUSB
-#include "host/os/linux_host.h"
-#endif
 
 namespace korval {
 
@@ -66,29 +61,5 @@ uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs)
 }
 
 uint32_t KORVAL_GetVersion() { return KORVAL_VERSION; }
-
-uint32_t KORVAL_GetDeniedBoards(uint32_t* pCount, uint32_t* pPathsSize, char* pPaths)
-{
-    if (pCount == nullptr) return ERROR_INVALID_PARAMETER;
-    uint32_t denied = 0;
-    std::string paths;
-#ifdef KORVAL_LINUX_LIBUSB
-    const os::linux_usb::Census census = os::linux_usb::census();
-    denied = census.denied;
-    for (const std::string& p : census.paths) paths += (paths.empty() ? "" : "\n") + p;
-#endif
-    if (!store_to_caller(pCount, denied)) return ERROR_NOACCESS;
-    if (pPathsSize == nullptr) return ERROR_SUCCESS;
-    uint32_t capacity = 0;
-    if (!load_from_caller(pPathsSize, capacity)) return ERROR_NOACCESS;
-    const auto needed = static_cast<uint32_t>(paths.size() + 1);
-    if (capacity > 0) {
-        if (pPaths == nullptr) return ERROR_INVALID_PARAMETER;
-        // As much as fits, always terminated.
-        paths.resize(std::min(capacity, needed) - 1);
-        if (!copy_to_caller(pPaths, paths.c_str(), paths.size() + 1)) return ERROR_NOACCESS;
-    }
-    return store_to_caller(pPathsSize, needed) ? ERROR_SUCCESS : ERROR_NOACCESS;
-}
 
 }  // namespace korval
