@@ -225,7 +225,7 @@ std::vector<DocumentedName> documented_names()
 bool library_extra(const std::string& name)
 {
     return name == "KORVAL_InstallHost" || name == "KORVAL_GetLastError" || name == "KORVAL_SetLastError" ||
-           name == "KORVAL_GetCapabilities" ||
+           name == "KORVAL_GetCapabilities" || name == "KORVAL_SystemHost" || name == "KORVAL_AddRemote" ||
            name.rfind("KorvalSim_", 0) == 0;
 }
 

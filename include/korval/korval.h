@@ -793,6 +793,40 @@ struct KorvalHost;
    No other call may run meanwhile. 87 when the host's version is not KORVAL_HOST_VERSION. */
 KORVAL_API uint32_t KORVAL_InstallHost(const struct KorvalHost *host);
 
+/* Fills *pHost with the operating system's host, for a program that offers this machine's boards to
+   others (korval serve): the library first lets go of every board it holds and installs a host with no
+   boards for itself, so the program's host can open them all. The host stays valid until the next
+   KORVAL_InstallHost. 87 for a null pHost, 998 when *pHost cannot be written. */
+KORVAL_API uint32_t KORVAL_SystemHost(struct KorvalHost *pHost);
+
+/* ---- Remote boards ---------------------------------------------------------------------------------- */
+
+/**
+ * @brief Adds the boards of a `korval serve` server on another machine to the device table.
+ *
+ * The server's boards go into free slots after the local ones, as discovery places boards, and every
+ * later discovery (GetDevices) looks for them again, so a server that was down is found when it comes
+ * back. A remote board behaves as a local one, result codes included; when its server stops or the
+ * network drops, its calls fail as an unplugged board's do (1617) within a few seconds. A remote board's
+ * path is "HOST:PORT/" followed by its path on the server. The environment variable KORVAL_REMOTE
+ * (HOST:PORT[,HOST:PORT...], with KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA) does the same at the
+ * library's first discovery. The servers stay when KORVAL_InstallHost replaces the local host.
+ * The gRPC client is loaded from libkorval_remote.so (beside the library, or $KORVAL_REMOTE_LIBRARY)
+ * at the first server named. One call moves at most 16 MiB: a longer bulk transfer gets 24
+ * (ERROR_BAD_LENGTH). Not available on Windows yet.
+ *
+ * @param Address   the server, "HOST:PORT" (a host name, an IPv4 address or a bracketed IPv6 one).
+ * @param TokenFile a file holding the server's token (trailing white space is dropped), or NULL/"" for
+ *                  a server that needs none.
+ * @param CaFile    a PEM file of the certificate authority the server's TLS certificate must be signed
+ *                  by, or NULL/"" for a plain connection.
+ * @return 0 when the server was added (whether or not it answered yet); 87 for a null or malformed
+ *         Address; 183 (ERROR_ALREADY_EXISTS) when it was added before; 2 when a file cannot be read;
+ *         126 (ERROR_MOD_NOT_FOUND) when libkorval_remote.so cannot be loaded; 4 beyond 32 servers;
+ *         998 when a string cannot be read; 50 on Windows.
+ */
+KORVAL_API uint32_t KORVAL_AddRemote(const char *Address, const char *TokenFile, const char *CaFile);
+
 /* The calling thread's last-error value as the library sets it (device lookups, index resolution,
    driver failures). On Windows these are the system's GetLastError and SetLastError. */
 KORVAL_API uint32_t KORVAL_GetLastError(void);

@@ -368,6 +368,9 @@
     EXTRA(KORVAL_InstallHost)                                                                                      \
     EXTRA(KORVAL_GetLastError)                                                                                     \
     EXTRA(KORVAL_SetLastError)                                                                                     \
+    EXTRA(KORVAL_SystemHost)                                                                                       \
+    /* Remote boards */                                                                                            \
+    EXTRA(KORVAL_AddRemote)                                                                                        \
     /* Simulated boards */                                                                                         \
     EXTRA(KorvalSim_Create)                                                                                        \
     EXTRA(KorvalSim_Destroy)                                                                                       \

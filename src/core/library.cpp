@@ -4,7 +4,9 @@
 // load hold the lowest slots. Nothing is sent to a board and no thread is started. Unload releases the
 // records' strings and arrays and nothing else: no handle is closed and no worker is stopped (the
 // process is going; its handles go with it).
+#include "core/caller_memory.h"
 #include "core/last_error.h"
+#include "host/os/os_host.h"
 #include "core/registry.h"
 #include "korval/host.h"
 #include "korval/korval.h"
@@ -45,6 +47,22 @@ KORVAL_API uint32_t KORVAL_InstallHost(const KorvalHost* host)
         korval::release_dynamic_fields();
         korval::load_sequence(host);
         return ERROR_SUCCESS;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+KORVAL_API uint32_t KORVAL_SystemHost(KorvalHost* pHost)
+{
+    if (pHost == nullptr) return ERROR_INVALID_PARAMETER;
+    try {
+        // The library's own session ends (closing what it held) and it keeps a host with no boards.
+        KorvalHost none{};
+        none.version = KORVAL_HOST_VERSION;
+        korval::release_dynamic_fields();
+        korval::load_sequence(&none);
+        const KorvalHost system = korval::os::host();
+        return korval::store_to_caller(pHost, system) ? ERROR_SUCCESS : ERROR_NOACCESS;
     } catch (...) {
         return ERROR_INTERNAL_ERROR;
     }

@@ -2,6 +2,7 @@
 //
 //     korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -62,7 +63,7 @@ namespace {
 
 const char* const kDescription =
     "korval: lists and drives Korval boards, on hardware or on simulated boards.\n"
-    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] COMMAND [ARGS...]";
+    "usage: korval [--sim PID[:winusb|:ioctl]]... [--remote HOST:PORT]... [--json] COMMAND [ARGS...]";
 
 const char* const kFooter =
     "Commands that work on one board take -d N (a slot, 'first' or 'only'; the first board by default).\n"
@@ -79,8 +80,8 @@ struct Parsed {
 // a sub-command per operation. A command and an operation keep every argument CLI11 does not know
 // (prefix_command) and hand them unchanged to the command's own parser, which keeps the "then" chains
 // and the commands' own option grammar as they are.
-void build(CLI::App& app, std::vector<std::string>& sims, bool& json, std::string& device,
-           std::vector<std::pair<CLI::App*, const Command*>>& entries)
+void build(CLI::App& app, std::vector<std::string>& sims, std::vector<std::string>& remotes, bool& json,
+           std::string& device, std::vector<std::pair<CLI::App*, const Command*>>& entries)
 {
     app.description(kDescription);
     app.footer(kFooter);
@@ -89,6 +90,11 @@ void build(CLI::App& app, std::vector<std::string>& sims, bool& json, std::strin
                    "attach a simulated board with this USB product ID (repeatable); the board is reached "
                    "through WinUSB unless ':ioctl' follows the ID")
         ->type_name("PID[:winusb|:ioctl]")
+        ->allow_extra_args(false);
+    app.add_option("--remote", remotes,
+                   "add the boards of a 'korval serve' server (repeatable); its token and CA come from "
+                   "KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA")
+        ->type_name("HOST:PORT")
         ->allow_extra_args(false);
     app.add_flag("--json", json, "print results as JSON");
     for (const Command& c : commands()) {
@@ -130,10 +136,10 @@ int main(int argc, char** argv)
     using namespace korval::tool;
     Options options;
     CLI::App app{"", "korval"};
-    std::vector<std::string> sims;
+    std::vector<std::string> sims, remotes;
     std::string device;
     std::vector<std::pair<CLI::App*, const Command*>> entries;
-    build(app, sims, options.json, device, entries);
+    build(app, sims, remotes, options.json, device, entries);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -177,6 +183,11 @@ int main(int argc, char** argv)
     options.sim = sim.get();
     if (sim) {
         if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
+    }
+    for (const std::string& address : remotes) {
+        const uint32_t r = KORVAL_AddRemote(address.c_str(), std::getenv("KORVAL_REMOTE_TOKEN_FILE"),
+                                            std::getenv("KORVAL_REMOTE_CA"));
+        if (r != 0 && r != ERROR_ALREADY_EXISTS) return report_error(r, "remote " + address);
     }
     if (parsed.command == nullptr) {
         std::printf("%s", app.help().c_str());
