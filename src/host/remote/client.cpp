@@ -80,6 +80,8 @@ public:
         args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
         args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
         args.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 1000);
+        // Without a session the channel stops trying after a while, until the next discovery.
+        args.SetInt(GRPC_ARG_CLIENT_IDLE_TIMEOUT_MS, 2000);
         channel_ = grpc::CreateCustomChannel(address_, credentials, args);
         stub_ = Host::NewStub(channel_);
     }
@@ -156,16 +158,30 @@ private:
     {
         std::lock_guard attach_lock(attach_mutex_);
         if (auto s = current(); s && s->alive) return s;
+        // One try per discovery: its second pass does not wait again for a server that just failed.
+        if (std::chrono::steady_clock::now() - last_failure_ < std::chrono::milliseconds(500)) return nullptr;
+        auto s = try_attach();
+        if (!s) last_failure_ = std::chrono::steady_clock::now();
+        return s;
+    }
+
+    std::shared_ptr<Session> try_attach()
+    {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectDeadlineMs);
         // Wait for the connection (or its failure) first: an unreachable server must not hold a
-        // discovery longer than the deadline.
-        // A failure left from before waits out its short back-off; a failed attempt of our own ends it.
+        // discovery longer than the deadline. A failure left from before is tried again at once (a
+        // discovery is the moment to look, whatever the back-off); a failed attempt of our own ends it.
         bool tried = false;
-        for (auto state = channel_->GetState(true); state != GRPC_CHANNEL_READY;
-             state = channel_->GetState(true)) {
+        if (channel_->GetState(true) == GRPC_CHANNEL_TRANSIENT_FAILURE)
+            grpc::experimental::ChannelResetConnectionBackoff(channel_.get());
+        for (auto state = channel_->GetState(true); state != GRPC_CHANNEL_READY; state = channel_->GetState(true)) {
             if (state == GRPC_CHANNEL_SHUTDOWN || (state == GRPC_CHANNEL_TRANSIENT_FAILURE && tried)) return nullptr;
             if (state == GRPC_CHANNEL_CONNECTING) tried = true;
-            if (!channel_->WaitForStateChange(state, deadline)) return nullptr;
+            // A failure that does not turn into a new attempt at once is the answer.
+            const auto until = state == GRPC_CHANNEL_TRANSIENT_FAILURE
+                                   ? std::min(deadline, Clock::now() + std::chrono::milliseconds(200))
+                                   : deadline;
+            if (!channel_->WaitForStateChange(state, until)) return nullptr;
         }
         auto s = std::make_shared<Session>();
         s->context.AddMetadata(kTokenKey, token_);
@@ -412,7 +428,8 @@ private:
     const std::string token_;
     std::shared_ptr<grpc::Channel> channel_;
     std::unique_ptr<Host::Stub> stub_;
-    std::mutex attach_mutex_;  // one attach at a time
+    std::mutex attach_mutex_;  // one attach at a time; guards last_failure_
+    std::chrono::steady_clock::time_point last_failure_{};
     std::mutex mutex_;         // session_ and next_generation_
     std::shared_ptr<Session> session_;
     uint32_t next_generation_ = 1;
