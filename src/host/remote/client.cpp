@@ -6,6 +6,10 @@
 // A failure of the connection ends the session; the next list of interfaces (a discovery) opens a new
 // one if the server answers again.
 #include <grpcpp/grpcpp.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/remote/remote_client.h"
 #include "host/remote/wire.h"
@@ -31,6 +36,70 @@ constexpr uint64_t kGenerationMask = 0xFFFFFF;
 KorvalHandle make_handle(uint32_t generation, uint64_t server_handle)
 {
     return (static_cast<uint64_t>(generation & kGenerationMask) << 32) | (server_handle & 0xFFFFFFFFu);
+}
+
+// Caller memory is touched only through these: memory that cannot be read or written gives
+// ERROR_NOACCESS, never a fault. The kernel copies (process_vm_readv/writev on this process), which
+// reports a bad address instead of faulting; where it may not, a plain copy is made.
+bool copy_to_caller(void* to, const void* from, size_t size)
+{
+    if (size == 0) return true;
+    iovec local{const_cast<void*>(from), size}, target{to, size};
+    const ssize_t n = process_vm_writev(getpid(), &local, 1, &target, 1, 0);
+    if (n == static_cast<ssize_t>(size)) return true;
+    if (n < 0 && (errno == ENOSYS || errno == EPERM)) {
+        std::memcpy(to, from, size);
+        return true;
+    }
+    return false;
+}
+
+bool copy_from_caller(std::string& to, const void* from, size_t size)
+{
+    to.resize(size);
+    if (size == 0) return true;
+    iovec local{to.data(), size}, source{const_cast<void*>(from), size};
+    const ssize_t n = process_vm_readv(getpid(), &local, 1, &source, 1, 0);
+    if (n == static_cast<ssize_t>(size)) return true;
+    if (n < 0 && (errno == ENOSYS || errno == EPERM)) {
+        std::memcpy(to.data(), from, size);
+        return true;
+    }
+    return false;
+}
+
+// Whether the caller's buffer can be written, checked before a read takes data from the board that
+// could then not be delivered: one byte of each page is read and written back unchanged.
+bool writable(void* buffer, size_t size)
+{
+    if (size == 0) return true;
+    constexpr size_t kPage = 4096, kBatch = 1024;
+    auto* start = static_cast<uint8_t*>(buffer);
+    std::vector<uint8_t*> probes;
+    for (uintptr_t at = reinterpret_cast<uintptr_t>(start); at < reinterpret_cast<uintptr_t>(start) + size;
+         at = (at / kPage + 1) * kPage)
+        probes.push_back(reinterpret_cast<uint8_t*>(at));
+    probes.push_back(start + size - 1);
+    std::vector<uint8_t> bytes(kBatch);
+    std::vector<iovec> local(kBatch), target(kBatch);
+    for (size_t first = 0; first < probes.size(); first += kBatch) {
+        const size_t n = std::min(kBatch, probes.size() - first);
+        for (size_t i = 0; i < n; ++i) {
+            local[i] = {&bytes[i], 1};
+            target[i] = {probes[first + i], 1};
+        }
+        const ssize_t got = process_vm_readv(getpid(), local.data(), n, target.data(), n, 0);
+        if (got < 0 && (errno == ENOSYS || errno == EPERM)) return true;  // no way to check: the copy will tell
+        if (got != static_cast<ssize_t>(n)) return false;
+        if (process_vm_writev(getpid(), local.data(), n, target.data(), n, 0) != static_cast<ssize_t>(n)) return false;
+    }
+    return true;
+}
+
+bool no_access(uint32_t* error)
+{
+    *error = ERROR_NOACCESS;
+    return false;
 }
 
 struct Session {
@@ -313,22 +382,24 @@ private:
         CallRequest request;
         request.set_op(DEVICE_IO_CONTROL);
         request.set_control_code(code);
-        if (in_size > 0) request.set_data(in, in_size);
+        if (!copy_from_caller(*request.mutable_data(), in, in_size)) return no_access(error);
         request.set_length(out_size);
         const bool same = in == out && in != nullptr;
         request.set_same_buffer(same);
         // A bulk write on this path takes its bytes from the out buffer: they go to the server, and
         // nothing comes back into it.
-        const auto* header = static_cast<const uint8_t*>(in);
-        const bool bulk_write = code == KORVAL_IOCTL_BULK_TRANSFER && in_size >= KORVAL_IOCTL_HEADER_SIZE &&
-                                (header[13] & 0x80) == 0 && out_size > 0;
-        if (bulk_write) request.set_out_data(out, out_size);
+        const std::string& header = request.data();
+        const bool bulk_write = code == KORVAL_IOCTL_BULK_TRANSFER && header.size() >= KORVAL_IOCTL_HEADER_SIZE &&
+                                (static_cast<uint8_t>(header[13]) & 0x80) == 0 && out_size > 0;
+        if (bulk_write && !copy_from_caller(*request.mutable_out_data(), out, out_size)) return no_access(error);
+        if (!bulk_write && out != nullptr && !writable(out, out_size)) return no_access(error);
         CallReply reply;
         const bool ok = invoke(request, reply, file, !(code == KORVAL_IOCTL_BULK_TRANSFER), error);
         *returned = reply.transferred();
         if (!ok) return 0;
-        if (!bulk_write && out != nullptr)
-            std::memcpy(out, reply.data().data(), std::min<size_t>(reply.data().size(), out_size));
+        if (!bulk_write && out != nullptr &&
+            !copy_to_caller(out, reply.data().data(), std::min<size_t>(reply.data().size(), out_size)))
+            return no_access(error);
         return 1;
     }
 
@@ -341,12 +412,13 @@ private:
         request.set_setup(setup, 8);
         const bool in = (setup[0] & 0x80) != 0;
         if (in) request.set_length(length);
-        else if (length > 0) request.set_data(buffer, length);
+        else if (!copy_from_caller(*request.mutable_data(), buffer, length)) return no_access(error);
         CallReply reply;
         const bool ok = invoke(request, reply, handle, true, error);
         *transferred = reply.transferred();
         if (!ok) return 0;
-        if (in) std::memcpy(buffer, reply.data().data(), std::min<size_t>(reply.data().size(), length));
+        if (in && !copy_to_caller(buffer, reply.data().data(), std::min<size_t>(reply.data().size(), length)))
+            return no_access(error);
         return 1;
     }
 
@@ -364,7 +436,8 @@ private:
         const bool ok = invoke(request, reply, handle, true, error);
         *transferred = reply.transferred();
         if (!ok) return 0;
-        std::memcpy(buffer, reply.data().data(), std::min<size_t>(reply.data().size(), length));
+        if (!copy_to_caller(buffer, reply.data().data(), std::min<size_t>(reply.data().size(), length)))
+            return no_access(error);
         return 1;
     }
 
@@ -399,7 +472,7 @@ private:
         CallRequest request;
         request.set_op(WINUSB_WRITE_PIPE);
         request.set_pipe_id(pipe);
-        if (length > 0) request.set_data(buffer, length);
+        if (!copy_from_caller(*request.mutable_data(), buffer, length)) return no_access(error);
         CallReply reply;
         const bool ok = invoke(request, reply, handle, false, error);
         *transferred = reply.transferred();
@@ -410,6 +483,7 @@ private:
                   uint32_t* error)
     {
         if (too_long(length, error)) return 0;
+        if (!writable(buffer, length)) return no_access(error);
         CallRequest request;
         request.set_op(WINUSB_READ_PIPE);
         request.set_pipe_id(pipe);
@@ -419,7 +493,7 @@ private:
         const size_t n = std::min<size_t>(reply.data().size(), length);
         *transferred = static_cast<uint32_t>(n);
         if (!ok) return 0;
-        std::memcpy(buffer, reply.data().data(), n);
+        if (!copy_to_caller(buffer, reply.data().data(), n)) return no_access(error);
         return 1;
     }
 
