@@ -90,6 +90,8 @@ void discover_winusb_boards(uint32_t host)
         }
         TDeviceData& d = device(slot);
         place(d, false);
+        // A remote board keeps its path, which names its server; a local one leaves DevPath as it was.
+        if (host != 0) d.DevPath = path;
         d.hWinUSBFile = file;
         d.Handle = interface_handle;
     }

@@ -65,17 +65,22 @@ int run(const Options& options, const Args& args)
     for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot) {
         if ((mask & (1u << slot)) == 0) continue;
         const TDeviceData& d = device(slot);
-        const char* path = d.bCyUSB ? "DeviceIoControl" : "WinUSB";
+        // A remote board's path starts with its server's address.
+        const bool remote = (d.Handle >> 56) != 0;
+        const std::string server = remote ? d.DevPath.substr(0, d.DevPath.find('/')) : "";
+        const std::string path = std::string(d.bCyUSB ? "DeviceIoControl" : "WinUSB") + (remote ? " at " + server : "");
         const std::vector<std::string> words = capabilities(d);
         std::string joined;
         for (const std::string& w : words) joined += (joined.empty() ? "" : ", ") + w;
         if (options.json) {
             char pid[8];
             std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.PID));
-            const Json board = {{"slot", slot}, {"pid", pid}, {"path", path}, {"capabilities", words}};
+            Json board = {{"slot", slot}, {"pid", pid}, {"path", d.bCyUSB ? "DeviceIoControl" : "WinUSB"},
+                          {"capabilities", words}};
+            if (remote) board["server"] = server;
             std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
         } else {
-            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.PID), path,
+            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.PID), path.c_str(),
                         joined.empty() ? "no known capabilities" : joined.c_str());
         }
         first = false;
