@@ -18,6 +18,10 @@ namespace {
 
 void load_sequence(const KorvalHost* host)
 {
+    // Remote boards outlive the local host: their servers keep them open for this program's session,
+    // so they are let go of here, for the discovery below to find them again.
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot)
+        if (usb::is_remote(device(slot).Handle)) close_handles(device(slot));
     zero_device_table();
     usb::install_host(host);
     discover();

@@ -24,6 +24,8 @@ void install_host(const KorvalHost* host);
 // gave it.
 inline constexpr uint32_t kMaxRemoteHosts = 32;
 uint32_t host_count() noexcept;
+// Whether a handle is a remote server's.
+inline bool is_remote(KorvalHandle handle) noexcept { return (handle >> 56) != 0; }
 // Adds a remote host (a copy is kept for the library's life). Its number, or 0 when there are
 // kMaxRemoteHosts already.
 uint32_t add_host(const KorvalHost& host);

@@ -104,6 +104,12 @@ protected:
         ASSERT_TRUE(server_) << error;
         address_ = "127.0.0.1:" + std::to_string(server_->port());
     }
+    // Adds the server; a port the system gave an earlier test's server is the same remote again.
+    void add_remote()
+    {
+        const uint32_t r = KORVAL_AddRemote(address_.c_str(), nullptr, nullptr);
+        ASSERT_TRUE(r == ERROR_SUCCESS || r == ERROR_ALREADY_EXISTS) << r;
+    }
     std::string log() const
     {
         std::lock_guard lock(log_mutex_);
@@ -202,7 +208,7 @@ TEST_F(RemoteTest, TlsServerIsCheckedAgainstTheGivenAuthority)
 TEST_F(RemoteTest, TransferBeyondTheBoundIsRefusedUnsent)
 {
     serve({});
-    ASSERT_EQ(KORVAL_AddRemote(address_.c_str(), nullptr, nullptr), 0u);
+    add_remote();
     ASSERT_EQ(GetDevices(), 1u);
     KorvalSim_ClearLog(sim_, board_);
     const uint32_t huge = (16u << 20) + 512;
@@ -217,10 +223,23 @@ TEST_F(RemoteTest, TransferBeyondTheBoundIsRefusedUnsent)
     EXPECT_EQ(GenericVendorRead(0, 0x06, 0x0302, 0, &size, name), 0u);
 }
 
+TEST_F(RemoteTest, InstallingAnotherLocalHostKeepsTheRemoteBoards)
+{
+    serve({});
+    add_remote();
+    ASSERT_EQ(GetDevices(), 1u);
+    KorvalSim* local = KorvalSim_Create();
+    KorvalSim_AddBoard(local, 0x8001, KORVAL_SIM_WINUSB);
+    ASSERT_EQ(KORVAL_InstallHost(KorvalSim_Host(local)), 0u);
+    EXPECT_EQ(GetDevices(), 3u) << "the local board, then the remote one again";
+    KORVAL_InstallHost(nullptr);
+    KorvalSim_Destroy(local);
+}
+
 TEST_F(RemoteTest, BoardsOfAVanishedClientAreClosed)
 {
     serve({});
-    ASSERT_EQ(KORVAL_AddRemote(address_.c_str(), nullptr, nullptr), 0u);
+    add_remote();
     ASSERT_EQ(GetDevices(), 1u);
     // Another server on the same boards cannot open the board while this client holds it; once the
     // server ends the session (as it does when the client goes), the board is free again.

@@ -248,7 +248,7 @@ private:
             if (state == GRPC_CHANNEL_CONNECTING) tried = true;
             // A failure that does not turn into a new attempt at once is the answer.
             const auto until = state == GRPC_CHANNEL_TRANSIENT_FAILURE
-                                   ? std::min(deadline, Clock::now() + std::chrono::milliseconds(200))
+                                   ? std::min(deadline, Clock::now() + std::chrono::milliseconds(50))
                                    : deadline;
             if (!channel_->WaitForStateChange(state, until)) return nullptr;
         }

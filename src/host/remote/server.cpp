@@ -159,13 +159,11 @@ public:
             while (!stopping_ && !context->IsCancelled())
                 stopped_cv_.wait_for(lock, std::chrono::milliseconds(50));
         }
-        const size_t closed = close_session(*session);
+        close_session(*session);
         {
             std::lock_guard lock(mutex_);
             sessions_.erase(session->id);
         }
-        log("session " + std::to_string(session->id) + " closed (" + session->peer + "), " +
-            std::to_string(closed) + " handle" + (closed == 1 ? "" : "s") + " closed");
         return Status::OK;
     }
 
@@ -246,7 +244,10 @@ private:
             if (e.is_interface && host.winusb_free != nullptr) host.winusb_free(host.context, e.host_handle, &error);
         for (const auto& [id, e] : handles)
             if (!e.is_interface && host.close_handle != nullptr) host.close_handle(host.context, e.host_handle, &error);
-        return handles.size();
+        const size_t closed = handles.size();
+        log("session " + std::to_string(s.id) + " closed (" + s.peer + "), " + std::to_string(closed) + " handle" +
+            (closed == 1 ? "" : "s") + " closed");
+        return closed;
     }
 
     static bool find(Session& s, uint64_t id, bool is_interface, KorvalHandle& handle)
