@@ -24,7 +24,9 @@ typedef struct KorvalGuid {          /* same layout as a Windows GUID */
     uint8_t  Data4[8];
 } KorvalGuid;
 
-typedef uint64_t KorvalHandle;       /* 0 means "no handle" */
+typedef uint64_t KorvalHandle;       /* 0 means "no handle"; the top byte is the library's (it names the
+                                        host a handle came from when remote servers are added): a host's
+                                        handles leave it clear */
 
 #define KORVAL_HOST_VERSION 1
 
