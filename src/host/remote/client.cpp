@@ -110,14 +110,12 @@ struct Session {
     grpc::ClientContext context;
     grpc::CompletionQueue queue;
     std::unique_ptr<grpc::ClientAsyncReader<AttachReply>> reader;
+    grpc::Status finish_status;  // written when the queue is drained, so it lives as long as the session
 
     ~Session()
     {
         context.TryCancel();
-        if (reader) {
-            grpc::Status status;
-            reader->Finish(&status, reinterpret_cast<void*>(3));
-        }
+        if (reader) reader->Finish(&finish_status, reinterpret_cast<void*>(3));
         queue.Shutdown();
         void* tag = nullptr;
         bool ok = false;
