@@ -54,6 +54,7 @@ struct Session {
     std::mutex mutex;
     std::map<uint32_t, Entry> handles;                  // by the number the client knows it by
     std::map<uint32_t, std::set<uint8_t>> pipes;        // the pipes each interface moved data on
+    std::set<uint32_t> closed_handles;                  // closed by the client: a call racing the close
     uint32_t next_handle = 1;
     bool closed = false;
     uint32_t in_flight = 0;
@@ -259,6 +260,14 @@ private:
         return true;
     }
 
+    // The code for a handle the session does not hold: a transfer that raced its handle's close was
+    // cancelled by it, as a local close cancels what is in flight; any other handle is invalid.
+    static uint32_t unknown_handle(Session& s, uint64_t id)
+    {
+        std::lock_guard lock(s.mutex);
+        return s.closed_handles.count(static_cast<uint32_t>(id)) != 0 ? ERROR_OPERATION_ABORTED : ERROR_INVALID_HANDLE;
+    }
+
     static uint32_t add(Session& s, KorvalHandle handle, bool is_interface)
     {
         std::lock_guard lock(s.mutex);
@@ -272,6 +281,7 @@ private:
         std::lock_guard lock(s.mutex);
         s.handles.erase(static_cast<uint32_t>(id));
         s.pipes.erase(static_cast<uint32_t>(id));
+        s.closed_handles.insert(static_cast<uint32_t>(id));
     }
 
     static void note_pipe(Session& s, uint64_t id, uint8_t pipe)
@@ -317,12 +327,12 @@ private:
             return true;
         }
         case CLOSE_HANDLE:
-            if (!find(s, r.handle(), false, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.close_handle))) return fail(ERROR_NOT_SUPPORTED);
             forget(s, r.handle());
             return h.close_handle(h.context, handle, &error) != 0;
         case DEVICE_IO_CONTROL: {
-            if (!find(s, r.handle(), false, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.device_io_control))) return fail(ERROR_NOT_SUPPORTED);
             uint32_t returned = 0;
             const uint32_t in_size = static_cast<uint32_t>(r.data().size());
@@ -352,7 +362,7 @@ private:
             return ok;
         }
         case WINUSB_INITIALIZE: {
-            if (!find(s, r.handle(), false, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_initialize))) return fail(ERROR_NOT_SUPPORTED);
             KorvalHandle interface_handle = 0;
             if (!h.winusb_initialize(h.context, handle, &interface_handle, &error)) return false;
@@ -360,12 +370,12 @@ private:
             return true;
         }
         case WINUSB_FREE:
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_free))) return fail(ERROR_NOT_SUPPORTED);
             forget(s, r.handle());
             return h.winusb_free(h.context, handle, &error) != 0;
         case WINUSB_CONTROL_TRANSFER: {
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_control_transfer))) return fail(ERROR_NOT_SUPPORTED);
             if (r.setup().size() != 8) return fail(ERROR_INVALID_PARAMETER);
             const auto* setup = reinterpret_cast<const uint8_t*>(r.setup().data());
@@ -386,7 +396,7 @@ private:
             return ok;
         }
         case WINUSB_GET_DESCRIPTOR: {
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_get_descriptor))) return fail(ERROR_NOT_SUPPORTED);
             std::string* in = reply.mutable_data();
             in->resize(r.length());
@@ -399,7 +409,7 @@ private:
             return ok;
         }
         case WINUSB_QUERY_INTERFACE_SETTINGS: {
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_query_interface_settings)))
                 return fail(ERROR_NOT_SUPPORTED);
             uint8_t endpoints = 0;
@@ -410,7 +420,7 @@ private:
             return true;
         }
         case WINUSB_QUERY_PIPE: {
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_query_pipe))) return fail(ERROR_NOT_SUPPORTED);
             uint8_t type = 0, id = 0;
             if (!h.winusb_query_pipe(h.context, handle, static_cast<uint8_t>(r.alternate()),
@@ -421,7 +431,7 @@ private:
             return true;
         }
         case WINUSB_WRITE_PIPE: {
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_write_pipe))) return fail(ERROR_NOT_SUPPORTED);
             note_pipe(s, r.handle(), pipe);
             uint32_t transferred = 0;
@@ -431,7 +441,7 @@ private:
             return ok;
         }
         case WINUSB_READ_PIPE: {
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_read_pipe))) return fail(ERROR_NOT_SUPPORTED);
             note_pipe(s, r.handle(), pipe);
             // The host reads straight into the reply's buffer.
@@ -444,11 +454,11 @@ private:
             return ok;
         }
         case WINUSB_ABORT_PIPE:
-            if (!find(s, r.handle(), true, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.winusb_abort_pipe))) return fail(ERROR_NOT_SUPPORTED);
             return h.winusb_abort_pipe(h.context, handle, pipe, &error) != 0;
         case CANCEL_IO:
-            if (!find(s, r.handle(), false, handle)) return fail(ERROR_INVALID_HANDLE);
+            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
             if (missing(reinterpret_cast<const void*>(h.cancel_io))) return fail(ERROR_NOT_SUPPORTED);
             return h.cancel_io(h.context, handle, &error) != 0;
         default:
