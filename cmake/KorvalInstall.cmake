@@ -21,6 +21,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/korval DESTINATION ${CMAKE_INSTA
 if(TARGET korval_tool)
   install(TARGETS korval_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+# The remote-board client, beside the library, which loads it from there when a server is named.
+if(TARGET korval_remote)
+  install(TARGETS korval_remote LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 
 install(EXPORT KorvalTargets NAMESPACE Korval:: FILE KorvalTargets.cmake DESTINATION ${korval_cmake_dir})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/KorvalConfig.cmake.in

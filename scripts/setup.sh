@@ -3,7 +3,7 @@
 #   scripts/setup.sh            compiler, CMake, GoogleTest, Google Benchmark, pkg-config; libusb-1.0
 #                               (the Linux host) and umockdev (its tests on an emulated USB stack); for
 #                               the Python package numpy, pytest and matplotlib (its plotting example);
-#                               PLplot for the tool's plots
+#                               PLplot for the tool's plots; gRPC for remote boards (korval serve)
 #   scripts/setup.sh --windows  also the mingw-w64 cross compiler for KORVAL.dll, GoogleTest's sources
 #                               and Wine, to run the tests as Windows programs
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
@@ -23,6 +23,9 @@ packages="$packages libcli11-dev nlohmann-json3-dev"
 packages="$packages libcpp-httplib-dev"
 # Measurement files: HDF5 for the tool (C library) and for the Python package (h5py).
 packages="$packages libhdf5-dev python3-h5py"
+# Remote boards (korval serve, libkorval_remote.so) on gRPC and protobuf; openssl makes the TLS tests'
+# certificates. Neither is linked into the library.
+packages="$packages libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc openssl"
 if [ "${1:-}" = "--windows" ]; then
     packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64"
 fi

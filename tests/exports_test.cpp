@@ -227,6 +227,7 @@ bool library_extra(const std::string& name)
     return name == "KORVAL_InstallHost" || name == "KORVAL_GetLastError" || name == "KORVAL_SetLastError" ||
            name == "KORVAL_GetCapabilities" || name == "KORVAL_GetUnusableBoard" ||
            name == "KORVAL_GetProductCapabilities" || name == "KORVAL_ListProducts" || name == "KORVAL_GetVersion" ||
+           name == "KORVAL_GetRemoteServer" || name == "KORVAL_SystemHost" || name == "KORVAL_AddRemote" ||
            name.rfind("KorvalSim_", 0) == 0;
 }
 

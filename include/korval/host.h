@@ -33,8 +33,10 @@ typedef struct KorvalGuid {          /* same layout as a Windows GUID */
     uint8_t  Data4[8]; /**< as in a GUID */
 } KorvalGuid;
 
-/** A handle of the host: a file, or a WinUSB interface. 0 means "no handle". */
-typedef uint64_t KorvalHandle;       /* 0 means "no handle" */
+/** A handle of the host: a file, or a WinUSB interface. 0 means "no handle". The top byte is the
+    library's (it names the host a handle came from when remote servers are added): a host's handles
+    leave it clear. */
+typedef uint64_t KorvalHandle;
 
 /** The version of the KorvalHost layout this library takes. */
 #define KORVAL_HOST_VERSION 1

@@ -579,6 +579,22 @@ KORVAL_API uint32_t KORVAL_ListProducts(uint32_t *pCount, uint32_t *pProductIDs)
  */
 KORVAL_API uint32_t KORVAL_GetVersion(void);
 
+/**
+ * @brief The server a remote board is reached through, "HOST:PORT" (KORVAL_AddRemote()); "" for a board
+ *        of this computer.
+ * @devindex
+ * @param[in,out] pServerSize In: room at pServer, in bytes. Out: the bytes the text needs, with its zero.
+ * @param[out] pServer Receives the text, zero-ended, cut to the room; may be NULL when the room is 0.
+ * @retval ERROR_SUCCESS (0) the whole text was stored.
+ * @retval ERROR_INSUFFICIENT_BUFFER (122) the room was too small; *pServerSize is the size needed.
+ * @retval ERROR_INVALID_PARAMETER (87) pServerSize is NULL, or pServer is NULL with room.
+ * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
+ * @boardcodes
+ * @blocking Sends nothing beyond the open check.
+ * @products Every product.
+ */
+KORVAL_API uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t *pServerSize, char *pServer);
+
 /** @} */
 
 /** @addtogroup control
@@ -2556,6 +2572,52 @@ struct KorvalHost;
  * @products Not board-specific.
  */
 KORVAL_API uint32_t KORVAL_InstallHost(const struct KorvalHost *host);
+
+/**
+ * @brief Gives a program the operating system's host, to offer this machine's boards to others.
+ *
+ * What `korval serve` uses: the library first lets go of every board it holds and installs a host with
+ * no boards for itself, so that the program's host can open them all. The host stays valid until the
+ * next KORVAL_InstallHost().
+ * @param[out] pHost The operating system's host.
+ * @retval ERROR_SUCCESS (0) filled.
+ * @retval ERROR_INVALID_PARAMETER (87) pHost is NULL.
+ * @retval ERROR_NOACCESS (998) *pHost cannot be written.
+ * @blocking Closes the boards the library held; sends nothing.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_SystemHost(struct KorvalHost *pHost);
+
+/**
+ * @brief Adds the boards of a `korval serve` server on another machine to the device table.
+ *
+ * The server's boards go into free slots after the local ones, as discovery places boards, and every
+ * later discovery (GetDevices()) looks for them again, so a server that was down is found when it comes
+ * back. A remote board behaves as a local one, result codes included; when its server stops or the
+ * network drops, its calls fail as an unplugged board's do (1617) within a few seconds. A remote board's
+ * path is "HOST:PORT/" followed by its path on the server (KORVAL_GetRemoteServer()). The environment
+ * variable KORVAL_REMOTE (HOST:PORT[,HOST:PORT...], with KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA)
+ * does the same at the library's first discovery. The servers stay when KORVAL_InstallHost() replaces
+ * the local host. The gRPC client is loaded from libkorval_remote.so (beside the library, or
+ * $KORVAL_REMOTE_LIBRARY) at the first server named. One call moves at most 16 MiB: a longer bulk
+ * transfer gets 24 (ERROR_BAD_LENGTH). Not available on Windows yet.
+ * @param[in] Address The server, "HOST:PORT" (a host name, an IPv4 address or a bracketed IPv6 one).
+ * @param[in] TokenFile A file holding the server's token (trailing white space is dropped), or NULL or ""
+ *            for a server that needs none.
+ * @param[in] CaFile A PEM file of the certificate authority the server's TLS certificate must be signed
+ *            by, or NULL or "" for a plain connection.
+ * @retval ERROR_SUCCESS (0) the server was added (whether or not it answered yet).
+ * @retval ERROR_FILE_NOT_FOUND (2) a file cannot be read.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) more than 32 servers.
+ * @retval ERROR_NOT_SUPPORTED (50) on Windows.
+ * @retval ERROR_INVALID_PARAMETER (87) a NULL or malformed Address.
+ * @retval ERROR_MOD_NOT_FOUND (126) libkorval_remote.so cannot be loaded.
+ * @retval ERROR_ALREADY_EXISTS (183) the server was added before.
+ * @retval ERROR_NOACCESS (998) a string cannot be read.
+ * @blocking One discovery of the server's boards: at most 3 s for a server that does not answer.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_AddRemote(const char *Address, const char *TokenFile, const char *CaFile);
 
 /**
  * @brief The calling thread's last-error value as the library sets it.

@@ -1,5 +1,5 @@
 // What a board can do, read from the product table: for the board in a slot, for any product ID, and
-// the list of every product ID the table knows; and the library's version.
+// the list of every product ID the table knows; the library's version, and a remote board's server.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include "core/products.h"
 #include "core/registry.h"
 #include "korval/korval.h"
+#include "usb/host_binding.h"
 
 namespace korval {
 
@@ -61,5 +62,24 @@ uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs)
 }
 
 uint32_t KORVAL_GetVersion() { return KORVAL_VERSION; }
+
+uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer)
+{
+    uint32_t slot = 0;
+    if (const Result r = open_board(DeviceIndex, slot)) return r;
+    uint32_t capacity = 0;
+    if (const uint32_t r = read_caller(pServerSize, capacity)) return r;
+    const TDeviceData& d = device(slot);
+    // A remote board's path is "HOST:PORT/" and its path on the server; a local board has no server.
+    const std::string server = usb::is_remote(d.Handle) ? d.DevPath.substr(0, d.DevPath.find('/')) : std::string();
+    const auto needed = static_cast<uint32_t>(server.size() + 1);
+    if (capacity > 0) {
+        if (pServer == nullptr) return ERROR_INVALID_PARAMETER;
+        const std::string cut = server.substr(0, std::min(capacity, needed) - 1);  // as much as fits, ended
+        if (!copy_to_caller(pServer, cut.c_str(), cut.size() + 1)) return ERROR_NOACCESS;
+    }
+    if (const uint32_t r = write_caller(pServerSize, needed)) return r;
+    return capacity >= needed ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+}
 
 }  // namespace korval

@@ -30,6 +30,7 @@ uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard);
 uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapabilities* pCaps);
 uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs);
 uint32_t KORVAL_GetVersion();
+uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer);
 
 
 }  // namespace korval

@@ -1,5 +1,6 @@
 // Discovery: finds the boards of both driver paths and opens each new one into the lowest free slot.
-// It sends nothing to a board and never touches a slot that holds a board or a removal mark.
+// It sends nothing to a board and never touches a slot that holds a board or a removal mark. Remote
+// servers' boards follow the local ones.
 #include <string>
 #include <vector>
 
@@ -13,10 +14,10 @@ namespace {
 const KorvalGuid kIoctlClass = KORVAL_INTERFACE_CLASS_IOCTL;
 const KorvalGuid kWinUsbClass = KORVAL_INTERFACE_CLASS_WINUSB;
 
-std::vector<std::string> interface_paths(const KorvalGuid& interface_class)
+std::vector<std::string> interface_paths(uint32_t host, const KorvalGuid& interface_class)
 {
     std::vector<std::string> paths;
-    usb::list_interfaces(interface_class, [&](const char* path) { paths.emplace_back(path); });
+    usb::list_interfaces(host, interface_class, [&](const char* path) { paths.emplace_back(path); });
     return paths;
 }
 
@@ -51,12 +52,12 @@ void place(TDeviceData& d, bool ioctl_path)
     d.bFirmware20 = false;
 }
 
-void discover_ioctl_boards()
+void discover_ioctl_boards(uint32_t host)
 {
-    for (const std::string& path : interface_paths(kIoctlClass)) {
+    for (const std::string& path : interface_paths(host, kIoctlClass)) {
         if (already_open(path)) continue;
         KorvalHandle file = 0;
-        if (!usb::open_file(path.c_str(), false, file)) continue;
+        if (!usb::open_file(host, path.c_str(), false, file)) continue;
         const uint32_t slot = lowest_free_slot();
         if (slot == kSlotCount) {
             usb::close_handle(file);
@@ -71,11 +72,11 @@ void discover_ioctl_boards()
 }
 
 // A board already open, by this process or another, fails the exclusive open: no path comparison needed.
-void discover_winusb_boards()
+void discover_winusb_boards(uint32_t host)
 {
-    for (const std::string& path : interface_paths(kWinUsbClass)) {
+    for (const std::string& path : interface_paths(host, kWinUsbClass)) {
         KorvalHandle file = 0;
-        if (!usb::open_file(path.c_str(), true, file)) continue;
+        if (!usb::open_file(host, path.c_str(), true, file)) continue;
         KorvalHandle interface_handle = 0;
         if (!usb::winusb_initialize(file, interface_handle)) {
             usb::close_handle(file);
@@ -89,6 +90,8 @@ void discover_winusb_boards()
         }
         TDeviceData& d = device(slot);
         place(d, false);
+        // A remote board keeps its path, which names its server; a local one leaves DevPath as it was.
+        if (host != 0) d.DevPath = path;
         d.hWinUSBFile = file;
         d.Handle = interface_handle;
     }
@@ -96,10 +99,17 @@ void discover_winusb_boards()
 
 }  // namespace
 
+void discover_host(uint32_t host)
+{
+    discover_ioctl_boards(host);
+    if (usb::winusb_available(host)) discover_winusb_boards(host);
+}
+
+// The installed host's boards, then each remote server's, in the order the servers were named.
 void discover()
 {
-    discover_ioctl_boards();
-    if (usb::winusb_available()) discover_winusb_boards();
+    add_remotes_from_environment();
+    for (uint32_t host = 0; host < usb::host_count(); ++host) discover_host(host);
 }
 
 }  // namespace korval

@@ -73,6 +73,8 @@
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_ListProducts,                                                         \
           (uint32_t* pCount, uint32_t* pProductIDs), (pCount, pProductIDs))                                        \
     ENTRY(PLAIN, KORVAL_FAULT_MASK, KORVAL_GetVersion, (void), ())                                                 \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetRemoteServer,                                                      \
+          (uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer), (DeviceIndex, pServerSize, pServer))         \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \
@@ -376,6 +378,9 @@
     EXTRA(KORVAL_InstallHost)                                                                                      \
     EXTRA(KORVAL_GetLastError)                                                                                     \
     EXTRA(KORVAL_SetLastError)                                                                                     \
+    EXTRA(KORVAL_SystemHost)                                                                                       \
+    /* Remote boards */                                                                                            \
+    EXTRA(KORVAL_AddRemote)                                                                                        \
     /* Simulated boards */                                                                                         \
     EXTRA(KorvalSim_Create)                                                                                        \
     EXTRA(KorvalSim_Destroy)                                                                                       \

@@ -11,8 +11,10 @@
 #include <atomic>
 #include <mutex>
 
+#include "core/caller_memory.h"
 #include "core/last_error.h"
 #include "core/registry.h"
+#include "host/os/os_host.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
 
@@ -28,6 +30,10 @@ thread_local bool t_in_load_sequence = false;
 // and the first discovery runs. Also what KORVAL_InstallHost does each time.
 void load_sequence(const KorvalHost* host)
 {
+    // Remote boards outlive the local host: their servers keep them open for this program's session,
+    // so they are let go of here, for the discovery below to find them again.
+    for (uint32_t slot = 0; slot < kSlotCount; ++slot)
+        if (usb::is_remote(device(slot).Handle)) close_handles(device(slot));
     struct Mark {
         Mark() { t_in_load_sequence = true; }
         ~Mark() { t_in_load_sequence = false; }
@@ -87,6 +93,21 @@ KORVAL_API uint32_t KORVAL_InstallHost(const KorvalHost* host)
     try {
         korval::install_host_and_discover(host);
         return ERROR_SUCCESS;
+    } catch (...) {
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+KORVAL_API uint32_t KORVAL_SystemHost(KorvalHost* pHost)
+{
+    if (pHost == nullptr) return ERROR_INVALID_PARAMETER;
+    try {
+        // The library's own session ends (closing what it held) and it keeps a host with no boards.
+        KorvalHost none{};
+        none.version = KORVAL_HOST_VERSION;
+        korval::install_host_and_discover(&none);
+        const KorvalHost system = korval::os::host();
+        return korval::store_to_caller(pHost, system) ? ERROR_SUCCESS : ERROR_NOACCESS;
     } catch (...) {
         return ERROR_INTERNAL_ERROR;
     }

@@ -41,8 +41,15 @@ Result close_slot(uint32_t slot);
 // false when the record held none. The removal mark is not touched.
 bool close_handles(TDeviceData& d);
 
-// Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB.
+// Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB; the installed
+// host's boards first, then each remote server's. The first discovery adds the servers KORVAL_REMOTE names.
 void discover();
+// The same for one host only (usb::host_count()).
+void discover_host(uint32_t host);
+
+// Adds the remote servers named by KORVAL_REMOTE (with KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA),
+// once in the library's life; later calls do nothing.
+void add_remotes_from_environment();
 
 // Whether the board has the newer firmware feature set: asks the board once per slot, 50 when it has not.
 Result firmware_check(uint32_t slot);

@@ -61,7 +61,8 @@ bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 
 bool can_cancel_transfers(uint32_t slot) noexcept
 {
-    return device(slot).bCyUSB ? can_cancel_io() : can_abort_pipe();
+    const TDeviceData& d = device(slot);
+    return d.bCyUSB ? can_cancel_io(d.Handle) : can_abort_pipe(d.Handle);
 }
 
 void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const std::atomic<uint32_t>& count)

@@ -1,5 +1,7 @@
 #include "usb/host_binding.h"
 
+#include <atomic>
+
 #include "core/last_error.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"
@@ -12,17 +14,43 @@ namespace {
 // access only reads it.
 KorvalHost g_host{};
 
+// The remote hosts, each published once and kept for the library's life.
+std::atomic<const KorvalHost*> g_remotes[kMaxRemoteHosts]{};
+std::atomic<uint32_t> g_remote_count{0};
+
+constexpr int kTagShift = 56;
+constexpr KorvalHandle kLocalMask = (KorvalHandle{1} << kTagShift) - 1;
+
+const KorvalHost& host_by_number(uint32_t host) noexcept
+{
+    if (host == 0 || host > g_remote_count.load(std::memory_order_acquire)) return g_host;
+    return *g_remotes[host - 1].load(std::memory_order_acquire);
+}
+
+// The host a handle belongs to; the handle becomes the host's own.
+const KorvalHost& route(KorvalHandle& handle) noexcept
+{
+    const uint32_t host = static_cast<uint32_t>(handle >> kTagShift);
+    handle &= kLocalMask;
+    return host_by_number(host);
+}
+
+KorvalHandle tagged(uint32_t host, KorvalHandle handle) noexcept
+{
+    return host == 0 ? handle : (static_cast<KorvalHandle>(host) << kTagShift) | (handle & kLocalMask);
+}
+
 // Calls a host entry point: a null entry point is a failure with ERROR_NOT_SUPPORTED; a failure's code
 // becomes the thread's last-error value.
 template <class Fn, class... Args>
-bool call(Fn fn, Args... args) noexcept
+bool call(const KorvalHost& host, Fn fn, Args... args) noexcept
 {
     if (fn == nullptr) {
         set_last_error(ERROR_NOT_SUPPORTED);
         return false;
     }
     uint32_t error = 0;
-    if (fn(g_host.context, args..., &error) != 0) return true;
+    if (fn(host.context, args..., &error) != 0) return true;
     set_last_error(error);
     return false;
 }
@@ -37,83 +65,120 @@ void install_host(const KorvalHost* host)
     g_host = host != nullptr ? *host : os::host();
 }
 
-bool winusb_available() noexcept { return g_host.has_winusb != 0; }
+uint32_t host_count() noexcept { return 1 + g_remote_count.load(std::memory_order_acquire); }
 
-void list_interfaces(const KorvalGuid& interface_class, const std::function<void(const char*)>& emit)
+uint32_t add_host(const KorvalHost& host)
 {
-    if (g_host.list_interfaces == nullptr) return;
+    const uint32_t n = g_remote_count.load(std::memory_order_acquire);
+    if (n >= kMaxRemoteHosts) return 0;
+    g_remotes[n].store(new KorvalHost(host), std::memory_order_release);
+    g_remote_count.store(n + 1, std::memory_order_release);
+    return n + 1;
+}
+
+bool winusb_available(uint32_t host) noexcept { return host_by_number(host).has_winusb != 0; }
+
+void list_interfaces(uint32_t host, const KorvalGuid& interface_class, const std::function<void(const char*)>& emit)
+{
+    const KorvalHost& h = host_by_number(host);
+    if (h.list_interfaces == nullptr) return;
     auto trampoline = [](void* context, const char* path) {
         if (path != nullptr) (*static_cast<const std::function<void(const char*)>*>(context))(path);
     };
-    g_host.list_interfaces(g_host.context, &interface_class, trampoline,
-                           const_cast<std::function<void(const char*)>*>(&emit));
+    h.list_interfaces(h.context, &interface_class, trampoline, const_cast<std::function<void(const char*)>*>(&emit));
 }
 
-bool open_file(const char* path, bool exclusive, KorvalHandle& file) noexcept
+bool open_file(uint32_t host, const char* path, bool exclusive, KorvalHandle& file) noexcept
 {
-    return call(g_host.open_file, path, exclusive ? 1 : 0, &file);
+    const KorvalHost& h = host_by_number(host);
+    if (!call(h, h.open_file, path, exclusive ? 1 : 0, &file)) return false;
+    file = tagged(host, file);
+    return true;
 }
 
-bool close_handle(KorvalHandle handle) noexcept { return call(g_host.close_handle, handle); }
+bool close_handle(KorvalHandle handle) noexcept
+{
+    const KorvalHost& h = route(handle);
+    return call(h, h.close_handle, handle);
+}
 
 bool device_io_control(KorvalHandle file, uint32_t control_code, const void* in, uint32_t in_size, void* out,
                        uint32_t out_size, uint32_t& bytes_returned) noexcept
 {
-    return call(g_host.device_io_control, file, control_code, in, in_size, out, out_size, &bytes_returned);
+    const KorvalHost& h = route(file);
+    return call(h, h.device_io_control, file, control_code, in, in_size, out, out_size, &bytes_returned);
 }
 
 bool winusb_initialize(KorvalHandle file, KorvalHandle& interface_handle) noexcept
 {
-    return call(g_host.winusb_initialize, file, &interface_handle);
+    const uint32_t host = static_cast<uint32_t>(file >> kTagShift);
+    const KorvalHost& h = route(file);
+    if (!call(h, h.winusb_initialize, file, &interface_handle)) return false;
+    interface_handle = tagged(host, interface_handle);
+    return true;
 }
 
-bool winusb_free(KorvalHandle interface_handle) noexcept { return call(g_host.winusb_free, interface_handle); }
+bool winusb_free(KorvalHandle interface_handle) noexcept
+{
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_free, interface_handle);
+}
 
 bool winusb_control_transfer(KorvalHandle interface_handle, const uint8_t setup[8], void* buffer, uint32_t length,
                              uint32_t& transferred) noexcept
 {
-    return call(g_host.winusb_control_transfer, interface_handle, setup, buffer, length, &transferred);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_control_transfer, interface_handle, setup, buffer, length, &transferred);
 }
 
 bool winusb_get_descriptor(KorvalHandle interface_handle, uint8_t type, uint8_t index, uint16_t language,
                            void* buffer, uint32_t length, uint32_t& transferred) noexcept
 {
-    return call(g_host.winusb_get_descriptor, interface_handle, type, index, language, buffer, length,
-                &transferred);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_get_descriptor, interface_handle, type, index, language, buffer, length, &transferred);
 }
 
 bool winusb_query_interface_settings(KorvalHandle interface_handle, uint8_t alternate,
                                      uint8_t& num_endpoints) noexcept
 {
-    return call(g_host.winusb_query_interface_settings, interface_handle, alternate, &num_endpoints);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_query_interface_settings, interface_handle, alternate, &num_endpoints);
 }
 
 bool winusb_query_pipe(KorvalHandle interface_handle, uint8_t alternate, uint8_t pipe_index, uint8_t& pipe_type,
                        uint8_t& pipe_id) noexcept
 {
-    return call(g_host.winusb_query_pipe, interface_handle, alternate, pipe_index, &pipe_type, &pipe_id);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_query_pipe, interface_handle, alternate, pipe_index, &pipe_type, &pipe_id);
 }
 
 bool winusb_write_pipe(KorvalHandle interface_handle, uint8_t pipe_id, const void* buffer, uint32_t length,
                        uint32_t& transferred) noexcept
 {
-    return call(g_host.winusb_write_pipe, interface_handle, pipe_id, buffer, length, &transferred);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_write_pipe, interface_handle, pipe_id, buffer, length, &transferred);
 }
 
 bool winusb_read_pipe(KorvalHandle interface_handle, uint8_t pipe_id, void* buffer, uint32_t length,
                       uint32_t& transferred) noexcept
 {
-    return call(g_host.winusb_read_pipe, interface_handle, pipe_id, buffer, length, &transferred);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_read_pipe, interface_handle, pipe_id, buffer, length, &transferred);
 }
 
-bool can_abort_pipe() noexcept { return g_host.winusb_abort_pipe != nullptr; }
-bool can_cancel_io() noexcept { return g_host.cancel_io != nullptr; }
+bool can_abort_pipe(KorvalHandle interface_handle) noexcept { return route(interface_handle).winusb_abort_pipe != nullptr; }
+bool can_cancel_io(KorvalHandle file) noexcept { return route(file).cancel_io != nullptr; }
 
 bool winusb_abort_pipe(KorvalHandle interface_handle, uint8_t pipe_id) noexcept
 {
-    return call(g_host.winusb_abort_pipe, interface_handle, pipe_id);
+    const KorvalHost& h = route(interface_handle);
+    return call(h, h.winusb_abort_pipe, interface_handle, pipe_id);
 }
 
-bool cancel_io(KorvalHandle file) noexcept { return call(g_host.cancel_io, file); }
+bool cancel_io(KorvalHandle file) noexcept
+{
+    const KorvalHost& h = route(file);
+    return call(h, h.cancel_io, file);
+}
 
 }  // namespace korval::usb

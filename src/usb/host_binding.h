@@ -14,16 +14,37 @@
 
 namespace korval::usb {
 
-// Replaces the installed host (a copy is kept). nullptr installs the operating system's host.
+// Replaces the installed host (a copy is kept). nullptr installs the operating system's host. The
+// remote hosts stay.
 void install_host(const KorvalHost* host);
 
-// The WinUSB-available flag, taken from the host when it is installed.
-bool winusb_available() noexcept;
+// The hosts boards are found on: host 0 is the installed one, hosts 1 and up are remote servers, in the
+// order they were added. A handle carries its host's number in its top byte (0 for the installed
+// host, whose handles must leave that byte clear), so every call on a handle goes to the host that
+// gave it.
+inline constexpr uint32_t kMaxRemoteHosts = 32;
+uint32_t host_count() noexcept;
+// Whether a handle is a remote server's.
+inline bool is_remote(KorvalHandle handle) noexcept { return (handle >> 56) != 0; }
+// Adds a remote host (a copy is kept for the library's life). Its number, or 0 when there are
+// kMaxRemoteHosts already.
+uint32_t add_host(const KorvalHost& host);
 
-// The device-interface paths of one class, in enumeration order.
-void list_interfaces(const KorvalGuid& interface_class, const std::function<void(const char*)>& emit);
+// The WinUSB-available flag of a host, taken from it when it is installed or added.
+bool winusb_available(uint32_t host = 0) noexcept;
 
-bool open_file(const char* path, bool exclusive, KorvalHandle& file) noexcept;
+// The device-interface paths of one class on a host, in enumeration order.
+void list_interfaces(uint32_t host, const KorvalGuid& interface_class, const std::function<void(const char*)>& emit);
+inline void list_interfaces(const KorvalGuid& interface_class, const std::function<void(const char*)>& emit)
+{
+    list_interfaces(0, interface_class, emit);
+}
+
+bool open_file(uint32_t host, const char* path, bool exclusive, KorvalHandle& file) noexcept;
+inline bool open_file(const char* path, bool exclusive, KorvalHandle& file) noexcept
+{
+    return open_file(0, path, exclusive, file);
+}
 bool close_handle(KorvalHandle handle) noexcept;
 bool device_io_control(KorvalHandle file, uint32_t control_code, const void* in, uint32_t in_size, void* out,
                        uint32_t out_size, uint32_t& bytes_returned) noexcept;
@@ -43,9 +64,10 @@ bool winusb_write_pipe(KorvalHandle interface_handle, uint8_t pipe_id, const voi
 bool winusb_read_pipe(KorvalHandle interface_handle, uint8_t pipe_id, void* buffer, uint32_t length,
                       uint32_t& transferred) noexcept;
 
-// Cancellation. can_* tell whether the host offers it; the calls fail with ERROR_NOT_SUPPORTED otherwise.
-bool can_abort_pipe() noexcept;
-bool can_cancel_io() noexcept;
+// Cancellation. can_* tell whether the host of a handle offers it; the calls fail with
+// ERROR_NOT_SUPPORTED otherwise.
+bool can_abort_pipe(KorvalHandle interface_handle = 0) noexcept;
+bool can_cancel_io(KorvalHandle file = 0) noexcept;
 bool winusb_abort_pipe(KorvalHandle interface_handle, uint8_t pipe_id) noexcept;
 bool cancel_io(KorvalHandle file) noexcept;
 

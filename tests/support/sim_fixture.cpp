@@ -2,6 +2,12 @@
 
 #include <iomanip>
 
+#ifdef KORVAL_TEST_REMOTE
+#include <memory>
+
+#include "host/remote/server.h"
+#endif
+
 namespace korval::test {
 
 std::ostream& operator<<(std::ostream& os, const Expected& e)
@@ -12,6 +18,48 @@ std::ostream& operator<<(std::ostream& os, const Expected& e)
     return os << "]}" << std::dec;
 }
 
+#ifdef KORVAL_TEST_REMOTE
+// The suites built again with the simulated boards behind a server on loopback: one server per test
+// program, serving each test's simulation in turn; the library has no local boards and reaches the
+// simulated ones as a remote server's.
+namespace {
+
+KorvalHost no_boards()
+{
+    KorvalHost none{};
+    none.version = KORVAL_HOST_VERSION;
+    return none;
+}
+
+remote::Server& loopback_server()
+{
+    static std::unique_ptr<remote::Server> server = [] {
+        remote::ServerOptions options;
+        options.listen = "127.0.0.1:0";
+        std::string error;
+        auto s = remote::Server::start(no_boards(), options, error);
+        if (!s) ADD_FAILURE() << error;
+        return s;
+    }();
+    return *server;
+}
+
+void install_remote(const KorvalHost& host)
+{
+    static bool added = false;
+    loopback_server().set_host(host);
+    const KorvalHost none = no_boards();
+    ASSERT_EQ(KORVAL_InstallHost(&none), 0u);
+    if (!added) {
+        const std::string address = "127.0.0.1:" + std::to_string(loopback_server().port());
+        ASSERT_EQ(KORVAL_AddRemote(address.c_str(), nullptr, nullptr), 0u);
+        added = true;
+    }
+}
+
+}  // namespace
+#endif
+
 void SimTest::SetUp()
 {
     sim_ = KorvalSim_Create();
@@ -20,6 +68,10 @@ void SimTest::SetUp()
 
 void SimTest::TearDown()
 {
+#ifdef KORVAL_TEST_REMOTE
+    // The server lets go of the simulation before it goes.
+    loopback_server().set_host(no_boards());
+#endif
     KORVAL_InstallHost(nullptr);
     KorvalSim_Destroy(sim_);
 }
@@ -31,7 +83,14 @@ uint32_t SimTest::add(uint32_t pid, uint32_t path)
     return board;
 }
 
-void SimTest::install() { ASSERT_EQ(KORVAL_InstallHost(KorvalSim_Host(sim_)), 0u); }
+void SimTest::install()
+{
+#ifdef KORVAL_TEST_REMOTE
+    install_remote(*KorvalSim_Host(sim_));
+#else
+    ASSERT_EQ(KORVAL_InstallHost(KorvalSim_Host(sim_)), 0u);
+#endif
+}
 
 uint32_t SimTest::install_one(uint32_t pid, uint32_t path)
 {

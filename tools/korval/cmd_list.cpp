@@ -25,6 +25,14 @@ std::vector<KorvalUnusableBoard> unusable_boards()
     }
 }
 
+// The server a remote board is reached through ("HOST:PORT"); empty for a board of this computer.
+std::string remote_server(uint32_t slot)
+{
+    char server[256] = "";
+    uint32_t size = sizeof server;
+    return KORVAL_GetRemoteServer(slot, &size, server) == ERROR_SUCCESS ? std::string(server) : std::string();
+}
+
 int run(const Options& options, const Args& args)
 {
     if (!args.empty()) return usage_error("list takes no arguments");
@@ -36,15 +44,18 @@ int run(const Options& options, const Args& args)
         KorvalCapabilities d{};
         d.Size = sizeof d;
         if (KORVAL_GetCapabilities(slot, &d) != 0) continue;
-        const char* path = d.DriverPath == 1 ? "DeviceIoControl" : "WinUSB";
+        const char* driver = d.DriverPath == 1 ? "DeviceIoControl" : "WinUSB";
+        const std::string server = remote_server(slot);
+        const std::string path = std::string(driver) + (server.empty() ? "" : " at " + server);
         const std::vector<std::string> words = capability_words(d);
         if (options.json) {
             char pid[8];
             std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(d.ProductID));
-            const Json board = {{"slot", slot}, {"pid", pid}, {"path", path}, {"capabilities", words}};
+            Json board = {{"slot", slot}, {"pid", pid}, {"path", driver}, {"capabilities", words}};
+            if (!server.empty()) board["server"] = server;
             std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
         } else {
-            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.ProductID), path,
+            std::printf("%-4u 0x%04X  %-15s %s\n", slot, static_cast<unsigned>(d.ProductID), path.c_str(),
                         joined_words(words, "no known capabilities").c_str());
         }
         first = false;

@@ -4,6 +4,7 @@
 //
 // The global options may also follow the command or its operation.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -136,8 +137,8 @@ namespace {
 
 const char* const kDescription =
     "korval: lists and drives Korval boards, on hardware or on simulated boards.\n"
-    "usage: korval [--sim PID[:winusb|:ioctl]]... [--json] [-d N] COMMAND [ARGS...]\n"
-    "(--sim, --json and -d may also follow the command)";
+    "usage: korval [--sim PID[:winusb|:ioctl]]... [--remote HOST:PORT]... [--json] [-d N] COMMAND [ARGS...]\n"
+    "(--sim, --remote, --json and -d may also follow the command)";
 
 const char* const kFooter =
     "Commands that work on one board take -d N (a slot, 'first' or 'only'; the first board by default).\n"
@@ -161,8 +162,8 @@ std::string version_text()
 // a sub-command per operation. A command and an operation keep every argument CLI11 does not know
 // (prefix_command) and hand them unchanged to the command's own parser, which keeps the "then" chains
 // and the commands' own option grammar as they are.
-void build(CLI::App& app, std::vector<std::string>& sims, bool& json, std::string& device,
-           std::vector<std::pair<CLI::App*, const Command*>>& entries)
+void build(CLI::App& app, std::vector<std::string>& sims, std::vector<std::string>& remotes, bool& json,
+           std::string& device, std::vector<std::pair<CLI::App*, const Command*>>& entries)
 {
     app.description(kDescription);
     app.footer(kFooter);
@@ -171,6 +172,11 @@ void build(CLI::App& app, std::vector<std::string>& sims, bool& json, std::strin
                    "attach a simulated board with this USB product ID (repeatable); the board is reached "
                    "through WinUSB unless ':ioctl' follows the ID")
         ->type_name("PID[:winusb|:ioctl]")
+        ->allow_extra_args(false);
+    app.add_option("--remote", remotes,
+                   "add the boards of a 'korval serve' server (repeatable); its token and CA come from "
+                   "KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA")
+        ->type_name("HOST:PORT")
         ->allow_extra_args(false);
     app.add_flag("--json", json, "print results as JSON");
     app.set_version_flag("--version", version_text, "print the library's version and exit");
@@ -218,6 +224,7 @@ namespace {
 struct Globals {
     bool json = false;
     std::vector<std::string> sims;
+    std::vector<std::string> remotes;
     std::vector<std::string> devices;
     std::vector<std::string> rest;
     std::string error;
@@ -236,6 +243,8 @@ Globals take_globals(int argc, char** argv)
         if (a == "--json") g.json = true;
         else if (a == "--sim") value("--sim", g.sims);
         else if (a.rfind("--sim=", 0) == 0) g.sims.push_back(a.substr(6));
+        else if (a == "--remote") value("--remote", g.remotes);
+        else if (a.rfind("--remote=", 0) == 0) g.remotes.push_back(a.substr(9));
         else if (a == "-d" || a == "--device") value("-d", g.devices);
         else if (a.rfind("--device=", 0) == 0) g.devices.push_back(a.substr(9));
         else g.rest.push_back(a);
@@ -252,10 +261,10 @@ int main(int argc, char** argv)
     using namespace korval::tool;
     Options options;
     CLI::App app{"", "korval"};
-    std::vector<std::string> sims_unused;
+    std::vector<std::string> sims_unused, remotes_unused;
     std::string device_unused;
     std::vector<std::pair<CLI::App*, const Command*>> entries;
-    build(app, sims_unused, options.json, device_unused, entries);
+    build(app, sims_unused, remotes_unused, options.json, device_unused, entries);
 
     Globals globals = take_globals(argc, argv);
     options.json = g_json = globals.json;
@@ -323,6 +332,11 @@ int main(int argc, char** argv)
         options.sim = sim.get();
         if (sim) {
             if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
+        }
+        for (const std::string& address : globals.remotes) {
+            const uint32_t r = KORVAL_AddRemote(address.c_str(), std::getenv("KORVAL_REMOTE_TOKEN_FILE"),
+                                                std::getenv("KORVAL_REMOTE_CA"));
+            if (r != 0 && r != ERROR_ALREADY_EXISTS) return report_error(r, "remote " + address);
         }
         if (parsed.command == nullptr) {
             std::printf("%s", app.help().c_str());
