@@ -6,9 +6,9 @@
 #include <unistd.h>
 #include <sys/syscall.h>
 
-#include "instant_host.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
+#include "instant_host.h"
 #include "korval/host.h"
 #include "korval/korval.h"
 #include "usb/control.h"
@@ -49,7 +49,8 @@ public:
     ~GuardCalls()
     {
         const double calls = static_cast<double>(korval::guard_system_calls() - start_);
-        state_.counters["guard_syscalls"] = state_.iterations() > 0 ? calls / static_cast<double>(state_.iterations()) : 0;
+        state_.counters["guard_syscalls"] =
+            state_.iterations() > 0 ? calls / static_cast<double>(state_.iterations()) : 0;
     }
 
 private:

@@ -12,8 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/remote/server.h"

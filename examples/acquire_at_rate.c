@@ -34,7 +34,7 @@
 
 static uint16_t samples[SCANS * CHANNELS];
 
-static int failed(const char *what, uint32_t result)
+static int failed(const char* what, uint32_t result)
 {
     printf("%s failed: %u %s\n", what, (unsigned)result, KORVAL_ResultName(result));
     return 1;
@@ -82,9 +82,9 @@ static uint32_t wait_for_samples(uint32_t d, double seconds)
     }
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    KorvalSim *sim = NULL;
+    KorvalSim* sim = NULL;
     uint32_t d = FirstDeviceIndex;
     double hz = RATE_HZ;
     double stop = 0.0;

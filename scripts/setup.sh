@@ -14,6 +14,8 @@ set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
 packages="$packages pkg-config libusb-1.0-0-dev umockdev libumockdev-dev"
+# Rebuilds and the several builds of .ci/run reuse earlier compilations.
+packages="$packages ccache"
 packages="$packages python3 python3-venv python3-numpy python3-pytest python3-matplotlib"
 # Plots of "korval adc stream --plot" (the tool only; the library does not use them).
 packages="$packages libplplot-dev plplot-driver-cairo"

@@ -27,10 +27,10 @@ extern "C" {
 
 /** @brief A device-interface class: the same layout as a Windows GUID. */
 typedef struct KorvalGuid {          /* same layout as a Windows GUID */
-    uint32_t Data1;    /**< as in a GUID */
-    uint16_t Data2;    /**< as in a GUID */
-    uint16_t Data3;    /**< as in a GUID */
-    uint8_t  Data4[8]; /**< as in a GUID */
+    uint32_t Data1;                  /**< as in a GUID */
+    uint16_t Data2;                  /**< as in a GUID */
+    uint16_t Data3;                  /**< as in a GUID */
+    uint8_t Data4[8];                /**< as in a GUID */
 } KorvalGuid;
 
 /** A handle of the host: a file, or a WinUSB interface. 0 means "no handle". The top byte is the
@@ -48,8 +48,8 @@ typedef uint64_t KorvalHandle;
  * code (a Win32 error number; 0 when the system gave none) in *error.
  */
 typedef struct KorvalHost {
-    uint32_t version;                /**< KORVAL_HOST_VERSION; KORVAL_InstallHost refuses others with 87 */
-    void *context;                   /**< passed back as the first argument of every call */
+    uint32_t version; /**< KORVAL_HOST_VERSION; KORVAL_InstallHost refuses others with 87 */
+    void *context;    /**< passed back as the first argument of every call */
 
     /** SetupAPI: the device-interface paths of one class, in enumeration order; emit is called once per path. */
     void (*list_interfaces)(void *context, const KorvalGuid *interface_class,

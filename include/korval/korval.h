@@ -57,39 +57,39 @@ extern "C" {
  * Every code the library produces, by its Win32 name: X(name, value) once per code. The
  * @ref md_docs_concepts "Concepts" page says, for each, what usually causes it and what to do.
  */
-#define KORVAL_RESULT_CODES(X)              \
-    X(ERROR_SUCCESS, 0)                     \
-    X(ERROR_FILE_NOT_FOUND, 2)              \
-    X(ERROR_TOO_MANY_OPEN_FILES, 4)         \
-    X(ERROR_ACCESS_DENIED, 5)               \
-    X(ERROR_INVALID_HANDLE, 6)              \
-    X(ERROR_NOT_ENOUGH_MEMORY, 8)           \
-    X(ERROR_INVALID_DATA, 13)               \
-    X(ERROR_OUTOFMEMORY, 14)                \
-    X(ERROR_NOT_READY, 21)                  \
-    X(ERROR_BAD_LENGTH, 24)                 \
-    X(ERROR_SEEK, 25)                       \
-    X(ERROR_READ_FAULT, 30)                 \
-    X(ERROR_GEN_FAILURE, 31)                \
-    X(ERROR_SHARING_VIOLATION, 32)          \
-    X(ERROR_HANDLE_EOF, 38)                 \
-    X(ERROR_NOT_SUPPORTED, 50)              \
-    X(ERROR_DUP_NAME, 52)                   \
-    X(ERROR_INVALID_PARAMETER, 87)          \
-    X(ERROR_INSUFFICIENT_BUFFER, 122)       \
-    X(ERROR_MOD_NOT_FOUND, 126)             \
-    X(ERROR_ALREADY_EXISTS, 183)            \
-    X(ERROR_NO_MORE_ITEMS, 259)             \
-    X(ERROR_INVALID_ADDRESS, 487)           \
-    X(ERROR_OPERATION_ABORTED, 995)         \
-    X(ERROR_NOACCESS, 998)                  \
-    X(ERROR_NO_DATA_DETECTED, 1104)         \
-    X(ERROR_DEVICE_NOT_CONNECTED, 1167)     \
-    X(ERROR_BAD_TOKEN_TYPE, 1349)           \
-    X(ERROR_INTERNAL_ERROR, 1359)           \
-    X(ERROR_INVALID_INDEX, 1413)            \
-    X(ERROR_TIMEOUT, 1460)                  \
-    X(ERROR_DEVICE_REMOVED, 1617)           \
+#define KORVAL_RESULT_CODES(X)          \
+    X(ERROR_SUCCESS, 0)                 \
+    X(ERROR_FILE_NOT_FOUND, 2)          \
+    X(ERROR_TOO_MANY_OPEN_FILES, 4)     \
+    X(ERROR_ACCESS_DENIED, 5)           \
+    X(ERROR_INVALID_HANDLE, 6)          \
+    X(ERROR_NOT_ENOUGH_MEMORY, 8)       \
+    X(ERROR_INVALID_DATA, 13)           \
+    X(ERROR_OUTOFMEMORY, 14)            \
+    X(ERROR_NOT_READY, 21)              \
+    X(ERROR_BAD_LENGTH, 24)             \
+    X(ERROR_SEEK, 25)                   \
+    X(ERROR_READ_FAULT, 30)             \
+    X(ERROR_GEN_FAILURE, 31)            \
+    X(ERROR_SHARING_VIOLATION, 32)      \
+    X(ERROR_HANDLE_EOF, 38)             \
+    X(ERROR_NOT_SUPPORTED, 50)          \
+    X(ERROR_DUP_NAME, 52)               \
+    X(ERROR_INVALID_PARAMETER, 87)      \
+    X(ERROR_INSUFFICIENT_BUFFER, 122)   \
+    X(ERROR_MOD_NOT_FOUND, 126)         \
+    X(ERROR_ALREADY_EXISTS, 183)        \
+    X(ERROR_NO_MORE_ITEMS, 259)         \
+    X(ERROR_INVALID_ADDRESS, 487)       \
+    X(ERROR_OPERATION_ABORTED, 995)     \
+    X(ERROR_NOACCESS, 998)              \
+    X(ERROR_NO_DATA_DETECTED, 1104)     \
+    X(ERROR_DEVICE_NOT_CONNECTED, 1167) \
+    X(ERROR_BAD_TOKEN_TYPE, 1349)       \
+    X(ERROR_INTERNAL_ERROR, 1359)       \
+    X(ERROR_INVALID_INDEX, 1413)        \
+    X(ERROR_TIMEOUT, 1460)              \
+    X(ERROR_DEVICE_REMOVED, 1617)       \
     X(ERROR_INVALID_USER_BUFFER, 1784)
 
 #ifndef ERROR_SUCCESS
@@ -459,34 +459,34 @@ KORVAL_API uint32_t GetPipes(uint32_t DeviceIndex, uint32_t *pPipeCount, uint32_
  * 1349. Flags are 0 or 1.
  */
 typedef struct KorvalCapabilities {
-    uint32_t Size;             /**< in: sizeof(KorvalCapabilities) as the caller was built with; out: the
+    uint32_t Size;            /**< in: sizeof(KorvalCapabilities) as the caller was built with; out: the
                                   bytes filled (later library versions may append fields) */
-    uint32_t ProductID;        /**< the USB product ID */
-    uint32_t DriverPath;       /**< 0: WinUSB; 1: the DeviceIoControl driver */
-    uint32_t DIOBytes;         /**< 8-bit digital ports */
-    uint32_t DIOConfigBits;    /**< bits of the direction mask: one per port, or one per line */
-    uint32_t Tristates;        /**< bytes of the tristate mask (0: no tristate control) */
-    uint32_t Counters;         /**< 8254 blocks of three counters */
-    uint32_t GateSelectable;   /**< counter gates are selectable */
-    double RootClock;          /**< the counters' clock, hertz */
-    uint32_t ADCBulk;          /**< the bulk analog-input section (scans, acquisition, configuration block) */
-    uint32_t ADCChannels;      /**< range slots of the configuration block */
-    uint32_t ADCMUXChannels;   /**< analog input channels */
-    uint32_t ConfigBytes;      /**< length of the ADC configuration block (0: none) */
-    uint32_t RangeShift;       /**< channel c uses range slot c >> RangeShift */
-    uint32_t ImmADCs;          /**< immediate analog inputs of a board without the bulk section */
-    uint32_t ImmDACs;          /**< immediate analog outputs */
-    uint32_t DACBoardRange;    /**< board-wide output range selection */
-    uint32_t DACChannelCal;    /**< per-channel output calibration tables */
-    uint32_t DACStream;        /**< waveform output */
-    uint32_t DIOStream;        /**< digital streaming */
-    uint32_t DIOSPI;           /**< SPI bus and sync generator */
-    uint32_t DIODebounce;      /**< input debouncing */
-    uint32_t ClearFIFO;        /**< stream FIFOs that can be cleared */
-    uint32_t SetCustomClocks;  /**< the sync pulse generator (DIO_CSA_DoSync()) */
-    uint32_t WDGBytes;         /**< bytes of the watchdog's settings (0: no watchdog) */
-    int32_t FlashSectors;      /**< 64 KiB flash sectors (0: no flash) */
-    uint32_t Reserved;         /**< 0 */
+    uint32_t ProductID;       /**< the USB product ID */
+    uint32_t DriverPath;      /**< 0: WinUSB; 1: the DeviceIoControl driver */
+    uint32_t DIOBytes;        /**< 8-bit digital ports */
+    uint32_t DIOConfigBits;   /**< bits of the direction mask: one per port, or one per line */
+    uint32_t Tristates;       /**< bytes of the tristate mask (0: no tristate control) */
+    uint32_t Counters;        /**< 8254 blocks of three counters */
+    uint32_t GateSelectable;  /**< counter gates are selectable */
+    double RootClock;         /**< the counters' clock, hertz */
+    uint32_t ADCBulk;         /**< the bulk analog-input section (scans, acquisition, configuration block) */
+    uint32_t ADCChannels;     /**< range slots of the configuration block */
+    uint32_t ADCMUXChannels;  /**< analog input channels */
+    uint32_t ConfigBytes;     /**< length of the ADC configuration block (0: none) */
+    uint32_t RangeShift;      /**< channel c uses range slot c >> RangeShift */
+    uint32_t ImmADCs;         /**< immediate analog inputs of a board without the bulk section */
+    uint32_t ImmDACs;         /**< immediate analog outputs */
+    uint32_t DACBoardRange;   /**< board-wide output range selection */
+    uint32_t DACChannelCal;   /**< per-channel output calibration tables */
+    uint32_t DACStream;       /**< waveform output */
+    uint32_t DIOStream;       /**< digital streaming */
+    uint32_t DIOSPI;          /**< SPI bus and sync generator */
+    uint32_t DIODebounce;     /**< input debouncing */
+    uint32_t ClearFIFO;       /**< stream FIFOs that can be cleared */
+    uint32_t SetCustomClocks; /**< the sync pulse generator (DIO_CSA_DoSync()) */
+    uint32_t WDGBytes;        /**< bytes of the watchdog's settings (0: no watchdog) */
+    int32_t FlashSectors;     /**< 64 KiB flash sectors (0: no flash) */
+    uint32_t Reserved;        /**< 0 */
 } KorvalCapabilities;
 
 /**
@@ -507,14 +507,14 @@ KORVAL_API uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilit
 
 /** A board of the family that is attached but that this program cannot open, and why. */
 typedef struct KorvalUnusableBoard {
-    uint32_t Size;             /**< in: sizeof(KorvalUnusableBoard) as the caller was built with; out: the
+    uint32_t Size;      /**< in: sizeof(KorvalUnusableBoard) as the caller was built with; out: the
                                   bytes filled */
-    uint32_t Error;            /**< why it cannot be opened: ERROR_ACCESS_DENIED when this user has no
+    uint32_t Error;     /**< why it cannot be opened: ERROR_ACCESS_DENIED when this user has no
                                   permission on its device node, otherwise the system's code */
-    uint32_t VendorID;         /**< the USB vendor ID */
-    uint32_t ProductID;        /**< the USB product ID */
-    char Path[64];             /**< where it is plugged, as the library names it ("usb:1-4.2"); zero-ended */
-    char Reason[256];          /**< the reason and the fix, in words, zero-ended: "permission denied:
+    uint32_t VendorID;  /**< the USB vendor ID */
+    uint32_t ProductID; /**< the USB product ID */
+    char Path[64];      /**< where it is plugged, as the library names it ("usb:1-4.2"); zero-ended */
+    char Reason[256];   /**< the reason and the fix, in words, zero-ended: "permission denied:
                                   install the udev rules (...) and re-plug the board" */
 } KorvalUnusableBoard;
 

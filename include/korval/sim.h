@@ -129,31 +129,31 @@ KORVAL_API uint32_t KorvalSim_GetInterfacePath(KorvalSim *sim, uint32_t board, c
 
 
 /* ---- Transfer log ------------------------------------------------------------------------------------- */
-#define KORVAL_SIM_CONTROL 1u     /**< control request on endpoint 0 */
-#define KORVAL_SIM_BULK_IN 2u     /**< bulk read */
-#define KORVAL_SIM_BULK_OUT 3u    /**< bulk write */
-#define KORVAL_SIM_DESCRIPTOR 4u  /**< WinUsb_GetDescriptor (setup holds the GET_DESCRIPTOR packet it stands for) */
-#define KORVAL_SIM_PIPE_QUERY 5u  /**< WinUsb_QueryInterfaceSettings or WinUsb_QueryPipe */
+#define KORVAL_SIM_CONTROL 1u    /**< control request on endpoint 0 */
+#define KORVAL_SIM_BULK_IN 2u    /**< bulk read */
+#define KORVAL_SIM_BULK_OUT 3u   /**< bulk write */
+#define KORVAL_SIM_DESCRIPTOR 4u /**< WinUsb_GetDescriptor (setup holds the GET_DESCRIPTOR packet it stands for) */
+#define KORVAL_SIM_PIPE_QUERY 5u /**< WinUsb_QueryInterfaceSettings or WinUsb_QueryPipe */
 
 #define KORVAL_SIM_VIA_WINUSB 0u /**< the transfer went through WinUSB */
-#define KORVAL_SIM_VIA_IOCTL 1u /**< the transfer went through DeviceIoControl */
+#define KORVAL_SIM_VIA_IOCTL 1u  /**< the transfer went through DeviceIoControl */
 
 /** @brief One entry of a board's transfer log. */
 typedef struct KorvalSimTransfer {
-    uint32_t kind;            /**< KORVAL_SIM_CONTROL ... */
-    uint32_t via;             /**< KORVAL_SIM_VIA_WINUSB or KORVAL_SIM_VIA_IOCTL */
-    uint8_t setup[8];         /**< control and descriptor transfers: the setup packet; zero otherwise */
-    uint8_t endpoint;         /**< bulk transfers: the endpoint address (pipe ID); 0 for control */
-    uint8_t reserved[3];      /**< 0 */
-    uint32_t control_code;    /**< via DeviceIoControl: the control code */
-    uint8_t header[38];       /**< via DeviceIoControl: the driver request header exactly as received */
-    uint8_t reserved2[2];     /**< 0 */
-    uint32_t length_asked;    /**< the data bytes asked for (control: wLength; bulk: the buffer length) */
-    uint32_t length_moved;    /**< the data bytes moved */
-    uint32_t reported;        /**< the byte count the driver call reported (via DeviceIoControl it counts the header) */
-    uint32_t error;           /**< 0 when the transfer succeeded, else the error code it failed with */
-    uint32_t data_size;       /**< bytes of data logged: OUT what the host sent, IN what the board answered */
-    uint64_t sequence;        /**< 1, 2, ... per board, counting transfers dropped from a full log */
+    uint32_t kind;         /**< KORVAL_SIM_CONTROL ... */
+    uint32_t via;          /**< KORVAL_SIM_VIA_WINUSB or KORVAL_SIM_VIA_IOCTL */
+    uint8_t setup[8];      /**< control and descriptor transfers: the setup packet; zero otherwise */
+    uint8_t endpoint;      /**< bulk transfers: the endpoint address (pipe ID); 0 for control */
+    uint8_t reserved[3];   /**< 0 */
+    uint32_t control_code; /**< via DeviceIoControl: the control code */
+    uint8_t header[38];    /**< via DeviceIoControl: the driver request header exactly as received */
+    uint8_t reserved2[2];  /**< 0 */
+    uint32_t length_asked; /**< the data bytes asked for (control: wLength; bulk: the buffer length) */
+    uint32_t length_moved; /**< the data bytes moved */
+    uint32_t reported;     /**< the byte count the driver call reported (via DeviceIoControl it counts the header) */
+    uint32_t error;        /**< 0 when the transfer succeeded, else the error code it failed with */
+    uint32_t data_size;    /**< bytes of data logged: OUT what the host sent, IN what the board answered */
+    uint64_t sequence;     /**< 1, 2, ... per board, counting transfers dropped from a full log */
 } KorvalSimTransfer;
 
 /**
@@ -391,7 +391,6 @@ KORVAL_API uint32_t KorvalSim_GetDefaults(KorvalSim *sim, uint32_t board, void *
                                           uint32_t *saves, uint32_t *restores);
 
 
-
 /* ---- Streams, digital ports and analog input ----------------------------------------------------------- */
 /**
  * @brief Bulk endpoints.
@@ -565,11 +564,11 @@ KORVAL_API uint32_t KorvalSim_SetAdcConfig(KorvalSim *sim, uint32_t board, const
 
 /** @brief The signal a simulated analog input reads. */
 typedef struct KorvalSimAdcSignal {
-    uint32_t kind;     /**< KORVAL_SIM_SIGNAL_... */
-    uint32_t seed;     /**< NOISE: the sequence */
-    double offset;     /**< volts */
-    double amplitude;  /**< volts */
-    double frequency;  /**< hertz, in the samples' time: the start plus sample index / pacing rate (1 MHz
+    uint32_t kind;    /**< KORVAL_SIM_SIGNAL_... */
+    uint32_t seed;    /**< NOISE: the sequence */
+    double offset;    /**< volts */
+    double amplitude; /**< volts */
+    double frequency; /**< hertz, in the samples' time: the start plus sample index / pacing rate (1 MHz
                           when the board samples as fast as it is read) */
 } KorvalSimAdcSignal;
 
@@ -652,12 +651,12 @@ KORVAL_API uint32_t KorvalSim_SetAdcCalQueryReply(KorvalSim *sim, uint32_t board
 
 /** @brief The simulated converter's state (KorvalSim_GetAdcState()). */
 typedef struct KorvalSimAdcState {
-    uint64_t announced;       /**< samples of the last sample-count request */
-    uint64_t bytes_sent;      /**< bytes of them sent to the host */
-    uint32_t running;         /**< 1 while the converter is started and has samples to send */
-    uint32_t start_requests;  /**< start requests (0xBF) received */
-    uint32_t triggers;        /**< external triggers fired */
-    uint32_t reserved;        /**< 0 */
+    uint64_t announced;      /**< samples of the last sample-count request */
+    uint64_t bytes_sent;     /**< bytes of them sent to the host */
+    uint32_t running;        /**< 1 while the converter is started and has samples to send */
+    uint32_t start_requests; /**< start requests (0xBF) received */
+    uint32_t triggers;       /**< external triggers fired */
+    uint32_t reserved;       /**< 0 */
 } KorvalSimAdcState;
 /**
  * @brief The converter's state: samples announced and sent, start requests, triggers.
@@ -714,8 +713,8 @@ KORVAL_API uint32_t KorvalSim_GetAdcFastScan(KorvalSim *sim, uint32_t board, uin
    pulled up (high) until driven. The extra byte of the latched whole-board read carries the outputs of
    flat counters 0 to 7 (bit n = counter n). The functions below give 50 (ERROR_NOT_SUPPORTED) for a
    board without the feature. */
-#define KORVAL_SIM_CLOCK_ROOT 0u    /**< the product's root clock */
-#define KORVAL_SIM_CLOCK_CASCADE 1u /**< rising edges of the previous counter's output (counters 1 and 2) */
+#define KORVAL_SIM_CLOCK_ROOT 0u       /**< the product's root clock */
+#define KORVAL_SIM_CLOCK_CASCADE 1u    /**< rising edges of the previous counter's output (counters 1 and 2) */
 #define KORVAL_SIM_NO_GATE 0xFFFFFFFFu /**< no gate */
 
 /** @brief A simulated 8254 counter's state (KorvalSim_GetCounter()). */
@@ -863,8 +862,6 @@ KORVAL_API uint32_t KorvalSim_GetDebounceConfig(KorvalSim *sim, uint32_t board, 
 KORVAL_API uint32_t KorvalSim_SetDebouncedInputs(KorvalSim *sim, uint32_t board, const void *state, uint32_t size);
 
 
-
-
 /* ---- Frequency output, gate waits, global tick and digital streams -------------------------------------- */
 /**
  * @brief The frequency a counter's output runs at now, in hertz: a counter in mode 2 or 3 with a count of 2 or
@@ -908,11 +905,11 @@ KORVAL_API uint32_t KorvalSim_SetGatePulseTrain(KorvalSim *sim, uint32_t board, 
    the edge's number since the request (1 first). Request 0x29 stops watching and drops reports not read. */
 /** @brief A board's gate-wait state (KorvalSim_GetGateWaits()). */
 typedef struct KorvalSimGateWaits {
-    uint32_t watching;  /**< 1 between requests 0x27 and 0x29 */
-    uint32_t gate_a;    /**< KORVAL_SIM_NO_GATE when not watching */
-    uint32_t gate_b;    /**< as gate_a, for gate B */
-    uint32_t waiting[2];  /**< reports not read yet, gate A and gate B */
-    uint64_t events[2];   /**< rising edges since watching began */
+    uint32_t watching;   /**< 1 between requests 0x27 and 0x29 */
+    uint32_t gate_a;     /**< KORVAL_SIM_NO_GATE when not watching */
+    uint32_t gate_b;     /**< as gate_a, for gate B */
+    uint32_t waiting[2]; /**< reports not read yet, gate A and gate B */
+    uint64_t events[2];  /**< rising edges since watching began */
 } KorvalSimGateWaits;
 /**
  * @brief The board's gate-wait state: gates watched, reports waiting, events.
@@ -950,9 +947,9 @@ KORVAL_API uint32_t KorvalSim_GetGlobalTick(KorvalSim *sim, uint32_t board, uint
    To the board: points written to 0x02 enter a FIFO of 1 Mi points (a write waits while it lacks room),
    and leave it one per tick of clock B, into an output record the program reads (up to 16 Mi points
    kept; the oldest are dropped beyond). */
-#define KORVAL_SIM_STREAM_CLOSED 0u /**< no stream open */
+#define KORVAL_SIM_STREAM_CLOSED 0u     /**< no stream open */
 #define KORVAL_SIM_STREAM_FROM_BOARD 1u /**< the stream runs from the board to the host */
-#define KORVAL_SIM_STREAM_TO_BOARD 2u /**< the stream runs from the host to the board */
+#define KORVAL_SIM_STREAM_TO_BOARD 2u   /**< the stream runs from the host to the board */
 /** @brief A board's digital stream (KorvalSim_GetDigitalStream()). */
 typedef struct KorvalSimDigitalStream {
     uint32_t direction;      /**< KORVAL_SIM_STREAM_..., as the last open request set it */
@@ -1002,7 +999,6 @@ KORVAL_API uint32_t KorvalSim_SetDigitalStreamInput(KorvalSim *sim, uint32_t boa
  */
 KORVAL_API uint32_t KorvalSim_ReadDigitalStreamOutput(KorvalSim *sim, uint32_t board, uint16_t *points,
                                                       uint32_t capacity, uint32_t *count);
-
 
 
 /* ---- Analog output, SPI and CSA ------------------------------------------------------------------------ */
@@ -1078,9 +1074,9 @@ KORVAL_API uint32_t KorvalSim_SetSpiRegister(KorvalSim *sim, uint32_t board, uin
 /* The sync pulse generator's settings as the last sync request left them (all 0 at power-on). */
 /** @brief The sync generator's settings (KorvalSim_GetSync()). */
 typedef struct KorvalSimSync {
-    uint32_t divider;   /**< the rate is 3,000 Hz divided by it; 0: the sync is off */
-    uint32_t ticks[3];  /**< times A, B and C in ticks of 1/3 ms */
-    uint32_t requests;  /**< sync requests received */
+    uint32_t divider;  /**< the rate is 3,000 Hz divided by it; 0: the sync is off */
+    uint32_t ticks[3]; /**< times A, B and C in ticks of 1/3 ms */
+    uint32_t requests; /**< sync requests received */
 } KorvalSimSync;
 /**
  * @brief 50 for a board without the sync generator.

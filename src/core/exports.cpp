@@ -27,15 +27,15 @@
     extern "C" KORVAL_API uint32_t Name2 params __attribute__((alias(#Name)));
 #endif
 
-#define KORVAL_PLAIN_ENTRY(fault, Name, params, args)          \
-    extern "C" KORVAL_API uint32_t Name params                 \
-    {                                                          \
-        ::korval::ensure_loaded();                             \
-        try {                                                  \
-            return ::korval::Name args;                        \
-        } catch (...) {                                        \
-            return fault;                                      \
-        }                                                      \
+#define KORVAL_PLAIN_ENTRY(fault, Name, params, args) \
+    extern "C" KORVAL_API uint32_t Name params        \
+    {                                                 \
+        ::korval::ensure_loaded();                    \
+        try {                                         \
+            return ::korval::Name args;               \
+        } catch (...) {                               \
+            return fault;                             \
+        }                                             \
     }
 
 #define KORVAL_VB_ENTRY(Name, params, args) \

@@ -166,7 +166,10 @@ bool winusb_read_pipe(KorvalHandle interface_handle, uint8_t pipe_id, void* buff
     return call(h, h.winusb_read_pipe, interface_handle, pipe_id, buffer, length, &transferred);
 }
 
-bool can_abort_pipe(KorvalHandle interface_handle) noexcept { return route(interface_handle).winusb_abort_pipe != nullptr; }
+bool can_abort_pipe(KorvalHandle interface_handle) noexcept
+{
+    return route(interface_handle).winusb_abort_pipe != nullptr;
+}
 bool can_cancel_io(KorvalHandle file) noexcept { return route(file).cancel_io != nullptr; }
 
 bool winusb_abort_pipe(KorvalHandle interface_handle, uint8_t pipe_id) noexcept

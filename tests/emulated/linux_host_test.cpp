@@ -310,8 +310,9 @@ TEST_F(EmulatedUsbTest, ABoardThisUserMayNotOpenIsListedWithTheReason)
     EXPECT_EQ(seen.error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(seen.product, 0x8040u);
     EXPECT_STREQ(seen.path, "usb:1-3");
-    EXPECT_EQ(std::string(seen.reason).rfind("permission denied: install the udev rules (`cmake --install` puts them in ", 0),
-              0u)
+    EXPECT_EQ(
+        std::string(seen.reason).rfind("permission denied: install the udev rules (`cmake --install` puts them in ", 0),
+        0u)
         << seen.reason;
     EXPECT_NE(std::string(seen.reason).find(") and re-plug the board"), std::string::npos) << seen.reason;
 
@@ -327,7 +328,8 @@ TEST_F(EmulatedUsbTest, ABoardThisUserMayNotOpenIsListedWithTheReason)
 // threads at the same moment, run one discovery that both see whole.
 TEST_F(EmulatedUsbTest, LoadingDoesNothingAndTheFirstCallsDiscoverOnce)
 {
-    if (dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD) != nullptr) GTEST_SKIP() << "already loaded in this process";
+    if (dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD) != nullptr)
+        GTEST_SKIP() << "already loaded in this process";
     plug(0x8040, "1-3");
     const int threads_before = thread_count();
     auto loading = std::async(std::launch::async, [] { return dlopen(KORVAL_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL); });

@@ -441,9 +441,9 @@ std::string UsbTestbed::add_board(KorvalSim* sim, uint32_t board, const std::str
     const std::string parent_name = dot != std::string::npos ? port.substr(0, dot) : "usb" + port.substr(0, 1);
     const std::string parent = syspaths_.at(parent_name);
     const int address = next_address_++;
-    syspath = add_usb_device(testbed_, port, parent.c_str(), bus, address,
-                             descriptors(vendor, b->product().pid, 0xFF, b->product().endpoints), vendor,
-                             b->product().pid);
+    syspath =
+        add_usb_device(testbed_, port, parent.c_str(), bus, address,
+                       descriptors(vendor, b->product().pid, 0xFF, b->product().endpoints), vendor, b->product().pid);
     syspaths_[port] = syspath;
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, address);

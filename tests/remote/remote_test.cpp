@@ -135,13 +135,15 @@ TEST_F(RemoteTest, TokenIsCheckedOnEveryCall)
         bool admitted;
         const char* logged;
     };
-    for (const Case& c : {Case{"none", nullptr, false, "no token"}, Case{"wrong", "wrong-token\n", false, "wrong token"},
-                          Case{"right", "right-token\n", true, "opened"}}) {
+    for (const Case& c :
+         {Case{"none", nullptr, false, "no token"}, Case{"wrong", "wrong-token\n", false, "wrong token"},
+          Case{"right", "right-token\n", true, "opened"}}) {
         SCOPED_TRACE(c.name);
         // A server added once per address: each case reaches it under another name.
-        const std::string address =
-            std::string(c.admitted ? "localhost" : c.token ? "127.0.0.1" : "[::ffff:127.0.0.1]") + ":" +
-            std::to_string(server_->port());
+        const std::string address = std::string(c.admitted ? "localhost"
+                                                : c.token  ? "127.0.0.1"
+                                                           : "[::ffff:127.0.0.1]") +
+                                    ":" + std::to_string(server_->port());
         const std::string token_file = c.token ? write_file(std::string("token-") + c.name, c.token) : "";
         ASSERT_EQ(KORVAL_AddRemote(address.c_str(), token_file.c_str(), nullptr), 0u);
         EXPECT_EQ(GetDevices() != 0, c.admitted);
@@ -167,8 +169,10 @@ TEST_F(RemoteTest, AddressesAndFilesAreChecked)
 
 TEST(RemoteServer, ListensBeyondLoopbackOnlyWithAToken)
 {
-    for (const char* address : {"127.0.0.1:0", "[::1]:0", "localhost:0"}) EXPECT_TRUE(korval::remote::is_loopback(address));
-    for (const char* address : {"0.0.0.0:0", "[::]:0", "192.168.1.2:0"}) EXPECT_FALSE(korval::remote::is_loopback(address));
+    for (const char* address : {"127.0.0.1:0", "[::1]:0", "localhost:0"})
+        EXPECT_TRUE(korval::remote::is_loopback(address));
+    for (const char* address : {"0.0.0.0:0", "[::]:0", "192.168.1.2:0"})
+        EXPECT_FALSE(korval::remote::is_loopback(address));
     korval::remote::ServerOptions options;
     options.listen = "0.0.0.0:0";
     std::string error;
@@ -183,7 +187,8 @@ TEST_F(RemoteTest, TlsServerIsCheckedAgainstTheGivenAuthority)
     // Two authorities made for the test: the server's certificate is signed by the first.
     const std::string d = temp_dir();
     const std::string script =
-        "cd " + d + " && for ca in ca1 ca2; do openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=$ca "
+        "cd " + d +
+        " && for ca in ca1 ca2; do openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=$ca "
         "-keyout $ca.key -out $ca.pem >/dev/null 2>&1 || exit 1; done && "
         "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key -out server.csr >/dev/null 2>&1 && "
         "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext && "
@@ -248,9 +253,9 @@ TEST_F(RemoteTest, BoardsOfAVanishedClientAreClosed)
     const KorvalHost* host = KorvalSim_Host(sim_);
     std::vector<std::string> paths;
     KorvalGuid winusb = KORVAL_INTERFACE_CLASS_WINUSB;
-    host->list_interfaces(host->context, &winusb,
-                          [](void* out, const char* p) { static_cast<std::vector<std::string>*>(out)->push_back(p); },
-                          &paths);
+    host->list_interfaces(
+        host->context, &winusb,
+        [](void* out, const char* p) { static_cast<std::vector<std::string>*>(out)->push_back(p); }, &paths);
     ASSERT_EQ(paths.size(), 1u);
     EXPECT_EQ(host->open_file(host->context, paths[0].c_str(), 1, &file, &error), 0);
     server_->stop();
@@ -285,7 +290,8 @@ protected:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, (temp_dir() + "/serve.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (temp_dir() + "/serve.log").c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
         ASSERT_EQ(posix_spawn(&server_, KORVAL_TOOL_FILE, &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         // Up when it accepts connections (bounded).

@@ -319,18 +319,24 @@ int run(const Options& options, const Args& all_args)
     return show(options, b);
 }
 
-const RegisterCommand kAdc{{"adc", "[-d N] config|scan|acquire|cal|stream ...",
-                            "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams", run, true,
-                            {{"config", "[set ITEM...]", "show the analog-input configuration in words, or set items of it "
-                                                          "(ch A-B RANGE, oversample N, trigger BYTE, cal MODE)"},
-                             {"scan", "[ch A-B]", "one scan, in volts per channel"},
-                             {"acquire", "--rate HZ [--channels A-B] [--range R] --samples N|--seconds S [--out FILE.csv|FILE.h5]",
-                              "scans at a rate paced by the board's scan clock: progress, per-channel statistics, a file; "
-                              "without --rate or --seconds, --samples N samples as the board's block says"},
-                             {"cal", ":AUTO:|:NORM:|:1TO1:|FILE", "load the ADC calibration"},
-                             {"stream", "[--rate HZ] [--channels A-B] [--range R] [--samples N|--seconds S] "
-                                        "[--out FILE.csv|FILE.h5] [--plot FILE.png]",
-                              "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}}}};
+const RegisterCommand kAdc{
+    {"adc",
+     "[-d N] config|scan|acquire|cal|stream ...",
+     "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams",
+     run,
+     true,
+     {{"config", "[set ITEM...]",
+       "show the analog-input configuration in words, or set items of it "
+       "(ch A-B RANGE, oversample N, trigger BYTE, cal MODE)"},
+      {"scan", "[ch A-B]", "one scan, in volts per channel"},
+      {"acquire", "--rate HZ [--channels A-B] [--range R] --samples N|--seconds S [--out FILE.csv|FILE.h5]",
+       "scans at a rate paced by the board's scan clock: progress, per-channel statistics, a file; "
+       "without --rate or --seconds, --samples N samples as the board's block says"},
+      {"cal", ":AUTO:|:NORM:|:1TO1:|FILE", "load the ADC calibration"},
+      {"stream",
+       "[--rate HZ] [--channels A-B] [--range R] [--samples N|--seconds S] "
+       "[--out FILE.csv|FILE.h5] [--plot FILE.png]",
+       "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}}}};
 
 }  // namespace
 

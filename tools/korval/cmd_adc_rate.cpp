@@ -145,16 +145,19 @@ int configure(uint32_t index, const Request& r, Setup& s)
     s.index = index;
     s.caps.Size = sizeof s.caps;
     if (const uint32_t e = KORVAL_GetCapabilities(index, &s.caps)) return report_error(e, "opening the board");
-    if (!s.caps.ADCBulk || s.caps.ConfigBytes == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no bulk analog input");
+    if (!s.caps.ADCBulk || s.caps.ConfigBytes == 0)
+        return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no bulk analog input");
     if (s.caps.Counters == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no counters to pace its scans");
     const double highest = s.caps.RootClock / 4, lowest = s.caps.RootClock / (65535.0 * 65535.0);
     if (r.rate > highest || r.rate < lowest) {
         char text[160];
-        std::snprintf(text, sizeof text, "rate %g: the board's counters make %.4g to %g scans per second", r.rate, lowest, highest);
+        std::snprintf(text, sizeof text, "rate %g: the board's counters make %.4g to %g scans per second", r.rate,
+                      lowest, highest);
         return usage_error(text);
     }
     const int gain = parse_range(r.range);
-    if (gain < 0) return usage_error("unknown range '" + r.range + "' (0-10 V, ±10 V, 0-5 V, ±5 V, 0-2 V, ±2 V, 0-1 V, ±1 V)");
+    if (gain < 0)
+        return usage_error("unknown range '" + r.range + "' (0-10 V, ±10 V, 0-5 V, ±5 V, 0-2 V, ±2 V, 0-1 V, ±1 V)");
     s.gain = static_cast<uint8_t>(gain);
 
     uint8_t block[KORVAL_ADC_CONFIG_MAX] = {};
@@ -242,7 +245,8 @@ public:
     {
         for (uint64_t k = 0; k < scans; ++k) {
             std::fprintf(f_, "%.9g", static_cast<double>(first_scan + k) / s_.rate);
-            for (uint32_t c = 0; c < s_.channels; ++c) std::fprintf(f_, ",%.6f", counts[k * s_.channels + c] * s_.scale + s_.offset);
+            for (uint32_t c = 0; c < s_.channels; ++c)
+                std::fprintf(f_, ",%.6f", counts[k * s_.channels + c] * s_.scale + s_.offset);
             std::fputc('\n', f_);
         }
         return !std::ferror(f_);
@@ -319,7 +323,8 @@ public:
 private:
     Hdf5Writer(hid_t file, hid_t data, const Setup& s) : file_(file), data_(data), s_(s) {}
 
-    static void attribute(hid_t at, const char* name, hid_t file_type, hid_t memory_type, const void* value, hsize_t n = 0)
+    static void attribute(hid_t at, const char* name, hid_t file_type, hid_t memory_type, const void* value,
+                          hsize_t n = 0)
     {
         const hid_t space = n == 0 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &n, nullptr);
         const hid_t a = H5Acreate2(at, name, file_type, space, H5P_DEFAULT, H5P_DEFAULT);
@@ -421,7 +426,7 @@ struct Stream {
     const Setup* setup = nullptr;
     Writer* writer = nullptr;
     Summary* summary = nullptr;
-    uint64_t wanted = 0;       // scans to take
+    uint64_t wanted = 0;          // scans to take
     std::vector<uint16_t> carry;  // samples of a scan split between buffers
     std::mutex mutex;             // guards the writer and the summary against the main thread's end
     std::atomic<uint64_t> scans{0};
@@ -478,13 +483,15 @@ int run_acquire(const Options& options, const Setup& s, uint64_t scans, Writer* 
         return report_error(ERROR_NOT_ENOUGH_MEMORY, "making room for the scans");
     }
     const uint32_t bytes = static_cast<uint32_t>(total * 2);
-    if (const uint32_t e = ADC_BulkAcquire(s.index, bytes, data.data())) return report_error(e, "starting the acquisition");
+    if (const uint32_t e = ADC_BulkAcquire(s.index, bytes, data.data()))
+        return report_error(e, "starting the acquisition");
     int32_t left = static_cast<int32_t>(bytes);
     const bool progress = !options.json && isatty(STDERR_FILENO);
     for (uint32_t round = 0;; ++round) {
         if (const uint32_t e = ADC_BulkPoll(s.index, &left)) return report_error(e, "acquiring");
         if (progress && (round % 10 == 0 || left == 0))
-            std::fprintf(stderr, "\racquired %llu of %llu scans", static_cast<unsigned long long>((bytes - left) / 2 / s.channels),
+            std::fprintf(stderr, "\racquired %llu of %llu scans",
+                         static_cast<unsigned long long>((bytes - left) / 2 / s.channels),
                          static_cast<unsigned long long>(scans));
         if (left == 0) break;
         if (g_interrupted) {
@@ -513,10 +520,11 @@ int run_stream(const Options& options, const Setup& s, uint64_t scans, Writer* w
     // announced count (all the ring's buffers) at the first channel of a scan.
     const uint64_t unit = std::lcm<uint64_t>(512, 2ull * s.channels);
     const uint64_t wanted = static_cast<uint64_t>(s.rate * s.channels * 2 / 20);
-    const uint32_t buf_size = static_cast<uint32_t>(std::clamp<uint64_t>((wanted + unit - 1) / unit * unit, unit,
-                                                                         std::max<uint64_t>(unit, (4u << 20) / unit * unit)));
+    const uint32_t buf_size = static_cast<uint32_t>(std::clamp<uint64_t>(
+        (wanted + unit - 1) / unit * unit, unit, std::max<uint64_t>(unit, (4u << 20) / unit * unit)));
     const int32_t buf_count = 16;
-    if (const uint32_t e = ADC_BulkContinuousStart(s.index, buf_size, buf_count, 0, on_buffer)) return report_error(e, "starting the stream");
+    if (const uint32_t e = ADC_BulkContinuousStart(s.index, buf_size, buf_count, 0, on_buffer))
+        return report_error(e, "starting the stream");
 
     using Clock = std::chrono::steady_clock;
     const auto t0 = Clock::now();
@@ -528,8 +536,9 @@ int run_stream(const Options& options, const Setup& s, uint64_t scans, Writer* w
         if (ADC_BulkContinuousDebug(s.index, &blanks, &accessing, &filled) == 0) ring = blanks + accessing + filled;
         if (options.json) return;
         std::fprintf(stderr, "\r%12llu scans  %.6g scans/s  %8.3f MB/s  ring %d buffers (%llu grown)   %s",
-                     static_cast<unsigned long long>(n), s.rate, elapsed > 0 ? 2.0 * n * s.channels / elapsed / 1e6 : 0.0,
-                     ring, static_cast<unsigned long long>(st.grown.load()), last_line ? "\n" : "");
+                     static_cast<unsigned long long>(n), s.rate,
+                     elapsed > 0 ? 2.0 * n * s.channels / elapsed / 1e6 : 0.0, ring,
+                     static_cast<unsigned long long>(st.grown.load()), last_line ? "\n" : "");
         std::fflush(stderr);
     };
     while (st.scans.load() < scans && !st.ended && !g_interrupted) {
@@ -542,7 +551,8 @@ int run_stream(const Options& options, const Setup& s, uint64_t scans, Writer* w
     grown = st.grown.load();
     g_stream = nullptr;
     if (end != 0) return report_error(end, "ending the stream");
-    if (io_status != 0 && io_status != ERROR_OPERATION_ABORTED) return report_error(io_status, "the stream ended early");
+    if (io_status != 0 && io_status != ERROR_OPERATION_ABORTED)
+        return report_error(io_status, "the stream ended early");
     if (st.write_failed) return usage_error("writing the file failed");
     if (st.scans.load() < scans && !g_interrupted) return report_error(ERROR_HANDLE_EOF, "the stream ended early");
     return 0;
@@ -552,10 +562,10 @@ int run_stream(const Options& options, const Setup& s, uint64_t scans, Writer* w
 // Up to 16 colours that can be told apart on white (a qualitative palette), in PLplot's map 0.
 void set_palette()
 {
-    static const uint8_t kRgb[16][3] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44},  {214, 39, 40},
+    static const uint8_t kRgb[16][3] = {{31, 119, 180},  {255, 127, 14}, {44, 160, 44},   {214, 39, 40},
                                         {148, 103, 189}, {140, 86, 75},  {227, 119, 194}, {127, 127, 127},
-                                        {188, 189, 34},  {23, 190, 207}, {0, 0, 128},    {128, 0, 0},
-                                        {0, 128, 128},   {128, 128, 0},  {255, 0, 255},  {0, 0, 0}};
+                                        {188, 189, 34},  {23, 190, 207}, {0, 0, 128},     {128, 0, 0},
+                                        {0, 128, 128},   {128, 128, 0},  {255, 0, 255},   {0, 0, 0}};
     plscmap0n(18);
     plscol0(0, 255, 255, 255);  // background
     plscol0(1, 0, 0, 0);        // axes and text
@@ -601,9 +611,9 @@ void plot(const Setup& s, const Summary& summary, const std::string& file)
     std::vector<PLINT> text_colours(drawn, 1);
     // Outside the plot on its right, centred: nothing of it falls off the page.
     pllegend(&width, &height, PL_LEGEND_BACKGROUND | PL_LEGEND_BOUNDING_BOX, PL_POSITION_RIGHT | PL_POSITION_OUTSIDE,
-             0.02, 0.0, 0.06, 0, 1, 1, 0, 0, static_cast<PLINT>(drawn), opts.data(), 0.8, 0.8, 1.8, 1.0, text_colours.data(),
-             texts.data(), none.data(), none.data(), zero.data(), zero.data(), colours.data(), styles.data(), widths.data(),
-             none.data(), zero.data(), none.data(), empty.data());
+             0.02, 0.0, 0.06, 0, 1, 1, 0, 0, static_cast<PLINT>(drawn), opts.data(), 0.8, 0.8, 1.8, 1.0,
+             text_colours.data(), texts.data(), none.data(), none.data(), zero.data(), zero.data(), colours.data(),
+             styles.data(), widths.data(), none.data(), zero.data(), none.data(), empty.data());
     plend();
 }
 #endif
@@ -616,10 +626,15 @@ void print_summary(const Options& options, const Setup& s, uint64_t scans, const
         for (uint32_t k = 0; k < s.channels; ++k) {
             const Summary::Channel& ch = summary.channels[k];
             if (ch.n == 0) continue;
-            list.push_back({{"channel", s.first + k}, {"min", rounded(ch.min, 6)},
-                            {"mean", rounded(ch.sum / static_cast<double>(ch.n), 6)}, {"max", rounded(ch.max, 6)}});
+            list.push_back({{"channel", s.first + k},
+                            {"min", rounded(ch.min, 6)},
+                            {"mean", rounded(ch.sum / static_cast<double>(ch.n), 6)},
+                            {"max", rounded(ch.max, 6)}});
         }
-        Json out = {{"scans", scans}, {"rate", s.rate}, {"range", s.range}, {"file", r.out.empty() ? Json(nullptr) : Json(r.out)},
+        Json out = {{"scans", scans},
+                    {"rate", s.rate},
+                    {"range", s.range},
+                    {"file", r.out.empty() ? Json(nullptr) : Json(r.out)},
                     {"channels", list}};
         if (r.stream) {
             out["ring_buffers"] = ring;
@@ -629,12 +644,14 @@ void print_summary(const Options& options, const Setup& s, uint64_t scans, const
         return;
     }
     std::printf("%llu scans of channels %s at %.6g scans/s, %s%s%s\n", static_cast<unsigned long long>(scans),
-                span_text(s.first, s.last).c_str(), s.rate, s.range.c_str(), r.out.empty() ? "" : ", written to ", r.out.c_str());
+                span_text(s.first, s.last).c_str(), s.rate, s.range.c_str(), r.out.empty() ? "" : ", written to ",
+                r.out.c_str());
     std::printf("ch   min (V)     mean (V)    max (V)\n");
     for (uint32_t k = 0; k < s.channels; ++k) {
         const Summary::Channel& ch = summary.channels[k];
         if (ch.n > 0)
-            std::printf("%-4u %+10.6f  %+10.6f  %+10.6f\n", s.first + k, ch.min, ch.sum / static_cast<double>(ch.n), ch.max);
+            std::printf("%-4u %+10.6f  %+10.6f  %+10.6f\n", s.first + k, ch.min, ch.sum / static_cast<double>(ch.n),
+                        ch.max);
     }
 }
 
@@ -668,7 +685,8 @@ int adc_measure_at_rate(const Options& options, uint32_t index, const Args& args
     if (writer && !writer->close() && status == 0) return usage_error("writing '" + r.out + "' failed");
     if (status != 0) return status;
     const uint64_t taken = summary.channels.empty() ? 0 : summary.channels[0].n;
-    if (g_interrupted && !options.json) std::fprintf(stderr, "interrupted: ended after %llu scans\n", static_cast<unsigned long long>(taken));
+    if (g_interrupted && !options.json)
+        std::fprintf(stderr, "interrupted: ended after %llu scans\n", static_cast<unsigned long long>(taken));
 #ifdef KORVAL_TOOL_PLPLOT
     if (!r.plot.empty()) {
         plot(s, summary, r.plot);

@@ -65,8 +65,8 @@ int run(const Options& options, const Args& args)
         char pid[8];
         std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(b.ProductID));
         if (options.json) {
-            const Json board = {{"slot", nullptr}, {"pid", pid}, {"path", b.Path}, {"usable", false},
-                                {"error", b.Error}, {"reason", b.Reason}};
+            const Json board = {{"slot", nullptr}, {"pid", pid},       {"path", b.Path},
+                                {"usable", false}, {"error", b.Error}, {"reason", b.Reason}};
             std::printf("%s\n  %s", first ? "" : ",", json_text(board).c_str());
         } else {
             std::printf("-    %s  %-15s unusable: %s\n", pid, b.Path, b.Reason);
@@ -74,7 +74,8 @@ int run(const Options& options, const Args& args)
         first = false;
     }
     if (options.json) std::printf("%s]\n", first ? "" : "\n");
-    else if (first) std::printf("no boards\n");
+    else if (first)
+        std::printf("no boards\n");
     return 0;
 }
 

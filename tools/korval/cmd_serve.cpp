@@ -59,17 +59,23 @@ int run(const Options& options, const Args& args)
         if ((a == "--listen" || a == "--token-file" || a == "--tls-cert" || a == "--tls-key" || a == "--sim") &&
             !has_value)
             return usage_error(a + " needs a value");
-        if (a == "--listen") server_options.listen = args[++i];
-        else if (a == "--token-file") token_file = args[++i];
-        else if (a == "--tls-cert") cert_file = args[++i];
-        else if (a == "--tls-key") key_file = args[++i];
+        if (a == "--listen")
+            server_options.listen = args[++i];
+        else if (a == "--token-file")
+            token_file = args[++i];
+        else if (a == "--tls-cert")
+            cert_file = args[++i];
+        else if (a == "--tls-key")
+            key_file = args[++i];
         else if (a == "--sim") {
             std::string board = args[++i];
             uint32_t path = KORVAL_SIM_WINUSB;
             if (const auto colon = board.find(':'); colon != std::string::npos) {
                 const std::string kind = board.substr(colon + 1);
-                if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
-                else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
+                if (kind == "ioctl")
+                    path = KORVAL_SIM_IOCTL;
+                else if (kind != "winusb")
+                    return usage_error("unknown driver path '" + kind + "'");
                 board.resize(colon);
             }
             uint64_t pid = 0;
@@ -81,12 +87,15 @@ int run(const Options& options, const Args& args)
     }
     if (!token_file.empty()) {
         if (!read_file(token_file, server_options.token)) return usage_error("cannot read " + token_file);
-        while (!server_options.token.empty() && std::string(" \t\r\n").find(server_options.token.back()) != std::string::npos)
+        while (!server_options.token.empty() &&
+               std::string(" \t\r\n").find(server_options.token.back()) != std::string::npos)
             server_options.token.pop_back();
         if (server_options.token.empty()) return usage_error(token_file + " holds no token");
     }
-    if (!cert_file.empty() && !read_file(cert_file, server_options.tls_cert_pem)) return usage_error("cannot read " + cert_file);
-    if (!key_file.empty() && !read_file(key_file, server_options.tls_key_pem)) return usage_error("cannot read " + key_file);
+    if (!cert_file.empty() && !read_file(cert_file, server_options.tls_cert_pem))
+        return usage_error("cannot read " + cert_file);
+    if (!key_file.empty() && !read_file(key_file, server_options.tls_key_pem))
+        return usage_error("cannot read " + key_file);
 
     // The boards served: simulated ones (the tool's --sim boards and serve's own), else the system's.
     // The library lets go of them first, so that the server can open each one.
@@ -122,9 +131,8 @@ int run(const Options& options, const Args& args)
         return 1;
     }
     const std::string where = server_options.listen.substr(0, server_options.listen.rfind(':'));
-    log_line("serving " + std::string(sim != nullptr ? "simulated boards" : "this machine's boards") + " on " +
-             where + ":" + std::to_string(server->port()) +
-             (server_options.tls_cert_pem.empty() ? "" : " (TLS)") +
+    log_line("serving " + std::string(sim != nullptr ? "simulated boards" : "this machine's boards") + " on " + where +
+             ":" + std::to_string(server->port()) + (server_options.tls_cert_pem.empty() ? "" : " (TLS)") +
              (server_options.token.empty() ? " without a token" : " with a token"));
     std::fflush(stderr);
     int signal_number = 0;
@@ -134,9 +142,9 @@ int run(const Options& options, const Args& args)
     return 0;
 }
 
-const RegisterCommand kServe{{"serve", "[--listen ADDR:PORT] [--token-file F] [--tls-cert F --tls-key F] [--sim PID]...",
-                              "offer the boards to programs on other machines (gRPC; loopback only by default)",
-                              run}};
+const RegisterCommand kServe{{"serve",
+                              "[--listen ADDR:PORT] [--token-file F] [--tls-cert F --tls-key F] [--sim PID]...",
+                              "offer the boards to programs on other machines (gRPC; loopback only by default)", run}};
 
 }  // namespace
 

@@ -42,8 +42,10 @@ std::vector<Json> g_document;
 
 void print_json(const Json& value)
 {
-    if (g_gathering) g_document.push_back(value);
-    else std::printf("%s\n", json_text(value).c_str());
+    if (g_gathering)
+        g_document.push_back(value);
+    else
+        std::printf("%s\n", json_text(value).c_str());
 }
 
 void begin_json_document() { g_gathering = true; }

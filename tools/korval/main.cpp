@@ -42,8 +42,8 @@ RegisterCommand::RegisterCommand(Command command) { registry().push_back(command
 
 namespace {
 
-bool g_json = false;              // --json: errors are JSON objects on stdout too
-std::string g_command;            // the command and its first word, for what an error means
+bool g_json = false;    // --json: errors are JSON objects on stdout too
+std::string g_command;  // the command and its first word, for what an error means
 
 const char* feature_of(const std::string& command)
 {
@@ -80,19 +80,24 @@ std::string meaning(uint32_t code)
     const uint32_t index = current_device();
     uint32_t pid = 0;
     switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-        // Only when the board is what is missing (the code also means "nothing running", "no file").
-        if (QueryDeviceInfo(index, &pid, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) return "";
-        return index < KORVAL_SLOT_COUNT ? "no board in slot " + std::to_string(index) : "no board";
-    case ERROR_BAD_TOKEN_TYPE: {
-        const char* feature = feature_of(g_command);
-        return board_name(index) + (feature != nullptr ? std::string(" has no ") + feature : " lacks this feature");
-    }
-    case ERROR_DEVICE_REMOVED: return board_words(index) + " was unplugged";
-    case ERROR_INVALID_INDEX: return "there is no slot " + std::to_string(index) + " (slots are 0 to 31)";
-    case ERROR_DUP_NAME: return "more than one board is attached: name one with -d N";
-    case ERROR_NOT_SUPPORTED: return "this board's firmware or driver path does not offer it";
-    default: return "";
+        case ERROR_FILE_NOT_FOUND:
+            // Only when the board is what is missing (the code also means "nothing running", "no file").
+            if (QueryDeviceInfo(index, &pid, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) return "";
+            return index < KORVAL_SLOT_COUNT ? "no board in slot " + std::to_string(index) : "no board";
+        case ERROR_BAD_TOKEN_TYPE: {
+            const char* feature = feature_of(g_command);
+            return board_name(index) + (feature != nullptr ? std::string(" has no ") + feature : " lacks this feature");
+        }
+        case ERROR_DEVICE_REMOVED:
+            return board_words(index) + " was unplugged";
+        case ERROR_INVALID_INDEX:
+            return "there is no slot " + std::to_string(index) + " (slots are 0 to 31)";
+        case ERROR_DUP_NAME:
+            return "more than one board is attached: name one with -d N";
+        case ERROR_NOT_SUPPORTED:
+            return "this board's firmware or driver path does not offer it";
+        default:
+            return "";
     }
 }
 
@@ -109,11 +114,14 @@ int report_error(uint32_t code, const std::string& what)
         message = means = board_name(current_device()) + what.substr(this_board.size() - 8);
     else if (what.find(" has no ") == std::string::npos && !(means = meaning(code)).empty())
         message = what + ": " + means;
-    const std::string code_text =
-        "error " + std::to_string(code) + " " + (name != nullptr ? name : "(system error)");
-    if (means.empty()) std::fprintf(stderr, "korval: %s: %s\n", message.c_str(), code_text.c_str());
-    else std::fprintf(stderr, "korval: %s (%s)\n", message.c_str(), code_text.c_str());
-    if (g_json) print_json({{"error", {{"code", code}, {"name", name != nullptr ? Json(name) : Json()}, {"message", message}}}});
+    const std::string code_text = "error " + std::to_string(code) + " " + (name != nullptr ? name : "(system error)");
+    if (means.empty())
+        std::fprintf(stderr, "korval: %s: %s\n", message.c_str(), code_text.c_str());
+    else
+        std::fprintf(stderr, "korval: %s (%s)\n", message.c_str(), code_text.c_str());
+    if (g_json)
+        print_json(
+            {{"error", {{"code", code}, {"name", name != nullptr ? Json(name) : Json()}, {"message", message}}}});
     return 1;
 }
 
@@ -237,17 +245,27 @@ Globals take_globals(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](const char* option, std::vector<std::string>& into) {
-            if (i + 1 >= argc) g.error = std::string(option) + " needs a value";
-            else into.push_back(argv[++i]);
+            if (i + 1 >= argc)
+                g.error = std::string(option) + " needs a value";
+            else
+                into.push_back(argv[++i]);
         };
-        if (a == "--json") g.json = true;
-        else if (a == "--sim") value("--sim", g.sims);
-        else if (a.rfind("--sim=", 0) == 0) g.sims.push_back(a.substr(6));
-        else if (a == "--remote") value("--remote", g.remotes);
-        else if (a.rfind("--remote=", 0) == 0) g.remotes.push_back(a.substr(9));
-        else if (a == "-d" || a == "--device") value("-d", g.devices);
-        else if (a.rfind("--device=", 0) == 0) g.devices.push_back(a.substr(9));
-        else g.rest.push_back(a);
+        if (a == "--json")
+            g.json = true;
+        else if (a == "--sim")
+            value("--sim", g.sims);
+        else if (a.rfind("--sim=", 0) == 0)
+            g.sims.push_back(a.substr(6));
+        else if (a == "--remote")
+            value("--remote", g.remotes);
+        else if (a.rfind("--remote=", 0) == 0)
+            g.remotes.push_back(a.substr(9));
+        else if (a == "-d" || a == "--device")
+            value("-d", g.devices);
+        else if (a.rfind("--device=", 0) == 0)
+            g.devices.push_back(a.substr(9));
+        else
+            g.rest.push_back(a);
     }
     return g;
 }
@@ -316,8 +334,10 @@ int main(int argc, char** argv)
             uint32_t path = KORVAL_SIM_WINUSB;
             if (const auto colon = board.find(':'); colon != std::string::npos) {
                 const std::string kind = board.substr(colon + 1);
-                if (kind == "ioctl") path = KORVAL_SIM_IOCTL;
-                else if (kind != "winusb") return usage_error("unknown driver path '" + kind + "'");
+                if (kind == "ioctl")
+                    path = KORVAL_SIM_IOCTL;
+                else if (kind != "winusb")
+                    return usage_error("unknown driver path '" + kind + "'");
                 board.resize(colon);
             }
             uint64_t pid = 0;

@@ -167,8 +167,8 @@ public:
         h.close_handle = [](void* c, KorvalHandle handle, uint32_t* error) {
             return static_cast<Remote*>(c)->simple(CLOSE_HANDLE, handle, 0, error);
         };
-        h.device_io_control = [](void* c, KorvalHandle file, uint32_t code, const void* in, uint32_t in_size,
-                                 void* out, uint32_t out_size, uint32_t* returned, uint32_t* error) {
+        h.device_io_control = [](void* c, KorvalHandle file, uint32_t code, const void* in, uint32_t in_size, void* out,
+                                 uint32_t out_size, uint32_t* returned, uint32_t* error) {
             return static_cast<Remote*>(c)->device_io_control(file, code, in, in_size, out, out_size, returned, error);
         };
         h.has_winusb = 1;
@@ -409,8 +409,10 @@ private:
         request.set_op(WINUSB_CONTROL_TRANSFER);
         request.set_setup(setup, 8);
         const bool in = (setup[0] & 0x80) != 0;
-        if (in) request.set_length(length);
-        else if (!copy_from_caller(*request.mutable_data(), buffer, length)) return no_access(error);
+        if (in)
+            request.set_length(length);
+        else if (!copy_from_caller(*request.mutable_data(), buffer, length))
+            return no_access(error);
         CallReply reply;
         const bool ok = invoke(request, reply, handle, true, error);
         *transferred = reply.transferred();
@@ -502,7 +504,7 @@ private:
     std::unique_ptr<Host::Stub> stub_;
     std::mutex attach_mutex_;  // one attach at a time; guards last_failure_
     std::chrono::steady_clock::time_point last_failure_{};
-    std::mutex mutex_;         // session_ and next_generation_
+    std::mutex mutex_;  // session_ and next_generation_
     std::shared_ptr<Session> session_;
     uint32_t next_generation_ = 1;
 };
@@ -518,8 +520,8 @@ extern "C" __attribute__((visibility("default"))) uint32_t KorvalRemote_Create(c
         return ERROR_INVALID_PARAMETER;
     try {
         // Lives as long as the process: the library keeps the host until it unloads.
-        auto* remote = new korval::remote::Remote(config->address, config->token != nullptr ? config->token : "",
-                                                  config->ca_pem);
+        auto* remote =
+            new korval::remote::Remote(config->address, config->token != nullptr ? config->token : "", config->ca_pem);
         *host = remote->host();
         return ERROR_SUCCESS;
     } catch (...) {

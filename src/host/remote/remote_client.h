@@ -11,12 +11,12 @@
 #define KORVAL_REMOTE_CREATE_SYMBOL "KorvalRemote_Create"
 
 typedef struct KorvalRemoteConfig {
-    uint32_t abi;         /* KORVAL_REMOTE_CLIENT_ABI */
-    const char *address;  /* host:port */
-    const char *token;    /* sent with every call; empty or null for none */
-    const char *ca_pem;   /* null: plain connection; otherwise TLS, the server checked against this CA */
+    uint32_t abi;        /* KORVAL_REMOTE_CLIENT_ABI */
+    const char* address; /* host:port */
+    const char* token;   /* sent with every call; empty or null for none */
+    const char* ca_pem;  /* null: plain connection; otherwise TLS, the server checked against this CA */
 } KorvalRemoteConfig;
 
 /* Fills *host with a host whose calls go to the server. Nothing is sent yet: the first list of
    interfaces connects. 0, or 87 for a bad configuration. The host lives as long as the process. */
-typedef uint32_t (*KorvalRemoteCreate)(const KorvalRemoteConfig *config, KorvalHost *host);
+typedef uint32_t (*KorvalRemoteCreate)(const KorvalRemoteConfig* config, KorvalHost* host);

@@ -52,9 +52,9 @@ struct Session {
     uint64_t id = 0;
     std::string peer;
     std::mutex mutex;
-    std::map<uint32_t, Entry> handles;                  // by the number the client knows it by
-    std::map<uint32_t, std::set<uint8_t>> pipes;        // the pipes each interface moved data on
-    std::set<uint32_t> closed_handles;                  // closed by the client: a call racing the close
+    std::map<uint32_t, Entry> handles;            // by the number the client knows it by
+    std::map<uint32_t, std::set<uint8_t>> pipes;  // the pipes each interface moved data on
+    std::set<uint32_t> closed_handles;            // closed by the client: a call racing the close
     uint32_t next_handle = 1;
     bool closed = false;
     uint32_t in_flight = 0;
@@ -157,8 +157,7 @@ public:
         // The session lives as long as its client keeps this call open.
         {
             std::unique_lock lock(mutex_);
-            while (!stopping_ && !context->IsCancelled())
-                stopped_cv_.wait_for(lock, std::chrono::milliseconds(50));
+            while (!stopping_ && !context->IsCancelled()) stopped_cv_.wait_for(lock, std::chrono::milliseconds(50));
         }
         close_session(*session);
         {
@@ -303,166 +302,168 @@ private:
         KorvalHandle handle = 0;
         const uint8_t pipe = static_cast<uint8_t>(r.pipe_id());
         switch (r.op()) {
-        case LIST_INTERFACES: {
-            if (r.interface_class().size() != sizeof(KorvalGuid)) return fail(ERROR_INVALID_PARAMETER);
-            KorvalGuid guid;
-            std::memcpy(&guid, r.interface_class().data(), sizeof guid);
-            if (missing(reinterpret_cast<const void*>(h.list_interfaces))) return true;
-            // Without WinUSB the host's WinUSB class has no boards the library could use.
-            const KorvalGuid winusb = KORVAL_INTERFACE_CLASS_WINUSB;
-            if (h.has_winusb == 0 && std::memcmp(&guid, &winusb, sizeof guid) == 0) return true;
-            h.list_interfaces(
-                h.context, &guid,
-                [](void* out, const char* path) {
-                    if (path != nullptr) static_cast<CallReply*>(out)->add_paths(path);
-                },
-                &reply);
-            return true;
-        }
-        case OPEN_FILE: {
-            if (missing(reinterpret_cast<const void*>(h.open_file))) return fail(ERROR_NOT_SUPPORTED);
-            KorvalHandle file = 0;
-            if (!h.open_file(h.context, r.path().c_str(), r.exclusive() ? 1 : 0, &file, &error)) return false;
-            reply.set_handle(add(s, file, false));
-            return true;
-        }
-        case CLOSE_HANDLE:
-            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.close_handle))) return fail(ERROR_NOT_SUPPORTED);
-            forget(s, r.handle());
-            return h.close_handle(h.context, handle, &error) != 0;
-        case DEVICE_IO_CONTROL: {
-            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.device_io_control))) return fail(ERROR_NOT_SUPPORTED);
-            uint32_t returned = 0;
-            const uint32_t in_size = static_cast<uint32_t>(r.data().size());
-            bool ok = false;
-            if (r.same_buffer()) {
-                // One buffer in and out, as the caller passed it.
-                std::string* buffer = reply.mutable_data();
-                *buffer = r.data();
-                buffer->resize(std::max<size_t>(buffer->size(), r.length()));
-                ok = h.device_io_control(h.context, handle, r.control_code(), buffer->data(), in_size, buffer->data(),
-                                         r.length(), &returned, &error) != 0;
-                buffer->resize(ok ? std::min(returned, r.length()) : 0);
-            } else if (!r.out_data().empty()) {
-                // The out buffer carries bytes to send (a bulk write): nothing comes back in it.
-                std::string out = r.out_data();
-                out.resize(r.length());
-                ok = h.device_io_control(h.context, handle, r.control_code(), r.data().data(), in_size, out.data(),
-                                         r.length(), &returned, &error) != 0;
-            } else {
-                std::string* out = reply.mutable_data();
-                out->resize(r.length());
-                ok = h.device_io_control(h.context, handle, r.control_code(), r.data().data(), in_size, out->data(),
-                                         r.length(), &returned, &error) != 0;
-                out->resize(ok ? std::min(returned, r.length()) : 0);
+            case LIST_INTERFACES: {
+                if (r.interface_class().size() != sizeof(KorvalGuid)) return fail(ERROR_INVALID_PARAMETER);
+                KorvalGuid guid;
+                std::memcpy(&guid, r.interface_class().data(), sizeof guid);
+                if (missing(reinterpret_cast<const void*>(h.list_interfaces))) return true;
+                // Without WinUSB the host's WinUSB class has no boards the library could use.
+                const KorvalGuid winusb = KORVAL_INTERFACE_CLASS_WINUSB;
+                if (h.has_winusb == 0 && std::memcmp(&guid, &winusb, sizeof guid) == 0) return true;
+                h.list_interfaces(
+                    h.context, &guid,
+                    [](void* out, const char* path) {
+                        if (path != nullptr) static_cast<CallReply*>(out)->add_paths(path);
+                    },
+                    &reply);
+                return true;
             }
-            reply.set_transferred(returned);
-            return ok;
-        }
-        case WINUSB_INITIALIZE: {
-            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_initialize))) return fail(ERROR_NOT_SUPPORTED);
-            KorvalHandle interface_handle = 0;
-            if (!h.winusb_initialize(h.context, handle, &interface_handle, &error)) return false;
-            reply.set_handle(add(s, interface_handle, true));
-            return true;
-        }
-        case WINUSB_FREE:
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_free))) return fail(ERROR_NOT_SUPPORTED);
-            forget(s, r.handle());
-            return h.winusb_free(h.context, handle, &error) != 0;
-        case WINUSB_CONTROL_TRANSFER: {
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_control_transfer))) return fail(ERROR_NOT_SUPPORTED);
-            if (r.setup().size() != 8) return fail(ERROR_INVALID_PARAMETER);
-            const auto* setup = reinterpret_cast<const uint8_t*>(r.setup().data());
-            uint32_t transferred = 0;
-            bool ok;
-            if (setup[0] & 0x80) {
+            case OPEN_FILE: {
+                if (missing(reinterpret_cast<const void*>(h.open_file))) return fail(ERROR_NOT_SUPPORTED);
+                KorvalHandle file = 0;
+                if (!h.open_file(h.context, r.path().c_str(), r.exclusive() ? 1 : 0, &file, &error)) return false;
+                reply.set_handle(add(s, file, false));
+                return true;
+            }
+            case CLOSE_HANDLE:
+                if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.close_handle))) return fail(ERROR_NOT_SUPPORTED);
+                forget(s, r.handle());
+                return h.close_handle(h.context, handle, &error) != 0;
+            case DEVICE_IO_CONTROL: {
+                if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.device_io_control))) return fail(ERROR_NOT_SUPPORTED);
+                uint32_t returned = 0;
+                const uint32_t in_size = static_cast<uint32_t>(r.data().size());
+                bool ok = false;
+                if (r.same_buffer()) {
+                    // One buffer in and out, as the caller passed it.
+                    std::string* buffer = reply.mutable_data();
+                    *buffer = r.data();
+                    buffer->resize(std::max<size_t>(buffer->size(), r.length()));
+                    ok = h.device_io_control(h.context, handle, r.control_code(), buffer->data(), in_size,
+                                             buffer->data(), r.length(), &returned, &error) != 0;
+                    buffer->resize(ok ? std::min(returned, r.length()) : 0);
+                } else if (!r.out_data().empty()) {
+                    // The out buffer carries bytes to send (a bulk write): nothing comes back in it.
+                    std::string out = r.out_data();
+                    out.resize(r.length());
+                    ok = h.device_io_control(h.context, handle, r.control_code(), r.data().data(), in_size, out.data(),
+                                             r.length(), &returned, &error) != 0;
+                } else {
+                    std::string* out = reply.mutable_data();
+                    out->resize(r.length());
+                    ok = h.device_io_control(h.context, handle, r.control_code(), r.data().data(), in_size, out->data(),
+                                             r.length(), &returned, &error) != 0;
+                    out->resize(ok ? std::min(returned, r.length()) : 0);
+                }
+                reply.set_transferred(returned);
+                return ok;
+            }
+            case WINUSB_INITIALIZE: {
+                if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_initialize))) return fail(ERROR_NOT_SUPPORTED);
+                KorvalHandle interface_handle = 0;
+                if (!h.winusb_initialize(h.context, handle, &interface_handle, &error)) return false;
+                reply.set_handle(add(s, interface_handle, true));
+                return true;
+            }
+            case WINUSB_FREE:
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_free))) return fail(ERROR_NOT_SUPPORTED);
+                forget(s, r.handle());
+                return h.winusb_free(h.context, handle, &error) != 0;
+            case WINUSB_CONTROL_TRANSFER: {
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_control_transfer))) return fail(ERROR_NOT_SUPPORTED);
+                if (r.setup().size() != 8) return fail(ERROR_INVALID_PARAMETER);
+                const auto* setup = reinterpret_cast<const uint8_t*>(r.setup().data());
+                uint32_t transferred = 0;
+                bool ok;
+                if (setup[0] & 0x80) {
+                    std::string* in = reply.mutable_data();
+                    in->resize(r.length());
+                    ok = h.winusb_control_transfer(h.context, handle, setup, in->data(), r.length(), &transferred,
+                                                   &error) != 0;
+                    in->resize(ok ? std::min(transferred, r.length()) : 0);
+                } else {
+                    std::string out = r.data();
+                    ok = h.winusb_control_transfer(h.context, handle, setup, out.data(),
+                                                   static_cast<uint32_t>(out.size()), &transferred, &error) != 0;
+                }
+                reply.set_transferred(transferred);
+                return ok;
+            }
+            case WINUSB_GET_DESCRIPTOR: {
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_get_descriptor))) return fail(ERROR_NOT_SUPPORTED);
                 std::string* in = reply.mutable_data();
                 in->resize(r.length());
-                ok = h.winusb_control_transfer(h.context, handle, setup, in->data(), r.length(), &transferred,
-                                               &error) != 0;
+                uint32_t transferred = 0;
+                const bool ok =
+                    h.winusb_get_descriptor(h.context, handle, static_cast<uint8_t>(r.type()),
+                                            static_cast<uint8_t>(r.index()), static_cast<uint16_t>(r.language()),
+                                            in->data(), r.length(), &transferred, &error) != 0;
                 in->resize(ok ? std::min(transferred, r.length()) : 0);
-            } else {
-                std::string out = r.data();
-                ok = h.winusb_control_transfer(h.context, handle, setup, out.data(), static_cast<uint32_t>(out.size()),
-                                               &transferred, &error) != 0;
+                reply.set_transferred(transferred);
+                return ok;
             }
-            reply.set_transferred(transferred);
-            return ok;
-        }
-        case WINUSB_GET_DESCRIPTOR: {
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_get_descriptor))) return fail(ERROR_NOT_SUPPORTED);
-            std::string* in = reply.mutable_data();
-            in->resize(r.length());
-            uint32_t transferred = 0;
-            const bool ok = h.winusb_get_descriptor(h.context, handle, static_cast<uint8_t>(r.type()),
-                                                    static_cast<uint8_t>(r.index()), static_cast<uint16_t>(r.language()),
-                                                    in->data(), r.length(), &transferred, &error) != 0;
-            in->resize(ok ? std::min(transferred, r.length()) : 0);
-            reply.set_transferred(transferred);
-            return ok;
-        }
-        case WINUSB_QUERY_INTERFACE_SETTINGS: {
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_query_interface_settings)))
+            case WINUSB_QUERY_INTERFACE_SETTINGS: {
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_query_interface_settings)))
+                    return fail(ERROR_NOT_SUPPORTED);
+                uint8_t endpoints = 0;
+                if (!h.winusb_query_interface_settings(h.context, handle, static_cast<uint8_t>(r.alternate()),
+                                                       &endpoints, &error))
+                    return false;
+                reply.set_num_endpoints(endpoints);
+                return true;
+            }
+            case WINUSB_QUERY_PIPE: {
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_query_pipe))) return fail(ERROR_NOT_SUPPORTED);
+                uint8_t type = 0, id = 0;
+                if (!h.winusb_query_pipe(h.context, handle, static_cast<uint8_t>(r.alternate()),
+                                         static_cast<uint8_t>(r.pipe_index()), &type, &id, &error))
+                    return false;
+                reply.set_pipe_type(type);
+                reply.set_pipe_id(id);
+                return true;
+            }
+            case WINUSB_WRITE_PIPE: {
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_write_pipe))) return fail(ERROR_NOT_SUPPORTED);
+                note_pipe(s, r.handle(), pipe);
+                uint32_t transferred = 0;
+                const bool ok = h.winusb_write_pipe(h.context, handle, pipe, r.data().data(),
+                                                    static_cast<uint32_t>(r.data().size()), &transferred, &error) != 0;
+                reply.set_transferred(transferred);
+                return ok;
+            }
+            case WINUSB_READ_PIPE: {
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_read_pipe))) return fail(ERROR_NOT_SUPPORTED);
+                note_pipe(s, r.handle(), pipe);
+                // The host reads straight into the reply's buffer.
+                std::string* in = reply.mutable_data();
+                in->resize(r.length());
+                uint32_t transferred = 0;
+                const bool ok =
+                    h.winusb_read_pipe(h.context, handle, pipe, in->data(), r.length(), &transferred, &error) != 0;
+                in->resize(ok ? std::min(transferred, r.length()) : 0);
+                reply.set_transferred(transferred);
+                return ok;
+            }
+            case WINUSB_ABORT_PIPE:
+                if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.winusb_abort_pipe))) return fail(ERROR_NOT_SUPPORTED);
+                return h.winusb_abort_pipe(h.context, handle, pipe, &error) != 0;
+            case CANCEL_IO:
+                if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
+                if (missing(reinterpret_cast<const void*>(h.cancel_io))) return fail(ERROR_NOT_SUPPORTED);
+                return h.cancel_io(h.context, handle, &error) != 0;
+            default:
                 return fail(ERROR_NOT_SUPPORTED);
-            uint8_t endpoints = 0;
-            if (!h.winusb_query_interface_settings(h.context, handle, static_cast<uint8_t>(r.alternate()), &endpoints,
-                                                   &error))
-                return false;
-            reply.set_num_endpoints(endpoints);
-            return true;
-        }
-        case WINUSB_QUERY_PIPE: {
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_query_pipe))) return fail(ERROR_NOT_SUPPORTED);
-            uint8_t type = 0, id = 0;
-            if (!h.winusb_query_pipe(h.context, handle, static_cast<uint8_t>(r.alternate()),
-                                     static_cast<uint8_t>(r.pipe_index()), &type, &id, &error))
-                return false;
-            reply.set_pipe_type(type);
-            reply.set_pipe_id(id);
-            return true;
-        }
-        case WINUSB_WRITE_PIPE: {
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_write_pipe))) return fail(ERROR_NOT_SUPPORTED);
-            note_pipe(s, r.handle(), pipe);
-            uint32_t transferred = 0;
-            const bool ok = h.winusb_write_pipe(h.context, handle, pipe, r.data().data(),
-                                                static_cast<uint32_t>(r.data().size()), &transferred, &error) != 0;
-            reply.set_transferred(transferred);
-            return ok;
-        }
-        case WINUSB_READ_PIPE: {
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_read_pipe))) return fail(ERROR_NOT_SUPPORTED);
-            note_pipe(s, r.handle(), pipe);
-            // The host reads straight into the reply's buffer.
-            std::string* in = reply.mutable_data();
-            in->resize(r.length());
-            uint32_t transferred = 0;
-            const bool ok = h.winusb_read_pipe(h.context, handle, pipe, in->data(), r.length(), &transferred, &error) != 0;
-            in->resize(ok ? std::min(transferred, r.length()) : 0);
-            reply.set_transferred(transferred);
-            return ok;
-        }
-        case WINUSB_ABORT_PIPE:
-            if (!find(s, r.handle(), true, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.winusb_abort_pipe))) return fail(ERROR_NOT_SUPPORTED);
-            return h.winusb_abort_pipe(h.context, handle, pipe, &error) != 0;
-        case CANCEL_IO:
-            if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
-            if (missing(reinterpret_cast<const void*>(h.cancel_io))) return fail(ERROR_NOT_SUPPORTED);
-            return h.cancel_io(h.context, handle, &error) != 0;
-        default:
-            return fail(ERROR_NOT_SUPPORTED);
         }
     }
 

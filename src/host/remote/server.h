@@ -16,9 +16,9 @@
 namespace korval::remote {
 
 struct ServerOptions {
-    std::string listen = "127.0.0.1:50051";  // ADDR:PORT; port 0 picks a free one
-    std::string token;                       // empty: calls need none (allowed on loopback only)
-    std::string tls_cert_pem, tls_key_pem;   // both set: TLS only
+    std::string listen = "127.0.0.1:50051";       // ADDR:PORT; port 0 picks a free one
+    std::string token;                            // empty: calls need none (allowed on loopback only)
+    std::string tls_cert_pem, tls_key_pem;        // both set: TLS only
     std::function<void(const std::string&)> log;  // connections and refusals, one line each
 };
 

@@ -187,7 +187,8 @@ uint64_t AdcSamples::scan_time(uint64_t scan) const
     // The last running segment that the scan falls in (a stopped one takes none).
     for (auto it = segments_.rbegin(); it != segments_.rend(); ++it)
         if (it->first_scan <= scan && it->hz > 0.0)
-            return it->start_ns + static_cast<uint64_t>(std::ceil(static_cast<double>(scan - it->first_scan + 1) * 1e9 / it->hz));
+            return it->start_ns +
+                   static_cast<uint64_t>(std::ceil(static_cast<double>(scan - it->first_scan + 1) * 1e9 / it->hz));
     return start_ns_;
 }
 
@@ -217,7 +218,8 @@ std::optional<BulkReply> AdcSamples::paced_wait(uint64_t& want)
         return std::nullopt;
     }
     std::optional<uint64_t> wake = flush;
-    if (segments_.back().hz > 0.0) wake = std::min(flush, scan_time(((bytes_sent_ + want + 1) / 2 - 1) / scan_samples_));
+    if (segments_.back().hz > 0.0)
+        wake = std::min(flush, scan_time(((bytes_sent_ + want + 1) / 2 - 1) / scan_samples_));
     return BulkReply::wait(wake);
 }
 
