@@ -5,6 +5,7 @@ an example program that the build compiles and a test runs. Blocks of a section 
 
 import os
 import re
+import shlex
 import subprocess
 import sys
 from pathlib import Path
@@ -96,7 +97,7 @@ def test_tool_line(command, rate_layer, tmp_path):
         help_text = subprocess.run([tool, "adc", "acquire", "--help"], capture_output=True, text=True).stdout
         if "--rate" not in help_text:
             pytest.skip("the tool's adc acquire has no --rate yet")
-    args = command.split()[1:]
+    args = shlex.split(command)[1:]
     result = subprocess.run([tool, *args], capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert result.returncode == 0, f"{command} failed:\n{result.stdout}\n{result.stderr}"
 

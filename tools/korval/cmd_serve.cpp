@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "command.h"
+#include "device_option.h"
 #include "host/remote/server.h"
 #include "korval/host.h"
 #include "korval/korval.h"
@@ -68,19 +69,10 @@ int run(const Options& options, const Args& args)
         else if (a == "--tls-key")
             key_file = args[++i];
         else if (a == "--sim") {
-            std::string board = args[++i];
-            uint32_t path = KORVAL_SIM_WINUSB;
-            if (const auto colon = board.find(':'); colon != std::string::npos) {
-                const std::string kind = board.substr(colon + 1);
-                if (kind == "ioctl")
-                    path = KORVAL_SIM_IOCTL;
-                else if (kind != "winusb")
-                    return usage_error("unknown driver path '" + kind + "'");
-                board.resize(colon);
-            }
-            uint64_t pid = 0;
-            if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
-            sims.emplace_back(static_cast<uint32_t>(pid), path);
+            uint32_t pid = 0, path = 0;
+            if (const std::string wrong = parse_sim_board(args[++i], pid, path); !wrong.empty())
+                return usage_error(wrong);
+            sims.emplace_back(pid, path);
         } else {
             return usage_error("serve: unknown argument '" + a + "'");
         }

@@ -9,6 +9,7 @@
 
 #include "command.h"
 #include "korval/korval.h"
+#include "korval/sim.h"
 
 namespace korval::tool {
 
@@ -103,6 +104,29 @@ inline bool parse_real(const std::string& text, double& value)
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return end != text.c_str() && *end == '\0';
+}
+
+// A simulated board as --sim names it, PID[:winusb|:ioctl]: its product ID, which the library must know,
+// and its driver path. An empty text back, or what is wrong with the option.
+inline std::string parse_sim_board(std::string text, uint32_t& pid, uint32_t& path)
+{
+    path = KORVAL_SIM_WINUSB;
+    if (const auto colon = text.find(':'); colon != std::string::npos) {
+        const std::string kind = text.substr(colon + 1);
+        if (kind == "ioctl")
+            path = KORVAL_SIM_IOCTL;
+        else if (kind != "winusb")
+            return "unknown driver path '" + kind + "'";
+        text.resize(colon);
+    }
+    uint64_t value = 0;
+    if (!parse_bounded(text, 0xFFFF, value)) return "bad product ID '" + text + "'";
+    pid = static_cast<uint32_t>(value);
+    KorvalCapabilities caps{};
+    caps.Size = sizeof caps;
+    if (KORVAL_GetProductCapabilities(pid, &caps) == ERROR_FILE_NOT_FOUND)
+        return "no product has the ID '" + text + "'; korval products lists the known ones";
+    return "";
 }
 
 }  // namespace korval::tool

@@ -330,24 +330,11 @@ int main(int argc, char** argv)
         }
 
         std::unique_ptr<KorvalSim, SimDeleter> sim;
-        for (std::string board : globals.sims) {
-            uint32_t path = KORVAL_SIM_WINUSB;
-            if (const auto colon = board.find(':'); colon != std::string::npos) {
-                const std::string kind = board.substr(colon + 1);
-                if (kind == "ioctl")
-                    path = KORVAL_SIM_IOCTL;
-                else if (kind != "winusb")
-                    return usage_error("unknown driver path '" + kind + "'");
-                board.resize(colon);
-            }
-            uint64_t pid = 0;
-            if (!parse_number(board, pid) || pid > 0xFFFF) return usage_error("bad product ID '" + board + "'");
-            KorvalCapabilities caps{};
-            caps.Size = sizeof caps;
-            if (KORVAL_GetProductCapabilities(static_cast<uint32_t>(pid), &caps) == ERROR_FILE_NOT_FOUND)
-                return usage_error("no product has the ID '" + board + "'; korval products lists the known ones");
+        for (const std::string& board : globals.sims) {
+            uint32_t pid = 0, path = 0;
+            if (const std::string wrong = parse_sim_board(board, pid, path); !wrong.empty()) return usage_error(wrong);
             if (!sim) sim.reset(KorvalSim_Create());
-            KorvalSim_AddBoard(sim.get(), static_cast<uint32_t>(pid), path);
+            KorvalSim_AddBoard(sim.get(), pid, path);
         }
         options.sim = sim.get();
         if (sim) {

@@ -167,24 +167,15 @@ int run(const Options& options, const Args& args)
     // Simulated boards: those of the global --sim, and the panel's own.
     std::unique_ptr<KorvalSim, SimDeleter> own_sim;
     KorvalSim* sim = options.sim;
-    for (std::string text : sims) {
-        uint32_t path = KORVAL_SIM_WINUSB;
-        if (const size_t colon = text.find(':'); colon != std::string::npos) {
-            const std::string kind = text.substr(colon + 1);
-            if (kind == "ioctl")
-                path = KORVAL_SIM_IOCTL;
-            else if (kind != "winusb")
-                return usage_error("unknown driver path '" + kind + "'");
-            text.resize(colon);
-        }
-        uint64_t pid = 0;
-        if (!parse_bounded(text, 0xFFFF, pid)) return usage_error("bad product ID '" + text + "'");
+    for (const std::string& text : sims) {
+        uint32_t pid = 0, path = 0;
+        if (const std::string wrong = parse_sim_board(text, pid, path); !wrong.empty()) return usage_error(wrong);
         if (sim == nullptr) {
             own_sim.reset(KorvalSim_Create());
             sim = own_sim.get();
             if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim))) return report_error(r, "simulation");
         }
-        KorvalSim_AddBoard(sim, static_cast<uint32_t>(pid), path);
+        KorvalSim_AddBoard(sim, pid, path);
     }
     o.sim = sim;
 
