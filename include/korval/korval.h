@@ -565,10 +565,14 @@ KORVAL_API uint32_t KORVAL_GetProductCapabilities(uint32_t ProductID, KorvalCapa
  */
 KORVAL_API uint32_t KORVAL_ListProducts(uint32_t *pCount, uint32_t *pProductIDs);
 
-/** The version of this header; KORVAL_GetVersion() gives the loaded library's, in the same form. */
+/** The major version of this header. */
 #define KORVAL_VERSION_MAJOR 1
+/** The minor version of this header. */
 #define KORVAL_VERSION_MINOR 0
+/** The patch level of this header. */
 #define KORVAL_VERSION_PATCH 0
+/** The version of this header, (major << 16) | (minor << 8) | patch; KORVAL_GetVersion() gives the loaded
+    library's, in the same form. */
 #define KORVAL_VERSION ((KORVAL_VERSION_MAJOR << 16) | (KORVAL_VERSION_MINOR << 8) | KORVAL_VERSION_PATCH)
 
 /**
@@ -909,27 +913,46 @@ KORVAL_API uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void *pTable, 
  */
 #define KORVAL_ADC_CONFIG_MAX 21u
 
-/* Offsets in the block, and the gain code's bits of a range code. */
+/** Range slots at the start of the configuration block, one range code each. */
 #define KORVAL_ADC_RANGE_SLOTS 16u
+/** Offset of the calibration mode in the configuration block. */
 #define KORVAL_ADC_CAL_MODE_BYTE 16u
+/** Offset of the trigger byte (start source in bits 0-1) in the configuration block. */
 #define KORVAL_ADC_TRIGGER_BYTE 17u
-#define KORVAL_ADC_SCAN_LIMITS_BYTE 18u      /* start channel bits 0-3, end channel bits 0-3 */
-#define KORVAL_ADC_OVERSAMPLE_BYTE 19u       /* samples per channel, less one */
-#define KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE 20u /* 21-byte blocks: start and end channel bits 4-7 */
+/** Offset of the scan limits: start channel bits 0-3, end channel bits 0-3 (high nibble). */
+#define KORVAL_ADC_SCAN_LIMITS_BYTE 18u
+/** Offset of the oversample count: samples per channel, less one. */
+#define KORVAL_ADC_OVERSAMPLE_BYTE 19u
+/** Offset, on 21-byte blocks, of the start and end channels' bits 4-7. */
+#define KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE 20u
+/** The gain code's bits of a range code. */
 #define KORVAL_ADC_GAIN_CODE_MASK 0x07u
 
-/** @brief Whether a gain code's range is bipolar (bit 0). */
+/**
+ * @brief Whether a gain code's range is bipolar (bit 0).
+ * @param[in] GainCode A gain code, 0 to 7.
+ * @return 1 for a bipolar range, 0 for a unipolar one.
+ */
 static inline int KORVAL_ADC_GainBipolar(uint8_t GainCode) { return (GainCode & 1) != 0; }
 
-/** @brief A gain code's span in volts: 1 V, doubled when bit 1 is clear, times 5 when bit 2 is clear. A
-    bipolar range runs from -span to +span, a unipolar one from 0 to span. */
+/**
+ * @brief A gain code's span in volts: 1 V, doubled when bit 1 is clear, times 5 when bit 2 is clear.
+ *
+ * A bipolar range runs from -span to +span, a unipolar one from 0 to span.
+ * @param[in] GainCode A gain code, 0 to 7.
+ * @return The span in volts.
+ */
 static inline double KORVAL_ADC_GainSpanVolts(uint8_t GainCode)
 {
     return ((GainCode & 2) ? 1.0 : 2.0) * ((GainCode & 4) ? 1.0 : 5.0);
 }
 
-/** @brief Volts of a sample (or of a mean of samples) in counts, 0 to 65535, taken in the range that a
-    range code (its gain-code bits) selects. */
+/**
+ * @brief Volts of a sample (or of a mean of samples) in counts, taken in the range a range code selects.
+ * @param[in] Counts The sample, 0 to 65535 (a mean may lie between counts).
+ * @param[in] RangeCode A range code; its gain-code bits select the range.
+ * @return The volts.
+ */
 static inline double KORVAL_ADC_CountsToVolts(double Counts, uint8_t RangeCode)
 {
     double m = Counts / 65536.0;
@@ -939,13 +962,25 @@ static inline double KORVAL_ADC_CountsToVolts(double Counts, uint8_t RangeCode)
     return m;
 }
 
-/** @brief The first and last channel of the scan a block of BlockSize bytes (20 or 21) holds. */
+/**
+ * @brief The first channel of the scan a configuration block holds.
+ * @param[in] pBlock The configuration block.
+ * @param[in] BlockSize Its size, 20 or 21 bytes.
+ * @return The first channel.
+ */
 static inline uint32_t KORVAL_ADC_ScanStart(const uint8_t *pBlock, uint32_t BlockSize)
 {
     return (BlockSize > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE ? (pBlock[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] & 0x0Fu) * 16u
                                                          : 0u) +
            (pBlock[KORVAL_ADC_SCAN_LIMITS_BYTE] & 0x0Fu);
 }
+
+/**
+ * @brief The last channel of the scan a configuration block holds.
+ * @param[in] pBlock The configuration block.
+ * @param[in] BlockSize Its size, 20 or 21 bytes.
+ * @return The last channel.
+ */
 static inline uint32_t KORVAL_ADC_ScanEnd(const uint8_t *pBlock, uint32_t BlockSize)
 {
     return (BlockSize > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE ? (pBlock[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] & 0xF0u) : 0u) +

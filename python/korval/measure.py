@@ -325,7 +325,7 @@ def _buffer_handler(q: "queue.SimpleQueue[Any]") -> Any:
 
 
 class RateStream:
-    """Continuous scans at a rate; see `Adc.stream`. An iterator of `Block`s and a context manager.
+    """Continuous scans at a rate; see `Adc.stream`. An iterator of `Block` objects and a context manager.
 
     `rate` is the rate obtained, `channels` and `ranges` what is scanned, `started` the start (UTC),
     `scans` the scans delivered so far, `grown` the blocks the ring grew for, `ring_size` the ring's
