@@ -258,6 +258,7 @@ private:
     const Setup& s_;
 };
 
+#ifdef KORVAL_TOOL_HDF5
 std::string utc_now()
 {
     const std::time_t t = std::time(nullptr);
@@ -272,7 +273,6 @@ std::string utc_now()
     return text;
 }
 
-#ifdef KORVAL_TOOL_HDF5
 class Hdf5Writer final : public Writer {
 public:
     static std::unique_ptr<Hdf5Writer> open(const std::string& path, const Setup& s, const std::string& started)
