@@ -72,7 +72,13 @@ TEST_P(Guard, CountAndBufferTogether)
     size_t readable = 99;
     ASSERT_TRUE(load_count_and_head(&count, count, region_ + page_ - 16, head, sizeof head, readable));
     EXPECT_EQ(count, 5u);
-    EXPECT_EQ(readable, GetParam() ? 0u : 16u);  // the pipe moves a range whole or not at all
+    // The pipe, and Windows' ReadProcessMemory, move a range whole or not at all.
+#ifdef _WIN32
+    constexpr bool whole_ranges_only = true;
+#else
+    constexpr bool whole_ranges_only = false;
+#endif
+    EXPECT_EQ(readable, GetParam() || whole_ranges_only ? 0u : 16u);
     EXPECT_TRUE(load_count_and_head(&count, count, region_, head, sizeof head, readable));
     EXPECT_EQ(readable, sizeof head);
     EXPECT_EQ(std::memcmp(head, region_, sizeof head), 0);

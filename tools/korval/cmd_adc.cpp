@@ -56,6 +56,8 @@ int parse_range(std::string text)
         if (text.compare(i, 2, "\xC2\xB1") == 0) {  // ±
             t += '~';
             ++i;
+        } else if (text[i] == '\xB1') {  // ± in the Windows (ANSI) code page, as a console passes it
+            t += '~';
         } else if (text.compare(i, 3, "+/-") == 0) {
             t += '~';
             i += 2;
