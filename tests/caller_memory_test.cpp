@@ -1,6 +1,9 @@
-// Guarded copies of caller memory, through process_vm_* and through the pipe fallback.
+// Guarded copies of caller memory: by process_vm_*, through the pipe fallback, and by taking the fault
+// inside a call into the library.
 #include <gtest/gtest.h>
 
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -13,11 +16,14 @@
 namespace korval {
 namespace {
 
-class Guard : public ::testing::TestWithParam<bool> {
+enum class Way { process_vm, pipe, fault };
+
+class Guard : public ::testing::TestWithParam<Way> {
 protected:
     void SetUp() override
     {
-        use_pipe_copies(GetParam());
+        use_pipe_copies(GetParam() == Way::pipe);
+        if (GetParam() == Way::fault) enter_library_call();
         page_ = test::page_size();
         region_ = test::map_pages(3, test::PageAccess::read_write);
         ASSERT_NE(region_, nullptr);
@@ -27,6 +33,7 @@ protected:
     }
     void TearDown() override
     {
+        if (GetParam() == Way::fault) leave_library_call();
         test::unmap_pages(region_, 3);
         use_pipe_copies(false);
     }
@@ -78,7 +85,7 @@ TEST_P(Guard, CountAndBufferTogether)
 #else
     constexpr bool whole_ranges_only = false;
 #endif
-    EXPECT_EQ(readable, GetParam() || whole_ranges_only ? 0u : 16u);
+    EXPECT_EQ(readable, GetParam() == Way::pipe || whole_ranges_only ? 0u : 16u);
     EXPECT_TRUE(load_count_and_head(&count, count, region_, head, sizeof head, readable));
     EXPECT_EQ(readable, sizeof head);
     EXPECT_EQ(std::memcmp(head, region_, sizeof head), 0);
@@ -98,8 +105,9 @@ TEST_P(Guard, CountAndBufferTogether)
     EXPECT_EQ(written, 3u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, Guard, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Pipe" : "ProcessVm"; });
+INSTANTIATE_TEST_SUITE_P(Ways, Guard, ::testing::Values(Way::process_vm, Way::pipe, Way::fault), [](const auto& info) {
+    return info.param == Way::pipe ? "Pipe" : info.param == Way::fault ? "Fault" : "ProcessVm";
+});
 
 // The small in/out variables of the exported functions (counts, sizes, results) are caller memory like
 // the buffers: one that cannot be read, or written where the function writes, gives 998.
@@ -164,7 +172,7 @@ TEST_F(CallerVariables, ControlRequestsGuardOnceEachWay)
     EXPECT_LE(guard_system_calls() - before, 2u);
     before = guard_system_calls();
     ASSERT_EQ(GenericVendorWrite(0, 0xA2, 0x1E00, 0, sizeof data, data), ERROR_SUCCESS);
-    EXPECT_LE(guard_system_calls() - before, 1u);
+    EXPECT_LE(guard_system_calls() - before, 2u);
 
     test::GuardedPages pages;
     ASSERT_TRUE(pages.ok());
@@ -185,6 +193,67 @@ TEST_F(CallerVariables, ControlRequestsGuardOnceEachWay)
     EXPECT_EQ(size, 0x100u);
     EXPECT_EQ(std::vector<uint8_t>(across, across + 0x100), eeprom);
 }
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Copies that take the fault share SIGSEGV with the program. Each case runs in a child, since it
+// changes the process's handlers: a bad pointer still gives 998 when the program has put a handler of
+// its own in the library's place or blocked the signal on the calling thread (both taken back as they
+// were), and a fault of the program's own still reaches the handler the library replaced.
+sigjmp_buf g_program_landing;
+volatile sig_atomic_t g_program_faults = 0;
+void program_handler(int, siginfo_t*, void*)
+{
+    g_program_faults = g_program_faults + 1;
+    siglongjmp(g_program_landing, 1);
+}
+void set_program_handler()
+{
+    struct sigaction handler = {};
+    handler.sa_sigaction = program_handler;
+    handler.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigaction(SIGSEGV, &handler, nullptr);
+}
+
+TEST_F(CallerVariables, FaultCopiesLeaveTheProgramsSignalsAlone)
+{
+    add(0x8073);
+    install();
+    test::GuardedPages pages;
+    ASSERT_TRUE(pages.ok());
+    uint32_t size = 8;
+    auto bad_read = [&] { return ::GenericVendorRead(0, 0xA2, 0x1E00, 0, &size, pages.hole()); };
+    struct Case {
+        const char* what;
+        std::function<bool()> run;  // true when all went as it should
+    };
+    const Case cases[] = {
+        {"the program's handler installed after the library's",
+         [&] {
+             bad_read();  // the library's handler is installed
+             set_program_handler();
+             return bad_read() == ERROR_NOACCESS && g_program_faults == 0;
+         }},
+        {"the signal blocked on the calling thread",
+         [&] {
+             sigset_t faults, now;
+             sigemptyset(&faults);
+             sigaddset(&faults, SIGSEGV);
+             pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+             const bool refused = bad_read() == ERROR_NOACCESS;
+             pthread_sigmask(SIG_BLOCK, nullptr, &now);
+             return refused && sigismember(&now, SIGSEGV) == 1;
+         }},
+        {"a fault of the program's own, with its handler installed first",
+         [&] {
+             set_program_handler();
+             if (bad_read() != ERROR_NOACCESS || g_program_faults != 0) return false;
+             if (sigsetjmp(g_program_landing, 1) == 0) (void)*static_cast<volatile uint8_t*>(pages.hole());
+             return g_program_faults == 1 && bad_read() == ERROR_NOACCESS;
+         }},
+    };
+    for (const Case& c : cases) EXPECT_EXIT(std::exit(c.run() ? 0 : 1), ::testing::ExitedWithCode(0), "") << c.what;
+}
+#endif
 
 }  // namespace
 }  // namespace korval

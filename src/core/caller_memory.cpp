@@ -9,11 +9,15 @@
 #else
 #include <fcntl.h>
 #include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
 #endif
 
 #include "korval/korval.h"
@@ -82,6 +86,16 @@ bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t*
 uint64_t guard_system_calls() noexcept { return 0; }
 
 void use_pipe_copies(bool) noexcept {}
+
+void enter_library_call() noexcept {}
+
+void leave_library_call() noexcept {}
+
+void release_fault_handler() noexcept {}
+
+void use_fault_copies(bool) noexcept {}
+
+bool fault_copies_in_use() noexcept { return false; }
 
 #else
 
@@ -213,17 +227,192 @@ bool vm_copy(void* target, const void* source, size_t size, Direction direction)
     return vm_transfer({const_cast<void*>(source), size}, &remote, 1, direction);
 }
 
+// Copies that take the fault. Inside a call into the library, a copy of caller memory is an ordinary
+// memcpy under a handler of SIGSEGV and SIGBUS that turns a fault on it into a failed copy, so valid
+// memory costs no system call per copy. The handler is installed on the first such copy and hands
+// every other fault to the handler it replaced (or to the default action). A fault reaches it only
+// while it is still the process's handler and the signals are not blocked on the thread (the kernel
+// kills a thread that faults with them blocked), so each call checks both once, whatever it copies:
+// two system calls. A call that finds a handler of the program's own in its place, or runs under a
+// sanitizer (which owns these signals and checks memcpy's ranges itself), or runs with
+// KORVAL_GUARD=syscall in the environment, takes the system-call copies instead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KORVAL_FAULT_COPIES 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KORVAL_FAULT_COPIES 0
+#endif
+#endif
+#ifndef KORVAL_FAULT_COPIES
+#define KORVAL_FAULT_COPIES 1
+#endif
+
+// The thread's guard state. The handler reads it, so it is in static TLS: reaching it never allocates.
+struct ThreadGuard {
+    sigjmp_buf* landing;          // where a fault on caller memory returns to
+    volatile sig_atomic_t armed;  // a copy of caller memory is running
+    uint32_t depth;               // calls into the library running on this thread
+    int8_t mode;                  // this call's copies: 0 not decided, 1 by fault, -1 by system call
+    bool reblock_segv;            // blocked when the call began, blocked again when it returns
+    bool reblock_bus;
+};
+thread_local ThreadGuard t_guard __attribute__((tls_model("initial-exec"))) = {};
+
+std::atomic<bool> g_fault_copies{true};
+struct sigaction g_replaced[2];  // the handlers of SIGSEGV and SIGBUS before ours
+
+struct sigaction& replaced(int signal) noexcept { return g_replaced[signal == SIGBUS ? 1 : 0]; }
+
+void on_fault(int signal, siginfo_t* info, void* context)
+{
+    ThreadGuard& guard = t_guard;
+    if (guard.armed != 0 && info->si_code > 0) {
+        guard.armed = 0;
+        siglongjmp(*guard.landing, 1);
+    }
+    const struct sigaction& before = replaced(signal);
+    if ((before.sa_flags & SA_SIGINFO) != 0) {
+        before.sa_sigaction(signal, info, context);
+    } else if (before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN) {
+        before.sa_handler(signal);
+    } else {
+        // The default action, as if the library had never been here: with the default back in place
+        // the faulting instruction faults again on return, and a signal that was sent is sent again.
+        struct sigaction fallback = {};
+        fallback.sa_handler = SIG_DFL;
+        sigaction(signal, &fallback, nullptr);
+        if (info->si_code <= 0) raise(signal);
+    }
+}
+
+bool handler_installed() noexcept
+{
+    static const bool installed = [] {
+        const char* choice = std::getenv("KORVAL_GUARD");
+        if (choice != nullptr && std::strcmp(choice, "syscall") == 0) return false;
+        struct sigaction ours = {};
+        ours.sa_sigaction = on_fault;
+        ours.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+        sigemptyset(&ours.sa_mask);
+        if (sigaction(SIGSEGV, &ours, &replaced(SIGSEGV)) != 0) return false;
+        if (sigaction(SIGBUS, &ours, &replaced(SIGBUS)) == 0) return true;
+        sigaction(SIGSEGV, &replaced(SIGSEGV), nullptr);
+        return false;
+    }();
+    return installed;
+}
+
+bool ours_in_place(int signal) noexcept
+{
+    struct sigaction current;
+    return sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+           current.sa_sigaction == on_fault;
+}
+
+// Whether this call's copies take the fault: decided on its first copy.
+bool fault_copies() noexcept
+{
+    ThreadGuard& guard = t_guard;
+    if (!KORVAL_FAULT_COPIES || guard.depth == 0) return false;
+    if (guard.mode != 0) return guard.mode > 0;
+    guard.mode = -1;
+    if (!g_fault_copies.load(std::memory_order_relaxed) || !handler_installed()) return false;
+    ++t_system_calls;
+    if (!ours_in_place(SIGSEGV)) return false;
+    sigset_t faults, before;
+    sigemptyset(&faults);
+    sigaddset(&faults, SIGSEGV);
+    sigaddset(&faults, SIGBUS);
+    ++t_system_calls;
+    if (pthread_sigmask(SIG_UNBLOCK, &faults, &before) != 0) return false;
+    guard.reblock_segv = sigismember(&before, SIGSEGV) == 1;
+    guard.reblock_bus = sigismember(&before, SIGBUS) == 1;
+    guard.mode = 1;
+    return true;
+}
+
+// Runs `move` (which touches caller memory and holds nothing a jump out of it would lose): false when
+// it faulted on the caller's memory.
+template <class Move>
+bool take_fault(Move&& move) noexcept
+{
+    ThreadGuard& guard = t_guard;
+    sigjmp_buf landing;
+    guard.landing = &landing;
+    if (sigsetjmp(landing, 0) != 0) return false;
+    guard.armed = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    move();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    guard.armed = 0;
+    return true;
+}
+
+bool fault_copy(void* target, const void* source, size_t size) noexcept
+{
+    return take_fault([&] { std::memcpy(target, source, size); });
+}
+
+constexpr uintptr_t kSmallestPage = 4096;  // the smallest page of any supported system
+
+// One byte of every page of the range read, or, for a range to be written, changed by nothing in one
+// atomic operation (which faults on a page that cannot be written, and loses no concurrent write).
+bool fault_touch(uintptr_t at, uintptr_t end, bool for_write) noexcept
+{
+    return take_fault([&] {
+        for (; at < end; at = (at / kSmallestPage + 1) * kSmallestPage) {
+            auto* byte = reinterpret_cast<uint8_t*>(at);
+            if (for_write)
+                __atomic_fetch_or(byte, uint8_t{0}, __ATOMIC_RELAXED);
+            else
+                (void)*static_cast<volatile const uint8_t*>(byte);
+        }
+    });
+}
+
 }  // namespace
+
+void enter_library_call() noexcept
+{
+    ThreadGuard& guard = t_guard;
+    if (guard.depth++ == 0) guard.mode = 0;
+}
+
+void leave_library_call() noexcept
+{
+    ThreadGuard& guard = t_guard;
+    if (--guard.depth != 0 || !(guard.reblock_segv || guard.reblock_bus)) return;
+    sigset_t faults;
+    sigemptyset(&faults);
+    if (guard.reblock_segv) sigaddset(&faults, SIGSEGV);
+    if (guard.reblock_bus) sigaddset(&faults, SIGBUS);
+    guard.reblock_segv = guard.reblock_bus = false;
+    pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+}
+
+void release_fault_handler() noexcept
+{
+    // A handler left behind would point into unmapped code after the library is unloaded.
+    if (!KORVAL_FAULT_COPIES || !g_fault_copies.load(std::memory_order_relaxed)) return;
+    for (int signal : {SIGSEGV, SIGBUS})
+        if (ours_in_place(signal)) sigaction(signal, &replaced(signal), nullptr);
+}
+
+void use_fault_copies(bool on) noexcept { g_fault_copies.store(on, std::memory_order_relaxed); }
+
+bool fault_copies_in_use() noexcept { return fault_copies(); }
 
 bool copy_from_caller(void* target, const void* source, size_t size) noexcept
 {
     if (size == 0) return true;
+    if (fault_copies()) return fault_copy(target, source, size);
     return vm_copy(target, source, size, Direction::from_caller);
 }
 
 bool copy_to_caller(void* target, const void* source, size_t size) noexcept
 {
     if (size == 0) return true;
+    if (fault_copies()) return fault_copy(target, source, size);
     return vm_copy(target, source, size, Direction::to_caller);
 }
 
@@ -232,11 +421,12 @@ bool copy_to_caller(void* target, const void* source, size_t size) noexcept
 bool caller_range_usable(const void* start, size_t size, bool for_write) noexcept
 {
     if (size == 0) return true;
-    constexpr uintptr_t kPage = 4096;  // the smallest page of any supported system
+    constexpr uintptr_t kPage = kSmallestPage;
     constexpr size_t kBatch = 1024;
     uintptr_t at = reinterpret_cast<uintptr_t>(start);
     const uintptr_t end = at + size;
     if (end < at) return false;
+    if (fault_copies()) return fault_touch(at, end, for_write);
     uint8_t bytes[kBatch];
     iovec remote[kBatch];
     while (at < end) {
@@ -255,6 +445,19 @@ bool caller_range_usable(const void* start, size_t size, bool for_write) noexcep
 bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* buffer, void* head, size_t room,
                          size_t& readable) noexcept
 {
+    if (fault_copies()) {
+        if (!fault_copy(&count, count_at, sizeof count)) return false;
+        // As much of the head as can be read, up to its first page that cannot.
+        const auto* from = static_cast<const uint8_t*>(buffer);
+        readable = 0;
+        while (readable < room) {
+            const size_t to_page_end = kSmallestPage - reinterpret_cast<uintptr_t>(from + readable) % kSmallestPage;
+            const size_t n = std::min(room - readable, to_page_end);
+            if (!fault_copy(static_cast<uint8_t*>(head) + readable, from + readable, n)) break;
+            readable += n;
+        }
+        return true;
+    }
     const iovec local[2] = {{&count, sizeof count}, {head, room}};
     const iovec remote[2] = {{const_cast<uint32_t*>(count_at), sizeof count}, {const_cast<void*>(buffer), room}};
     const ssize_t moved = vm_move(local, room > 0 ? 2 : 1, remote, room > 0 ? 2 : 1, Direction::from_caller);
@@ -265,6 +468,7 @@ bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* 
 
 bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t* count_at, uint32_t count) noexcept
 {
+    if (fault_copies()) return fault_copy(buffer, data, size) && fault_copy(count_at, &count, sizeof count);
     const iovec local[2] = {{const_cast<void*>(data), size}, {&count, sizeof count}};
     const iovec remote[2] = {{buffer, size}, {count_at, sizeof count}};
     const size_t first = size > 0 ? 0 : 1;

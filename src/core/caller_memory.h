@@ -1,12 +1,14 @@
 // Guarded copies of caller memory.
 //
 // Functions that copy from or to a caller's buffer must answer ERROR_NOACCESS (998) for memory that
-// cannot be read or written, never crash. The copy itself is made so that it fails instead of faulting:
-// on Linux it is a process_vm_readv/process_vm_writev on our own process (one system call per copy,
-// which the kernel fails with EFAULT), with a pipe as the fallback where those calls are refused; on
-// Windows the range is walked with VirtualQuery before an ordinary copy. The system call is most of a
-// small request's cost, so a call that reads a count and the buffer it sizes gathers both into one
-// call before the request, and both writes into one after it.
+// cannot be read or written, never crash. The copy itself is made so that it fails instead of faulting.
+// On Linux, inside a call into the library, it is an ordinary copy under a fault handler that turns a
+// fault on the caller's memory into a failed copy; the call checks once that such a fault can reach
+// the handler (two system calls), and otherwise, and outside a call (worker threads), the copy is a
+// process_vm_readv/process_vm_writev on our own process, which the kernel fails with EFAULT, with a
+// pipe as the fallback where those are refused. A call that reads a count and the buffer it sizes
+// gathers both into one system call before the request, and both writes into one after it. On Windows
+// the range is walked with VirtualQuery before an ordinary copy.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +53,21 @@ bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* 
 // buffer was.
 bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t* count_at, uint32_t count) noexcept;
 
+// The span of one call into the library on the calling thread, from its exported entry to its return
+// (calls nest): the guard decides once per call how its copies are made. Every exported entry holds one.
+void enter_library_call() noexcept;
+void leave_library_call() noexcept;
+class LibraryCall {
+public:
+    LibraryCall() noexcept { enter_library_call(); }
+    ~LibraryCall() { leave_library_call(); }
+    LibraryCall(const LibraryCall&) = delete;
+    LibraryCall& operator=(const LibraryCall&) = delete;
+};
+
+// Puts back the fault handlers the library replaced, where they are still the library's (unload).
+void release_fault_handler() noexcept;
+
 // The guard's system calls made by the calling thread so far (0 on Windows, which makes none): what a
 // request costs in them, for the benchmark and the tests.
 uint64_t guard_system_calls() noexcept;
@@ -78,5 +95,12 @@ uint32_t read_caller_string(const char* source, std::string& out, size_t limit);
 // Makes every copy take the pipe fallback (or not): for tests of the fallback on machines where the
 // first choice works. No effect on Windows.
 void use_pipe_copies(bool on) noexcept;
+
+// Lets calls copy by taking the fault where they may (the default), or not: for tests of the
+// system-call copies, and for the benchmark's comparison. No effect on Windows.
+void use_fault_copies(bool on) noexcept;
+
+// Whether the calling thread's current call copies by taking the fault (false outside a call).
+bool fault_copies_in_use() noexcept;
 
 }  // namespace korval

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "adc/adc.h"
+#include "core/caller_memory.h"
 #include "core/core_api.h"
 #include "core/export_list.h"
 #include "core/library.h"
@@ -31,6 +32,7 @@
     extern "C" KORVAL_API uint32_t Name params        \
     {                                                 \
         ::korval::ensure_loaded();                    \
+        const ::korval::LibraryCall call;             \
         try {                                         \
             return ::korval::Name args;               \
         } catch (...) {                               \

@@ -3,9 +3,10 @@
 // Loading initialises memory only (the device table's records are constructed empty in static storage).
 // The load sequence, run once by the first call into the library (ensure_loaded, or KORVAL_InstallHost
 // when it comes first): every slot empty, the host installed and its WinUSB binding taken, one discovery
-// pass, so boards present at that moment hold the lowest slots. Nothing is sent to a board. Unload
-// releases the records' strings and arrays; the operating system's host ends its own session (its event
-// thread joined) as its statics go.
+// pass, so boards present at that moment hold the lowest slots. Nothing is sent to a board. Unload puts
+// back the fault handlers the guard installed (where they are still its own) and releases the records'
+// strings and arrays; the operating system's host ends its own session (its event thread joined) as its
+// statics go.
 #include "core/library.h"
 
 #include <atomic>
@@ -56,7 +57,11 @@ bool run_once(Sequence&& sequence)
     return ran;
 }
 
-__attribute__((destructor)) void library_unload() { release_dynamic_fields(); }
+__attribute__((destructor)) void library_unload()
+{
+    release_fault_handler();
+    release_dynamic_fields();
+}
 
 }  // namespace
 
