@@ -8,7 +8,7 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, TypeVar
 
 from .errors import KorvalError, LibraryNotFoundError
 
@@ -351,6 +351,42 @@ class Subsystem:
 
     def _call(self, name: str, *args: object) -> None:
         self._lib.call(name, self._index, *args)
+
+
+_Resource = TypeVar("_Resource", bound="Closing")
+
+
+class Closing:
+    """Something that runs until closed and closes when its `with` block is left. When the block is left by
+    an exception, a failing close does not take that exception's place; `_close_after_error` is the
+    close used then. One still running when collected is closed, its failures dropped."""
+
+    _running = False
+
+    def close(self) -> object:
+        raise NotImplementedError
+
+    def _close_after_error(self) -> None:
+        self.close()
+
+    def __enter__(self: _Resource) -> _Resource:
+        return self
+
+    def __exit__(self, exc_type: Any, *exc: Any) -> None:
+        if exc_type is None:
+            self.close()
+            return
+        try:
+            self._close_after_error()
+        except KorvalError:
+            pass
+
+    def __del__(self) -> None:
+        if self._running:
+            try:
+                self.close()
+            except Exception:  # noqa: BLE001
+                pass
 
 
 _lock = threading.Lock()

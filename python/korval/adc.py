@@ -350,7 +350,7 @@ def _through_last_scanned(volts: np.ndarray) -> np.ndarray:
     return volts[:scanned[-1] + 1].copy() if scanned.size else volts[:0].copy()
 
 
-class AdcStream:
+class AdcStream(_lib.Closing):
     """A running continuous acquisition; see `Adc.stream`.
 
     Blocks are copied out of the library's ring as they come, so the library's reader never waits for
@@ -430,33 +430,8 @@ class AdcStream:
             if not self._running:
                 return self.status
             self._running = False
-            status = u32(0)
-            code = self._lib.raw("ADC_BulkContinuousEnd", self._index, ctypes.byref(status))
-            if code == 0:
-                self.status = status.value
-                return self.status
-            # The threads may still run and call back: the callback must outlive them.
-            _still_in_use.append(self._callback)
-            raise KorvalError(code, "ADC_BulkContinuousEnd")
-
-    def __enter__(self) -> "AdcStream":
-        return self
-
-    def __exit__(self, exc_type: Any, *exc: Any) -> None:
-        if exc_type is None:
-            self.close()
-        else:
-            try:
-                self.close()
-            except KorvalError:
-                pass
-
-    def __del__(self) -> None:
-        if getattr(self, "_running", False):
-            try:
-                self.close()
-            except Exception:  # noqa: BLE001
-                pass
+            self.status = measure.end_continuous(self._lib, self._index, self._callback)
+            return self.status
 
 
 class FastScans:

@@ -630,7 +630,7 @@ class Dac(_lib.Subsystem):
         self._call("DAC_CSA_ClearRangeLimits")
 
 
-class Waveform:
+class Waveform(_lib.Closing):
     """Waveform output in progress; see `Dac.waveform`. `rate_hz` is the point rate the board runs at."""
 
     MAX_FRAME_POINTS = 6400
@@ -687,17 +687,8 @@ class Waveform:
             self._open = False
             self._dac._call("DACOutputClose" if end else "DACOutputCloseNoEnd")
 
-    def __enter__(self) -> "Waveform":
-        return self
-
-    def __exit__(self, exc_type: Any, *exc: Any) -> None:
-        if exc_type is None:
-            self.close()
-        else:
-            try:
-                self.close(end=False)
-            except KorvalError:
-                pass
+    def _close_after_error(self) -> None:
+        self.close(end=False)
 
 
 class DioStream:

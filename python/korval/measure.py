@@ -324,7 +324,7 @@ def _buffer_handler(q: "queue.SimpleQueue[Any]") -> Any:
     return on_buffer
 
 
-class RateStream:
+class RateStream(_lib.Closing):
     """Continuous scans at a rate; see `Adc.stream`. An iterator of `Block` objects and a context manager.
 
     `rate` is the rate obtained, `channels` and `ranges` what is scanned, `started` the start (UTC),
@@ -458,36 +458,28 @@ class RateStream:
             if not self._running:
                 return self.status
             self._running = False
-            status = u32(0)
-            code = self._lib.raw("ADC_BulkContinuousEnd", self._index, ctypes.byref(status))
-            stop_clock(self._adc)
-            if code != 0:
-                from .adc import _still_in_use
-
-                _still_in_use.append(self._callback)  # the threads may still call back
-                raise KorvalError(code, "ADC_BulkContinuousEnd")
-            self.status = status.value
+            try:
+                self.status = end_continuous(self._lib, self._index, self._callback)
+            finally:
+                stop_clock(self._adc)
             # Everything the library delivered is queued now, the final call last.
             while self._take(0):
                 pass
             return self.status
 
-    def __enter__(self) -> "RateStream":
-        return self
 
-    def __exit__(self, exc_type: Any, *exc: Any) -> None:
-        try:
-            self.close()
-        except KorvalError:
-            if exc_type is None:
-                raise
+def end_continuous(lib: _lib.Library, index: int, callback: Any) -> int:
+    """Ends the slot's continuous acquisition and waits for its threads: the status of the read that ended
+    it (0 when none failed). When it cannot be ended, the threads may still run and call back: the
+    callback is kept alive for good, and the failure is raised."""
+    status = u32(0)
+    code = lib.raw("ADC_BulkContinuousEnd", index, ctypes.byref(status))
+    if code != 0:
+        from .adc import _still_in_use
 
-    def __del__(self) -> None:
-        if getattr(self, "_running", False):
-            try:
-                self.close()
-            except Exception:  # noqa: BLE001
-                pass
+        _still_in_use.append(callback)
+        raise KorvalError(code, "ADC_BulkContinuousEnd")
+    return status.value
 
 
 def take(stream: RateStream, scans: int) -> Iterator[Block]:

@@ -24,16 +24,12 @@
 #include "usb/bulk.h"
 #include "usb/control.h"
 #include "usb/nvmem.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
 
-constexpr uint8_t kCalQueryRequest = 0xBA;
-constexpr uint8_t kCalQueryReply = 0xBB;
-constexpr uint8_t kCalTableRequest = 0xBB;
-constexpr uint8_t kTablePipe = 0x02;
-constexpr uint16_t kCalReferenceAddress = 0x1DF2;
 constexpr double kNominalHighReference = 65102.80704;  // counts of the high reference in 0 to 10 V
 
 constexpr uint32_t kEntries = 65536;
@@ -63,8 +59,8 @@ Result query(uint32_t slot)
 {
     uint8_t reply = 0xFF;
     uint32_t size = 1;
-    if (const Result r = usb::vendor_read(slot, kCalQueryRequest, 0, 0, size, &reply)) return r;
-    return size == 1 && reply == kCalQueryReply ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+    if (const Result r = usb::vendor_read(slot, usb::kAdcCalQueryRequest, 0, 0, size, &reply)) return r;
+    return size == 1 && reply == usb::kAdcCalQueryReply ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
 }
 
 Result read_block(uint32_t slot, Block& block) { return adc::read_block(slot, block.data()); }
@@ -76,7 +72,8 @@ double high_target(uint32_t slot)
 {
     uint8_t word[2] = {};
     uint32_t size = sizeof word;
-    if (usb::vendor_read(slot, usb::kEepromRequest, kCalReferenceAddress, 0, size, word) != ERROR_SUCCESS || size != 2)
+    if (usb::vendor_read(slot, usb::kEepromRequest, usb::kCalReferenceAddress, 0, size, word) != ERROR_SUCCESS ||
+        size != 2)
         return kNominalHighReference;
     const uint16_t value = static_cast<uint16_t>(word[0] | word[1] << 8);
     return value == 0 || value == 0xFFFF ? kNominalHighReference : value;
@@ -127,8 +124,8 @@ Result upload_table(uint32_t slot, const TableBytes& table)
     while (start < kEntries) {
         const uint32_t count = std::min(kBlockEntries, kEntries - start);
         uint32_t sent = 0;
-        if (const Result r = usb::bulk_write(slot, kTablePipe, &table[2 * start], 2 * count, sent)) return r;
-        if (const Result r = usb::vendor_write(slot, kCalTableRequest, static_cast<uint16_t>(start),
+        if (const Result r = usb::bulk_write(slot, usb::kAdcTablePipe, &table[2 * start], 2 * count, sent)) return r;
+        if (const Result r = usb::vendor_write(slot, usb::kAdcCalTableRequest, static_cast<uint16_t>(start),
                                                static_cast<uint16_t>(count), 0, nullptr))
             return r;
         const uint32_t advance = (sent / 2) & 0xFF00;

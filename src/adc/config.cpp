@@ -8,6 +8,7 @@
 #include "core/caller_memory.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
@@ -18,18 +19,18 @@ Result read_block(uint32_t slot, uint8_t* block)
 {
     const uint32_t size = device(slot).ConfigBytes;
     uint32_t received = size;
-    if (const Result r = usb::vendor_read(slot, kReadBlockRequest, 0, 0, received, block)) return r;
+    if (const Result r = usb::vendor_read(slot, usb::kAdcReadBlockRequest, 0, 0, received, block)) return r;
     return received < size ? ERROR_READ_FAULT : ERROR_SUCCESS;
 }
 
 Result write_block(uint32_t slot, const uint8_t* block)
 {
-    return usb::vendor_write(slot, kWriteBlockRequest, 0, 0, device(slot).ConfigBytes, block);
+    return usb::vendor_write(slot, usb::kAdcWriteBlockRequest, 0, 0, device(slot).ConfigBytes, block);
 }
 
 Result request_samples(uint32_t slot, uint32_t samples)
 {
-    return usb::vendor_write(slot, kSampleCountRequest, static_cast<uint16_t>(samples >> 16),
+    return usb::vendor_write(slot, usb::kAdcSampleCountRequest, static_cast<uint16_t>(samples >> 16),
                              static_cast<uint16_t>(samples & 0xFFFF), 0, nullptr);
 }
 
@@ -85,7 +86,7 @@ uint32_t ADC_GetConfig(uint32_t DeviceIndex, uint8_t* pConfigBuf, uint32_t* pCon
     // Straight into the caller's buffer, through the guarded control routine. The size reported is the
     // block's, whatever length the board answered with.
     uint32_t size = device(slot).ConfigBytes;
-    if (const Result r = GenericVendorRead(slot, adc::kReadBlockRequest, 0, 0, &size, pConfigBuf)) return r;
+    if (const Result r = GenericVendorRead(slot, usb::kAdcReadBlockRequest, 0, 0, &size, pConfigBuf)) return r;
     return report_block_size(slot, pConfigBufSize);
 }
 
@@ -94,7 +95,9 @@ uint32_t ADC_SetConfig(uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (const Result r = check_block_buffer(slot, pConfigBuf, pConfigBufSize)) return r;
-    if (const Result r = GenericVendorWrite(slot, adc::kWriteBlockRequest, 0, 0, device(slot).ConfigBytes, pConfigBuf)) return r;
+    if (const Result r =
+            GenericVendorWrite(slot, usb::kAdcWriteBlockRequest, 0, 0, device(slot).ConfigBytes, pConfigBuf))
+        return r;
     return report_block_size(slot, pConfigBufSize);
 }
 

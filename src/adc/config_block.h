@@ -8,12 +8,6 @@
 
 namespace korval::adc {
 
-// The ADC's vendor requests.
-inline constexpr uint8_t kReadBlockRequest = 0xD2;
-inline constexpr uint8_t kWriteBlockRequest = 0xBE;
-inline constexpr uint8_t kSampleCountRequest = 0xBC;  // wValue: count bits 16-31, wIndex: bits 0-15
-inline constexpr uint8_t kStartRequest = 0xBF;        // wIndex: the channel
-
 // Offsets in the block (the public header gives the layout to programs too). Range codes of range
 // slots 0 to 15 come first.
 inline constexpr uint32_t kRangeSlots = KORVAL_ADC_RANGE_SLOTS;

@@ -30,12 +30,11 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
-
-constexpr uint8_t kSamplePipe = 0x86;
 
 constexpr uint32_t kFlagNewBlock = 1;  // first buffer after a sample-count request
 constexpr uint32_t kFlagFinal = 2;     // last call: no data
@@ -232,7 +231,7 @@ public:
 
     Worker thread;
     const uint32_t DI;
-    const uint8_t TargetPipe = kSamplePipe;
+    const uint8_t TargetPipe = usb::kAdcSamplePipe;
     const uint32_t BytesPerBC;
     Relaxed<uint32_t> IOStatus;  // 0, or the code of the failure that ended the acquisition
     TADCContBufWorker* const MyBufThread;
@@ -338,7 +337,7 @@ void stop_both(uint32_t slot, TADCContAcqWorker* acq, TADCContBufWorker* bufs)
 {
     acq->thread.request_stop();
     while (!acq->thread.finished()) {
-        if (!usb::cancel_transfers(slot, kSamplePipe)) {
+        if (!usb::cancel_transfers(slot, usb::kAdcSamplePipe)) {
             // This host cannot cancel (or the slot's handles are closed after an unplug, when the read
             // has failed already): the read in flight returns by itself.
             break;

@@ -18,13 +18,12 @@
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
 
-constexpr uint8_t kFastScanSwitch = 0xD4;
-constexpr uint16_t kFastScanSwitchValue = 0x1E;
 constexpr uint32_t kMaxInitChannels = 64;
 constexpr auto kScanTimeout = std::chrono::milliseconds(1000);
 
@@ -36,7 +35,7 @@ constexpr FeatureTest kHasBlock = [](const TDeviceData& d) {
 
 Result switch_fast_scan(uint32_t slot, uint8_t on)
 {
-    return usb::vendor_write(slot, kFastScanSwitch, kFastScanSwitchValue, 0, 1, &on);
+    return usb::vendor_write(slot, usb::kAdcFastScanRequest, usb::kAdcFastScanValue, 0, 1, &on);
 }
 
 Result write_block(uint32_t slot, const Block& block)

@@ -16,6 +16,7 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -52,7 +53,7 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMS);
         for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now())
             if (thread_.wait_for(deadline - now)) return;  // the data came first
-        usb::vendor_write(DI, adc::kStartRequest, 0, 0, 0, nullptr);
+        usb::vendor_write(DI, usb::kAdcStartRequest, 0, 0, 0, nullptr);
         bTimeout = true;
     }
 
@@ -66,18 +67,18 @@ double counts_to_volts(double mean, uint8_t range_code) { return KORVAL_ADC_Coun
 Result start_conversion(uint32_t slot, uint16_t channel)
 {
     if (one_shot_running(slot)) return ERROR_TOO_MANY_OPEN_FILES;
-    return usb::vendor_write(slot, kStartRequest, 0, channel, 0, nullptr);
+    return usb::vendor_write(slot, usb::kAdcStartRequest, 0, channel, 0, nullptr);
 }
 
 Result read_samples(uint32_t slot, void* data, uint32_t size, std::chrono::milliseconds base)
 {
-    ReadGuard guard(slot, kSamplePipe);
+    ReadGuard guard(slot, usb::kAdcSamplePipe);
     if (!guard.start()) return ERROR_NOT_ENOUGH_MEMORY;
     auto* at = static_cast<uint8_t*>(data);
     for (uint32_t left = size; left > 0;) {
         uint32_t got = 0;
         guard.arm(read_allowance(base, left / 2));
-        const Result r = usb::bulk_read(slot, kSamplePipe, at, left, got);
+        const Result r = usb::bulk_read(slot, usb::kAdcSamplePipe, at, left, got);
         guard.disarm();
         if (r != ERROR_SUCCESS) return guard.timed_out() ? ERROR_TIMEOUT : r;
         at += got;
@@ -94,7 +95,7 @@ Result immediate_scan(uint32_t slot, Scan& scan)
     const uint32_t inputs = std::min<uint32_t>(device(slot).ImmADCs, kMaxChannels);
     if (inputs == 0) return ERROR_BAD_TOKEN_TYPE;
     uint32_t size = inputs * 2;
-    if (const Result r = usb::vendor_read(slot, kStartRequest, 0, 0, size, scan.samples.data())) return r;
+    if (const Result r = usb::vendor_read(slot, usb::kAdcStartRequest, 0, 0, size, scan.samples.data())) return r;
     // A short answer would leave inputs unread: reported rather than shown as 0 V.
     if (size < inputs * 2) return ERROR_READ_FAULT;
     scan.start = 0;

@@ -12,7 +12,6 @@ namespace korval::adc {
 
 inline constexpr uint32_t kMaxScanSamples = 1024;
 inline constexpr uint32_t kMaxChannels = 256;  // channel numbers are 8-bit
-inline constexpr uint8_t kSamplePipe = 0x86;
 
 // One scan as it was taken.
 struct Scan {

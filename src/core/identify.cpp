@@ -11,6 +11,7 @@
 #include "usb/control.h"
 #include "usb/host_binding.h"
 #include "usb/nvmem.h"
+#include "usb/requests.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -20,7 +21,6 @@ namespace korval {
 
 namespace {
 
-constexpr uint16_t kSerialNumberAddress = 0x1DF8;
 constexpr uint64_t kNoSerialNumber = 0xFFFFFFFFFFFFFFFFull;
 
 // One UTF-16 character of a product name as one byte of the system's ANSI code page ('?' where it has
@@ -48,7 +48,7 @@ Result read_serial_number(uint32_t device_index, uint64_t& serial)
     set_last_error(0);
     uint8_t bytes[8] = {};
     uint32_t size = sizeof bytes;
-    const Result r = usb::vendor_read(slot, usb::kEepromRequest, kSerialNumberAddress, 0, size, bytes);
+    const Result r = usb::vendor_read(slot, usb::kEepromRequest, usb::kSerialNumberAddress, 0, size, bytes);
     if (r != ERROR_SUCCESS || size != sizeof bytes) return device_gone(slot);
     serial = 0;
     for (int i = 7; i >= 0; --i) serial = serial << 8 | bytes[i];
@@ -104,7 +104,9 @@ uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSi
     const uint64_t asked = 2 * (uint64_t{wanted} + 1);
     uint32_t size = asked > 0xFFFE ? 0xFFFE : static_cast<uint32_t>(asked);
     std::vector<uint8_t> reply(size, 0);
-    if (const Result r = usb::vendor_read(slot, 0x06, 0x0302, 0, size, reply.data())) return r;
+    if (const Result r =
+            usb::vendor_read(slot, usb::kProductNameRequest, usb::kProductNameValue, 0, size, reply.data()))
+        return r;
 
     // The length byte counts the two header bytes. Only characters the board sent are used.
     uint32_t length = size > 0 ? reply[0] / 2u : 0;

@@ -5,6 +5,7 @@
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/host_binding.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -20,7 +21,9 @@ Result open_check(uint32_t slot)
     uint8_t descriptor[18] = {};
     if (d.bCyUSB) {
         uint32_t size = sizeof descriptor;
-        if (const Result r = usb::descriptor_read(slot, 0x80, 0x06, 0x0100, 0, size, descriptor)) return r;
+        if (const Result r = usb::descriptor_read(slot, usb::kStandardIn, usb::kGetDescriptorRequest,
+                                                  usb::kDeviceDescriptorValue, 0, size, descriptor))
+            return r;
         if (size < sizeof descriptor) return ERROR_READ_FAULT;
     } else {
         uint32_t transferred = 0;
@@ -110,7 +113,9 @@ uint32_t ClearDevices()
         if (d.bGetName && open_check(slot) == ERROR_SUCCESS) {
             uint8_t name[514];
             uint32_t size = sizeof name;
-            if (usb::vendor_read(slot, 0x06, 0x0302, 0, size, name) != ERROR_SUCCESS) device_gone(slot);
+            if (usb::vendor_read(slot, usb::kProductNameRequest, usb::kProductNameValue, 0, size, name) !=
+                ERROR_SUCCESS)
+                device_gone(slot);
         }
     }
     return ERROR_SUCCESS;

@@ -8,6 +8,7 @@
 #include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -229,7 +230,9 @@ Result firmware_check(uint32_t slot)
     if (d.bFirmware20) return ERROR_SUCCESS;
     uint8_t reply[3] = {};
     uint32_t size = sizeof reply;
-    if (const Result r = usb::vendor_read(slot, 0xA3, 0x8000, 1, size, reply)) return r;
+    if (const Result r = usb::vendor_read(slot, usb::kFirmwareInfoRequest, usb::kFirmwareInfoValue,
+                                          usb::kFirmwareInfoIndex, size, reply))
+        return r;
     // Version 3 or later (0xFF is an unprogrammed reply) with the feature-set bit.
     if (size >= 3 && reply[0] != 0xFF && reply[0] >= 3 && (reply[2] & 0x02) != 0) {
         d.bFirmware20 = true;

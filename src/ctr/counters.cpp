@@ -4,6 +4,7 @@
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
@@ -27,15 +28,6 @@ Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, C
 }  // namespace ctr
 
 namespace {
-
-constexpr uint8_t kRequestRead = 0x20;
-constexpr uint8_t kRequestMode = 0x21;
-constexpr uint8_t kRequestLoad = 0x22;
-constexpr uint8_t kRequestModeLoad = 0x23;
-constexpr uint8_t kRequestSelectGate = 0x24;
-constexpr uint8_t kRequestReadAll = 0x25;
-constexpr uint8_t kRequestReadLatched = 0x26;
-
 
 // The board's counters, then the counter's address, then (when given) the mode, in that order.
 Result open_counter(uint32_t device_index, uint32_t block, uint32_t counter, const uint32_t* mode, uint32_t& slot,
@@ -70,7 +62,7 @@ uint32_t CTR_8254Mode(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t Counte
     uint32_t slot = 0;
     ctr::CounterAddress a;
     if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, &Mode, slot, a)) return r;
-    return usb::vendor_write(slot, kRequestMode, mode_value(a, Mode), 0, 0, nullptr);
+    return usb::vendor_write(slot, usb::kCtrModeRequest, mode_value(a, Mode), 0, 0, nullptr);
 }
 
 uint32_t CTR_8254Load(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t LoadValue)
@@ -80,7 +72,7 @@ uint32_t CTR_8254Load(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t Counte
     if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, nullptr, slot, a)) return r;
     // The counter sits in the two top bits, where a control word holds its counter select.
     const auto value = static_cast<uint16_t>(a.block | a.counter << 14);
-    return usb::vendor_write(slot, kRequestLoad, value, LoadValue, 0, nullptr);
+    return usb::vendor_write(slot, usb::kCtrLoadRequest, value, LoadValue, 0, nullptr);
 }
 
 uint32_t CTR_8254ModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode,
@@ -89,7 +81,7 @@ uint32_t CTR_8254ModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t Co
     uint32_t slot = 0;
     ctr::CounterAddress a;
     if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, &Mode, slot, a)) return r;
-    return usb::vendor_write(slot, kRequestModeLoad, mode_value(a, Mode), LoadValue, 0, nullptr);
+    return usb::vendor_write(slot, usb::kCtrModeLoadRequest, mode_value(a, Mode), LoadValue, 0, nullptr);
 }
 
 uint32_t CTR_8254ReadModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint32_t Mode,
@@ -100,7 +92,7 @@ uint32_t CTR_8254ReadModeLoad(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_
     if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, &Mode, slot, a)) return r;
     if (pReadValue == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t size = sizeof *pReadValue;
-    return GenericVendorRead(slot, kRequestModeLoad, mode_value(a, Mode), LoadValue, &size, pReadValue);
+    return GenericVendorRead(slot, usb::kCtrModeLoadRequest, mode_value(a, Mode), LoadValue, &size, pReadValue);
 }
 
 uint32_t CTR_8254Read(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue)
@@ -109,7 +101,7 @@ uint32_t CTR_8254Read(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t Counte
     ctr::CounterAddress a;
     if (const Result r = open_counter(DeviceIndex, BlockIndex, CounterIndex, nullptr, slot, a)) return r;
     if (pReadValue == nullptr) return ERROR_INVALID_PARAMETER;
-    return read_into_caller(slot, kRequestRead, read_value(a), sizeof *pReadValue, pReadValue);
+    return read_into_caller(slot, usb::kCtrReadRequest, read_value(a), sizeof *pReadValue, pReadValue);
 }
 
 uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue,
@@ -122,7 +114,7 @@ uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t 
     // Count (least significant byte first) and status byte in one reply of three bytes.
     uint8_t reply[3] = {};
     uint32_t size = sizeof reply;
-    if (const Result r = usb::vendor_read(slot, kRequestRead, read_value(a), 0, size, reply)) return r;
+    if (const Result r = usb::vendor_read(slot, usb::kCtrReadRequest, read_value(a), 0, size, reply)) return r;
     const auto count = static_cast<uint16_t>(reply[0] | reply[1] << 8);
     if (!store_to_caller(pReadValue, count)) return ERROR_NOACCESS;
     if (!copy_to_caller(pStatus, &reply[2], 1)) return ERROR_NOACCESS;
@@ -134,7 +126,7 @@ uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
-    return read_into_caller(slot, kRequestReadAll, 0, ctr::read_all_size(device(slot)), pData);
+    return read_into_caller(slot, usb::kCtrReadAllRequest, 0, ctr::read_all_size(device(slot)), pData);
 }
 
 uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
@@ -142,7 +134,7 @@ uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
-    return read_into_caller(slot, kRequestReadLatched, 0, ctr::read_latched_size(device(slot)), pData);
+    return read_into_caller(slot, usb::kCtrReadLatchedRequest, 0, ctr::read_latched_size(device(slot)), pData);
 }
 
 uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex)
@@ -152,7 +144,7 @@ uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex)
     const TDeviceData& d = device(slot);
     if (!d.bGateSelectable) return ERROR_BAD_TOKEN_TYPE;
     if (GateIndex >= d.Counters * ctr::kCountersPerBlock) return ERROR_INVALID_ADDRESS;
-    return usb::vendor_write(slot, kRequestSelectGate, static_cast<uint16_t>(GateIndex), 0, 0, nullptr);
+    return usb::vendor_write(slot, usb::kCtrSelectGateRequest, static_cast<uint16_t>(GateIndex), 0, 0, nullptr);
 }
 
 }  // namespace korval

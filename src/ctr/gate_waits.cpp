@@ -9,14 +9,12 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
 
-constexpr uint8_t kRequestSetWaitGates = 0x27;
-constexpr uint8_t kRequestEndWaitGates = 0x29;
-constexpr uint8_t kGateEndpoints[2] = {0x82, 0x86};
 constexpr uint32_t kContentBytes = 2;
 
 // The test of the three gate-wait functions: counters with selectable gates.
@@ -33,17 +31,17 @@ uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB)
     const auto a = static_cast<uint8_t>(GateA);
     const auto b = static_cast<uint8_t>(GateB);
     if (a >= gates || b >= gates) return ERROR_INVALID_ADDRESS;
-    return usb::vendor_write(slot, kRequestSetWaitGates, 0, static_cast<uint16_t>(a | b << 8), 0, nullptr);
+    return usb::vendor_write(slot, usb::kCtrSetWaitGatesRequest, 0, static_cast<uint16_t>(a | b << 8), 0, nullptr);
 }
 
 uint32_t CTR_EndWaitGates(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasGateWaits)) return r;
-    const Result result = usb::vendor_write(slot, kRequestEndWaitGates, 0, 0, 0, nullptr);
+    const Result result = usb::vendor_write(slot, usb::kCtrEndWaitGatesRequest, 0, 0, 0, nullptr);
     // The board stops watching; waits still blocked, or about to block, would never hear from it again,
     // so they are ended here, whatever the request answered.
-    usb::cancel_counted(slot, {kGateEndpoints[0], kGateEndpoints[1]}, device(slot).GateWaits);
+    usb::cancel_counted(slot, {usb::kCtrGateEndpoints[0], usb::kCtrGateEndpoints[1]}, device(slot).GateWaits);
     return result;
 }
 
@@ -59,7 +57,7 @@ uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void* pContent)
     if (!caller_range_usable(pContent, kContentBytes, true)) return ERROR_NOACCESS;
     usb::CountedTransfer counted(device(slot).GateWaits);
     uint32_t transferred = 0;  // the count is not reported
-    return usb::bulk_read(slot, kGateEndpoints[gate], pContent, kContentBytes, transferred);
+    return usb::bulk_read(slot, usb::kCtrGateEndpoints[gate], pContent, kContentBytes, transferred);
 }
 
 }  // namespace korval

@@ -16,6 +16,7 @@
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -60,7 +61,7 @@ private:
         uint32_t size = static_cast<uint32_t>(bytes.size());
         uint32_t slot = 0;
         Result r = open_for_feature(DI, slot, ctr::kHasCounters);
-        if (r == ERROR_SUCCESS) r = usb::vendor_read(slot, 0x25, 0, 0, size, bytes.data());
+        if (r == ERROR_SUCCESS) r = usb::vendor_read(slot, usb::kCtrReadAllRequest, 0, 0, size, bytes.data());
         if (r != ERROR_SUCCESS) {
             worker_.result = r;
             return false;

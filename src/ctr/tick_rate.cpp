@@ -7,14 +7,13 @@
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
 
 constexpr double kTickBaseHz = 12'000'000.0;
-constexpr uint8_t kRequestNewerFunction = 0x3C;
-constexpr uint16_t kIndexGlobalTick = 0x8001;
 
 // The tick count for a rate: 0xFFFF (the slowest) for 0 Hz and for rates too slow for 16 bits, 0 for
 // negative rates.
@@ -38,7 +37,7 @@ uint32_t KORVAL_SetGlobalTickRate(uint32_t DeviceIndex, const double* pHz)
     // A rate that is not a number has no tick count; it is refused before anything is sent.
     if (std::isnan(rate)) return ERROR_INVALID_PARAMETER;
     const auto value = static_cast<uint16_t>(0xFFFF - tick_count(rate));
-    return usb::vendor_write(slot, kRequestNewerFunction, value, kIndexGlobalTick, 0, nullptr);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, value, usb::kGlobalTickIndex, 0, nullptr);
 }
 
 }  // namespace korval

@@ -13,13 +13,13 @@
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/nvmem.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
 
 namespace {
 
-constexpr uint8_t kCalibrationResetRequest = 0xF0;
 constexpr uint32_t kTableStride = 2 * usb::kFlashSectorSize;  // one channel's table: two sectors
 
 // The names that clear a channel's table instead of naming a file (matched exactly, case and all).
@@ -53,7 +53,7 @@ uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char* pC
 
     if (name == kOneToOne || name == kNone) {
         if (const Result r = erase_table(slot, Channel)) return r;
-        return usb::vendor_write(slot, kCalibrationResetRequest, 0, static_cast<uint16_t>(Channel), 0, nullptr);
+        return usb::vendor_write(slot, usb::kDacCalResetRequest, 0, static_cast<uint16_t>(Channel), 0, nullptr);
     }
 
     // The whole file is read and converted before the flash is touched.

@@ -11,13 +11,11 @@
 #include "dac/multi_block.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
-
-constexpr uint8_t kDirectRequest = 0xB3;
-constexpr uint8_t kBoardRangeRequest = 0xB7;
 
 // The first checks of both immediate writes, after index resolution and the open check.
 Result check_immediate(const TDeviceData& d)
@@ -36,7 +34,7 @@ uint32_t DACDirect(uint32_t DeviceIndex, uint16_t Channel, uint16_t Value)
     const TDeviceData& d = device(slot);
     if (const Result r = check_immediate(d)) return r;
     if (Channel >= d.ImmDACs) return ERROR_INVALID_ADDRESS;
-    return usb::vendor_write(slot, kDirectRequest, Value, Channel, 0, nullptr);
+    return usb::vendor_write(slot, usb::kDacDirectRequest, Value, Channel, 0, nullptr);
 }
 
 // The pairs are read from the caller's memory a bounded piece at a time, so any count is handled in
@@ -66,7 +64,7 @@ uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair* pDACData, int
         }
         done += n;
     }
-    return usb::vendor_write(slot, kDirectRequest, 0, 0, block.size(), block.data());
+    return usb::vendor_write(slot, usb::kDacDirectRequest, 0, 0, block.size(), block.data());
 }
 
 uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range)
@@ -75,7 +73,7 @@ uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range)
     if (const Result r =
             open_for_feature(DeviceIndex, slot, [](const TDeviceData& d) { return d.bDACBoardRange.load(); }))
         return r;
-    return usb::vendor_write(slot, kBoardRangeRequest, Range, 0, 0, nullptr);
+    return usb::vendor_write(slot, usb::kDacBoardRangeRequest, Range, 0, 0, nullptr);
 }
 
 }  // namespace korval

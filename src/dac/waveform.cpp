@@ -26,6 +26,7 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -40,16 +41,7 @@ constexpr uint32_t kAutoStartBytes = 0x28000;
 constexpr uint32_t kProcessLimit = 0x20000;  // samples; DACOutputProcess takes fewer
 constexpr uint32_t kProcessChunk = 0x7C00;   // bytes per bulk write of DACOutputProcess
 constexpr std::chrono::seconds kProcessStall{2};  // DACOutputProcess gives up a write after this
-constexpr uint8_t kSamplePipe = 0x02;
 constexpr size_t kSpareLimit = 48;  // blocks kept for reuse: a full queue and one frame's worth
-
-constexpr uint8_t kControlRequest = 0xB0;  // wValue: what to do (below)
-constexpr uint8_t kPrepareRequest = 0xB1;
-constexpr uint8_t kDivisorRequest = 0xB2;  // wIndex: the divisor of the point rate
-constexpr uint16_t kReset = 0x80;
-constexpr uint16_t kStart = 0x01;
-constexpr uint16_t kInterlockOn = 0x20;
-constexpr uint16_t kInterlockOff = 0x00;
 
 // Tag bits as they stand in a sample's high byte.
 constexpr uint8_t kEndOfPoint = 0x20;
@@ -127,7 +119,7 @@ public:
         std::unique_lock lock(mutex_);
         while (!ended_) {
             lock.unlock();
-            usb::cancel_transfers(Index, kSamplePipe);
+            usb::cancel_transfers(Index, usb::kDacSamplePipe);
             lock.lock();
             changed_.wait_for(lock, std::chrono::milliseconds(20), [this] { return ended_; });
         }
@@ -151,7 +143,7 @@ Result start_output(uint32_t slot)
     TDeviceData& d = device(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     if (d.bDACStarted) return ERROR_ALREADY_EXISTS;
-    const Result r = usb::vendor_write(slot, kControlRequest, kStart, 0, 0, nullptr);
+    const Result r = usb::vendor_write(slot, usb::kDacStreamControlRequest, usb::kDacStreamStart, 0, 0, nullptr);
     if (r == ERROR_SUCCESS) d.bDACStarted = true;
     return r;
 }
@@ -187,7 +179,8 @@ void run_worker(TDACWorker& w)
         if (!took) continue;  // a wake-up with nothing queued: nothing to send
 
         uint32_t moved = 0;
-        const Result r = usb::bulk_write(w.Index, kSamplePipe, block.data(), static_cast<uint32_t>(block.size()), moved);
+        const Result r =
+            usb::bulk_write(w.Index, usb::kDacSamplePipe, block.data(), static_cast<uint32_t>(block.size()), moved);
         if (r == ERROR_DEVICE_REMOVED || w.thread.stop_requested()) {
             w.thread.result = r != ERROR_SUCCESS ? r : ERROR_OPERATION_ABORTED;
             break;
@@ -272,11 +265,12 @@ Result point_divisor(const double* pClockHz, uint16_t& divisor)
 // Resets the board's output, prepares it and programs the point rate, writing the rate obtained back.
 Result program_rate(uint32_t slot, double* pClockHz, uint16_t divisor)
 {
-    if (const Result r = usb::vendor_write(slot, kControlRequest, kReset, 0, 0, nullptr)) return r;
-    if (const Result r = usb::vendor_write(slot, kPrepareRequest, 0, 0, 0, nullptr)) return r;
+    if (const Result r = usb::vendor_write(slot, usb::kDacStreamControlRequest, usb::kDacStreamReset, 0, 0, nullptr))
+        return r;
+    if (const Result r = usb::vendor_write(slot, usb::kDacStreamPrepareRequest, 0, 0, 0, nullptr)) return r;
     device(slot).DACDivisor = divisor;
     if (!store_to_caller(pClockHz, kBaseClockHz / divisor)) return ERROR_NOACCESS;
-    return usb::vendor_write(slot, kDivisorRequest, 0, divisor, 0, nullptr);
+    return usb::vendor_write(slot, usb::kDacStreamDivisorRequest, 0, divisor, 0, nullptr);
 }
 
 static_assert(std::endian::native == std::endian::little, "samples are tagged as little-endian words in place");
@@ -522,7 +516,8 @@ uint32_t DACOutputSetInterlock(uint32_t DeviceIndex, uint32_t bInterlock)
     std::unique_lock<std::mutex> lock;
     if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
     if (!device(slot).bDACOpen) return ERROR_FILE_NOT_FOUND;
-    return usb::vendor_write(slot, kControlRequest, bInterlock != 0 ? kInterlockOn : kInterlockOff, 0, 0, nullptr);
+    return usb::vendor_write(slot, usb::kDacStreamControlRequest,
+                             bInterlock != 0 ? usb::kDacInterlockOn : usb::kDacInterlockOff, 0, 0, nullptr);
 }
 
 uint32_t DACOutputClose(uint32_t DeviceIndex) { return close_stream(DeviceIndex, true); }
@@ -561,7 +556,7 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
                 continue;
             }
             timed_out = true;
-            usb::cancel_transfers(slot, kSamplePipe);
+            usb::cancel_transfers(slot, usb::kDacSamplePipe);
         }
     });
     const auto* bytes = reinterpret_cast<const uint8_t*>(pSampleData);
@@ -569,7 +564,7 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
     for (size_t done = 0;;) {
         const size_t piece = total - done > kProcessChunk ? kProcessChunk : total - done;
         uint32_t moved = 0;
-        result = usb::bulk_write(slot, kSamplePipe, bytes != nullptr ? bytes + done : nullptr,
+        result = usb::bulk_write(slot, usb::kDacSamplePipe, bytes != nullptr ? bytes + done : nullptr,
                                  static_cast<uint32_t>(piece), moved);
         ++pieces;
         done += piece;
@@ -580,7 +575,7 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
         watchdog.join();
     }
     if (result != ERROR_SUCCESS) return timed_out ? ERROR_TIMEOUT : result;
-    return usb::vendor_write(slot, kControlRequest, kStart, 0, 0, nullptr);
+    return usb::vendor_write(slot, usb::kDacStreamControlRequest, usb::kDacStreamStart, 0, 0, nullptr);
 }
 
 uint32_t DACOutputAbort(uint32_t) { return ERROR_NOT_SUPPORTED; }

@@ -3,6 +3,7 @@
 #include "dio/dio.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
@@ -17,7 +18,7 @@ uint32_t DIO_Automap_ClearTable(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapClear, 0, nullptr);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, 0, usb::kAutomapClearIndex, 0, nullptr);
 }
 
 uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void* pTable, uint32_t* pTableSize)
@@ -34,7 +35,7 @@ uint32_t DIO_Automap_SetTable(uint32_t DeviceIndex, const void* pTable, uint32_t
     }
     if (size > 0 && pTable == nullptr) return ERROR_INVALID_PARAMETER;
     // The data stage is the table itself, `size` bytes; boards take the table without its entry count.
-    return GenericVendorWrite(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapTable, size, pTable);
+    return GenericVendorWrite(slot, usb::kNewerFunctionRequest, 0, usb::kAutomapTableIndex, size, pTable);
 }
 
 uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t* pEntry)
@@ -44,7 +45,7 @@ uint32_t DIO_Automap_AddEntry(uint32_t DeviceIndex, const uint16_t* pEntry)
     uint16_t entry = 0;
     if (const Result r = read_caller(pEntry, entry)) return r;
     const uint8_t bytes[2] = {static_cast<uint8_t>(entry & 0xFF), static_cast<uint8_t>(entry >> 8)};
-    return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapEntry, sizeof bytes, bytes);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, 0, usb::kAutomapEntryIndex, sizeof bytes, bytes);
 }
 
 uint32_t DIO_Automap_SetTickDivisor(uint32_t DeviceIndex, const uint8_t* pDivisor)
@@ -53,7 +54,7 @@ uint32_t DIO_Automap_SetTickDivisor(uint32_t DeviceIndex, const uint8_t* pDiviso
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint8_t divisor = 0;
     if (const Result r = read_caller(pDivisor, divisor)) return r;
-    return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexAutomapDivisor, 1, &divisor);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, 0, usb::kAutomapDivisorIndex, 1, &divisor);
 }
 
 }  // namespace korval

@@ -11,18 +11,13 @@
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/nvmem.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
 
-constexpr uint8_t kDebounceRequest = 0x18;
-constexpr uint16_t kDebounceSet = 0x0100;
-constexpr uint16_t kDebounceReadAll = 0x0101;
-constexpr uint8_t kReadAllRequest = 0x11;
-
 // The range-limit block: a byte telling whether limits are set, then the caller's 32 bytes.
-constexpr uint16_t kRangeLimitsAddress = 0x1D00;
 constexpr uint32_t kRangeLimitBytes = 32;
 constexpr uint8_t kLimitsSet = 0x01;
 constexpr uint8_t kLimitsCleared = 0x00;
@@ -35,7 +30,8 @@ uint32_t DIO_CSA_DebounceSet(uint32_t DeviceIndex, uint32_t DebounceCounts)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasDebounce)) return r;
-    return usb::vendor_write(slot, kDebounceRequest, static_cast<uint16_t>(DebounceCounts), kDebounceSet, 0, nullptr);
+    return usb::vendor_write(slot, usb::kCsaDebounceRequest, static_cast<uint16_t>(DebounceCounts),
+                             usb::kCsaDebounceSetIndex, 0, nullptr);
 }
 
 // The board's bytes land in the caller's buffer as they came; bytes it did not send keep their contents.
@@ -47,7 +43,9 @@ uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void* pData)
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t size = 2 * device(slot).DIOBytes;
     std::vector<uint8_t> data(size);
-    if (const Result r = usb::vendor_read(slot, kDebounceRequest, 0, kDebounceReadAll, size, data.data())) return r;
+    if (const Result r =
+            usb::vendor_read(slot, usb::kCsaDebounceRequest, 0, usb::kCsaDebounceReadAllIndex, size, data.data()))
+        return r;
     return copy_to_caller(pData, data.data(), size) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
 }
 
@@ -61,13 +59,13 @@ uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void* pData)
     if (!copy_from_caller(block + 1, pData, kRangeLimitBytes)) return ERROR_NOACCESS;
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return usb::vendor_write(slot, usb::kEepromRequest, kRangeLimitsAddress, 0, sizeof block, block);
+    return usb::vendor_write(slot, usb::kEepromRequest, usb::kRangeLimitsAddress, 0, sizeof block, block);
 }
 
 // Only the leading byte changes: the limits stay in the EEPROM, marked as not set.
 uint32_t DAC_CSA_ClearRangeLimits(uint32_t DeviceIndex)
 {
-    return usb::eeprom_write(DeviceIndex, kRangeLimitsAddress, 1, &kLimitsCleared);
+    return usb::eeprom_write(DeviceIndex, usb::kRangeLimitsAddress, 1, &kLimitsCleared);
 }
 
 // Whole snapshots of the D ports, one request each, back to back, until the buffer has no room for
@@ -92,7 +90,7 @@ uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void* pBuffer, uint32_t* pB
     uint32_t total = 0;
     for (; space >= ports; space -= ports) {
         uint32_t got = ports;
-        result = usb::vendor_read(slot, kReadAllRequest, 0, 0, got, snapshot.data());
+        result = usb::vendor_read(slot, usb::kDioReadInputsRequest, 0, 0, got, snapshot.data());
         if (result != ERROR_SUCCESS) break;
         if (!copy_to_caller(out + total, snapshot.data(), got)) {
             store_to_caller(pBufferSize, 0);

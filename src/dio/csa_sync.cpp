@@ -11,12 +11,12 @@
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
 
-constexpr uint8_t kSyncRequest = 0xC4;
 constexpr double kBaseClockHz = 3000.0;
 constexpr double kLowestRateHz = kBaseClockHz / 255.5;  // below it the divider would round past 255
 constexpr double kTicksPerMs = 3.0;
@@ -68,7 +68,7 @@ uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, d
     }
     const auto value = static_cast<uint16_t>(divider | ticks[0] << 8);
     const auto index = static_cast<uint16_t>(ticks[1] | ticks[2] << 8);
-    return usb::vendor_write(slot, kSyncRequest, value, index, 0, nullptr);
+    return usb::vendor_write(slot, usb::kSyncRequest, value, index, 0, nullptr);
 }
 
 }  // namespace korval

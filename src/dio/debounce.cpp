@@ -5,6 +5,7 @@
 #include "dio/dio.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
@@ -23,7 +24,7 @@ uint32_t DIO_Deb_SetConfig(uint32_t DeviceIndex, const void* pConfig, const uint
     if (const Result r = read_caller(pConfigSize, size)) return r;
     if (size > kDebounceConfigMax) return ERROR_BAD_LENGTH;
     if (size > 0 && pConfig == nullptr) return ERROR_INVALID_PARAMETER;
-    return GenericVendorWrite(slot, dio::kRequestNewerFunction, 0, dio::kIndexDebounceConfig, size, pConfig);
+    return GenericVendorWrite(slot, usb::kNewerFunctionRequest, 0, usb::kDebounceConfigIndex, size, pConfig);
 }
 
 uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void* pData)
@@ -34,7 +35,7 @@ uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void* pData)
     if (const Result r = dio::probe_output(pData, ports)) return r;
     std::vector<uint8_t> state(ports);
     uint32_t size = ports;
-    if (const Result r = usb::vendor_read(slot, dio::kRequestDebounceRead, 0, 0, size, state.data())) return r;
+    if (const Result r = usb::vendor_read(slot, usb::kDioDebounceReadRequest, 0, 0, size, state.data())) return r;
     return copy_to_caller(pData, state.data(), size) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 

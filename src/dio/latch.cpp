@@ -6,6 +6,7 @@
 #include "dio/dio.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -18,7 +19,7 @@ Result read_latches(uint32_t slot, std::vector<uint8_t>& groups, uint32_t& size)
 {
     groups.assign(static_cast<size_t>(device(slot).DIOBytes) * kLatchGroups, 0);
     size = static_cast<uint32_t>(groups.size());
-    return usb::vendor_read(slot, dio::kRequestLatchRead, 0, 0, size, groups.data());
+    return usb::vendor_read(slot, usb::kDioLatchReadRequest, 0, 0, size, groups.data());
 }
 
 }  // namespace
@@ -29,7 +30,7 @@ uint32_t DIO_Latch_SetDivisor(uint32_t DeviceIndex, const uint8_t* pDivisor)
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
     uint8_t divisor = 0;
     if (const Result r = read_caller(pDivisor, divisor)) return r;
-    return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexLatchDivisor, 1, &divisor);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, 0, usb::kLatchDivisorIndex, 1, &divisor);
 }
 
 uint32_t DIO_Latch_Reset(uint32_t DeviceIndex)

@@ -11,16 +11,11 @@
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
-
-constexpr uint8_t kWriteOutputs = 0x10;
-constexpr uint8_t kReadInputs = 0x11;
-constexpr uint8_t kConfigure = 0x12;
-constexpr uint8_t kQueryConfiguration = 0x13;
-constexpr uint8_t kOfflineWord = 0x50;
 
 // The lengths every request is built from: ports, direction-mask bytes, tristate-mask bytes.
 struct Shape {
@@ -45,7 +40,7 @@ std::vector<uint8_t>& output_cache(TDeviceData& d, uint32_t ports)
 // Sends the whole output cache.
 Result send_outputs(uint32_t slot, const std::vector<uint8_t>& cache, uint32_t ports)
 {
-    return usb::vendor_write(slot, kWriteOutputs, 0, 0, ports, cache.data());
+    return usb::vendor_write(slot, usb::kDioWriteOutputsRequest, 0, 0, ports, cache.data());
 }
 
 // Reads the input levels of every port. Bytes a short reply leaves out read as 0.
@@ -53,7 +48,7 @@ Result read_inputs(uint32_t slot, uint32_t ports, std::vector<uint8_t>& levels, 
 {
     levels.assign(ports, 0);
     received = ports;
-    return usb::vendor_read(slot, kReadInputs, 0, 0, received, levels.data());
+    return usb::vendor_read(slot, usb::kDioReadInputsRequest, 0, 0, received, levels.data());
 }
 
 // Builds a configuration block: the output levels, the direction mask, then `tail_size` bytes that are
@@ -84,7 +79,8 @@ uint32_t DIO_Configure(uint32_t DeviceIndex, uint8_t bTristate, const void* pOut
     if (const Result r = build_block(s, pData, pOutMask, nullptr, s.M, block)) return r;
     std::memcpy(output_cache(d, s.D).data(), block.data(), s.D);
     const auto flag = static_cast<uint16_t>(static_cast<int16_t>(static_cast<int8_t>(bTristate)));  // sign-extended
-    return usb::vendor_write(slot, kConfigure, flag, 0, static_cast<uint32_t>(block.size()), block.data());
+    return usb::vendor_write(slot, usb::kDioConfigureRequest, flag, 0, static_cast<uint32_t>(block.size()),
+                             block.data());
 }
 
 uint32_t DIO_ConfigureEx(uint32_t DeviceIndex, const void* pOutMask, const void* pData, const void* pTristateMask)
@@ -100,8 +96,8 @@ uint32_t DIO_ConfigureEx(uint32_t DeviceIndex, const void* pOutMask, const void*
     if (const Result r = build_block(s, pData, pOutMask, pTristateMask, s.T, block)) return r;
     std::memcpy(output_cache(d, s.D).data(), block.data(), s.D);
     // Extended form: the port count in wIndex tells the board which form it is.
-    return usb::vendor_write(slot, kConfigure, 0, static_cast<uint16_t>(s.D), static_cast<uint32_t>(block.size()),
-                             block.data());
+    return usb::vendor_write(slot, usb::kDioConfigureRequest, 0, static_cast<uint16_t>(s.D),
+                             static_cast<uint32_t>(block.size()), block.data());
 }
 
 uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void* pOutMask, void* pTristateMask)
@@ -116,7 +112,8 @@ uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void* pOutMask, void* pTri
     // The masks are handed over whatever the request returned; bytes the board did not send are 0.
     std::vector<uint8_t> scratch(s.M + s.T, 0);
     uint32_t size = s.M + s.T;
-    const Result r = usb::vendor_read(slot, kQueryConfiguration, 0, static_cast<uint16_t>(s.D), size, scratch.data());
+    const Result r =
+        usb::vendor_read(slot, usb::kDioQueryConfigurationRequest, 0, static_cast<uint16_t>(s.D), size, scratch.data());
     if (!copy_to_caller(pOutMask, scratch.data(), s.M) || !copy_to_caller(pTristateMask, scratch.data() + s.M, s.T))
         return ERROR_NOACCESS;
     return r;
@@ -210,8 +207,8 @@ uint32_t KORVAL_OfflineWrite1(uint32_t DeviceIndex, uint32_t Address, uint16_t V
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     const uint8_t word[2] = {static_cast<uint8_t>(Value), static_cast<uint8_t>(Value >> 8)};
-    return usb::vendor_write(slot, kOfflineWord, static_cast<uint16_t>(Address), static_cast<uint16_t>(Address >> 16),
-                             sizeof word, word);
+    return usb::vendor_write(slot, usb::kDioOfflineWordRequest, static_cast<uint16_t>(Address),
+                             static_cast<uint16_t>(Address >> 16), sizeof word, word);
 }
 
 uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t* pValue)
@@ -221,7 +218,7 @@ uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t* p
     if (pValue == nullptr) return ERROR_INVALID_PARAMETER;
     uint8_t word[2] = {};
     uint32_t size = sizeof word;
-    if (const Result r = usb::vendor_read(slot, kOfflineWord, static_cast<uint16_t>(Address),
+    if (const Result r = usb::vendor_read(slot, usb::kDioOfflineWordRequest, static_cast<uint16_t>(Address),
                                           static_cast<uint16_t>(Address >> 16), size, word))
         return r;
     const auto value = static_cast<uint16_t>(word[0] | word[1] << 8);

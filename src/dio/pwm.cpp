@@ -4,6 +4,7 @@
 #include "dio/dio.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -38,7 +39,7 @@ uint32_t DIO_PWM_SetAll(uint32_t DeviceIndex, const uint8_t* pPWMFirst, const vo
     block.bytes[17] = static_cast<uint8_t>(size / 2);
     // Boards in the field take a data stage of the even table size counted from the block's first byte:
     // the first setting and all but the last table byte, without the entry count. Kept as they expect it.
-    return usb::vendor_write(slot, dio::kRequestNewerFunction, 0, dio::kIndexPwm, size, block.bytes);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, 0, usb::kPwmIndex, size, block.bytes);
 }
 
 }  // namespace korval

@@ -5,13 +5,11 @@
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
 namespace {
-
-constexpr uint8_t kSpiWriteRequest = 0xC0;
-constexpr uint8_t kSpiReadRequest = 0xC1;
 
 uint16_t spi_index(uint8_t address, uint8_t reg) { return static_cast<uint16_t>(address << 8 | reg); }
 
@@ -23,7 +21,7 @@ uint32_t DIO_SPI_Write(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Registe
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasSpi)) return r;
-    return usb::vendor_write(slot, kSpiWriteRequest, Data, spi_index(SPIAddress, Register), 0, nullptr);
+    return usb::vendor_write(slot, usb::kSpiWriteRequest, Data, spi_index(SPIAddress, Register), 0, nullptr);
 }
 
 // The byte is stored only when the board sent it: a failed or empty read leaves *pData as it was.
@@ -34,7 +32,7 @@ uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     uint8_t byte = 0;
     uint32_t size = 1;
-    if (const Result r = usb::vendor_read(slot, kSpiReadRequest, 0, spi_index(SPIAddress, Register), size, &byte))
+    if (const Result r = usb::vendor_read(slot, usb::kSpiReadRequest, 0, spi_index(SPIAddress, Register), size, &byte))
         return r;
     if (size == 1 && !copy_to_caller(pData, &byte, 1)) return ERROR_NOACCESS;
     return ERROR_SUCCESS;

@@ -12,6 +12,7 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 
 namespace korval {
 
@@ -19,11 +20,6 @@ namespace dio {
 
 namespace {
 
-constexpr uint8_t kRequestOpenForReading = 0xBC;
-constexpr uint8_t kRequestOpenForWriting = 0xBB;
-constexpr uint8_t kRequestSetClocks = 0xBD;
-constexpr uint8_t kPipeIn = 0x86;
-constexpr uint8_t kPipeOut = 0x02;
 constexpr uint32_t kBytesPerPoint = 2;
 
 // The oscillator runs at 2078 x 2^octave / (2 - offset / 1024) Hz: 1039 Hz at octave 0, offset 0.
@@ -72,7 +68,7 @@ uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead)
     if (d.bDIOOpen.exchange(true)) return ERROR_TOO_MANY_OPEN_FILES;
     // The flags stay set when the request fails: the stream counts as open until it is closed.
     d.bDIORead = bIsRead != 0;
-    const uint8_t request = bIsRead != 0 ? dio::kRequestOpenForReading : dio::kRequestOpenForWriting;
+    const uint8_t request = bIsRead != 0 ? usb::kDioStreamOpenForReadingRequest : usb::kDioStreamOpenForWritingRequest;
     return usb::vendor_write(slot, request, 0, 0, 0, nullptr);
 }
 
@@ -85,7 +81,7 @@ uint32_t DIO_StreamClose(uint32_t DeviceIndex)
     // Nothing is sent to the board. A frame still moving on another thread (perhaps on a board that has
     // stopped sending or taking points) is cancelled, so that closing always ends the stream. A frame
     // counted in flight may not have reached the driver yet, so the cancel is repeated for a while.
-    usb::cancel_counted(slot, {d.bDIORead ? dio::kPipeIn : dio::kPipeOut}, d.DIOFramesInFlight);
+    usb::cancel_counted(slot, {d.bDIORead ? usb::kDioStreamPipeIn : usb::kDioStreamPipeOut}, d.DIOFramesInFlight);
     return ERROR_SUCCESS;
 }
 
@@ -110,7 +106,7 @@ uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double* pClockAHz, double* pC
     };
     // The frequencies the board will make are written back whatever the request answers.
     if (!store_to_caller(pClockBHz, clock_b.hz) || !store_to_caller(pClockAHz, clock_a.hz)) return ERROR_NOACCESS;
-    return usb::vendor_write(slot, dio::kRequestSetClocks, 0, 0, sizeof block, block);
+    return usb::vendor_write(slot, usb::kDioStreamClocksRequest, 0, 0, sizeof block, block);
 }
 
 uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFrameData, uint32_t* pBytesTransferred)
@@ -136,8 +132,8 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     if (!caller_range_usable(pFrameData, frame_bytes, reading)) return ERROR_INTERNAL_ERROR;
 
     auto move = [&](uint8_t* at, uint32_t bytes, uint32_t& moved) {
-        return reading ? usb::bulk_read(slot, dio::kPipeIn, at, bytes, moved)
-                       : usb::bulk_write(slot, dio::kPipeOut, at, bytes, moved);
+        return reading ? usb::bulk_read(slot, usb::kDioStreamPipeIn, at, bytes, moved)
+                       : usb::bulk_write(slot, usb::kDioStreamPipeOut, at, bytes, moved);
     };
 
     auto* position = static_cast<uint8_t*>(pFrameData);

@@ -12,6 +12,7 @@
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
@@ -19,14 +20,6 @@ namespace korval {
 namespace {
 
 using usb::kEepromRequest;
-constexpr uint8_t kFlashRequest = 0xB5;
-constexpr uint8_t kFlashEraseRequest = 0xFC;
-constexpr uint8_t kDefaultsRequest = 0x3C;
-constexpr uint16_t kDefaultsAccessCode = 0x4E9B;  // the boards take changes to their defaults only with it
-constexpr uint16_t kSaveDefaults = 0x10;
-constexpr uint16_t kRestoreFactoryDefaults = 0x11;
-constexpr uint16_t kReadDefaultsTable = 0x20;
-constexpr uint16_t kWriteDefaultsTable = 0x22;
 constexpr uint32_t kDefaultsTableLimit = 1024;
 
 // A flash read longer than a control request's 16-bit length travels in pieces of this many bytes.
@@ -112,8 +105,8 @@ Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const v
                               [slot, source](uint16_t low, uint16_t high, uint32_t piece, const uint8_t* bytes) {
                                   // Caller memory goes through the guarded copies of the exported write.
                                   return source == Source::caller
-                                             ? GenericVendorWrite(slot, kFlashRequest, low, high, piece, bytes)
-                                             : vendor_write(slot, kFlashRequest, low, high, piece, bytes);
+                                             ? GenericVendorWrite(slot, usb::kFlashRequest, low, high, piece, bytes)
+                                             : vendor_write(slot, usb::kFlashRequest, low, high, piece, bytes);
                               });
 }
 
@@ -157,8 +150,8 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
     // pieces, and the count reports the bytes received up to the first short piece.
     if (count <= 0xFFFF) {
         uint32_t received = count;
-        if (const Result r = GenericVendorRead(slot, kFlashRequest, word_low(StartAddress), word_high(StartAddress),
-                                               &received, pData))
+        if (const Result r = GenericVendorRead(slot, usb::kFlashRequest, word_low(StartAddress),
+                                               word_high(StartAddress), &received, pData))
             return r;
         return store_to_caller(pDataSize, received) ? ERROR_SUCCESS : ERROR_NOACCESS;
     }
@@ -167,7 +160,7 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
         const uint32_t address = StartAddress + received;
         uint32_t piece = count - received < kFlashReadPiece ? count - received : kFlashReadPiece;
         const uint32_t asked = piece;
-        if (const Result r = GenericVendorRead(slot, kFlashRequest, word_low(address), word_high(address), &piece,
+        if (const Result r = GenericVendorRead(slot, usb::kFlashRequest, word_low(address), word_high(address), &piece,
                                                static_cast<uint8_t*>(pData) + received))
             return r;
         received += piece;
@@ -186,21 +179,23 @@ uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasFlash)) return r;
     if (Sector < 0 || Sector >= device(slot).FlashSectors) return ERROR_SEEK;
-    return usb::vendor_write(slot, kFlashEraseRequest, 0, static_cast<uint16_t>(Sector), 0, nullptr);
+    return usb::vendor_write(slot, usb::kFlashEraseRequest, 0, static_cast<uint16_t>(Sector), 0, nullptr);
 }
 
 uint32_t KORVAL_SaveStateAsDefaults(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    return usb::vendor_write(slot, kDefaultsRequest, kDefaultsAccessCode, kSaveDefaults, 0, nullptr);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, usb::kDefaultsAccessCode, usb::kSaveDefaultsIndex, 0,
+                             nullptr);
 }
 
 uint32_t KORVAL_RestoreFactoryDefaults(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    return usb::vendor_write(slot, kDefaultsRequest, kDefaultsAccessCode, kRestoreFactoryDefaults, 0, nullptr);
+    return usb::vendor_write(slot, usb::kNewerFunctionRequest, usb::kDefaultsAccessCode,
+                             usb::kRestoreFactoryDefaultsIndex, 0, nullptr);
 }
 
 uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const uint32_t* pTableSize)
@@ -210,7 +205,8 @@ uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const
     uint32_t count = 0;
     if (const uint32_t r = read_caller(pTableSize, count)) return r;
     if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
-    return GenericVendorWrite(slot, kDefaultsRequest, kDefaultsAccessCode, kWriteDefaultsTable, count, pTable);
+    return GenericVendorWrite(slot, usb::kNewerFunctionRequest, usb::kDefaultsAccessCode, usb::kWriteDefaultsTableIndex,
+                              count, pTable);
 }
 
 // The table is read into a scratch copy of the caller's buffer and copied back whole, with the count,
@@ -225,7 +221,8 @@ uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void* pTable, uint32_t* p
     if (count > kDefaultsTableLimit) return ERROR_BAD_LENGTH;
     uint8_t scratch[kDefaultsTableLimit];
     if (!copy_from_caller(scratch, pTable, count)) return ERROR_NOACCESS;
-    const Result result = usb::vendor_read(slot, kDefaultsRequest, 0, kReadDefaultsTable, count, scratch);
+    const Result result =
+        usb::vendor_read(slot, usb::kNewerFunctionRequest, 0, usb::kReadDefaultsTableIndex, count, scratch);
     if (!copy_to_caller(pTable, scratch, count) || !store_to_caller(pTableSize, count)) return ERROR_NOACCESS;
     return result;
 }

@@ -6,11 +6,10 @@
 #include <cstdint>
 
 #include "core/registry.h"
+#include "usb/requests.h"
 
 namespace korval::usb {
 
-inline constexpr uint8_t kEepromRequest = 0xA2;       // EEPROM read and write, byte address in wValue
-inline constexpr uint32_t kCustomEepromBase = 0x1E00;  // EEPROM address of custom byte 0
 inline constexpr uint32_t kCustomEepromSize = 0x100;
 inline constexpr uint32_t kFlashSectorSize = 0x10000;
 inline constexpr uint32_t kFlashReadLimit = 0x100000;   // reads reach the first 1 MiB

@@ -3,6 +3,7 @@
 #include "core/caller_memory.h"
 #include "korval/korval.h"
 #include "usb/control.h"
+#include "usb/requests.h"
 #include "usb/usb_api.h"
 
 namespace korval {
@@ -14,9 +15,15 @@ constexpr uint32_t kMaxStreamingBlockSize = 0x1F00000;  // 32,505,856
 
 uint32_t round_up(uint32_t value, uint32_t multiple) { return (value + multiple - 1) / multiple * multiple; }
 
-// The USB controller's CPU control register: 1 holds its processor in reset, 0 lets it run.
-constexpr uint8_t kControllerRamWrite = 0xA0;
-constexpr uint16_t kCpuControlRegister = 0xE600;
+// The FIFO-clearing request of each TimeMethod a program can name.
+struct ClearMethod {
+    uint32_t time_method;
+    uint8_t request;
+};
+constexpr ClearMethod kClearMethods[] = {{0, usb::kClearFifoMethod0Request},
+                                         {1, usb::kClearFifoMethod1Request},
+                                         {5, usb::kClearFifoMethod5Request},
+                                         {86, usb::kClearFifoMethod86Request}};
 
 }  // namespace
 
@@ -38,15 +45,9 @@ uint32_t KORVAL_ClearFIFO(uint32_t DeviceIndex, uint32_t TimeMethod)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasFifoControl)) return r;
-    uint8_t request = 0;
-    switch (TimeMethod) {
-    case 0: request = 0x35; break;
-    case 1: request = 0x34; break;
-    case 5: request = 0x38; break;
-    case 86: request = 0x36; break;
-    default: return ERROR_INVALID_PARAMETER;
-    }
-    return usb::vendor_write(slot, request, 0, 0, 0, nullptr);
+    for (const ClearMethod& m : kClearMethods)
+        if (m.time_method == TimeMethod) return usb::vendor_write(slot, m.request, 0, 0, 0, nullptr);
+    return ERROR_INVALID_PARAMETER;
 }
 
 uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
@@ -57,7 +58,7 @@ uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
     // Bytes a short reply leaves out read as 0, so the status is never made of stale memory.
     uint8_t reply[4] = {};
     uint32_t size = sizeof reply;
-    if (const Result r = usb::vendor_read(slot, 0xB4, 0, 0, size, reply)) return r;
+    if (const Result r = usb::vendor_read(slot, usb::kStreamStatusRequest, 0, 0, size, reply)) return r;
     const uint32_t status = static_cast<uint32_t>(reply[0] | reply[1] << 8 | reply[2] << 16) |
                             static_cast<uint32_t>(reply[3]) << 24;
     return store_to_caller(pStatus, status) ? ERROR_SUCCESS : ERROR_NOACCESS;
@@ -70,9 +71,10 @@ uint32_t KORVAL_ResetChip(uint32_t DeviceIndex)
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     const uint8_t hold = 0x01;
-    if (const Result r = usb::vendor_write(slot, kControllerRamWrite, kCpuControlRegister, 0, 1, &hold)) return r;
+    if (const Result r = usb::vendor_write(slot, usb::kControllerRamWrite, usb::kCpuControlRegister, 0, 1, &hold))
+        return r;
     const uint8_t run = 0x00;
-    return usb::vendor_write(slot, kControllerRamWrite, kCpuControlRegister, 0, 1, &run);
+    return usb::vendor_write(slot, usb::kControllerRamWrite, usb::kCpuControlRegister, 0, 1, &run);
 }
 
 uint32_t KORVAL_UploadFirmware(uint32_t, const void*, uint32_t) { return ERROR_NOT_SUPPORTED; }

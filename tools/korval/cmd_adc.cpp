@@ -292,8 +292,7 @@ int run(const Options& options, const Args& all_args)
 {
     Args args = all_args;
     uint32_t index = 0;
-    std::string error;
-    if (!take_device(args, index, error)) return usage_error(error);
+    if (const int status = take_device(args, index)) return status;
     if (!args.empty()) {
         const Args rest(args.begin() + 1, args.end());
         if (args[0] == "scan") return adc_scan(options, index, rest);

@@ -264,8 +264,7 @@ int run(const Options& options, const Args& arguments)
 {
     Target t;
     Args args = arguments;
-    std::string error;
-    if (!take_device(args, t.device, error)) return usage_error(error);
+    if (const int status = take_device(args, t.device)) return status;
     size_t i = 0;
     do {
         size_t end = i;

@@ -84,8 +84,7 @@ int run(const Options& options, const Args& all)
 {
     Args args = all;
     uint32_t index = FirstDeviceIndex;
-    std::string error;
-    if (!take_device(args, index, error)) return usage_error(error);
+    if (const int status = take_device(args, index)) return status;
     if (args.empty()) return usage_error(std::string("usage: korval dac ") + kFullUsage);
     const std::string what = args[0];
     args.erase(args.begin());

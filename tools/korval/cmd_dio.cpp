@@ -223,8 +223,7 @@ int run(const Options& options, const Args& all_args)
 {
     Args args = all_args;
     uint32_t index = 0;
-    std::string error;
-    if (!take_device(args, index, error)) return usage_error(error);
+    if (const int status = take_device(args, index)) return status;
     if (args.empty()) return usage_error("dio needs an operation: show, configure, read or write");
 
     uint32_t slot = 0;

@@ -17,8 +17,7 @@ int run(const Options& options, const Args& arguments)
 {
     Args args = arguments;
     uint32_t index = 0;
-    std::string error;
-    if (!take_device(args, index, error)) return usage_error(error);
+    if (const int status = take_device(args, index)) return status;
     if (!args.empty()) return usage_error("korval info [-d N]");
     GetDevices();  // boards attached since the library loaded
 

@@ -68,8 +68,7 @@ int run_eeprom(const Options& options, const Args& arguments)
 {
     Args args = arguments;
     uint32_t index = 0;
-    std::string error;
-    if (!take_device(args, index, error)) return usage_error(error);
+    if (const int status = take_device(args, index)) return status;
     return run_memory({"eeprom", CustomEEPROMRead, CustomEEPROMWrite, 0x100}, options, index, args);
 }
 
@@ -77,8 +76,7 @@ int run_flash(const Options& options, const Args& arguments)
 {
     Args args = arguments;
     uint32_t index = 0;
-    std::string error;
-    if (!take_device(args, index, error)) return usage_error(error);
+    if (const int status = take_device(args, index)) return status;
     if (!args.empty() && args[0] == "erase") {
         uint64_t sector = 0;
         if (args.size() != 2 || !parse_number(args[1], sector) || sector > 0x7FFFFFFF)

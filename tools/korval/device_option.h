@@ -21,25 +21,21 @@ inline uint32_t& current_device()
 }
 
 // Takes a leading "-d INDEX" or "--device INDEX" off args (INDEX: a slot number, "first" or "only").
-// Without one the board is FirstDeviceIndex. False, with a message, for a bad index.
-inline bool take_device(Args& args, uint32_t& index, std::string& error)
+// Without one the board is FirstDeviceIndex. 0, or for a bad index the status of the usage error it
+// reports.
+inline int take_device(Args& args, uint32_t& index)
 {
     index = current_device() = FirstDeviceIndex;
-    if (args.empty() || (args[0] != "-d" && args[0] != "--device")) return true;
-    if (args.size() < 2) {
-        error = "-d needs a device index";
-        return false;
-    }
+    if (args.empty() || (args[0] != "-d" && args[0] != "--device")) return 0;
+    if (args.size() < 2) return usage_error("-d needs a device index");
     uint64_t value = 0;
     if (args[1] == "first") value = FirstDeviceIndex;
     else if (args[1] == "only") value = OnlyDeviceIndex;
-    else if (!parse_number(args[1], value) || value > 0xFFFFFFFF) {
-        error = "bad device index '" + args[1] + "'";
-        return false;
-    }
+    else if (!parse_number(args[1], value) || value > 0xFFFFFFFF)
+        return usage_error("bad device index '" + args[1] + "'");
     index = current_device() = static_cast<uint32_t>(value);
     args.erase(args.begin(), args.begin() + 2);
-    return true;
+    return 0;
 }
 
 // Resolves the index and reads what the board can do (the library opens the board on the way). 0, or

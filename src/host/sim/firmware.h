@@ -75,6 +75,26 @@ inline uint32_t answer(std::span<uint8_t> room, const void* bytes, size_t size)
     return static_cast<uint32_t>(n);
 }
 
+// Handlers of OUT requests that only keep what the host sends: a block of at most `limit` bytes kept
+// as it came (a longer one stalls), or a single byte (an empty data stage stalls). The storage belongs
+// to the feature that registers the handler and lives as long as it.
+inline ControlHandler keep_block(std::vector<uint8_t>& block, size_t limit)
+{
+    return [&block, limit](const ControlRequest&, std::span<uint8_t> data) {
+        if (data.size() > limit) return ControlReply::stalled();
+        block.assign(data.begin(), data.end());
+        return ControlReply::ok(static_cast<uint32_t>(data.size()));
+    };
+}
+inline ControlHandler keep_byte(uint8_t& value)
+{
+    return [&value](const ControlRequest&, std::span<uint8_t> data) {
+        if (data.empty()) return ControlReply::stalled();
+        value = data[0];
+        return ControlReply::ok(1);
+    };
+}
+
 using BulkInHandler = std::function<BulkReply(std::span<uint8_t> buffer)>;
 using BulkOutHandler = std::function<BulkReply(std::span<const uint8_t> data)>;
 

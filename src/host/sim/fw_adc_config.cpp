@@ -6,15 +6,16 @@
 #include "host/sim/adc_config.h"
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 AdcConfig::AdcConfig(Board& board) : block_(board.product().adc_config_bytes, 0)
 {
-    board.on_control(Direction::in, 0xD2, [this](const ControlRequest&, std::span<uint8_t> data) {
+    board.on_control(Direction::in, kReqAdcReadBlock, [this](const ControlRequest&, std::span<uint8_t> data) {
         return ControlReply::ok(answer(data, block_.data(), block_.size()));
     });
-    board.on_control(Direction::out, 0xBE, [this](const ControlRequest&, std::span<uint8_t> data) {
+    board.on_control(Direction::out, kReqAdcWriteBlock, [this](const ControlRequest&, std::span<uint8_t> data) {
         return ControlReply::ok(write(data.data(), static_cast<uint32_t>(data.size())));
     });
 }

@@ -5,21 +5,20 @@
 #include "host/sim/board.h"
 #include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
-constexpr uint8_t kFastScanRequest = 0xD4;
-constexpr uint16_t kFastScanValue = 0x1E;
 
 class AdcFastScan final : public Feature {
 public:
     explicit AdcFastScan(Board& board)
     {
-        board.on_control(Direction::out, kFastScanRequest, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqAdcFastScan, [this](const ControlRequest& r, std::span<uint8_t> data) {
             // Other wValues name settings this firmware does not have.
-            if (r.wValue != kFastScanValue || data.empty()) return ControlReply::stalled();
+            if (r.wValue != kAdcFastScanSetting || data.empty()) return ControlReply::stalled();
             on_ = data[0];
             ++switches_;
             return ControlReply::ok(1);

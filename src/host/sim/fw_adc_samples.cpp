@@ -12,18 +12,12 @@
 #include "host/sim/eeprom.h"
 #include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
-constexpr uint8_t kSampleCountRequest = 0xBC;
-constexpr uint8_t kStartRequest = 0xBF;
-constexpr uint8_t kCalQueryRequest = 0xBA;
-constexpr uint8_t kCalTableRequest = 0xBB;
-constexpr uint8_t kSamplePipe = 0x86;
-constexpr uint8_t kTablePipe = 0x02;
-constexpr uint32_t kCalReferenceAddress = 0x1DF2;
 constexpr double kNominalHighReference = 65102.80704;  // counts in 0 to 10 V of an unprogrammed board
 constexpr uint64_t kFreeRunningPeriodNs = 1000;        // sample spacing when sampling as fast as read
 constexpr uint8_t kImmediateGain = 2;                  // immediate inputs: 0 to 5 V
@@ -58,7 +52,7 @@ AdcSamples::AdcSamples(Board& board) : board_(board)
     const Product& product = board.product();
     if (product.adc_inputs == 0) {
         // Boards without the bulk section: one read request converts every immediate input.
-        board.on_control(Direction::in, kStartRequest, [this, &product](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqAdcStart, [this, &product](const ControlRequest&, std::span<uint8_t> data) {
             uint8_t bytes[2 * 16] = {};
             const uint32_t n = std::min<uint32_t>(product.immediate_adcs, 16);
             for (uint32_t c = 0; c < n; ++c) {
@@ -71,19 +65,19 @@ AdcSamples::AdcSamples(Board& board) : board_(board)
         return;
     }
 
-    board.on_control(Direction::out, kSampleCountRequest, [this](const ControlRequest& r, std::span<uint8_t>) {
+    board.on_control(Direction::out, kReqAdcSampleCount, [this](const ControlRequest& r, std::span<uint8_t>) {
         arm(uint64_t{r.wValue} << 16 | r.wIndex);
         return ControlReply::ok(0);
     });
-    board.on_control(Direction::out, kStartRequest, [this](const ControlRequest&, std::span<uint8_t>) {
+    board.on_control(Direction::out, kReqAdcStart, [this](const ControlRequest&, std::span<uint8_t>) {
         ++start_requests_;
         start();
         return ControlReply::ok(0);
     });
-    board.on_control(Direction::in, kCalQueryRequest, [this](const ControlRequest&, std::span<uint8_t> data) {
+    board.on_control(Direction::in, kReqAdcCalQuery, [this](const ControlRequest&, std::span<uint8_t> data) {
         return ControlReply::ok(answer(data, &query_reply_, 1));
     });
-    board.on_control(Direction::out, kCalTableRequest, [this](const ControlRequest& r, std::span<uint8_t>) {
+    board.on_control(Direction::out, kReqAdcCalTable, [this](const ControlRequest& r, std::span<uint8_t>) {
         if (uint32_t{r.wValue} + r.wIndex > kTableEntries) return ControlReply::stalled();
         store_table_block(r.wValue, r.wIndex);
         return ControlReply::ok(0);
@@ -94,8 +88,8 @@ void AdcSamples::arm(uint64_t count)
 {
     // The sample pipe is shared with other firmware modes (gate events, digital streams): a new sample
     // count takes it over, as the firmware switches the endpoint to the mode last started.
-    if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr && pipes->has_in(kSamplePipe))
-        pipes->set_source(kSamplePipe, [this](std::span<uint8_t> buffer) { return read(buffer); });
+    if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr && pipes->has_in(kEpIn))
+        pipes->set_source(kEpIn, [this](std::span<uint8_t> buffer) { return read(buffer); });
     // The converter keeps running between counts: a count announced when the last one has been read in
     // whole scans goes on with the same scan clock, its first scan one period after the last.
     continue_from_.reset();
@@ -132,7 +126,7 @@ void AdcSamples::start()
 
     uint8_t word[2] = {};
     double high = kNominalHighReference;
-    if (eeprom_read(board_, kCalReferenceAddress, 2, word) == 2) {
+    if (eeprom_read(board_, kAddrCalReference, 2, word) == 2) {
         const uint16_t w = static_cast<uint16_t>(word[0] | word[1] << 8);
         if (w != 0 && w != 0xFFFF) high = w;
     }
@@ -279,9 +273,9 @@ BulkReply AdcSamples::read(std::span<uint8_t> buffer)
 void AdcSamples::store_table_block(uint32_t first, uint32_t count)
 {
     BulkPipes* pipes = board_.feature<BulkPipes>();
-    if (pipes == nullptr || !pipes->has_out(kTablePipe)) return;
+    if (pipes == nullptr || !pipes->has_out(kEpOut)) return;
     std::vector<uint8_t> bytes(size_t{count} * 2);
-    const uint32_t got = pipes->take_out(kTablePipe, bytes);
+    const uint32_t got = pipes->take_out(kEpOut, bytes);
     const AdcConfig* config = board_.feature<AdcConfig>();
     const uint8_t mode = config != nullptr ? config->block()[16] : 0;
     const bool to_bipolar = (mode & 0x01) == 0 || (mode & 0x04) != 0;

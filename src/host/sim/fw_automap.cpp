@@ -8,6 +8,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -19,25 +20,23 @@ class Automap final : public Feature {
 public:
     explicit Automap(Board& board)
     {
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            if (data.size() > kTableBytes) return ControlReply::stalled();
-            table_.assign(data.begin(), data.end());
-            return ControlReply::ok(static_cast<uint32_t>(data.size()));
-        }, 0x81);
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t>) {
-            table_.clear();
-            return ControlReply::ok(0);
-        }, 0x82);
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            if (data.empty()) return ControlReply::stalled();
-            divisor_ = data[0];
-            return ControlReply::ok(1);
-        }, 0x83);
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            if (data.size() != 2 || table_.size() + 2 > kTableBytes) return ControlReply::stalled();
-            table_.insert(table_.end(), data.begin(), data.end());
-            return ControlReply::ok(2);
-        }, 0x84);
+        board.on_control(Direction::out, kReqNewerFunction, keep_block(table_, kTableBytes), kSelAutomapTable);
+        board.on_control(
+            Direction::out, kReqNewerFunction,
+            [this](const ControlRequest&, std::span<uint8_t>) {
+                table_.clear();
+                return ControlReply::ok(0);
+            },
+            kSelAutomapClear);
+        board.on_control(Direction::out, kReqNewerFunction, keep_byte(divisor_), kSelAutomapDivisor);
+        board.on_control(
+            Direction::out, kReqNewerFunction,
+            [this](const ControlRequest&, std::span<uint8_t> data) {
+                if (data.size() != 2 || table_.size() + 2 > kTableBytes) return ControlReply::stalled();
+                table_.insert(table_.end(), data.begin(), data.end());
+                return ControlReply::ok(2);
+            },
+            kSelAutomapEntry);
     }
 
     uint32_t get(void* table, uint32_t capacity, uint32_t* size, uint8_t* divisor) const

@@ -4,19 +4,19 @@
 // controller's RAM and are not modelled further. The firmware model keeps its state across a restart.
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
-constexpr uint16_t kCpuControlRegister = 0xE600;
 
 class Controller final : public Feature {
 public:
     explicit Controller(Board& board)
     {
-        board.on_control(Direction::out, 0xA0, [this](const ControlRequest& r, std::span<uint8_t> data) {
-            if (r.wValue == kCpuControlRegister && !data.empty()) {
+        board.on_control(Direction::out, kReqControllerRam, [this](const ControlRequest& r, std::span<uint8_t> data) {
+            if (r.wValue == kAddrCpuControl && !data.empty()) {
                 const bool hold = (data[0] & 0x01) != 0;
                 if (held_ && !hold) ++restarts_;
                 held_ = hold;

@@ -30,6 +30,7 @@
 #include "host/sim/counter8254.h"
 #include "host/sim/scan_clock.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -50,7 +51,7 @@ public:
     {
         for (uint32_t b = 0; b < blocks_; ++b) sources_[b * kPerBlock + 2] = KORVAL_SIM_CLOCK_CASCADE;
 
-        board.on_control(Direction::in, 0x20, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqCtrRead, [this](const ControlRequest& r, std::span<uint8_t> data) {
             Counter8254* c = at(r.wValue & 0xFF, r.wValue >> 8);
             if (c == nullptr) return ControlReply::stalled();
             catch_up();
@@ -60,39 +61,41 @@ public:
             const uint8_t reply[3] = {static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8), status};
             return ControlReply::ok(answer(data, reply, with_status ? 3 : 2));
         });
-        board.on_control(Direction::out, 0x21, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqCtrMode, [this](const ControlRequest& r, std::span<uint8_t>) {
             const uint32_t block = r.wValue & 0xFF;
             const auto control = static_cast<uint8_t>(r.wValue >> 8);
             if (block >= blocks_) return ControlReply::stalled();
             catch_up();
-            if ((control >> 6) == 3) read_back(block, control);
-            else change(block * kPerBlock + (control >> 6), [&](Counter8254& c) { c.write_control(control); });
+            if ((control >> 6) == 3)
+                read_back(block, control);
+            else
+                change(block * kPerBlock + (control >> 6), [&](Counter8254& c) { c.write_control(control); });
             board_.notify();
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::out, 0x22, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqCtrLoad, [this](const ControlRequest& r, std::span<uint8_t>) {
             if (at(r.wValue & 0xFF, r.wValue >> 14) == nullptr) return ControlReply::stalled();
             catch_up();
             change((r.wValue & 0xFF) * kPerBlock + (r.wValue >> 14), [&](Counter8254& c) { c.write_count(r.wIndex); });
             board_.notify();
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::out, 0x23, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqCtrModeLoad, [this](const ControlRequest& r, std::span<uint8_t>) {
             return mode_and_load(r) ? ControlReply::ok(0) : ControlReply::stalled();
         });
-        board.on_control(Direction::in, 0x23, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqCtrModeLoad, [this](const ControlRequest& r, std::span<uint8_t> data) {
             if (!mode_and_load(r)) return ControlReply::stalled();
             const uint16_t count = at(r.wValue & 0xFF, r.wValue >> 14)->read_count();
             const uint8_t reply[2] = {static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8)};
             return ControlReply::ok(answer(data, reply, sizeof reply));
         });
         if (board.product().gate_select) {
-            board.on_control(Direction::out, 0x24, [this](const ControlRequest& r, std::span<uint8_t>) {
+            board.on_control(Direction::out, kReqCtrSelectGate, [this](const ControlRequest& r, std::span<uint8_t>) {
                 if (r.wValue >= counters_.size()) return ControlReply::stalled();
                 selected_gate_ = r.wValue;
                 return ControlReply::ok(0);
             });
-            board.on_control(Direction::out, 0x27, [this](const ControlRequest& r, std::span<uint8_t>) {
+            board.on_control(Direction::out, kReqCtrWaitGates, [this](const ControlRequest& r, std::span<uint8_t>) {
                 const uint32_t a = r.wIndex & 0xFF;
                 const uint32_t b = r.wIndex >> 8;
                 if (a >= counters_.size() || b >= counters_.size()) return ControlReply::stalled();
@@ -102,18 +105,18 @@ public:
                 serve_gate_endpoints();
                 return ControlReply::ok(0);
             });
-            board.on_control(Direction::out, 0x29, [this](const ControlRequest&, std::span<uint8_t>) {
+            board.on_control(Direction::out, kReqCtrEndWaitGates, [this](const ControlRequest&, std::span<uint8_t>) {
                 catch_up();
                 watch_.reset();
                 for (GateReports& g : reports_) g = {};
                 return ControlReply::ok(0);
             });
         }
-        board.on_control(Direction::in, 0x25, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqCtrReadAll, [this](const ControlRequest&, std::span<uint8_t> data) {
             catch_up();
             return ControlReply::ok(answer(data, read_all().data(), counters_.size() * 2));
         });
-        board.on_control(Direction::in, 0x26, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqCtrReadLatched, [this](const ControlRequest&, std::span<uint8_t> data) {
             catch_up();
             for (Counter8254& c : counters_) c.latch_count();
             std::vector<uint8_t> reply = read_all();
@@ -402,7 +405,7 @@ private:
         uint64_t events = 0;
         std::deque<uint16_t> pending;
     };
-    static constexpr uint8_t kGateEndpoints[2] = {0x82, 0x86};
+    static constexpr uint8_t kGateEndpoints[2] = {kEpGateA, kEpIn};
     static constexpr size_t kMaxPendingReports = 4096;
     std::optional<Watch> watch_;
     GateReports reports_[2];

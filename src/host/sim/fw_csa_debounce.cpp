@@ -6,6 +6,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -15,13 +16,19 @@ class CsaDebounce final : public Feature {
 public:
     explicit CsaDebounce(Board& board) : data_(2 * board.product().dio_ports, 0)
     {
-        board.on_control(Direction::out, 0x18, [this](const ControlRequest& r, std::span<uint8_t>) {
-            counts_ = r.wValue;
-            return ControlReply::ok(0);
-        }, 0x0100);
-        board.on_control(Direction::in, 0x18, [this](const ControlRequest&, std::span<uint8_t> room) {
-            return ControlReply::ok(answer(room, data_.data(), data_.size()));
-        }, 0x0101);
+        board.on_control(
+            Direction::out, kReqCsaDebounce,
+            [this](const ControlRequest& r, std::span<uint8_t>) {
+                counts_ = r.wValue;
+                return ControlReply::ok(0);
+            },
+            kSelCsaDebounceSet);
+        board.on_control(
+            Direction::in, kReqCsaDebounce,
+            [this](const ControlRequest&, std::span<uint8_t> room) {
+                return ControlReply::ok(answer(room, data_.data(), data_.size()));
+            },
+            kSelCsaDebounceRead);
     }
 
     uint32_t counts() const { return counts_; }

@@ -3,6 +3,7 @@
 // (high byte); wIndex holds times B (low byte) and C (high byte).
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -12,7 +13,7 @@ class CsaSync final : public Feature {
 public:
     explicit CsaSync(Board& board)
     {
-        board.on_control(Direction::out, 0xC4, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqCsaSync, [this](const ControlRequest& r, std::span<uint8_t>) {
             state_.divider = r.wValue & 0xFFu;
             state_.ticks[0] = r.wValue >> 8;
             state_.ticks[1] = r.wIndex & 0xFFu;

@@ -9,6 +9,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -25,19 +26,20 @@ public:
           resets_(board.product().dacs, 0)
     {
         if (!values_.empty()) {
-            board.on_control(Direction::out, 0xB3, [this](const ControlRequest& r, std::span<uint8_t> data) {
-                const bool ok = data.empty() ? write_one(r.wIndex, r.wValue) : write_block(data);
-                return ok ? ControlReply::ok(static_cast<uint32_t>(data.size())) : ControlReply::stalled();
-            });
+            board.on_control(
+                Direction::out, kReqDacImmediate, [this](const ControlRequest& r, std::span<uint8_t> data) {
+                    const bool ok = data.empty() ? write_one(r.wIndex, r.wValue) : write_block(data);
+                    return ok ? ControlReply::ok(static_cast<uint32_t>(data.size())) : ControlReply::stalled();
+                });
         }
         if (has_range_) {
-            board.on_control(Direction::out, 0xB7, [this](const ControlRequest& r, std::span<uint8_t>) {
+            board.on_control(Direction::out, kReqDacBoardRange, [this](const ControlRequest& r, std::span<uint8_t>) {
                 range_ = r.wValue;
                 return ControlReply::ok(0);
             });
         }
         if (has_calibration_) {
-            board.on_control(Direction::out, 0xF0, [this](const ControlRequest& r, std::span<uint8_t>) {
+            board.on_control(Direction::out, kReqDacCalReset, [this](const ControlRequest& r, std::span<uint8_t>) {
                 if (r.wIndex >= resets_.size()) return ControlReply::stalled();
                 ++resets_[r.wIndex];
                 return ControlReply::ok(0);

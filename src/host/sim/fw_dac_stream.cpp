@@ -19,12 +19,12 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
-constexpr uint8_t kEndpoint = 0x02;
 constexpr uint64_t kDefaultCapacity = 0x40000;  // holds the largest one-shot buffer the host sends
 constexpr size_t kRecordLimit = 1u << 20;       // codes kept per channel
 constexpr uint16_t kEndOfPoint = 0x2000;
@@ -34,23 +34,32 @@ class DacStream final : public Feature {
 public:
     explicit DacStream(Board& board) : board_(board), channels_(std::max<uint32_t>(board.product().dacs, 1)), played_(channels_)
     {
-        board.on_control(Direction::out, 0xB0, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqDacStreamControl, [this](const ControlRequest& r, std::span<uint8_t>) {
             advance();
             switch (r.wValue) {
-            case 0x80: reset(); break;
-            case 0x01: start(); break;
-            case 0x20: interlock_ = true; break;
-            case 0x00: interlock_ = false; break;
-            default: return ControlReply::stalled();
+                case 0x80:
+                    reset();
+                    break;
+                case 0x01:
+                    start();
+                    break;
+                case 0x20:
+                    interlock_ = true;
+                    break;
+                case 0x00:
+                    interlock_ = false;
+                    break;
+                default:
+                    return ControlReply::stalled();
             }
             board_.notify();  // writes waiting for room look again
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::out, 0xB1, [this](const ControlRequest&, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqDacStreamPrepare, [this](const ControlRequest&, std::span<uint8_t>) {
             ++prepares_;
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::out, 0xB2, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqDacStreamDivisor, [this](const ControlRequest& r, std::span<uint8_t>) {
             if (r.wIndex == 0) return ControlReply::stalled();
             advance();
             // A new rate takes effect from now on.
@@ -58,7 +67,7 @@ public:
             divisor_ = r.wIndex;
             return ControlReply::ok(0);
         });
-        board.on_bulk_out(kEndpoint, [this](std::span<const uint8_t> data) { return take(data); });
+        board.on_bulk_out(kEpOut, [this](std::span<const uint8_t> data) { return take(data); });
     }
 
     // Plays the points due by now.

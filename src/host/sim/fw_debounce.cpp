@@ -8,6 +8,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -19,12 +20,8 @@ class Debounce final : public Feature {
 public:
     explicit Debounce(Board& board) : state_(board.product().dio_ports, 0xFF)
     {
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            if (data.size() > kConfigBytes) return ControlReply::stalled();
-            config_.assign(data.begin(), data.end());
-            return ControlReply::ok(static_cast<uint32_t>(data.size()));
-        }, 0x51);
-        board.on_control(Direction::in, 0x15, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqNewerFunction, keep_block(config_, kConfigBytes), kSelDebounceConfig);
+        board.on_control(Direction::in, kReqDioDebounceRead, [this](const ControlRequest&, std::span<uint8_t> data) {
             return ControlReply::ok(answer(data, state_.data(), state_.size()));
         });
     }

@@ -8,33 +8,40 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
-constexpr uint16_t kAccessCode = 0x4E9B;
 constexpr size_t kTableLimit = 1024;
 
 class Defaults final : public Feature {
 public:
     explicit Defaults(Board& board)
     {
-        board.on_control(Direction::out, 0x3C, guarded([this](std::span<uint8_t>) { ++saves_; return 0u; }), 0x10);
-        board.on_control(Direction::out, 0x3C, guarded([this](std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqNewerFunction, guarded([this](std::span<uint8_t>) {
+                             ++saves_;
+                             return 0u;
+                         }),
+                         kSelSaveDefaults);
+        board.on_control(Direction::out, kReqNewerFunction, guarded([this](std::span<uint8_t>) {
                              ++restores_;
                              table_.clear();
                              return 0u;
                          }),
-                         0x11);
-        board.on_control(Direction::out, 0x3C, guarded([this](std::span<uint8_t> data) {
+                         kSelRestoreDefaults);
+        board.on_control(Direction::out, kReqNewerFunction, guarded([this](std::span<uint8_t> data) {
                              table_.assign(data.begin(), data.begin() + std::min(data.size(), kTableLimit));
                              return static_cast<uint32_t>(table_.size());
                          }),
-                         0x22);
-        board.on_control(Direction::in, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            return ControlReply::ok(answer(data, table_.data(), table_.size()));
-        }, 0x20);
+                         kSelWriteDefaults);
+        board.on_control(
+            Direction::in, kReqNewerFunction,
+            [this](const ControlRequest&, std::span<uint8_t> data) {
+                return ControlReply::ok(answer(data, table_.data(), table_.size()));
+            },
+            kSelReadDefaults);
     }
 
     const std::vector<uint8_t>& table() const { return table_; }
@@ -47,7 +54,7 @@ private:
     static ControlHandler guarded(Fn fn)
     {
         return [fn](const ControlRequest& r, std::span<uint8_t> data) {
-            if (r.wValue != kAccessCode) return ControlReply::stalled();
+            if (r.wValue != kDefaultsAccessCode) return ControlReply::stalled();
             return ControlReply::ok(fn(data));
         };
     }

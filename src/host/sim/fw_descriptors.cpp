@@ -7,6 +7,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -48,9 +49,8 @@ class Descriptors final : public Feature {
 public:
     explicit Descriptors(Board& board) : product_id_(board.product().pid), name_(board.product().name)
     {
-        board.on_control(Direction::in, 0x06, [this](const ControlRequest& r, std::span<uint8_t> data) {
-            return get_descriptor(r, data);
-        });
+        board.on_control(Direction::in, kReqProductName,
+                         [this](const ControlRequest& r, std::span<uint8_t> data) { return get_descriptor(r, data); });
     }
 
     void set_name(std::string name) { name_ = std::move(name); }

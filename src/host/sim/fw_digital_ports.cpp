@@ -17,6 +17,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -33,19 +34,19 @@ public:
           tristate_((tristate_bits_ + 7) / 8, 0),
           inputs_(ports_, 0xFF)
     {
-        board.on_control(Direction::out, 0x10, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqDioWrite, [this](const ControlRequest&, std::span<uint8_t> data) {
             const size_t n = std::min(data.size(), latches_.size());
             std::copy_n(data.begin(), n, latches_.begin());
             return ControlReply::ok(static_cast<uint32_t>(n));
         });
-        board.on_control(Direction::in, 0x11, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqDioRead, [this](const ControlRequest&, std::span<uint8_t> data) {
             const std::vector<uint8_t> now = levels();
             return ControlReply::ok(answer(data, now.data(), now.size()));
         });
-        board.on_control(Direction::out, 0x12, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqDioConfigure, [this](const ControlRequest& r, std::span<uint8_t> data) {
             return configure(r, data) ? ControlReply::ok(static_cast<uint32_t>(data.size())) : ControlReply::stalled();
         });
-        board.on_control(Direction::in, 0x13, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqDioQuery, [this](const ControlRequest&, std::span<uint8_t> data) {
             std::vector<uint8_t> masks = direction_;
             for (size_t i = 0; i < tristate_.size(); ++i)
                 masks.push_back(all_floating_ ? tristate_byte_all(i) : tristate_[i]);

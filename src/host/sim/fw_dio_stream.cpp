@@ -15,13 +15,12 @@
 #include "host/sim/board.h"
 #include "host/sim/bulk_pipes.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
-constexpr uint8_t kPipeIn = 0x86;
-constexpr uint8_t kPipeOut = 0x02;
 constexpr uint64_t kFifoPoints = 1u << 20;
 constexpr uint64_t kRecordPoints = 16u << 20;
 constexpr double kNsPerSecond = 1e9;
@@ -63,15 +62,15 @@ class DigitalStream final : public Feature {
 public:
     explicit DigitalStream(Board& board) : board_(board)
     {
-        board.on_control(Direction::out, 0xBC, [this](const ControlRequest&, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqDioStreamRead, [this](const ControlRequest&, std::span<uint8_t>) {
             open(KORVAL_SIM_STREAM_FROM_BOARD);
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::out, 0xBB, [this](const ControlRequest&, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqDioStreamWrite, [this](const ControlRequest&, std::span<uint8_t>) {
             open(KORVAL_SIM_STREAM_TO_BOARD);
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::out, 0xBD, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqDioStreamClocks, [this](const ControlRequest&, std::span<uint8_t> data) {
             if (data.size() != 5) return ControlReply::stalled();
             catch_up();
             const uint64_t now = board_.now_ns();
@@ -127,8 +126,8 @@ private:
         // The pipes are shared with other firmware modes (the ADC's samples and calibration tables):
         // opening a stream takes them over.
         if (BulkPipes* pipes = board_.feature<BulkPipes>(); pipes != nullptr) {
-            pipes->set_source(kPipeIn, [this](std::span<uint8_t> buffer) { return read(buffer); });
-            pipes->set_sink(kPipeOut, [this](std::span<const uint8_t> data) { return write(data); });
+            pipes->set_source(kEpIn, [this](std::span<uint8_t> buffer) { return read(buffer); });
+            pipes->set_sink(kEpOut, [this](std::span<const uint8_t> data) { return write(data); });
         }
     }
 

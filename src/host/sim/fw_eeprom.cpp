@@ -8,13 +8,13 @@
 #include "host/sim/board.h"
 #include "host/sim/eeprom.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
 namespace {
 
 constexpr uint32_t kEepromSize = 0x2000;
-constexpr uint32_t kSerialNumberAddress = 0x1DF8;
 
 class Eeprom final : public Feature {
 public:
@@ -22,10 +22,10 @@ public:
     {
         memory_.fill(0xFF);
         set_serial_number(0x4B56534900000000ull + board.id());  // "KVSI" and the board's number
-        board.on_control(Direction::in, 0xA2, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqEeprom, [this](const ControlRequest& r, std::span<uint8_t> data) {
             return ControlReply::ok(read(r.wValue, data.size(), data.data()));
         });
-        board.on_control(Direction::out, 0xA2, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqEeprom, [this](const ControlRequest& r, std::span<uint8_t> data) {
             return ControlReply::ok(write(r.wValue, data.size(), data.data()));
         });
     }
@@ -45,7 +45,7 @@ public:
     }
     void set_serial_number(uint64_t serial)
     {
-        for (int i = 0; i < 8; ++i) memory_[kSerialNumberAddress + i] = static_cast<uint8_t>(serial >> (8 * i));
+        for (int i = 0; i < 8; ++i) memory_[kAddrSerialNumber + i] = static_cast<uint8_t>(serial >> (8 * i));
     }
 
 private:

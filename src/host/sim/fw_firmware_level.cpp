@@ -5,6 +5,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -14,7 +15,7 @@ class FirmwareLevel final : public Feature {
 public:
     explicit FirmwareLevel(Board& board)
     {
-        board.on_control(Direction::in, 0xA3, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqFirmwareLevel, [this](const ControlRequest& r, std::span<uint8_t> data) {
             if (r.wValue != 0x8000 || r.wIndex != 1) return ControlReply::stalled();
             return ControlReply::ok(answer(data, reply_, sizeof reply_));
         });

@@ -8,6 +8,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -19,13 +20,13 @@ class Flash final : public Feature {
 public:
     explicit Flash(Board& board) : memory_(board.product().flash_sectors * kSectorSize, 0xFF)
     {
-        board.on_control(Direction::in, 0xB5, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqFlash, [this](const ControlRequest& r, std::span<uint8_t> data) {
             return ControlReply::ok(read(byte_address(r), data.size(), data.data()));
         });
-        board.on_control(Direction::out, 0xB5, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqFlash, [this](const ControlRequest& r, std::span<uint8_t> data) {
             return ControlReply::ok(program(byte_address(r), data.size(), data.data()));
         });
-        board.on_control(Direction::out, 0xFC, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqFlashErase, [this](const ControlRequest& r, std::span<uint8_t>) {
             if (!erase(r.wIndex)) return ControlReply::stalled();
             ++erases_;
             return ControlReply::ok(0);

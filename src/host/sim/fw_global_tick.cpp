@@ -2,6 +2,7 @@
 // wValue, for a tick of T periods of 12 MHz. The board keeps the value for its timed functions.
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -11,11 +12,14 @@ class GlobalTick final : public Feature {
 public:
     explicit GlobalTick(Board& board)
     {
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest& r, std::span<uint8_t>) {
-            value_ = r.wValue;
-            ++requests_;
-            return ControlReply::ok(0);
-        }, 0x8001);
+        board.on_control(
+            Direction::out, kReqNewerFunction,
+            [this](const ControlRequest& r, std::span<uint8_t>) {
+                value_ = r.wValue;
+                ++requests_;
+                return ControlReply::ok(0);
+            },
+            kSelGlobalTick);
     }
 
     uint32_t get(uint32_t* value, uint32_t* requests) const

@@ -8,6 +8,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -17,16 +18,12 @@ class Latches final : public Feature {
 public:
     explicit Latches(Board& board) : groups_(3 * board.product().dio_ports, 0)
     {
-        board.on_control(Direction::in, 0x14, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqDioLatchRead, [this](const ControlRequest&, std::span<uint8_t> data) {
             const uint32_t n = answer(data, groups_.data(), groups_.size());
             std::fill(groups_.begin(), groups_.end(), 0);
             return ControlReply::ok(n);
         });
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            if (data.empty()) return ControlReply::stalled();
-            divisor_ = data[0];
-            return ControlReply::ok(1);
-        }, 0x63);
+        board.on_control(Direction::out, kReqNewerFunction, keep_byte(divisor_), kSelLatchDivisor);
     }
 
     uint32_t set(const void* groups, uint32_t size)

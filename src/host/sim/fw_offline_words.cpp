@@ -3,6 +3,7 @@
 #include <map>
 
 #include "host/sim/board.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -12,12 +13,12 @@ class OfflineWords final : public Feature {
 public:
     explicit OfflineWords(Board& board)
     {
-        board.on_control(Direction::out, 0x50, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::out, kReqOfflineWord, [this](const ControlRequest& r, std::span<uint8_t> data) {
             if (data.size() < 2) return ControlReply::stalled();
             words_[address(r)] = static_cast<uint16_t>(data[0] | data[1] << 8);
             return ControlReply::ok(2);
         });
-        board.on_control(Direction::in, 0x50, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqOfflineWord, [this](const ControlRequest& r, std::span<uint8_t> data) {
             const auto it = words_.find(address(r));
             const uint16_t word = it != words_.end() ? it->second : 0xFFFF;
             const uint8_t bytes[2] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};

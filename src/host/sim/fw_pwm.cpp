@@ -6,6 +6,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -17,11 +18,7 @@ class Pwm final : public Feature {
 public:
     explicit Pwm(Board& board)
     {
-        board.on_control(Direction::out, 0x3C, [this](const ControlRequest&, std::span<uint8_t> data) {
-            if (data.size() > kSettingsBytes) return ControlReply::stalled();
-            settings_.assign(data.begin(), data.end());
-            return ControlReply::ok(static_cast<uint32_t>(data.size()));
-        }, 0x71);
+        board.on_control(Direction::out, kReqNewerFunction, keep_block(settings_, kSettingsBytes), kSelPwm);
     }
 
     uint32_t get(void* settings, uint32_t capacity, uint32_t* size) const

@@ -5,6 +5,7 @@
 
 #include "host/sim/board.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -14,11 +15,11 @@ class Spi final : public Feature {
 public:
     explicit Spi(Board& board)
     {
-        board.on_control(Direction::out, 0xC0, [this](const ControlRequest& r, std::span<uint8_t>) {
+        board.on_control(Direction::out, kReqSpiWrite, [this](const ControlRequest& r, std::span<uint8_t>) {
             registers_[r.wIndex] = static_cast<uint8_t>(r.wValue);
             return ControlReply::ok(0);
         });
-        board.on_control(Direction::in, 0xC1, [this](const ControlRequest& r, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqSpiRead, [this](const ControlRequest& r, std::span<uint8_t> data) {
             return ControlReply::ok(answer(data, &registers_[r.wIndex], 1));
         });
     }

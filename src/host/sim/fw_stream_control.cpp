@@ -4,6 +4,7 @@
 #include "host/sim/board.h"
 #include "host/sim/bulk_pipes.h"
 #include "host/sim/simulation.h"
+#include "host/sim/wire.h"
 
 namespace korval::sim {
 
@@ -13,13 +14,13 @@ class StreamControl final : public Feature {
 public:
     explicit StreamControl(Board& board)
     {
-        for (const uint8_t request : {0x34, 0x35, 0x36, 0x38}) {
+        for (const uint8_t request : {kReqClearFifo34, kReqClearFifo35, kReqClearFifo36, kReqClearFifo38}) {
             board.on_control(Direction::out, request, [&board](const ControlRequest&, std::span<uint8_t>) {
                 if (BulkPipes* pipes = board.feature<BulkPipes>()) pipes->clear_in();
                 return ControlReply::ok(0);
             });
         }
-        board.on_control(Direction::in, 0xB4, [this](const ControlRequest&, std::span<uint8_t> data) {
+        board.on_control(Direction::in, kReqStreamStatus, [this](const ControlRequest&, std::span<uint8_t> data) {
             const uint8_t bytes[4] = {static_cast<uint8_t>(status_), static_cast<uint8_t>(status_ >> 8),
                                       static_cast<uint8_t>(status_ >> 16), static_cast<uint8_t>(status_ >> 24)};
             return ControlReply::ok(answer(data, bytes, sizeof bytes));

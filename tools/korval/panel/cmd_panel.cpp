@@ -141,7 +141,7 @@ int run(const Options& options, const Args& args)
         const bool has_value = i + 1 < args.size();
         if ((args[i] == "-d" || args[i] == "--device") && has_value) {
             Args device = {args[i], args[i + 1]};
-            if (!take_device(device, index, error)) return usage_error(error);
+            if (const int status = take_device(device, index)) return status;
             one_board = true;
             ++i;
         } else if (args[i] == "--listen" && has_value) {
