@@ -11,7 +11,6 @@
 #include "adc/config_block.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
-#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -26,10 +25,6 @@ constexpr uint32_t kUncancellableSlice = 512;
 constexpr std::chrono::milliseconds kReadBase{5000};
 
 constexpr FeatureTest kHasBulkAdc = [](const TDeviceData& d) { return d.bADCBulk.load(); };
-
-// A one-shot acquisition left from the slot's last board is stopped, joined and freed when a new board
-// is set up in the slot.
-const RegisterSubsystemHooks kHooks{{.new_board = [](TDeviceData& d) { d.ADCWorker = nullptr; }}};
 
 // The start of the functions that end or replace an acquisition: when the board has gone (or its slot
 // no longer opens), the worker it left is still stopped, joined and freed, so no thread outlives it.

@@ -20,7 +20,6 @@
 #include "core/caller_memory.h"
 #include "core/registry.h"
 #include "core/rounding.h"
-#include "core/subsystem_hooks.h"
 #include "core/worker.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
@@ -211,12 +210,6 @@ void run_worker(TDACWorker& w)
     d.bDACStarted = false;
     w.ended();
 }
-
-// A board found gone leaves no waveform output open or closing.
-const RegisterSubsystemHooks kHooks{{.board_removed = [](TDeviceData& d) {
-    d.bDACOpen = false;
-    d.bDACClosing = false;
-}}};
 
 // Stops, joins and frees the slot's worker, if it has one, and drops what its stream still held. For
 // a stream the board's disappearance abandoned, and for the close that gave up on a stalled board.
