@@ -139,7 +139,7 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
     if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
     // Two bytes per sample, and a count the signed byte count of ADC_BulkPoll can report.
     if (pBuf == nullptr || BufSize == 0 || BufSize % 2 != 0 || BufSize > INT32_MAX) return ERROR_INVALID_PARAMETER;
-    if (!caller_range_usable(pBuf, BufSize, true)) return ERROR_NOACCESS;
+    if (const Result r = require_caller_range(pBuf, BufSize, true)) return r;
 
     // A board that did not take the sample count would send nothing, so its failure ends the call here.
     if (const Result r = adc::request_samples(slot, BufSize / 2)) return r;
