@@ -168,6 +168,48 @@ TEST_F(DeviceTable, CloseFreesTheSlotForTheNextDiscovery)
     EXPECT_EQ(device(0).PID, 0x8001u);
 }
 
+// What the subsystems' hooks undo when the core changes a slot under them: state left in slot 0, the
+// core's path, then the state that must be gone.
+struct HookCase {
+    const char* path;
+    void (*leave)(TDeviceData& d);
+    void (*run)();
+    bool (*undone)(const TDeviceData& d);
+};
+
+TEST_F(DeviceTable, CorePathsLetEachSubsystemUndoItsState)
+{
+    const HookCase cases[] = {
+        {"a board placed again by discovery has no waveform output open or closing",
+         [](TDeviceData& d) { d.bDACOpen = d.bDACClosing = true; },
+         [] {
+             ASSERT_EQ(KORVAL_CloseDevice(0), ERROR_SUCCESS);
+             ASSERT_EQ(GetDevices(), 1u);
+         },
+         [](const TDeviceData& d) { return !d.bDACOpen && !d.bDACClosing; }},
+        {"unload releases every subsystem's arrays",
+         [](TDeviceData& d) {
+             d.LastDIOData.assign(4, 1);
+             d.DACData.assign(2, {1, 2});
+             d.PendingDACData.assign(3, 1);
+             d.FastITConfig.assign(21, 1);
+             d.FastITBakConfig.assign(21, 1);
+         },
+         [] { release_dynamic_fields(); },
+         [](const TDeviceData& d) {
+             return d.LastDIOData.capacity() == 0 && d.DACData.capacity() == 0 && d.PendingDACData.capacity() == 0 &&
+                    d.FastITConfig.capacity() == 0 && d.FastITBakConfig.capacity() == 0;
+         }},
+    };
+    for (const HookCase& c : cases) {
+        SCOPED_TRACE(c.path);
+        install_one(0x4001);
+        c.leave(device(0));
+        c.run();
+        EXPECT_TRUE(c.undone(device(0)));
+    }
+}
+
 TEST_F(DeviceTable, UnknownProductOpensWithNoCapabilities)
 {
     install_one(0x8013);

@@ -11,7 +11,6 @@
 #include "adc/config_block.h"
 #include "core/caller_memory.h"
 #include "core/registry.h"
-#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -26,10 +25,6 @@ constexpr uint32_t kUncancellableSlice = 512;
 constexpr std::chrono::milliseconds kReadBase{5000};
 
 constexpr FeatureTest kHasBulkAdc = [](const TDeviceData& d) { return d.bADCBulk.load(); };
-
-// A one-shot acquisition left from the slot's last board is stopped, joined and freed when a new board
-// is set up in the slot.
-const RegisterSubsystemHooks kHooks{{.new_board = [](TDeviceData& d) { d.ADCWorker = nullptr; }}};
 
 // The start of the functions that end or replace an acquisition: when the board has gone (or its slot
 // no longer opens), the worker it left is still stopped, joined and freed, so no thread outlives it.
@@ -144,7 +139,7 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
     if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
     // Two bytes per sample, and a count the signed byte count of ADC_BulkPoll can report.
     if (pBuf == nullptr || BufSize == 0 || BufSize % 2 != 0 || BufSize > INT32_MAX) return ERROR_INVALID_PARAMETER;
-    if (!caller_range_usable(pBuf, BufSize, true)) return ERROR_NOACCESS;
+    if (const Result r = require_caller_range(pBuf, BufSize, true)) return r;
 
     // A board that did not take the sample count would send nothing, so its failure ends the call here.
     if (const Result r = adc::request_samples(slot, BufSize / 2)) return r;

@@ -334,7 +334,7 @@ uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, double* pRef
     std::array<double, adc::kMaxChannels> volts{};
     adc::scan_volts(scan, device(slot).RangeShift, volts.data());
     // The working block scans channel 0 alone, so the first value is channel 0's.
-    if (!store_to_caller(pRef, volts[0])) return ERROR_NOACCESS;
+    if (const Result w = write_caller(pRef, volts[0])) return w;
     // The reading stands, but a board left in its reference mode is a failure the caller must hear of.
     return restored;
 }

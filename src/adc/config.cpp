@@ -71,7 +71,7 @@ Result check_block_buffer(uint32_t slot, const void* pConfigBuf, uint32_t* pConf
 Result report_block_size(uint32_t slot, uint32_t* pConfigBufSize)
 {
     const uint32_t size = device(slot).ConfigBytes;
-    return store_to_caller(pConfigBufSize, size) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pConfigBufSize, size);
 }
 
 uint8_t range_code(uint8_t gain, uint32_t flag) { return static_cast<uint8_t>(gain | (flag << 3)); }
@@ -108,10 +108,9 @@ uint32_t ADC_RangeAll(uint32_t DeviceIndex, const uint8_t* pGainCodes, uint32_t 
     const TDeviceData& d = device(slot);
     const uint32_t slots = d.ADCChannels;
     if (slots == 0 || !has_adc(d)) return ERROR_BAD_TOKEN_TYPE;
-    if (pGainCodes == nullptr) return ERROR_INVALID_PARAMETER;
     std::array<uint8_t, adc::kRangeSlots> gains{};
     const uint32_t count = slots < adc::kRangeSlots ? slots : adc::kRangeSlots;
-    if (!copy_from_caller(gains.data(), pGainCodes, count)) return ERROR_NOACCESS;
+    if (const Result r = read_caller_bytes(gains.data(), pGainCodes, count)) return r;
     // Every code is checked before anything is read from the board.
     for (uint32_t i = 0; i < count; ++i)
         if (gains[i] > adc::kGainCodeMask) return ERROR_INVALID_DATA;

@@ -433,9 +433,9 @@ uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t
     if (pBlanks == nullptr || pAccessings == nullptr || pGotDatas == nullptr) return ERROR_INVALID_PARAMETER;
     int32_t blanks = 0, accessings = 0, got_datas = 0;
     d.ADCContBufWorker->GetDebugStats(blanks, accessings, got_datas);
-    const bool stored = store_to_caller(pBlanks, blanks) && store_to_caller(pAccessings, accessings) &&
-                        store_to_caller(pGotDatas, got_datas);
-    return stored ? ERROR_SUCCESS : ERROR_NOACCESS;
+    if (const Result r = write_caller(pBlanks, blanks)) return r;
+    if (const Result r = write_caller(pAccessings, accessings)) return r;
+    return write_caller(pGotDatas, got_datas);
 }
 
 void TADCContAcqWorkerFree::operator()(TADCContAcqWorker* worker) const noexcept { delete worker; }

@@ -165,8 +165,7 @@ uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double* pVolts)
         const uint8_t code = range_slot < adc::kRangeSlots ? fast[range_slot] : 0;
         volts[k] = adc::counts_to_volts(sum / (os - first + 1), code);
     }
-    if (!copy_to_caller(pVolts + start, volts.data(), volts.size() * sizeof(double))) return ERROR_NOACCESS;
-    return ERROR_SUCCESS;
+    return write_caller_bytes(pVolts + start, volts.data(), volts.size() * sizeof(double));
 }
 
 uint32_t ADC_ResetFastITScanV(uint32_t DeviceIndex)

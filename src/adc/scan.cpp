@@ -213,7 +213,7 @@ uint32_t scan_into(uint32_t DeviceIndex, T* out, int32_t timeout_ms, bool delive
     if (r != ERROR_SUCCESS && !(r == ERROR_TIMEOUT && deliver_on_timeout && timeout_ms > 0)) return r;
     std::array<T, adc::kMaxChannels> values{};
     convert(scan, device(slot).RangeShift, values.data());
-    if (!copy_to_caller(out + scan.start, values.data(), scan.channels() * sizeof(T))) return ERROR_NOACCESS;
+    if (const Result w = write_caller_bytes(out + scan.start, values.data(), scan.channels() * sizeof(T))) return w;
     return r;
 }
 
@@ -262,7 +262,7 @@ uint32_t ADC_GetChannelV(uint32_t DeviceIndex, uint32_t ChannelIndex, double* pV
     Scan scan;
     if (const Result r = adc::run_scan(slot, 0, scan)) return r;
     adc::scan_volts(scan, d.RangeShift, all.data() + scan.start);
-    return store_to_caller(pVolt, all[ChannelIndex]) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pVolt, all[ChannelIndex]);
 }
 
 }  // namespace korval

@@ -87,6 +87,27 @@ uint32_t write_caller(T* target, const std::type_identity_t<T>& value) noexcept
     return store_to_caller(target, value) ? 0 : 998;
 }
 
+// The same for a caller's buffer of `size` bytes: 87 for a null pointer, 998 when any byte cannot be
+// read (written), 0 once copied.
+inline uint32_t read_caller_bytes(void* target, const void* source, size_t size) noexcept
+{
+    if (source == nullptr) return 87;
+    return copy_from_caller(target, source, size) ? 0 : 998;
+}
+inline uint32_t write_caller_bytes(void* target, const void* source, size_t size) noexcept
+{
+    if (target == nullptr) return 87;
+    return copy_to_caller(target, source, size) ? 0 : 998;
+}
+
+// A caller's buffer that the host, not the library, will fill or read later: 87 for a null pointer, 998
+// when any byte cannot be read, or written when `for_write`; 0 when the whole range is usable.
+inline uint32_t require_caller_range(const void* start, size_t size, bool for_write) noexcept
+{
+    if (start == nullptr) return 87;
+    return caller_range_usable(start, size, for_write) ? 0 : 998;
+}
+
 // Copies a zero-terminated string from caller memory. The copies stop at 4 KiB boundaries, so a string
 // that ends just before an unreadable page is read whole. 998 for unreadable memory, 87 for a string
 // longer than `limit`.

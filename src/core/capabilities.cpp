@@ -24,11 +24,11 @@ uint32_t fill_caller_capabilities(KorvalCapabilities* pCaps, KorvalCapabilities 
     // The caller's structure may be anywhere, misaligned too: its size field is reached by address
     // arithmetic and copied, never through a member access on the caller's pointer.
     const auto* size_field = reinterpret_cast<const uint8_t*>(pCaps) + offsetof(KorvalCapabilities, Size);
-    if (!copy_from_caller(&size, size_field, sizeof size)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller_bytes(&size, size_field, sizeof size)) return r;
     // The size tells which fields the caller's structure has; the product ID and the size itself at least.
     if (size < offsetof(KorvalCapabilities, DriverPath)) return ERROR_INVALID_PARAMETER;
     caps.Size = static_cast<uint32_t>(std::min<size_t>(size, sizeof caps));
-    return copy_to_caller(pCaps, &caps, caps.Size) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller_bytes(pCaps, &caps, caps.Size);
 }
 
 }  // namespace
@@ -57,8 +57,8 @@ uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs)
     const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(rows.size()));
     if (n > 0 && pProductIDs == nullptr) return ERROR_INVALID_PARAMETER;
     for (uint32_t i = 0; i < n; ++i)
-        if (!store_to_caller(pProductIDs + i, uint32_t{rows[i].PID})) return ERROR_NOACCESS;
-    return store_to_caller(pCount, static_cast<uint32_t>(rows.size())) ? ERROR_SUCCESS : ERROR_NOACCESS;
+        if (const uint32_t r = write_caller(pProductIDs + i, uint32_t{rows[i].PID})) return r;
+    return write_caller(pCount, static_cast<uint32_t>(rows.size()));
 }
 
 uint32_t KORVAL_GetVersion() { return KORVAL_VERSION; }
@@ -74,9 +74,8 @@ uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t* pServerSize, cha
     const std::string server = usb::is_remote(d.Handle) ? d.DevPath.substr(0, d.DevPath.find('/')) : std::string();
     const auto needed = static_cast<uint32_t>(server.size() + 1);
     if (capacity > 0) {
-        if (pServer == nullptr) return ERROR_INVALID_PARAMETER;
         const std::string cut = server.substr(0, std::min(capacity, needed) - 1);  // as much as fits, ended
-        if (!copy_to_caller(pServer, cut.c_str(), cut.size() + 1)) return ERROR_NOACCESS;
+        if (const uint32_t r = write_caller_bytes(pServer, cut.c_str(), cut.size() + 1)) return r;
     }
     if (const uint32_t r = write_caller(pServerSize, needed)) return r;
     return capacity >= needed ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;

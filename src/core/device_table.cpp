@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "core/subsystem_hooks.h"
+
 namespace korval {
 
 namespace {
@@ -25,12 +27,7 @@ void zero_device_table()
 {
     TDeviceData* records = table();
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
-        // Workers still running (the application did not end them) are left to run, as the record's
-        // other memory is: only their end functions stop and free them.
-        records[slot].WorkerThread.release();
-        records[slot].CtrMonitorThread.release();
-        records[slot].ADCContAcqWorker.release();
-        records[slot].ADCContBufWorker.release();
+        notify_slot_zeroed(records[slot]);
         records[slot].~TDeviceData();
         new (&records[slot]) TDeviceData();
     }
@@ -42,11 +39,7 @@ void release_dynamic_fields()
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
         TDeviceData& d = records[slot];
         std::string().swap(d.DevPath);
-        std::vector<uint8_t>().swap(d.LastDIOData);
-        std::vector<std::vector<uint8_t>>().swap(d.DACData);
-        std::vector<uint8_t>().swap(d.PendingDACData);
-        std::vector<uint8_t>().swap(d.FastITConfig);
-        std::vector<uint8_t>().swap(d.FastITBakConfig);
+        notify_unload(d);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/registry.h"
+#include "core/subsystem_hooks.h"
 #include "usb/host_binding.h"
 
 namespace korval {
@@ -41,15 +42,15 @@ bool already_open(const std::string& path)
     return false;
 }
 
-// What every placement sets besides the handles. The firmware check's result belongs to the board that
-// passed it, not to the slot: the next board in the slot is checked itself.
+// What every placement sets besides the handles, the core's fields and then each subsystem's. The
+// firmware check's result belongs to the board that passed it, not to the slot: the next board in the
+// slot is checked itself.
 void place(TDeviceData& d, bool ioctl_path)
 {
     d.bCyUSB = ioctl_path;
     d.bOpen = false;
-    d.bDACOpen = false;
-    d.bDACClosing = false;
     d.bFirmware20 = false;
+    notify_board_placed(d);
 }
 
 void discover_ioctl_boards(uint32_t host)

@@ -144,8 +144,8 @@ uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t* pUniqueSize, v
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(serial >> (8 * i));
     const uint32_t count = room < 8 ? room : 8;
-    if (count > 0 && pUnique == nullptr) return ERROR_INVALID_PARAMETER;
-    return copy_to_caller(pUnique, bytes, count) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    if (count == 0) return ERROR_SUCCESS;  // no room asked for: the buffer may be left out
+    return write_caller_bytes(pUnique, bytes, count);
 }
 
 // The thread's last error is left as the caller had it.
@@ -191,11 +191,10 @@ uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     const TDeviceData& d = device(slot);
     if (d.bCyUSB) return ERROR_NOT_SUPPORTED;
-    if (pPipeCount == nullptr) return ERROR_INVALID_PARAMETER;
     // The count and the entries are caller memory: read and written through the guard, the count read
     // once, before anything is asked of the board.
     uint32_t room = 0;
-    if (!load_from_caller(pPipeCount, room)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller(pPipeCount, room)) return r;
     set_last_error(ERROR_GEN_FAILURE);
     uint8_t endpoints = 0;
     if (!usb::winusb_query_interface_settings(d.Handle, 0, endpoints)) {
@@ -205,15 +204,15 @@ uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
         return r;
     }
     const uint32_t filled = std::min<uint32_t>(room, endpoints);
-    if (!store_to_caller(pPipeCount, endpoints)) return ERROR_NOACCESS;
-    if (filled > 0 && pPipes == nullptr) return ERROR_INVALID_PARAMETER;
+    if (const uint32_t r = write_caller<uint32_t>(pPipeCount, endpoints)) return r;
+    if (filled == 0) return ERROR_SUCCESS;  // no room: the entries may be left out
     std::vector<uint32_t> entries(filled, 0xFFFFFFFF);
-    if (!copy_to_caller(pPipes, entries.data(), filled * sizeof(uint32_t))) return ERROR_NOACCESS;
+    if (const uint32_t r = write_caller_bytes(pPipes, entries.data(), filled * sizeof(uint32_t))) return r;
     for (uint32_t i = 0; i < filled; ++i) {
         uint8_t type = 0;
         uint8_t id = 0;
         if (!usb::winusb_query_pipe(d.Handle, 0, static_cast<uint8_t>(i), type, id)) return device_gone(slot);
-        if (!store_to_caller(pPipes + i, id + 256u * type)) return ERROR_NOACCESS;
+        if (const uint32_t r = write_caller(pPipes + i, id + 256u * type)) return r;
     }
     return ERROR_SUCCESS;
 }

@@ -205,8 +205,6 @@ void set_up_capabilities(TDeviceData& d)
     if (row.DACsUsed != 0) d.DACsUsed = row.DACsUsed;  // otherwise kept from the slot's last board
     notify_new_board(d);
     d.StreamingBlockSize = kDefaultStreamingBlockSize;
-    if (d.DIOConfigBits == 0) d.DIOConfigBits = d.DIOBytes;
-    d.LastDIOData.resize(d.DIOBytes, 0);  // existing output levels are kept
 }
 
 KorvalCapabilities public_capabilities(uint32_t pid)

@@ -57,7 +57,8 @@ std::span<const ProductRow> product_rows();
 const ProductRow* find_product(uint32_t pid);
 
 // Resets the record's capability fields and applies the row of its PID (a product the table does not
-// list keeps the reset values), then the derived fields, as the open check does once per board.
+// list keeps the reset values), then lets each subsystem set up its part for the new board (its
+// new-board hook), as the open check does once per board.
 void set_up_capabilities(TDeviceData& d);
 
 // The public description of a product's row (the reset values for an unlisted ID). DriverPath is 0.

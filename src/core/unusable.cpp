@@ -43,7 +43,7 @@ uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard)
     uint32_t size = 0;
     // The caller's structure may be misaligned: its size field is reached by address arithmetic.
     const auto* size_field = reinterpret_cast<const uint8_t*>(pBoard) + offsetof(KorvalUnusableBoard, Size);
-    if (!copy_from_caller(&size, size_field, sizeof size)) return ERROR_NOACCESS;
+    if (const uint32_t r = read_caller_bytes(&size, size_field, sizeof size)) return r;
     if (size < offsetof(KorvalUnusableBoard, VendorID)) return ERROR_INVALID_PARAMETER;
 
     const std::vector<os::UnusableBoard> boards = os::unusable_boards();
@@ -56,7 +56,7 @@ uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard)
     copy_text(out.Path, sizeof out.Path, b.path);
     copy_text(out.Reason, sizeof out.Reason, reason(b.error));
     out.Size = static_cast<uint32_t>(std::min<size_t>(size, sizeof out));
-    return copy_to_caller(pBoard, &out, out.Size) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller_bytes(pBoard, &out, out.Size);
 }
 
 }  // namespace korval

@@ -116,9 +116,8 @@ uint32_t CTR_8254ReadStatus(uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t 
     uint32_t size = sizeof reply;
     if (const Result r = usb::vendor_read(slot, usb::kCtrReadRequest, read_value(a), 0, size, reply)) return r;
     const auto count = static_cast<uint16_t>(reply[0] | reply[1] << 8);
-    if (!store_to_caller(pReadValue, count)) return ERROR_NOACCESS;
-    if (!copy_to_caller(pStatus, &reply[2], 1)) return ERROR_NOACCESS;
-    return ERROR_SUCCESS;
+    if (const Result r = write_caller(pReadValue, count)) return r;
+    return write_caller(pStatus, reply[2]);
 }
 
 uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData)

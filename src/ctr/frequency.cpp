@@ -90,7 +90,7 @@ uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double* 
     // Below RootClock / 65535^2 no pair of 16-bit divisors reaches: refused, nothing programmed.
     if (!ctr::choose_divisors(hz, d.RootClock, divisors)) return ERROR_INVALID_PARAMETER;
     const double obtained = d.RootClock / (static_cast<double>(divisors.low) * divisors.high);
-    if (!store_to_caller(pHz, obtained)) return ERROR_NOACCESS;
+    if (const Result r = write_caller(pHz, obtained)) return r;
     if (const Result r = CTR_8254ModeLoad(slot, BlockIndex, ctr::kLowCounter, ctr::kRateGeneratorMode,
                                           static_cast<uint16_t>(divisors.low)))
         return r;

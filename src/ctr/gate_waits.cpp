@@ -51,10 +51,9 @@ uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void* pContent)
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasGateWaits)) return r;
     const auto gate = static_cast<uint8_t>(GateId);
     if (gate > 1) return ERROR_INVALID_ADDRESS;
-    if (pContent == nullptr) return ERROR_INVALID_PARAMETER;
     // The board's report goes straight into the caller's buffer, which must take it: an event read into
     // memory that cannot hold it would be lost.
-    if (!caller_range_usable(pContent, kContentBytes, true)) return ERROR_NOACCESS;
+    if (const Result r = require_caller_range(pContent, kContentBytes, true)) return r;
     usb::CountedTransfer counted(device(slot).GateWaits);
     uint32_t transferred = 0;  // the count is not reported
     return usb::bulk_read(slot, usb::kCtrGateEndpoints[gate], pContent, kContentBytes, transferred);

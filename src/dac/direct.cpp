@@ -54,7 +54,8 @@ uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair* pDACData, int
     const auto* source = reinterpret_cast<const uint8_t*>(pDACData);
     for (size_t done = 0, count = static_cast<size_t>(DACDataCount); done < count;) {
         const size_t n = std::min(kPiece, count - done);
-        if (!copy_from_caller(raw.data(), source + done * dac::kPairSize, n * dac::kPairSize)) return ERROR_NOACCESS;
+        if (const Result r = read_caller_bytes(raw.data(), source + done * dac::kPairSize, n * dac::kPairSize))
+            return r;
         for (size_t i = 0; i < n; ++i) {
             const uint8_t* pair = raw.data() + i * dac::kPairSize;
             const uint16_t channel = static_cast<uint16_t>(pair[0] | pair[1] << 8);

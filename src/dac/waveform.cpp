@@ -20,7 +20,6 @@
 #include "core/caller_memory.h"
 #include "core/registry.h"
 #include "core/rounding.h"
-#include "core/subsystem_hooks.h"
 #include "core/worker.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
@@ -205,12 +204,6 @@ void run_worker(TDACWorker& w)
     w.ended();
 }
 
-// A board found gone leaves no waveform output open or closing.
-const RegisterSubsystemHooks kHooks{{.board_removed = [](TDeviceData& d) {
-    d.bDACOpen = false;
-    d.bDACClosing = false;
-}}};
-
 // Stops, joins and frees the slot's worker, if it has one, and drops what its stream still held. For
 // a stream the board's disappearance abandoned, and for the close that gave up on a stalled board.
 void discard_stream(uint32_t slot)
@@ -252,7 +245,7 @@ Result point_divisor(const double* pClockHz, uint16_t& divisor)
 {
     double rate = 0;
     if (const uint32_t r = read_caller(pClockHz, rate)) return r;
-    if (!caller_range_usable(pClockHz, sizeof rate, true)) return ERROR_NOACCESS;
+    if (const uint32_t r = require_caller_range(pClockHz, sizeof rate, true)) return r;
     if (!std::isfinite(rate) || rate <= 0) return ERROR_INVALID_PARAMETER;
     const double exact = kBaseClockHz / rate;
     if (!(exact < 65535.5)) return ERROR_INVALID_PARAMETER;
@@ -269,7 +262,7 @@ Result program_rate(uint32_t slot, double* pClockHz, uint16_t divisor)
         return r;
     if (const Result r = usb::vendor_write(slot, usb::kDacStreamPrepareRequest, 0, 0, 0, nullptr)) return r;
     device(slot).DACDivisor = divisor;
-    if (!store_to_caller(pClockHz, kBaseClockHz / divisor)) return ERROR_NOACCESS;
+    if (const Result r = write_caller(pClockHz, kBaseClockHz / divisor)) return r;
     return usb::vendor_write(slot, usb::kDacStreamDivisorRequest, 0, divisor, 0, nullptr);
 }
 
@@ -536,9 +529,9 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
     if (NumSamples >= kProcessLimit) return ERROR_OUTOFMEMORY;
     uint16_t divisor = 0;
     if (const Result r = point_divisor(pClockHz, divisor)) return r;
-    if (pSampleData == nullptr && NumSamples > 0) return ERROR_INVALID_PARAMETER;
     const size_t total = size_t{NumSamples} * 2;
-    if (total > 0 && !caller_range_usable(pSampleData, total, false)) return ERROR_NOACCESS;
+    if (total > 0)
+        if (const Result r = require_caller_range(pSampleData, total, false)) return r;
     if (const Result r = program_rate(slot, pClockHz, divisor)) return r;
 
     // The board has been reset and does not play until the start below, so it takes each piece into

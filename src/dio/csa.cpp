@@ -53,10 +53,9 @@ uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void* pData)
 // device index is looked at. The 33-byte block goes in one request, as the boards take it.
 uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void* pData)
 {
-    if (pData == nullptr) return ERROR_INVALID_PARAMETER;
     uint8_t block[1 + kRangeLimitBytes];
     block[0] = kLimitsSet;
-    if (!copy_from_caller(block + 1, pData, kRangeLimitBytes)) return ERROR_NOACCESS;
+    if (const Result r = read_caller_bytes(block + 1, pData, kRangeLimitBytes)) return r;
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     return usb::vendor_write(slot, usb::kEepromRequest, usb::kRangeLimitsAddress, 0, sizeof block, block);

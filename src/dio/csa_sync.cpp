@@ -58,12 +58,12 @@ uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, d
     if (divider == 0) {
         // The sync is off: every variable reads 0.0 and the board gets zeros.
         for (double* variable : variables)
-            if (!store_to_caller(variable, 0.0)) return ERROR_NOACCESS;
+            if (const uint32_t r = write_caller(variable, 0.0)) return r;
     } else {
-        if (!store_to_caller(pRateHz, kBaseClockHz / divider)) return ERROR_NOACCESS;
+        if (const uint32_t r = write_caller(pRateHz, kBaseClockHz / divider)) return r;
         for (int i = 0; i < 3; ++i) {
             ticks[i] = sync_ticks(values[i + 1]);
-            if (!store_to_caller(variables[i + 1], ticks[i] * kMsPerTick)) return ERROR_NOACCESS;
+            if (const uint32_t r = write_caller(variables[i + 1], ticks[i] * kMsPerTick)) return r;
         }
     }
     const auto value = static_cast<uint16_t>(divider | ticks[0] << 8);

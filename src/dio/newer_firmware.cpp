@@ -6,8 +6,7 @@ namespace korval::dio {
 Result probe_output(void* buffer, size_t size)
 {
     if (size == 0) return ERROR_SUCCESS;
-    if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
-    return caller_range_usable(buffer, size, true) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return require_caller_range(buffer, size, true);
 }
 
 }  // namespace korval::dio

@@ -57,10 +57,10 @@ Result build_block(const Shape& s, const void* pData, const void* pOutMask, cons
                    std::vector<uint8_t>& block)
 {
     block.assign(s.D + s.M + tail_size, 0);
-    if (!copy_from_caller(block.data(), pData, s.D)) return ERROR_NOACCESS;
-    if (!copy_from_caller(block.data() + s.D, pOutMask, s.M)) return ERROR_NOACCESS;
-    if (tail != nullptr && !copy_from_caller(block.data() + s.D + s.M, tail, tail_size)) return ERROR_NOACCESS;
-    return ERROR_SUCCESS;
+    if (const Result r = read_caller_bytes(block.data(), pData, s.D)) return r;
+    if (const Result r = read_caller_bytes(block.data() + s.D, pOutMask, s.M)) return r;
+    if (tail == nullptr) return ERROR_SUCCESS;
+    return read_caller_bytes(block.data() + s.D + s.M, tail, tail_size);
 }
 
 }  // namespace
@@ -112,10 +112,9 @@ uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void* pOutMask, void* pTri
     // The masks are handed over whatever the request returned; bytes the board did not send are 0.
     std::vector<uint8_t> scratch(s.M + s.T, 0);
     uint32_t size = s.M + s.T;
-    const Result r =
-        usb::vendor_read(slot, usb::kDioQueryConfigurationRequest, 0, static_cast<uint16_t>(s.D), size, scratch.data());
-    if (!copy_to_caller(pOutMask, scratch.data(), s.M) || !copy_to_caller(pTristateMask, scratch.data() + s.M, s.T))
-        return ERROR_NOACCESS;
+    const Result r = usb::vendor_read(slot, usb::kDioQueryConfigurationRequest, 0, static_cast<uint16_t>(s.D), size, scratch.data());
+    if (const Result w = write_caller_bytes(pOutMask, scratch.data(), s.M)) return w;
+    if (const Result w = write_caller_bytes(pTristateMask, scratch.data() + s.M, s.T)) return w;
     return r;
 }
 
@@ -222,7 +221,7 @@ uint32_t KORVAL_OfflineRead1(uint32_t DeviceIndex, uint32_t Address, uint16_t* p
                                           static_cast<uint16_t>(Address >> 16), size, word))
         return r;
     const auto value = static_cast<uint16_t>(word[0] | word[1] << 8);
-    return store_to_caller(pValue, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pValue, value);
 }
 
 }  // namespace korval

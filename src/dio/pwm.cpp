@@ -32,10 +32,8 @@ uint32_t DIO_PWM_SetAll(uint32_t DeviceIndex, const uint8_t* pPWMFirst, const vo
     }
     PwmBlock block;
     if (const Result r = read_caller(pPWMFirst, block.bytes[0])) return r;
-    if (size > 0) {
-        if (pTable == nullptr) return ERROR_INVALID_PARAMETER;
-        if (!copy_from_caller(block.bytes + 1, pTable, size)) return ERROR_NOACCESS;
-    }
+    if (size > 0)
+        if (const Result r = read_caller_bytes(block.bytes + 1, pTable, size)) return r;
     block.bytes[17] = static_cast<uint8_t>(size / 2);
     // Boards in the field take a data stage of the even table size counted from the block's first byte:
     // the first setting and all but the last table byte, without the entry count. Kept as they expect it.

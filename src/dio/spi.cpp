@@ -34,7 +34,7 @@ uint32_t DIO_SPI_Read(uint32_t DeviceIndex, uint8_t SPIAddress, uint8_t Register
     uint32_t size = 1;
     if (const Result r = usb::vendor_read(slot, usb::kSpiReadRequest, 0, spi_index(SPIAddress, Register), size, &byte))
         return r;
-    if (size == 1 && !copy_to_caller(pData, &byte, 1)) return ERROR_NOACCESS;
+    if (size == 1) return write_caller(pData, byte);
     return ERROR_SUCCESS;
 }
 

@@ -92,7 +92,8 @@ uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double* pClockAHz, double* pC
     if (pClockAHz == nullptr || pClockBHz == nullptr) return ERROR_INVALID_PARAMETER;
     double a = 0;
     double b = 0;
-    if (!load_from_caller(pClockAHz, a) || !load_from_caller(pClockBHz, b)) return ERROR_NOACCESS;
+    if (const Result r = read_caller<double>(pClockAHz, a)) return r;
+    if (const Result r = read_caller<double>(pClockBHz, b)) return r;
     // Frequencies without a logarithm are refused before anything is sent or written back.
     if (std::isnan(a) || std::isnan(b) || a < 0 || b < 0) return ERROR_INVALID_PARAMETER;
 
@@ -105,7 +106,8 @@ uint32_t DIO_StreamSetClocks(uint32_t DeviceIndex, double* pClockAHz, double* pC
         static_cast<uint8_t>(clock_a.word >> 8), static_cast<uint8_t>(clock_a.word),
     };
     // The frequencies the board will make are written back whatever the request answers.
-    if (!store_to_caller(pClockBHz, clock_b.hz) || !store_to_caller(pClockAHz, clock_a.hz)) return ERROR_NOACCESS;
+    if (const Result r = write_caller<double>(pClockBHz, clock_b.hz)) return r;
+    if (const Result r = write_caller<double>(pClockAHz, clock_a.hz)) return r;
     return usb::vendor_write(slot, usb::kDioStreamClocksRequest, 0, 0, sizeof block, block);
 }
 

@@ -93,7 +93,7 @@ uint32_t exported_bulk(uint32_t DeviceIndex, Data pData, uint32_t DataSize, uint
     if (pBytesTransferred == nullptr || (pData == nullptr && DataSize > 0)) return ERROR_INVALID_PARAMETER;
     uint32_t transferred = 0;
     if (const Result r = move(slot, transferred)) return r;
-    return store_to_caller(pBytesTransferred, transferred) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pBytesTransferred, transferred);
 }
 
 }  // namespace

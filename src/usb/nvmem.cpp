@@ -123,7 +123,7 @@ uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
                                            static_cast<uint16_t>(usb::kCustomEepromBase + StartAddress), 0, &count,
                                            pData))
         return r;
-    return store_to_caller(pDataSize, count) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pDataSize, count);
 }
 
 uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
@@ -144,7 +144,7 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
     if (StartAddress >= usb::kFlashReadLimit) return ERROR_SEEK;
     if (wanted > usb::kFlashReadLimit - StartAddress) return ERROR_BAD_LENGTH;
     const uint32_t count = wanted & ~1u;  // whole words only
-    if (!store_to_caller(pDataSize, count)) return ERROR_NOACCESS;
+    if (const uint32_t r = write_caller(pDataSize, count)) return r;
 
     // A count that fits a control request's length goes in one request. A longer one cannot: it goes in
     // pieces, and the count reports the bytes received up to the first short piece.
@@ -153,7 +153,7 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
         if (const Result r = GenericVendorRead(slot, usb::kFlashRequest, word_low(StartAddress),
                                                word_high(StartAddress), &received, pData))
             return r;
-        return store_to_caller(pDataSize, received) ? ERROR_SUCCESS : ERROR_NOACCESS;
+        return write_caller(pDataSize, received);
     }
     uint32_t received = 0;
     while (received < count) {
@@ -166,7 +166,7 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
         received += piece;
         if (piece < asked) break;
     }
-    return store_to_caller(pDataSize, received) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pDataSize, received);
 }
 
 uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)

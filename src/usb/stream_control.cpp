@@ -61,7 +61,7 @@ uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
     if (const Result r = usb::vendor_read(slot, usb::kStreamStatusRequest, 0, 0, size, reply)) return r;
     const uint32_t status = static_cast<uint32_t>(reply[0] | reply[1] << 8 | reply[2] << 16) |
                             static_cast<uint32_t>(reply[3]) << 24;
-    return store_to_caller(pStatus, status) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return write_caller(pStatus, status);
 }
 
 uint32_t KORVAL_ResetChip(uint32_t DeviceIndex)

@@ -1,0 +1,52 @@
+// The analog-input part of a slot's record: what the board's ADC can do, its acquisition workers and
+// the configurations the fast scans keep. Its hooks (adc_state.cpp) look after it when the core opens,
+// zeroes or releases the slot.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/relaxed.h"
+
+namespace korval {
+
+// Worker threads of the acquisitions; each is defined with its feature.
+class TADCWorker;
+class TADCContAcqWorker;
+class TADCContBufWorker;
+
+// Ends a one-shot acquisition worker (stops it, joins its thread, frees it); defined with the worker.
+struct TADCWorkerEnd {
+    void operator()(TADCWorker* worker) const noexcept;
+};
+
+// Free a worker whose end function has already stopped and joined it; each is defined with its worker.
+struct TADCContAcqWorkerFree {
+    void operator()(TADCContAcqWorker* worker) const noexcept;
+};
+struct TADCContBufWorkerFree {
+    void operator()(TADCContBufWorker* worker) const noexcept;
+};
+
+struct TADCState {
+    Relaxed<uint32_t> ConfigBytes;  // length of the ADC configuration block
+    Relaxed<uint32_t> ImmADCs;
+    Relaxed<bool> bADCBulk;
+    Relaxed<uint32_t> ADCChannels;                         // range slots
+    Relaxed<uint32_t> ADCMUXChannels;                      // input channels
+    std::unique_ptr<TADCWorker, TADCWorkerEnd> ADCWorker;  // the current or last one-shot acquisition
+    std::unique_ptr<TADCContAcqWorker, TADCContAcqWorkerFree> ADCContAcqWorker;
+    std::unique_ptr<TADCContBufWorker, TADCContBufWorkerFree> ADCContBufWorker;
+    // Starts and ends of bulk acquisitions (one-shot and continuous) from several threads take turns:
+    // the worker pointers above change only under it. A continuous acquisition is stopped outside it
+    // (its callback may call in), and ADCContEnding keeps a new one off the pipe meanwhile.
+    std::mutex ADCBulkLock;
+    Relaxed<bool> ADCContEnding;
+    Relaxed<uint8_t> RangeShift;
+    std::vector<uint8_t> FastITConfig;
+    std::vector<uint8_t> FastITBakConfig;
+};
+
+}  // namespace korval

@@ -1,0 +1,45 @@
+// The analog-output part of a slot's record: what the board's DAC can do and the waveform output's
+// queue, flags and worker. Its hooks (dac_state.cpp) look after it when the core places, removes,
+// zeroes or releases the slot.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+#include <vector>
+
+#include "core/relaxed.h"
+
+namespace korval {
+
+// The waveform output's worker thread, defined with the feature.
+class TDACWorker;
+
+// Frees a worker whose end function has already stopped and joined it; defined with the worker.
+struct TDACWorkerFree {
+    void operator()(TDACWorker* worker) const noexcept;
+};
+
+struct TDACState {
+    Relaxed<uint32_t> ImmDACs;
+    Relaxed<bool> bDACBoardRange;
+    Relaxed<bool> bDACChannelCal;
+    Relaxed<bool> bDACStream;
+    Relaxed<int32_t> DACsUsed;     // channels per waveform point; not reset by the open check
+    Relaxed<uint16_t> DACDivisor;  // the waveform clock's divisor last programmed
+    Relaxed<bool> bDACOpen;
+    Relaxed<bool> bDACClosing;
+    Relaxed<bool> bDACAborting;
+    Relaxed<bool> bDACStarted;
+    std::vector<std::vector<uint8_t>> DACData;  // queued waveform blocks, under hDACDataMutex
+    std::mutex hDACDataMutex;
+    std::counting_semaphore<0x7FFFFFFF> hDACDataSem{0};  // one release per queued block
+    std::vector<uint8_t> PendingDACData;
+    std::unique_ptr<TDACWorker, TDACWorkerFree> WorkerThread;
+    // Open, frame and close of waveform output from several threads take turns: WorkerThread and
+    // PendingDACData change only under it.
+    std::mutex DACStreamLock;
+};
+
+}  // namespace korval
