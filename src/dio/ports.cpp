@@ -112,7 +112,8 @@ uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void* pOutMask, void* pTri
     // The masks are handed over whatever the request returned; bytes the board did not send are 0.
     std::vector<uint8_t> scratch(s.M + s.T, 0);
     uint32_t size = s.M + s.T;
-    const Result r = usb::vendor_read(slot, usb::kDioQueryConfigurationRequest, 0, static_cast<uint16_t>(s.D), size, scratch.data());
+    const Result r =
+        usb::vendor_read(slot, usb::kDioQueryConfigurationRequest, 0, static_cast<uint16_t>(s.D), size, scratch.data());
     if (const Result w = write_caller_bytes(pOutMask, scratch.data(), s.M)) return w;
     if (const Result w = write_caller_bytes(pTristateMask, scratch.data() + s.M, s.T)) return w;
     return r;
