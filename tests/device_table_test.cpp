@@ -4,6 +4,7 @@
 #include "core/device_table.h"
 #include "core/registry.h"
 #include "support/sim_fixture.h"
+#include "usb/bulk.h"
 
 namespace korval::test {
 namespace {
@@ -163,6 +164,12 @@ TEST_F(DeviceTable, CloseFreesTheSlotForTheNextDiscovery)
     EXPECT_EQ(KORVAL_CloseDevice(32), 1413u);
     uint32_t size = 0;
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 2u);
+    // A worker's transfer that comes after the close (as a stream's next read can) is cancelled by it:
+    // the board was not unplugged, and the slot stays empty.
+    uint8_t sink[64];
+    uint32_t moved = 0;
+    EXPECT_EQ(usb::bulk_read(0, 0x86, sink, sizeof sink, moved), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), ERROR_FILE_NOT_FOUND);
     // The closed board comes back into the lowest free slot, and its descriptor is read again.
     EXPECT_EQ(GetDevices(), 3u);
     EXPECT_EQ(device(0).PID, 0x8001u);

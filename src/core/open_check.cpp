@@ -42,6 +42,10 @@ Result device_gone(uint32_t slot)
     // A transfer that failed because another thread found the board gone meanwhile (its handle was
     // closed under it, so it ended as cancelled) reports the removal, not the cancel.
     if (device(slot).bDeviceWasHere) return ERROR_DEVICE_REMOVED;
+    // A transfer whose handle the program closed meanwhile (KORVAL_CloseDevice took the handle and set no
+    // removal mark) failed because of that close, whatever the host made of the stale handle: it reports
+    // the cancel, and the slot stays empty instead of being marked as a board that was unplugged.
+    if (device(slot).Handle == 0) return ERROR_OPERATION_ABORTED;
     if (error == 0) return ERROR_GEN_FAILURE;
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_INVALID_HANDLE && error != ERROR_DEVICE_NOT_CONNECTED &&
         error != ERROR_DEVICE_REMOVED)
