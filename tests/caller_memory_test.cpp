@@ -159,7 +159,7 @@ TEST_F(CallerVariables, UnusableCountsAndResultsGive998)
     EXPECT_EQ(count, 8u);
 }
 
-// A control request costs at most one guard system call per direction, and the batched copies keep
+// A control request costs at most two guard system calls, and the batched copies keep
 // every result: a buffer the count does not fit in the readable memory gives 998 and leaves the count.
 TEST_F(CallerVariables, ControlRequestsGuardOnceEachWay)
 {

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #endif
 
 #include "korval/korval.h"
@@ -94,8 +93,6 @@ void leave_library_call() noexcept {}
 void release_fault_handler() noexcept {}
 
 void use_fault_copies(bool) noexcept {}
-
-bool fault_copies_in_use() noexcept { return false; }
 
 #else
 
@@ -393,14 +390,11 @@ void leave_library_call() noexcept
 void release_fault_handler() noexcept
 {
     // A handler left behind would point into unmapped code after the library is unloaded.
-    if (!KORVAL_FAULT_COPIES || !g_fault_copies.load(std::memory_order_relaxed)) return;
     for (int signal : {SIGSEGV, SIGBUS})
         if (ours_in_place(signal)) sigaction(signal, &replaced(signal), nullptr);
 }
 
 void use_fault_copies(bool on) noexcept { g_fault_copies.store(on, std::memory_order_relaxed); }
-
-bool fault_copies_in_use() noexcept { return fault_copies(); }
 
 bool copy_from_caller(void* target, const void* source, size_t size) noexcept
 {
@@ -421,7 +415,6 @@ bool copy_to_caller(void* target, const void* source, size_t size) noexcept
 bool caller_range_usable(const void* start, size_t size, bool for_write) noexcept
 {
     if (size == 0) return true;
-    constexpr uintptr_t kPage = kSmallestPage;
     constexpr size_t kBatch = 1024;
     uintptr_t at = reinterpret_cast<uintptr_t>(start);
     const uintptr_t end = at + size;
@@ -433,7 +426,7 @@ bool caller_range_usable(const void* start, size_t size, bool for_write) noexcep
         size_t n = 0;
         for (; n < kBatch && at < end; ++n) {
             remote[n] = {reinterpret_cast<void*>(at), 1};
-            at = (at / kPage + 1) * kPage;
+            at = (at / kSmallestPage + 1) * kSmallestPage;
         }
         const iovec local{bytes, n};
         if (!vm_transfer(local, remote, n, Direction::from_caller)) return false;

@@ -42,14 +42,14 @@ bool store_to_caller(T* to, const std::type_identity_t<T>& value) noexcept
     return copy_to_caller(to, &value, sizeof value);
 }
 
-// Reads a caller's 32-bit count and, in the same system call, the start of the buffer it sizes: up to
+// Reads a caller's 32-bit count and, in the same copy, the start of the buffer it sizes: up to
 // `room` bytes from `buffer` into `head`, as many as can be read (`readable`; the rest of `head` is
 // unspecified). False when the count itself cannot be read.
 bool load_count_and_head(const uint32_t* count_at, uint32_t& count, const void* buffer, void* head, size_t room,
                          size_t& readable) noexcept;
 
 // Writes `size` bytes of `data` to a caller's `buffer` and then `count` to a caller's 32-bit variable,
-// in one system call. False when any byte cannot be written; the count is written only after the whole
+// in one copy. False when any byte cannot be written; the count is written only after the whole
 // buffer was.
 bool store_data_and_count(void* buffer, const void* data, size_t size, uint32_t* count_at, uint32_t count) noexcept;
 
@@ -120,8 +120,5 @@ void use_pipe_copies(bool on) noexcept;
 // Lets calls copy by taking the fault where they may (the default), or not: for tests of the
 // system-call copies, and for the benchmark's comparison. No effect on Windows.
 void use_fault_copies(bool on) noexcept;
-
-// Whether the calling thread's current call copies by taking the fault (false outside a call).
-bool fault_copies_in_use() noexcept;
 
 }  // namespace korval

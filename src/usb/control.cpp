@@ -198,7 +198,7 @@ uint32_t GenericVendorRead(uint32_t DeviceIndex, uint8_t Request, uint16_t Reque
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (pDataSize == nullptr) return ERROR_INVALID_PARAMETER;
     // The count and the data are caller memory: read before the request, and written back after it
-    // (the count only when the read succeeded), each direction in one guarded system call. The count
+    // (the count only when the read succeeded), each direction in one guarded copy. The count
     // sizes the data, so the data's first bytes, up to the end of their page, are read with it before
     // the count is known; a larger buffer has the rest read on its own.
     constexpr uintptr_t kPage = 4096;
