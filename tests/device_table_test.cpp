@@ -170,6 +170,11 @@ TEST_F(DeviceTable, CloseFreesTheSlotForTheNextDiscovery)
     uint32_t moved = 0;
     EXPECT_EQ(usb::bulk_read(0, 0x86, sink, sizeof sink, moved), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), ERROR_FILE_NOT_FOUND);
+    // A board another thread has just found gone is marked before its handles are taken: in between,
+    // it is already removed.
+    device(1).bDeviceWasHere = true;
+    EXPECT_EQ(GenericVendorRead(1, 0x11, 0, 0, &size, nullptr), ERROR_DEVICE_REMOVED);
+    device(1).bDeviceWasHere = false;
     // The closed board comes back into the lowest free slot, and its descriptor is read again.
     EXPECT_EQ(GetDevices(), 3u);
     EXPECT_EQ(device(0).PID, 0x8001u);

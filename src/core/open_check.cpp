@@ -12,7 +12,10 @@ namespace korval {
 Result open_check(uint32_t slot)
 {
     TDeviceData& d = device(slot);
-    if (d.Handle == 0) return d.bDeviceWasHere ? ERROR_DEVICE_REMOVED : ERROR_FILE_NOT_FOUND;
+    // The removal mark first: the device-gone mapping raises it before it takes the handles, so a board
+    // found gone on another thread is removed here even while its handles are still being closed.
+    if (d.bDeviceWasHere) return ERROR_DEVICE_REMOVED;
+    if (d.Handle == 0) return ERROR_FILE_NOT_FOUND;
     if (d.bOpen) return ERROR_SUCCESS;  // the descriptor is read once per board
 
     d.PID = 0xFFFFFFFF;
