@@ -2678,4 +2678,7 @@ KORVAL_API void KORVAL_SetLastError(uint32_t error);
 }
 #endif
 
+/* Measurements at a rate, in blocks of volts, with a software trigger. */
+#include "measure.h"
+
 #endif /* KORVAL_KORVAL_H */
