@@ -80,6 +80,12 @@ protected:
         }
         return got;
     }
+    // Channel 0 of the last scan of the block before `b` (in the same vector).
+    static double blocks_before_last(const Read& b)
+    {
+        const Read& prev = *(&b - 1);
+        return prev.volts[(prev.head.ScanCount - 1) * prev.head.ChannelCount];
+    }
     // The sine on the board at scan k of a measurement started at start_ns (scan k comes (k + 1) periods on).
     static double sine_at(uint64_t start_ns, double rate, uint64_t k, double amplitude, double hz)
     {
@@ -174,8 +180,8 @@ TEST_F(Measure, TriggerAtTheCrossingScan)
             const uint64_t search_from = expected.empty() ? 0 : expected.back() + (c.scans - c.pre);
             if (k < search_from) continue;
             if (k == search_from) armed = false;
-            if (armed && past && k >= search_from + c.pre) {
-                expected.push_back(static_cast<int64_t>(k));
+            if (armed && past) {  // a crossing: a trigger once the pre-trigger scans are there
+                if (k >= search_from + c.pre) expected.push_back(static_cast<int64_t>(k));
                 armed = false;
                 continue;
             }
@@ -193,7 +199,11 @@ TEST_F(Measure, TriggerAtTheCrossingScan)
                 triggers.push_back(b.head.TriggerScan);
                 const uint64_t at = static_cast<uint64_t>(b.head.TriggerScan) - b.head.FirstScan;
                 const double v = b.volts[at * 8];
-                EXPECT_TRUE(c.slope == KORVAL_TRIGGER_RISING ? v >= kLevel : v <= kLevel) << v;
+                // With pre-trigger scans, the scan before is in the record: it is on the other side.
+                const double before = at > 0 ? b.volts[(at - 1) * 8] : c.pre > 0 ? blocks_before_last(b) : kLevel;
+                EXPECT_TRUE(c.slope == KORVAL_TRIGGER_RISING ? v >= kLevel && before <= kLevel
+                                                             : v <= kLevel && before >= kLevel)
+                    << before << " then " << v;
                 EXPECT_EQ(in_record + at, c.pre);  // the pre-trigger scans come first
             }
             // Every value is the sine at its scan: the pre-trigger scans are those just before.

@@ -398,12 +398,14 @@ bool Measurement::trigger_at(double v)
     bool fired = false;
     if (t.Slope == KORVAL_TRIGGER_RISING) {
         fired = armed_ && v >= t.Level;
-        if (v <= t.Level - t.Hysteresis) armed_ = true;
+        if (!fired && v <= t.Level - t.Hysteresis) armed_ = true;
     } else {
         fired = armed_ && v <= t.Level;
-        if (v >= t.Level + t.Hysteresis) armed_ = true;
+        if (!fired && v >= t.Level + t.Hysteresis) armed_ = true;
     }
-    // Each record has its pre-trigger scans: a trigger counts once that many scans have been seen.
+    // Each record has its pre-trigger scans: a trigger counts once that many scans have been seen. A
+    // crossing before that is used up all the same: the next trigger is the next crossing.
+    if (fired) armed_ = false;
     return fired && seen_ >= t.PreTriggerScans;
 }
 
