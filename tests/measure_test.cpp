@@ -326,6 +326,23 @@ TEST_F(Measure, BadSpecificationsSendNothing)
     EXPECT_EQ(KORVAL_MeasureStop(m_), 0u);
 }
 
+// Immediate scans on a simulated board take the signals at the simulation's time, as a board would.
+TEST_F(Measure, ImmediateScansSampleTheSignalsAtSimulatedTime)
+{
+    make();
+    sine(0, 5.0, 1.0);
+    const uint8_t gains[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    ASSERT_EQ(ADC_RangeAll(0, gains, 0), 0u);
+    ASSERT_EQ(ADC_SetScanLimits(0, 0, 0), 0u);
+    for (int step = 0; step < 4; ++step) {
+        const double t = static_cast<double>(KorvalSim_ClockNanoseconds(sim_)) / 1e9;
+        double volts[16] = {};
+        ASSERT_EQ(ADC_GetScanV(0, volts), 0u);
+        EXPECT_NEAR(volts[0], 5.0 * std::sin(2.0 * std::numbers::pi * (t - std::floor(t))), 1e-3) << t;
+        KorvalSim_AdvanceClock(sim_, 250 * kMs);
+    }
+}
+
 struct PushState {
     KorvalMeasurement* m = nullptr;
     std::mutex lock;
