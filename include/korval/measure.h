@@ -100,18 +100,18 @@ typedef struct KorvalMeasureSpec {
 
 /** Scans of a measurement. Volts and Counts hold ScanCount x ChannelCount values, scan by scan. */
 typedef struct KorvalMeasureBlock {
-    uint32_t Size;         /**< in: sizeof(KorvalMeasureBlock) as the caller was built with */
-    uint32_t Flags;        /**< ::KORVAL_BLOCK_GROWN, ::KORVAL_BLOCK_LAST, ::KORVAL_BLOCK_GONE, ... */
-    uint64_t FirstScan;    /**< index of the block's first scan since the measurement started */
-    uint32_t ScanCount;    /**< scans in the block (0 only in a last block that carries no scans) */
-    uint32_t ChannelCount; /**< channels per scan */
-    double ScanPeriod;     /**< seconds from one scan to the next: 1 / the rate obtained */
-    int64_t HostTimeNs;    /**< the host's UTC time, in nanoseconds since 1970, when the block arrived */
-    int64_t TriggerScan;   /**< the trigger scan's index since the start (as FirstScan counts), with
+    uint32_t Size;          /**< in: sizeof(KorvalMeasureBlock) as the caller was built with */
+    uint32_t Flags;         /**< ::KORVAL_BLOCK_GROWN, ::KORVAL_BLOCK_LAST, ::KORVAL_BLOCK_GONE, ... */
+    uint64_t FirstScan;     /**< index of the block's first scan since the measurement started */
+    uint32_t ScanCount;     /**< scans in the block (0 only in a last block that carries no scans) */
+    uint32_t ChannelCount;  /**< channels per scan */
+    double ScanPeriod;      /**< seconds from one scan to the next: 1 / the rate obtained */
+    int64_t HostTimeNs;     /**< the host's UTC time, in nanoseconds since 1970, when the block arrived */
+    int64_t TriggerScan;    /**< the trigger scan's index since the start (as FirstScan counts), with
                                 ::KORVAL_BLOCK_TRIGGER; else -1 */
-    uint32_t Record;       /**< the record the block belongs to, from 0 */
-    uint32_t Result;       /**< 0, or the code that ended the measurement (in its last block) */
-    const double *Volts;   /**< ScanCount x ChannelCount volts */
+    uint32_t Record;        /**< the record the block belongs to, from 0 */
+    uint32_t Result;        /**< 0, or the code that ended the measurement (in its last block) */
+    const double *Volts;    /**< ScanCount x ChannelCount volts */
     const uint16_t *Counts; /**< ScanCount x ChannelCount counts (a mean rounded, with oversample) */
 } KorvalMeasureBlock;
 
@@ -202,9 +202,8 @@ KORVAL_API uint32_t KORVAL_MeasureStart(KorvalMeasurement *pMeasurement, KorvalM
  * @retval ERROR_INVALID_HANDLE (6) pMeasurement is not a live measurement.
  * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
  */
-KORVAL_API uint32_t KORVAL_MeasureRead(KorvalMeasurement *pMeasurement, KorvalMeasureBlock *pBlock,
-                                       double *pVolts, uint16_t *pCounts, uint32_t CapacityScans,
-                                       uint32_t TimeoutMS);
+KORVAL_API uint32_t KORVAL_MeasureRead(KorvalMeasurement *pMeasurement, KorvalMeasureBlock *pBlock, double *pVolts,
+                                       uint16_t *pCounts, uint32_t CapacityScans, uint32_t TimeoutMS);
 
 /**
  * @brief How the measurement stands: scans delivered, ring growths, the rate obtained, the result.
