@@ -349,7 +349,8 @@ int run(const Options& options, const Args& all_args)
         if (args[0] == "cal") return adc_cal(options, index, parsed().cal_file);
         if (args[0] == "stream") return adc_measure_at_rate(options, index, parsed().stream);
     }
-    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
+    if (args.empty() || args[0] != "config")
+        return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
     return config(options, index, args);
 }
 

@@ -223,8 +223,10 @@ int adc_acquire(const Options& options, uint32_t index, uint64_t samples, const 
 int adc_cal(const Options& options, uint32_t index, const std::string& file)
 {
     if (const uint32_t r = ADC_SetCal(index, file.c_str())) return report_error(r, "loading the calibration " + file);
-    if (options.json) print_json({{"calibration", file}});
-    else std::printf("calibration %s loaded\n", file.c_str());
+    if (options.json)
+        print_json({{"calibration", file}});
+    else
+        std::printf("calibration %s loaded\n", file.c_str());
     return 0;
 }
 

@@ -62,12 +62,16 @@ std::string parse_trigger(const std::string& text, KorvalTrigger& t)
     if (parts.size() < 3 || parts.size() > 4) return wanted;
     uint64_t channel = 0;
     if (!parse_bounded(parts[0], KORVAL_MEASURE_MAX_CHANNELS - 1, channel)) return wanted + " (CH is a channel)";
-    if (parts[1] == "rising") t.Slope = KORVAL_TRIGGER_RISING;
-    else if (parts[1] == "falling") t.Slope = KORVAL_TRIGGER_FALLING;
-    else return wanted + " (the slope is rising or falling)";
+    if (parts[1] == "rising")
+        t.Slope = KORVAL_TRIGGER_RISING;
+    else if (parts[1] == "falling")
+        t.Slope = KORVAL_TRIGGER_FALLING;
+    else
+        return wanted + " (the slope is rising or falling)";
     if (!parse_real(parts[2], t.Level) || !std::isfinite(t.Level)) return wanted + " (LEVEL is in volts)";
     t.Hysteresis = 0;
-    if (parts.size() == 4 && (!parse_real(parts[3], t.Hysteresis) || !(t.Hysteresis >= 0) || !std::isfinite(t.Hysteresis)))
+    if (parts.size() == 4 &&
+        (!parse_real(parts[3], t.Hysteresis) || !(t.Hysteresis >= 0) || !std::isfinite(t.Hysteresis)))
         return wanted + " (HYSTERESIS is 0 volts or more)";
     t.Channel = static_cast<uint32_t>(channel);
     return "";
@@ -218,7 +222,10 @@ struct Outcome {
 class Progress {
 public:
     Progress(const Options& options, const Request& r, uint32_t index, uint32_t channels)
-        : r_(r), index_(index), channels_(channels), t0_(Clock::now()),
+        : r_(r),
+          index_(index),
+          channels_(channels),
+          t0_(Clock::now()),
           shown_(!options.json && (r.stream || isatty(STDERR_FILENO)))
     {
     }
@@ -368,8 +375,9 @@ void define_rate_options(CLI::App& app, Request& r, bool stream)
         ->check(CLI::PositiveNumber);
     app.add_option("--channels", r.channels, "the channel span (the board's block by default)")->type_name("A-B");
     app.add_option("--range", r.range, "every channel's input range, e.g. \"±10 V\", 0-5V")->type_name("R");
-    app.add_option("--samples", r.samples, stream ? "scans (with a trigger: per record)"
-                                                  : "scans (with a trigger: per record); samples without --rate")
+    app.add_option(
+           "--samples", r.samples,
+           stream ? "scans (with a trigger: per record)" : "scans (with a trigger: per record); samples without --rate")
         ->type_name("N");
     app.add_option("--seconds", r.seconds, "seconds of scans: round(S x rate) scans")->type_name("S");
     app.add_option("--trigger", r.trigger, "start each record where a channel crosses a level")

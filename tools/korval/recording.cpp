@@ -159,7 +159,9 @@ public:
 
 private:
     Hdf5File(hid_t file, hid_t data, const RecordingInfo& info)
-        : file_(file), data_(data), info_(info),
+        : file_(file),
+          data_(data),
+          info_(info),
           started_(utc_text(static_cast<int64_t>(std::time(nullptr)) * 1000000000, false))
     {
     }
@@ -346,7 +348,7 @@ void Recording::draw_plot() const
     plbox("bcgnst", 0, 0, "bcgnstv", 0, 0);  // axes with a grid
     char title[200];
     const std::string span = info_.first == info_.last ? std::to_string(info_.first)
-                                                        : std::to_string(info_.first) + "-" + std::to_string(info_.last);
+                                                       : std::to_string(info_.first) + "-" + std::to_string(info_.last);
     std::snprintf(title, sizeof title, "%s: %.6g scans/s, channels %s, %s", info_.board.c_str(), info_.rate,
                   span.c_str(), info_.range.c_str());
     pllab("time (s)", "volts", title);

@@ -18,7 +18,7 @@ struct RecordingInfo {
     double low = 0, high = 0;      // the range's volts, for the plot's axis
     uint32_t product_id = 0;
     uint64_t serial = 0;
-    std::string board;  // "board 0x8040"
+    std::string board;                          // "board 0x8040"
     uint64_t record_scans = 0, pretrigger = 0;  // with a trigger: scans per record, and before the trigger
     bool triggered = false;
     uint32_t channels() const { return last - first + 1; }

@@ -36,7 +36,8 @@ std::optional<Json> check(const AcquisitionSettings& s, const KorvalCapabilities
         return error_json("the rate must be above 0 and at most 10 MHz", ERROR_INVALID_PARAMETER);
     if (!std::isfinite(s.window) || s.window <= 0 || s.window > 3600 || s.columns == 0 || s.columns > kMaxColumns)
         return error_json("the plot's window must be up to an hour and up to 8192 columns", ERROR_INVALID_PARAMETER);
-    if (s.slope > KORVAL_TRIGGER_FALLING) return error_json("the trigger's slope is off, rising or falling", ERROR_INVALID_PARAMETER);
+    if (s.slope > KORVAL_TRIGGER_FALLING)
+        return error_json("the trigger's slope is off, rising or falling", ERROR_INVALID_PARAMETER);
     if (s.slope != 0 && (s.trigger_channel < s.first || s.trigger_channel > s.last || !std::isfinite(s.level)))
         return error_json("the trigger channel must be one of the channels shown, its level in volts",
                           ERROR_INVALID_PARAMETER);
@@ -70,7 +71,8 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s)
         return error_json("reading the board's capabilities", r);
     if (auto wrong = check(s, caps)) return wrong;
     if (measurement_ == nullptr) {
-        if (const uint32_t r = KORVAL_MeasureCreate(index_, &measurement_)) return error_json("making the measurement", r);
+        if (const uint32_t r = KORVAL_MeasureCreate(index_, &measurement_))
+            return error_json("making the measurement", r);
     }
     KorvalMeasureSpec spec{};
     spec.Size = sizeof spec;
