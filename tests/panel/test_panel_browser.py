@@ -305,8 +305,10 @@ def test_a_trigger_keeps_a_sine_still(panel, page):
           " return (trace.low[3][i] + trace.high[3][i]) / 2; }; return [trace.sweep, v(0), v(0.05), v(0.2)]; })()")
     first = wait_for(lambda: (lambda r: r if r and r[0] >= 2 else None)(page.js(at)), "a second triggered sweep")
     later = wait_for(lambda: (lambda r: r if r and r[0] >= first[0] + 2 else None)(page.js(at)), "two sweeps more")
-    assert abs(first[1] - 1) < 0.3, first  # the trigger's time is where the sine rises through the level
-    assert all(abs(a - b) < 0.15 for a, b in zip(first[1:], later[1:])), (first, later)
+    # The trigger's time is where the sine rises through the level. The simulated signal wobbles by a few
+    # scans between sweeps (0.1 V a scan here); an untriggered sweep would be anywhere within ±4 V.
+    assert abs(first[1] - 1) < 0.4 and abs(later[1] - 1) < 0.4, (first, later)
+    assert all(abs(a - b) < 0.4 for a, b in zip(first[1:], later[1:])), (first, later)
     page.js("""$('adc-window').value = '2'; $('adc-trigger').value = '0'; $('adc-start').click(); true""")
     wait_for(lambda: page.js("!!trace && !trace.trigger && trace.xs.length > 100"), "a free-running plot again")
 
