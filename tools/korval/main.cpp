@@ -197,11 +197,15 @@ void build(CLI::App& app, std::vector<std::string>& sims, std::vector<std::strin
                 ->type_name("N");
         for (const Operation& op : c.operations) {
             CLI::App* child = sub->add_subcommand(op.name, op.summary);
-            if (c.define == nullptr) child->prefix_command();
+            if (c.define == nullptr)
+                child->prefix_command();
+            else
+                child->allow_extras(false);  // every word is defined: anything else is an error
             child->footer(std::string("usage: korval ") + c.name + (c.device ? " [-d N] " : " ") + op.name +
                           (op.usage[0] != '\0' ? " " : "") + op.usage);
         }
         if (c.define != nullptr) {
+            sub->allow_extras(false);
             sub->require_subcommand(0, 1);
             c.define(*sub);
         }
