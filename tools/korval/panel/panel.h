@@ -93,14 +93,14 @@ private:
     double rate_ = 0;  // scans per second obtained
     uint32_t channels_ = 1;
     uint64_t scans_per_column_ = 1;
-    uint64_t scans_per_block_ = 0;      // the measurement hands over blocks of about this many scans
-    uint64_t scans_ = 0;                // scans delivered since the start
-    uint64_t column_start_ = 0;         // the scan (since the start) the column being made begins at
-    uint64_t column_scans_ = 0;         // scans in the column being made
-    int64_t trigger_scan_ = 0;          // the current sweep's trigger scan, since the start
-    uint64_t pretrigger_ = 0;           // scans of a sweep before its trigger
-    uint32_t sweeps_ = 0;               // sweeps begun
-    std::vector<double> low_, high_;    // the column being made, in volts
+    uint64_t scans_per_block_ = 0;    // the measurement hands over blocks of about this many scans
+    uint64_t scans_ = 0;              // scans delivered since the start
+    uint64_t column_start_ = 0;       // the scan (since the start) the column being made begins at
+    uint64_t column_scans_ = 0;       // scans in the column being made
+    int64_t trigger_scan_ = 0;        // the current sweep's trigger scan, since the start
+    uint64_t pretrigger_ = 0;         // scans of a sweep before its trigger
+    uint32_t sweeps_ = 0;             // sweeps begun
+    std::vector<double> low_, high_;  // the column being made, in volts
     Columns pending_;
     uint64_t grown_ = 0;
     uint32_t result_ = 0;  // the code that ended the measurement by itself
