@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "adc_measure.h"
 #include "command.h"
 #include "device_option.h"
@@ -288,36 +290,68 @@ int set(const Board& b, const Args& args)
     return 0;
 }
 
-int run(const Options& options, const Args& all_args)
+int config(const Options& options, uint32_t index, const Args& args)
 {
-    Args args = all_args;
-    uint32_t index = 0;
-    if (const int status = take_device(args, index)) return status;
-    if (!args.empty()) {
-        const Args rest(args.begin() + 1, args.end());
-        if (args[0] == "scan") return adc_scan(options, index, rest);
-        if (args[0] == "acquire") {
-            const bool at_rate = std::find(rest.begin(), rest.end(), "--rate") != rest.end() ||
-                                 std::find(rest.begin(), rest.end(), "--seconds") != rest.end();
-            return at_rate ? adc_measure_at_rate(options, index, rest, false) : adc_acquire(options, index, rest);
-        }
-        if (args[0] == "cal") return adc_cal(options, index, rest);
-        if (args[0] == "stream") return adc_measure_at_rate(options, index, rest, true);
-    }
-    if (args.empty() || args[0] != "config") return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
-
     uint32_t slot = 0;
     KorvalCapabilities d;
     if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
     if (!d.ADCBulk || d.ConfigBytes == 0)
         return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no ADC configuration block");
     const Board b{slot, d.ConfigBytes, d.ADCChannels, d.ADCMUXChannels, d.RangeShift};
-
     if (args.size() > 1) {
         if (args[1] != "set") return usage_error("adc config [set ITEM...]");
         if (const int status = set(b, Args(args.begin() + 2, args.end()))) return status;
     }
     return show(options, b);
+}
+
+// What the command line gave the measuring operations, bound by define() (one run per process).
+struct Parsed {
+    RateRequest acquire, stream;
+    std::vector<std::string> scan_words;  // "ch A-B"
+    std::string cal_file;
+};
+
+Parsed& parsed()
+{
+    static Parsed p;
+    return p;
+}
+
+void define(CLI::App& adc)
+{
+    Parsed& p = parsed();
+    adc.get_subcommand("config")->prefix_command();  // its items are words: ch 0-15 ±10 V, -10..10 V
+    adc.get_subcommand("scan")->add_option("words", p.scan_words, "ch A-B: the channels")->expected(0, 2);
+    adc.get_subcommand("cal")->add_option("file", p.cal_file, ":AUTO:, :NORM:, :1TO1: or a file")->required();
+    define_rate_options(*adc.get_subcommand("acquire"), p.acquire, false);
+    define_rate_options(*adc.get_subcommand("stream"), p.stream, true);
+}
+
+// acquire without --rate or --seconds: samples as the board's block says, with --out FILE.csv only.
+int acquire(const Options& options, uint32_t index)
+{
+    RateRequest& r = parsed().acquire;
+    if (r.at_rate()) return adc_measure_at_rate(options, index, r);
+    if (!r.channels.empty() || r.range != "±10 V" || !r.trigger.empty() || r.pretrigger != 0 || r.records != 1)
+        return usage_error("adc acquire takes --channels, --range and a trigger with --rate or --seconds only");
+    return adc_acquire(options, index, r.samples, r.out);
+}
+
+int run(const Options& options, const Args& all_args)
+{
+    Args args = all_args;
+    uint32_t index = 0;
+    if (const int status = take_device(args, index)) return status;
+    if (!args.empty()) {
+        if (args[0] == "scan") return adc_scan(options, index, parsed().scan_words);
+        if (args[0] == "acquire") return acquire(options, index);
+        if (args[0] == "cal") return adc_cal(options, index, parsed().cal_file);
+        if (args[0] == "stream") return adc_measure_at_rate(options, index, parsed().stream);
+    }
+    if (args.empty() || args[0] != "config")
+        return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
+    return config(options, index, args);
 }
 
 const RegisterCommand kAdc{
@@ -330,14 +364,17 @@ const RegisterCommand kAdc{
        "show the analog-input configuration in words, or set items of it "
        "(ch A-B RANGE, oversample N, trigger BYTE, cal MODE)"},
       {"scan", "[ch A-B]", "one scan, in volts per channel"},
-      {"acquire", "--rate HZ [--channels A-B] [--range R] --samples N|--seconds S [--out FILE.csv|FILE.h5]",
-       "scans at a rate paced by the board's scan clock: progress, per-channel statistics, a file; "
-       "without --rate or --seconds, --samples N samples as the board's block says"},
+      {"acquire",
+       "--rate HZ [--channels A-B] [--range R] --samples N|--seconds S "
+       "[--trigger CH:rising|falling:LEVEL[:HYSTERESIS] [--pretrigger N] [--records K]] [--out FILE.csv|FILE.h5]",
+       "scans at a rate paced by the board's scan clock, optionally in records at a trigger: progress, "
+       "per-channel statistics, a file; without --rate or --seconds, --samples N samples as the board's block says"},
       {"cal", ":AUTO:|:NORM:|:1TO1:|FILE", "load the ADC calibration"},
       {"stream",
-       "[--rate HZ] [--channels A-B] [--range R] [--samples N|--seconds S] "
-       "[--out FILE.csv|FILE.h5] [--plot FILE.png]",
-       "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}}}};
+       "[--rate HZ] [--channels A-B] [--range R] [--samples N|--seconds S] [--trigger ... [--pretrigger N] "
+       "[--records K]] [--out FILE.csv|FILE.h5] [--plot FILE.png]",
+       "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}},
+     define}};
 
 }  // namespace
 

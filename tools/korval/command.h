@@ -7,6 +7,10 @@
 
 typedef struct KorvalSim KorvalSim;
 
+namespace CLI {
+class App;
+}
+
 namespace korval::tool {
 
 struct Options {
@@ -31,6 +35,10 @@ struct Command {
     int (*run)(const Options& options, const Args& args);
     bool device = false;  // takes "-d N" before its operation
     std::vector<Operation> operations = {};
+    // Adds the command's options and arguments to its sub-command and those of its operations, bound
+    // to the command's own storage, which run() then reads. Without it, every word after the command
+    // reaches run() as it was given.
+    void (*define)(CLI::App& command) = nullptr;
 };
 
 const std::vector<Command>& commands();

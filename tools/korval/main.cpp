@@ -167,9 +167,9 @@ std::string version_text()
 }
 
 // The tool's command line: the global options, then one sub-command per registered command, each with
-// a sub-command per operation. A command and an operation keep every argument CLI11 does not know
-// (prefix_command) and hand them unchanged to the command's own parser, which keeps the "then" chains
-// and the commands' own option grammar as they are.
+// a sub-command per operation. A command that defines its options (Command::define) is parsed here
+// whole; the others keep every argument CLI11 does not know (prefix_command) and hand them unchanged
+// to the command's own parser, which keeps the "then" chains and their word grammar as they are.
 void build(CLI::App& app, std::vector<std::string>& sims, std::vector<std::string>& remotes, bool& json,
            std::string& device, std::vector<std::pair<CLI::App*, const Command*>>& entries)
 {
@@ -190,16 +190,24 @@ void build(CLI::App& app, std::vector<std::string>& sims, std::vector<std::strin
     app.set_version_flag("--version", version_text, "print the library's version and exit");
     for (const Command& c : commands()) {
         CLI::App* sub = app.add_subcommand(c.name, c.summary);
-        sub->prefix_command();
+        if (c.define == nullptr) sub->prefix_command();
         sub->footer(std::string("usage: korval ") + c.name + (c.usage[0] != '\0' ? " " : "") + c.usage);
         if (c.device)
             sub->add_option("-d,--device", device, "the board: a slot, 'first' or 'only' (default: the first board)")
                 ->type_name("N");
         for (const Operation& op : c.operations) {
             CLI::App* child = sub->add_subcommand(op.name, op.summary);
-            child->prefix_command();
+            if (c.define == nullptr)
+                child->prefix_command();
+            else
+                child->allow_extras(false);  // every word is defined: anything else is an error
             child->footer(std::string("usage: korval ") + c.name + (c.device ? " [-d N] " : " ") + op.name +
                           (op.usage[0] != '\0' ? " " : "") + op.usage);
+        }
+        if (c.define != nullptr) {
+            sub->allow_extras(false);
+            sub->require_subcommand(0, 1);
+            c.define(*sub);
         }
         entries.emplace_back(sub, &c);
     }

@@ -1,41 +1,49 @@
-// The panel's continuous acquisition. The board is programmed for the page's channel span, range and
-// rate; the library's buffer thread hands over the samples, which are reduced at once to the lowest and
-// highest count of each channel per plot column (a column spans the window's time over the plot's width),
-// so that the page draws one vertical stroke per pixel whatever the rate, and only the columns travel.
+// The panel's acquisition: one of the library's measurements, which puts the rate on the board's scan
+// clock and hands over blocks in volts on a thread of its own. Each block is reduced at once to the
+// lowest and highest volts of each channel per plot column (a column spans the window's time over the
+// plot's width), so that the page draws one vertical stroke per pixel whatever the rate, and only the
+// columns travel. With a trigger, the measurement takes one record per window, each starting a tenth
+// of the window before the channel crosses the level: every sweep of a periodic signal starts at the
+// same phase, and the page draws it against the time since the trigger.
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
-#include "korval/sim.h"
+#include "korval/measure.h"
 #include "panel.h"
 
 namespace korval::tool::panel {
 
 namespace {
 
-constexpr int32_t kRingBuffers = 16;
-constexpr uint32_t kMaxBufferBytes = 1u << 20;
-constexpr double kBuffersPerSecond = 20;  // so the page sees new samples at least this often at high rates
 constexpr double kMaxRate = 10e6;
 constexpr uint32_t kMaxColumns = 8192;
+constexpr double kPretriggerShare = 0.1;  // of a triggered sweep, before its trigger
 
-// The acquisition each slot's stream delivers to (the callback's context is the slot).
-std::atomic<Acquisition*> g_streams[KORVAL_SLOT_COUNT];
-
-void KORVAL_CALLBACK deliver(uint16_t* samples, uint32_t size, uint32_t flags, uint32_t slot)
+void KORVAL_CALLBACK deliver(const KorvalMeasureBlock* block, void* context)
 {
-    if (slot >= KORVAL_SLOT_COUNT) return;
-    if (Acquisition* a = g_streams[slot].load()) a->on_samples(samples, size / 2, flags);
+    static_cast<Acquisition*>(context)->on_block(*block);
 }
 
-// Volts of a count in a range: count / 65536 scaled to the span (1 V, doubled without bit 1, times five
-// without bit 2), bipolar ranges centred on 0 V.
-void range_scale(uint8_t gain, double& per_count, double& offset)
+std::optional<Json> check(const AcquisitionSettings& s, const KorvalCapabilities& caps)
 {
-    const double span = ((gain & 2) ? 1.0 : 2.0) * ((gain & 4) ? 1.0 : 5.0);
-    const bool bipolar = gain & 1;
-    per_count = (bipolar ? 2 * span : span) / 65536.0;
-    offset = bipolar ? -span : 0.0;
+    if (!caps.ADCBulk) return error_json("this board has no streamed analog input", ERROR_BAD_TOKEN_TYPE);
+    if (s.first > s.last || s.last >= caps.ADCMUXChannels)
+        return error_json("channels " + std::to_string(s.first) + "-" + std::to_string(s.last) + ": the board has 0-" +
+                              std::to_string(caps.ADCMUXChannels - 1),
+                          ERROR_INVALID_PARAMETER);
+    if (s.gain > 7) return error_json("no such range", ERROR_INVALID_PARAMETER);
+    if (!std::isfinite(s.rate) || s.rate <= 0 || s.rate > kMaxRate)
+        return error_json("the rate must be above 0 and at most 10 MHz", ERROR_INVALID_PARAMETER);
+    if (!std::isfinite(s.window) || s.window <= 0 || s.window > 3600 || s.columns == 0 || s.columns > kMaxColumns)
+        return error_json("the plot's window must be up to an hour and up to 8192 columns", ERROR_INVALID_PARAMETER);
+    if (s.slope > KORVAL_TRIGGER_FALLING)
+        return error_json("the trigger's slope is off, rising or falling", ERROR_INVALID_PARAMETER);
+    if (s.slope != 0 && (s.trigger_channel < s.first || s.trigger_channel > s.last || !std::isfinite(s.level)))
+        return error_json("the trigger channel must be one of the channels shown, its level in volts",
+                          ERROR_INVALID_PARAMETER);
+    if (s.slope != 0 && s.rate * s.window < 10)
+        return error_json("a triggered window must hold 10 scans or more", ERROR_INVALID_PARAMETER);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -48,7 +56,11 @@ std::string range_text(uint8_t gain)
 
 Acquisition::Acquisition(uint32_t index) : index_(index) {}
 
-Acquisition::~Acquisition() { stop(); }
+Acquisition::~Acquisition()
+{
+    stop();
+    if (measurement_ != nullptr) KORVAL_MeasureDestroy(measurement_);
+}
 
 std::optional<Json> Acquisition::start(const AcquisitionSettings& s)
 {
@@ -57,84 +69,67 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s)
     caps.Size = sizeof caps;
     if (const uint32_t r = KORVAL_GetCapabilities(index_, &caps))
         return error_json("reading the board's capabilities", r);
-    if (!caps.ADCBulk) return error_json("this board has no streamed analog input", ERROR_BAD_TOKEN_TYPE);
-    if (s.first > s.last || s.last >= caps.ADCMUXChannels)
-        return error_json("channels " + std::to_string(s.first) + "-" + std::to_string(s.last) + ": the board has 0-" +
-                              std::to_string(caps.ADCMUXChannels - 1),
-                          ERROR_INVALID_PARAMETER);
-    if (s.gain > 7) return error_json("no such range", ERROR_INVALID_PARAMETER);
-    if (!std::isfinite(s.rate) || s.rate <= 0 || s.rate > kMaxRate)
-        return error_json("the rate must be above 0 and at most 10 MHz", ERROR_INVALID_PARAMETER);
-    if (!std::isfinite(s.window) || s.window <= 0 || s.window > 3600 || s.columns == 0 || s.columns > kMaxColumns)
-        return error_json("the plot's window must be up to an hour and up to 8192 columns", ERROR_INVALID_PARAMETER);
-
-    if (const uint32_t r = ADC_SetScanLimits(index_, s.first, s.last)) return error_json("setting the channels", r);
-    std::vector<uint8_t> gains(caps.ADCChannels, s.gain);
-    if (const uint32_t r = ADC_RangeAll(index_, gains.data(), 0)) return error_json("setting the range", r);
-    if (const uint32_t r = ADC_SetOversample(index_, 0)) return error_json("setting one conversion per channel", r);
-    if (const uint32_t r = select_counter_start(index_)) return error_json("selecting the counter as the start", r);
-    double rate = s.rate;
-    if (const uint32_t r = start_scan_clock(index_, rate)) return error_json("starting the scan clock", r);
-
-    const uint32_t channels = s.last - s.first + 1;
-
+    if (auto wrong = check(s, caps)) return wrong;
+    if (measurement_ == nullptr) {
+        if (const uint32_t r = KORVAL_MeasureCreate(index_, &measurement_))
+            return error_json("making the measurement", r);
+    }
+    KorvalMeasureSpec spec{};
+    spec.Size = sizeof spec;
+    spec.FirstChannel = s.first;
+    spec.LastChannel = s.last;
+    spec.RangeCount = 1;
+    spec.Ranges[0] = s.gain;
+    spec.Rate = s.rate;
+    const uint64_t sweep = std::max<uint64_t>(10, static_cast<uint64_t>(std::llround(s.rate * s.window)));
+    if (s.slope != 0) {
+        spec.Scans = sweep;
+        spec.Trigger.Slope = s.slope;
+        spec.Trigger.Channel = s.trigger_channel;
+        spec.Trigger.Level = s.level;
+        spec.Trigger.PreTriggerScans = static_cast<uint32_t>(static_cast<double>(sweep) * kPretriggerShare);
+        spec.Trigger.Records = 0;  // a sweep at every trigger until stopped
+    }
     {
         std::lock_guard lock(mutex_);
         settings_ = s;
-        rate_ = rate;
-        channels_ = channels;
-        volts_per_count_.assign(channels, 0);
-        volts_offset_.assign(channels, 0);
-        for (uint32_t k = 0; k < channels; ++k) range_scale(s.gain, volts_per_count_[k], volts_offset_[k]);
-        scans_per_column_ = std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(rate * s.window / s.columns)));
-        position_ = scans_ = column_scans_ = 0;
-        low_.assign(channels, 0xFFFF);
-        high_.assign(channels, 0);
+        channels_ = s.last - s.first + 1;
+        pretrigger_ = spec.Trigger.PreTriggerScans;
+        scans_ = column_start_ = column_scans_ = 0;
+        trigger_scan_ = static_cast<int64_t>(pretrigger_);
+        sweeps_ = 0;
+        low_.assign(channels_, 1e300);
+        high_.assign(channels_, -1e300);
         pending_ = Columns{};
         pending_.restart = true;
-        pending_.low.assign(channels, {});
-        pending_.high.assign(channels, {});
+        pending_.low.assign(channels_, {});
+        pending_.high.assign(channels_, {});
         grown_ = 0;
+        result_ = 0;
         error_.reset();
+        rate_ = s.rate;  // until the start says the rate obtained
+        scans_per_column_ = std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(s.rate * s.window / s.columns)));
         ended_ = false;
     }
-
-    // Buffers of about a twentieth of a second, a whole number of scans and a multiple of 512 bytes, so
-    // that each block the library announces to the board ends on a scan's end.
-    const uint64_t scan_bytes = 2ull * channels;
-    const uint64_t unit = std::lcm<uint64_t>(512, scan_bytes);
-    const uint64_t wanted = static_cast<uint64_t>(rate * static_cast<double>(scan_bytes) / kBuffersPerSecond);
-    const uint64_t buffer =
-        std::clamp<uint64_t>(wanted / unit * unit, unit, std::max<uint64_t>(unit, kMaxBufferBytes / unit * unit));
-
-    {
-        std::lock_guard lock(mutex_);
-        scans_per_buffer_ = buffer / scan_bytes;
-    }
-    g_streams[index_].store(this);
-    if (const uint32_t r =
-            ADC_BulkContinuousStart(index_, static_cast<uint32_t>(buffer), kRingBuffers, index_, deliver)) {
-        g_streams[index_].store(nullptr);
-        stop_scan_clock(index_);
-        return error_json("starting the stream", r);
-    }
+    // The lock is not held across the start: the measurement's thread may deliver at once.
     running_ = true;
+    if (const uint32_t r = KORVAL_MeasureStart(measurement_, &spec, deliver, this)) {
+        running_ = false;
+        return error_json("starting the measurement", r);
+    }
+    std::lock_guard lock(mutex_);
+    rate_ = spec.Rate;
+    scans_per_block_ = std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(rate_ * 0.05)));
     return std::nullopt;
 }
 
 void Acquisition::stop()
 {
     if (!running_.exchange(false)) return;
-    std::optional<Json> error;
-    if (const uint32_t r = stop_scan_clock(index_)) error = error_json("stopping the scan clock", r);
-    uint32_t status = 0;
-    if (const uint32_t r = ADC_BulkContinuousEnd(index_, &status))
-        error = error_json("ending the stream", r);
-    else if (status != ERROR_SUCCESS && status != ERROR_OPERATION_ABORTED)
-        error = error_json("the stream ended", status);
-    g_streams[index_].store(nullptr);
+    const uint32_t r = KORVAL_MeasureStop(measurement_);
     std::lock_guard lock(mutex_);
-    if (error) error_ = error;
+    if (r != 0 && r != ERROR_HANDLE_EOF) error_ = error_json("stopping the measurement", r);
+    if (result_ != 0 && result_ != ERROR_OPERATION_ABORTED) error_ = error_json("the measurement ended", result_);
 }
 
 double Acquisition::rate() const
@@ -159,7 +154,13 @@ Json Acquisition::status() const
         j["scans"] = scans_;
         j["grown"] = grown_;
         j["columnSeconds"] = static_cast<double>(scans_per_column_) / rate_;
-        j["scansPerBuffer"] = scans_per_buffer_;
+        j["scansPerBuffer"] = scans_per_block_;
+        if (settings_.slope != 0)
+            j["trigger"] = {{"channel", settings_.trigger_channel},
+                            {"slope", settings_.slope == KORVAL_TRIGGER_RISING ? "rising" : "falling"},
+                            {"level", settings_.level},
+                            {"pretrigger", static_cast<double>(pretrigger_) / rate_},
+                            {"sweeps", sweeps_}};
     }
     if (error_) j["error"] = *error_;
     return j;
@@ -175,30 +176,48 @@ Columns Acquisition::take()
     return taken;
 }
 
-void Acquisition::on_samples(const uint16_t* samples, uint32_t count, uint32_t flags)
+void Acquisition::on_block(const KorvalMeasureBlock& block)
 {
-    if (flags & KORVAL_CONT_FINAL) {
-        ended_ = true;  // the stream has ended (stopped, or a failed read): stop() collects its status
-        return;
-    }
     std::lock_guard lock(mutex_);
-    if (flags & KORVAL_CONT_GROWN) ++grown_;
-    if (flags & KORVAL_CONT_NEW_BLOCK) position_ = 0;  // the board starts each announced block at the span's start
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t k = static_cast<uint32_t>(position_++ % channels_);
-        const uint16_t c = samples[i];
-        low_[k] = std::min(low_[k], c);
-        high_[k] = std::max(high_[k], c);
-        if (k + 1 == channels_) {
-            ++scans_;
-            if (++column_scans_ == scans_per_column_) finish_column();
-        }
+    if (block.Flags & KORVAL_BLOCK_GROWN) ++grown_;
+    if (block.Flags & KORVAL_BLOCK_LAST) {
+        result_ = block.Result;
+        ended_ = true;  // a failed read, an unplugged board: live() collects why through stop()
     }
+    if (block.ChannelCount != channels_) return;
+    if (settings_.slope != 0 && (block.Flags & KORVAL_BLOCK_RECORD_START)) begin_sweep(block.FirstScan);
+    for (uint32_t i = 0; i < block.ScanCount; ++i) {
+        const double* scan = block.Volts + static_cast<size_t>(i) * channels_;
+        if (column_scans_ == 0) column_start_ = block.FirstScan + i;
+        for (uint32_t k = 0; k < channels_; ++k) {
+            low_[k] = std::min(low_[k], scan[k]);
+            high_[k] = std::max(high_[k], scan[k]);
+        }
+        ++scans_;
+        if (++column_scans_ == scans_per_column_) finish_column();
+    }
+}
+
+// A new record: the page drops the last sweep, and times count from this record's trigger, which the
+// record's pre-trigger scans precede.
+void Acquisition::begin_sweep(uint64_t first_scan)
+{
+    ++sweeps_;
+    trigger_scan_ = static_cast<int64_t>(first_scan + pretrigger_);
+    column_scans_ = 0;
+    low_.assign(channels_, 1e300);
+    high_.assign(channels_, -1e300);
+    pending_.times.clear();
+    for (auto* side : {&pending_.low, &pending_.high})
+        for (auto& column : *side) column.clear();
+    pending_.restart = true;
 }
 
 void Acquisition::finish_column()
 {
-    const double start = static_cast<double>(scans_ - column_scans_) / rate_;
+    const double start = settings_.slope != 0
+                             ? static_cast<double>(static_cast<int64_t>(column_start_) - trigger_scan_) / rate_
+                             : static_cast<double>(column_start_) / rate_;
     // The page holds one window of columns; if it has not taken them for longer than that, the older
     // ones would scroll out unseen: keep the newest window and tell the page to start afresh.
     if (pending_.times.size() >= settings_.columns) {
@@ -210,10 +229,10 @@ void Acquisition::finish_column()
     }
     pending_.times.push_back(start);
     for (uint32_t k = 0; k < channels_; ++k) {
-        pending_.low[k].push_back(static_cast<float>(low_[k] * volts_per_count_[k] + volts_offset_[k]));
-        pending_.high[k].push_back(static_cast<float>(high_[k] * volts_per_count_[k] + volts_offset_[k]));
-        low_[k] = 0xFFFF;
-        high_[k] = 0;
+        pending_.low[k].push_back(static_cast<float>(low_[k]));
+        pending_.high[k].push_back(static_cast<float>(high_[k]));
+        low_[k] = 1e300;
+        high_[k] = -1e300;
     }
     column_scans_ = 0;
 }

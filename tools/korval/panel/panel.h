@@ -4,8 +4,8 @@
 //   cmd_panel.cpp    the command: options, the access token, simulated boards, start and stop
 //   server.cpp       the HTTP server: the page, the JSON calls, the event stream, the request guard
 //   board.cpp        one board's digital ports, analog outputs and counters, by the library's calls
-//   acquisition.cpp  continuous acquisition, converted to volts and reduced to min/max per plot column
-//   scan_clock.cpp   how a rate is put on the board: the scan clock and the ADC's start source
+//   acquisition.cpp  the library's measurement, its volts reduced to min/max per plot column, with an
+//                    optional trigger that starts each sweep
 //   assets (generated) the page's files, built into the tool
 // Everything here uses the library's public API only, as any program would.
 #pragma once
@@ -24,6 +24,8 @@
 #include "../json_out.h"
 #include "korval/korval.h"
 
+typedef struct KorvalMeasurement KorvalMeasurement;
+typedef struct KorvalMeasureBlock KorvalMeasureBlock;
 typedef struct KorvalSim KorvalSim;
 
 namespace korval::tool::panel {
@@ -34,16 +36,6 @@ Json error_json(const std::string& what, uint32_t code);
 // A gain code's input range in words: "±10 V", "0-5 V".
 std::string range_text(uint8_t gain);
 
-// ---- scan_clock.cpp ------------------------------------------------------------------------------------
-
-// Runs the board's scan clock at `rate` scans per second: counters 1 and 2 of 8254 block 0 as a frequency
-// source. `rate` is written back as the rate obtained.
-uint32_t start_scan_clock(uint32_t index, double& rate);
-// Stops the scan clock (the two counters are left without a count).
-uint32_t stop_scan_clock(uint32_t index);
-// Sets the start source of the ADC's trigger byte to the counter (bits 0-1 = 01), the rest kept.
-uint32_t select_counter_start(uint32_t index);
-
 // ---- acquisition.cpp -----------------------------------------------------------------------------------
 
 struct AcquisitionSettings {
@@ -52,12 +44,18 @@ struct AcquisitionSettings {
     double rate = 1000;            // scans per second asked for
     double window = 10;            // seconds shown on the page
     uint32_t columns = 1000;       // plot columns the window spans
+    // A trigger: each sweep of the window starts where `trigger_channel` crosses `level` volts, rising
+    // (slope 1) or falling (2), with a tenth of the window from before it; slope 0 rolls freely.
+    uint32_t slope = 0;
+    uint32_t trigger_channel = 0;
+    double level = 0;
 };
 
 // Columns of min/max volts, per channel, that the acquisition made since the last take.
 struct Columns {
     bool restart = false;                       // the page drops what it holds first (new run, or columns were skipped)
-    std::vector<double> times;                  // start of each column, seconds since the start
+    std::vector<double> times;                  // start of each column, seconds since the start (with a
+                                                // trigger: since the sweep's trigger)
     std::vector<std::vector<float>> low, high;  // [channel][column] volts
 };
 
@@ -79,28 +77,33 @@ public:
     // Takes the columns completed since the last call.
     Columns take();
 
-    // The library's buffer thread hands the samples here.
-    void on_samples(const uint16_t* samples, uint32_t count, uint32_t flags);
+    // The library's measurement thread hands each block here.
+    void on_block(const KorvalMeasureBlock& block);
 
 private:
     void finish_column();
+    void begin_sweep(uint64_t first_scan);
 
     const uint32_t index_;
+    KorvalMeasurement* measurement_ = nullptr;
     std::atomic<bool> running_{false};
     std::atomic<bool> ended_{false};
     mutable std::mutex mutex_;  // everything below
     AcquisitionSettings settings_;
     double rate_ = 0;  // scans per second obtained
     uint32_t channels_ = 1;
-    std::vector<double> volts_per_count_, volts_offset_;  // per channel of the span
     uint64_t scans_per_column_ = 1;
-    uint64_t scans_per_buffer_ = 0;     // the library hands over whole buffers of this many scans
-    uint64_t position_ = 0;             // samples since the start of the board's current block
-    uint64_t scans_ = 0;                // whole scans since the start
-    uint64_t column_scans_ = 0;         // scans in the column being made
-    std::vector<uint16_t> low_, high_;  // the column being made, in counts
+    uint64_t scans_per_block_ = 0;    // the measurement hands over blocks of about this many scans
+    uint64_t scans_ = 0;              // scans delivered since the start
+    uint64_t column_start_ = 0;       // the scan (since the start) the column being made begins at
+    uint64_t column_scans_ = 0;       // scans in the column being made
+    int64_t trigger_scan_ = 0;        // the current sweep's trigger scan, since the start
+    uint64_t pretrigger_ = 0;         // scans of a sweep before its trigger
+    uint32_t sweeps_ = 0;             // sweeps begun
+    std::vector<double> low_, high_;  // the column being made, in volts
     Columns pending_;
     uint64_t grown_ = 0;
+    uint32_t result_ = 0;  // the code that ended the measurement by itself
     std::optional<Json> error_;
 };
 

@@ -209,6 +209,12 @@ void add_board_calls(Context& c, httplib::Server& server)
         s.rate = real(body, "rate");
         s.window = real(body, "window");
         s.columns = whole(body, "columns", 0xFFFFFFFF);
+        if (body.contains("trigger") && !body["trigger"].is_null()) {  // {channel, slope: 1 rising | 2 falling, level}
+            const Json& t = body["trigger"];
+            s.trigger_channel = whole(t, "channel", 255);
+            s.slope = whole(t, "slope", 2);
+            s.level = real(t, "level");
+        }
         return b.adc_start(s);
     });
     json_call(c, server, "/api/adc/stop", [](Board& b, const Json&) { return b.adc_stop(); });

@@ -12,7 +12,7 @@ let boards = [];        // descriptions from the panel
 let board = null;       // the one shown
 let live = null;        // its latest live state
 let plot = null;        // the uPlot chart
-let trace = null;       // what the plot shows: {first, channels, window, xs, low[], high[]}
+let trace = null;       // what the plot shows: {first, channels, window, xs, low[], high[], trigger}
 let drawPending = false;
 
 // ---- requests -------------------------------------------------------------------------------------
@@ -87,6 +87,9 @@ async function startAdc() {
   const settings = {slot: board.slot, first: +$("adc-first").value, last: +$("adc-last").value,
                     gain: +$("adc-range").value, rate: +$("adc-rate").value, window: +$("adc-window").value,
                     columns: plotWidth()};
+  const slope = +$("adc-trigger").value;
+  // With a trigger each sweep of the window starts at a crossing of the level, so a periodic signal stands still.
+  settings.trigger = slope ? {slope, channel: +$("adc-trigger-channel").value, level: +$("adc-trigger-level").value} : null;
   const r = await call("/api/adc/start", settings);
   showError("adc-error", r.ok ? null : r.error);
   if (r.ok) makePlot(settings);
@@ -99,7 +102,7 @@ async function stopAdc() {
 
 function makePlot(s) {
   const channels = s.last - s.first + 1;
-  trace = {first: s.first, channels, window: s.window, xs: [], low: [], high: []};
+  trace = {first: s.first, channels, window: s.window, xs: [], low: [], high: [], trigger: null, sweep: 0};
   for (let k = 0; k < channels; k++) { trace.low.push([]); trace.high.push([]); }
   if (plot) plot.destroy();
   const series = [{label: "time (s)", value: (u, v) => v == null ? "" : v.toFixed(3)}];
@@ -113,6 +116,7 @@ function makePlot(s) {
     axes: [{label: "time (s)", grid: {stroke: "#e6e8ec"}}, {label: "volts", grid: {stroke: "#e6e8ec"}}],
     cursor: {drag: {x: false, y: false}},
     legend: {show: false},  // the table under the plot names the channels, in their colours
+    hooks: {draw: [drawTriggerMarker]},
   }, [[], ...Array.from({length: channels}, () => [])], $("plot"));
   const rows = $("adc-latest").tBodies[0];
   rows.textContent = "";
@@ -135,16 +139,20 @@ function makePlot(s) {
 function addColumns(adc) {
   if (!trace || !adc.t) return;
   if (adc.low.length !== trace.channels) return;  // another run's columns
-  if (adc.restart) { trace.xs = []; trace.low.forEach((a) => a.length = 0); trace.high.forEach((a) => a.length = 0); }
+  trace.trigger = adc.trigger ?? null;
+  if (adc.restart) {
+    trace.xs = []; trace.low.forEach((a) => a.length = 0); trace.high.forEach((a) => a.length = 0);
+    if (trace.trigger) trace.sweep = trace.trigger.sweeps;
+  }
   const half = (adc.columnSeconds ?? 0) / 2;
   for (let i = 0; i < adc.t.length; i++) {
     trace.xs.push(adc.t[i], adc.t[i] + half);
     for (let k = 0; k < trace.channels; k++) { trace.low[k].push(adc.low[k][i]); trace.high[k].push(adc.high[k][i]); }
   }
-  // Roll: keep one window.
+  // Roll: keep one window (a triggered sweep is one window, and the next sweep starts afresh).
   const latest = trace.xs[trace.xs.length - 1];
   let drop = 0;
-  while (drop < trace.xs.length && trace.xs[drop] < latest - trace.window) drop += 2;
+  while (!trace.trigger && drop < trace.xs.length && trace.xs[drop] < latest - trace.window) drop += 2;
   if (drop > 0) {
     trace.xs.splice(0, drop);
     for (const a of [...trace.low, ...trace.high]) a.splice(0, drop / 2);
@@ -174,8 +182,34 @@ function draw() {
     ys.push(y);
   }
   plot.setData([trace.xs, ...ys], false);
+  if (trace.trigger) {  // time since the trigger, the sweep's pre-trigger part on the left
+    const pre = trace.trigger.pretrigger;
+    plot.setScale("x", {min: -pre, max: trace.window - pre});
+    return;
+  }
   const latest = trace.xs.length ? trace.xs[trace.xs.length - 1] : 0;
   plot.setScale("x", {min: Math.max(0, latest - trace.window), max: Math.max(trace.window, latest)});
+}
+
+// The trigger's marker: a dashed line at the trigger's time, crossed by a short one at its level.
+function drawTriggerMarker(u) {
+  if (!trace || !trace.trigger) return;
+  const x = u.valToPos(0, "x", true), y = u.valToPos(trace.trigger.level, "y", true);
+  const ctx = u.ctx;
+  ctx.save();
+  ctx.strokeStyle = COLOURS[trace.trigger.channel % 16];
+  ctx.lineWidth = 1.5;
+  ctx.setLineDash([5, 4]);
+  ctx.beginPath();
+  ctx.moveTo(x, u.bbox.top);
+  ctx.lineTo(x, u.bbox.top + u.bbox.height);
+  ctx.stroke();
+  ctx.setLineDash([]);
+  ctx.beginPath();
+  ctx.moveTo(x - 8, y);
+  ctx.lineTo(x + 8, y);
+  ctx.stroke();
+  ctx.restore();
 }
 
 function showAdc(adc) {
@@ -184,6 +218,10 @@ function showAdc(adc) {
   if (adc.rate) {
     text += `: ${adc.rate.toPrecision(7).replace(/\.?0+$/, "")} scans/s obtained, channels ${adc.first}-${adc.last}, ` +
             `${adc.range}, ${adc.scans.toLocaleString()} scans`;
+  }
+  if (adc.trigger) {
+    const t = adc.trigger;
+    text += `, trigger ${t.slope} through ${t.level} V on ch ${t.channel} (${t.sweeps} sweeps)`;
   }
   if (adc.grown) text += `, the ring grew ${adc.grown} times`;
   if (adc.running && adc.scans === 0) text += ` (the first buffer comes after ${adc.scansPerBuffer} scans)`;
