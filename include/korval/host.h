@@ -46,12 +46,12 @@ typedef uint64_t KorvalHandle;
 /** What a host tells the library of a board that arrived or left (KorvalHost::watch_boards). Every
     pointer is valid only during the notify call. */
 typedef struct KorvalHostBoardEvent {
-    uint32_t kind;                      /**< KORVAL_BOARD_ARRIVED (1) or KORVAL_BOARD_LEFT (2) */
-    const KorvalGuid *interface_class;  /**< the class list_interfaces gives the path under */
-    const char *path;                   /**< the path, as list_interfaces gives it */
-    uint16_t vendor_id;                 /**< the USB vendor ID; 0 when not known */
-    uint16_t product_id;                /**< the USB product ID; 0 when not known */
-    const char *serial_number;          /**< the USB serial number; NULL when not known */
+    uint32_t kind;                     /**< KORVAL_BOARD_ARRIVED (1) or KORVAL_BOARD_LEFT (2) */
+    const KorvalGuid *interface_class; /**< the class list_interfaces gives the path under */
+    const char *path;                  /**< the path, as list_interfaces gives it */
+    uint16_t vendor_id;                /**< the USB vendor ID; 0 when not known */
+    uint16_t product_id;               /**< the USB product ID; 0 when not known */
+    const char *serial_number;         /**< the USB serial number; NULL when not known */
 } KorvalHostBoardEvent;
 
 /** The library's end of a board watch: called by the host, on any thread, once per board that arrived

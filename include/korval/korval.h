@@ -302,18 +302,18 @@ KORVAL_API uint32_t KORVAL_CloseDevice(uint32_t DeviceIndex);
  * after GetDevices().
  */
 typedef struct KorvalBoardEvent {
-    uint32_t Size;          /**< sizeof(KorvalBoardEvent) as the library fills it (later versions may
-                                 append fields; read only the first Size bytes) */
-    uint32_t Kind;          /**< ::KORVAL_BOARD_ARRIVED or ::KORVAL_BOARD_LEFT */
-    uint32_t VendorID;      /**< the USB vendor ID; 0 when not known */
-    uint32_t ProductID;     /**< the USB product ID; 0 when not known */
-    uint32_t DriverPath;    /**< 0: WinUSB; 1: the DeviceIoControl driver */
-    uint32_t Reserved;      /**< 0 */
-    char Path[256];         /**< where it is, as the library names it: the device-interface path on
-                                 Windows, "usb:1-4.2" on Linux, "HOST:PORT/..." for a remote board;
-                                 zero-ended, cut to fit */
-    char SerialNumber[64];  /**< the USB serial-number string when the system gives it without opening
-                                 the board, else ""; zero-ended */
+    uint32_t Size;         /**< sizeof(KorvalBoardEvent) as the library fills it (later versions may
+                                append fields; read only the first Size bytes) */
+    uint32_t Kind;         /**< ::KORVAL_BOARD_ARRIVED or ::KORVAL_BOARD_LEFT */
+    uint32_t VendorID;     /**< the USB vendor ID; 0 when not known */
+    uint32_t ProductID;    /**< the USB product ID; 0 when not known */
+    uint32_t DriverPath;   /**< 0: WinUSB; 1: the DeviceIoControl driver */
+    uint32_t Reserved;     /**< 0 */
+    char Path[256];        /**< where it is, as the library names it: the device-interface path on
+                                Windows, "usb:1-4.2" on Linux, "HOST:PORT/..." for a remote board;
+                                zero-ended, cut to fit */
+    char SerialNumber[64]; /**< the USB serial-number string when the system gives it without opening
+                                the board, else ""; zero-ended */
 } KorvalBoardEvent;
 
 /**

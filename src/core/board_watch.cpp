@@ -53,9 +53,9 @@ struct State {
     std::vector<Registration> registrations;
     std::deque<KorvalBoardEvent> queue;
     uint32_t next_id = 1;
-    uint32_t running = 0;        // the registration whose callback runs now
-    bool thread_alive = false;   // the thread's loop runs (it has not decided to end)
-    bool stop = false;           // asks the loop to end
+    uint32_t running = 0;       // the registration whose callback runs now
+    bool thread_alive = false;  // the thread's loop runs (it has not decided to end)
+    bool stop = false;          // asks the loop to end
     std::thread thread;
 
     // The thread's own: whether it watches the installed host, and the last listing of each host it

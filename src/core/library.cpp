@@ -121,7 +121,7 @@ KORVAL_API uint32_t KORVAL_SystemHost(KorvalHost* pHost)
         KorvalHost system = korval::os::host();
         system.version = 1;
         return korval::copy_to_caller(pHost, &system, offsetof(KorvalHost, watch_boards)) ? ERROR_SUCCESS
-                                                                                           : ERROR_NOACCESS;
+                                                                                          : ERROR_NOACCESS;
     } catch (...) {
         return ERROR_INTERNAL_ERROR;
     }

@@ -46,10 +46,10 @@ struct System {
     // cfgmgr32 (Windows 8 and later), bound by name: device-interface arrival and removal
     // notifications. Declared here by their layout, since the SDK declares them only for Windows 8
     // builds. Null when the system lacks them: the library then lists the boards instead.
-    using CmNotifyCallback = DWORD(CALLBACK*)(void* notification, void* context, DWORD action,
-                                               const void* event_data, DWORD event_data_size);
-    DWORD(WINAPI* CM_Register_Notification)(const void* filter, void* context, CmNotifyCallback callback,
-                                            void** notification) = nullptr;
+    using CmNotifyCallback = DWORD(CALLBACK*)(void* notification, void* context, DWORD action, const void* event_data,
+                                              DWORD event_data_size);
+    DWORD(WINAPI* CM_Register_Notification)
+    (const void* filter, void* context, CmNotifyCallback callback, void** notification) = nullptr;
     DWORD(WINAPI* CM_Unregister_Notification)(void* notification) = nullptr;
 };
 
