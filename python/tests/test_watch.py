@@ -16,7 +16,7 @@ def test_iterator_form_tells_arrival_and_departure(sim):
         got = [events.get(timeout=5), events.get(timeout=5)]
     assert [(e.kind, e.product_id, e.vendor_id, e.driver_path) for e in got] == [
         ("arrived", 0x8040, 0x4B56, "winusb"), ("left", 0x8040, 0x4B56, "winusb")]
-    assert got[0].path == board.interface_path()
+    assert got[0].path == board.interface_path
     assert list(events) == []  # closed: the iteration ends
 
 

@@ -249,6 +249,9 @@ void thread_body()
     s.queue.clear();
     lock.unlock();
     end_on_host(s);
+    lock.lock();
+    s.thread_ended = true;
+    s.changed.notify_all();
 }
 
 // Joins a thread whose loop has ended or been asked to end. Called with `control` held, not `mutex`.
@@ -275,6 +278,7 @@ bool ensure_thread(State& s)
         std::lock_guard lock(s.mutex);
         s.stop = false;
         s.thread_alive = true;
+        s.thread_ended = false;
     }
     // The watch starts here, before the registration returns, so no event after it is missed.
     begin_on_host(s);
@@ -397,8 +401,20 @@ void end_at_unload() noexcept
     s.stop = true;
     s.changed.notify_all();
 #else
+    // A thread still in a callback that cannot return now (its language's runtime already ended) is
+    // not waited for without end: the process is going.
     std::lock_guard control(s.control);
-    stop_thread(s);
+    std::unique_lock lock(s.mutex);
+    s.stop = true;
+    s.changed.notify_all();
+    if (!s.thread.joinable()) return;
+    std::thread ended = std::move(s.thread);
+    const bool returned = s.changed.wait_for(lock, 2s, [&] { return s.thread_ended; });
+    lock.unlock();
+    if (returned)
+        ended.join();
+    else
+        ended.detach();
 #endif
 }
 
