@@ -56,6 +56,7 @@ struct State {
     uint32_t running = 0;       // the registration whose callback runs now
     bool thread_alive = false;  // the thread's loop runs (it has not decided to end)
     bool stop = false;          // asks the loop to end
+    bool thread_ended = false;  // the thread has left the host and returns
     std::thread thread;
 
     // The thread's own: whether it watches the installed host, and the last listing of each host it

@@ -40,7 +40,7 @@ std::string remote_server(uint32_t slot)
 }
 
 std::atomic<bool> g_interrupted{false};
-extern "C" void on_interrupt(int) { g_interrupted = true; }
+void on_watch_interrupt(int) { g_interrupted = true; }
 
 // One line per event, from the library's notification thread. Slots are not touched: the board that
 // arrived is in the list the next `korval list` (or GetDevices) makes.
@@ -68,7 +68,7 @@ int watch(const Options& options)
     static bool json = false;
     json = options.json;
     g_interrupted = false;
-    auto previous = std::signal(SIGINT, on_interrupt);
+    auto previous = std::signal(SIGINT, on_watch_interrupt);
     uint32_t registration = 0;
     if (const uint32_t e = KORVAL_RegisterBoardNotification(print_event, &json, 0, &registration)) {
         std::signal(SIGINT, previous);

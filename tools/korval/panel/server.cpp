@@ -355,7 +355,7 @@ void publish_loop(Context& c, std::atomic<bool>& stop)
 bool serve(const ServerOptions& options, std::vector<std::unique_ptr<Board>>& boards, std::atomic<bool>& stop,
            void (*ready)(const ServerOptions&, int port), std::string& error)
 {
-    Context c{options, boards, {}, {}, {}, {}};
+    Context c{options, boards, {}, {}, {}, {}, {}, {}, {}};
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server.set_payload_max_length(64 * 1024);
