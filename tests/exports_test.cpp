@@ -228,6 +228,7 @@ bool library_extra(const std::string& name)
            name == "KORVAL_GetCapabilities" || name == "KORVAL_GetUnusableBoard" ||
            name == "KORVAL_GetProductCapabilities" || name == "KORVAL_ListProducts" || name == "KORVAL_GetVersion" ||
            name == "KORVAL_GetRemoteServer" || name == "KORVAL_SystemHost" || name == "KORVAL_AddRemote" ||
+           name == "KORVAL_RegisterBoardNotification" || name == "KORVAL_UnregisterBoardNotification" ||
            name.rfind("KORVAL_Measure", 0) == 0 || name.rfind("KorvalSim_", 0) == 0;
 }
 

@@ -38,8 +38,25 @@ typedef struct KorvalGuid {          /* same layout as a Windows GUID */
     leave it clear. */
 typedef uint64_t KorvalHandle;
 
-/** The version of the KorvalHost layout this library takes. */
-#define KORVAL_HOST_VERSION 1
+/** The version of the KorvalHost layout this header declares. KORVAL_InstallHost also takes the layout
+    of version 1 (every field up to cancel_io, without the board watch): such a host is read no further
+    than cancel_io, and the library watches its boards by listing them (see watch_boards). */
+#define KORVAL_HOST_VERSION 2
+
+/** What a host tells the library of a board that arrived or left (KorvalHost::watch_boards). Every
+    pointer is valid only during the notify call. */
+typedef struct KorvalHostBoardEvent {
+    uint32_t kind;                     /**< KORVAL_BOARD_ARRIVED (1) or KORVAL_BOARD_LEFT (2) */
+    const KorvalGuid *interface_class; /**< the class list_interfaces gives the path under */
+    const char *path;                  /**< the path, as list_interfaces gives it */
+    uint16_t vendor_id;                /**< the USB vendor ID; 0 when not known */
+    uint16_t product_id;               /**< the USB product ID; 0 when not known */
+    const char *serial_number;         /**< the USB serial number; NULL when not known */
+} KorvalHostBoardEvent;
+
+/** The library's end of a board watch: called by the host, on any thread, once per board that arrived
+    or left. It returns at once and never calls the host. */
+typedef void (*KorvalHostBoardNotify)(void *notify_context, const KorvalHostBoardEvent *event);
 
 /**
  * @brief The platform calls the library makes, with the context they are made with.
@@ -100,7 +117,26 @@ typedef struct KorvalHost {
     int (*winusb_abort_pipe)(void *context, KorvalHandle interface_handle, uint8_t pipe_id, uint32_t *error);
     /** CancelIoEx(file) on the DeviceIoControl path; see winusb_abort_pipe. */
     int (*cancel_io)(void *context, KorvalHandle file, uint32_t *error);
+
+    /* ---- Version 2 ---- */
+
+    /** Starts telling the library of boards that arrive and leave (on Windows: device-interface
+       notifications of the two classes; on Linux: the USB stack's hot-plug events), by calls of notify
+       from any thread until unwatch_boards returns. Boards present at the call are not reported. The
+       library watches at most once at a time and only while a program asked to be told. Either entry
+       may be null, or the call may fail: the library then lists the host's boards once a second instead
+       and reports the differences (with IDs only when the path holds them). */
+    int (*watch_boards)(void *context, KorvalHostBoardNotify notify, void *notify_context, uint32_t *error);
+    /** Ends the watch: when it returns, no notify call runs and none follows. Never called from notify. */
+    int (*unwatch_boards)(void *context, uint32_t *error);
 } KorvalHost;
+
+#ifndef KORVAL_BOARD_ARRIVED /* also in korval/korval.h */
+/** A board arrived (KorvalHostBoardEvent::kind, KorvalBoardEvent::Kind). */
+#define KORVAL_BOARD_ARRIVED 1u
+/** A board left (KorvalHostBoardEvent::kind, KorvalBoardEvent::Kind). */
+#define KORVAL_BOARD_LEFT 2u
+#endif
 
 /** The DeviceIoControl driver's device-interface class, as an initialiser:
     KorvalGuid g = KORVAL_INTERFACE_CLASS_IOCTL; */

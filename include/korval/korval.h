@@ -279,6 +279,97 @@ KORVAL_API uint32_t ClearDevices(void);
  */
 KORVAL_API uint32_t KORVAL_CloseDevice(uint32_t DeviceIndex);
 
+/** The calling convention of callbacks: __stdcall on Windows, the platform's default elsewhere. */
+#if defined(_WIN32)
+#define KORVAL_CALLBACK __stdcall
+#else
+#define KORVAL_CALLBACK
+#endif
+
+/* ---- Boards that arrive and leave ------------------------------------------------------------------- */
+
+#ifndef KORVAL_BOARD_ARRIVED /* also in korval/host.h */
+/** A board arrived (KorvalBoardEvent::Kind). */
+#define KORVAL_BOARD_ARRIVED 1u
+/** A board left (KorvalBoardEvent::Kind). */
+#define KORVAL_BOARD_LEFT 2u
+#endif
+
+/**
+ * @brief A board of the family that was plugged in or unplugged, as a board notification tells it.
+ *
+ * Only what the system knows without opening the board: the slot it will take (if any) is known only
+ * after GetDevices().
+ */
+typedef struct KorvalBoardEvent {
+    uint32_t Size;         /**< sizeof(KorvalBoardEvent) as the library fills it (later versions may
+                                append fields; read only the first Size bytes) */
+    uint32_t Kind;         /**< ::KORVAL_BOARD_ARRIVED or ::KORVAL_BOARD_LEFT */
+    uint32_t VendorID;     /**< the USB vendor ID; 0 when not known */
+    uint32_t ProductID;    /**< the USB product ID; 0 when not known */
+    uint32_t DriverPath;   /**< 0: WinUSB; 1: the DeviceIoControl driver */
+    uint32_t Reserved;     /**< 0 */
+    char Path[256];        /**< where it is, as the library names it: the device-interface path on
+                                Windows, "usb:1-4.2" on Linux, "HOST:PORT/..." for a remote board;
+                                zero-ended, cut to fit */
+    char SerialNumber[64]; /**< the USB serial-number string when the system gives it without opening
+                                the board, else ""; zero-ended */
+} KorvalBoardEvent;
+
+/**
+ * @brief A board notification's callback.
+ *
+ * Runs on the library's notification thread, one call at a time for every registration, in the order
+ * the events happened. It may call any library function, including GetDevices() and
+ * KORVAL_UnregisterBoardNotification() of its own registration; the event is valid during the call.
+ * While it runs, later events wait: keep it short.
+ * @param[in] Context The context given at registration.
+ * @param[in] pEvent The event.
+ */
+typedef void(KORVAL_CALLBACK *KorvalBoardCallback)(void *Context, const KorvalBoardEvent *pEvent);
+
+/**
+ * @brief Asks to be told, on a library thread, of every board of the family that is plugged in or
+ *        unplugged from now on.
+ *
+ * The notification tells; it changes no slot. A board that arrived is found by the next GetDevices(),
+ * one that left answers 1617 on its slot until KORVAL_CloseDevice() or ClearDevices(): the program
+ * decides when. Boards present at registration are not reported. With the simulated boards, adding a
+ * board, KorvalSim_Unplug() and KorvalSim_Replug() are reported. A host that cannot tell (remote
+ * servers, a program's own host of version 1) is listed once a second while a registration exists.
+ * The registration survives KORVAL_InstallHost(): it then watches the new host's boards. Safe from
+ * any thread, the callback's included.
+ * @param[in] Callback Called once per event; see ::KorvalBoardCallback.
+ * @param[in] Context Passed back to Callback unchanged.
+ * @param[in] Flags 0 (reserved for later use).
+ * @param[out] pRegistration Receives the registration's number (never 0, never reused) for
+ *             KORVAL_UnregisterBoardNotification().
+ * @retval ERROR_SUCCESS (0) registered.
+ * @retval ERROR_INVALID_PARAMETER (87) Callback or pRegistration is NULL, or Flags is not 0.
+ * @retval ERROR_NOACCESS (998) *pRegistration cannot be written.
+ * @retval ERROR_NOT_ENOUGH_MEMORY (8) the system gave no thread for the notifications.
+ * @blocking Never waits for a board.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_RegisterBoardNotification(KorvalBoardCallback Callback, void *Context, uint32_t Flags,
+                                                     uint32_t *pRegistration);
+
+/**
+ * @brief Ends a board notification: when it returns, its callback runs no more.
+ *
+ * A call from another thread while the callback runs waits for it to return (up to 10 s); a call from
+ * the callback itself returns at once and the callback is not called again. When the last
+ * registration goes, the notification thread ends.
+ * @param[in] Registration The number KORVAL_RegisterBoardNotification() gave.
+ * @retval ERROR_SUCCESS (0) ended.
+ * @retval ERROR_INVALID_HANDLE (6) no such registration (never given, or ended already).
+ * @retval ERROR_TIMEOUT (1460) ended, but the callback still ran after 10 s: it is not called again,
+ *         and Context must stay valid until it returns.
+ * @blocking Up to 10 s, for a callback that is running.
+ * @products Not board-specific.
+ */
+KORVAL_API uint32_t KORVAL_UnregisterBoardNotification(uint32_t Registration);
+
 /** @} */
 
 /**
@@ -1338,12 +1429,6 @@ KORVAL_API uint32_t ADC_Initialize(uint32_t DeviceIndex, const uint8_t *pConfigB
 
 /* ---- Continuous acquisition --------------------------------------------------------------------------- */
 
-/** The calling convention of callbacks: __stdcall on Windows, the platform's default elsewhere. */
-#if defined(_WIN32)
-#define KORVAL_CALLBACK __stdcall
-#else
-#define KORVAL_CALLBACK
-#endif
 
 /** Callback flag: the first buffer after a new sample-count request to the board (may come with 4). */
 #define KORVAL_CONT_NEW_BLOCK 1u /* the first buffer after a new sample-count request to the board */
@@ -2600,9 +2685,11 @@ struct KorvalHost;
  * meanwhile. Loading the library does nothing but set up memory: the first call into it installs
  * the operating system's host and runs the first discovery. When this is the first call, that happens
  * on `host` instead, and the operating system's host is never started.
+ * Board notifications (KORVAL_RegisterBoardNotification()) go on, on the new host.
  * @param[in] host The host (copied), or NULL for the operating system's.
  * @retval ERROR_SUCCESS (0) installed.
- * @retval ERROR_INVALID_PARAMETER (87) the host's version is not ::KORVAL_HOST_VERSION.
+ * @retval ERROR_INVALID_PARAMETER (87) the host's version is neither 1 nor ::KORVAL_HOST_VERSION (2); a
+ *         version-1 host is read up to cancel_io only.
  * @blocking The discovery pass: one descriptor read per board, at most 5 s each.
  * @products Not board-specific.
  */
@@ -2613,7 +2700,9 @@ KORVAL_API uint32_t KORVAL_InstallHost(const struct KorvalHost *host);
  *
  * What `korval serve` uses: the library first lets go of every board it holds and installs a host with
  * no boards for itself, so that the program's host can open them all. The host stays valid until the
- * next KORVAL_InstallHost().
+ * next KORVAL_InstallHost(). The table is of version 1 (written up to cancel_io, version 1), so a
+ * program built with an older header gets what its structure holds; the host's board watch is not
+ * offered through it.
  * @param[out] pHost The operating system's host.
  * @retval ERROR_SUCCESS (0) filled.
  * @retval ERROR_INVALID_PARAMETER (87) pHost is NULL.

@@ -97,7 +97,9 @@ KORVAL_API uint32_t KorvalSim_AddBoard(KorvalSim *sim, uint32_t product_id, uint
  * and hides it from enumeration; transfers blocked on it end at once.
  *
  * Plugging it in again makes it
- * enumerable under its old interface path; handles opened before stay dead.
+ * enumerable under its old interface path; handles opened before stay dead. Board notifications
+ * (KORVAL_RegisterBoardNotification()) report the unplug, KorvalSim_Replug() and KorvalSim_AddBoard();
+ * an unplug planned with KorvalSim_UnplugBeforeTransfer() is not reported.
  * @param[in] sim The simulation.
  * @param[in] board The board's number, from KorvalSim_AddBoard().
  * @retval ERROR_SUCCESS (0) done.

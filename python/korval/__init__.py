@@ -22,6 +22,7 @@ from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStrea
                      UnusableBoard, Waveform, devices, unusable_boards)
 from .errors import KorvalError, LibraryNotFoundError, result_name
 from .sim import SimBoard, Simulation, Transfer
+from .watch import BoardEvent, BoardWatch, watch
 
 __all__ = [
     "Acquisition", "Adc", "AdcConfig", "AdcStream", "Block", "Capabilities", "Counter", "Counters", "Dac", "Device",

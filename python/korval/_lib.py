@@ -29,6 +29,17 @@ SLOT_COUNT = 32
 ContCallback = ctypes.CFUNCTYPE(None, P(u16), u32, u32, u32)
 
 
+class BoardEventInfo(ctypes.Structure):
+    """A board that arrived or left (the library's KorvalBoardEvent)."""
+
+    _fields_ = [(name, u32) for name in ("Size", "Kind", "VendorID", "ProductID", "DriverPath", "Reserved")] + [
+        ("Path", ctypes.c_char * 256), ("SerialNumber", ctypes.c_char * 64)]
+
+
+# void KorvalBoardCallback(void *Context, const KorvalBoardEvent *pEvent)
+BoardCallback = ctypes.CFUNCTYPE(None, vp, P(BoardEventInfo))
+
+
 class Capabilities(ctypes.Structure):
     """What a board can do (the library's KorvalCapabilities)."""
 
@@ -96,6 +107,8 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "KORVAL_GetProductCapabilities": (u32, [u32, P(Capabilities)]),
     "KORVAL_ListProducts": (u32, [P(u32), P(u32)]),
     "KORVAL_GetVersion": (u32, []),
+    "KORVAL_RegisterBoardNotification": (u32, [BoardCallback, vp, u32, P(u32)]),
+    "KORVAL_UnregisterBoardNotification": (u32, [u32]),
     "QBT_GenericBulkIn": (u32, [u32, u32, vp, u32, P(u32)]),
     "QBT_GenericBulkOut": (u32, [u32, u32, vp, u32, P(u32)]),
     "KORVAL_ClearFIFO": (u32, [u32, u32]),

@@ -27,7 +27,7 @@ STRUCTURES = {
     "KorvalCapabilities": _lib.Capabilities, "KorvalDACPair": _lib.DACPair, "KorvalSimTransfer": _lib.SimTransfer,
     "KorvalSimFault": _lib.SimFault, "KorvalSimDigitalState": _lib.SimDigitalState,
     "KorvalSimCounter": _lib.SimCounter, "KorvalSimAdcSignal": _lib.SimAdcSignal,
-    "KorvalUnusableBoard": _lib.UnusableBoardInfo,
+    "KorvalUnusableBoard": _lib.UnusableBoardInfo, "KorvalBoardEvent": _lib.BoardEventInfo,
 }
 
 
@@ -60,6 +60,8 @@ def matches(c_type: str, bound) -> bool:
         return bound is None
     if c_type == "PContCallback":
         return bound is _lib.ContCallback
+    if c_type == "KorvalBoardCallback":
+        return bound is _lib.BoardCallback
     if not c_type.endswith("*"):
         return SCALARS.get(c_type) is bound
     target = c_type[:-1].strip()

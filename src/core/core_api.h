@@ -32,5 +32,10 @@ uint32_t KORVAL_ListProducts(uint32_t* pCount, uint32_t* pProductIDs);
 uint32_t KORVAL_GetVersion();
 uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer);
 
+// Board notifications (board_watch.cpp)
+uint32_t KORVAL_RegisterBoardNotification(KorvalBoardCallback Callback, void* Context, uint32_t Flags,
+                                          uint32_t* pRegistration);
+uint32_t KORVAL_UnregisterBoardNotification(uint32_t Registration);
+
 
 }  // namespace korval

@@ -75,6 +75,11 @@
     ENTRY(PLAIN, KORVAL_FAULT_MASK, KORVAL_GetVersion, (void), ())                                                 \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetRemoteServer,                                                      \
           (uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer), (DeviceIndex, pServerSize, pServer))         \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_RegisterBoardNotification,                                            \
+          (KorvalBoardCallback Callback, void* Context, uint32_t Flags, uint32_t* pRegistration),                  \
+          (Callback, Context, Flags, pRegistration))                                                               \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_UnregisterBoardNotification, (uint32_t Registration),                 \
+          (Registration))                                                                                          \
                                                                                                                    \
     /* Bulk transfers and stream control */                                                                        \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, QBT_GenericBulkIn,                                                           \

@@ -10,8 +10,10 @@
 #include "core/library.h"
 
 #include <atomic>
+#include <cstddef>
 #include <mutex>
 
+#include "core/board_watch.h"
 #include "core/caller_memory.h"
 #include "core/last_error.h"
 #include "core/registry.h"
@@ -40,7 +42,10 @@ void load_sequence(const KorvalHost* host)
         ~Mark() { t_in_load_sequence = false; }
     } mark;
     zero_device_table();
-    usb::install_host(host);
+    {
+        const board_watch::HostChange change;
+        usb::install_host(host);
+    }
     discover();
 }
 
@@ -59,6 +64,7 @@ bool run_once(Sequence&& sequence)
 
 __attribute__((destructor)) void library_unload()
 {
+    board_watch::end_at_unload();
     release_fault_handler();
     release_dynamic_fields();
 }
@@ -94,7 +100,7 @@ extern "C" {
 
 KORVAL_API uint32_t KORVAL_InstallHost(const KorvalHost* host)
 {
-    if (host != nullptr && host->version != KORVAL_HOST_VERSION) return ERROR_INVALID_PARAMETER;
+    if (host != nullptr && (host->version < 1 || host->version > KORVAL_HOST_VERSION)) return ERROR_INVALID_PARAMETER;
     try {
         korval::install_host_and_discover(host);
         return ERROR_SUCCESS;
@@ -111,8 +117,11 @@ KORVAL_API uint32_t KORVAL_SystemHost(KorvalHost* pHost)
         KorvalHost none{};
         none.version = KORVAL_HOST_VERSION;
         korval::install_host_and_discover(&none);
-        const KorvalHost system = korval::os::host();
-        return korval::store_to_caller(pHost, system) ? ERROR_SUCCESS : ERROR_NOACCESS;
+        // A version-1 table: a program built before the board watch has room for no more.
+        KorvalHost system = korval::os::host();
+        system.version = 1;
+        return korval::copy_to_caller(pHost, &system, offsetof(KorvalHost, watch_boards)) ? ERROR_SUCCESS
+                                                                                          : ERROR_NOACCESS;
     } catch (...) {
         return ERROR_INTERNAL_ERROR;
     }

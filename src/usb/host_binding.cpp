@@ -1,6 +1,8 @@
 #include "usb/host_binding.h"
 
 #include <atomic>
+#include <cstddef>
+#include <cstring>
 
 #include "core/last_error.h"
 #include "host/os/os_host.h"
@@ -62,7 +64,28 @@ void install_host(const KorvalHost* host)
     // The operating system's host is started afresh each time it is installed and ended when another
     // host takes its place, so it holds no thread or handle while it is not in use.
     os::release();
-    g_host = host != nullptr ? *host : os::host();
+    if (host == nullptr) {
+        g_host = os::host();
+    } else if (host->version < 2) {
+        // A version-1 table ends at cancel_io: nothing beyond it may be read.
+        g_host = KorvalHost{};
+        std::memcpy(&g_host, host, offsetof(KorvalHost, watch_boards));
+    } else {
+        g_host = *host;
+    }
+}
+
+bool watch_boards(KorvalHostBoardNotify notify, void* notify_context) noexcept
+{
+    if (g_host.watch_boards == nullptr || g_host.unwatch_boards == nullptr) return false;
+    uint32_t error = 0;
+    return g_host.watch_boards(g_host.context, notify, notify_context, &error) != 0;
+}
+
+void unwatch_boards() noexcept
+{
+    uint32_t error = 0;
+    if (g_host.unwatch_boards != nullptr) g_host.unwatch_boards(g_host.context, &error);
 }
 
 uint32_t host_count() noexcept { return 1 + g_remote_count.load(std::memory_order_acquire); }

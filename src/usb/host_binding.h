@@ -15,8 +15,12 @@
 namespace korval::usb {
 
 // Replaces the installed host (a copy is kept). nullptr installs the operating system's host. The
-// remote hosts stay.
+// remote hosts stay. A host of version 1 is read up to cancel_io: its board watch entries are null.
 void install_host(const KorvalHost* host);
+
+// The installed host's board watch (KorvalHost::watch_boards). False when it has none or it failed.
+bool watch_boards(KorvalHostBoardNotify notify, void* notify_context) noexcept;
+void unwatch_boards() noexcept;
 
 // The hosts boards are found on: host 0 is the installed one, hosts 1 and up are remote servers, in the
 // order they were added. A handle carries its host's number in its top byte (0 for the installed

@@ -241,6 +241,40 @@ TEST_F(RemoteTest, InstallingAnotherLocalHostKeepsTheRemoteBoards)
     KorvalSim_Destroy(local);
 }
 
+// A server's boards have no events of their own: they are listed once a second while a program asks
+// to be told, and what changed is told, under the path that names the server.
+struct Told {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<KorvalBoardEvent> events;
+};
+void KORVAL_CALLBACK tell(void* context, const KorvalBoardEvent* event)
+{
+    auto* told = static_cast<Told*>(context);
+    std::lock_guard lock(told->mutex);
+    told->events.push_back(*event);
+    told->changed.notify_all();
+}
+
+TEST_F(RemoteTest, BoardsOfAServerAreToldByListing)
+{
+    serve({});
+    add_remote();
+    ASSERT_EQ(GetDevices(), 1u);
+    Told told;
+    uint32_t registration = 0;
+    ASSERT_EQ(KORVAL_RegisterBoardNotification(tell, &told, 0, &registration), 0u);
+    ASSERT_EQ(KorvalSim_Unplug(sim_, board_), 0u);
+    std::unique_lock lock(told.mutex);
+    const bool came = told.changed.wait_for(lock, std::chrono::seconds(10), [&] { return !told.events.empty(); });
+    lock.unlock();
+    EXPECT_EQ(KORVAL_UnregisterBoardNotification(registration), 0u);
+    ASSERT_TRUE(came);
+    EXPECT_EQ(told.events[0].Kind, KORVAL_BOARD_LEFT);
+    EXPECT_EQ(told.events[0].ProductID, 0x8040u);  // from the path
+    EXPECT_EQ(std::string(told.events[0].Path).rfind(address_ + "/", 0), 0u) << told.events[0].Path;
+}
+
 TEST_F(RemoteTest, BoardsOfAVanishedClientAreClosed)
 {
     serve({});

@@ -1,6 +1,12 @@
-// korval list: one line per usable board.
+// korval list: one line per usable board. With --watch it goes on printing the boards that arrive and
+// leave, one line each, until Ctrl-C.
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capability_words.h"
@@ -33,9 +39,52 @@ std::string remote_server(uint32_t slot)
     return KORVAL_GetRemoteServer(slot, &size, server) == ERROR_SUCCESS ? std::string(server) : std::string();
 }
 
+std::atomic<bool> g_interrupted{false};
+void on_watch_interrupt(int) { g_interrupted = true; }
+
+// One line per event, from the library's notification thread. Slots are not touched: the board that
+// arrived is in the list the next `korval list` (or GetDevices) makes.
+void KORVAL_CALLBACK print_event(void* context, const KorvalBoardEvent* e)
+{
+    const bool json = *static_cast<const bool*>(context);
+    const char* kind = e->Kind == KORVAL_BOARD_ARRIVED ? "arrived" : "left";
+    char pid[8];
+    std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(e->ProductID));
+    const char* driver = e->DriverPath == 1 ? "DeviceIoControl" : "WinUSB";
+    if (json) {
+        Json event = {{"event", kind}, {"pid", pid}, {"path", driver}, {"where", e->Path}};
+        if (e->SerialNumber[0] != '\0') event["serial"] = e->SerialNumber;
+        std::printf("%s\n", json_text(event).c_str());
+    } else {
+        std::printf("%-8s %s  %-15s %s%s%s\n", kind, pid, driver, e->Path, e->SerialNumber[0] ? "  serial " : "",
+                    e->SerialNumber);
+    }
+    std::fflush(stdout);
+}
+
+// After the list: the events as they come, until Ctrl-C.
+int watch(const Options& options)
+{
+    static bool json = false;
+    json = options.json;
+    g_interrupted = false;
+    auto previous = std::signal(SIGINT, on_watch_interrupt);
+    uint32_t registration = 0;
+    if (const uint32_t e = KORVAL_RegisterBoardNotification(print_event, &json, 0, &registration)) {
+        std::signal(SIGINT, previous);
+        return report_error(e, "watching for boards");
+    }
+    if (!options.json) std::fprintf(stderr, "watching for boards that arrive or leave; Ctrl-C ends\n");
+    while (!g_interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    KORVAL_UnregisterBoardNotification(registration);
+    std::signal(SIGINT, previous);
+    return 0;
+}
+
 int run(const Options& options, const Args& args)
 {
-    if (!args.empty()) return usage_error("list takes no arguments");
+    const bool watching = args.size() == 1 && args[0] == "--watch";
+    if (!args.empty() && !watching) return usage_error("list takes no arguments but --watch");
     const uint32_t mask = GetDevices();
     if (options.json) std::printf("[");
     bool first = true;
@@ -76,10 +125,13 @@ int run(const Options& options, const Args& args)
     if (options.json) std::printf("%s]\n", first ? "" : "\n");
     else if (first)
         std::printf("no boards\n");
-    return 0;
+    if (!watching) return 0;
+    std::fflush(stdout);
+    return watch(options);
 }
 
-const RegisterCommand kList{{"list", "", "list the boards, one line each", run}};
+const RegisterCommand kList{
+    {"list", "[--watch]", "list the boards, one line each; --watch then prints those that arrive or leave", run}};
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -110,6 +111,15 @@ struct Session {
     std::mutex mutex;  // handles
     std::unordered_map<KorvalHandle, Entry> handles;
 
+    // The board watch. The hot-plug callback runs on the event thread and calls notify holding
+    // watch_mutex, so once unwatch_boards has cleared notify under it no call runs or follows.
+    std::mutex watch_mutex;  // notify, notify_context, hotplug, serials
+    KorvalHostBoardNotify notify = nullptr;
+    void* notify_context = nullptr;
+    bool hotplug_registered = false;
+    libusb_hotplug_callback_handle hotplug{};
+    std::unordered_map<std::string, std::string> serials;  // of the boards told arrived, by path
+
     ~Session()
     {
         if (context == nullptr) return;
@@ -169,6 +179,18 @@ struct Found {
     std::string path;
 };
 
+// Where a device is plugged: "usb:BUS-PORT.PORT...", which is also its name under /sys/bus/usb/devices
+// without the "usb:". "" for a root hub or a topology libusb cannot tell.
+std::string board_path(libusb_device* device)
+{
+    uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (depth <= 0) return {};
+    std::string path = "usb:" + std::to_string(libusb_get_bus_number(device)) + "-";
+    for (int p = 0; p < depth; ++p) path += (p ? "." : "") + std::to_string(ports[p]);
+    return path;
+}
+
 // The family's boards on the bus, in bus and port order. The caller unreferences the devices.
 std::vector<Found> family_boards(const Session& session)
 {
@@ -188,8 +210,7 @@ std::vector<Found> family_boards(const Session& session)
         found.device = libusb_ref_device(list[i]);
         found.bus = libusb_get_bus_number(list[i]);
         found.ports.assign(ports, ports + depth);
-        found.path = "usb:" + std::to_string(found.bus) + "-";
-        for (int p = 0; p < depth; ++p) found.path += (p ? "." : "") + std::to_string(ports[p]);
+        found.path = board_path(list[i]);
         boards.push_back(std::move(found));
     }
     libusb_free_device_list(list, 1);
@@ -532,6 +553,93 @@ int cancel_io(void*, KorvalHandle file, uint32_t* error)
     return 1;
 }
 
+// ---- The board watch ----
+
+// The serial-number string the kernel read when the board was enumerated, without opening it; "" when
+// it has none.
+std::string sysfs_serial(const std::string& path)
+{
+    std::string serial;
+    FILE* f = std::fopen(("/sys/bus/usb/devices/" + path.substr(4) + "/serial").c_str(), "r");
+    if (f == nullptr) return serial;
+    char line[128];
+    if (std::fgets(line, sizeof line, f) != nullptr) serial = line;
+    std::fclose(f);
+    while (!serial.empty() && (serial.back() == '\n' || serial.back() == '\r')) serial.pop_back();
+    return serial;
+}
+
+// On the event thread, inside libusb_handle_events: only the device's cached descriptor and topology
+// are read here, nothing is opened.
+int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* user_data)
+{
+    auto* session = static_cast<Session*>(user_data);
+    try {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(device, &descriptor) != 0) return 0;
+        if (std::find(session->vendors.begin(), session->vendors.end(), descriptor.idVendor) == session->vendors.end())
+            return 0;
+        const std::string path = board_path(device);
+        if (path.empty()) return 0;
+        const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
+        const std::string serial = arrived ? sysfs_serial(path) : std::string();
+        std::lock_guard lock(session->watch_mutex);
+        std::string& known = session->serials[path];
+        if (arrived) known = serial;
+        KorvalHostBoardEvent e{};
+        e.kind = arrived ? KORVAL_BOARD_ARRIVED : KORVAL_BOARD_LEFT;
+        e.interface_class = &kWinUsbClass;
+        e.path = path.c_str();
+        e.vendor_id = descriptor.idVendor;
+        e.product_id = descriptor.idProduct;
+        e.serial_number = known.empty() ? nullptr : known.c_str();
+        if (session->notify != nullptr) session->notify(session->notify_context, &e);
+        if (!arrived) session->serials.erase(path);
+    } catch (...) {
+        // An event that cannot be told is dropped; the event thread goes on.
+    }
+    return 0;  // stay registered
+}
+
+int watch_boards(void*, KorvalHostBoardNotify notify, void* notify_context, uint32_t* error)
+{
+    const auto session = current();
+    if (notify == nullptr) return fail(error, ERROR_INVALID_PARAMETER);
+    if (session == nullptr || session->context == nullptr || libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) == 0)
+        return fail(error, ERROR_NOT_SUPPORTED);
+    std::lock_guard lock(session->watch_mutex);
+    if (session->hotplug_registered) return fail(error, kErrorBusy);
+    // No LIBUSB_HOTPLUG_ENUMERATE: boards present now are not told.
+    const int r = libusb_hotplug_register_callback(
+        session->context,
+        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+        LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, session.get(), &session->hotplug);
+    if (r != LIBUSB_SUCCESS) return fail(error, win32_from_libusb(r));
+    session->hotplug_registered = true;
+    session->notify = notify;
+    session->notify_context = notify_context;
+    return 1;
+}
+
+int unwatch_boards(void*, uint32_t* error)
+{
+    const auto session = current();
+    if (session == nullptr || session->context == nullptr) return 1;  // ended with its session
+    libusb_hotplug_callback_handle handle{};
+    {
+        std::lock_guard lock(session->watch_mutex);
+        if (!session->hotplug_registered) return fail(error, ERROR_INVALID_HANDLE);
+        session->hotplug_registered = false;
+        handle = session->hotplug;
+        session->notify = nullptr;  // a callback running now has returned: it held the lock
+        session->notify_context = nullptr;
+        session->serials.clear();
+    }
+    libusb_hotplug_deregister_callback(session->context, handle);
+    return 1;
+}
+
 std::vector<uint16_t> parse_vendor_ids(const char* text)
 {
     std::vector<uint16_t> ids;
@@ -614,6 +722,8 @@ KorvalHost start() noexcept
     h.winusb_read_pipe = winusb_read_pipe;
     h.winusb_abort_pipe = winusb_abort_pipe;
     h.cancel_io = cancel_io;
+    h.watch_boards = watch_boards;
+    h.unwatch_boards = unwatch_boards;
     try {
         auto session = std::make_shared<Session>();
         session->vendors = vendor_ids();

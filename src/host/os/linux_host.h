@@ -6,7 +6,9 @@
 // open elsewhere fails with 170); the WinUSB entry points map onto libusb's. Bulk transfers run
 // asynchronously on one event thread of the host, so winusb_abort_pipe can end them (995); control
 // transfers time out after 5 s, as WinUSB's default pipe policy does. The DeviceIoControl driver does
-// not exist on Linux: its class lists nothing.
+// not exist on Linux: its class lists nothing. The board watch is libusb's hot-plug callback, run on
+// the same event thread: the family's boards are told with their IDs, their path and the serial
+// number the kernel read at enumeration (sysfs), nothing being opened.
 #pragma once
 
 #include <cstdint>

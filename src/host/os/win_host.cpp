@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -254,6 +255,136 @@ int winusb_abort_pipe(void* context, KorvalHandle interface_handle, uint8_t pipe
     return 1;
 }
 
+// ---- Board watch: device-interface notifications ----------------------------------------------------
+
+// CM_NOTIFY_FILTER and the head of CM_NOTIFY_EVENT_DATA, by their layout (see win_system.h).
+struct NotifyFilter {
+    DWORD cbSize;
+    DWORD Flags;
+    DWORD FilterType;  // 0: CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE
+    DWORD Reserved;
+    union {
+        GUID ClassGuid;
+        WCHAR InstanceId[200];  // MAX_DEVICE_ID_LEN
+    } u;
+};
+static_assert(sizeof(NotifyFilter) == 416);
+struct NotifyEventHead {
+    DWORD FilterType;
+    DWORD Reserved;
+    GUID ClassGuid;
+    // WCHAR SymbolicLink[], zero-ended
+};
+constexpr DWORD kInterfaceArrival = 0;  // CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
+constexpr DWORD kInterfaceRemoval = 1;  // CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL
+
+const GUID kClasses[2] = {KORVAL_INTERFACE_CLASS_IOCTL, KORVAL_INTERFACE_CLASS_WINUSB};
+
+// The one watch of the library (it watches at most once at a time). The system's callback calls
+// notify holding `mutex`; unwatch_boards first unregisters, which waits for callbacks in progress.
+struct Watch {
+    std::mutex mutex;  // notify, notify_context
+    KorvalHostBoardNotify notify = nullptr;
+    void* notify_context = nullptr;
+    const System* system = nullptr;  // the watching host's, while it watches
+    void* registrations[2] = {nullptr, nullptr};
+};
+Watch g_watch;
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Runs on a thread of the system's pool.
+DWORD CALLBACK on_interface_event(void*, void*, DWORD action, const void* event_data, DWORD event_data_size)
+{
+    if ((action != kInterfaceArrival && action != kInterfaceRemoval) || event_data == nullptr ||
+        event_data_size < sizeof(NotifyEventHead) + sizeof(WCHAR))
+        return ERROR_SUCCESS;
+    try {
+        const auto* head = static_cast<const NotifyEventHead*>(event_data);
+        const auto* link = reinterpret_cast<const WCHAR*>(static_cast<const uint8_t*>(event_data) + sizeof *head);
+        const size_t room = (event_data_size - sizeof *head) / sizeof(WCHAR);
+        size_t length = 0;
+        while (length < room && link[length] != 0) ++length;
+        const int bytes = WideCharToMultiByte(CP_ACP, 0, link, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        if (bytes <= 0) return ERROR_SUCCESS;
+        std::string path(static_cast<size_t>(bytes), '\0');
+        WideCharToMultiByte(CP_ACP, 0, link, static_cast<int>(length), path.data(), bytes, nullptr, nullptr);
+        // The serial number is the instance part, as the system spells it; the path is given as
+        // SetupAPI lists it, in lower case.
+        std::string serial;
+        const size_t first = path.find('#');
+        const size_t second = first == std::string::npos ? first : path.find('#', first + 1);
+        const size_t third = second == std::string::npos ? second : path.find('#', second + 1);
+        if (third != std::string::npos) serial = path.substr(second + 1, third - second - 1);
+        if (serial.find('&') != std::string::npos) serial.clear();  // made up by the system
+        for (char& c : path) c = ascii_lower(c);
+        KorvalGuid interface_class{};
+        std::memcpy(&interface_class, &head->ClassGuid, sizeof interface_class);
+        KorvalHostBoardEvent e{};
+        e.kind = action == kInterfaceArrival ? KORVAL_BOARD_ARRIVED : KORVAL_BOARD_LEFT;
+        e.interface_class = &interface_class;
+        e.path = path.c_str();
+        e.serial_number = serial.empty() ? nullptr : serial.c_str();  // the IDs are read from the path
+        std::lock_guard lock(g_watch.mutex);
+        if (g_watch.notify != nullptr) g_watch.notify(g_watch.notify_context, &e);
+    } catch (...) {
+        // An event that cannot be told is dropped.
+    }
+    return ERROR_SUCCESS;
+}
+
+void unregister_all(const System& s)
+{
+    for (void*& r : g_watch.registrations) {
+        if (r != nullptr) s.CM_Unregister_Notification(r);  // waits for its callbacks in progress
+        r = nullptr;
+    }
+}
+
+int watch_boards(void* context, KorvalHostBoardNotify notify, void* notify_context, uint32_t* error)
+{
+    const System& s = sys(context);
+    if (notify == nullptr) return fail(error, ERROR_INVALID_PARAMETER);
+    {
+        std::lock_guard lock(g_watch.mutex);
+        if (g_watch.system != nullptr) return fail(error, ERROR_BUSY);
+        g_watch.system = &s;
+        g_watch.notify = notify;
+        g_watch.notify_context = notify_context;
+    }
+    for (int i = 0; i < 2; ++i) {
+        NotifyFilter filter{};
+        filter.cbSize = sizeof filter;
+        filter.FilterType = 0;
+        filter.u.ClassGuid = kClasses[i];
+        const DWORD r = s.CM_Register_Notification(&filter, nullptr, on_interface_event, &g_watch.registrations[i]);
+        if (r != 0) {  // a CONFIGRET, not a Win32 code
+            g_watch.registrations[i] = nullptr;
+            unregister_all(s);
+            std::lock_guard lock(g_watch.mutex);
+            g_watch.system = nullptr;
+            g_watch.notify = nullptr;
+            return fail(error, ERROR_NOT_SUPPORTED);
+        }
+    }
+    return 1;
+}
+
+int unwatch_boards(void* context, uint32_t* error)
+{
+    const System& s = sys(context);
+    {
+        std::lock_guard lock(g_watch.mutex);
+        if (g_watch.system != &s) return fail(error, ERROR_INVALID_HANDLE);
+    }
+    unregister_all(s);
+    std::lock_guard lock(g_watch.mutex);
+    g_watch.system = nullptr;
+    g_watch.notify = nullptr;
+    g_watch.notify_context = nullptr;
+    return 1;
+}
+
 // The host's entry point when the table has the system function, else null (the library then answers
 // ERROR_NOT_SUPPORTED instead of calling it).
 template <class SystemFn, class HostFn>
@@ -285,6 +416,8 @@ KorvalHost host(const System& s) noexcept
     h.winusb_read_pipe = when_present(s.WinUsb_ReadPipe, winusb_read_pipe);
     h.winusb_abort_pipe = when_present(s.WinUsb_AbortPipe, winusb_abort_pipe);
     h.cancel_io = when_present(s.CancelIoEx, cancel_io);
+    h.watch_boards = when_present(s.CM_Register_Notification, watch_boards);
+    h.unwatch_boards = when_present(s.CM_Unregister_Notification, unwatch_boards);
     return h;
 }
 

@@ -29,6 +29,15 @@ System load_system(const wchar_t* winusb_dll) noexcept
     s.GetOverlappedResult = ::GetOverlappedResult;
     s.CancelIoEx = ::CancelIoEx;
 
+    if (HMODULE cfgmgr = LoadLibraryW(L"cfgmgr32.dll")) {
+        bind(cfgmgr, "CM_Register_Notification", s.CM_Register_Notification);
+        bind(cfgmgr, "CM_Unregister_Notification", s.CM_Unregister_Notification);
+        if (s.CM_Register_Notification == nullptr || s.CM_Unregister_Notification == nullptr) {
+            s.CM_Register_Notification = nullptr;
+            s.CM_Unregister_Notification = nullptr;
+        }
+    }
+
     // Without WinUSB.dll only the DeviceIoControl path is used. The module is kept for the life of the
     // process: its entry points are called until the process ends.
     HMODULE winusb = winusb_dll != nullptr ? LoadLibraryW(winusb_dll) : nullptr;

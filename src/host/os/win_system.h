@@ -42,6 +42,15 @@ struct System {
     decltype(&::WinUsb_WritePipe) WinUsb_WritePipe = nullptr;
     decltype(&::WinUsb_ReadPipe) WinUsb_ReadPipe = nullptr;
     decltype(&::WinUsb_AbortPipe) WinUsb_AbortPipe = nullptr;
+
+    // cfgmgr32 (Windows 8 and later), bound by name: device-interface arrival and removal
+    // notifications. Declared here by their layout, since the SDK declares them only for Windows 8
+    // builds. Null when the system lacks them: the library then lists the boards instead.
+    using CmNotifyCallback = DWORD(CALLBACK*)(void* notification, void* context, DWORD action, const void* event_data,
+                                              DWORD event_data_size);
+    DWORD(WINAPI* CM_Register_Notification)
+    (const void* filter, void* context, CmNotifyCallback callback, void** notification) = nullptr;
+    DWORD(WINAPI* CM_Unregister_Notification)(void* notification) = nullptr;
 };
 
 // The system's own functions, with WinUSB bound from the DLL of that name (looked up the usual way:

@@ -72,20 +72,23 @@ uint64_t Board::generation() const
     return generation_;
 }
 
-void Board::unplug()
+bool Board::unplug()
 {
     std::lock_guard lock(mutex_);
+    const bool was_plugged = plugged_;
     plugged_ = false;
     changed_.notify_all();
+    return was_plugged;
 }
 
-void Board::replug()
+bool Board::replug()
 {
     std::lock_guard lock(mutex_);
-    if (plugged_) return;
+    if (plugged_) return false;
     plugged_ = true;
     ++generation_;
     changed_.notify_all();
+    return true;
 }
 
 void Board::unplug_before_transfer(uint32_t n)

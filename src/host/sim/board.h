@@ -73,8 +73,9 @@ public:
     // ---- Plugging ----
     bool plugged() const;
     uint64_t generation() const;  // advances on every replug, so handles opened before stay dead
-    void unplug();
-    void replug();
+    // Each true when it changed the board's state (false: it was unplugged, or plugged, already).
+    bool unplug();
+    bool replug();
     // Unplugs the board just before its n-th transfer from now (0: never).
     void unplug_before_transfer(uint32_t n);
 

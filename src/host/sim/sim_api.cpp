@@ -32,7 +32,9 @@ uint32_t KorvalSim_AddBoard(KorvalSim* sim, uint32_t product_id, uint32_t path)
 {
     if (sim == nullptr) return 0;
     try {
-        return sim->add_board(product_id, path);
+        const uint32_t id = sim->add_board(product_id, path);
+        if (id != 0) sim->tell_watch(*sim->find(id), KORVAL_BOARD_ARRIVED);
+        return id;
     } catch (...) {
         return 0;
     }
@@ -40,16 +42,16 @@ uint32_t KorvalSim_AddBoard(KorvalSim* sim, uint32_t product_id, uint32_t path)
 
 uint32_t KorvalSim_Unplug(KorvalSim* sim, uint32_t board)
 {
-    return on_board(sim, board, [](Board& b) {
-        b.unplug();
+    return on_board(sim, board, [sim](Board& b) {
+        if (b.unplug()) sim->tell_watch(b, KORVAL_BOARD_LEFT);
         return uint32_t{ERROR_SUCCESS};
     });
 }
 
 uint32_t KorvalSim_Replug(KorvalSim* sim, uint32_t board)
 {
-    return on_board(sim, board, [](Board& b) {
-        b.replug();
+    return on_board(sim, board, [sim](Board& b) {
+        if (b.replug()) sim->tell_watch(b, KORVAL_BOARD_ARRIVED);
         return uint32_t{ERROR_SUCCESS};
     });
 }

@@ -63,6 +63,40 @@ Simulation::Simulation()
     host_.winusb_read_pipe = winusb_read_pipe;
     host_.winusb_abort_pipe = winusb_abort_pipe;
     host_.cancel_io = cancel_io;
+    host_.watch_boards = watch_boards;
+    host_.unwatch_boards = unwatch_boards;
+}
+
+void Simulation::tell_watch(const Board& board, uint32_t kind)
+{
+    std::lock_guard lock(watch_mutex_);
+    if (notify_ == nullptr) return;
+    KorvalHostBoardEvent event{};
+    event.kind = kind;
+    event.interface_class = board.on_ioctl_path() ? &kIoctlClass : &kWinUsbClass;
+    event.path = board.interface_path().c_str();
+    event.vendor_id = 0x4B56;
+    event.product_id = board.product().pid;
+    notify_(notify_context_, &event);
+}
+
+int Simulation::watch_boards(void* context, KorvalHostBoardNotify notify, void* notify_context, uint32_t* error)
+{
+    if (notify == nullptr) return fail(error, ERROR_INVALID_PARAMETER);
+    Simulation* sim = self(context);
+    std::lock_guard lock(sim->watch_mutex_);
+    sim->notify_ = notify;
+    sim->notify_context_ = notify_context;
+    return 1;
+}
+
+int Simulation::unwatch_boards(void* context, uint32_t*)
+{
+    Simulation* sim = self(context);
+    std::lock_guard lock(sim->watch_mutex_);
+    sim->notify_ = nullptr;
+    sim->notify_context_ = nullptr;
+    return 1;
 }
 
 uint32_t Simulation::add_board(uint32_t pid, uint32_t path)

@@ -28,6 +28,8 @@ public:
     uint32_t add_board(uint32_t pid, uint32_t path);  // 0 on a bad argument
     Board* find(uint32_t id);                         // nullptr when there is no such board
     void notify_all_boards();
+    // Tells the library's board watch, if one runs, that `board` arrived or left (KORVAL_BOARD_*).
+    void tell_watch(const Board& board, uint32_t kind);
 
 private:
     struct OpenHandle {
@@ -68,6 +70,8 @@ private:
                                 uint32_t length, uint32_t* transferred, uint32_t* error);
     static int winusb_abort_pipe(void* context, KorvalHandle interface_handle, uint8_t pipe_id, uint32_t* error);
     static int cancel_io(void* context, KorvalHandle file, uint32_t* error);
+    static int watch_boards(void* context, KorvalHostBoardNotify notify, void* notify_context, uint32_t* error);
+    static int unwatch_boards(void* context, uint32_t* error);
 
     std::mutex mutex_;  // boards_ and handles_
     std::vector<std::unique_ptr<Board>> boards_;
@@ -75,6 +79,11 @@ private:
     KorvalHandle next_handle_ = 0x100;
     Clock clock_;
     KorvalHost host_{};
+
+    // The board watch. Held while the notify runs, so unwatch_boards returns only once it has.
+    std::mutex watch_mutex_;
+    KorvalHostBoardNotify notify_ = nullptr;
+    void* notify_context_ = nullptr;
 };
 
 // Runs fn(board) for a board of the simulation, for a C API call, with the usual failures as result

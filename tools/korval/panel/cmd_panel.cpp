@@ -178,6 +178,7 @@ int run(const Options& options, const Args& args)
         KorvalSim_AddBoard(sim, pid, path);
     }
     o.sim = sim;
+    o.add_arriving = !one_board;
 
     const uint32_t mask = GetDevices();
     std::vector<std::unique_ptr<panel::Board>> boards;

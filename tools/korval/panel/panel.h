@@ -158,6 +158,7 @@ struct ServerOptions {
     bool show_token = true;  // printed in the address (not when it came from a file)
     bool loopback = true;
     KorvalSim* sim = nullptr;  // the panel's simulated boards, or none
+    bool add_arriving = true;  // boards plugged in while it runs join the list (not with -d N)
 };
 
 // Serves the page for `boards` until `stop` is set. Calls `ready` with the port once it listens.

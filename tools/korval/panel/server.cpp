@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -89,7 +90,31 @@ struct Context {
     std::string port_suffix;         // ":PORT"
     Hub hub;
     std::atomic<int> streams{0};
+    // The list grows while the panel runs (boards plugged in), never shrinks, so a Board* stays valid:
+    // a board that left stays listed with its error. Appends take the lock alone.
+    std::shared_mutex boards_mutex;
+    std::atomic<bool> boards_changed{false};  // set by the board notification
+    std::atomic<uint64_t> board_list{0};      // the list's version, sent to the page
 };
+
+// The library's notification thread: the publishing loop looks again.
+void KORVAL_CALLBACK on_board_event(void* context, const KorvalBoardEvent*)
+{
+    static_cast<Context*>(context)->boards_changed = true;
+}
+
+// Boards that arrived: GetDevices places them, and each new usable slot joins the list.
+void add_arrived_boards(Context& c)
+{
+    const uint32_t mask = GetDevices();
+    std::unique_lock lock(c.boards_mutex);
+    for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot) {
+        if ((mask & (1u << slot)) == 0) continue;
+        bool listed = false;
+        for (auto& b : c.boards) listed = listed || b->slot() == slot;
+        if (!listed) c.boards.push_back(std::make_unique<Board>(slot, c.options.sim, 0));
+    }
+}
 
 void reply(httplib::Response& res, const Json& body, int status = 200)
 {
@@ -159,6 +184,7 @@ Board* board_of(Context& c, const Json& body, httplib::Response& res)
 {
     if (body.is_object() && body.contains("slot") && body["slot"].is_number_unsigned()) {
         const uint64_t slot = body["slot"].get<uint64_t>();
+        std::shared_lock lock(c.boards_mutex);
         for (auto& b : c.boards)
             if (b->slot() == slot) return b.get();
     }
@@ -285,6 +311,7 @@ void add_page(Context& c, httplib::Server& server)
     });
     server.Get("/api/boards", [&c](const httplib::Request&, httplib::Response& res) {
         Json list = Json::array();
+        std::shared_lock lock(c.boards_mutex);
         for (auto& b : c.boards) list.push_back(b->description());
         reply(res, {{"boards", list}, {"simulated", c.options.sim != nullptr}});
     });
@@ -315,9 +342,16 @@ void publish_loop(Context& c, std::atomic<bool>& stop)
 {
     for (uint64_t tick = 0; !stop.load(); ++tick) {
         const auto next = std::chrono::steady_clock::now() + kTick;
+        if (c.boards_changed.exchange(false)) {
+            if (c.options.add_arriving) add_arrived_boards(c);
+            ++c.board_list;
+        }
         Json boards = Json::array();
-        for (auto& b : c.boards) boards.push_back(b->live(tick % 2 == 0));
-        c.hub.publish("data: " + json_text({{"boards", boards}}) + "\n\n");
+        {
+            std::shared_lock lock(c.boards_mutex);
+            for (auto& b : c.boards) boards.push_back(b->live(tick % 2 == 0));
+        }
+        c.hub.publish("data: " + json_text({{"boards", boards}, {"list", c.board_list.load()}}) + "\n\n");
         std::this_thread::sleep_until(next);
     }
 }
@@ -327,7 +361,7 @@ void publish_loop(Context& c, std::atomic<bool>& stop)
 bool serve(const ServerOptions& options, std::vector<std::unique_ptr<Board>>& boards, std::atomic<bool>& stop,
            void (*ready)(const ServerOptions&, int port), std::string& error)
 {
-    Context c{options, boards, {}, {}, {}, {}};
+    Context c{options, boards, {}, {}, {}, {}, {}, {}, {}};
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server.set_payload_max_length(64 * 1024);
@@ -359,8 +393,12 @@ bool serve(const ServerOptions& options, std::vector<std::unique_ptr<Board>>& bo
 
     std::thread publisher([&] { publish_loop(c, stop); });
     std::thread listener([&] { server.listen_after_bind(); });
+    // Boards that arrive or leave while the panel runs: the list on the page follows.
+    uint32_t watch = 0;
+    if (KORVAL_RegisterBoardNotification(on_board_event, &c, 0, &watch) != ERROR_SUCCESS) watch = 0;
     ready(options, port);
     while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (watch != 0) KORVAL_UnregisterBoardNotification(watch);
     c.hub.stop();
     server.stop();
     listener.join();

@@ -9,6 +9,7 @@ const COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b
 const $ = (id) => document.getElementById(id);
 
 let boards = [];        // descriptions from the panel
+let boardList = 0;      // the version of the panel's list of boards
 let board = null;       // the one shown
 let live = null;        // its latest live state
 let plot = null;        // the uPlot chart
@@ -52,8 +53,9 @@ async function loadBoards() {
     if (b.error) tr.cells[5].textContent = `${b.error.what}: error ${b.error.code} ${b.error.name}`;
     tr.onclick = () => select(b);
   }
+  $("boards-error").textContent = "";
   if (boards.length === 0) $("boards-error").textContent = "No boards: attach one (or start the panel with --sim PID).";
-  else select(boards[0]);
+  else select(boards.find((b) => board && b.slot === board.slot) ?? boards[0]);
 }
 
 function select(b) {
@@ -421,8 +423,11 @@ function connect() {
   events.onopen = () => { $("link").textContent = "connected"; $("link").className = "link up"; };
   events.onerror = () => { $("link").textContent = "no connection to the panel (retrying)"; $("link").className = "link down"; };
   events.onmessage = (e) => {
+    const message = JSON.parse(e.data);
+    // A board arrived or left: the list is fetched again.
+    if (message.list !== undefined && message.list !== boardList) { boardList = message.list; loadBoards(); }
     if (!board) return;
-    const state = JSON.parse(e.data).boards.find((b) => b.slot === board.slot);
+    const state = message.boards.find((b) => b.slot === board.slot);
     if (!state) return;
     live = state;
     showPorts(state.dio);
