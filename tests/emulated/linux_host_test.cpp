@@ -10,9 +10,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <string>

@@ -236,8 +236,7 @@ bool went_away(Device& device)
 {
     constexpr int kLooks = 50;  // 10 ms apart: half a second at most, and only after a transfer error
     for (int i = 0; i < kLooks; ++i) {
-        if (libusb_kernel_driver_active(device.handle, device.interface_number) == LIBUSB_ERROR_NO_DEVICE)
-            return true;
+        if (libusb_kernel_driver_active(device.handle, device.interface_number) == LIBUSB_ERROR_NO_DEVICE) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
