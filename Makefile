@@ -3,13 +3,14 @@
 #   make test   builds everything and runs every test
 #   make test-panel   runs korval panel's page in headless Chromium (after make build)
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
+#   make test-vm   the Linux host against a board through the kernel's USB stack, in a VM (qemu)
 #   make docs   the HTML documentation into build/docs/html (reference, guide, Python, tool)
 # Both install what is missing first (scripts/setup.sh).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-panel test-windows docs build setup clean
+.PHONY: demo test test-panel test-windows test-vm docs build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -38,6 +39,16 @@ test-windows:
 		-DKORVAL_WERROR=ON -DKORVAL_BUILD_BENCH=OFF > /dev/null
 	@cmake --build $(BUILD)-windows-tests -j $(JOBS)
 	./scripts/wine-tests.sh $(BUILD)-windows-tests -j $(JOBS)
+
+# The Linux host through the kernel's own USB stack: a small VM (Debian's kernel and busybox, cached in
+# /var/cache/korval-vm) under qemu, with dummy_hcd and korval-gadget making a board (scripts/test-vm.sh).
+# Its own build, without remote boards (gRPC), which the VM does not run.
+test-vm:
+	@./scripts/setup.sh --vm
+	@cmake -S . -B $(BUILD)-vm -DKORVAL_WERROR=ON -DKORVAL_BUILD_BENCH=OFF \
+		-DKORVAL_BUILD_REMOTE=OFF > /dev/null
+	@cmake --build $(BUILD)-vm -j $(JOBS) --target korval_tool korval_gadget
+	./scripts/test-vm.sh $(BUILD)-vm
 
 # The documentation: Doxygen (C reference and guide), Sphinx (Python), the tool's pages; checked by
 # scripts/check-docs.sh (names, links, a headless browser).

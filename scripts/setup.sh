@@ -9,6 +9,8 @@
 #   scripts/setup.sh --fuzz     also clang and its libFuzzer, for the fuzz targets
 #   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
 #   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
+#   scripts/setup.sh --vm       also qemu, for make test-vm (the kernel and busybox it boots are Debian
+#                               packages too, fetched and unpacked by scripts/test-vm.sh, not installed)
 #   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
 set -eu
 
@@ -36,6 +38,9 @@ if [ "${1:-}" = "--browser" ]; then
 fi
 if [ "${1:-}" = "--docs" ]; then
     packages="$packages doxygen python3-sphinx chromium"
+fi
+if [ "${1:-}" = "--vm" ]; then
+    packages="$packages qemu-system-x86"
 fi
 if [ "${1:-}" = "--format" ]; then
     packages="$packages clang-format git"

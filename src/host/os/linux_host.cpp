@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "core/caller_memory.h"
@@ -248,6 +249,20 @@ void LIBUSB_CALL on_completed(libusb_transfer* transfer)
     f->completed.notify_all();
 }
 
+// Whether the board has gone, looked for a short while. A transfer in flight when a board is unplugged
+// can end with a protocol error (the kernel's EPROTO, LIBUSB_TRANSFER_ERROR) before the hub has seen
+// the board go; once it has, every usbfs call on the handle fails with ENODEV. Such a failure is
+// the unplug it is (1617), not a transfer error (31).
+bool went_away(Device& device)
+{
+    constexpr int kLooks = 50;  // 10 ms apart: half a second at most, and only after a transfer error
+    for (int i = 0; i < kLooks; ++i) {
+        if (libusb_kernel_driver_active(device.handle, device.interface_number) == LIBUSB_ERROR_NO_DEVICE) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // Submits `transfer` (filled, without callback) and waits for it to complete. Returns the Win32 code of
 // the outcome. A transfer with a time-out is cancelled should the event thread fail to end it a while
 // after its time-out, so even then the wait ends.
@@ -286,6 +301,7 @@ uint32_t run_transfer(Device& device, libusb_transfer* transfer, uint8_t endpoin
         std::lock_guard lock(device.mutex);
         device.in_flight.erase(std::find(device.in_flight.begin(), device.in_flight.end(), &f));
     }
+    if (transfer->status == LIBUSB_TRANSFER_ERROR && went_away(device)) return ERROR_DEVICE_NOT_CONNECTED;
     return win32_from_transfer_status(transfer->status);
 }
 
