@@ -47,6 +47,7 @@ public class PrototypeTests
         string text = File.ReadAllText(Path.Combine(Repo.Root, "src", "core", "export_list.h"));
         var names = new HashSet<string>(Regex.Matches(text, @"ENTRY\(\w+,\s*\w+,\s*(\w+),").Select(m => m.Groups[1].Value));
         names.UnionWith(Regex.Matches(text, @"EXTRA\((\w+)\)").Select(m => m.Groups[1].Value));
+        names.UnionWith(Regex.Matches(text, @"SECOND_NAME\(\w+,\s*(\w+),").Select(m => m.Groups[1].Value));
         return names;
     }
 

@@ -219,6 +219,12 @@ namespace Korval.Native
 
         /// <summary>0, or the code that ended the measurement (in its last block)</summary>
         public uint Result;
+
+        /// <summary>ScanCount x ChannelCount volts</summary>
+        public System.IntPtr Volts;
+
+        /// <summary>ScanCount x ChannelCount counts (a mean rounded, with oversample)</summary>
+        public System.IntPtr Counts;
     }
 
     /// <summary>How a measurement stands (<c>KorvalMeasureStatus</c>).</summary>
