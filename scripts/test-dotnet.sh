@@ -91,10 +91,6 @@ XML
     cp "$out/NuGet.config" "$app/"
     (cd "$app" && NUGET_PACKAGES="$out/packages" dotnet build -c Release --nologo -v q > "$app/build.txt" 2>&1) ||
         { cat "$app/build.txt"; exit 1; }
-    if ! nm -D "$library" | grep -q " T KORVAL_MeasureCreate$"; then
-        echo "built; not run: the library has no measurement engine (KORVAL_MeasureCreate) yet"
-        return 0
-    fi
     # Not KORVAL_LIBRARY: the program finds the library the package carries.
     (cd "$app" && env -u KORVAL_LIBRARY NUGET_PACKAGES="$out/packages" dotnet run -c Release --no-build \
         > "$app/output.txt" 2>&1) || { cat "$app/output.txt"; exit 1; }

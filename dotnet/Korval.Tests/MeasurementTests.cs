@@ -18,7 +18,7 @@ public class MeasurementTests : SimTest
         board = Board.Only();
     }
 
-    [MeasureFact]
+    [Fact]
     public void AReadHasItsScansAtTheRateObtained()
     {
         var m = board.Adc.Read(250, 1000.0, Channels.Span(0, 3), AdcRange.Bipolar10V);
@@ -37,7 +37,7 @@ public class MeasurementTests : SimTest
 
     private static double KorvalCountsToVolts(ushort counts) => counts / 65536.0 * 20.0 - 10.0;
 
-    [MeasureFact]
+    [Fact]
     public void ATriggeredRecordStartsItsPreTriggerScansBeforeTheCrossing()
     {
         sim.SetSignal(0, SimSignal.Ramp, 0.0, 5.0, 10.0);
@@ -50,7 +50,7 @@ public class MeasurementTests : SimTest
         Assert.True(m.Times[0] < 0);
     }
 
-    [MeasureFact]
+    [Fact]
     public void AStreamDisposedInTheMiddleFreesTheBoard()
     {
         var blocks = new List<AdcBlock>();
@@ -68,7 +68,7 @@ public class MeasurementTests : SimTest
         Assert.Equal(5, board.Adc.Read(5, 1000.0, 0).ScanCount); // the board takes a new measurement
     }
 
-    [MeasureFact]
+    [Fact]
     public void AnUnplugEndsTheStreamAfterTheScansThatCame()
     {
         ulong next = 0;
@@ -89,7 +89,7 @@ public class MeasurementTests : SimTest
         Assert.True(next >= 10);
     }
 
-    [MeasureFact]
+    [Fact]
     public async Task AnAsyncStreamEndsCleanlyWhenCancelled()
     {
         using var cancel = new CancellationTokenSource();

@@ -41,24 +41,3 @@ public abstract class SimTest : IDisposable
     public void Dispose() => Sim.Dispose();
 }
 
-// A test of the measurement engine: skipped, saying so, while the library lacks it.
-public sealed class MeasureFactAttribute : FactAttribute
-{
-    public MeasureFactAttribute()
-    {
-        if (!Engine.Present) Skip = "the library has no measurement engine (KORVAL_MeasureCreate) yet";
-    }
-}
-
-internal static class Engine
-{
-    internal static readonly bool Present = Find();
-
-    private static bool Find()
-    {
-        Repo.UseBuiltLibrary();
-        string path = Environment.GetEnvironmentVariable("KORVAL_LIBRARY");
-        if (!System.Runtime.InteropServices.NativeLibrary.TryLoad(path, out IntPtr library)) return false;
-        return System.Runtime.InteropServices.NativeLibrary.TryGetExport(library, "KORVAL_MeasureCreate", out _);
-    }
-}
