@@ -99,4 +99,28 @@ XML
 }
 run_example FirstMeasurementCs cs csproj
 run_example FirstMeasurementVb vb vbproj
+
+# The netstandard2.0 assembly, as .NET Framework and Mono load it: no resolver of its own, the name
+# "korval" found by the loader's search (here LD_LIBRARY_PATH) as libkorval.so.
+echo "-- the netstandard2.0 assembly, the library found by the loader's own search"
+app="$out/LoaderSearch"
+mkdir -p "$app/lib"
+unzip -q -o -j "$package" lib/netstandard2.0/Korval.dll -d "$app/lib"
+cp "$root/docs/examples/dotnet/FirstMeasurement.cs" "$out/NuGet.config" "$app/"
+cat > "$app/LoaderSearch.csproj" <<XML
+<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <OutputType>Exe</OutputType>
+    <TargetFramework>net10.0</TargetFramework>
+  </PropertyGroup>
+  <ItemGroup>
+    <Reference Include="Korval"><HintPath>lib/Korval.dll</HintPath></Reference>
+  </ItemGroup>
+</Project>
+XML
+(cd "$app" && NUGET_PACKAGES="$out/packages" dotnet build -c Release --nologo -v q > "$app/build.txt" 2>&1 &&
+    env -u KORVAL_LIBRARY LD_LIBRARY_PATH="$build/src" dotnet run -c Release --no-build > "$app/output.txt" 2>&1) ||
+    { cat "$app/build.txt" "$app/output.txt" 2> /dev/null; exit 1; }
+grep -q "^1000 scans of 4 channels at " "$app/output.txt" || { cat "$app/output.txt"; exit 1; }
+echo "netstandard2.0: measured"
 echo "dotnet: all passed"

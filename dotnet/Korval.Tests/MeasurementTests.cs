@@ -21,12 +21,16 @@ public class MeasurementTests : SimTest
     [Fact]
     public void AReadHasItsScansAtTheRateObtained()
     {
+        var before = DateTimeOffset.UtcNow;
         var m = board.Adc.Read(250, 1000.0, Channels.Span(0, 3), AdcRange.Bipolar10V);
+        var after = DateTimeOffset.UtcNow;
         Assert.Equal(250, m.ScanCount);
         Assert.Equal(new[] { 250, 4 }, new[] { m.Volts.GetLength(0), m.Volts.GetLength(1) });
         Assert.InRange(m.Rate, 999.0, 1001.0);
         Assert.Equal(249 / m.Rate, m.Times[249], 9);
-        Assert.InRange(m.Started, DateTimeOffset.UtcNow.AddSeconds(-10), DateTimeOffset.UtcNow);
+        // The simulated board scans in real time: 250 scans at 1 kHz take a quarter of a second.
+        Assert.InRange(m.Started, before.AddSeconds(-0.05), after);
+        Assert.True(after - before >= TimeSpan.FromSeconds(0.24), $"250 scans in {(after - before).TotalSeconds} s");
         for (int c = 0; c < 4; c++)
         {
             Assert.All(m.ChannelVolts(c), v => Assert.Equal(c - 1.5, v, 2));
