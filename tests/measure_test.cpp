@@ -80,6 +80,12 @@ protected:
         }
         return got;
     }
+    // Channel 0 of the last scan of the block before `b` (in the same vector).
+    static double blocks_before_last(const Read& b)
+    {
+        const Read& prev = *(&b - 1);
+        return prev.volts[(prev.head.ScanCount - 1) * prev.head.ChannelCount];
+    }
     // The sine on the board at scan k of a measurement started at start_ns (scan k comes (k + 1) periods on).
     static double sine_at(uint64_t start_ns, double rate, uint64_t k, double amplitude, double hz)
     {
@@ -174,8 +180,8 @@ TEST_F(Measure, TriggerAtTheCrossingScan)
             const uint64_t search_from = expected.empty() ? 0 : expected.back() + (c.scans - c.pre);
             if (k < search_from) continue;
             if (k == search_from) armed = false;
-            if (armed && past && k >= search_from + c.pre) {
-                expected.push_back(static_cast<int64_t>(k));
+            if (armed && past) {  // a crossing: a trigger once the pre-trigger scans are there
+                if (k >= search_from + c.pre) expected.push_back(static_cast<int64_t>(k));
                 armed = false;
                 continue;
             }
@@ -193,7 +199,11 @@ TEST_F(Measure, TriggerAtTheCrossingScan)
                 triggers.push_back(b.head.TriggerScan);
                 const uint64_t at = static_cast<uint64_t>(b.head.TriggerScan) - b.head.FirstScan;
                 const double v = b.volts[at * 8];
-                EXPECT_TRUE(c.slope == KORVAL_TRIGGER_RISING ? v >= kLevel : v <= kLevel) << v;
+                // With pre-trigger scans, the scan before is in the record: it is on the other side.
+                const double before = at > 0 ? b.volts[(at - 1) * 8] : c.pre > 0 ? blocks_before_last(b) : kLevel;
+                EXPECT_TRUE(c.slope == KORVAL_TRIGGER_RISING ? v >= kLevel && before <= kLevel
+                                                             : v <= kLevel && before >= kLevel)
+                    << before << " then " << v;
                 EXPECT_EQ(in_record + at, c.pre);  // the pre-trigger scans come first
             }
             // Every value is the sine at its scan: the pre-trigger scans are those just before.
@@ -314,6 +324,23 @@ TEST_F(Measure, BadSpecificationsSendNothing)
     for (int k = 0; k < 8; ++k) s.Ranges[k] = k < 4 ? 1 : 3;
     EXPECT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
     EXPECT_EQ(KORVAL_MeasureStop(m_), 0u);
+}
+
+// Immediate scans on a simulated board take the signals at the simulation's time, as a board would.
+TEST_F(Measure, ImmediateScansSampleTheSignalsAtSimulatedTime)
+{
+    make();
+    sine(0, 5.0, 1.0);
+    const uint8_t gains[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    ASSERT_EQ(ADC_RangeAll(0, gains, 0), 0u);
+    ASSERT_EQ(ADC_SetScanLimits(0, 0, 0), 0u);
+    for (int step = 0; step < 4; ++step) {
+        const double t = static_cast<double>(KorvalSim_ClockNanoseconds(sim_)) / 1e9;
+        double volts[16] = {};
+        ASSERT_EQ(ADC_GetScanV(0, volts), 0u);
+        EXPECT_NEAR(volts[0], 5.0 * std::sin(2.0 * std::numbers::pi * (t - std::floor(t))), 1e-3) << t;
+        KorvalSim_AdvanceClock(sim_, 250 * kMs);
+    }
 }
 
 struct PushState {

@@ -42,6 +42,24 @@ void KORVAL_CALLBACK on_continuous_buffer(uint16_t* data, uint32_t size, uint32_
         m->on_buffer(reinterpret_cast<const uint8_t*>(data), size, flags);
 }
 
+// Scans without oversample: one count per channel. The pointers do not alias, so that the loop over a
+// scan's channels is vectorised.
+void convert_plain(const uint8_t* __restrict raw, size_t scans, uint32_t n, const double* __restrict scale,
+                   const double* __restrict offset, double* __restrict volts, uint16_t* __restrict counts)
+{
+    for (size_t s = 0; s < scans; ++s) {
+        for (uint32_t k = 0; k < n; ++k) {
+            uint16_t c;
+            std::memcpy(&c, raw + 2 * k, 2);
+            counts[k] = c;
+            volts[k] = c * scale[k] + offset[k];
+        }
+        raw += 2 * size_t{n};
+        volts += n;
+        counts += n;
+    }
+}
+
 int64_t utc_now_ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -292,17 +310,7 @@ void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint1
     const uint32_t n = plan_.channels;
     const uint32_t per = plan_.per_channel;
     if (per == 1) {
-        for (size_t s = 0; s < scans; ++s) {
-            for (uint32_t k = 0; k < n; ++k) {
-                uint16_t c;
-                std::memcpy(&c, raw + 2 * k, 2);
-                counts[k] = c;
-                volts[k] = c * scale_[k] + offset_[k];
-            }
-            raw += 2 * n;
-            volts += n;
-            counts += n;
-        }
+        convert_plain(raw, scans, n, scale_, offset_, volts, counts);
         return;
     }
     // With oversample, a channel's value is the mean of its conversions after the first.
@@ -398,12 +406,14 @@ bool Measurement::trigger_at(double v)
     bool fired = false;
     if (t.Slope == KORVAL_TRIGGER_RISING) {
         fired = armed_ && v >= t.Level;
-        if (v <= t.Level - t.Hysteresis) armed_ = true;
+        if (!fired && v <= t.Level - t.Hysteresis) armed_ = true;
     } else {
         fired = armed_ && v <= t.Level;
-        if (v >= t.Level + t.Hysteresis) armed_ = true;
+        if (!fired && v >= t.Level + t.Hysteresis) armed_ = true;
     }
-    // Each record has its pre-trigger scans: a trigger counts once that many scans have been seen.
+    // Each record has its pre-trigger scans: a trigger counts once that many scans have been seen. A
+    // crossing before that is used up all the same: the next trigger is the next crossing.
+    if (fired) armed_ = false;
     return fired && seen_ >= t.PreTriggerScans;
 }
 
