@@ -2,6 +2,7 @@
 #   make demo   builds the library and the korval tool, and lists simulated boards with it
 #   make test   builds everything and runs every test
 #   make test-panel   runs korval panel's page in headless Chromium (after make build)
+#   make test-dotnet   the .NET package: its xunit tests, dotnet pack, the packed package used by a program
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
 #   make test-vm   the Linux host against a board through the kernel's USB stack, in a VM (qemu)
 #   make docs   the HTML documentation into build/docs/html (reference, guide, Python, tool)
@@ -10,7 +11,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-panel test-windows test-vm docs build setup clean
+.PHONY: demo test test-panel test-dotnet test-windows test-vm docs build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -31,6 +32,15 @@ test: build
 test-panel: build
 	@./scripts/setup.sh --browser
 	KORVAL_TOOL=$(BUILD)/korval KORVAL_PANEL_SCREENSHOT=$(BUILD)/panel.png /usr/bin/python3 -m pytest -q tests/panel
+
+# The .NET package (dotnet/): xunit tests on simulated boards, then the packed package (with libkorval.so,
+# and KORVAL.dll when build-windows has it) used from a local folder by the guide's C# and VB programs.
+# Skips without the .NET SDK.
+test-dotnet:
+	@./scripts/setup.sh --dotnet
+	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target korval
+	./scripts/test-dotnet.sh $(BUILD)
 
 # The test suites as Windows programs (mingw-w64), run under Wine.
 test-windows:

@@ -12,6 +12,10 @@
 #   scripts/setup.sh --vm       also qemu, for make test-vm (the kernel and busybox it boots are Debian
 #                               packages too, fetched and unpacked by scripts/test-vm.sh, not installed)
 #   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
+#   scripts/setup.sh --dotnet   also unzip (the packed package's check); the .NET package itself needs the
+#                               .NET SDK 10 (dotnet on PATH, not a Debian package: the machine brings it)
+#                               with NuGet packages from /opt/nuget/packages (xunit, the test SDK) and
+#                               the registry (NETStandard.Library); without the SDK, make test-dotnet skips
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -44,6 +48,11 @@ if [ "${1:-}" = "--vm" ]; then
 fi
 if [ "${1:-}" = "--format" ]; then
     packages="$packages clang-format git"
+fi
+if [ "${1:-}" = "--dotnet" ]; then
+    packages="$packages unzip"
+    command -v dotnet > /dev/null 2>&1 ||
+        echo "the .NET SDK (dotnet) is not installed: the .NET package is not built or tested here"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
