@@ -10,6 +10,7 @@
 #   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
 #   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
 #   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
+#   scripts/setup.sh --tango    also PyTango (python3-tango), for korval-tango and "make test-tango"
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -39,6 +40,9 @@ if [ "${1:-}" = "--docs" ]; then
 fi
 if [ "${1:-}" = "--format" ]; then
     packages="$packages clang-format git"
+fi
+if [ "${1:-}" = "--tango" ]; then
+    packages="$packages python3-tango python3-pytest-forked"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
