@@ -2,6 +2,7 @@
 #   make demo   builds the library and the korval tool, and lists simulated boards with it
 #   make test   builds everything and runs every test
 #   make test-panel   runs korval panel's page in headless Chromium (after make build)
+#   make test-tango   korval-tango, the Tango device server, through Tango's own client (PyTango)
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
 #   make docs   the HTML documentation into build/docs/html (reference, guide, Python, tool)
 # Both install what is missing first (scripts/setup.sh).
@@ -9,7 +10,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-panel test-windows docs build setup clean
+.PHONY: demo test test-panel test-tango test-windows docs build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -30,6 +31,15 @@ test: build
 test-panel: build
 	@./scripts/setup.sh --browser
 	KORVAL_TOOL=$(BUILD)/korval KORVAL_PANEL_SCREENSHOT=$(BUILD)/panel.png /usr/bin/python3 -m pytest -q tests/panel
+
+# korval-tango through tango.DeviceProxy on simulated boards, with no Tango database; Debian's own Python,
+# where python3-tango is. Each test runs in a process of its own (--forked): one Tango server per process.
+test-tango: setup
+	@./scripts/setup.sh --tango
+	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target korval
+	KORVAL_LIBRARY=$(BUILD)/src/libkorval.so PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q \
+		-p no:cacheprovider --forked -W ignore::DeprecationWarning python/tests_tango
 
 # The test suites as Windows programs (mingw-w64), run under Wine.
 test-windows:

@@ -629,7 +629,8 @@ class KorvalBoard(Device):
 
     @AnalogOutputs.write
     def AnalogOutputs(self, values: Any) -> None:
-        self._write_outputs({c: self._volts_to_counts(f"AnalogOutputs[{c}]", v) for c, v in enumerate(values)})
+        self._write_outputs("AnalogOutputs", {c: self._volts_to_counts(f"AnalogOutputs[{c}]", v)
+                                              for c, v in enumerate(values)})
 
     @attribute(dtype=(int,), max_dim_x=64, access=AttrWriteType.READ_WRITE,
                doc="the analog outputs in counts, 0 to 65535; -1 for one not written since the board was found")
@@ -638,14 +639,15 @@ class KorvalBoard(Device):
 
     @AnalogOutputCounts.write
     def AnalogOutputCounts(self, values: Any) -> None:
-        self._write_outputs({c: _whole(f"AnalogOutputCounts[{c}]", v, 0, 65535) for c, v in enumerate(values)})
+        self._write_outputs("AnalogOutputCounts", {c: _whole(f"AnalogOutputCounts[{c}]", v, 0, 65535)
+                                                   for c, v in enumerate(values)})
 
     @command(dtype_in=(float,), doc_in="[channel, volts]: sets one analog output")
     def SetAnalogOutput(self, args: Any) -> None:
         if len(args) != 2:
             refuse("SetAnalogOutput", "give [channel, volts]")
         channel = _whole("SetAnalogOutput channel", args[0], 0, 63)
-        self._write_outputs({channel: self._volts_to_counts("SetAnalogOutput volts", args[1])})
+        self._write_outputs("SetAnalogOutput", {channel: self._volts_to_counts("SetAnalogOutput volts", args[1])})
 
     def _volts_to_counts(self, what: str, volts: Any) -> int:
         v = _finite(what, volts)
@@ -654,11 +656,12 @@ class KorvalBoard(Device):
             refuse(what, f"{v} V is outside the outputs' span {low:g} to {high:g} V")
         return min(65535, round((v - low) * 65536 / (high - low)))
 
-    def _write_outputs(self, counts: dict[int, int]) -> None:
+    def _write_outputs(self, what: str, counts: dict[int, int]) -> None:
+        """Sets outputs in one request: a list from channel 0 (it may stop short) or one channel."""
         n = self._caps().analog_outputs
         self._need(n, "analog outputs")
         if not counts or max(counts) >= n:
-            refuse("analog outputs", f"the board has channels 0 to {n - 1}")
+            refuse(what, f"channel {max(counts, default=0)}: the board has outputs 0 to {n - 1}")
         with self._board() as dev:
             dev.dac.write_many(counts)
         self._outputs.update(counts)
