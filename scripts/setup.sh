@@ -10,7 +10,9 @@
 #   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
 #   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
 #   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
-#   scripts/setup.sh --tango    also PyTango (python3-tango), for korval-tango and "make test-tango"
+#   scripts/setup.sh --tango    also PyTango (python3-tango) and pytest-forked, for korval-tango and
+#                               "make test-tango"; the Tango database (tango-db, tango_admin) and MariaDB,
+#                               for its test against a real database (which starts its own instance)
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -42,7 +44,7 @@ if [ "${1:-}" = "--format" ]; then
     packages="$packages clang-format git"
 fi
 if [ "${1:-}" = "--tango" ]; then
-    packages="$packages python3-tango python3-pytest-forked"
+    packages="$packages python3-tango python3-pytest-forked tango-db libtango-tools mariadb-server"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
@@ -58,6 +60,10 @@ echo "installing:$missing"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+if [ "${1:-}" = "--tango" ]; then
+    # tango-db would otherwise set up its schema in the system's MariaDB; the test makes a database of its own.
+    echo "tango-db tango-db/dbconfig-install boolean false" | $sudo debconf-set-selections
+fi
 $sudo apt-get update -qq
 # shellcheck disable=SC2086
 $sudo apt-get install -y -qq --no-install-recommends $missing
