@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ctypes
-import enum
 import queue
 import threading
 import time
@@ -15,46 +14,13 @@ from ._numpy import np
 from . import _lib, measure
 from ._lib import i32, u8, u32
 from .errors import KorvalError
-from .measure import Acquisition, Block, RateStream
+from .measure import Acquisition, RateStream
+from .units import Range, RangeArg
 
 # Buffers and callbacks the library may still write to or call because an operation on them could not
 # be ended: kept alive for the life of the process rather than freed under a running thread.
 _still_in_use: list[Any] = []
 _DEFAULT: Any = object()  # an argument left out
-
-
-class Range(enum.IntEnum):
-    """An analog input range: the gain code of a range slot."""
-
-    UNI_10V = 0  #: 0 to 10 V
-    BIP_10V = 1  #: -10 to +10 V
-    UNI_5V = 2   #: 0 to 5 V
-    BIP_5V = 3   #: -5 to +5 V
-    UNI_2V = 4   #: 0 to 2 V
-    BIP_2V = 5   #: -2 to +2 V
-    UNI_1V = 6   #: 0 to 1 V
-    BIP_1V = 7   #: -1 to +1 V
-
-    @property
-    def bipolar(self) -> bool:
-        return bool(self & 1)
-
-    @property
-    def span(self) -> float:
-        """The largest voltage of the range, in volts."""
-        return (1.0 if self & 2 else 2.0) * (1.0 if self & 4 else 5.0)
-
-    def to_volts(self, counts: Any) -> Any:
-        """Counts (a number or an array) converted to volts in this range."""
-        m = np.asarray(counts, dtype=np.float64) / 65536.0
-        if self.bipolar:
-            m = 2.0 * m - 1.0
-        volts = m * self.span
-        return float(volts) if np.ndim(volts) == 0 else volts
-
-    def __str__(self) -> str:
-        span = f"{self.span:g} V"
-        return f"±{span}" if self.bipolar else f"0-{span}"
 
 
 @dataclass
@@ -277,7 +243,7 @@ class Adc(_lib.Subsystem):
     # ---- at a chosen rate ------------------------------------------------------------------------------------
 
     def read(self, samples: int, *, rate: float, channels: measure.ChannelsArg = None,
-             range: measure.RangeArg = "±10 V", oversample: int = 0,
+             range: RangeArg = "±10 V", oversample: int = 0,
              timeout: Optional[float] = None) -> Acquisition:
         """Takes `samples` scans at `rate` scans per second, paced by the board's scan clock, and returns
         them as an `Acquisition` (volts, counts, times, the rate obtained, channels, ranges, start time).
@@ -293,7 +259,7 @@ class Adc(_lib.Subsystem):
         return measure.read(self, samples, rate, channels, range, oversample, timeout)
 
     def record(self, path: Any, *, seconds: float, rate: float, channels: measure.ChannelsArg = None,
-               range: measure.RangeArg = "±10 V", progress: Any = None) -> int:
+               range: RangeArg = "±10 V", progress: Any = None) -> int:
         """Streams `seconds` of scans at `rate` to a file in constant memory and returns the scans
         written, round(seconds * rate). `.h5`: HDF5 (h5py), dataset "volts" (float32, scans x channels,
         chunked, appendable) with attributes rate, channels, ranges, start_time (ISO 8601 UTC),
@@ -303,7 +269,7 @@ class Adc(_lib.Subsystem):
         return measure.record(self, path, seconds, rate, channels, range, progress)
 
     def stream(self, block_samples: Optional[int] = None, blocks: int = 16, timeout: Any = _DEFAULT, *,
-               rate: Optional[float] = None, channels: measure.ChannelsArg = None, range: measure.RangeArg = "±10 V",
+               rate: Optional[float] = None, channels: measure.ChannelsArg = None, range: RangeArg = "±10 V",
                block_seconds: float = 0.05) -> Any:
         """Continuous acquisition, as a context manager and an iterator.
 

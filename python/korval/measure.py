@@ -24,12 +24,12 @@ from ._numpy import np
 from . import _lib
 from ._lib import i32, u32
 from .errors import KorvalError
+from .units import Range, RangeArg, is_one_range, parse_range, parse_ranges, volts_per_count
 
 if TYPE_CHECKING:
-    from .adc import Adc, Range
+    from .adc import Adc
 
 ChannelsArg = Union[None, int, str, range, Sequence[int]]
-RangeArg = Union[str, "Range", int, Sequence[Union[str, "Range", int]]]
 
 COUNTER_START = 0x01  #: trigger byte start source: each pulse of counter 2 of block 0 starts a scan
 _LARGEST_DIVISOR = 65535
@@ -72,48 +72,6 @@ def parse_channels(channels: ChannelsArg, board_channels: int) -> tuple[int, int
     return first, last
 
 
-def parse_range(text: Any) -> "Range":
-    """A range from its text ("±10 V", "+-10V", "-10..10 V", "0-5 V", "0..5") or a Range value."""
-    from .adc import Range
-
-    if isinstance(text, Range):
-        return text
-    if isinstance(text, int) and not isinstance(text, bool):
-        if 0 <= text <= 7:
-            return Range(text)
-        raise ValueError(f"range code {text}: the codes are 0 to 7")
-    if not isinstance(text, str):
-        raise ValueError(f"range {text!r}: give a text such as '±10 V' or a korval.Range")
-    t = text.replace(" ", "").replace("±", "~").replace("+/-", "~").replace("+-", "~")
-    t = t[:-1] if t[-1:] in ("V", "v") else t
-    bipolar, span = False, ""
-    if t.startswith("~"):
-        bipolar, span = True, t[1:]
-    else:
-        m = re.fullmatch(r"(-?[\d.]+?)(?:\.\.|-)\+?([\d.]+)", t)
-        if m and m.group(1) == "0":
-            span = m.group(2)
-        elif m and m.group(1) == "-" + m.group(2):
-            bipolar, span = True, m.group(2)
-    for r in Range:
-        try:
-            if r.bipolar == bipolar and span and float(span) == r.span:
-                return r
-        except ValueError:
-            break
-    raise ValueError(f"range {text!r}: the board's ranges are " + ", ".join(str(r) for r in Range))
-
-
-def parse_ranges(ranges: RangeArg, count: int) -> list["Range"]:
-    """One range for every channel, or one per channel (`count` of them)."""
-    if isinstance(ranges, (str, int)) or type(ranges).__name__ == "Range":
-        return [parse_range(ranges)] * count
-    listed = [parse_range(r) for r in ranges]  # type: ignore[union-attr]
-    if len(listed) != count:
-        raise ValueError(f"{len(listed)} ranges given for {count} channels: give one for all or one per channel")
-    return listed
-
-
 def check_rate(rate: Any, clock_hz: float) -> float:
     """A scan rate the counters can make: from clock / 65,535² to clock / 4."""
     try:
@@ -127,13 +85,6 @@ def check_rate(rate: Any, clock_hz: float) -> float:
     return hz
 
 
-def volts_per_count(ranges: Sequence["Range"]) -> tuple[Any, Any]:
-    """Per-channel scale and offset: volts = counts * scale + offset."""
-    scale = np.array([(2.0 if r.bipolar else 1.0) * r.span / 65536.0 for r in ranges])
-    offset = np.array([-r.span if r.bipolar else 0.0 for r in ranges])
-    return scale, offset
-
-
 # ---- setting the board up ----------------------------------------------------------------------------------
 
 
@@ -143,7 +94,7 @@ class Plan:
 
     first: int
     last: int
-    ranges: list["Range"]
+    ranges: list[Range]
     rate: float
     oversample: int = 0
 
@@ -164,7 +115,7 @@ def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversam
     if caps.counter_blocks == 0:
         raise ValueError("the board has no counters to pace its scans with")
     hz = check_rate(rate, caps.counter_clock_hz)
-    if isinstance(ranges, (str, int)) or type(ranges).__name__ == "Range":
+    if is_one_range(ranges):
         parse_range(ranges)  # a bad text is refused before the board's block is read
     if not isinstance(oversample, int) or isinstance(oversample, bool) or not 0 <= oversample <= 255:
         raise ValueError(f"oversample {oversample!r}: 0 to 255 extra conversions per channel")
@@ -175,7 +126,7 @@ def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversam
         first, last = parse_channels(channels, caps.analog_inputs)
     per_channel = parse_ranges(ranges, last - first + 1)
     # Channels share a range slot when the board has fewer slots than channels.
-    by_slot: dict[int, "Range"] = {}
+    by_slot: dict[int, Range] = {}
     for c, r in zip(range(first, last + 1), per_channel):
         slot = c >> caps.range_shift
         if by_slot.setdefault(slot, r) != r:
