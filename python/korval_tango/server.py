@@ -31,6 +31,8 @@ SLOPES = ("none", "rising", "falling")
 # Discovery and closing slots change the library's device table: one device at a time.
 _table_lock = threading.Lock()
 _remotes_added: set[str] = set()
+# Which device serves each slot: two devices on one board would undo each other's settings.
+_claimed: dict[int, str] = {}
 
 
 def refuse(what: str, why: str) -> None:
@@ -136,6 +138,19 @@ class KorvalBoard(Device):
 
     def delete_device(self) -> None:
         self._end_run("the device server is stopping")
+        self._release()
+
+    def _release(self) -> None:
+        with _table_lock:
+            for slot, name in list(_claimed.items()):
+                if name == self.get_name():
+                    del _claimed[slot]
+
+    def dev_status(self) -> str:
+        status = self.get_status()
+        if self.get_state() == DevState.RUNNING:
+            status += f" {self._delivered} scans delivered, {self._growths} ring growths."
+        return status
 
     def always_executed_hook(self) -> None:
         if self._dev is None:
@@ -160,8 +175,14 @@ class KorvalBoard(Device):
         try:
             with _table_lock:
                 dev = self._find()
+                other = _claimed.setdefault(dev.index, self.get_name())
         except (ValueError, korval.KorvalError, korval.LibraryNotFoundError, NotImplementedError) as e:
             self._fault(self._not_found(e))
+            return
+        if other != self.get_name():
+            self._fault(f"{self._wanted()[0].upper()}{self._wanted()[1:]} is served by the device {other} "
+                        "already: give each device a board of its own (its SerialNumber or Slot property), "
+                        "then run Init.")
             return
         with self._lock:
             self._dev = dev
@@ -235,6 +256,7 @@ class KorvalBoard(Device):
                 run.stream.close()
         if dev is not None:
             with _table_lock, contextlib.suppress(korval.KorvalError):
+                _claimed.pop(dev.index, None)
                 dev.close()
         self._looked = time.monotonic()
         self._fault(f"{self._wanted()[0].upper()}{self._wanted()[1:]} is gone ({e.name}, {e.code}): it was "

@@ -121,8 +121,9 @@ def test_acquisition_pushes_a_change_and_a_data_ready_event_per_block(sim):
 
 
 def take_blocks(proxy, blocks, ready):
+    assert proxy.LatestBlock is None or proxy.LatestBlock.size == 0
     proxy.Start()
-    assert proxy.state() == DevState.RUNNING and proxy.Rate == 2000
+    assert proxy.state() == DevState.RUNNING and proxy.Rate == 2000 and "scans delivered" in proxy.status()
     with pytest.raises(tango.DevFailed, match="KorvalBusy"):
         proxy.Channels = "0-3"
     wait_for(lambda: len(ready) >= 3, what="three blocks")
@@ -172,11 +173,14 @@ def test_two_boards_in_two_devices_each_keep_their_own(sim):
     first, second = board_with_serial(sim, 0xA), board_with_serial(sim, 0xB)
     devices = [{"class": KorvalBoard, "devices": [
         {"name": "lab/korval/b", "properties": {"SerialNumber": "B"}},
-        {"name": "lab/korval/a", "properties": {"SerialNumber": "A"}}]}]
+        {"name": "lab/korval/a", "properties": {"SerialNumber": "A"}},
+        {"name": "lab/korval/a-again", "properties": {"SerialNumber": "A"}}]}]
     with MultiDeviceTestContext(devices, process=False) as context:
         a, b = tango.DeviceProxy(context.get_device_access("lab/korval/a")), \
             tango.DeviceProxy(context.get_device_access("lab/korval/b"))
         assert (a.BoardSlot, b.BoardSlot) == (0, 1)
+        again = tango.DeviceProxy(context.get_device_access("lab/korval/a-again"))
+        assert again.state() == DevState.FAULT and "served by the device lab/korval/a already" in again.status()
         a.DigitalDirections, b.DigitalDirections = 3, 3
         a.DigitalPorts, b.DigitalPorts = [1, 2], [3, 4]
         assert first.digital_state()["outputs"] == bytes([1, 2]) and second.digital_state()["outputs"] == bytes([3, 4])
