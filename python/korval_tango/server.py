@@ -589,7 +589,7 @@ class KorvalBoard(Device):
                             break
                         self._block = np.ascontiguousarray(volts)
                         self._block_first = block.first_scan
-                        self._block_time = float(host_time) if host_time is not None else time.time()
+                        self._block_time = _epoch_seconds(host_time)
                         self._block_trigger = -1 if trigger is None else int(trigger)
                         self._blocks += 1
                         self._delivered = block.first_scan + len(volts)
@@ -802,6 +802,17 @@ def korval_trigger(t: dict[str, Any]) -> Any:
     args = dict(slope=t["slope"], channel=t["channel"], level=t["level"], hysteresis=t["hysteresis"],
                 pre_scans=t["pre_scans"])
     return make(**args) if make is not None else args
+
+
+def _epoch_seconds(host_time: Any) -> float:
+    """A block's host time as UTC seconds since 1970, whether the package gives a datetime, seconds or
+    nanoseconds; the time now when it gives none."""
+    if host_time is None:
+        return time.time()
+    if hasattr(host_time, "timestamp"):
+        return float(host_time.timestamp())
+    value = float(host_time)
+    return value / 1e9 if value > 1e14 else value
 
 
 def _serial_text(dev: korval.Device) -> str:
