@@ -98,6 +98,9 @@ class KorvalBoard(Device):
     OutputSpan = device_property(dtype=str, default_value="0-5 V",
                                  doc="the analog outputs' span in volts for counts 0 to 65536 (0-5 V, ±10 V, ...)")
     BlockSeconds = device_property(dtype=float, default_value=0.05, doc="seconds of scans per block")
+    StatePollPeriod = device_property(dtype=int, default_value=1000,
+                                      doc="milliseconds between the server's own looks at the board (State "
+                                          "polling, which also sends State change events); 0: none")
 
     # ---- life ----------------------------------------------------------------------------------------
 
@@ -135,6 +138,8 @@ class KorvalBoard(Device):
         self.set_data_ready_event("LatestBlock", True)
         self.set_state(DevState.FAULT)
         self._connect()
+        if self.StatePollPeriod > 0 and not self.is_command_polled("State"):
+            self.poll_command("State", self.StatePollPeriod)
 
     def delete_device(self) -> None:
         self._end_run("the device server is stopping")

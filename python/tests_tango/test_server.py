@@ -155,8 +155,17 @@ def test_an_unplug_faults_with_what_to_do_and_a_replug_turns_on_again(sim):
         board.replug()
         wait_for(lambda: proxy.state() == DevState.ON, what="ON after the replug")
         assert proxy.BoardSerialNumber == "0000000000000051" and len(proxy.Voltages) == 1
-        board.unplug()  # while idle: reading the state notices
-        wait_for(lambda: proxy.state() == DevState.FAULT, what="FAULT while idle")
+        # While idle, the server's own State polling notices, and says so in State change events.
+        states = []
+        subscription = proxy.subscribe_event("State", EventType.CHANGE_EVENT,
+                                             lambda e: e.err or states.append(e.attr_value.value))
+        try:
+            board.unplug()
+            wait_for(lambda: DevState.FAULT in states, what="a FAULT event")
+            board.replug()
+            wait_for(lambda: states[-1] == DevState.ON, what="an ON event")
+        finally:
+            proxy.unsubscribe_event(subscription)
 
 
 def test_a_board_never_found_is_a_fault_until_it_appears(sim):
