@@ -169,7 +169,10 @@ class KorvalBoard(Device):
 
     def _wanted(self) -> str:
         if self.SerialNumber:
-            return f"the board with serial number {self.SerialNumber.strip().upper()}"
+            try:
+                return f"the board with serial number {parse_serial(self.SerialNumber):016X}"
+            except ValueError:
+                return f"the board with serial number {self.SerialNumber!r}"
         if self.Slot >= 0:
             return f"the board in slot {self.Slot}"
         return "the only board attached"

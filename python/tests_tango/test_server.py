@@ -172,7 +172,7 @@ def test_a_board_never_found_is_a_fault_until_it_appears(sim):
     board_with_serial(sim, 1)
     with serve(SerialNumber="0x2") as proxy:
         assert proxy.state() == DevState.FAULT
-        assert "serial number 0X2 was not found" in proxy.status() and "0000000000000001" in proxy.status()
+        assert "serial number 0000000000000002 was not found" in proxy.status() and "0000000000000001" in proxy.status()
         board_with_serial(sim, 2)
         wait_for(lambda: proxy.state() == DevState.ON, what="ON when the board appears")
         assert proxy.BoardSlot == 1
