@@ -221,14 +221,14 @@ std::vector<DocumentedName> documented_names()
     return names;
 }
 
-// The exports of the host seam and the simulated boards, besides the documented names.
+// The exports of the host seam, the simulated boards and the measurements, besides the documented names.
 bool library_extra(const std::string& name)
 {
     return name == "KORVAL_InstallHost" || name == "KORVAL_GetLastError" || name == "KORVAL_SetLastError" ||
            name == "KORVAL_GetCapabilities" || name == "KORVAL_GetUnusableBoard" ||
            name == "KORVAL_GetProductCapabilities" || name == "KORVAL_ListProducts" || name == "KORVAL_GetVersion" ||
            name == "KORVAL_GetRemoteServer" || name == "KORVAL_SystemHost" || name == "KORVAL_AddRemote" ||
-           name.rfind("KorvalSim_", 0) == 0;
+           name.rfind("KORVAL_Measure", 0) == 0 || name.rfind("KorvalSim_", 0) == 0;
 }
 
 // All 371 documented names are exported, each alias at its twin's address; besides them, only the

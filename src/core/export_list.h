@@ -373,6 +373,21 @@
     ENTRY(ALL, KORVAL_FAULT_RESULT, CTR_GetPulseWidthMeasurement,                                                  \
           (uint32_t DeviceIndex, uint32_t BlockIndex, uint32_t CounterIndex, uint16_t* pReadValue),                \
           (DeviceIndex, BlockIndex, CounterIndex, pReadValue))                                                     \
+    /* Measurements at a rate (the library's own extras, under their plain names) */                               \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureCreate,                                                        \
+          (uint32_t DeviceIndex, KorvalMeasurement** ppMeasurement), (DeviceIndex, ppMeasurement))                 \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureStart,                                                         \
+          (KorvalMeasurement* pMeasurement, KorvalMeasureSpec* pSpec, KorvalMeasureCallback pCallback,             \
+           void* pContext),                                                                                        \
+          (pMeasurement, pSpec, pCallback, pContext))                                                              \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureRead,                                                          \
+          (KorvalMeasurement* pMeasurement, KorvalMeasureBlock* pBlock, double* pVolts, uint16_t* pCounts,         \
+           uint32_t CapacityScans, uint32_t TimeoutMS),                                                            \
+          (pMeasurement, pBlock, pVolts, pCounts, CapacityScans, TimeoutMS))                                       \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureGetStatus,                                                     \
+          (KorvalMeasurement* pMeasurement, KorvalMeasureStatus* pStatus), (pMeasurement, pStatus))                \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureStop, (KorvalMeasurement* pMeasurement), (pMeasurement))       \
+    ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureDestroy, (KorvalMeasurement* pMeasurement), (pMeasurement))    \
                                                                                                                    \
     /* Host seam */                                                                                                \
     EXTRA(KORVAL_InstallHost)                                                                                      \
@@ -469,7 +484,7 @@
     EXTRA(KorvalSim_SetDacStreamBuffer)                                                                            \
                                                                                                                    \
     /* Simulated unplug at a chosen transfer */                                                                    \
-    EXTRA(KorvalSim_UnplugBeforeTransfer)                                                                          \
+    EXTRA(KorvalSim_UnplugBeforeTransfer)
 
 // clang-format on
 

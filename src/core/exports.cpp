@@ -14,6 +14,7 @@
 #include "dac/dac.h"
 #include "dio/dio.h"
 #include "korval/korval.h"
+#include "measure/measure.h"
 #include "usb/usb_api.h"
 
 #if defined(_WIN32)

@@ -92,7 +92,8 @@ Param describe(std::pair<std::string, std::string> written_as)
         p.kind = ParamKind::pointer;
         p.written = !std::is_const_v<Pointee>;
         p.to_real = std::is_floating_point_v<Pointee>;
-        if constexpr (!std::is_void_v<Pointee>) {
+        // An opaque type (a handle) is sized like void.
+        if constexpr (!std::is_void_v<Pointee> && requires { sizeof(Pointee); }) {
             p.pointee = sizeof(Pointee);
             p.count = sizeof(Pointee) == 4 && std::is_integral_v<Pointee> && names_count(p.name);
         }

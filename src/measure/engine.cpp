@@ -1,0 +1,697 @@
+// The measurement engine (engine.h). It reaches the board only through the library's exported
+// functions, in a fixed order at the start: the configuration block, the scan clock, the counter start
+// source, the continuous acquisition; and at the end: the continuous acquisition, then the scan clock.
+#include "measure/engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+
+#include "core/caller_memory.h"
+
+namespace korval::measure {
+
+namespace {
+
+constexpr uint32_t kLargestDivisor = 65535;
+constexpr uint32_t kRingBuffers = 16;
+constexpr uint32_t kLargestBuffer = 4u << 20;         // bytes of one buffer of the ring
+constexpr uint64_t kLargestBlockValues = 1ull << 24;  // values (scans x channels) of one block
+constexpr size_t kQueuedBlocks = 8;                   // blocks a reader may leave unread before the ring grows
+constexpr uint8_t kStartSourceMask = 0x03;
+constexpr uint8_t kCounterStart = 0x01;  // each pulse of counter 2 of block 0 starts a scan
+
+// The measurements running, by slot: the continuous acquisition's context is the slot.
+std::atomic<Measurement*> g_running[KORVAL_SLOT_COUNT];
+
+// The measurement whose callback the calling thread runs.
+thread_local const Measurement* t_in_callback = nullptr;
+
+struct InCallback {
+    explicit InCallback(const Measurement* m) : previous(t_in_callback) { t_in_callback = m; }
+    ~InCallback() { t_in_callback = previous; }
+    const Measurement* previous;
+};
+
+void KORVAL_CALLBACK on_continuous_buffer(uint16_t* data, uint32_t size, uint32_t flags, uint32_t context)
+{
+    if (context >= KORVAL_SLOT_COUNT) return;
+    if (Measurement* m = g_running[context].load(std::memory_order_acquire))
+        m->on_buffer(reinterpret_cast<const uint8_t*>(data), size, flags);
+}
+
+// Scans without oversample: one count per channel. The pointers do not alias, so that the loop over a
+// scan's channels is vectorised.
+void convert_plain(const uint8_t* __restrict raw, size_t scans, uint32_t n, const double* __restrict scale,
+                   const double* __restrict offset, double* __restrict volts, uint16_t* __restrict counts)
+{
+    for (size_t s = 0; s < scans; ++s) {
+        for (uint32_t k = 0; k < n; ++k) {
+            uint16_t c;
+            std::memcpy(&c, raw + 2 * k, 2);
+            counts[k] = c;
+            volts[k] = c * scale[k] + offset[k];
+        }
+        raw += 2 * size_t{n};
+        volts += n;
+        counts += n;
+    }
+}
+
+int64_t utc_now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+Measurement::Measurement(uint32_t slot, const KorvalCapabilities& caps) : slot_(slot), caps_(caps) {}
+
+Measurement::~Measurement()
+{
+    stop();
+    join_ender();
+}
+
+bool Measurement::in_own_callback() const { return t_in_callback == this; }
+
+uint32_t Measurement::check(const KorvalMeasureSpec& spec, Plan& p) const
+{
+    if (spec.FirstChannel > spec.LastChannel || spec.LastChannel >= caps_.ADCMUXChannels)
+        return ERROR_INVALID_PARAMETER;
+    const uint32_t n = spec.LastChannel - spec.FirstChannel + 1;
+    if (n > KORVAL_MEASURE_MAX_CHANNELS || (spec.RangeCount != 1 && spec.RangeCount != n))
+        return ERROR_INVALID_PARAMETER;
+    if (spec.Oversample > 255) return ERROR_INVALID_PARAMETER;
+    p.first = spec.FirstChannel;
+    p.channels = n;
+    p.per_channel = spec.Oversample + 1;
+    p.scan_bytes = 2 * n * p.per_channel;
+    // Channels that share a range slot take one range.
+    int slot_code[KORVAL_MEASURE_MAX_CHANNELS];
+    std::fill(std::begin(slot_code), std::end(slot_code), -1);
+    for (uint32_t k = 0; k < n; ++k) {
+        const uint8_t code = spec.Ranges[spec.RangeCount == 1 ? 0 : k];
+        if (code > KORVAL_ADC_GAIN_CODE_MASK) return ERROR_INVALID_PARAMETER;
+        const uint32_t s = (spec.FirstChannel + k) >> caps_.RangeShift;
+        if (s >= KORVAL_ADC_RANGE_SLOTS) return ERROR_INVALID_PARAMETER;
+        if (slot_code[s] >= 0 && slot_code[s] != code) return ERROR_INVALID_PARAMETER;
+        slot_code[s] = code;
+        p.codes[k] = code;
+    }
+    // The rates the two cascaded counters make: the root clock over 4 to 65,535 squared.
+    const double clock = caps_.RootClock;
+    const double lowest = clock / (double{kLargestDivisor} * kLargestDivisor);
+    if (!std::isfinite(spec.Rate) || !(spec.Rate >= lowest) || !(spec.Rate <= clock / 4))
+        return ERROR_INVALID_PARAMETER;
+    p.rate = spec.Rate;
+    if (!std::isfinite(spec.BlockSeconds) || spec.BlockSeconds < 0) return ERROR_INVALID_PARAMETER;
+    p.block_seconds = spec.BlockSeconds > 0 ? spec.BlockSeconds : 0.05;
+    p.block_scans = spec.BlockScans;
+    if (uint64_t{p.block_scans} * n > kLargestBlockValues) return ERROR_INVALID_PARAMETER;
+    p.scans = spec.Scans;
+    p.trigger = spec.Trigger;
+    const KorvalTrigger& t = spec.Trigger;
+    if (t.Slope > KORVAL_TRIGGER_FALLING) return ERROR_INVALID_PARAMETER;
+    if (t.Slope != KORVAL_TRIGGER_NONE) {
+        if (t.Channel < spec.FirstChannel || t.Channel > spec.LastChannel) return ERROR_INVALID_PARAMETER;
+        if (!std::isfinite(t.Level) || !std::isfinite(t.Hysteresis) || t.Hysteresis < 0) return ERROR_INVALID_PARAMETER;
+        if (spec.Scans == 0 || t.PreTriggerScans >= spec.Scans) return ERROR_INVALID_PARAMETER;
+        if (uint64_t{t.PreTriggerScans} * n > kLargestBlockValues) return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+void Measurement::reset_run(const Plan& p, double rate)
+{
+    plan_ = p;
+    for (uint32_t k = 0; k < p.channels; ++k) {
+        // volts = mean x scale + offset, as KORVAL_ADC_CountsToVolts() converts.
+        const uint8_t code = p.codes[k];
+        const double span = KORVAL_ADC_GainSpanVolts(code);
+        const bool bipolar = KORVAL_ADC_GainBipolar(code) != 0;
+        scale_[k] = (bipolar ? 2.0 : 1.0) * span / 65536.0;
+        offset_[k] = bipolar ? -span : 0.0;
+    }
+    period_ = 1.0 / rate;
+    uint64_t scans = p.block_scans != 0 ? p.block_scans : std::max<uint64_t>(1, std::llround(p.block_seconds * rate));
+    scans = std::min<uint64_t>(scans, std::max<uint64_t>(1, kLargestBlockValues / p.channels));
+    if (p.scans != 0) scans = std::min<uint64_t>(scans, p.scans);
+    block_cap_ = static_cast<uint32_t>(scans);
+    trigger_column_ = p.trigger.Channel - p.first;
+    carry_.assign(p.scan_bytes, 0);
+    carry_len_ = 0;
+    acquired_index_ = 0;
+    block_.reset();
+    pending_grown_ = false;
+    pending_record_start_ = true;
+    last_delivered_ = false;
+    done_ = false;
+    searching_ = p.trigger.Slope != KORVAL_TRIGGER_NONE;
+    left_ = p.scans;
+    armed_ = false;
+    seen_ = 0;
+    const size_t pre = p.trigger.Slope != KORVAL_TRIGGER_NONE ? p.trigger.PreTriggerScans : 0;
+    history_volts_.assign(pre * p.channels, 0.0);
+    history_counts_.assign(pre * p.channels, 0);
+    history_head_ = history_count_ = 0;
+    scan_volts_.assign(p.channels, 0.0);
+    scan_counts_.assign(p.channels, 0);
+    trigger_scan_ = -1;
+    record_ = 0;
+    {
+        std::lock_guard lock(queue_mutex_);
+        ready_.clear();
+        spare_.clear();
+        reading_.reset();
+        last_read_ = false;
+        ended_ = false;
+        stopping_ = false;
+        end_reason_ = kNotEnding;
+    }
+    result_ = 0;
+    delivered_ = 0;
+    acquired_ = 0;
+    growths_ = 0;
+    records_ = 0;
+    rate_ = rate;
+}
+
+uint32_t Measurement::start(const Plan& p, KorvalMeasureCallback callback, void* context, double& rate)
+{
+    if (in_own_callback()) return ERROR_TOO_MANY_OPEN_FILES;
+    std::lock_guard control(control_);
+    if (state_ == KORVAL_MEASURE_RUNNING) return ERROR_TOO_MANY_OPEN_FILES;
+    join_ender();  // a measurement that ended by itself: its ender has finished or is finishing
+    started_ = false;
+    // Another acquisition on the board is found before anything is sent: a continuous one answers its
+    // debug query, a one-shot one that still reads reports bytes left.
+    int32_t blanks = 0, accessings = 0, filled = 0, left = 0;
+    Measurement* none = nullptr;
+    if (ADC_BulkContinuousDebug(slot_, &blanks, &accessings, &filled) == ERROR_SUCCESS ||
+        (ADC_BulkPoll(slot_, &left) == ERROR_SUCCESS && left != 0) ||
+        !g_running[slot_].compare_exchange_strong(none, this))
+        return ERROR_TOO_MANY_OPEN_FILES;
+    callback_ = callback;
+    context_ = context;
+    const auto give_up = [this](uint32_t r) {
+        g_running[slot_].store(nullptr);
+        return r;
+    };
+
+    // The configuration block, whole: ranges, scan limits, oversample, normal conversion. Its start
+    // source is cleared here and set only once the scan clock runs at the new rate, so that no scan is
+    // taken at the clock's old rate.
+    uint8_t block[KORVAL_ADC_CONFIG_MAX] = {};
+    uint32_t size = sizeof block;
+    if (const uint32_t r = ADC_GetConfig(slot_, block, &size)) return give_up(r);
+    for (uint32_t k = 0; k < p.channels; ++k) block[(p.first + k) >> caps_.RangeShift] = p.codes[k];
+    const uint32_t last = p.first + p.channels - 1;
+    block[KORVAL_ADC_CAL_MODE_BYTE] = 0;
+    block[KORVAL_ADC_TRIGGER_BYTE] = static_cast<uint8_t>(block[KORVAL_ADC_TRIGGER_BYTE] & ~kStartSourceMask);
+    if (size > KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE) {
+        block[KORVAL_ADC_SCAN_LIMITS_BYTE] = static_cast<uint8_t>((p.first & 0x0F) | ((last & 0x0F) << 4));
+        block[KORVAL_ADC_SCAN_LIMITS_HIGH_BYTE] = static_cast<uint8_t>((p.first >> 4) | (last & 0xF0));
+    } else {
+        block[KORVAL_ADC_SCAN_LIMITS_BYTE] = static_cast<uint8_t>(p.first | (last << 4));
+    }
+    block[KORVAL_ADC_OVERSAMPLE_BYTE] = static_cast<uint8_t>(p.per_channel - 1);
+    if (const uint32_t r = ADC_SetConfig(slot_, block, &size)) return give_up(r);
+
+    // The scan clock: counters 1 and 2 of block 0; the frequency written back is the rate obtained.
+    double hz = p.rate;
+    if (const uint32_t r = CTR_StartOutputFreq(slot_, 0, &hz)) return give_up(r);
+    const auto stop_clock = [this] {
+        double zero = 0.0;
+        (void)CTR_StartOutputFreq(slot_, 0, &zero);
+    };
+    // The counter start: each pulse of the clock starts one scan.
+    block[KORVAL_ADC_TRIGGER_BYTE] = static_cast<uint8_t>(block[KORVAL_ADC_TRIGGER_BYTE] | kCounterStart);
+    if (const uint32_t r = ADC_SetConfig(slot_, block, &size)) {
+        stop_clock();
+        return give_up(r);
+    }
+
+    reset_run(p, hz);
+    // The ring's buffers hold whole 512-byte packets (the continuous acquisition needs that) and whole
+    // scans: each sample count the acquisition announces (16 buffers) is then whole scans, and the
+    // board goes on with the same scan clock from one count to the next instead of starting afresh.
+    const uint64_t unit = std::lcm(uint64_t{512}, uint64_t{p.scan_bytes});
+    const uint64_t wanted = uint64_t{block_cap_} * p.scan_bytes;
+    uint64_t bytes = std::max<uint64_t>(unit, (wanted + unit - 1) / unit * unit);
+    if (bytes > kLargestBuffer) bytes = std::max<uint64_t>(unit, kLargestBuffer / unit * unit);
+    if (bytes * kRingBuffers > 0xFFFFFFFFull) bytes = unit;
+    state_ = KORVAL_MEASURE_RUNNING;
+    started_ = true;
+    ender_ = std::thread([this] { ender_body(); });
+    // The context names the board: the callback finds this measurement by it.
+    const uint32_t r =
+        ADC_BulkContinuousStart(slot_, static_cast<uint32_t>(bytes), kRingBuffers, slot_, on_continuous_buffer);
+    if (r != ERROR_SUCCESS) {
+        {
+            std::lock_guard lock(queue_mutex_);
+            stopping_ = true;
+            end_reason_ = kStopped;
+            last_read_ = true;
+        }
+        end_cv_.notify_all();
+        ender_.join();  // it finds nothing running and stops the clock
+        state_ = KORVAL_MEASURE_IDLE;
+        started_ = false;
+        return give_up(r);
+    }
+    rate = hz;
+    return ERROR_SUCCESS;
+}
+
+void Measurement::on_buffer(const uint8_t* data, uint32_t size, uint32_t flags)
+{
+    if ((flags & KORVAL_CONT_FINAL) != 0) {
+        if (!done_) request_end(kBoardEnded);
+        return;
+    }
+    if (done_) return;
+    if ((flags & KORVAL_CONT_GROWN) != 0) {
+        ++growths_;
+        pending_grown_ = true;
+    }
+    // A reader that has fallen behind holds the buffer thread here; the acquisition's ring grows
+    // meanwhile, so nothing is lost. A stop ends the wait.
+    if (callback_ == nullptr) {
+        std::unique_lock lock(queue_mutex_);
+        queue_cv_.wait(lock, [this] { return ready_.size() < kQueuedBlocks || stopping_; });
+        if (stopping_) return;
+    }
+    const size_t scan = plan_.scan_bytes;
+    if (carry_len_ != 0) {
+        const size_t take = std::min<size_t>(size, scan - carry_len_);
+        std::memcpy(carry_.data() + carry_len_, data, take);
+        carry_len_ += take;
+        data += take;
+        size -= static_cast<uint32_t>(take);
+        if (carry_len_ < scan) return;
+        carry_len_ = 0;
+        take_scans(carry_.data(), 1);
+    }
+    const size_t whole = size / scan;
+    if (whole != 0 && !done_) take_scans(data, whole);
+    const size_t rest = size - whole * scan;
+    if (rest != 0 && !done_) {
+        std::memcpy(carry_.data(), data + whole * scan, rest);
+        carry_len_ = rest;
+    }
+}
+
+void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const
+{
+    const uint32_t n = plan_.channels;
+    const uint32_t per = plan_.per_channel;
+    if (per == 1) {
+        convert_plain(raw, scans, n, scale_, offset_, volts, counts);
+        return;
+    }
+    // With oversample, a channel's value is the mean of its conversions after the first.
+    const double extra = per - 1;
+    for (size_t s = 0; s < scans; ++s) {
+        for (uint32_t k = 0; k < n; ++k) {
+            uint32_t sum = 0;
+            for (uint32_t i = 1; i < per; ++i) {
+                uint16_t c;
+                std::memcpy(&c, raw + 2 * (k * per + i), 2);
+                sum += c;
+            }
+            const double mean = sum / extra;
+            counts[k] = static_cast<uint16_t>(std::nearbyint(mean));
+            volts[k] = mean * scale_[k] + offset_[k];
+        }
+        raw += 2 * size_t{n} * per;
+        volts += n;
+        counts += n;
+    }
+}
+
+std::unique_ptr<Block> Measurement::new_block()
+{
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (!spare_.empty()) {
+            std::unique_ptr<Block> b = std::move(spare_.back());
+            spare_.pop_back();
+            return b;
+        }
+    }
+    auto b = std::make_unique<Block>();
+    b->volts.resize(size_t{block_cap_} * plan_.channels);
+    b->counts.resize(size_t{block_cap_} * plan_.channels);
+    return b;
+}
+
+Block& Measurement::current(uint64_t first_index)
+{
+    if (block_ && block_->filled == block_cap_) finish_block(false, 0);
+    if (!block_) {
+        block_ = new_block();
+        KorvalMeasureBlock& h = block_->head;
+        h = KorvalMeasureBlock{};
+        h.Size = sizeof h;
+        h.FirstScan = first_index;
+        h.ChannelCount = plan_.channels;
+        h.ScanPeriod = period_;
+        h.TriggerScan = -1;
+        h.Record = record_;
+        if (pending_record_start_) h.Flags |= KORVAL_BLOCK_RECORD_START;
+        pending_record_start_ = false;
+    }
+    return *block_;
+}
+
+void Measurement::add_converted(const double* volts, const uint16_t* counts, size_t scans, uint64_t first_index)
+{
+    const uint32_t n = plan_.channels;
+    while (scans != 0) {
+        Block& b = current(first_index);
+        const size_t m = std::min<size_t>(scans, block_cap_ - b.filled);
+        std::copy_n(volts, m * n, b.volts.data() + size_t{b.filled} * n);
+        std::copy_n(counts, m * n, b.counts.data() + size_t{b.filled} * n);
+        b.filled += static_cast<uint32_t>(m);
+        volts += m * n;
+        counts += m * n;
+        scans -= m;
+        first_index += m;
+        if (b.filled == block_cap_ && scans != 0) finish_block(false, 0);
+    }
+}
+
+void Measurement::add_raw(const uint8_t* raw, size_t scans, uint64_t first_index)
+{
+    const uint32_t n = plan_.channels;
+    while (scans != 0) {
+        Block& b = current(first_index);
+        const size_t m = std::min<size_t>(scans, block_cap_ - b.filled);
+        convert(raw, m, b.volts.data() + size_t{b.filled} * n, b.counts.data() + size_t{b.filled} * n);
+        b.filled += static_cast<uint32_t>(m);
+        raw += m * plan_.scan_bytes;
+        scans -= m;
+        first_index += m;
+        if (b.filled == block_cap_ && scans != 0) finish_block(false, 0);
+    }
+}
+
+bool Measurement::trigger_at(double v)
+{
+    const KorvalTrigger& t = plan_.trigger;
+    bool fired = false;
+    if (t.Slope == KORVAL_TRIGGER_RISING) {
+        fired = armed_ && v >= t.Level;
+        if (!fired && v <= t.Level - t.Hysteresis) armed_ = true;
+    } else {
+        fired = armed_ && v <= t.Level;
+        if (!fired && v >= t.Level + t.Hysteresis) armed_ = true;
+    }
+    // Each record has its pre-trigger scans: a trigger counts once that many scans have been seen. A
+    // crossing before that is used up all the same: the next trigger is the next crossing.
+    if (fired) armed_ = false;
+    return fired && seen_ >= t.PreTriggerScans;
+}
+
+void Measurement::record_ended()
+{
+    ++records_;
+    const uint32_t wanted = plan_.trigger.Records;
+    const bool last = plan_.trigger.Slope == KORVAL_TRIGGER_NONE || (wanted != 0 && records_ >= wanted);
+    if (last) {
+        done_ = true;
+        state_ = KORVAL_MEASURE_ENDED;  // for the status the program reads after the last block
+        finish_block(true, 0);
+        request_end(kDone);
+        return;
+    }
+    finish_block(false, 0);
+    ++record_;
+    pending_record_start_ = true;
+    searching_ = true;
+    armed_ = false;
+    seen_ = 0;
+    history_head_ = history_count_ = 0;
+    left_ = plan_.scans;
+}
+
+void Measurement::take_scans(const uint8_t* raw, size_t scans)
+{
+    const uint32_t n = plan_.channels;
+    while (scans != 0 && !done_) {
+        if (!searching_) {
+            // Delivering: straight from the buffer into the blocks.
+            size_t m = scans;
+            if (plan_.scans != 0) m = static_cast<size_t>(std::min<uint64_t>(m, left_));
+            add_raw(raw, m, acquired_index_);
+            acquired_index_ += m;
+            acquired_ += m;
+            raw += m * plan_.scan_bytes;
+            scans -= m;
+            if (plan_.scans != 0) {
+                left_ -= m;
+                if (left_ == 0) {
+                    record_ended();
+                    continue;
+                }
+            }
+            if (block_ && block_->filled == block_cap_) finish_block(false, 0);
+            continue;
+        }
+        // Looking for the trigger, scan by scan; the last pre-trigger scans are kept.
+        convert(raw, 1, scan_volts_.data(), scan_counts_.data());
+        const uint64_t index = acquired_index_++;
+        ++acquired_;
+        raw += plan_.scan_bytes;
+        --scans;
+        const bool fired = trigger_at(scan_volts_[trigger_column_]);
+        ++seen_;
+        const size_t pre = plan_.trigger.PreTriggerScans;
+        if (!fired) {
+            if (pre == 0) continue;
+            const size_t at = history_count_ < pre ? history_count_++ : history_head_;
+            if (history_count_ == pre && at == history_head_) history_head_ = (history_head_ + 1) % pre;
+            std::copy_n(scan_volts_.data(), n, history_volts_.data() + at * n);
+            std::copy_n(scan_counts_.data(), n, history_counts_.data() + at * n);
+            continue;
+        }
+        // The record: the pre-trigger scans, oldest first, then the trigger scan.
+        searching_ = false;
+        trigger_scan_ = static_cast<int64_t>(index);
+        uint64_t first = index - pre;
+        for (size_t i = 0; i < pre; ++i) {
+            const size_t at = (history_head_ + i) % pre;
+            add_converted(history_volts_.data() + at * n, history_counts_.data() + at * n, 1, first++);
+        }
+        Block& b = current(index);
+        b.head.Flags |= KORVAL_BLOCK_TRIGGER;
+        b.head.TriggerScan = trigger_scan_;
+        add_converted(scan_volts_.data(), scan_counts_.data(), 1, index);
+        left_ = plan_.scans - pre - 1;
+        if (left_ == 0)
+            record_ended();
+        else if (block_ && block_->filled == block_cap_)
+            finish_block(false, 0);
+    }
+}
+
+void Measurement::finish_block(bool last, uint32_t result)
+{
+    std::unique_ptr<Block> b = std::move(block_);
+    if (!b) {
+        if (!last) return;
+        b = new_block();
+        b->filled = 0;
+        b->head = KorvalMeasureBlock{};
+        b->head.Size = sizeof b->head;
+        b->head.FirstScan = acquired_index_;
+        b->head.ChannelCount = plan_.channels;
+        b->head.ScanPeriod = period_;
+        b->head.TriggerScan = -1;
+        b->head.Record = record_;
+    }
+    KorvalMeasureBlock& h = b->head;
+    h.ScanCount = b->filled;
+    h.HostTimeNs = utc_now_ns();
+    if (pending_grown_) h.Flags |= KORVAL_BLOCK_GROWN;
+    pending_grown_ = false;
+    if (last) {
+        h.Flags |= KORVAL_BLOCK_LAST;
+        h.Result = result;
+        if (result == ERROR_DEVICE_REMOVED) h.Flags |= KORVAL_BLOCK_GONE;
+        last_delivered_ = true;
+    }
+    h.Volts = b->volts.data();
+    h.Counts = b->counts.data();
+    deliver(std::move(b));
+}
+
+void Measurement::deliver(std::unique_ptr<Block> b)
+{
+    if (callback_ != nullptr) {
+        {
+            const InCallback marker(this);
+            try {
+                callback_(&b->head, context_);
+            } catch (...) {
+                // The program's exception stops neither the measurement nor the library's thread.
+            }
+        }
+        delivered_ += b->filled;
+        b->filled = 0;
+        std::lock_guard lock(queue_mutex_);
+        spare_.push_back(std::move(b));
+        return;
+    }
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (stopping_) {
+            b->filled = 0;
+            spare_.push_back(std::move(b));
+            return;
+        }
+        ready_.push_back(std::move(b));
+    }
+    queue_cv_.notify_all();
+}
+
+void Measurement::request_end(EndReason reason)
+{
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (end_reason_ != kNotEnding) return;
+        end_reason_ = reason;
+    }
+    end_cv_.notify_all();
+}
+
+// The end, on a thread of its own: the continuous acquisition cannot be ended from its own callback,
+// where a measurement finds that it has all its scans or that the board has gone.
+void Measurement::ender_body()
+{
+    EndReason reason = kNotEnding;
+    {
+        std::unique_lock lock(queue_mutex_);
+        end_cv_.wait(lock, [this] { return end_reason_ != kNotEnding; });
+        reason = end_reason_;
+    }
+    uint32_t io_status = 0;
+    const uint32_t ended = ADC_BulkContinuousEnd(slot_, &io_status);
+    double zero = 0.0;
+    (void)CTR_StartOutputFreq(slot_, 0, &zero);  // 0 Hz stops the scan clock
+    g_running[slot_].store(nullptr);
+    uint32_t result = 0;
+    if (reason != kStopped) {
+        if (io_status != 0 && io_status != ERROR_OPERATION_ABORTED)
+            result = io_status;
+        else if (reason == kBoardEnded && ended != ERROR_SUCCESS && ended != ERROR_HANDLE_EOF)
+            result = ended;
+    }
+    result_ = result;
+    state_ = KORVAL_MEASURE_ENDED;
+    // The buffer thread has ended: its scans not yet in a block go out with the last block.
+    if (reason != kStopped && !last_delivered_) finish_block(true, result);
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (reason == kStopped) last_read_ = true;
+        ended_ = true;
+    }
+    queue_cv_.notify_all();
+}
+
+void Measurement::join_ender()
+{
+    if (ender_.joinable()) ender_.join();
+}
+
+uint32_t Measurement::stop()
+{
+    if (in_own_callback()) return ERROR_NOT_SUPPORTED;
+    std::lock_guard control(control_);
+    if (!started_) return ERROR_HANDLE_EOF;
+    started_ = false;
+    {
+        std::lock_guard lock(queue_mutex_);
+        stopping_ = true;
+        if (end_reason_ == kNotEnding) end_reason_ = kStopped;
+    }
+    end_cv_.notify_all();
+    queue_cv_.notify_all();
+    join_ender();
+    std::lock_guard lock(queue_mutex_);
+    for (auto& b : ready_) spare_.push_back(std::move(b));
+    ready_.clear();
+    reading_.reset();
+    last_read_ = true;
+    ended_ = true;
+    state_ = KORVAL_MEASURE_ENDED;
+    return ERROR_SUCCESS;
+}
+
+uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* volts, uint16_t* counts,
+                           uint32_t capacity, uint32_t timeout_ms)
+{
+    std::unique_lock lock(queue_mutex_);
+    if (callback_ != nullptr && state_ != KORVAL_MEASURE_IDLE) return ERROR_NOT_SUPPORTED;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto ready = [this] { return !ready_.empty() || last_read_ || ended_; };
+    if (!queue_cv_.wait_until(lock, deadline, ready)) return ERROR_TIMEOUT;
+    if (ready_.empty()) {
+        last_read_ = true;
+        return ERROR_HANDLE_EOF;
+    }
+    Block& b = *ready_.front();
+    KorvalMeasureBlock h = b.head;
+    const size_t values = size_t{b.filled} * plan_.channels;
+    if ((volts != nullptr || counts != nullptr) && b.filled > capacity) {
+        // The block stays to be read; the caller learns its size.
+        if (!store_to_caller(&out->ScanCount, h.ScanCount)) return ERROR_NOACCESS;
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (volts != nullptr) {
+        if (!copy_to_caller(volts, b.volts.data(), values * sizeof(double))) return ERROR_NOACCESS;
+        h.Volts = volts;
+    }
+    if (counts != nullptr) {
+        if (!copy_to_caller(counts, b.counts.data(), values * sizeof(uint16_t))) return ERROR_NOACCESS;
+        h.Counts = counts;
+    }
+    h.Size = sizeof h;
+    if (!copy_to_caller(out, &h, std::min<size_t>(out_size, sizeof h))) return ERROR_NOACCESS;
+    std::unique_ptr<Block> taken = std::move(ready_.front());
+    ready_.pop_front();
+    delivered_ += taken->filled;
+    if ((h.Flags & KORVAL_BLOCK_LAST) != 0) last_read_ = true;
+    if (reading_) {
+        reading_->filled = 0;
+        spare_.push_back(std::move(reading_));
+    }
+    if (volts != nullptr && counts != nullptr) {
+        taken->filled = 0;
+        spare_.push_back(std::move(taken));
+    } else {
+        reading_ = std::move(taken);  // its values stay until the next read
+    }
+    lock.unlock();
+    queue_cv_.notify_all();  // the buffer thread may wait for room
+    return ERROR_SUCCESS;
+}
+
+void Measurement::status(KorvalMeasureStatus& s) const
+{
+    s.Size = sizeof s;
+    s.State = state_;
+    s.ScansDelivered = delivered_;
+    s.ScansAcquired = acquired_;
+    s.RingGrowths = growths_;
+    s.Result = result_;
+    s.Rate = rate_;
+    s.Records = records_;
+    s.Reserved = 0;
+}
+
+}  // namespace korval::measure
