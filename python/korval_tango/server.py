@@ -129,11 +129,14 @@ class KorvalBoard(Device):
         self._port_levels: Optional[bytes] = None
         self._directions = -1
         self._frequency = float("nan")
+        self._property_error = ""
+        self._span = (0.0, 5.0)
         try:
             self._span = _parse_span(self.OutputSpan)
         except ValueError as e:
-            self._span = (0.0, 5.0)
-            self._why = f"OutputSpan property: {e}"
+            self._property_error = f"The OutputSpan property {self.OutputSpan!r} is not a span: {e}."
+        if not (math.isfinite(self.BlockSeconds) and 0 < self.BlockSeconds <= 10):
+            self._property_error = f"The BlockSeconds property {self.BlockSeconds!r} is not 0 to 10 seconds."
         self.set_change_event("LatestBlock", True, False)
         self.set_data_ready_event("LatestBlock", True)
         self.set_state(DevState.FAULT)
@@ -180,6 +183,9 @@ class KorvalBoard(Device):
     def _connect(self) -> None:
         """Looks for the device's board; ON when found, else FAULT saying why."""
         self._looked = time.monotonic()
+        if self._property_error:
+            self._fault(self._property_error + " Correct it, then run Init.")
+            return
         try:
             with _table_lock:
                 dev = self._find()

@@ -178,6 +178,17 @@ def test_a_board_never_found_is_a_fault_until_it_appears(sim):
         assert proxy.BoardSlot == 1
 
 
+@pytest.mark.parametrize("properties, says", [
+    ({"SerialNumber": "G7"}, "The SerialNumber property 'G7' is not a serial number"),
+    ({"OutputSpan": "0-7 V"}, "The OutputSpan property '0-7 V' is not a span"),
+    ({"BlockSeconds": 0}, "The BlockSeconds property 0.0 is not 0 to 10 seconds"),
+])
+def test_a_bad_property_is_a_fault_that_names_it(sim, properties, says):
+    board_with_serial(sim, 1)
+    with serve(**properties) as proxy:
+        assert proxy.state() == DevState.FAULT and says in proxy.status()
+
+
 def test_two_boards_in_two_devices_each_keep_their_own(sim):
     first, second = board_with_serial(sim, 0xA), board_with_serial(sim, 0xB)
     devices = [{"class": KorvalBoard, "devices": [
