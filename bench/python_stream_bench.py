@@ -1,90 +1,70 @@
-"""The Python layer's own cost of `Adc.stream(rate=...)`: samples per second delivered into volts, at 8
-channels, against numpy's plain conversion of the same counts (counts * scale + offset).
-
-The layer's cost is measured on an instant board: buffers of counts are handed to the stream's
-callback as the library's buffer thread hands them (copied out of the ring, queued), then taken as
-Blocks of volts, with no board or transport in the way. For reference it also prints the whole chain
-on a simulated board, whose sample making bounds that figure.
+"""Python's `Adc.stream(rate=...)` on the library's measurements: samples per second delivered into volts
+(numpy arrays of volts and counts per block), at 8 channels, on a simulated board sending a fixed
+pattern as fast as it is read.
 
     KORVAL_LIBRARY=build/src/libkorval.so PYTHONPATH=python python3 bench/python_stream_bench.py [SECONDS]
 
-Prints both rates and their ratio. Goal: at least 20 M samples/s into volts, within 2x of the plain
-conversion.
+Prints the rate of the whole chain (board model, library, Python), and the rate of the Python layer
+alone: the samples over the CPU time of the reading thread outside the library's read (which holds
+the copy into the block's arrays and the wait for a block; the board model and the conversion run on
+the library's threads). A loaded machine lowers the first figure, hardly the second. Goal: at least 50 M samples/s into volts.
 """
 
 import sys
 import time
 
-import numpy as np
-
 import korval
+from korval import measure
 
 CHANNELS = 8
-RATE = 1_000_000  # scans per second asked of the scan clock; the pattern board ignores it
-BLOCK_SECONDS = 0.05
+RATE = 2_500_000  # scans per second asked of the scan clock, the counters' highest
+BLOCK_SECONDS = 0.01
 
 
-def stream_rate(seconds: float) -> tuple[float, int]:
+def stream_rate(seconds: float) -> tuple[float, float, int]:
+    """(samples per second, samples per second of the Python layer's own time, scans per block)."""
+    in_read = 0.0
+    original = measure._Measurement.read
+
+    def timed_read(self, *args):
+        nonlocal in_read
+        start = time.thread_time()
+        try:
+            return original(self, *args)
+        finally:
+            in_read += time.thread_time() - start
+
     with korval.Simulation() as sim:
         board = sim.add_board(0x8040)
         board.set_sample_pattern(list(range(1000, 1000 + 64 * CHANNELS)))
+        board.set_sample_rate(0)
         dev = korval.Device(0)
         scans = 0
-        with dev.adc.stream(rate=RATE, channels=range(CHANNELS), block_seconds=BLOCK_SECONDS) as stream:
-            start = time.perf_counter()
-            for block in stream:
-                scans += len(block)
-                if time.perf_counter() - start >= seconds:
-                    break
-            elapsed = time.perf_counter() - start
-            block_scans = stream.block_scans
-    return scans * CHANNELS / elapsed, block_scans
-
-
-def layer_rate(block_scans: int, seconds: float) -> float:
-    """The stream's callback and iterator alone, fed ring-sized buffers of counts."""
-    import ctypes
-
-    with korval.Simulation() as sim:
-        sim.add_board(0x8040)
-        dev = korval.Device(0)
-        with dev.adc.stream(rate=1, channels=range(CHANNELS)) as stream:  # 1 scan/s: the board adds nothing
-            stream.block_scans = block_scans
-            ring_buffer = (ctypes.c_uint16 * (block_scans * CHANNELS))(*range(block_scans * CHANNELS))
-            pointer = ctypes.cast(ring_buffer, ctypes.POINTER(ctypes.c_uint16))
-            size = ctypes.sizeof(ring_buffer)
-            samples = 0
-            start = time.perf_counter()
-            while time.perf_counter() - start < seconds:
-                stream._on_buffer(pointer, size, 0, 0)
-                samples += next(stream).volts.size
-            elapsed = time.perf_counter() - start
-    return samples / elapsed
-
-
-def plain_rate(block_scans: int, seconds: float) -> float:
-    counts = (np.arange(block_scans * CHANNELS) % 65536).astype(np.uint16).reshape(-1, CHANNELS)
-    scale = np.full(CHANNELS, 20.0 / 65536)
-    offset = np.full(CHANNELS, -10.0)
-    done = 0
-    start = time.perf_counter()
-    while time.perf_counter() - start < seconds:
-        volts = counts * scale + offset
-        done += volts.size
-    return done / (time.perf_counter() - start)
+        measure._Measurement.read = timed_read
+        try:
+            with dev.adc.stream(rate=RATE, channels=range(CHANNELS), block_seconds=BLOCK_SECONDS) as stream:
+                next(stream)  # the first block pays the one-time costs (numpy's ctypes, the bindings)
+                start, cpu_start = time.perf_counter(), time.thread_time()
+                in_read = 0.0
+                for block in stream:
+                    scans += len(block)
+                    if time.perf_counter() - start >= seconds:
+                        break
+                elapsed = time.perf_counter() - start
+                python_cpu = time.thread_time() - cpu_start - in_read
+                block_scans = stream.block_scans
+        finally:
+            measure._Measurement.read = original
+    samples = scans * CHANNELS
+    return samples / elapsed, samples / max(python_cpu, 1e-9), block_scans
 
 
 def main() -> None:
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
-    block_scans = round(BLOCK_SECONDS * 100_000)  # a block at 100,000 scans per second
-    layer = layer_rate(block_scans, seconds)
-    plain = plain_rate(block_scans, seconds)
-    chain, _ = stream_rate(seconds)
-    print(f"stream(rate=...), {CHANNELS} channels, blocks of {block_scans} scans, instant board: "
-          f"{layer / 1e6:8.2f} M samples/s into volts")
-    print(f"numpy plain conversion of the same blocks:                          {plain / 1e6:8.2f} M samples/s")
-    print(f"ratio plain / stream: {plain / layer:.2f} (goal: stream >= 20 M samples/s, ratio <= 2)")
-    print(f"whole chain on a simulated board (bounded by its sample making):    {chain / 1e6:8.2f} M samples/s")
+    rate, layer, block_scans = stream_rate(seconds)
+    print(f"stream(rate=...), {CHANNELS} channels, blocks of {block_scans} scans, simulated board: "
+          f"{rate / 1e6:8.2f} M samples/s into volts (goal: 50)")
+    print(f"the Python layer alone (its thread's CPU time outside the library's read): {layer / 1e6:8.2f} M samples/s")
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ source tree's build directory, else where it was installed.
 """
 
 from .adc import Adc, AdcConfig, AdcStream, Range
-from .measure import Acquisition, Block, RateStream
+from .measure import Acquisition, Block, RateStream, Trigger
 from .device import (Capabilities, Counter, Counters, Dac, Device, Dio, DioStream, Eeprom, Flash, PulseWidths,
                      UnusableBoard, Waveform, devices, unusable_boards)
 from .errors import KorvalError, LibraryNotFoundError, result_name
@@ -26,8 +26,8 @@ from .sim import SimBoard, Simulation, Transfer
 __all__ = [
     "Acquisition", "Adc", "AdcConfig", "AdcStream", "Block", "Capabilities", "Counter", "Counters", "Dac", "Device",
     "Dio", "DioStream", "Eeprom", "Flash", "KorvalError", "LibraryNotFoundError", "PulseWidths", "Range",
-    "RateStream", "SimBoard", "Simulation", "Transfer", "UnusableBoard", "Waveform", "devices", "library_path",
-    "result_name", "unusable_boards",
+    "RateStream", "SimBoard", "Simulation", "Transfer", "Trigger", "UnusableBoard", "Waveform", "devices",
+    "library_path", "result_name", "unusable_boards",
 ]
 
 

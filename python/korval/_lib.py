@@ -15,8 +15,8 @@ from .errors import KorvalError, LibraryNotFoundError
 if TYPE_CHECKING:
     from .device import Device
 
-u8, u16, u32, i32, u64, f64 = (ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_int32,
-                               ctypes.c_uint64, ctypes.c_double)
+u8, u16, u32, i32, u64, i64, f64 = (ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_int32,
+                                    ctypes.c_uint64, ctypes.c_int64, ctypes.c_double)
 vp, cp = ctypes.c_void_p, ctypes.c_char_p
 P = ctypes.POINTER
 
@@ -77,6 +77,42 @@ class SimCounter(ctypes.Structure):
 class SimAdcSignal(ctypes.Structure):
     _fields_ = [("kind", u32), ("seed", u32), ("offset", f64), ("amplitude", f64), ("frequency", f64)]
 
+
+class MeasureTrigger(ctypes.Structure):
+    """A measurement's software trigger (the library's KorvalTrigger)."""
+
+    _fields_ = [("Slope", u32), ("Channel", u32), ("Level", f64), ("Hysteresis", f64), ("PreTriggerScans", u32),
+                ("Records", u32)]
+
+
+MEASURE_MAX_CHANNELS = 256
+
+
+class MeasureSpec(ctypes.Structure):
+    """What a measurement measures (the library's KorvalMeasureSpec)."""
+
+    _fields_ = [("Size", u32), ("FirstChannel", u32), ("LastChannel", u32), ("RangeCount", u32),
+                ("Ranges", u8 * MEASURE_MAX_CHANNELS), ("Oversample", u32), ("BlockScans", u32), ("Rate", f64),
+                ("Scans", u64), ("BlockSeconds", f64), ("Trigger", MeasureTrigger)]
+
+
+class MeasureBlock(ctypes.Structure):
+    """Scans of a measurement (the library's KorvalMeasureBlock)."""
+
+    _fields_ = [("Size", u32), ("Flags", u32), ("FirstScan", u64), ("ScanCount", u32), ("ChannelCount", u32),
+                ("ScanPeriod", f64), ("HostTimeNs", i64), ("TriggerScan", i64), ("Record", u32), ("Result", u32),
+                ("Volts", P(f64)), ("Counts", P(u16))]
+
+
+class MeasureStatus(ctypes.Structure):
+    """How a measurement stands (the library's KorvalMeasureStatus)."""
+
+    _fields_ = [("Size", u32), ("State", u32), ("ScansDelivered", u64), ("ScansAcquired", u64),
+                ("RingGrowths", u32), ("Result", u32), ("Rate", f64), ("Records", u32), ("Reserved", u32)]
+
+
+# void KorvalMeasureCallback(const KorvalMeasureBlock *pBlock, void *pContext)
+MeasureCallback = ctypes.CFUNCTYPE(None, P(MeasureBlock), vp)
 
 # name: (result type, argument types). Every device function returns a uint32 result code.
 _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
@@ -200,6 +236,13 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "CTR_StartMeasuringPulseWidth": (u32, [u32]),
     "CTR_StopMeasuringPulseWidth": (u32, [u32]),
     "CTR_GetPulseWidthMeasurement": (u32, [u32, u32, u32, P(u16)]),
+    # Measurements
+    "KORVAL_MeasureCreate": (u32, [u32, P(vp)]),
+    "KORVAL_MeasureStart": (u32, [vp, P(MeasureSpec), MeasureCallback, vp]),
+    "KORVAL_MeasureRead": (u32, [vp, P(MeasureBlock), P(f64), P(u16), u32, u32]),
+    "KORVAL_MeasureGetStatus": (u32, [vp, P(MeasureStatus)]),
+    "KORVAL_MeasureStop": (u32, [vp]),
+    "KORVAL_MeasureDestroy": (u32, [vp]),
     "KORVAL_InstallHost": (u32, [vp]),
     "KORVAL_GetLastError": (u32, []),
     # Simulated boards

@@ -14,7 +14,7 @@ from ._numpy import np
 from . import _lib, measure
 from ._lib import i32, u8, u32
 from .errors import KorvalError
-from .measure import Acquisition, RateStream
+from .measure import Acquisition, RateStream, Trigger
 from .units import Range, RangeArg
 
 # Buffers and callbacks the library may still write to or call because an operation on them could not
@@ -243,8 +243,8 @@ class Adc(_lib.Subsystem):
     # ---- at a chosen rate ------------------------------------------------------------------------------------
 
     def read(self, samples: int, *, rate: float, channels: measure.ChannelsArg = None,
-             range: RangeArg = "±10 V", oversample: int = 0,
-             timeout: Optional[float] = None) -> Acquisition:
+             range: RangeArg = "±10 V", oversample: int = 0, timeout: Optional[float] = None,
+             trigger: Optional[Trigger] = None) -> Acquisition:
         """Takes `samples` scans at `rate` scans per second, paced by the board's scan clock, and returns
         them as an `Acquisition` (volts, counts, times, the rate obtained, channels, ranges, start time).
 
@@ -254,23 +254,35 @@ class Adc(_lib.Subsystem):
         contiguous span); None: the span configured now. `range`: a range text ("±10 V", "0-5 V", ...)
         or a `Range`, for all channels or one per channel. With `oversample`, each channel is converted
         1 + oversample times per scan and its value is the mean of the conversions after the first.
+
+        With `trigger` (a `korval.Trigger`), each record is `samples` scans kept around a crossing of
+        the trigger's level, and `trigger.records` records are taken, one after the other in the
+        result; `triggers` (and `trigger_index`, the first) give the row of each trigger scan:
+
+            a = dev.adc.read(1000, rate=10_000, channels="0-3",
+                             trigger=korval.Trigger(channel=2, level=1.0, slope="rising", pretrigger=100))
+            a.volts[a.trigger_index]        # the trigger scan: row 100
+
         Arguments the board cannot take raise ValueError before anything is sent; TimeoutError when the
-        scans have not all come within `timeout` seconds (default: their duration plus 10 s)."""
-        return measure.read(self, samples, rate, channels, range, oversample, timeout)
+        scans have not all come within `timeout` seconds (default: their duration plus 10 s; with a
+        trigger, the time waited for it counts)."""
+        return measure.read(self, samples, rate, channels, range, oversample, timeout, trigger)
 
     def record(self, path: Any, *, seconds: float, rate: float, channels: measure.ChannelsArg = None,
-               range: RangeArg = "±10 V", progress: Any = None) -> int:
+               range: RangeArg = "±10 V", progress: Any = None, trigger: Optional[Trigger] = None) -> int:
         """Streams `seconds` of scans at `rate` to a file in constant memory and returns the scans
         written, round(seconds * rate). `.h5`: HDF5 (h5py), dataset "volts" (float32, scans x channels,
         chunked, appendable) with attributes rate, channels, ranges, start_time (ISO 8601 UTC),
         product_id, serial_number and korval_version. `.csv`: a header naming each channel with its
         unit, then the time in seconds and one column per channel. `progress(written, total)` is called
-        after each block."""
-        return measure.record(self, path, seconds, rate, channels, range, progress)
+        after each block. With `trigger`, each of its `records` records is `seconds` long and they are
+        written one after the other; times count from the measurement's first scan, and an HDF5 file
+        has the row of each trigger scan in the attribute "trigger_rows"."""
+        return measure.record(self, path, seconds, rate, channels, range, progress, trigger)
 
     def stream(self, block_samples: Optional[int] = None, blocks: int = 16, timeout: Any = _DEFAULT, *,
                rate: Optional[float] = None, channels: measure.ChannelsArg = None, range: RangeArg = "±10 V",
-               block_seconds: float = 0.05) -> Any:
+               block_seconds: float = 0.05, trigger: Optional[Trigger] = None, scans: Optional[int] = None) -> Any:
         """Continuous acquisition, as a context manager and an iterator.
 
         With `rate`: scans at that rate, paced by the board's scan clock, as `Block`s of volts and
@@ -281,15 +293,22 @@ class Adc(_lib.Subsystem):
                 for block in stream:
                     ...                      # stream.scans: delivered so far
 
-        `channels` and `range` as for `read`. After close() (or the end of the `with`), iterating
-        still delivers every scan that had reached the host.
+        `channels` and `range` as for `read`. `scans` ends the stream after that many scans (None:
+        until closed). With `trigger`, scans are kept from each trigger on (`scans`, which it needs,
+        per record, for `trigger.records` records; records 0: until closed), and the block holding a trigger scan has
+        its row in `trigger_index`; waiting for a trigger has no time limit unless `timeout` is given.
+        Each block carries `host_time` (UTC) when it arrived. After close() (or the end of the
+        `with`), iterating still delivers the blocks that had reached the host.
 
         Without `rate`, the older raw form: uint16 sample blocks in the order the board sends them,
         started as the board's configuration says."""
         if rate is not None:
             if block_samples is not None:
                 raise ValueError("a stream at a rate is sized by block_seconds, not block_samples")
-            return RateStream(self, rate, channels, range, block_seconds, None if timeout is _DEFAULT else timeout)
+            return RateStream(self, rate, channels, range, block_seconds, None if timeout is _DEFAULT else timeout,
+                              trigger, scans)
+        if trigger is not None or scans is not None:
+            raise ValueError("trigger and scans take a rate: stream(rate=..., trigger=...)")
         return self._raw_stream(8192 if block_samples is None else block_samples, blocks,
                                 10.0 if timeout is _DEFAULT else timeout)
 
@@ -396,7 +415,13 @@ class AdcStream(_lib.Closing):
             if not self._running:
                 return self.status
             self._running = False
-            self.status = measure.end_continuous(self._lib, self._index, self._callback)
+            status = u32(0)
+            code = self._lib.raw("ADC_BulkContinuousEnd", self._index, ctypes.byref(status))
+            if code != 0:
+                # The threads may still run and call back: the callback stays alive for good.
+                _still_in_use.append(self._callback)
+                raise KorvalError(code, "ADC_BulkContinuousEnd")
+            self.status = status.value
             return self.status
 
 

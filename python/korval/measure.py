@@ -1,39 +1,42 @@
-"""Measurements at a chosen rate: channels, ranges, rate and duration in; volts, times and files out.
+"""Measurements at a chosen rate: channels, ranges, rate, duration and a trigger in; volts, times and
+files out.
 
-The rate is the board's scan clock: counters 1 and 2 of 8254 block 0 as a frequency source
-(CTR_StartOutputFreq, whose written-back frequency is the rate obtained), with the configuration
-block's trigger byte set to the counter start (start source 01), so that each pulse of counter 2 starts
-one scan of the channel span.
+The library's measurement functions (KORVAL_MeasureCreate and the others) do the work: the board's
+scan clock, the channel span, the conversion to volts and the software trigger. This module checks the
+arguments, so that a bad one raises ValueError before anything is sent, and reads the blocks straight
+into numpy arrays.
 """
 
 from __future__ import annotations
 
+import collections
 import ctypes
 import datetime
 import math
-import queue
 import re
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Union
 
 from ._numpy import np
 
 from . import _lib
-from ._lib import i32, u32
+from ._lib import f64, u16
 from .errors import KorvalError
-from .units import Range, RangeArg, is_one_range, parse_range, parse_ranges, volts_per_count
+from .units import Range, RangeArg, is_one_range, parse_range, parse_ranges
 
 if TYPE_CHECKING:
     from .adc import Adc
 
 ChannelsArg = Union[None, int, str, range, Sequence[int]]
 
-COUNTER_START = 0x01  #: trigger byte start source: each pulse of counter 2 of block 0 starts a scan
 _LARGEST_DIVISOR = 65535
-_BLOCK_BYTES_LIMIT = 4 << 20  # one buffer of the library's ring
+_WAIT_MS = 100  # one wait of a read; the program can interrupt between two
+_SLOPES = {"rising": 1, "falling": 2}
+_GROWN, _LAST, _GONE, _TRIGGER, _RECORD_START = 0x1, 0x2, 0x4, 0x8, 0x10
+_TIMEOUT, _EOF, _SHORT_BUFFER = 1460, 38, 122
 
 
 # ---- arguments --------------------------------------------------------------------------------------------
@@ -85,7 +88,44 @@ def check_rate(rate: Any, clock_hz: float) -> float:
     return hz
 
 
-# ---- setting the board up ----------------------------------------------------------------------------------
+def _count(value: Any, what: str, lowest: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or value < lowest:
+        raise ValueError(f"{what} {value!r}: a whole number, {lowest} or more")
+    return value
+
+
+@dataclass(frozen=True)
+class Trigger:
+    """A software trigger: the measurement keeps scans from the first scan at which `channel` crosses
+    `level` volts in the direction of `slope` ("rising" or "falling").
+
+    Rising: the trigger is the first scan at or above `level` after the channel has been at or below
+    `level - hysteresis` (falling: at or below `level` after at or above `level + hysteresis`), so noise
+    smaller than the hysteresis does not trigger. `channel` is a channel number of the span measured.
+    Each record keeps `pretrigger` scans from before the trigger scan, then the trigger scan and those
+    after it. `records` records are taken, each at a new trigger after the previous record; 0 takes
+    records until the stream is closed (streams only).
+    """
+
+    channel: int
+    level: float = 0.0
+    slope: str = "rising"
+    hysteresis: float = 0.0
+    pretrigger: int = 0
+    records: int = 1
+
+    def __post_init__(self) -> None:
+        _count(self.channel, "trigger channel", 0)
+        if self.slope not in _SLOPES:
+            raise ValueError(f"trigger slope {self.slope!r}: 'rising' or 'falling'")
+        for name in ("level", "hysteresis"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+                raise ValueError(f"trigger {name} {value!r}: a finite number of volts")
+        if self.hysteresis < 0:
+            raise ValueError(f"trigger hysteresis {self.hysteresis!r}: 0 volts or more")
+        _count(self.pretrigger, "pretrigger", 0)
+        _count(self.records, "trigger records", 0)
 
 
 @dataclass
@@ -97,18 +137,17 @@ class Plan:
     ranges: list[Range]
     rate: float
     oversample: int = 0
+    trigger: Optional[Trigger] = None
 
     @property
     def channels(self) -> list[int]:
         return list(range(self.first, self.last + 1))
 
-    @property
-    def samples_per_scan(self) -> int:
-        return len(self.channels) * (self.oversample + 1)
 
-
-def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversample: int = 0) -> Plan:
-    """Checks a measurement's arguments against the board; raises ValueError before touching it."""
+def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversample: int = 0,
+         trigger: Optional[Trigger] = None, scans: int = 0) -> Plan:
+    """Checks a measurement's arguments against the board; raises ValueError before touching it.
+    `scans` is the scans of one record (0: until stopped)."""
     caps = adc._device.capabilities
     if caps.analog_inputs == 0:
         raise ValueError("the board has no bulk analog input to measure at a rate with")
@@ -119,6 +158,8 @@ def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversam
         parse_range(ranges)  # a bad text is refused before the board's block is read
     if not isinstance(oversample, int) or isinstance(oversample, bool) or not 0 <= oversample <= 255:
         raise ValueError(f"oversample {oversample!r}: 0 to 255 extra conversions per channel")
+    if trigger is not None and not isinstance(trigger, Trigger):
+        raise ValueError(f"trigger {trigger!r}: give a korval.Trigger")
     if channels is None:
         config = adc.config
         first, last = config.start_channel, min(config.end_channel, caps.analog_inputs - 1)
@@ -132,36 +173,87 @@ def plan(adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, oversam
         if by_slot.setdefault(slot, r) != r:
             raise ValueError(f"channel {c} shares range slot {slot} with channel {slot << caps.range_shift}: "
                              f"they take one range ({by_slot[slot]}, not {r})")
-    return Plan(first, last, per_channel, hz, oversample)
-
-
-def configure(adc: "Adc", p: Plan) -> None:
-    """Writes the plan's channels, ranges and oversample and the counter start into the board's block."""
-    from dataclasses import replace
-
-    config = adc.config
-    shift = adc._device.capabilities.range_shift
-    ranges = list(config.ranges)
-    for c, r in zip(p.channels, p.ranges):
-        ranges[c >> shift] = r
-    adc.config = replace(config, ranges=ranges, calibration_mode=0,
-                         trigger=(config.trigger & ~0x03) | COUNTER_START,
-                         start_channel=p.first, end_channel=p.last, oversample=p.oversample)
-
-
-def start_clock(adc: "Adc", hz: float) -> float:
-    """Counters 1 and 2 of block 0 as the scan clock; the rate obtained."""
-    value = ctypes.c_double(hz)
-    adc._lib.call("CTR_StartOutputFreq", adc._index, 0, ctypes.byref(value))
-    return value.value
-
-
-def stop_clock(adc: "Adc") -> None:
-    adc._lib.raw("CTR_StartOutputFreq", adc._index, 0, ctypes.byref(ctypes.c_double(0.0)))
+    if trigger is not None:
+        if not first <= trigger.channel <= last:
+            raise ValueError(f"trigger channel {trigger.channel}: not in the channels measured, {first} to {last}")
+        if not scans:
+            raise ValueError("a trigger takes the scans of a record: give scans=")
+        if trigger.pretrigger >= scans:
+            raise ValueError(f"pretrigger {trigger.pretrigger}: fewer than the {scans} scans of a record")
+    return Plan(first, last, per_channel, hz, oversample, trigger)
 
 
 def _now() -> datetime.datetime:
     return datetime.datetime.now(datetime.timezone.utc)
+
+
+# ---- the library's measurement ------------------------------------------------------------------------------
+
+
+class _Measurement:
+    """A started measurement of the library (KORVAL_MeasureCreate and KORVAL_MeasureStart), pulled with
+    reads; `rate` is the rate obtained."""
+
+    handle: Optional[ctypes.c_void_p] = None
+
+    def __init__(self, adc: "Adc", p: Plan, scans: int, block_seconds: float = 0.0) -> None:
+        self._lib = adc._lib
+        spec = _lib.MeasureSpec()
+        spec.Size = ctypes.sizeof(spec)
+        spec.FirstChannel, spec.LastChannel = p.first, p.last
+        codes = [int(r) for r in p.ranges]
+        if len(set(codes)) == 1:
+            codes = codes[:1]
+        spec.RangeCount = len(codes)
+        spec.Ranges[:len(codes)] = codes
+        spec.Oversample = p.oversample
+        spec.Rate = p.rate
+        spec.Scans = scans
+        spec.BlockSeconds = block_seconds
+        t = p.trigger
+        if t is not None:
+            spec.Trigger = _lib.MeasureTrigger(_SLOPES[t.slope], t.channel, float(t.level), float(t.hysteresis),
+                                               t.pretrigger, t.records)
+        handle = ctypes.c_void_p()
+        self._lib.call("KORVAL_MeasureCreate", adc._index, ctypes.byref(handle))
+        self.handle = handle
+        code = self._lib.raw("KORVAL_MeasureStart", handle, ctypes.byref(spec), _lib.MeasureCallback(), None)
+        if code != 0:
+            self.destroy()
+            error = KorvalError(code, "KORVAL_MeasureStart")
+            if code == 87:
+                raise ValueError(f"the library refused the measurement ({error})") from error
+            raise error
+        self.rate: float = spec.Rate
+        self.block = _lib.MeasureBlock()
+
+    def read(self, volts: Any, counts: Any, capacity: int, wait_ms: int) -> int:
+        """One block into `volts` and `counts` (None: into the measurement's memory); the result code."""
+        self.block.Size = ctypes.sizeof(self.block)
+        return self._lib.raw("KORVAL_MeasureRead", self.handle, ctypes.byref(self.block),
+                             None if volts is None else volts.ctypes.data_as(ctypes.POINTER(f64)),
+                             None if counts is None else counts.ctypes.data_as(ctypes.POINTER(u16)), capacity,
+                             wait_ms)
+
+    def status(self) -> Any:
+        status = _lib.MeasureStatus()
+        status.Size = ctypes.sizeof(status)
+        self._lib.call("KORVAL_MeasureGetStatus", self.handle, ctypes.byref(status))
+        return status
+
+    def destroy(self) -> None:
+        handle, self.handle = self.handle, None
+        if handle is not None:
+            self._lib.raw("KORVAL_MeasureDestroy", handle)
+
+    def __del__(self) -> None:
+        self.destroy()
+
+
+def _wait_ms(deadline: Optional[float]) -> int:
+    if deadline is None:
+        return _WAIT_MS
+    return max(0, min(_WAIT_MS, math.ceil((deadline - time.monotonic()) * 1000)))
 
 
 # ---- one-shot reads ----------------------------------------------------------------------------------------
@@ -170,8 +262,10 @@ def _now() -> datetime.datetime:
 @dataclass
 class Acquisition:
     """Scans taken at a rate: `volts` and `counts` of shape (scans, channels), `times` in seconds from the
-    first scan, the `rate` obtained in hertz, the `channels` scanned, their `ranges` as text, and when
-    the acquisition `started` (UTC)."""
+    measurement's first scan, the `rate` obtained in hertz, the `channels` scanned, their `ranges` as
+    text, and when the acquisition `started` (UTC). With a trigger, `triggers` holds the row of each
+    record's trigger scan (records follow one another, `pretrigger` scans before each trigger) and
+    `trigger_index` the first of them; without one, `triggers` is empty and `trigger_index` None."""
 
     volts: Any
     counts: Any
@@ -180,57 +274,62 @@ class Acquisition:
     channels: list[int]
     ranges: list[str]
     started: datetime.datetime
+    triggers: list[int] = field(default_factory=list)
+
+    @property
+    def trigger_index(self) -> Optional[int]:
+        return self.triggers[0] if self.triggers else None
 
     def __len__(self) -> int:
         return len(self.times)
 
 
 def read(adc: "Adc", samples: int, rate: Any, channels: ChannelsArg, ranges: RangeArg, oversample: int,
-         timeout: Optional[float]) -> Acquisition:
+         timeout: Optional[float], trigger: Optional[Trigger] = None) -> Acquisition:
     if not isinstance(samples, int) or isinstance(samples, bool) or samples <= 0:
         raise ValueError(f"samples {samples!r}: the number of scans, 1 or more")
-    p = plan(adc, rate, channels, ranges, oversample)
-    total = samples * p.samples_per_scan
-    if total * 2 > 0xFFFFFFFF:
-        raise ValueError(f"{samples} scans of {p.samples_per_scan} samples: at most {0xFFFFFFFF // 2} samples "
-                         "in one read; use stream() or record() for more")
-    if p.oversample == 0 and p.rate < _SLOWEST_ONE_SHOT:
-        return _read_by_stream(adc, samples, p, timeout)
-    configure(adc, p)
-    hz = start_clock(adc, p.rate)
-    started = _now()
-    try:
-        wait = timeout if timeout is not None else 10.0 + samples / hz
-        raw = adc.acquire(total, timeout=wait)
-    finally:
-        stop_clock(adc)
+    p = plan(adc, rate, channels, ranges, oversample, trigger, samples)
+    records = trigger.records if trigger is not None else 1
+    if records == 0:
+        raise ValueError("trigger records 0 (until stopped): a read takes 1 record or more")
+    total = samples * records
     n = len(p.channels)
-    groups = raw.reshape(samples, n, p.oversample + 1)
-    if p.oversample:
-        # A channel's value in a scan: the mean of its conversions after the first.
-        mean = groups[:, :, 1:].mean(axis=2)
-        counts = np.rint(mean).astype(np.uint16)
-    else:
-        mean = groups[:, :, 0]
-        counts = mean.copy()
-    scale, offset = volts_per_count(p.ranges)
-    volts = mean * scale + offset
-    return Acquisition(volts=volts, counts=counts, times=np.arange(samples) / hz, rate=hz, channels=p.channels,
-                       ranges=[str(r) for r in p.ranges], started=started)
-
-
-# The library gives each read of a one-shot acquisition some seconds; scans further apart come by stream.
-_SLOWEST_ONE_SHOT = 0.5
-
-
-def _read_by_stream(adc: "Adc", samples: int, p: Plan, timeout: Optional[float]) -> Acquisition:
-    stream = RateStream(adc, p.rate, range(p.first, p.last + 1), p.ranges, block_seconds=1.0, timeout=timeout)
-    with stream:
-        blocks = list(take(stream, samples))
-    counts = np.concatenate([b.counts for b in blocks])
-    return Acquisition(volts=np.concatenate([b.volts for b in blocks]), counts=counts,
-                       times=np.arange(samples) / stream.rate, rate=stream.rate, channels=stream.channels,
-                       ranges=stream.ranges, started=stream.started)
+    volts = np.empty((total, n))
+    counts = np.empty((total, n), dtype=np.uint16)
+    times = np.empty(total)
+    triggers: list[int] = []
+    started = _now()
+    m = _Measurement(adc, p, samples)
+    wait = timeout if timeout is not None else 10.0 + total / m.rate
+    deadline = time.monotonic() + wait
+    filled, result = 0, 0
+    try:
+        while True:
+            room = total - filled
+            code = m.read(volts[filled:] if room else None, counts[filled:] if room else None, room, _wait_ms(deadline))
+            if code == _TIMEOUT:
+                if time.monotonic() >= deadline:
+                    raise TimeoutError(f"{filled} of {total} scans had come after {wait:.3g} s")
+                continue
+            if code == _EOF:
+                break
+            if code != 0:
+                raise KorvalError(code, "KORVAL_MeasureRead")
+            b = m.block
+            if b.Flags & _TRIGGER:
+                triggers.append(filled + b.TriggerScan - b.FirstScan)
+            k = min(b.ScanCount, room)
+            times[filled:filled + k] = np.arange(b.FirstScan, b.FirstScan + k) / m.rate
+            filled += k
+            if b.Flags & _LAST:
+                result = b.Result
+                break
+    finally:
+        m.destroy()
+    if result != 0 or filled < total:
+        raise KorvalError(result or _EOF, "KORVAL_MeasureRead")
+    return Acquisition(volts=volts, counts=counts, times=times, rate=m.rate, channels=p.channels,
+                       ranges=[str(r) for r in p.ranges], started=started, triggers=triggers)
 
 
 # ---- streams -----------------------------------------------------------------------------------------------
@@ -239,248 +338,213 @@ def _read_by_stream(adc: "Adc", samples: int, p: Plan, timeout: Optional[float])
 @dataclass
 class Block:
     """Scans of a stream: `volts` and `counts` of shape (scans, channels), `first_scan` (its index since
-    the start), `times` in seconds since the first scan, and `grown`: the library's ring grew for it
-    (the program had fallen behind; nothing was lost)."""
+    the measurement's first scan), `times` in seconds since that scan, and `grown`: the library's ring
+    grew for it (the program had fallen behind; nothing was lost).
+
+    `host_time_ns` is the host's UTC clock when the block arrived, in nanoseconds since 1970
+    (`host_time` as a datetime). With a trigger, `record` is the record the block belongs to (from 0),
+    `record_start` says the block begins one (with its pretrigger scans), and `trigger_index` is the row
+    of the trigger scan in this block (`first_scan + trigger_index` counts it since the first scan), or
+    None when the block does not hold it. `gone`: the board was unplugged after this block; every scan
+    before that was delivered."""
 
     volts: Any
     counts: Any
     first_scan: int
     times: Any
     grown: bool
+    host_time_ns: int = 0
+    trigger_index: Optional[int] = None
+    record: int = 0
+    record_start: bool = False
+    gone: bool = False
+
+    @property
+    def host_time(self) -> datetime.datetime:
+        """When the block arrived, UTC (to the microsecond)."""
+        seconds, ns = divmod(self.host_time_ns, 1_000_000_000)
+        return (datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+                + datetime.timedelta(microseconds=ns // 1000))
 
     def __len__(self) -> int:
         return len(self.counts)
-
-
-_END = object()
-
-
-def _buffer_handler(q: "queue.SimpleQueue[Any]") -> Any:
-    """The continuous acquisition's callback for a stream: runs on the library's buffer thread, copies
-    each buffer and hands it over through `q`; never blocks, never raises."""
-
-    def on_buffer(data: Any, size: int, flags: int, context: int) -> None:
-        try:
-            if flags & 2:
-                q.put(_END)
-                return
-            n = size // 2
-            if n:
-                q.put((np.ctypeslib.as_array(data, shape=(n,)).copy(), bool(flags & 4)))
-            elif flags & 4:
-                q.put((None, True))
-        except BaseException as e:  # noqa: BLE001 - nothing may escape into the library's thread
-            q.put(e)
-
-    return on_buffer
 
 
 class RateStream(_lib.Closing):
     """Continuous scans at a rate; see `Adc.stream`. An iterator of `Block` objects and a context manager.
 
     `rate` is the rate obtained, `channels` and `ranges` what is scanned, `started` the start (UTC),
-    `scans` the scans delivered so far, `grown` the blocks the ring grew for, `ring_size` the ring's
-    buffers now. Blocks hold about `block_seconds` of scans; at slow rates a block comes as soon as the
-    board has sent scans, so nothing waits for a block to fill. After `close()` the iterator still
-    delivers every scan that had reached the host, then stops.
+    `scans` the scans delivered so far, `grown` the blocks the ring grew for. Blocks hold about
+    `block_seconds` of scans (`block_scans`); at slow rates a block comes as soon as the board has sent
+    scans. After `close()` the iterator still delivers the blocks that had reached the host, then stops.
     """
 
     def __init__(self, adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, block_seconds: float,
-                 timeout: Optional[float] = None) -> None:
+                 timeout: Any = None, trigger: Optional[Trigger] = None, scans: Optional[int] = None) -> None:
         if not (isinstance(block_seconds, (int, float)) and math.isfinite(block_seconds) and block_seconds > 0):
             raise ValueError(f"block_seconds {block_seconds!r}: a time in seconds above 0")
-        p = plan(adc, rate, channels, ranges)
+        if scans is not None:
+            _count(scans, "scans", 1)
+        p = plan(adc, rate, channels, ranges, 0, trigger, scans or 0)
         self._adc = adc
         self._lib = adc._lib
         self._index = adc._index
         self.channels = p.channels
         self.ranges = [str(r) for r in p.ranges]
         self._n = len(p.channels)
-        self._scale, self._offset = volts_per_count(p.ranges)
         self.scans = 0
         self.grown = 0
         self.status = 0
-        self._pending: list[Any] = []  # arrays of counts not yet delivered
-        self._pending_samples = 0
-        self._pending_grown = False
-        self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self._ready: "collections.deque[Block]" = collections.deque()  # read by close(), not yet delivered
         self._lock = threading.Lock()
-        self._running = False
-        self._ended = False
-        configure(adc, p)
-        self.rate = start_clock(adc, p.rate)
-        self.block_scans = max(1, round(block_seconds * self.rate))
-        self.timeout = timeout if timeout is not None else 10.0 + 2.0 / self.rate + 2.0 * block_seconds
-        # The ring's buffers hold about one block, in units of whole 512-byte packets and whole scans: the
-        # board starts each announced count (16 buffers) at the first channel of a scan.
-        unit = math.lcm(512, 2 * self._n)
-        size = min(_BLOCK_BYTES_LIMIT // unit * unit, max(unit, (self.block_scans * self._n * 2 + unit - 1) // unit * unit))
-        self.buffer_bytes = size
-        # The callback holds the queue, not the stream, so that a stream left without close() (a loop
-        # broken out of) is freed, and so ended, as soon as the program drops it.
-        self._callback = _lib.ContCallback(_buffer_handler(self._queue))
+        self._done = False
+        self._trigger = trigger
         self.started = _now()
-        try:
-            self._lib.call("ADC_BulkContinuousStart", self._index, size, 16, 0, self._callback)
-        except BaseException:
-            stop_clock(adc)
-            raise
+        self._m = _Measurement(adc, p, scans or 0, block_seconds)
+        self.rate = self._m.rate
+        self.block_scans = max(1, round(block_seconds * self.rate))
+        self._capacity = self.block_scans + 1
+        if timeout is None and trigger is None:
+            timeout = 10.0 + 2.0 / self.rate + 2.0 * block_seconds
+        self.timeout: Optional[float] = timeout  # None: waits for the trigger until interrupted
         self._running = True
 
     def __iter__(self) -> Iterator[Block]:
         return self
 
-    def _take(self, wait: float) -> bool:
-        """Moves one item from the queue to the pending counts; False when none came within `wait`."""
-        try:
-            item = self._queue.get(timeout=wait) if wait > 0 else self._queue.get_nowait()
-        except queue.Empty:
-            return False
-        if item is _END:
-            self._ended = True
-        elif isinstance(item, BaseException):
-            raise item
-        else:
-            counts, grown = item
-            if counts is not None:
-                self._pending.append(counts)
-                self._pending_samples += counts.size
-            if grown:
-                self.grown += 1
-                self._pending_grown = True
-        return True
+    def _read(self, wait_ms: int) -> tuple[int, Optional[Block]]:
+        """One block from the measurement, read into new arrays: (result code, block or None)."""
+        m = self._m
+        while True:
+            volts = np.empty((self._capacity, self._n))
+            counts = np.empty((self._capacity, self._n), dtype=np.uint16)
+            code = m.read(volts, counts, self._capacity, wait_ms)
+            if code != _SHORT_BUFFER:
+                break
+            self._capacity = m.block.ScanCount
+        if code != 0:
+            return code, None
+        b = m.block
+        k, first = b.ScanCount, b.FirstScan
+        if b.Flags & _LAST:
+            self._done = True
+            self.status = b.Result
+        if k == 0:
+            return code, None
+        return code, Block(volts[:k], counts[:k], first, np.arange(first, first + k) / self.rate,
+                           bool(b.Flags & _GROWN), b.HostTimeNs,
+                           b.TriggerScan - first if b.Flags & _TRIGGER else None, b.Record,
+                           bool(b.Flags & _RECORD_START), bool(b.Flags & _GONE))
 
     def __next__(self) -> Block:
-        want = self.block_scans * self._n
-        deadline = time.monotonic() + self.timeout
-        while self._pending_samples < want and not self._ended:
-            if self._pending_samples >= self._n:
-                # Some whole scans are here: take what else has come, then deliver them.
-                if not self._take(0):
-                    break
-                continue
-            if not self._take(min(0.1, max(0.0, deadline - time.monotonic()))):
-                if not self._running and self._queue.empty():
-                    break
-                if time.monotonic() >= deadline:
-                    raise TimeoutError(f"no scan came within {self.timeout:.3g} s")
-        whole = min(self._pending_samples, want) // self._n * self._n
-        if whole == 0:
+        block = self._ready.popleft() if self._ready else self._next()
+        if block is None:
             self._finish()
             raise StopIteration
-        return self._deliver(whole)
+        self.scans += len(block)
+        self.grown += block.grown
+        return block
 
-    def _deliver(self, samples: int) -> Block:
-        if len(self._pending) == 1:
-            data = self._pending[0]
-        else:
-            data = np.concatenate(self._pending)
-        counts, rest = data[:samples], data[samples:]
-        self._pending = [rest] if rest.size else []
-        self._pending_samples = rest.size
-        counts = counts.reshape(-1, self._n)
-        volts = np.multiply(counts, self._scale)
-        volts += self._offset
-        first = self.scans
-        self.scans += len(counts)
-        grown, self._pending_grown = self._pending_grown, False
-        return Block(volts=volts, counts=counts, first_scan=first, times=np.arange(first, self.scans) / self.rate,
-                     grown=grown)
+    def _next(self) -> Optional[Block]:
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        while not self._done:
+            with self._lock:
+                if not self._running:
+                    return None
+                code, block = self._read(_wait_ms(deadline))
+            if block is not None:
+                return block
+            if code == _TIMEOUT:
+                if deadline is not None and time.monotonic() >= deadline:
+                    raise TimeoutError(f"no scan came within {self.timeout:.3g} s")
+            elif code == _EOF:
+                self._done = True
+            elif code != 0:
+                raise KorvalError(code, "KORVAL_MeasureRead")
+        return None
 
     def _finish(self) -> None:
         if self._running:
             self.close()
         if self.status not in (0, 995):
             status, self.status = self.status, 0
-            raise KorvalError(status, "ADC_BulkContinuousEnd")
+            raise KorvalError(status, "KORVAL_MeasureRead")
 
     def ring_size(self) -> int:
         """Buffers in the library's ring now (it grows when blocks are not taken fast enough)."""
         if not self._running:
             return 0
-        counts = [i32(0), i32(0), i32(0)]
+        counts = [_lib.i32(0), _lib.i32(0), _lib.i32(0)]
         code = self._lib.raw("ADC_BulkContinuousDebug", self._index, *[ctypes.byref(c) for c in counts])
         return sum(c.value for c in counts) if code == 0 else 0
 
     def close(self) -> int:
-        """Ends the acquisition and stops the scan clock; the scans that reached the host stay to be
-        iterated. Returns the status of the read that ended it (0 when none failed)."""
+        """Ends the measurement; the blocks that had reached the host stay to be iterated. Returns the
+        code that ended it early (0 when none did)."""
+        self._running = False  # a read waiting in another thread ends within one wait
         with self._lock:
-            if not self._running:
+            m = self._m
+            if m.handle is None:
                 return self.status
-            self._running = False
+            # Keep the scans taken so far: the blocks ready, and the one being filled once it is full
+            # (at most a block's time more). With a trigger, scans taken are not all kept: only the
+            # blocks ready are.
             try:
-                self.status = end_continuous(self._lib, self._index, self._callback)
+                acquired = m.status().ScansAcquired
+                deadline = time.monotonic() + (0.0 if self._trigger else min(2.0, 0.5 + self.block_scans / self.rate))
+                while not self._done and m.status().ScansDelivered < acquired:
+                    code, block = self._read(_wait_ms(deadline))
+                    if block is not None:
+                        self._ready.append(block)
+                    elif code != 0 and (code != _TIMEOUT or time.monotonic() >= deadline):
+                        break
             finally:
-                stop_clock(self._adc)
-            # Everything the library delivered is queued now, the final call last.
-            while self._take(0):
-                pass
+                m.destroy()
             return self.status
-
-
-def end_continuous(lib: _lib.Library, index: int, callback: Any) -> int:
-    """Ends the slot's continuous acquisition and waits for its threads: the status of the read that ended
-    it (0 when none failed). When it cannot be ended, the threads may still run and call back: the
-    callback is kept alive for good, and the failure is raised."""
-    status = u32(0)
-    code = lib.raw("ADC_BulkContinuousEnd", index, ctypes.byref(status))
-    if code != 0:
-        from .adc import _still_in_use
-
-        _still_in_use.append(callback)
-        raise KorvalError(code, "ADC_BulkContinuousEnd")
-    return status.value
-
-
-def take(stream: RateStream, scans: int) -> Iterator[Block]:
-    """Exactly `scans` scans of a stream, in blocks (the last one cut), then the stream is closed."""
-    left = scans
-    for block in stream:
-        if len(block) >= left:
-            n = left
-            yield Block(block.volts[:n], block.counts[:n], block.first_scan, block.times[:n], block.grown)
-            left = 0
-            break
-        left -= len(block)
-        yield block
-    stream.close()
-    if left:
-        raise KorvalError(stream.status or 38, "ADC_BulkContinuousEnd")
 
 
 # ---- files -------------------------------------------------------------------------------------------------
 
 
 def record(adc: "Adc", path: Union[str, Path], seconds: float, rate: Any, channels: ChannelsArg, ranges: RangeArg,
-           progress: Optional[Callable[[int, int], Any]]) -> int:
+           progress: Optional[Callable[[int, int], Any]], trigger: Optional[Trigger] = None) -> int:
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix not in (".h5", ".hdf5", ".csv"):
         raise ValueError(f"{path.name}: record writes .h5 (HDF5) or .csv files")
     if not (isinstance(seconds, (int, float)) and math.isfinite(seconds) and seconds > 0):
         raise ValueError(f"seconds {seconds!r}: a duration above 0")
-    p = plan(adc, rate, channels, ranges)
+    p = plan(adc, rate, channels, ranges, 0, trigger)
     scans = round(seconds * p.rate)
     if scans < 1:
         raise ValueError(f"{seconds} s at {p.rate:g} scans per second is less than one scan")
-    stream = RateStream(adc, p.rate, range(p.first, p.last + 1), p.ranges, block_seconds=0.05)
+    records = trigger.records if trigger is not None else 1
+    if records == 0:
+        raise ValueError("trigger records 0 (until stopped): a recording takes 1 record or more")
+    total = scans * records
+    stream = RateStream(adc, p.rate, range(p.first, p.last + 1), p.ranges, block_seconds=0.05, trigger=trigger,
+                        scans=scans)
     with stream:
         writer = _Hdf5Writer(path, stream, adc) if suffix != ".csv" else _CsvWriter(path, stream)
         written = 0
         try:
-            for block in take(stream, scans):
+            for block in stream:
                 writer.write(block)
+                if block.trigger_index is not None:
+                    writer.triggers.append(written + block.trigger_index)
                 written += len(block)
                 if progress is not None:
-                    progress(written, scans)
+                    progress(written, total)
         finally:
             writer.close()
+    if written < total:
+        raise KorvalError(stream.status or _EOF, "KORVAL_MeasureRead")
     return written
 
 
 class _CsvWriter:
     def __init__(self, path: Path, stream: RateStream) -> None:
+        self.triggers: list[int] = []
         self._file = open(path, "w", encoding="utf-8", newline="\n")
         self._file.write(",".join(["time (s)"] + [f"ch{c} (V)" for c in stream.channels]) + "\n")
         self._fmt = ",".join(["%.9g"] + ["%.6f"] * len(stream.channels))
@@ -500,6 +564,7 @@ class _Hdf5Writer:
             raise ImportError("recording to HDF5 needs h5py (Debian: apt-get install python3-h5py)") from e
         from . import __version__
 
+        self.triggers: list[int] = []
         n = len(stream.channels)
         self._file = h5py.File(path, "w")
         self._data = self._file.create_dataset("volts", shape=(0, n), maxshape=(None, n), dtype="f4",
@@ -525,4 +590,6 @@ class _Hdf5Writer:
         self._rows += k
 
     def close(self) -> None:
+        if self.triggers:
+            self._data.attrs["trigger_rows"] = np.array(self.triggers, dtype=np.int64)
         self._file.close()

@@ -1,5 +1,6 @@
 """Measurements at a chosen rate, paced by the board's counters, on simulated boards."""
 
+import datetime
 import threading
 import time
 
@@ -133,6 +134,69 @@ def test_recorded_hdf5_reads_back_with_its_attributes(sim, tmp_path):
         assert attrs["korval_version"] == korval.__version__ and "serial_number" in attrs
 
 
+def sine_counts(scans, period):
+    """A ±5 V sine of `period` scans in counts of the ±10 V range, from phase 0."""
+    volts = 5.0 * np.sin(2 * np.pi * np.arange(scans) / period)
+    return np.clip(np.rint((volts + 10.0) * 65536 / 20.0), 0, 65535).astype(int)
+
+
+# A sine of 100 scans on channel 3 (the span 2-3): rising through 2.5 V first at scan 9, falling through
+# -2.5 V at scan 59; the hysteresis of 0.5 V re-arms each between records, so the second record's
+# trigger is a period later.
+@pytest.mark.parametrize("slope, level, scans", [("rising", 2.5, [9, 109]), ("falling", -2.5, [59, 159])])
+def test_a_triggered_read_keeps_its_records_around_the_crossings(sim, slope, level, scans):
+    board = sim.add_board(BOARD)
+    channel3 = sine_counts(100, 100)
+    board.set_sample_pattern(np.stack([np.full(100, 32768), channel3], axis=1).ravel().tolist())
+    dev = korval.Device(0)
+    trigger = korval.Trigger(channel=3, level=level, slope=slope, hysteresis=0.5, pretrigger=5, records=2)
+    a = dev.adc.read(30, rate=10_000, channels="2-3", trigger=trigger)
+    assert a.volts.shape == (60, 2) and a.triggers == [5, 35] and a.trigger_index == 5
+    assert a.times[[5, 35]] * a.rate == pytest.approx(scans)
+    assert (a.counts[:, 1] == channel3[np.rint(a.times * a.rate).astype(int) % 100]).all()
+
+
+def test_stream_blocks_follow_one_another_and_carry_the_hosts_time(sim):
+    sim.add_board(BOARD)
+    dev = korval.Device(0)
+    before = time.time_ns()
+    with dev.adc.stream(rate=20_000, channels="0-3", block_seconds=0.01, scans=2000) as stream:
+        blocks = list(stream)
+    after = time.time_ns()
+    assert sum(len(b) for b in blocks) == stream.scans == 2000 and len(blocks) > 2
+    assert [b.first_scan for b in blocks] == [0] + list(np.cumsum([len(b) for b in blocks[:-1]]))
+    stamps = [b.host_time_ns for b in blocks]
+    assert stamps == sorted(stamps) and before <= stamps[0] and stamps[-1] <= after
+    assert abs(blocks[-1].host_time - datetime.datetime.now(datetime.timezone.utc)).total_seconds() < 5
+    assert all(b.trigger_index is None and b.record == 0 and not b.gone for b in blocks)
+
+
+def test_an_unplug_ends_the_stream_with_1617_after_the_scans_before_it(sim):
+    board = sim.add_board(BOARD)
+    dev = korval.Device(0)
+    with dev.adc.stream(rate=20_000, channels="0-1", block_seconds=0.01) as stream:
+        blocks = [next(stream)]
+        board.unplug()
+        with pytest.raises(korval.KorvalError) as e:
+            blocks.extend(stream)
+    assert e.value.code == 1617
+    assert [b.first_scan for b in blocks] == [0] + list(np.cumsum([len(b) for b in blocks[:-1]]))
+    assert not any(b.gone for b in blocks[:-1])
+
+
+@pytest.mark.parametrize("kwargs, says", [
+    (dict(channel=-1), "trigger channel"),
+    (dict(channel=0, slope="up"), "slope"),
+    (dict(channel=0, level=float("inf")), "level"),
+    (dict(channel=0, hysteresis=-0.1), "hysteresis"),
+    (dict(channel=0, pretrigger=1.5), "pretrigger"),
+    (dict(channel=0, records=-1), "records"),
+])
+def test_a_trigger_that_cannot_be_is_refused(kwargs, says):
+    with pytest.raises(ValueError, match=says):
+        korval.Trigger(**kwargs)
+
+
 @pytest.mark.parametrize("kwargs, says", [
     (dict(rate=1000, channels="0-16"), "channels 0 to 15"),
     (dict(rate=1000, channels=[0, 2, 3]), "contiguous"),
@@ -144,6 +208,9 @@ def test_recorded_hdf5_reads_back_with_its_attributes(sim, tmp_path):
     (dict(rate=0), "scans per second"),
     (dict(rate=float("nan")), "scans per second"),
     (dict(rate=1000, oversample=256), "oversample"),
+    (dict(rate=1000, channels="0-3", trigger=korval.Trigger(channel=4)), "trigger channel 4"),
+    (dict(rate=1000, channels=0, trigger=korval.Trigger(channel=0, pretrigger=10)), "pretrigger 10"),
+    (dict(rate=1000, channels=0, trigger=korval.Trigger(channel=0, records=0)), "records 0"),
 ])
 def test_bad_arguments_raise_value_error_and_touch_nothing(sim, kwargs, says):
     board = sim.add_board(BOARD)
@@ -152,7 +219,8 @@ def test_bad_arguments_raise_value_error_and_touch_nothing(sim, kwargs, says):
     board.clear_log()
     with pytest.raises(ValueError, match=says):
         dev.adc.read(10, **kwargs)
-    if "oversample" not in kwargs:
+    trigger = kwargs.get("trigger")
+    if "oversample" not in kwargs and (trigger is None or trigger.channel == 4):  # the others need samples
         with pytest.raises(ValueError, match=says):
             dev.adc.stream(**kwargs)
     assert board.log() == []

@@ -20,15 +20,20 @@ pytestmark = pytest.mark.skipif(not EXPORT_LIST.exists(), reason="needs the sour
 
 SCALARS = {
     "uint8_t": ctypes.c_uint8, "uint16_t": ctypes.c_uint16, "uint32_t": ctypes.c_uint32,
-    "int32_t": ctypes.c_int32, "uint64_t": ctypes.c_uint64, "double": ctypes.c_double, "int": ctypes.c_int,
+    "int32_t": ctypes.c_int32, "uint64_t": ctypes.c_uint64, "int64_t": ctypes.c_int64, "double": ctypes.c_double,
+    "int": ctypes.c_int,
 }
 # The package's structures, by the C type they stand for.
 STRUCTURES = {
     "KorvalCapabilities": _lib.Capabilities, "KorvalDACPair": _lib.DACPair, "KorvalSimTransfer": _lib.SimTransfer,
     "KorvalSimFault": _lib.SimFault, "KorvalSimDigitalState": _lib.SimDigitalState,
     "KorvalSimCounter": _lib.SimCounter, "KorvalSimAdcSignal": _lib.SimAdcSignal,
-    "KorvalUnusableBoard": _lib.UnusableBoardInfo,
+    "KorvalUnusableBoard": _lib.UnusableBoardInfo, "KorvalTrigger": _lib.MeasureTrigger,
+    "KorvalMeasureSpec": _lib.MeasureSpec, "KorvalMeasureBlock": _lib.MeasureBlock,
+    "KorvalMeasureStatus": _lib.MeasureStatus,
 }
+CALLBACKS = {"PContCallback": _lib.ContCallback, "KorvalMeasureCallback": _lib.MeasureCallback}
+OPAQUE = {"KorvalMeasurement"}  # handles the package keeps as addresses
 
 
 def declarations() -> dict[str, tuple[str, list[str]]]:
@@ -58,11 +63,13 @@ def matches(c_type: str, bound) -> bool:
     c_type = c_type.replace("const ", "").strip()
     if c_type == "void":
         return bound is None
-    if c_type == "PContCallback":
-        return bound is _lib.ContCallback
+    if c_type in CALLBACKS:
+        return bound is CALLBACKS[c_type]
     if not c_type.endswith("*"):
         return SCALARS.get(c_type) is bound
     target = c_type[:-1].strip()
+    if target.rstrip(" *") in OPAQUE:
+        return bound is (ctypes.c_void_p if target in OPAQUE else ctypes.POINTER(ctypes.c_void_p))
     if bound is ctypes.c_void_p:
         return True  # any pointer passes as an address
     if bound is ctypes.c_char_p:
@@ -94,6 +101,36 @@ def test_every_bound_function_matches_its_declaration():
             if not matches(c_type, bound):
                 wrong.append(f"{name}: argument {i} is {c_type}, bound as {bound}")
     assert wrong == []
+
+
+def c_structures() -> dict[str, list[tuple[str, str, int]]]:
+    """name: [(field type, field name, array length or 0)] of every structure in the public headers."""
+    found = {}
+    for header in HEADERS.glob("*.h"):
+        text = re.sub(r"/\*.*?\*/|//[^\n]*", " ", header.read_text(), flags=re.S)
+        defines = {k: int(v, 0) for k, v in re.findall(r"#define\s+(\w+)\s+(0x[0-9a-fA-F]+|\d+)u?\b", text)}
+        for name, body in re.findall(r"typedef\s+struct\s+(\w+)\s*\{(.*?)\}\s*\1\s*;", text, flags=re.S):
+            fields = []
+            for c_type, field, size in re.findall(r"([\w\s]+?\**)\s*\b(\w+)\s*(?:\[(\w+)\])?\s*;", body):
+                length = int(defines.get(size, size or 0)) if size else 0
+                fields.append((" ".join(c_type.replace("const ", "").split()), field, length))
+            found[name] = fields
+    return found
+
+
+def test_measurement_structures_match_the_headers():
+    declared = c_structures()
+    for c_name in ("KorvalTrigger", "KorvalMeasureSpec", "KorvalMeasureBlock", "KorvalMeasureStatus"):
+        bound = STRUCTURES[c_name]
+        c_fields = declared[c_name]
+        assert [f[1] for f in c_fields] == [f[0] for f in bound._fields_], c_name
+        for (c_type, name, length), (_, ctype) in zip(c_fields, bound._fields_):
+            if length:
+                assert ctype._length_ == length and SCALARS[c_type] is ctype._type_, f"{c_name}.{name}"
+            elif c_type in STRUCTURES:
+                assert STRUCTURES[c_type] is ctype, f"{c_name}.{name}"
+            else:
+                assert matches(c_type, ctype), f"{c_name}.{name}: {c_type} bound as {ctype}"
 
 
 def test_result_names_are_the_headers():
