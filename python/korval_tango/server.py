@@ -81,6 +81,7 @@ class _Run:
         self.scans = scans  # 0: until stopped
         self.stop = threading.Event()
         self.collected: list[Any] = []
+        self.taken = 0  # scans delivered (with a trigger, those kept)
 
 
 class KorvalBoard(Device):
@@ -488,7 +489,7 @@ class KorvalBoard(Device):
             return block[-1] if len(block) else np.zeros(0)
         p = self._plan()
         with self._board() as dev:
-            measure.configure(dev.adc, p)
+            _configure_scan(dev, p)
             volts = dev.adc.scan()
         return volts[p.first:p.last + 1]
 
@@ -558,6 +559,8 @@ class KorvalBoard(Device):
         trigger = self._trigger_arg(p, scans, "trigger" in stream_args)
         if trigger is not None:
             kwargs["trigger"] = trigger
+            if scans:
+                kwargs["scans"] = scans  # the record's length
         with self._board() as dev:
             stream = dev.adc.stream(rate=p.rate, channels=range(p.first, p.last + 1), range=p.ranges,
                                     block_seconds=self.BlockSeconds, **kwargs)
@@ -582,7 +585,7 @@ class KorvalBoard(Device):
             refuse("TriggerChannel", f"channel {t['channel']} is outside the span {self._channels}")
         if scans and t["pre_scans"] >= scans:
             refuse("TriggerPreScans", f"{t['pre_scans']} pre-trigger scans do not leave room in {scans} scans")
-        return korval_trigger(t)
+        return korval_trigger(t, records=1 if scans else 0)
 
     def _publish(self, run: _Run) -> None:
         """The worker: takes the stream's blocks, keeps the latest and pushes its events."""
@@ -594,10 +597,13 @@ class KorvalBoard(Device):
                         break
                     volts = block.volts
                     if run.scans:
-                        volts = volts[:run.scans - block.first_scan]
+                        volts = volts[:run.scans - run.taken]
                         run.collected.append(volts)
-                    host_time = getattr(block, "host_time", None)
+                    run.taken += len(volts)
+                    host_time = getattr(block, "host_time_ns", None) or getattr(block, "host_time", None)
                     trigger = getattr(block, "trigger_index", None)
+                    if trigger is not None:
+                        trigger += block.first_scan  # a row of the block
                     with self._lock:
                         if run is not self._run:
                             break
@@ -606,7 +612,7 @@ class KorvalBoard(Device):
                         self._block_time = _epoch_seconds(host_time)
                         self._block_trigger = -1 if trigger is None else int(trigger)
                         self._blocks += 1
-                        self._delivered = block.first_scan + len(volts)
+                        self._delivered = run.taken
                         self._growths += bool(block.grown)
                         count = self._blocks
                     with contextlib.suppress(tango.DevFailed):
@@ -810,12 +816,21 @@ class KorvalBoard(Device):
             dev.counters[number].program(mode, load)
 
 
-def korval_trigger(t: dict[str, Any]) -> Any:
-    """The trigger as the korval package takes it."""
-    make = getattr(korval, "Trigger", None)
-    args = dict(slope=t["slope"], channel=t["channel"], level=t["level"], hysteresis=t["hysteresis"],
-                pre_scans=t["pre_scans"])
-    return make(**args) if make is not None else args
+def korval_trigger(t: dict[str, Any], records: int) -> Any:
+    """The trigger as the korval package takes it: one record for Acquire, records until Stop for Start."""
+    return korval.Trigger(channel=t["channel"], level=t["level"], slope=t["slope"], hysteresis=t["hysteresis"],
+                          pretrigger=t["pre_scans"], records=records)
+
+
+def _configure_scan(dev: korval.Device, p: measure.Plan) -> None:
+    """Writes the plan's span, ranges and oversample into the board's configuration block."""
+    config = dev.adc.config
+    shift = dev.capabilities.range_shift
+    ranges = list(config.ranges)
+    for c, r in zip(p.channels, p.ranges):
+        ranges[c >> shift] = r
+    dev.adc.configure(ranges=ranges, calibration_mode=0, start_channel=p.first, end_channel=p.last,
+                      oversample=p.oversample)
 
 
 def _epoch_seconds(host_time: Any) -> float:

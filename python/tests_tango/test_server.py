@@ -241,3 +241,15 @@ def _answers(proxy):
         return True
     except tango.DevFailed:
         return False
+
+
+def test_an_acquire_with_a_trigger_keeps_its_record_from_the_trigger(sim):
+    board = board_with_serial(sim, 0x77)
+    board.set_signal("sine", amplitude=5.0, frequency=10.0, channel=0)
+    with serve(SerialNumber="77") as proxy:
+        proxy.Channels, proxy.Rate = "0-1", 1000
+        proxy.TriggerSlope, proxy.TriggerLevel, proxy.TriggerPreScans = "rising", 2.0, 5
+        proxy.Acquire(50)
+        wait_for(lambda: proxy.state() == DevState.ON, what="the record")
+        volts = proxy.AcquiredVolts[:, 0]
+        assert volts.shape == (50,) and volts[4] < 2.0 <= volts[5] and proxy.BlockTriggerScan >= 5
