@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "support/sim_fixture.h"
@@ -43,6 +44,20 @@ protected:
     {
         const KorvalSimAdcSignal s = {KORVAL_SIM_SIGNAL_SINE, 0, offset, amplitude, hz};
         ASSERT_EQ(KorvalSim_SetAdcSignal(sim_, board_, channel, &s), 0u);
+    }
+    // Starts, then waits until the board has been told its first sample count: the scans' times count
+    // from there, so simulated time must not move before it.
+    uint32_t start(KorvalMeasureSpec& s, KorvalMeasureCallback callback = nullptr, void* context = nullptr)
+    {
+        clear_log(board_);
+        const uint32_t r = KORVAL_MeasureStart(m_, &s, callback, context);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (bool armed = false; r == 0 && !armed && std::chrono::steady_clock::now() < limit;) {
+            for (const Transfer& t : log(board_))
+                armed = armed || (t.info.kind == KORVAL_SIM_CONTROL && t.request() == 0xBC);
+            if (!armed) std::this_thread::yield();
+        }
+        return r;
     }
     static KorvalMeasureSpec spec(uint32_t first, uint32_t last, double rate, uint64_t scans)
     {
@@ -113,7 +128,7 @@ TEST_F(Measure, ExactScansAndTimesAtARate)
         s.BlockScans = c.block_scans;
         s.Oversample = c.oversample;
         const uint64_t start_ns = KorvalSim_ClockNanoseconds(sim_);
-        ASSERT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
+        ASSERT_EQ(start(s), 0u);
         EXPECT_NEAR(s.Rate, c.obtained, 1e-4);
         const std::vector<Read> blocks = read_all();
         ASSERT_FALSE(blocks.empty());
@@ -168,7 +183,7 @@ TEST_F(Measure, TriggerAtTheCrossingScan)
         s.BlockScans = 256;
         s.Trigger = {c.slope, 0, kLevel, 0.1, c.pre, c.records};
         const uint64_t start_ns = KorvalSim_ClockNanoseconds(sim_);
-        ASSERT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
+        ASSERT_EQ(start(s), 0u);
         // Where the crossings of the slope are, from the sine itself.
         std::vector<int64_t> expected;
         bool armed = false;
@@ -233,7 +248,7 @@ TEST_F(Measure, HysteresisIgnoresSmallerNoise)
     for (const double hysteresis : {0.5, 0.0}) {
         KorvalMeasureSpec s = spec(0, 3, 10000.0, 100);
         s.Trigger = {KORVAL_TRIGGER_RISING, 0, 1.0, hysteresis, 10, 1};
-        ASSERT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
+        ASSERT_EQ(start(s), 0u);
         const std::vector<Read> blocks = read_all(100000, 20 * kMs, 100);  // 2 s: 20,000 scans
         KorvalMeasureStatus st{};
         st.Size = sizeof st;
@@ -257,7 +272,7 @@ TEST_F(Measure, UnplugEndsWithEveryScanDelivered)
     make();
     KorvalMeasureSpec s = spec(0, 3, 1000.0, 0);
     s.BlockScans = 30;
-    ASSERT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
+    ASSERT_EQ(start(s), 0u);
     std::vector<Read> blocks = read_all(3);
     ASSERT_EQ(blocks.size(), 3u);
     KorvalSim_AdvanceClock(sim_, 45 * kMs);  // 45 scans more: one block and a half
@@ -326,6 +341,23 @@ TEST_F(Measure, BadSpecificationsSendNothing)
     EXPECT_EQ(KORVAL_MeasureStop(m_), 0u);
 }
 
+// Immediate scans on a simulated board take the signals at the simulation's time, as a board would.
+TEST_F(Measure, ImmediateScansSampleTheSignalsAtSimulatedTime)
+{
+    make();
+    sine(0, 5.0, 1.0);
+    const uint8_t gains[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    ASSERT_EQ(ADC_RangeAll(0, gains, 0), 0u);
+    ASSERT_EQ(ADC_SetScanLimits(0, 0, 0), 0u);
+    for (int step = 0; step < 4; ++step) {
+        const double t = static_cast<double>(KorvalSim_ClockNanoseconds(sim_)) / 1e9;
+        double volts[16] = {};
+        ASSERT_EQ(ADC_GetScanV(0, volts), 0u);
+        EXPECT_NEAR(volts[0], 5.0 * std::sin(2.0 * std::numbers::pi * (t - std::floor(t))), 1e-3) << t;
+        KorvalSim_AdvanceClock(sim_, 250 * kMs);
+    }
+}
+
 struct PushState {
     KorvalMeasurement* m = nullptr;
     std::mutex lock;
@@ -370,7 +402,7 @@ TEST_F(Measure, ResultCodesOfStopReadAndDestroy)
     // Pull: a second start is refused; a block too big for the room stays to be read.
     KorvalMeasureSpec s = spec(0, 3, 1000.0, 0);
     s.BlockScans = 10;
-    ASSERT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
+    ASSERT_EQ(start(s), 0u);
     EXPECT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), ERROR_TOO_MANY_OPEN_FILES);
     KorvalMeasureStatus st{};
     st.Size = sizeof st;
@@ -393,7 +425,7 @@ TEST_F(Measure, ResultCodesOfStopReadAndDestroy)
     PushState p;
     p.m = m_;
     s.Scans = 95;
-    ASSERT_EQ(KORVAL_MeasureStart(m_, &s, on_block, &p), 0u);
+    ASSERT_EQ(start(s, on_block, &p), 0u);
     EXPECT_EQ(KORVAL_MeasureRead(m_, &b, nullptr, nullptr, 0, 0), ERROR_NOT_SUPPORTED);
     {
         std::unique_lock lock(p.lock);

@@ -28,7 +28,9 @@ extern "C" {
  * @{
  */
 
-/** A measurement: made by KORVAL_MeasureCreate(), freed by KORVAL_MeasureDestroy(). Opaque. */
+/** A measurement: made by KORVAL_MeasureCreate(), freed by KORVAL_MeasureDestroy(). Opaque. A handle
+ *  that names no live measurement gives 6 (ERROR_INVALID_HANDLE); the handle of a destroyed one names
+ *  no other measurement until thousands more have been made. */
 typedef struct KorvalMeasurement KorvalMeasurement;
 
 /** KorvalTrigger::Slope: no trigger, the measurement starts with the first scan (the default). */
@@ -45,7 +47,9 @@ typedef struct KorvalMeasurement KorvalMeasurement;
  * Level - Hysteresis (falling: at or below Level after at or above Level + Hysteresis), so noise smaller
  * than the hysteresis does not trigger. A record is KorvalMeasureSpec::Scans scans: PreTriggerScans
  * from just before the trigger scan, the trigger scan, and the rest after it. Records after the first
- * each start at a new trigger found after the previous record's end.
+ * each start at a new trigger found after the previous record's end. A trigger counts once PreTriggerScans
+ * scans have been looked at (since the start, or since the previous record's end), so that every record
+ * has its pre-trigger scans; a crossing before that is passed over, and the next crossing triggers.
  */
 typedef struct KorvalTrigger {
     uint32_t Slope;           /**< ::KORVAL_TRIGGER_NONE, ::KORVAL_TRIGGER_RISING or ::KORVAL_TRIGGER_FALLING */
@@ -96,18 +100,18 @@ typedef struct KorvalMeasureSpec {
 
 /** Scans of a measurement. Volts and Counts hold ScanCount x ChannelCount values, scan by scan. */
 typedef struct KorvalMeasureBlock {
-    uint32_t Size;         /**< in: sizeof(KorvalMeasureBlock) as the caller was built with */
-    uint32_t Flags;        /**< ::KORVAL_BLOCK_GROWN, ::KORVAL_BLOCK_LAST, ::KORVAL_BLOCK_GONE, ... */
-    uint64_t FirstScan;    /**< index of the block's first scan since the measurement started */
-    uint32_t ScanCount;    /**< scans in the block (0 only in a last block that carries no scans) */
-    uint32_t ChannelCount; /**< channels per scan */
-    double ScanPeriod;     /**< seconds from one scan to the next: 1 / the rate obtained */
-    int64_t HostTimeNs;    /**< the host's UTC time, in nanoseconds since 1970, when the block arrived */
-    int64_t TriggerScan;   /**< the trigger scan's index since the start (as FirstScan counts), with
+    uint32_t Size;          /**< in: sizeof(KorvalMeasureBlock) as the caller was built with */
+    uint32_t Flags;         /**< ::KORVAL_BLOCK_GROWN, ::KORVAL_BLOCK_LAST, ::KORVAL_BLOCK_GONE, ... */
+    uint64_t FirstScan;     /**< index of the block's first scan since the measurement started */
+    uint32_t ScanCount;     /**< scans in the block (0 only in a last block that carries no scans) */
+    uint32_t ChannelCount;  /**< channels per scan */
+    double ScanPeriod;      /**< seconds from one scan to the next: 1 / the rate obtained */
+    int64_t HostTimeNs;     /**< the host's UTC time, in nanoseconds since 1970, when the block arrived */
+    int64_t TriggerScan;    /**< the trigger scan's index since the start (as FirstScan counts), with
                                 ::KORVAL_BLOCK_TRIGGER; else -1 */
-    uint32_t Record;       /**< the record the block belongs to, from 0 */
-    uint32_t Result;       /**< 0, or the code that ended the measurement (in its last block) */
-    const double *Volts;   /**< ScanCount x ChannelCount volts */
+    uint32_t Record;        /**< the record the block belongs to, from 0 */
+    uint32_t Result;        /**< 0, or the code that ended the measurement (in its last block) */
+    const double *Volts;    /**< ScanCount x ChannelCount volts */
     const uint16_t *Counts; /**< ScanCount x ChannelCount counts (a mean rounded, with oversample) */
 } KorvalMeasureBlock;
 
@@ -168,7 +172,8 @@ KORVAL_API uint32_t KORVAL_MeasureCreate(uint32_t DeviceIndex, KorvalMeasurement
  *         255, a rate the counters cannot make, a trigger channel outside the span, a trigger level
  *         that is not finite, a negative hysteresis, or pre-trigger scans not fewer than the record's.
  * @retval ERROR_INVALID_HANDLE (6) pMeasurement is not a live measurement.
- * @retval ERROR_TOO_MANY_OPEN_FILES (4) this measurement, or another acquisition, runs on the board.
+ * @retval ERROR_TOO_MANY_OPEN_FILES (4) this measurement, or another acquisition, runs on the board (or
+ *         the call comes from this measurement's own callback).
  * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
  * @boardcodes
  */
@@ -179,8 +184,8 @@ KORVAL_API uint32_t KORVAL_MeasureStart(KorvalMeasurement *pMeasurement, KorvalM
  * @brief The next block, waiting at most TimeoutMS for it.
  *
  * With pVolts and pCounts NULL, the block's values stay in the measurement's memory until the next
- * read, a stop or a destroy. With either given, the values are written there (room for CapacityScans
- * scans), with no other copy on the way; the block's Volts and Counts point there.
+ * read, a stop or a destroy. With either given, the values are copied there (room for CapacityScans
+ * scans) from the measurement's block, on the calling thread; the block's Volts and Counts point there.
  * @param[in] pMeasurement The measurement.
  * @param[in,out] pBlock In: Size. Out: the block.
  * @param[out] pVolts NULL, or room for CapacityScans x channels doubles.
@@ -197,9 +202,8 @@ KORVAL_API uint32_t KORVAL_MeasureStart(KorvalMeasurement *pMeasurement, KorvalM
  * @retval ERROR_INVALID_HANDLE (6) pMeasurement is not a live measurement.
  * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
  */
-KORVAL_API uint32_t KORVAL_MeasureRead(KorvalMeasurement *pMeasurement, KorvalMeasureBlock *pBlock,
-                                       double *pVolts, uint16_t *pCounts, uint32_t CapacityScans,
-                                       uint32_t TimeoutMS);
+KORVAL_API uint32_t KORVAL_MeasureRead(KorvalMeasurement *pMeasurement, KorvalMeasureBlock *pBlock, double *pVolts,
+                                       uint16_t *pCounts, uint32_t CapacityScans, uint32_t TimeoutMS);
 
 /**
  * @brief How the measurement stands: scans delivered, ring growths, the rate obtained, the result.
@@ -216,7 +220,8 @@ KORVAL_API uint32_t KORVAL_MeasureGetStatus(KorvalMeasurement *pMeasurement, Kor
  * @brief Stops a running measurement: ends the acquisition and the scan clock, joins the library's
  *        threads. Always returns, also after an unplug. Blocks not yet read are dropped.
  * @param[in] pMeasurement The measurement.
- * @retval ERROR_SUCCESS (0) stopped.
+ * @retval ERROR_SUCCESS (0) stopped; also the first stop after a measurement that ended by itself (its
+ *         last block delivered, or its board gone), which joins the threads it still had.
  * @retval ERROR_HANDLE_EOF (38) it is not running: never started, or stopped already.
  * @retval ERROR_NOT_SUPPORTED (50) called from the measurement's own callback.
  * @retval ERROR_INVALID_PARAMETER (87) pMeasurement is NULL.

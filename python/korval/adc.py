@@ -257,7 +257,7 @@ class Adc(_lib.Subsystem):
 
         With `trigger` (a `korval.Trigger`), each record is `samples` scans kept around a crossing of
         the trigger's level, and `trigger.records` records are taken, one after the other in the
-        result; `triggers` (and `trigger_index`, the first) give the row of each trigger scan:
+        result; `triggers` (and `trigger_index`, the first) give the row of each trigger scan::
 
             a = dev.adc.read(1000, rate=10_000, channels="0-3",
                              trigger=korval.Trigger(channel=2, level=1.0, slope="rising", pretrigger=100))

@@ -487,12 +487,14 @@ class RateStream(_lib.Closing):
             if m.handle is None:
                 return self.status
             # Keep the scans taken so far: the blocks ready, and the one being filled once it is full
-            # (at most a block's time more). With a trigger, scans taken are not all kept: only the
+            # (at most a block's time more; scans still in the ring are not counted as taken yet, so
+            # one block more is waited for). With a trigger, scans taken are not all kept: only the
             # blocks ready are.
             try:
-                acquired = m.status().ScansAcquired
+                status = m.status()
+                wanted = max(status.ScansAcquired, status.ScansDelivered + 1)
                 deadline = time.monotonic() + (0.0 if self._trigger else min(2.0, 0.5 + self.block_scans / self.rate))
-                while not self._done and m.status().ScansDelivered < acquired:
+                while not self._done and m.status().ScansDelivered < wanted:
                     code, block = self._read(_wait_ms(deadline))
                     if block is not None:
                         self._ready.append(block)

@@ -125,7 +125,7 @@ uint32_t Measurement::check(const KorvalMeasureSpec& spec, Plan& p) const
     return ERROR_SUCCESS;
 }
 
-void Measurement::reset_run(const Plan& p, double rate)
+void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback callback, void* context)
 {
     plan_ = p;
     for (uint32_t k = 0; k < p.channels; ++k) {
@@ -164,6 +164,9 @@ void Measurement::reset_run(const Plan& p, double rate)
     record_ = 0;
     {
         std::lock_guard lock(queue_mutex_);
+        callback_ = callback;
+        context_ = context;
+        started_acquisition_ = true;
         ready_.clear();
         spare_.clear();
         reading_.reset();
@@ -195,8 +198,6 @@ uint32_t Measurement::start(const Plan& p, KorvalMeasureCallback callback, void*
         (ADC_BulkPoll(slot_, &left) == ERROR_SUCCESS && left != 0) ||
         !g_running[slot_].compare_exchange_strong(none, this))
         return ERROR_TOO_MANY_OPEN_FILES;
-    callback_ = callback;
-    context_ = context;
     const auto give_up = [this](uint32_t r) {
         g_running[slot_].store(nullptr);
         return r;
@@ -235,7 +236,7 @@ uint32_t Measurement::start(const Plan& p, KorvalMeasureCallback callback, void*
         return give_up(r);
     }
 
-    reset_run(p, hz);
+    reset_run(p, hz, callback, context);
     // The ring's buffers hold whole 512-byte packets (the continuous acquisition needs that) and whole
     // scans: each sample count the acquisition announces (16 buffers) is then whole scans, and the
     // board goes on with the same scan clock from one count to the next instead of starting afresh.
@@ -256,9 +257,10 @@ uint32_t Measurement::start(const Plan& p, KorvalMeasureCallback callback, void*
             stopping_ = true;
             end_reason_ = kStopped;
             last_read_ = true;
+            started_acquisition_ = false;  // the acquisition the board runs, if any, is not this one's
         }
         end_cv_.notify_all();
-        ender_.join();  // it finds nothing running and stops the clock
+        ender_.join();  // it stops the clock
         state_ = KORVAL_MEASURE_IDLE;
         started_ = false;
         return give_up(r);
@@ -574,13 +576,15 @@ void Measurement::request_end(EndReason reason)
 void Measurement::ender_body()
 {
     EndReason reason = kNotEnding;
+    bool acquiring = false;
     {
         std::unique_lock lock(queue_mutex_);
         end_cv_.wait(lock, [this] { return end_reason_ != kNotEnding; });
         reason = end_reason_;
+        acquiring = started_acquisition_;
     }
     uint32_t io_status = 0;
-    const uint32_t ended = ADC_BulkContinuousEnd(slot_, &io_status);
+    const uint32_t ended = acquiring ? ADC_BulkContinuousEnd(slot_, &io_status) : ERROR_HANDLE_EOF;
     double zero = 0.0;
     (void)CTR_StartOutputFreq(slot_, 0, &zero);  // 0 Hz stops the scan clock
     g_running[slot_].store(nullptr);
@@ -646,7 +650,7 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     }
     Block& b = *ready_.front();
     KorvalMeasureBlock h = b.head;
-    const size_t values = size_t{b.filled} * plan_.channels;
+    const size_t values = size_t{b.filled} * h.ChannelCount;
     if ((volts != nullptr || counts != nullptr) && b.filled > capacity) {
         // The block stays to be read; the caller learns its size.
         if (!store_to_caller(&out->ScanCount, h.ScanCount)) return ERROR_NOACCESS;

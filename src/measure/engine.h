@@ -63,7 +63,7 @@ public:
 private:
     enum EndReason : uint32_t { kNotEnding = 0, kDone, kBoardEnded, kStopped };
 
-    void reset_run(const Plan& plan, double rate);
+    void reset_run(const Plan& plan, double rate, KorvalMeasureCallback callback, void* context);
     void take_scans(const uint8_t* raw, size_t scans);
     void convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const;
     void add_converted(const double* volts, const uint16_t* counts, size_t scans, uint64_t first_index);
@@ -90,7 +90,7 @@ private:
     double period_ = 0;
     uint32_t block_cap_ = 1;  // scans per block
     uint32_t trigger_column_ = 0;
-    KorvalMeasureCallback callback_ = nullptr;
+    KorvalMeasureCallback callback_ = nullptr;  // written under queue_mutex_ before the acquisition starts
     void* context_ = nullptr;
 
     // The buffer thread's state (and the ender's, once the buffer thread has ended).
@@ -124,6 +124,7 @@ private:
     bool last_read_ = true;
     bool ended_ = true;  // the ender has delivered all it will
     bool stopping_ = false;
+    bool started_acquisition_ = false;  // the ender ends a continuous acquisition this one started
     EndReason end_reason_ = kNotEnding;
     std::condition_variable end_cv_;
     std::thread ender_;
