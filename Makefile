@@ -3,6 +3,7 @@
 #   make test   builds everything and runs every test
 #   make test-panel   runs korval panel's page in headless Chromium (after make build)
 #   make test-dotnet   the .NET package: its xunit tests, dotnet pack, the packed package used by a program
+#   make test-tango   korval-tango, the Tango device server, through Tango's own client (PyTango)
 #   make test-windows   cross-builds the library and the tests for Windows and runs them under Wine
 #   make test-vm   the Linux host against a board through the kernel's USB stack, in a VM (qemu)
 #   make docs   the HTML documentation into build/docs/html (reference, guide, Python, tool)
@@ -11,7 +12,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-panel test-dotnet test-windows test-vm docs build setup clean
+.PHONY: demo test test-panel test-dotnet test-tango test-windows test-vm docs build setup clean
 
 setup:
 	@./scripts/setup.sh
@@ -41,6 +42,15 @@ test-dotnet:
 	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target korval
 	./scripts/test-dotnet.sh $(BUILD)
+
+# korval-tango through tango.DeviceProxy on simulated boards, with no Tango database; Debian's own Python,
+# where python3-tango is. Each test runs in a process of its own (--forked): one Tango server per process.
+test-tango: setup
+	@./scripts/setup.sh --tango
+	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target korval
+	KORVAL_LIBRARY=$(BUILD)/src/libkorval.so PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q \
+		-p no:cacheprovider --forked -W ignore::DeprecationWarning python/tests_tango
 
 # The test suites as Windows programs (mingw-w64), run under Wine.
 test-windows:

@@ -16,6 +16,9 @@
 #                               .NET SDK 10 (dotnet on PATH, not a Debian package: the machine brings it)
 #                               with NuGet packages from /opt/nuget/packages (xunit, the test SDK) and
 #                               the registry (NETStandard.Library); without the SDK, make test-dotnet skips
+#   scripts/setup.sh --tango    also PyTango (python3-tango) and pytest-forked, for korval-tango and
+#                               "make test-tango"; the Tango database (tango-db, tango_admin) and MariaDB,
+#                               for its test against a real database (which starts its own instance)
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -54,6 +57,9 @@ if [ "${1:-}" = "--dotnet" ]; then
     command -v dotnet > /dev/null 2>&1 ||
         echo "the .NET SDK (dotnet) is not installed: the .NET package is not built or tested here"
 fi
+if [ "${1:-}" = "--tango" ]; then
+    packages="$packages python3-tango python3-pytest-forked tango-db libtango-tools mariadb-server"
+fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi
@@ -68,6 +74,10 @@ echo "installing:$missing"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+if [ "${1:-}" = "--tango" ]; then
+    # tango-db would otherwise set up its schema in the system's MariaDB; the test makes a database of its own.
+    echo "tango-db tango-db/dbconfig-install boolean false" | $sudo debconf-set-selections
+fi
 $sudo apt-get update -qq
 # shellcheck disable=SC2086
 $sudo apt-get install -y -qq --no-install-recommends $missing
