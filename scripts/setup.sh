@@ -10,6 +10,8 @@
 #   scripts/setup.sh --browser  also Chromium and the DevTools client for the panel's browser test
 #   scripts/setup.sh --docs     also Doxygen, Sphinx and Chromium (headless), for "make docs" and its checks
 #   scripts/setup.sh --format   also clang-format (with git clang-format), for scripts/check-format.sh
+#   scripts/setup.sh --package  also debhelper, dh-python, lintian, debootstrap, llvm-dlltool, zip and the
+#                               mingw-w64 cross compiler with Wine, for "make package" and "make test-package"
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -39,6 +41,11 @@ if [ "${1:-}" = "--docs" ]; then
 fi
 if [ "${1:-}" = "--format" ]; then
     packages="$packages clang-format git"
+fi
+if [ "${1:-}" = "--package" ]; then
+    packages="$packages debhelper dh-python dpkg-dev devscripts fakeroot lintian debootstrap python3-wheel"
+    packages="$packages python3-setuptools python3-all llvm zip unzip"
+    packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix wine64"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
