@@ -23,7 +23,7 @@ build: setup
 
 demo: setup
 	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
-	@echo "building the library and the korval tool: a first build takes about DEMO_MINUTES minutes on 2 cores (make test builds the test suites)"
+	@echo "building the library and the korval tool: a first build takes about 5 minutes on 2 cores (make test builds the test suites)"
 	@cmake --build $(BUILD) -j $(JOBS) --target korval korval_tool
 	$(BUILD)/korval --sim 0x8040 --sim 0x8001:ioctl --sim 0x8073 --sim 0x4001 list
 	$(BUILD)/korval --sim 0x8040 info
