@@ -118,7 +118,7 @@ dpkg-query -W -f="\${Package} \${Version}\n" libkorval1 libkorval-dev korval kor
 for p in libkorval1 libkorval-dev korval korval-udev python3-korval; do dpkg -L "$p"; done | sort -u > /tmp/files.txt
 echo "- korval adc acquire into r.h5"
 timeout 60 korval --sim 0x8040 adc acquire --rate 1000 --channels 0-3 --seconds 1 --out r.h5
-[ "$(head -c 8 r.h5 | od -An -c | tr -d " ")" = "211HDF\r\n032\n" ] || { echo "r.h5 is not an HDF5 file"; exit 1; }
+[ "$(od -An -tx1 -N8 r.h5 | tr -d " ")" = 894844460d0a1a0a ] || { echo "r.h5 is not an HDF5 file"; exit 1; }
 timeout 60 korval --sim 0x8040 serve --help > /dev/null
 timeout 60 korval --sim 0x8040 panel --help > /dev/null
 echo "- Debian python3"
