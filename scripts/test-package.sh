@@ -141,7 +141,7 @@ echo "-- apt-get purge: no file of the packages left"
 in_root 300 '
 apt-get purge -y -qq libkorval1 libkorval-dev korval korval-udev python3-korval > /tmp/purge.log 2>&1 || { cat /tmp/purge.log; exit 1; }
 left=""
-while read -r f; do [ -f "$f" ] || [ -L "$f" ] && left="$left $f"; done < /tmp/files.txt
+while read -r f; do [ -d "$f" ] && continue; { [ -e "$f" ] || [ -L "$f" ]; } && left="$left $f"; done < /tmp/files.txt
 [ -d /usr/lib/python3/dist-packages/korval ] && left="$left /usr/lib/python3/dist-packages/korval/"
 [ -z "$left" ] || { echo "left behind:$left"; exit 1; }
 echo "removed: $(wc -l < /tmp/files.txt) paths"
