@@ -1,6 +1,9 @@
 # The two commands:
-#   make demo   builds the library and the korval tool, and lists simulated boards with it
-#   make test   builds everything and runs every test
+#   make demo   builds the library and the korval tool only, and lists simulated boards with it
+#   make test   builds everything (the test suites too) and runs every test
+#   make package   what users install, into dist/: Debian packages, Python wheels and sdist, the
+#                  Windows archive (scripts/make-package.sh)
+#   make test-package   make package, then installs and uses each (scripts/test-package.sh; root)
 #   make test-panel   runs korval panel's page in headless Chromium (after make build)
 #   make test-dotnet   the .NET package: its xunit tests, dotnet pack, the packed package used by a program
 #   make test-tango   korval-tango, the Tango device server, through Tango's own client (PyTango)
@@ -12,7 +15,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test test-panel test-dotnet test-tango test-windows test-vm docs build setup clean
+.PHONY: demo test test-panel test-dotnet test-tango test-windows test-vm docs build setup clean package \
+	test-package
 
 setup:
 	@./scripts/setup.sh
@@ -21,7 +25,10 @@ build: setup
 	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+demo: setup
+	@cmake -S . -B $(BUILD) -DKORVAL_WERROR=ON > /dev/null
+	@echo "building the library and the korval tool: a first build takes about 5 minutes on 2 cores (make test builds the test suites)"
+	@cmake --build $(BUILD) -j $(JOBS) --target korval korval_tool
 	$(BUILD)/korval --sim 0x8040 --sim 0x8001:ioctl --sim 0x8073 --sim 0x4001 list
 	$(BUILD)/korval --sim 0x8040 info
 	$(BUILD)/korval --sim 0x8040 adc config set ch 0-7 ±5 V oversample 3
@@ -78,5 +85,13 @@ docs:
 	@cmake --build $(BUILD) -j $(JOBS) --target docs
 	@echo "documentation: $(BUILD)/docs/html/index.html"
 
+# What users install (see scripts/make-package.sh), and the check of each as a user installs it.
+package:
+	@./scripts/setup.sh --package
+	JOBS=$(JOBS) ./scripts/make-package.sh dist
+
+test-package: package
+	./scripts/test-package.sh dist
+
 clean:
-	rm -rf $(BUILD) build-*
+	rm -rf $(BUILD) build-* dist

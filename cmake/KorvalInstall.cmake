@@ -12,8 +12,10 @@ install(TARGETS korval EXPORT KorvalTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The installed library is stripped; its debug information is kept apart, in .debug/ beside it, where
-# debuggers look for it (the library names it in a .gnu_debuglink section).
-if(NOT WIN32 AND CMAKE_OBJCOPY)
+# debuggers look for it (the library names it in a .gnu_debuglink section). A distribution's packaging
+# strips on its own (Debian's -dbgsym packages): KORVAL_STRIP_INSTALLED=OFF leaves that to it.
+option(KORVAL_STRIP_INSTALLED "Strip the installed library, its debug information kept in .debug/" ON)
+if(NOT WIN32 AND CMAKE_OBJCOPY AND KORVAL_STRIP_INSTALLED)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/strip_installed.cmake.in ${PROJECT_BINARY_DIR}/strip_installed.cmake @ONLY)
   install(SCRIPT ${PROJECT_BINARY_DIR}/strip_installed.cmake)
 endif()

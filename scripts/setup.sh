@@ -19,6 +19,8 @@
 #   scripts/setup.sh --tango    also PyTango (python3-tango) and pytest-forked, for korval-tango and
 #                               "make test-tango"; the Tango database (tango-db, tango_admin) and MariaDB,
 #                               for its test against a real database (which starts its own instance)
+#   scripts/setup.sh --package  also debhelper, dh-python, lintian, debootstrap, llvm-dlltool, zip and the
+#                               mingw-w64 cross compiler with Wine, for "make package" and "make test-package"
 set -eu
 
 packages="cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev"
@@ -59,6 +61,11 @@ if [ "${1:-}" = "--dotnet" ]; then
 fi
 if [ "${1:-}" = "--tango" ]; then
     packages="$packages python3-tango python3-pytest-forked tango-db libtango-tools mariadb-server"
+fi
+if [ "${1:-}" = "--package" ]; then
+    packages="$packages debhelper dh-python dpkg-dev devscripts fakeroot lintian debootstrap python3-wheel"
+    packages="$packages python3-setuptools python3-all llvm zip unzip"
+    packages="$packages mingw-w64 g++-mingw-w64-x86-64-posix wine64"
 fi
 if [ "${1:-}" = "--fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"

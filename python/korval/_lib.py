@@ -322,12 +322,14 @@ def _library_file_name() -> str:
 
 
 def candidate_paths() -> list[str]:
-    """Where the library is looked for, in order: KORVAL_LIBRARY, the build tree, the installed library."""
+    """Where the library is looked for, in order: inside this package (a wheel that carries it),
+    KORVAL_LIBRARY, the build tree, the installed library."""
     name = _library_file_name()
+    carried = Path(__file__).resolve().parent / name
+    tried: list[str] = [str(carried)] if carried.exists() else []
     explicit = os.environ.get("KORVAL_LIBRARY")
     if explicit:
-        return [explicit]
-    tried: list[str] = []
+        return tried + [explicit]
     # Imported in a build directory (through the korval.py the build writes there): that build's library.
     built = getattr(sys.modules.get(__package__ or ""), "_BUILD_LIBRARY", None)
     if built:
