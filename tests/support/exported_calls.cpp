@@ -172,6 +172,14 @@ void end_background_operations()
             end->call(args);
         }
     }
+    // A board notification registered by the case: registrations are numbered from 1 in a new process.
+    if (const ExportedFunction* end = find_exported("KORVAL_UnregisterBoardNotification")) {
+        for (uint64_t registration = 1; registration <= 4; ++registration) {
+            std::vector<Arg> args(end->params.size());
+            args[0].integer = registration;
+            end->call(args);
+        }
+    }
 }
 
 bool starts_background(std::string_view name)
