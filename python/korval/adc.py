@@ -282,7 +282,8 @@ class Adc(_lib.Subsystem):
 
     def stream(self, block_samples: Optional[int] = None, blocks: int = 16, timeout: Any = _DEFAULT, *,
                rate: Optional[float] = None, channels: measure.ChannelsArg = None, range: RangeArg = "±10 V",
-               block_seconds: float = 0.05, trigger: Optional[Trigger] = None, scans: Optional[int] = None) -> Any:
+               block_seconds: float = 0.05, trigger: Optional[Trigger] = None, scans: Optional[int] = None,
+               oversample: int = 0) -> Any:
         """Continuous acquisition, as a context manager and an iterator.
 
         With `rate`: scans at that rate, paced by the board's scan clock, as `Block`s of volts and
@@ -293,7 +294,7 @@ class Adc(_lib.Subsystem):
                 for block in stream:
                     ...                      # stream.scans: delivered so far
 
-        `channels` and `range` as for `read`. `scans` ends the stream after that many scans (None:
+        `channels`, `range` and `oversample` as for `read`. `scans` ends the stream after that many scans (None:
         until closed). With `trigger`, scans are kept from each trigger on (`scans`, which it needs,
         per record, for `trigger.records` records; records 0: until closed), and the block holding a trigger scan has
         its row in `trigger_index`; waiting for a trigger has no time limit unless `timeout` is given.
@@ -306,9 +307,9 @@ class Adc(_lib.Subsystem):
             if block_samples is not None:
                 raise ValueError("a stream at a rate is sized by block_seconds, not block_samples")
             return RateStream(self, rate, channels, range, block_seconds, None if timeout is _DEFAULT else timeout,
-                              trigger, scans)
-        if trigger is not None or scans is not None:
-            raise ValueError("trigger and scans take a rate: stream(rate=..., trigger=...)")
+                              trigger, scans, oversample)
+        if trigger is not None or scans is not None or oversample:
+            raise ValueError("trigger, scans and oversample take a rate: stream(rate=..., trigger=...)")
         return self._raw_stream(8192 if block_samples is None else block_samples, blocks,
                                 10.0 if timeout is _DEFAULT else timeout)
 

@@ -380,12 +380,13 @@ class RateStream(_lib.Closing):
     """
 
     def __init__(self, adc: "Adc", rate: Any, channels: ChannelsArg, ranges: RangeArg, block_seconds: float,
-                 timeout: Any = None, trigger: Optional[Trigger] = None, scans: Optional[int] = None) -> None:
+                 timeout: Any = None, trigger: Optional[Trigger] = None, scans: Optional[int] = None,
+                 oversample: int = 0) -> None:
         if not (isinstance(block_seconds, (int, float)) and math.isfinite(block_seconds) and block_seconds > 0):
             raise ValueError(f"block_seconds {block_seconds!r}: a time in seconds above 0")
         if scans is not None:
             _count(scans, "scans", 1)
-        p = plan(adc, rate, channels, ranges, 0, trigger, scans or 0)
+        p = plan(adc, rate, channels, ranges, oversample, trigger, scans or 0)
         self._adc = adc
         self._lib = adc._lib
         self._index = adc._index

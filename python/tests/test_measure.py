@@ -87,6 +87,8 @@ def test_oversampled_scans_average_the_conversions_after_the_first(sim):
     a = dev.adc.read(3, rate=1000, channels=[4, 5], range=["0-10 V", "±10 V"], oversample=3)
     assert a.counts.tolist() == [[200, 32770]] * 3
     assert a.volts[0] == pytest.approx([(100 + 200 + 301) / 3 / 65536 * 10, 2 / 65536 * 20])
+    with dev.adc.stream(rate=1000, channels=[4, 5], range=["0-10 V", "±10 V"], oversample=3, scans=3) as s:
+        assert [row for block in s for row in block.counts.tolist()] == [[200, 32770]] * 3
 
 
 def test_a_slow_stream_delivers_every_scan(sim, tmp_path):
