@@ -24,10 +24,9 @@
 
 static atomic_uint events; /* events reported, written by the library's thread */
 
-static void KORVAL_CALLBACK on_board(void *context, const KorvalBoardEvent *e)
+static void KORVAL_CALLBACK on_board(void* context, const KorvalBoardEvent* e)
 {
-    printf("%s 0x%04X at %s\n", e->Kind == KORVAL_BOARD_ARRIVED ? "arrived" : "left",
-           (unsigned)e->ProductID, e->Path);
+    printf("%s 0x%04X at %s\n", e->Kind == KORVAL_BOARD_ARRIVED ? "arrived" : "left", (unsigned)e->ProductID, e->Path);
     if (e->Kind == KORVAL_BOARD_ARRIVED) GetDevices(); /* the program decides when to look */
     fflush(stdout);
     (void)context;
@@ -51,9 +50,9 @@ static void wait_for_events(unsigned count, double seconds)
     while (atomic_load(&events) < count && time(NULL) <= limit) pause_a_millisecond();
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    KorvalSim *sim = NULL;
+    KorvalSim* sim = NULL;
     uint32_t board = 0;
     if (argc > 1 && strcmp(argv[1], "--sim") == 0) {
         sim = KorvalSim_Create();
