@@ -58,6 +58,7 @@ public class PrototypeTests
         if (cType == "void") return bound == typeof(void);
         if (cType == "PContCallback") return bound == typeof(ContinuousCallback);
         if (cType == "KorvalMeasureCallback") return bound == typeof(MeasureCallback);
+        if (cType == "KorvalBoardCallback") return bound == typeof(BoardCallback);
         if (!cType.EndsWith("*")) return Scalars.TryGetValue(cType, out Type t) && t == bound;
         string target = cType.Substring(0, cType.Length - 1).Trim();
         if (target.EndsWith("*")) return bound.IsByRef && bound.GetElementType() == typeof(IntPtr);
@@ -128,5 +129,6 @@ public class PrototypeTests
     [InlineData(typeof(KorvalSimGateWaits), 40)]
     [InlineData(typeof(KorvalSimDigitalState), 96)]
     [InlineData(typeof(KorvalUnusableBoard), 336)]
+    [InlineData(typeof(KorvalBoardEvent), 344)]
     public void StructuresHaveTheCLayoutSize(Type type, int size) => Assert.Equal(size, Marshal.SizeOf(type));
 }

@@ -17,6 +17,13 @@ namespace Korval.Native
     [UnmanagedFunctionPointer(CallingConvention.StdCall)]
     public delegate void MeasureCallback(IntPtr pBlock, IntPtr pContext);
 
+    /// <summary>Told of a board that arrived or left (the C library's <c>KorvalBoardCallback</c>), on the
+    /// library's notification thread.</summary>
+    /// <param name="Context">The value given to KORVAL_RegisterBoardNotification().</param>
+    /// <param name="pEvent">The event, a <see cref="KorvalBoardEvent"/>, valid during the call only.</param>
+    [UnmanagedFunctionPointer(CallingConvention.StdCall)]
+    public delegate void BoardCallback(IntPtr Context, IntPtr pEvent);
+
     /// <summary>
     /// Every function of the C library as it is exported: the board functions, the measurements and the
     /// simulated boards. Each returns the C function's value unchanged; the classes of the
@@ -106,6 +113,14 @@ namespace Korval.Native
         /// <summary>Describes one of the attached boards of the family that this program cannot open.</summary>
         [DllImport(Library, EntryPoint = "KORVAL_GetUnusableBoard")]
         public static extern uint KORVAL_GetUnusableBoard(uint Index, ref KorvalUnusableBoard pBoard);
+
+        /// <summary>Asks to be told, on a library thread, of every board of the family that is plugged in or unplugged from now on. Keep the delegate alive until the registration ends.</summary>
+        [DllImport(Library, EntryPoint = "KORVAL_RegisterBoardNotification")]
+        public static extern uint KORVAL_RegisterBoardNotification(BoardCallback Callback, IntPtr Context, uint Flags, ref uint pRegistration);
+
+        /// <summary>Ends a board notification; from another thread, waits for a running callback to return.</summary>
+        [DllImport(Library, EntryPoint = "KORVAL_UnregisterBoardNotification")]
+        public static extern uint KORVAL_UnregisterBoardNotification(uint Registration);
 
         /// <summary>What a product can do, by its USB product ID, from the same product table as KORVAL_GetCapabilities() (no board needed).</summary>
         [DllImport(Library, EntryPoint = "KORVAL_GetProductCapabilities")]

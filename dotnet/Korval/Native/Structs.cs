@@ -113,6 +113,37 @@ namespace Korval.Native
         public byte[] Reason;
     }
 
+    /// <summary>A board that arrived or left, as a board notification tells it (<c>KorvalBoardEvent</c>).</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct KorvalBoardEvent
+    {
+        /// <summary>sizeof(KorvalBoardEvent) as the library fills it (later versions may append fields)</summary>
+        public uint Size;
+
+        /// <summary>1: the board arrived; 2: it left</summary>
+        public uint Kind;
+
+        /// <summary>the USB vendor ID; 0 when not known</summary>
+        public uint VendorID;
+
+        /// <summary>the USB product ID; 0 when not known</summary>
+        public uint ProductID;
+
+        /// <summary>0: WinUSB; 1: the DeviceIoControl driver</summary>
+        public uint DriverPath;
+
+        /// <summary>0</summary>
+        public uint Reserved;
+
+        /// <summary>where it is, as the library names it ("usb:1-4.2" on Linux); zero-ended</summary>
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 256)]
+        public byte[] Path;
+
+        /// <summary>the USB serial-number string when the system gives it without opening the board, else ""; zero-ended</summary>
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 64)]
+        public byte[] SerialNumber;
+    }
+
     /// <summary>One channel and value for DACMultiDirect() (<c>KorvalDACPair</c>, packed).</summary>
     [StructLayout(LayoutKind.Sequential, Pack = 1)]
     public struct KorvalDACPair
