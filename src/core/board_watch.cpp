@@ -7,6 +7,7 @@
 // moment, and the host's watch entry points are never called with `mutex` held.
 #include "core/board_watch.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -65,11 +66,23 @@ struct State {
     std::vector<std::pair<bool, std::set<Listed>>> baselines;
 };
 
-// Never destroyed: the host's notify and the thread may still reach it while statics go at unload.
+// Not a static object: the host's notify and the thread may still reach it while statics go at unload.
+// Unloading frees it only when nothing can reach it any more (end_at_unload()).
+std::atomic<State*>& state_slot()
+{
+    static std::atomic<State*> slot{new State()};
+    return slot;
+}
+
 State& state()
 {
-    static State* s = new State();
-    return *s;
+    if (State* s = state_slot().load(std::memory_order_acquire)) return *s;
+    // A call after unloading freed it (a thread of a process that is ending): a new one, kept.
+    State* fresh = new State();
+    State* expected = nullptr;
+    if (state_slot().compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;
+    return *expected;
 }
 
 thread_local bool t_on_notification_thread = false;
@@ -404,11 +417,18 @@ void end_at_unload() noexcept
 #else
     // A thread still in a callback that cannot return now (its language's runtime already ended) is
     // not waited for without end: the process is going.
-    std::lock_guard control(s.control);
+    std::unique_lock control(s.control);
     std::unique_lock lock(s.mutex);
     s.stop = true;
     s.changed.notify_all();
-    if (!s.thread.joinable()) return;
+    if (!s.thread.joinable()) {
+        // Nothing watches or runs: the state is freed, so an unloaded library leaves no memory behind.
+        const bool unreachable = s.registrations.empty() && !s.thread_alive && !s.watching;
+        lock.unlock();
+        control.unlock();
+        if (unreachable) delete state_slot().exchange(nullptr, std::memory_order_acq_rel);
+        return;
+    }
     std::thread ended = std::move(s.thread);
     const bool returned = s.changed.wait_for(lock, 2s, [&] { return s.thread_ended; });
     lock.unlock();
