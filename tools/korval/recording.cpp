@@ -36,7 +36,8 @@ bool ends_with(const std::string& text, const std::string& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// "2026-12-09T03:36:54Z", or with nanoseconds "2026-12-09T03:36:54.123456789Z".
+#ifdef KORVAL_TOOL_HDF5
+// "2026-12-09T03:36:54Z", or with nanoseconds "2026-12-09T03:36:54.123456789Z" (HDF5 attributes).
 std::string utc_text(int64_t ns, bool fraction)
 {
     const std::time_t t = static_cast<std::time_t>(ns / 1000000000);
@@ -54,6 +55,7 @@ std::string utc_text(int64_t ns, bool fraction)
         std::snprintf(text + n, sizeof text - n, "Z");
     return text;
 }
+#endif
 
 }  // namespace
 
