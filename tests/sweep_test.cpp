@@ -214,7 +214,12 @@ ForkedOutcome run_case(const ExportedFunction& f, const BoardSet& boards, const 
             uint32_t handle = 0;
             report.later = GetDeviceHandle(0, &handle);
             end_background_operations();
-            report.threads_after = thread_count();
+            // A joined thread can still be listed for a moment after it has exited (the kernel reaps
+            // it after the join returns): the count is read again until it settles, for at most 2 s.
+            const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while ((report.threads_after = thread_count()) > report.threads_before &&
+                   std::chrono::steady_clock::now() < settle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             sim.end();
             report.leaks = unplug_at > 0 && leaks_found() ? 1 : 0;
             send_value(fd, report);
