@@ -132,18 +132,18 @@ protected:
         uint64_t samples = 0, engine_samples = 0;
         double wall = 0, cpu = 0, engine_cpu = 0;
         for (auto _ : state) {
-            KorvalMeasureSpec spec{};
-            spec.Size = sizeof spec;
-            spec.LastChannel = kChannels - 1;
-            spec.RangeCount = 1;
-            spec.Ranges[0] = 1;
-            spec.Rate = rate;
-            spec.Scans = scans;
+            KorvalMeasureSettings settings{};
+            settings.Size = sizeof settings;
+            settings.LastChannel = kChannels - 1;
+            settings.RangeCount = 1;
+            settings.Ranges[0] = 1;
+            settings.Rate = rate;
+            settings.Scans = scans;
             Delivered d;
             g_board.reset(bytes_per_second);
             const double cpu0 = process_cpu_seconds();
             const auto t0 = Clock::now();
-            if (KORVAL_MeasureStart(m, &spec, on_block, &d) != 0) {
+            if (KORVAL_MeasureStart(m, &settings, on_block, &d) != 0) {
                 state.SkipWithError("start failed");
                 break;
             }

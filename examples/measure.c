@@ -27,7 +27,7 @@ int main(int argc, char** argv)
 {
     KorvalSim* sim = NULL;
     KorvalMeasurement* m = NULL;
-    KorvalMeasureSpec spec;
+    KorvalMeasureSettings settings;
     KorvalMeasureBlock block;
     uint64_t scans = 0;
     uint32_t r;
@@ -40,22 +40,22 @@ int main(int argc, char** argv)
     }
     if ((r = KORVAL_MeasureCreate(FirstDeviceIndex, &m)) != ERROR_SUCCESS) return failed("KORVAL_MeasureCreate", r);
 
-    memset(&spec, 0, sizeof spec);
-    spec.Size = sizeof spec;
-    spec.FirstChannel = 0;
-    spec.LastChannel = CHANNELS - 1;
-    spec.RangeCount = 1;
-    spec.Ranges[0] = 1; /* gain code 1: -10 to +10 V */
-    spec.Rate = 100000.0;
-    spec.Scans = SCANS;
-    spec.Trigger.Slope = KORVAL_TRIGGER_RISING;
-    spec.Trigger.Channel = 0;
-    spec.Trigger.Level = 1.0;
-    spec.Trigger.Hysteresis = 0.05;
-    spec.Trigger.PreTriggerScans = PRE_TRIGGER;
-    spec.Trigger.Records = 1;
-    if ((r = KORVAL_MeasureStart(m, &spec, NULL, NULL)) != ERROR_SUCCESS) return failed("KORVAL_MeasureStart", r);
-    printf("rate obtained: %.3f scans/s\n", spec.Rate);
+    memset(&settings, 0, sizeof settings);
+    settings.Size = sizeof settings;
+    settings.FirstChannel = 0;
+    settings.LastChannel = CHANNELS - 1;
+    settings.RangeCount = 1;
+    settings.Ranges[0] = 1; /* gain code 1: -10 to +10 V */
+    settings.Rate = 100000.0;
+    settings.Scans = SCANS;
+    settings.Trigger.Slope = KORVAL_TRIGGER_RISING;
+    settings.Trigger.Channel = 0;
+    settings.Trigger.Level = 1.0;
+    settings.Trigger.Hysteresis = 0.05;
+    settings.Trigger.PreTriggerScans = PRE_TRIGGER;
+    settings.Trigger.Records = 1;
+    if ((r = KORVAL_MeasureStart(m, &settings, NULL, NULL)) != ERROR_SUCCESS) return failed("KORVAL_MeasureStart", r);
+    printf("rate obtained: %.3f scans/s\n", settings.Rate);
 
     memset(&block, 0, sizeof block);
     block.Size = sizeof block;

@@ -1,5 +1,5 @@
 // Measurements on simulated boards with the manual clock: scans counted and timed exactly, the software
-// trigger to the scan, records, an unplug, refused specifications and the result codes of the calls.
+// trigger to the scan, records, an unplug, refused settings and the result codes of the calls.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -47,7 +47,7 @@ protected:
     }
     // Starts, then waits until the board has been told its first sample count: the scans' times count
     // from there, so simulated time must not move before it.
-    uint32_t start(KorvalMeasureSpec& s, KorvalMeasureCallback callback = nullptr, void* context = nullptr)
+    uint32_t start(KorvalMeasureSettings& s, KorvalMeasureCallback callback = nullptr, void* context = nullptr)
     {
         clear_log(board_);
         const uint32_t r = KORVAL_MeasureStart(m_, &s, callback, context);
@@ -59,9 +59,9 @@ protected:
         }
         return r;
     }
-    static KorvalMeasureSpec spec(uint32_t first, uint32_t last, double rate, uint64_t scans)
+    static KorvalMeasureSettings settings(uint32_t first, uint32_t last, double rate, uint64_t scans)
     {
-        KorvalMeasureSpec s{};
+        KorvalMeasureSettings s{};
         s.Size = sizeof s;
         s.FirstChannel = first;
         s.LastChannel = last;
@@ -124,7 +124,7 @@ TEST_F(Measure, ExactScansAndTimesAtARate)
     make();
     sine(2, 5.0, 50.0);
     for (const Case& c : cases) {
-        KorvalMeasureSpec s = spec(0, 3, c.rate, c.scans);
+        KorvalMeasureSettings s = settings(0, 3, c.rate, c.scans);
         s.BlockScans = c.block_scans;
         s.Oversample = c.oversample;
         const uint64_t start_ns = KorvalSim_ClockNanoseconds(sim_);
@@ -179,7 +179,7 @@ TEST_F(Measure, TriggerAtTheCrossingScan)
     sine(0, kAmplitude, kHz);
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "slope " << c.slope << ", " << c.records << " records");
-        KorvalMeasureSpec s = spec(0, 7, kRate, c.scans);
+        KorvalMeasureSettings s = settings(0, 7, kRate, c.scans);
         s.BlockScans = 256;
         s.Trigger = {c.slope, 0, kLevel, 0.1, c.pre, c.records};
         const uint64_t start_ns = KorvalSim_ClockNanoseconds(sim_);
@@ -246,7 +246,7 @@ TEST_F(Measure, HysteresisIgnoresSmallerNoise)
     const KorvalSimAdcSignal noise = {KORVAL_SIM_SIGNAL_NOISE, 7, 1.0, 0.2, 0.0};
     ASSERT_EQ(KorvalSim_SetAdcSignal(sim_, board_, 0, &noise), 0u);
     for (const double hysteresis : {0.5, 0.0}) {
-        KorvalMeasureSpec s = spec(0, 3, 10000.0, 100);
+        KorvalMeasureSettings s = settings(0, 3, 10000.0, 100);
         s.Trigger = {KORVAL_TRIGGER_RISING, 0, 1.0, hysteresis, 10, 1};
         ASSERT_EQ(start(s), 0u);
         const std::vector<Read> blocks = read_all(100000, 20 * kMs, 100);  // 2 s: 20,000 scans
@@ -270,7 +270,7 @@ TEST_F(Measure, HysteresisIgnoresSmallerNoise)
 TEST_F(Measure, UnplugEndsWithEveryScanDelivered)
 {
     make();
-    KorvalMeasureSpec s = spec(0, 3, 1000.0, 0);
+    KorvalMeasureSettings s = settings(0, 3, 1000.0, 0);
     s.BlockScans = 30;
     ASSERT_EQ(start(s), 0u);
     std::vector<Read> blocks = read_all(3);
@@ -299,42 +299,42 @@ TEST_F(Measure, UnplugEndsWithEveryScanDelivered)
     EXPECT_EQ(KORVAL_MeasureStop(m_), ERROR_HANDLE_EOF);
 }
 
-// Specifications the board cannot take are refused before anything is sent.
-TEST_F(Measure, BadSpecificationsSendNothing)
+// Settings the board cannot take are refused before anything is sent.
+TEST_F(Measure, BadSettingsSendNothing)
 {
     make(0x8045);  // 64 channels, four to a range slot
     struct Case {
         const char* what;
-        void (*change)(KorvalMeasureSpec&);
+        void (*change)(KorvalMeasureSettings&);
     } cases[] = {
-        {"reversed span", [](KorvalMeasureSpec& s) { s.FirstChannel = 5, s.LastChannel = 4; }},
-        {"channel beyond the board", [](KorvalMeasureSpec& s) { s.LastChannel = 64; }},
-        {"range count", [](KorvalMeasureSpec& s) { s.RangeCount = 3; }},
-        {"range code", [](KorvalMeasureSpec& s) { s.Ranges[0] = 8; }},
-        {"shared slot", [](KorvalMeasureSpec& s) { s.RangeCount = 8, s.Ranges[1] = 3; }},
-        {"oversample", [](KorvalMeasureSpec& s) { s.Oversample = 256; }},
-        {"rate too high", [](KorvalMeasureSpec& s) { s.Rate = 2'600'000.0; }},
-        {"rate 0", [](KorvalMeasureSpec& s) { s.Rate = 0.0; }},
-        {"rate NaN", [](KorvalMeasureSpec& s) { s.Rate = NAN; }},
-        {"block seconds", [](KorvalMeasureSpec& s) { s.BlockSeconds = -1; }},
-        {"slope", [](KorvalMeasureSpec& s) { s.Trigger.Slope = 3; }},
-        {"trigger channel", [](KorvalMeasureSpec& s) { s.Trigger = {KORVAL_TRIGGER_RISING, 8, 1.0, 0, 0, 1}; }},
-        {"level", [](KorvalMeasureSpec& s) { s.Trigger = {KORVAL_TRIGGER_RISING, 0, INFINITY, 0, 0, 1}; }},
-        {"hysteresis", [](KorvalMeasureSpec& s) { s.Trigger = {KORVAL_TRIGGER_RISING, 0, 1.0, -0.1, 0, 1}; }},
-        {"pre-trigger", [](KorvalMeasureSpec& s) { s.Trigger = {KORVAL_TRIGGER_FALLING, 0, 1.0, 0, 100, 1}; }},
-        {"trigger until stopped", [](KorvalMeasureSpec& s) { s.Scans = 0, s.Trigger = {1, 0, 1.0, 0, 0, 1}; }},
-        {"size", [](KorvalMeasureSpec& s) { s.Size = 8; }},
+        {"reversed span", [](KorvalMeasureSettings& s) { s.FirstChannel = 5, s.LastChannel = 4; }},
+        {"channel beyond the board", [](KorvalMeasureSettings& s) { s.LastChannel = 64; }},
+        {"range count", [](KorvalMeasureSettings& s) { s.RangeCount = 3; }},
+        {"range code", [](KorvalMeasureSettings& s) { s.Ranges[0] = 8; }},
+        {"shared slot", [](KorvalMeasureSettings& s) { s.RangeCount = 8, s.Ranges[1] = 3; }},
+        {"oversample", [](KorvalMeasureSettings& s) { s.Oversample = 256; }},
+        {"rate too high", [](KorvalMeasureSettings& s) { s.Rate = 2'600'000.0; }},
+        {"rate 0", [](KorvalMeasureSettings& s) { s.Rate = 0.0; }},
+        {"rate NaN", [](KorvalMeasureSettings& s) { s.Rate = NAN; }},
+        {"block seconds", [](KorvalMeasureSettings& s) { s.BlockSeconds = -1; }},
+        {"slope", [](KorvalMeasureSettings& s) { s.Trigger.Slope = 3; }},
+        {"trigger channel", [](KorvalMeasureSettings& s) { s.Trigger = {KORVAL_TRIGGER_RISING, 8, 1.0, 0, 0, 1}; }},
+        {"level", [](KorvalMeasureSettings& s) { s.Trigger = {KORVAL_TRIGGER_RISING, 0, INFINITY, 0, 0, 1}; }},
+        {"hysteresis", [](KorvalMeasureSettings& s) { s.Trigger = {KORVAL_TRIGGER_RISING, 0, 1.0, -0.1, 0, 1}; }},
+        {"pre-trigger", [](KorvalMeasureSettings& s) { s.Trigger = {KORVAL_TRIGGER_FALLING, 0, 1.0, 0, 100, 1}; }},
+        {"trigger until stopped", [](KorvalMeasureSettings& s) { s.Scans = 0, s.Trigger = {1, 0, 1.0, 0, 0, 1}; }},
+        {"size", [](KorvalMeasureSettings& s) { s.Size = 8; }},
     };
     clear_log(board_);
     for (const Case& c : cases) {
-        KorvalMeasureSpec s = spec(0, 7, 1000.0, 100);
+        KorvalMeasureSettings s = settings(0, 7, 1000.0, 100);
         c.change(s);
         EXPECT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), ERROR_INVALID_PARAMETER) << c.what;
     }
     EXPECT_EQ(KORVAL_MeasureStart(m_, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(log(board_).empty());
     // The same span with one range per slot is taken.
-    KorvalMeasureSpec s = spec(0, 7, 1000.0, 100);
+    KorvalMeasureSettings s = settings(0, 7, 1000.0, 100);
     s.RangeCount = 8;
     for (int k = 0; k < 8; ++k) s.Ranges[k] = k < 4 ? 1 : 3;
     EXPECT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), 0u);
@@ -400,7 +400,7 @@ TEST_F(Measure, ResultCodesOfStopReadAndDestroy)
     EXPECT_EQ(KORVAL_MeasureCreate(0, nullptr), ERROR_INVALID_PARAMETER);
 
     // Pull: a second start is refused; a block too big for the room stays to be read.
-    KorvalMeasureSpec s = spec(0, 3, 1000.0, 0);
+    KorvalMeasureSettings s = settings(0, 3, 1000.0, 0);
     s.BlockScans = 10;
     ASSERT_EQ(start(s), 0u);
     EXPECT_EQ(KORVAL_MeasureStart(m_, &s, nullptr, nullptr), ERROR_TOO_MANY_OPEN_FILES);

@@ -38,11 +38,11 @@ bool full_sweep()
     return v != nullptr && std::strcmp(v, "full") == 0;
 }
 
-struct BoardSpec {
+struct SimBoard {
     uint32_t pid;
     uint32_t path;
 };
-using BoardSet = std::vector<BoardSpec>;
+using BoardSet = std::vector<SimBoard>;
 
 // Products that between them have every feature; each function is swept on the first that has its.
 constexpr uint32_t kProducts[] = {0x8140, 0x800C, 0x8001, 0x8073, 0x4001, 0x8020};

@@ -121,7 +121,7 @@ public class PrototypeTests
     }
 
     [Theory]
-    [InlineData(typeof(KorvalMeasureSpec), 336)]
+    [InlineData(typeof(KorvalMeasureSettings), 336)]
     [InlineData(typeof(KorvalMeasureBlock), 72)]
     [InlineData(typeof(KorvalMeasureStatus), 48)]
     [InlineData(typeof(KorvalCapabilities), 112)]

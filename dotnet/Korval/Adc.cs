@@ -82,22 +82,22 @@ namespace Korval
             if (!(blockSeconds > 0) || double.IsInfinity(blockSeconds))
                 throw new ArgumentOutOfRangeException(nameof(blockSeconds), blockSeconds, "seconds per block are more than 0");
             if (scans < 0) throw new ArgumentOutOfRangeException(nameof(scans), scans, "scans are 0 (until disposed) or more");
-            var spec = Spec(scans == 0 ? 1 : scans, rate, channels, range, oversample, null);
-            spec.Scans = (ulong)scans;
+            var settings = Settings(scans == 0 ? 1 : scans, rate, channels, range, oversample, null);
+            settings.Scans = (ulong)scans;
             // Blocks of a fixed size, so that each is read straight into arrays of its own size.
             int blockScans = (int)Math.Min(1 << 20, Math.Max(1, Math.Round(rate * blockSeconds)));
-            spec.BlockScans = (uint)blockScans;
-            return new AdcStream(Start(ref spec), spec, channels, blockScans, cancel);
+            settings.BlockScans = (uint)blockScans;
+            return new AdcStream(Start(ref settings), settings, channels, blockScans, cancel);
         }
 
         private AdcMeasurement Measure(int scans, double rate, Channels channels, AdcRange range, int oversample,
                                        Trigger trigger, TimeSpan? timeout, CancellationToken cancel)
         {
             if (scans <= 0) throw new ArgumentOutOfRangeException(nameof(scans), scans, "scans are 1 or more");
-            var spec = Spec(scans, rate, channels, range, oversample, trigger);
+            var settings = Settings(scans, rate, channels, range, oversample, trigger);
             TimeSpan limit = timeout ?? TimeSpan.FromSeconds(2.0 * scans / rate + 5.0);
             if (limit <= TimeSpan.Zero) throw new ArgumentOutOfRangeException(nameof(timeout), timeout, "the timeout is more than 0");
-            using (var native = Start(ref spec))
+            using (var native = Start(ref settings))
             {
                 int count = channels.Count;
                 var volts = new double[scans, count];
@@ -141,14 +141,14 @@ namespace Korval
                     throw new KorvalException(38, "KORVAL_MeasureRead");
                 var status = native.Status();
                 var started = DateTimeOffset.FromUnixTimeMilliseconds(startedNs / 1000000);
-                return new AdcMeasurement(channels, range, spec.Rate, volts, counts, started, triggerIndex, (int)status.RingGrowths);
+                return new AdcMeasurement(channels, range, settings.Rate, volts, counts, started, triggerIndex, (int)status.RingGrowths);
             }
         }
 
         internal static KorvalMeasureBlock NewBlock() =>
             new KorvalMeasureBlock { Size = (uint)Marshal.SizeOf<KorvalMeasureBlock>() };
 
-        private KorvalMeasureSpec Spec(long scans, double rate, Channels channels, AdcRange range, int oversample, Trigger trigger)
+        private KorvalMeasureSettings Settings(long scans, double rate, Channels channels, AdcRange range, int oversample, Trigger trigger)
         {
             if (!(rate > 0) || double.IsInfinity(rate))
                 throw new ArgumentOutOfRangeException(nameof(rate), rate, "the rate is a positive number of scans per second");
@@ -170,9 +170,9 @@ namespace Korval
             if (channels.Last >= caps.ADCMUXChannels)
                 throw new ArgumentOutOfRangeException(nameof(channels), channels,
                     "the board has channels 0 to " + (caps.ADCMUXChannels - 1));
-            var spec = new KorvalMeasureSpec
+            var settings = new KorvalMeasureSettings
             {
-                Size = (uint)Marshal.SizeOf<KorvalMeasureSpec>(),
+                Size = (uint)Marshal.SizeOf<KorvalMeasureSettings>(),
                 FirstChannel = (uint)channels.First,
                 LastChannel = (uint)channels.Last,
                 RangeCount = 1,
@@ -181,10 +181,10 @@ namespace Korval
                 Rate = rate,
                 Scans = (ulong)scans,
             };
-            spec.Ranges[0] = (byte)range;
+            settings.Ranges[0] = (byte)range;
             if (trigger != null)
             {
-                spec.Trigger = new KorvalTrigger
+                settings.Trigger = new KorvalTrigger
                 {
                     Slope = (uint)trigger.Slope,
                     Channel = (uint)trigger.Channel,
@@ -194,14 +194,14 @@ namespace Korval
                     Records = 1,
                 };
             }
-            return spec;
+            return settings;
         }
 
-        private NativeMeasurement Start(ref KorvalMeasureSpec spec)
+        private NativeMeasurement Start(ref KorvalMeasureSettings settings)
         {
             ResultCodes.Check(NativeMethods.KORVAL_MeasureCreate(board.Slot, out IntPtr handle), "KORVAL_MeasureCreate");
             var native = new NativeMeasurement(handle);
-            uint code = NativeMethods.KORVAL_MeasureStart(handle, ref spec, null, IntPtr.Zero);
+            uint code = NativeMethods.KORVAL_MeasureStart(handle, ref settings, null, IntPtr.Zero);
             if (code != 0)
             {
                 native.Dispose();

@@ -29,7 +29,7 @@ namespace Korval
         private bool disposed;
         private int enumerated;
 
-        internal AdcStream(NativeMeasurement native, KorvalMeasureSpec spec, Channels channels, int blockScans,
+        internal AdcStream(NativeMeasurement native, KorvalMeasureSettings settings, Channels channels, int blockScans,
                            CancellationToken cancel)
         {
             this.native = native;
@@ -37,8 +37,8 @@ namespace Korval
             this.blockScans = blockScans;
             channelCount = channels.Count;
             Channels = channels;
-            Range = (AdcRange)spec.Ranges[0];
-            Rate = spec.Rate;
+            Range = (AdcRange)settings.Ranges[0];
+            Rate = settings.Rate;
         }
 
         /// <summary>The channels measured.</summary>

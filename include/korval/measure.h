@@ -45,7 +45,7 @@ typedef struct KorvalMeasurement KorvalMeasurement;
  *
  * Rising: the trigger is the first scan at or above Level after the channel has been at or below
  * Level - Hysteresis (falling: at or below Level after at or above Level + Hysteresis), so noise smaller
- * than the hysteresis does not trigger. A record is KorvalMeasureSpec::Scans scans: PreTriggerScans
+ * than the hysteresis does not trigger. A record is KorvalMeasureSettings::Scans scans: PreTriggerScans
  * from just before the trigger scan, the trigger scan, and the rest after it. Records after the first
  * each start at a new trigger found after the previous record's end. A trigger counts once PreTriggerScans
  * scans have been looked at (since the start, or since the previous record's end), so that every record
@@ -60,16 +60,16 @@ typedef struct KorvalTrigger {
     uint32_t Records;         /**< records, each at a new trigger: 1 or more; 0 for records until stopped */
 } KorvalTrigger;
 
-/** The most channels a measurement takes; KorvalMeasureSpec::Ranges has one byte for each. */
+/** The most channels a measurement takes; KorvalMeasureSettings::Ranges has one byte for each. */
 #define KORVAL_MEASURE_MAX_CHANNELS 256u
 
 /**
- * What to measure. Zero it, set Size to sizeof(KorvalMeasureSpec), then the span, the ranges and the
+ * What to measure. Zero it, set Size to sizeof(KorvalMeasureSettings), then the span, the ranges and the
  * rate; every other field has a useful default at 0 (no oversample, 50 ms blocks, until stopped, no
  * trigger).
  */
-typedef struct KorvalMeasureSpec {
-    uint32_t Size;         /**< sizeof(KorvalMeasureSpec) as the caller was built with */
+typedef struct KorvalMeasureSettings {
+    uint32_t Size;         /**< sizeof(KorvalMeasureSettings) as the caller was built with */
     uint32_t FirstChannel; /**< the span's first channel */
     uint32_t LastChannel;  /**< the span's last channel, at or above FirstChannel */
     uint32_t RangeCount;   /**< 1: Ranges[0] for every channel; or one range per channel of the span */
@@ -84,7 +84,7 @@ typedef struct KorvalMeasureSpec {
     uint64_t Scans;        /**< scans in all (with a trigger: per record); 0 until stopped */
     double BlockSeconds;   /**< seconds per block when BlockScans is 0; 0 for 50 ms */
     KorvalTrigger Trigger; /**< Slope ::KORVAL_TRIGGER_NONE for an immediate start */
-} KorvalMeasureSpec;
+} KorvalMeasureSettings;
 
 /** KorvalMeasureBlock::Flags: the library's ring grew for this block (the reader had fallen behind;
  *  nothing was lost). */
@@ -158,12 +158,12 @@ typedef struct KorvalMeasureStatus {
 KORVAL_API uint32_t KORVAL_MeasureCreate(uint32_t DeviceIndex, KorvalMeasurement **ppMeasurement);
 
 /**
- * @brief Checks the specification and starts the measurement; writes the rate obtained to pSpec->Rate.
+ * @brief Checks the settings and starts the measurement; writes the rate obtained to pSettings->Rate.
  *
- * Nothing is sent to the board when the specification is refused. With pCallback NULL, blocks are
+ * Nothing is sent to the board when the settings are refused. With pCallback NULL, blocks are
  * pulled with KORVAL_MeasureRead(). A measurement that has ended may be started again.
  * @param[in] pMeasurement The measurement.
- * @param[in,out] pSpec What to measure; Rate is written back.
+ * @param[in,out] pSettings What to measure; Rate is written back.
  * @param[in] pCallback Receives every block, or NULL to pull them.
  * @param[in] pContext Passed to the callback.
  * @retval ERROR_SUCCESS (0) started.
@@ -177,7 +177,7 @@ KORVAL_API uint32_t KORVAL_MeasureCreate(uint32_t DeviceIndex, KorvalMeasurement
  * @retval ERROR_NOACCESS (998) caller memory that cannot be read or written.
  * @boardcodes
  */
-KORVAL_API uint32_t KORVAL_MeasureStart(KorvalMeasurement *pMeasurement, KorvalMeasureSpec *pSpec,
+KORVAL_API uint32_t KORVAL_MeasureStart(KorvalMeasurement *pMeasurement, KorvalMeasureSettings *pSettings,
                                         KorvalMeasureCallback pCallback, void *pContext);
 
 /**

@@ -99,8 +99,8 @@ class MeasureTrigger(ctypes.Structure):
 MEASURE_MAX_CHANNELS = 256
 
 
-class MeasureSpec(ctypes.Structure):
-    """What a measurement measures (the library's KorvalMeasureSpec)."""
+class MeasureSettings(ctypes.Structure):
+    """What a measurement measures (the library's KorvalMeasureSettings)."""
 
     _fields_ = [("Size", u32), ("FirstChannel", u32), ("LastChannel", u32), ("RangeCount", u32),
                 ("Ranges", u8 * MEASURE_MAX_CHANNELS), ("Oversample", u32), ("BlockScans", u32), ("Rate", f64),
@@ -251,7 +251,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "CTR_GetPulseWidthMeasurement": (u32, [u32, u32, u32, P(u16)]),
     # Measurements
     "KORVAL_MeasureCreate": (u32, [u32, P(vp)]),
-    "KORVAL_MeasureStart": (u32, [vp, P(MeasureSpec), MeasureCallback, vp]),
+    "KORVAL_MeasureStart": (u32, [vp, P(MeasureSettings), MeasureCallback, vp]),
     "KORVAL_MeasureRead": (u32, [vp, P(MeasureBlock), P(f64), P(u16), u32, u32]),
     "KORVAL_MeasureGetStatus": (u32, [vp, P(MeasureStatus)]),
     "KORVAL_MeasureStop": (u32, [vp]),

@@ -198,33 +198,33 @@ class _Measurement:
 
     def __init__(self, adc: "Adc", p: Plan, scans: int, block_seconds: float = 0.0) -> None:
         self._lib = adc._lib
-        spec = _lib.MeasureSpec()
-        spec.Size = ctypes.sizeof(spec)
-        spec.FirstChannel, spec.LastChannel = p.first, p.last
+        settings = _lib.MeasureSettings()
+        settings.Size = ctypes.sizeof(settings)
+        settings.FirstChannel, settings.LastChannel = p.first, p.last
         codes = [int(r) for r in p.ranges]
         if len(set(codes)) == 1:
             codes = codes[:1]
-        spec.RangeCount = len(codes)
-        spec.Ranges[:len(codes)] = codes
-        spec.Oversample = p.oversample
-        spec.Rate = p.rate
-        spec.Scans = scans
-        spec.BlockSeconds = block_seconds
+        settings.RangeCount = len(codes)
+        settings.Ranges[:len(codes)] = codes
+        settings.Oversample = p.oversample
+        settings.Rate = p.rate
+        settings.Scans = scans
+        settings.BlockSeconds = block_seconds
         t = p.trigger
         if t is not None:
-            spec.Trigger = _lib.MeasureTrigger(_SLOPES[t.slope], t.channel, float(t.level), float(t.hysteresis),
+            settings.Trigger = _lib.MeasureTrigger(_SLOPES[t.slope], t.channel, float(t.level), float(t.hysteresis),
                                                t.pretrigger, t.records)
         handle = ctypes.c_void_p()
         self._lib.call("KORVAL_MeasureCreate", adc._index, ctypes.byref(handle))
         self.handle = handle
-        code = self._lib.raw("KORVAL_MeasureStart", handle, ctypes.byref(spec), _lib.MeasureCallback(), None)
+        code = self._lib.raw("KORVAL_MeasureStart", handle, ctypes.byref(settings), _lib.MeasureCallback(), None)
         if code != 0:
             self.destroy()
             error = KorvalError(code, "KORVAL_MeasureStart")
             if code == 87:
                 raise ValueError(f"the library refused the measurement ({error})") from error
             raise error
-        self.rate: float = spec.Rate
+        self.rate: float = settings.Rate
         self.block = _lib.MeasureBlock()
 
     def read(self, volts: Any, counts: Any, capacity: int, wait_ms: int) -> int:

@@ -863,8 +863,8 @@ def main(argv: Optional[list[str]] = None) -> int:
     simulation = None
     if sims:
         simulation = korval.Simulation()
-        for spec in sims:
-            pid, _, serial = spec.partition(":")
+        for sim in sims:
+            pid, _, serial = sim.partition(":")
             board = simulation.add_board(int(pid, 16))
             if serial:
                 board.set_serial_number(parse_serial(serial))

@@ -29,7 +29,7 @@ STRUCTURES = {
     "KorvalSimFault": _lib.SimFault, "KorvalSimDigitalState": _lib.SimDigitalState,
     "KorvalSimCounter": _lib.SimCounter, "KorvalSimAdcSignal": _lib.SimAdcSignal,
     "KorvalUnusableBoard": _lib.UnusableBoardInfo, "KorvalBoardEvent": _lib.BoardEventInfo,
-    "KorvalTrigger": _lib.MeasureTrigger, "KorvalMeasureSpec": _lib.MeasureSpec,
+    "KorvalTrigger": _lib.MeasureTrigger, "KorvalMeasureSettings": _lib.MeasureSettings,
     "KorvalMeasureBlock": _lib.MeasureBlock, "KorvalMeasureStatus": _lib.MeasureStatus,
 }
 CALLBACKS = {"PContCallback": _lib.ContCallback, "KorvalMeasureCallback": _lib.MeasureCallback,
@@ -121,7 +121,7 @@ def c_structures() -> dict[str, list[tuple[str, str, int]]]:
 
 def test_measurement_structures_match_the_headers():
     declared = c_structures()
-    for c_name in ("KorvalTrigger", "KorvalMeasureSpec", "KorvalMeasureBlock", "KorvalMeasureStatus"):
+    for c_name in ("KorvalTrigger", "KorvalMeasureSettings", "KorvalMeasureBlock", "KorvalMeasureStatus"):
         bound = STRUCTURES[c_name]
         c_fields = declared[c_name]
         assert [f[1] for f in c_fields] == [f[0] for f in bound._fields_], c_name

@@ -22,7 +22,7 @@
 
 // clang-format off
 #define KORVAL_EXPORT_LIST(ENTRY, SECOND_NAME, EXTRA)                                                              \
-    /* Library frame and device table */                                                                          \
+    /* Library frame and device table */                                                                           \
     ENTRY(ALL, KORVAL_FAULT_SLOT, ResolveDeviceIndex, (uint32_t DeviceIndex), (DeviceIndex))                       \
     ENTRY(ALL, KORVAL_FAULT_RESULT, SelectDeviceViaUI,                                                             \
           (uintptr_t Arg1, uintptr_t Arg2, uintptr_t Arg3, uintptr_t Arg4, uintptr_t Arg5, uintptr_t Arg6,         \
@@ -74,7 +74,7 @@
           (uint32_t* pCount, uint32_t* pProductIDs), (pCount, pProductIDs))                                        \
     ENTRY(PLAIN, KORVAL_FAULT_MASK, KORVAL_GetVersion, (void), ())                                                 \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_GetRemoteServer,                                                      \
-          (uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer), (DeviceIndex, pServerSize, pServer))         \
+          (uint32_t DeviceIndex, uint32_t* pServerSize, char* pServer), (DeviceIndex, pServerSize, pServer))       \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_RegisterBoardNotification,                                            \
           (KorvalBoardCallback Callback, void* Context, uint32_t Flags, uint32_t* pRegistration),                  \
           (Callback, Context, Flags, pRegistration))                                                               \
@@ -382,9 +382,9 @@
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureCreate,                                                        \
           (uint32_t DeviceIndex, KorvalMeasurement** ppMeasurement), (DeviceIndex, ppMeasurement))                 \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureStart,                                                         \
-          (KorvalMeasurement* pMeasurement, KorvalMeasureSpec* pSpec, KorvalMeasureCallback pCallback,             \
-           void* pContext),                                                                                        \
-          (pMeasurement, pSpec, pCallback, pContext))                                                              \
+          (KorvalMeasurement* pMeasurement, KorvalMeasureSettings* pSettings,                                      \
+           KorvalMeasureCallback pCallback, void* pContext),                                                       \
+          (pMeasurement, pSettings, pCallback, pContext))                                                          \
     ENTRY(PLAIN, KORVAL_FAULT_RESULT, KORVAL_MeasureRead,                                                          \
           (KorvalMeasurement* pMeasurement, KorvalMeasureBlock* pBlock, double* pVolts, uint16_t* pCounts,         \
            uint32_t CapacityScans, uint32_t TimeoutMS),                                                            \

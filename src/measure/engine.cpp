@@ -78,25 +78,25 @@ Measurement::~Measurement()
 
 bool Measurement::in_own_callback() const { return t_in_callback == this; }
 
-uint32_t Measurement::check(const KorvalMeasureSpec& spec, Plan& p) const
+uint32_t Measurement::check(const KorvalMeasureSettings& settings, Plan& p) const
 {
-    if (spec.FirstChannel > spec.LastChannel || spec.LastChannel >= caps_.ADCMUXChannels)
+    if (settings.FirstChannel > settings.LastChannel || settings.LastChannel >= caps_.ADCMUXChannels)
         return ERROR_INVALID_PARAMETER;
-    const uint32_t n = spec.LastChannel - spec.FirstChannel + 1;
-    if (n > KORVAL_MEASURE_MAX_CHANNELS || (spec.RangeCount != 1 && spec.RangeCount != n))
+    const uint32_t n = settings.LastChannel - settings.FirstChannel + 1;
+    if (n > KORVAL_MEASURE_MAX_CHANNELS || (settings.RangeCount != 1 && settings.RangeCount != n))
         return ERROR_INVALID_PARAMETER;
-    if (spec.Oversample > 255) return ERROR_INVALID_PARAMETER;
-    p.first = spec.FirstChannel;
+    if (settings.Oversample > 255) return ERROR_INVALID_PARAMETER;
+    p.first = settings.FirstChannel;
     p.channels = n;
-    p.per_channel = spec.Oversample + 1;
+    p.per_channel = settings.Oversample + 1;
     p.scan_bytes = 2 * n * p.per_channel;
     // Channels that share a range slot take one range.
     int slot_code[KORVAL_MEASURE_MAX_CHANNELS];
     std::fill(std::begin(slot_code), std::end(slot_code), -1);
     for (uint32_t k = 0; k < n; ++k) {
-        const uint8_t code = spec.Ranges[spec.RangeCount == 1 ? 0 : k];
+        const uint8_t code = settings.Ranges[settings.RangeCount == 1 ? 0 : k];
         if (code > KORVAL_ADC_GAIN_CODE_MASK) return ERROR_INVALID_PARAMETER;
-        const uint32_t s = (spec.FirstChannel + k) >> caps_.RangeShift;
+        const uint32_t s = (settings.FirstChannel + k) >> caps_.RangeShift;
         if (s >= KORVAL_ADC_RANGE_SLOTS) return ERROR_INVALID_PARAMETER;
         if (slot_code[s] >= 0 && slot_code[s] != code) return ERROR_INVALID_PARAMETER;
         slot_code[s] = code;
@@ -105,21 +105,21 @@ uint32_t Measurement::check(const KorvalMeasureSpec& spec, Plan& p) const
     // The rates the two cascaded counters make: the root clock over 4 to 65,535 squared.
     const double clock = caps_.RootClock;
     const double lowest = clock / (double{kLargestDivisor} * kLargestDivisor);
-    if (!std::isfinite(spec.Rate) || !(spec.Rate >= lowest) || !(spec.Rate <= clock / 4))
+    if (!std::isfinite(settings.Rate) || !(settings.Rate >= lowest) || !(settings.Rate <= clock / 4))
         return ERROR_INVALID_PARAMETER;
-    p.rate = spec.Rate;
-    if (!std::isfinite(spec.BlockSeconds) || spec.BlockSeconds < 0) return ERROR_INVALID_PARAMETER;
-    p.block_seconds = spec.BlockSeconds > 0 ? spec.BlockSeconds : 0.05;
-    p.block_scans = spec.BlockScans;
+    p.rate = settings.Rate;
+    if (!std::isfinite(settings.BlockSeconds) || settings.BlockSeconds < 0) return ERROR_INVALID_PARAMETER;
+    p.block_seconds = settings.BlockSeconds > 0 ? settings.BlockSeconds : 0.05;
+    p.block_scans = settings.BlockScans;
     if (uint64_t{p.block_scans} * n > kLargestBlockValues) return ERROR_INVALID_PARAMETER;
-    p.scans = spec.Scans;
-    p.trigger = spec.Trigger;
-    const KorvalTrigger& t = spec.Trigger;
+    p.scans = settings.Scans;
+    p.trigger = settings.Trigger;
+    const KorvalTrigger& t = settings.Trigger;
     if (t.Slope > KORVAL_TRIGGER_FALLING) return ERROR_INVALID_PARAMETER;
     if (t.Slope != KORVAL_TRIGGER_NONE) {
-        if (t.Channel < spec.FirstChannel || t.Channel > spec.LastChannel) return ERROR_INVALID_PARAMETER;
+        if (t.Channel < settings.FirstChannel || t.Channel > settings.LastChannel) return ERROR_INVALID_PARAMETER;
         if (!std::isfinite(t.Level) || !std::isfinite(t.Hysteresis) || t.Hysteresis < 0) return ERROR_INVALID_PARAMETER;
-        if (spec.Scans == 0 || t.PreTriggerScans >= spec.Scans) return ERROR_INVALID_PARAMETER;
+        if (settings.Scans == 0 || t.PreTriggerScans >= settings.Scans) return ERROR_INVALID_PARAMETER;
         if (uint64_t{t.PreTriggerScans} * n > kLargestBlockValues) return ERROR_INVALID_PARAMETER;
     }
     return ERROR_SUCCESS;

@@ -1,4 +1,4 @@
-// The measurement engine: checks a measurement's specification against the board, sets the board up
+// The measurement engine: checks a measurement's settings against the board, sets the board up
 // through its exported functions, turns the continuous acquisition's buffers into scans (across buffer
 // boundaries, with the oversample's mean), finds the software trigger and cuts the scans into blocks,
 // which go to a reader (a queue) or to the program's callback.
@@ -46,8 +46,8 @@ public:
     Measurement(const Measurement&) = delete;
     Measurement& operator=(const Measurement&) = delete;
 
-    // 87 (ERROR_INVALID_PARAMETER) for a specification the board cannot take, else 0 and the plan.
-    uint32_t check(const KorvalMeasureSpec& spec, Plan& plan) const;
+    // 87 (ERROR_INVALID_PARAMETER) for settings the board cannot take, else 0 and the plan.
+    uint32_t check(const KorvalMeasureSettings& settings, Plan& plan) const;
     // Starts a checked plan; the rate obtained in `rate`.
     uint32_t start(const Plan& plan, KorvalMeasureCallback callback, void* context, double& rate);
     uint32_t read(KorvalMeasureBlock* block, uint32_t block_size, double* volts, uint16_t* counts, uint32_t capacity,

@@ -70,24 +70,24 @@ uint32_t KORVAL_MeasureCreate(uint32_t DeviceIndex, KorvalMeasurement** ppMeasur
     return ERROR_NOT_ENOUGH_MEMORY;
 }
 
-uint32_t KORVAL_MeasureStart(KorvalMeasurement* pMeasurement, KorvalMeasureSpec* pSpec, KorvalMeasureCallback pCallback,
-                             void* pContext)
+uint32_t KORVAL_MeasureStart(KorvalMeasurement* pMeasurement, KorvalMeasureSettings* pSettings,
+                             KorvalMeasureCallback pCallback, void* pContext)
 {
     std::shared_ptr<measure::Measurement> m;
     if (const uint32_t r = find(pMeasurement, m)) return r;
-    if (pSpec == nullptr) return ERROR_INVALID_PARAMETER;
+    if (pSettings == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t size = 0;
-    if (!load_from_caller(&pSpec->Size, size)) return ERROR_NOACCESS;
-    if (size < sizeof(KorvalMeasureSpec)) return ERROR_INVALID_PARAMETER;
-    KorvalMeasureSpec spec{};
-    if (!copy_from_caller(&spec, pSpec, sizeof spec)) return ERROR_NOACCESS;
+    if (!load_from_caller(&pSettings->Size, size)) return ERROR_NOACCESS;
+    if (size < sizeof(KorvalMeasureSettings)) return ERROR_INVALID_PARAMETER;
+    KorvalMeasureSettings settings{};
+    if (!copy_from_caller(&settings, pSettings, sizeof settings)) return ERROR_NOACCESS;
     // The rate is written back: that must be possible before anything is sent.
-    if (!caller_range_usable(&pSpec->Rate, sizeof pSpec->Rate, true)) return ERROR_NOACCESS;
+    if (!caller_range_usable(&pSettings->Rate, sizeof pSettings->Rate, true)) return ERROR_NOACCESS;
     measure::Plan plan;
-    if (const uint32_t r = m->check(spec, plan)) return r;
+    if (const uint32_t r = m->check(settings, plan)) return r;
     double rate = 0.0;
     if (const uint32_t r = m->start(plan, pCallback, pContext, rate)) return r;
-    return store_to_caller(&pSpec->Rate, rate) ? ERROR_SUCCESS : ERROR_NOACCESS;
+    return store_to_caller(&pSettings->Rate, rate) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 uint32_t KORVAL_MeasureRead(KorvalMeasurement* pMeasurement, KorvalMeasureBlock* pBlock, double* pVolts,

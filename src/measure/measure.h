@@ -10,8 +10,8 @@
 namespace korval {
 
 uint32_t KORVAL_MeasureCreate(uint32_t DeviceIndex, KorvalMeasurement** ppMeasurement);
-uint32_t KORVAL_MeasureStart(KorvalMeasurement* pMeasurement, KorvalMeasureSpec* pSpec, KorvalMeasureCallback pCallback,
-                             void* pContext);
+uint32_t KORVAL_MeasureStart(KorvalMeasurement* pMeasurement, KorvalMeasureSettings* pSettings,
+                             KorvalMeasureCallback pCallback, void* pContext);
 uint32_t KORVAL_MeasureRead(KorvalMeasurement* pMeasurement, KorvalMeasureBlock* pBlock, double* pVolts,
                             uint16_t* pCounts, uint32_t CapacityScans, uint32_t TimeoutMS);
 uint32_t KORVAL_MeasureGetStatus(KorvalMeasurement* pMeasurement, KorvalMeasureStatus* pStatus);

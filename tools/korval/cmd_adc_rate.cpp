@@ -136,9 +136,9 @@ int board_span(uint32_t index, const KorvalCapabilities& caps, Request& r)
     return 0;
 }
 
-// Checks the request against the board and fills the measurement's specification and the recording's
+// Checks the request against the board and fills the measurement's settings and the recording's
 // description. Sends nothing that changes the board.
-int prepare(uint32_t index, Request& r, KorvalMeasureSpec& spec, RecordingInfo& info)
+int prepare(uint32_t index, Request& r, KorvalMeasureSettings& settings, RecordingInfo& info)
 {
     KorvalCapabilities caps{};
     caps.Size = sizeof caps;
@@ -160,15 +160,15 @@ int prepare(uint32_t index, Request& r, KorvalMeasureSpec& spec, RecordingInfo& 
     if (r.last >= caps.ADCMUXChannels)
         return usage_error("channels " + span_text(r.first, r.last) + ": the board has channels 0 to " +
                            std::to_string(caps.ADCMUXChannels - 1));
-    spec = KorvalMeasureSpec{};
-    spec.Size = sizeof spec;
-    spec.FirstChannel = r.first;
-    spec.LastChannel = r.last;
-    spec.RangeCount = 1;
-    spec.Ranges[0] = static_cast<uint8_t>(gain);
-    spec.Rate = r.rate;
-    spec.Scans = r.samples;
-    if (!r.trigger.empty()) spec.Trigger = r.parsed;
+    settings = KorvalMeasureSettings{};
+    settings.Size = sizeof settings;
+    settings.FirstChannel = r.first;
+    settings.LastChannel = r.last;
+    settings.RangeCount = 1;
+    settings.Ranges[0] = static_cast<uint8_t>(gain);
+    settings.Rate = r.rate;
+    settings.Scans = r.samples;
+    if (!r.trigger.empty()) settings.Trigger = r.parsed;
     info.first = r.first;
     info.last = r.last;
     info.range = range_words(static_cast<uint8_t>(gain));
@@ -296,19 +296,19 @@ void read_blocks(KorvalMeasurement* m, Recording& recording, Progress& progress,
 }
 
 // Starts the measurement, records its blocks and ends it. 0, or the status of the error reported.
-int run(const Options& options, uint32_t index, const Request& r, KorvalMeasureSpec& spec, RecordingInfo& info,
+int run(const Options& options, uint32_t index, const Request& r, KorvalMeasureSettings& settings, RecordingInfo& info,
         Recording& recording, Outcome& o)
 {
     KorvalMeasurement* m = nullptr;
     if (const uint32_t e = KORVAL_MeasureCreate(index, &m)) return report_error(e, "making the measurement");
-    if (const uint32_t e = KORVAL_MeasureStart(m, &spec, nullptr, nullptr)) {
+    if (const uint32_t e = KORVAL_MeasureStart(m, &settings, nullptr, nullptr)) {
         KORVAL_MeasureDestroy(m);
         return report_error(e, r.stream ? "starting the stream" : "starting the acquisition");
     }
-    info.rate = spec.Rate;
-    recording.set_rate(spec.Rate);
+    info.rate = settings.Rate;
+    recording.set_rate(settings.Rate);
     Progress progress(options, r, index, info.channels());
-    progress.rate = spec.Rate;
+    progress.rate = settings.Rate;
     read_blocks(m, recording, progress, o);
     progress.show(o, true);
     KorvalMeasureStatus status{};
@@ -391,9 +391,9 @@ void define_rate_options(CLI::App& app, Request& r, bool stream)
 int adc_measure_at_rate(const Options& options, uint32_t index, Request& r)
 {
     if (const int status = check(r)) return status;
-    KorvalMeasureSpec spec{};
+    KorvalMeasureSettings settings{};
     RecordingInfo info;
-    if (const int status = prepare(index, r, spec, info)) return status;
+    if (const int status = prepare(index, r, settings, info)) return status;
     info.rate = r.rate;  // until the start says the rate obtained
     // The file is made before anything is sent, so that a file that cannot be written changes nothing.
     Recording recording(info, r.plot, r.samples * r.records);
@@ -402,7 +402,7 @@ int adc_measure_at_rate(const Options& options, uint32_t index, Request& r)
     g_interrupted = false;
     auto previous = std::signal(SIGINT, on_interrupt);
     Outcome o;
-    int status = run(options, index, r, spec, info, recording, o);
+    int status = run(options, index, r, settings, info, recording, o);
     std::signal(SIGINT, previous);
     if (!recording.close(o.grown) && status == 0) status = usage_error("writing '" + r.out + "' failed");
     if (status != 0) return status;

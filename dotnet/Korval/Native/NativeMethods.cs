@@ -623,9 +623,9 @@ namespace Korval.Native
         [DllImport(Library, EntryPoint = "KORVAL_MeasureCreate")]
         public static extern uint KORVAL_MeasureCreate(uint DeviceIndex, out IntPtr ppMeasurement);
 
-        /// <summary>Checks the specification and starts the measurement; writes the rate obtained to pSpec-&gt;Rate.</summary>
+        /// <summary>Checks the settings and starts the measurement; writes the rate obtained to pSettings-&gt;Rate.</summary>
         [DllImport(Library, EntryPoint = "KORVAL_MeasureStart")]
-        public static extern uint KORVAL_MeasureStart(IntPtr pMeasurement, ref KorvalMeasureSpec pSpec, MeasureCallback pCallback, IntPtr pContext);
+        public static extern uint KORVAL_MeasureStart(IntPtr pMeasurement, ref KorvalMeasureSettings pSettings, MeasureCallback pCallback, IntPtr pContext);
 
         /// <summary>The next block, waiting at most TimeoutMS for it.</summary>
         [DllImport(Library, EntryPoint = "KORVAL_MeasureRead")]

@@ -178,11 +178,11 @@ namespace Korval.Native
         public uint Records;
     }
 
-    /// <summary>What to measure (<c>KorvalMeasureSpec</c>); Size, the span, the ranges and the rate.</summary>
+    /// <summary>What to measure (<c>KorvalMeasureSettings</c>); Size, the span, the ranges and the rate.</summary>
     [StructLayout(LayoutKind.Sequential)]
-    public struct KorvalMeasureSpec
+    public struct KorvalMeasureSettings
     {
-        /// <summary>sizeof(KorvalMeasureSpec) as the caller was built with</summary>
+        /// <summary>sizeof(KorvalMeasureSettings) as the caller was built with</summary>
         public uint Size;
 
         /// <summary>the span's first channel</summary>

@@ -74,27 +74,27 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s)
         if (const uint32_t r = KORVAL_MeasureCreate(index_, &measurement_))
             return error_json("making the measurement", r);
     }
-    KorvalMeasureSpec spec{};
-    spec.Size = sizeof spec;
-    spec.FirstChannel = s.first;
-    spec.LastChannel = s.last;
-    spec.RangeCount = 1;
-    spec.Ranges[0] = s.gain;
-    spec.Rate = s.rate;
+    KorvalMeasureSettings settings{};
+    settings.Size = sizeof settings;
+    settings.FirstChannel = s.first;
+    settings.LastChannel = s.last;
+    settings.RangeCount = 1;
+    settings.Ranges[0] = s.gain;
+    settings.Rate = s.rate;
     const uint64_t sweep = std::max<uint64_t>(10, static_cast<uint64_t>(std::llround(s.rate * s.window)));
     if (s.slope != 0) {
-        spec.Scans = sweep;
-        spec.Trigger.Slope = s.slope;
-        spec.Trigger.Channel = s.trigger_channel;
-        spec.Trigger.Level = s.level;
-        spec.Trigger.PreTriggerScans = static_cast<uint32_t>(static_cast<double>(sweep) * kPretriggerShare);
-        spec.Trigger.Records = 0;  // a sweep at every trigger until stopped
+        settings.Scans = sweep;
+        settings.Trigger.Slope = s.slope;
+        settings.Trigger.Channel = s.trigger_channel;
+        settings.Trigger.Level = s.level;
+        settings.Trigger.PreTriggerScans = static_cast<uint32_t>(static_cast<double>(sweep) * kPretriggerShare);
+        settings.Trigger.Records = 0;  // a sweep at every trigger until stopped
     }
     {
         std::lock_guard lock(mutex_);
         settings_ = s;
         channels_ = s.last - s.first + 1;
-        pretrigger_ = spec.Trigger.PreTriggerScans;
+        pretrigger_ = settings.Trigger.PreTriggerScans;
         scans_ = column_start_ = column_scans_ = 0;
         trigger_scan_ = static_cast<int64_t>(pretrigger_);
         sweeps_ = 0;
@@ -113,12 +113,12 @@ std::optional<Json> Acquisition::start(const AcquisitionSettings& s)
     }
     // The lock is not held across the start: the measurement's thread may deliver at once.
     running_ = true;
-    if (const uint32_t r = KORVAL_MeasureStart(measurement_, &spec, deliver, this)) {
+    if (const uint32_t r = KORVAL_MeasureStart(measurement_, &settings, deliver, this)) {
         running_ = false;
         return error_json("starting the measurement", r);
     }
     std::lock_guard lock(mutex_);
-    rate_ = spec.Rate;
+    rate_ = settings.Rate;
     scans_per_block_ = std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(rate_ * 0.05)));
     return std::nullopt;
 }
