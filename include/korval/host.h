@@ -38,10 +38,11 @@ typedef struct KorvalGuid {          /* same layout as a Windows GUID */
     leave it clear. */
 typedef uint64_t KorvalHandle;
 
-/** The version of the KorvalHost layout this header declares. KORVAL_InstallHost also takes the layout
-    of version 1 (every field up to cancel_io, without the board watch): such a host is read no further
-    than cancel_io, and the library watches its boards by listing them (see watch_boards). */
-#define KORVAL_HOST_VERSION 2
+/** The version of the KorvalHost layout this header declares. KORVAL_InstallHost also takes the layouts
+    of earlier versions, and reads such a table no further than its version's last field: version 1 ends
+    at cancel_io (the library then watches the host's boards by listing them, see watch_boards), version
+    2 at unwatch_boards (the host then reports no unusable boards, see list_unusable). */
+#define KORVAL_HOST_VERSION 3
 
 /** What a host tells the library of a board that arrived or left (KorvalHost::watch_boards). Every
     pointer is valid only during the notify call. */
@@ -53,6 +54,16 @@ typedef struct KorvalHostBoardEvent {
     uint16_t product_id;               /**< the USB product ID; 0 when not known */
     const char *serial_number;         /**< the USB serial number; NULL when not known */
 } KorvalHostBoardEvent;
+
+/** A board of the family that the host sees but that this program cannot open
+    (KorvalHost::list_unusable). Every pointer is valid only during the emit call. */
+typedef struct KorvalHostUnusableBoard {
+    uint32_t error;      /**< why it cannot be opened: ERROR_ACCESS_DENIED (5) when this user has no
+                              permission on it, otherwise the system's code */
+    uint16_t vendor_id;  /**< the USB vendor ID */
+    uint16_t product_id; /**< the USB product ID */
+    const char *path;    /**< where it is plugged, as the library names it ("usb:1-4.2") */
+} KorvalHostUnusableBoard;
 
 /** The library's end of a board watch: called by the host, on any thread, once per board that arrived
     or left. It returns at once and never calls the host. */
@@ -129,6 +140,14 @@ typedef struct KorvalHost {
     int (*watch_boards)(void *context, KorvalHostBoardNotify notify, void *notify_context, uint32_t *error);
     /** Ends the watch: when it returns, no notify call runs and none follows. Never called from notify. */
     int (*unwatch_boards)(void *context, uint32_t *error);
+
+    /* ---- Version 3 ---- */
+
+    /** Lists the boards of the family that the host sees but that this program cannot open (on Linux:
+       a board whose USB device node this user may not open), by one call of emit per board, in bus and
+       port order, before it returns. Null when the host has none to report. */
+    void (*list_unusable)(void *context, void (*emit)(void *emit_context, const KorvalHostUnusableBoard *board),
+                          void *emit_context);
 } KorvalHost;
 
 #ifndef KORVAL_BOARD_ARRIVED /* also in korval/korval.h */

@@ -66,10 +66,11 @@ void install_host(const KorvalHost* host)
     os::release();
     if (host == nullptr) {
         g_host = os::host();
-    } else if (host->version < 2) {
-        // A version-1 table ends at cancel_io: nothing beyond it may be read.
+    } else if (host->version < KORVAL_HOST_VERSION) {
+        // An earlier version's table ends at its version's last field: nothing beyond it may be read.
         g_host = KorvalHost{};
-        std::memcpy(&g_host, host, offsetof(KorvalHost, watch_boards));
+        std::memcpy(&g_host, host,
+                    host->version < 2 ? offsetof(KorvalHost, watch_boards) : offsetof(KorvalHost, list_unusable));
     } else {
         g_host = *host;
     }
