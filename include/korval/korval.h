@@ -613,9 +613,9 @@ typedef struct KorvalUnusableBoard {
  * @brief Describes one of the attached boards of the family that this program cannot open.
  *
  * Such a board holds no slot, so GetDevices() does not show it; this says why, and what to do about it.
- * Boards are counted in bus and port order, from 0. Only the operating system's host can find them
- * (on Linux, a board whose USB device node this user may not open); with simulated boards installed,
- * or on Windows, there are none.
+ * Boards are counted in bus and port order, from 0. The installed host finds them: on Linux, a board
+ * whose USB device node this user may not open; among simulated boards, those made so with
+ * KorvalSim_SetUnusable(); on Windows, and on a host that reports none, there are none.
  * @param[in] Index Which of them, from 0.
  * @param[in,out] pBoard In: Size, at least 8 (the first min(Size, sizeof) bytes are filled and Size
  *                becomes that count). Out: the description.
