@@ -50,7 +50,11 @@ struct Board {
 
 }  // namespace
 
-int parse_range(std::string text)
+namespace {
+
+// A range's text without spaces, its "±" (UTF-8, the Windows code page's, "+/-" or "+-") as '~' and
+// without the unit.
+std::string plain_range(const std::string& text)
 {
     std::string t;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -71,6 +75,14 @@ int parse_range(std::string text)
         }
     }
     if (!t.empty() && (t.back() == 'V' || t.back() == 'v')) t.pop_back();
+    return t;
+}
+
+}  // namespace
+
+int parse_range(std::string text)
+{
+    const std::string t = plain_range(text);
     bool bipolar = false;
     std::string span;
     auto split = [&](const std::string& s, std::string& low, std::string& high) {
@@ -238,60 +250,86 @@ int set_range(const Board& b, uint32_t first, uint32_t last, uint8_t gain)
     return 0;
 }
 
+int set_cal(const Board& b, const std::string& mode)
+{
+    uint64_t value = 0;
+    if (mode != "normal" && !parse_bounded(mode, 0xFF, value))
+        return usage_error("bad calibration mode '" + mode + "'");
+    Bytes block;
+    if (const int status = read_block(b, block)) return status;
+    if (const uint32_t r = ADC_ADMode(b.index, block[KORVAL_ADC_TRIGGER_BYTE], static_cast<uint8_t>(value)))
+        return report_error(r, "setting the calibration mode");
+    return 0;
+}
+
+int set_trigger(const Board& b, const std::string& text)
+{
+    uint64_t value = 0;
+    if (!parse_bounded(text, 0xFF, value)) return usage_error("bad trigger byte '" + text + "'");
+    Bytes block;
+    if (const int status = read_block(b, block)) return status;
+    if (const uint32_t r = ADC_ADMode(b.index, static_cast<uint8_t>(value), block[KORVAL_ADC_CAL_MODE_BYTE]))
+        return report_error(r, "setting the trigger byte");
+    return 0;
+}
+
+int set_scan(const Board& b, const std::string& text)
+{
+    uint32_t first = 0, last = 0;
+    if (!parse_channels(text, first, last)) return usage_error("bad channels '" + text + "'");
+    if (const uint32_t r = ADC_SetScanLimits(b.index, first, last)) return report_error(r, "setting the scan limits");
+    return 0;
+}
+
+int set_oversample(const Board& b, const std::string& text)
+{
+    uint64_t value = 0;
+    if (!parse_bounded(text, 0xFF, value)) return usage_error("oversample is 0 to 255");
+    if (const uint32_t r = ADC_SetOversample(b.index, static_cast<uint8_t>(value)))
+        return report_error(r, "setting the oversample count");
+    return 0;
+}
+
+// A range item at args[i]: [ch A[-B]] RANGE, the range's words running to the next keyword. Moves i past it.
+int set_range_item(const Board& b, const Args& args, size_t& i)
+{
+    // Every channel that has a range slot (on the largest boards the last channels have none).
+    uint32_t first = 0, last = std::min(b.channels, b.range_slots << b.shift) - 1;
+    if (args[i] == "ch") {
+        if (i + 1 >= args.size() || !parse_channels(args[i + 1], first, last))
+            return usage_error("ch needs channels, as in 'ch 0-15'");
+        i += 2;
+    }
+    std::string words;
+    while (i < args.size() && !is_keyword(args[i])) words += args[i++];
+    const int gain = parse_range(words);
+    if (gain < 0)
+        return usage_error("unknown range '" + words + "' (0-10 V, ±10 V, 0-5 V, ±5 V, 0-2 V, ±2 V, 0-1 V, ±1 V)");
+    return set_range(b, first, last, static_cast<uint8_t>(gain));
+}
+
+// The items of "config set", in order: "KEYWORD VALUE" or a range. The first that fails ends it.
 int set(const Board& b, const Args& args)
 {
+    static const std::pair<const char*, int (*)(const Board&, const std::string&)> kItems[] = {
+        {"cal", set_cal}, {"trigger", set_trigger}, {"scan", set_scan}, {"oversample", set_oversample}};
     if (args.empty()) return usage_error("config set needs an item");
     size_t i = 0;
     while (i < args.size()) {
-        const std::string& word = args[i];
-        uint64_t value = 0;
-        if (word == "cal" && i + 1 < args.size()) {
-            const std::string& mode = args[i + 1];
-            if (mode == "normal") value = 0;
-            else if (!parse_bounded(mode, 0xFF, value)) return usage_error("bad calibration mode '" + mode + "'");
-            Bytes block;
-            if (const int status = read_block(b, block)) return status;
-            if (const uint32_t r = ADC_ADMode(b.index, block[KORVAL_ADC_TRIGGER_BYTE], static_cast<uint8_t>(value)))
-                return report_error(r, "setting the calibration mode");
-            i += 2;
-        } else if (word == "trigger" && i + 1 < args.size()) {
-            if (!parse_bounded(args[i + 1], 0xFF, value)) return usage_error("bad trigger byte '" + args[i + 1] + "'");
-            Bytes block;
-            if (const int status = read_block(b, block)) return status;
-            if (const uint32_t r = ADC_ADMode(b.index, static_cast<uint8_t>(value), block[KORVAL_ADC_CAL_MODE_BYTE]))
-                return report_error(r, "setting the trigger byte");
-            i += 2;
-        } else if (word == "scan" && i + 1 < args.size()) {
-            uint32_t first = 0, last = 0;
-            if (!parse_channels(args[i + 1], first, last)) return usage_error("bad channels '" + args[i + 1] + "'");
-            if (const uint32_t r = ADC_SetScanLimits(b.index, first, last)) return report_error(r, "setting the scan limits");
-            i += 2;
-        } else if (word == "oversample" && i + 1 < args.size()) {
-            if (!parse_bounded(args[i + 1], 0xFF, value)) return usage_error("oversample is 0 to 255");
-            if (const uint32_t r = ADC_SetOversample(b.index, static_cast<uint8_t>(value)))
-                return report_error(r, "setting the oversample count");
-            i += 2;
-        } else {
-            // A range, for the channels named by "ch", or for every channel.
-            // Every channel that has a range slot (on the largest boards the last channels have none).
-            uint32_t first = 0, last = std::min(b.channels, b.range_slots << b.shift) - 1;
-            if (word == "ch") {
-                if (i + 1 >= args.size() || !parse_channels(args[i + 1], first, last))
-                    return usage_error("ch needs channels, as in 'ch 0-15'");
-                i += 2;
-            }
-            std::string words;
-            while (i < args.size() && !is_keyword(args[i])) words += args[i++];
-            const int gain = parse_range(words);
-            if (gain < 0) return usage_error("unknown range '" + words + "' (0-10 V, ±10 V, 0-5 V, ±5 V, 0-2 V, ±2 V, 0-1 V, ±1 V)");
-            if (const int status = set_range(b, first, last, static_cast<uint8_t>(gain))) return status;
-        }
+        int (*item)(const Board&, const std::string&) = nullptr;
+        for (const auto& [name, setter] : kItems)
+            if (args[i] == name && i + 1 < args.size()) item = setter;
+        const int status = item != nullptr ? item(b, args[i + 1]) : set_range_item(b, args, i);
+        if (status != 0) return status;
+        if (item != nullptr) i += 2;
     }
     return 0;
 }
 
-int config(const Options& options, uint32_t index, const Args& args)
+int config(const Options& options, uint32_t index, const Args& words)
 {
+    Args args = {"config"};
+    args.insert(args.end(), words.begin(), words.end());
     uint32_t slot = 0;
     KorvalCapabilities d;
     if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
@@ -308,7 +346,8 @@ int config(const Options& options, uint32_t index, const Args& args)
 // What the command line gave the measuring operations, bound by define() (one run per process).
 struct Parsed {
     RateRequest acquire, stream;
-    std::vector<std::string> scan_words;  // "ch A-B"
+    std::vector<std::string> config_words;  // "set ITEM..."
+    std::vector<std::string> scan_words;    // "ch A-B"
     std::string cal_file;
 };
 
@@ -318,47 +357,49 @@ Parsed& parsed()
     return p;
 }
 
-void define(CLI::App& adc)
-{
-    Parsed& p = parsed();
-    adc.get_subcommand("config")->prefix_command();  // its items are words: ch 0-15 ±10 V, -10..10 V
-    adc.get_subcommand("scan")->add_option("words", p.scan_words, "ch A-B: the channels")->expected(0, 2);
-    adc.get_subcommand("cal")->add_option("file", p.cal_file, ":AUTO:, :NORM:, :1TO1: or a file")->required();
-    define_rate_options(*adc.get_subcommand("acquire"), p.acquire, false);
-    define_rate_options(*adc.get_subcommand("stream"), p.stream, true);
-}
-
 // acquire without --rate or --seconds: samples as the board's block says, with --out FILE.csv only.
-int acquire(const Options& options, uint32_t index)
+int acquire(const Options& options, uint32_t index, RateRequest& r)
 {
-    RateRequest& r = parsed().acquire;
     if (r.at_rate()) return adc_measure_at_rate(options, index, r);
     if (!r.channels.empty() || r.range != "±10 V" || !r.trigger.empty() || r.pretrigger != 0 || r.records != 1)
         return usage_error("adc acquire takes --channels, --range and a trigger with --rate or --seconds only");
     return adc_acquire(options, index, r.samples, r.out);
 }
 
-int run(const Options& options, const Args& all_args)
+void define(CLI::App& adc)
 {
-    Args args = all_args;
-    uint32_t index = 0;
-    if (const int status = take_device(args, index)) return status;
-    if (!args.empty()) {
-        if (args[0] == "scan") return adc_scan(options, index, parsed().scan_words);
-        if (args[0] == "acquire") return acquire(options, index);
-        if (args[0] == "cal") return adc_cal(options, index, parsed().cal_file);
-        if (args[0] == "stream") return adc_measure_at_rate(options, index, parsed().stream);
-    }
-    if (args.empty() || args[0] != "config")
-        return usage_error("adc config [set ITEM...] | scan | acquire | cal | stream");
-    return config(options, index, args);
+    Parsed& p = parsed();
+    // config's items are words: "set ch 0-15 ±10 V", "-10..10 V", "scan 0-3", "cal 1". Some are the
+    // names of adc's other operations, which are switched off once config starts (adc runs one
+    // operation), so that those words stay config's.
+    CLI::App& config_op = *adc.get_subcommand("config");
+    config_op.add_option("items", p.config_words, "set ITEM...: ch A-B RANGE, oversample N, trigger BYTE, cal MODE");
+    config_op.preparse_callback([&adc](size_t) {
+        for (CLI::App* other : adc.get_subcommands([](CLI::App* op) { return op->get_name() != "config"; }))
+            other->disabled();
+    });
+    on_operation(config_op,
+                 [&p] { return [words = p.config_words](const Options& o) { return config(o, o.device, words); }; });
+    CLI::App& scan = *adc.get_subcommand("scan");
+    scan.add_option("words", p.scan_words, "ch A-B: the channels")->expected(0, 2);
+    on_operation(scan, [&p] { return [&p](const Options& o) { return adc_scan(o, o.device, p.scan_words); }; });
+    CLI::App& cal = *adc.get_subcommand("cal");
+    cal.add_option("file", p.cal_file, ":AUTO:, :NORM:, :1TO1: or a file")->required();
+    on_operation(cal, [&p] { return [&p](const Options& o) { return adc_cal(o, o.device, p.cal_file); }; });
+    CLI::App& acquire_op = *adc.get_subcommand("acquire");
+    define_rate_options(acquire_op, p.acquire, false);
+    on_operation(acquire_op, [&p] { return [&p](const Options& o) { return acquire(o, o.device, p.acquire); }; });
+    CLI::App& stream = *adc.get_subcommand("stream");
+    define_rate_options(stream, p.stream, true);
+    on_operation(stream,
+                 [&p] { return [&p](const Options& o) { return adc_measure_at_rate(o, o.device, p.stream); }; });
 }
 
 const RegisterCommand kAdc{
     {"adc",
      "[-d N] config|scan|acquire|cal|stream ...",
      "analog input: configuration, scans in volts, acquisitions, calibration, continuous streams",
-     run,
+     define,
      true,
      {{"config", "[set ITEM...]",
        "show the analog-input configuration in words, or set items of it "
@@ -373,8 +414,7 @@ const RegisterCommand kAdc{
       {"stream",
        "[--rate HZ] [--channels A-B] [--range R] [--samples N|--seconds S] [--trigger ... [--pretrigger N] "
        "[--records K]] [--out FILE.csv|FILE.h5] [--plot FILE.png]",
-       "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}},
-     define}};
+       "continuous scans at a rate, with a live status line; Ctrl-C ends it cleanly"}}}};
 
 }  // namespace
 

@@ -16,8 +16,12 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "cli_values.h"
 #include "command.h"
 #include "device_option.h"
 #include "json_out.h"
@@ -35,14 +39,6 @@ struct Target {
     uint32_t block = 0;
     uint32_t counter = 0;
 };
-
-bool parse_u32(const std::string& text, uint32_t& value, uint64_t max = 0xFFFFFFFFu)
-{
-    uint64_t v = 0;
-    if (!parse_number(text, v) || v > max) return false;
-    value = static_cast<uint32_t>(v);
-    return true;
-}
 
 constexpr uint32_t kCountersPerBlock = 3;
 
@@ -79,13 +75,22 @@ uint32_t flat_of(const Target& t)
     return address_counter(t, block, counter) ? block * kCountersPerBlock + counter : 0;
 }
 
-int run_mode(const Options& o, const Target& t, const Args& rest)
+// What the command line gave an operation.
+struct Request {
+    Target t;
+    uint32_t mode = 0, value = 0, gate = 0, block = 0;
+    bool with_load = false, latched = false;
+    double hz = 0, seconds = 0;
+};
+
+// A mode's name (the library takes modes 0 to 5 only).
+const char* mode_name(uint32_t mode) { return mode < 6 ? kModeNames[mode] : "unknown mode"; }
+
+int run_mode(const Options& o, const Request& q)
 {
-    uint32_t mode = 0, load = 0;
-    if (rest.size() < 1 || rest.size() > 2 || !parse_u32(rest[0], mode))
-        return usage_error("ctr mode takes BLOCK COUNTER MODE [LOAD]");
-    const bool with_load = rest.size() == 2;
-    if (with_load && !parse_u32(rest[1], load, 0xFFFF)) return usage_error("LOAD is a count from 0 to 65535");
+    const Target& t = q.t;
+    const uint32_t mode = q.mode, load = q.value;
+    const bool with_load = q.with_load;
     const uint32_t r = with_load ? CTR_8254ModeLoad(t.device, t.block, t.counter, mode, static_cast<uint16_t>(load))
                                  : CTR_8254Mode(t.device, t.block, t.counter, mode);
     if (r != 0) return report_error(r, with_load ? "CTR_8254ModeLoad" : "CTR_8254Mode");
@@ -94,18 +99,17 @@ int run_mode(const Options& o, const Target& t, const Args& rest)
         if (with_load) result["load"] = load;
         print_json(result);
     } else {
-        std::printf("%s: mode %u (%s)", describe(t).c_str(), mode, kModeNames[mode]);
+        std::printf("%s: mode %u (%s)", describe(t).c_str(), mode, mode_name(mode));
         if (with_load) std::printf(", loaded with %u", load);
         std::printf("\n");
     }
     return 0;
 }
 
-int run_load(const Options& o, const Target& t, const Args& rest)
+int run_load(const Options& o, const Request& q)
 {
-    uint32_t value = 0;
-    if (rest.size() != 1 || !parse_u32(rest[0], value, 0xFFFF))
-        return usage_error("ctr load takes BLOCK COUNTER VALUE (0 to 65535)");
+    const Target& t = q.t;
+    const uint32_t value = q.value;
     if (const uint32_t r = CTR_8254Load(t.device, t.block, t.counter, static_cast<uint16_t>(value)))
         return report_error(r, "CTR_8254Load");
     if (o.json) print_json({{"flat", flat_of(t)}, {"load", value}});
@@ -113,9 +117,9 @@ int run_load(const Options& o, const Target& t, const Args& rest)
     return 0;
 }
 
-int run_read(const Options& o, const Target& t, const Args& rest)
+int run_read(const Options& o, const Request& q)
 {
-    if (!rest.empty()) return usage_error("ctr read takes BLOCK COUNTER");
+    const Target& t = q.t;
     uint16_t count = 0;
     uint8_t status = 0;
     if (const uint32_t r = CTR_8254ReadStatus(t.device, t.block, t.counter, &count, &status))
@@ -137,10 +141,10 @@ int run_read(const Options& o, const Target& t, const Args& rest)
     return 0;
 }
 
-int run_all(const Options& o, const Target& t, const Args& rest)
+int run_all(const Options& o, const Request& q)
 {
-    const bool latched = rest.size() == 1 && rest[0] == "--latched";
-    if (!rest.empty() && !latched) return usage_error("ctr all takes only --latched");
+    const Target& t = q.t;
+    const bool latched = q.latched;
     // The buffer's size depends on the board's counters, known once the board is open.
     uint32_t slot = 0;
     KorvalCapabilities caps;
@@ -165,35 +169,22 @@ int run_all(const Options& o, const Target& t, const Args& rest)
     return 0;
 }
 
-int run_gate(const Options& o, const Target& t, const Args& rest)
+int run_gate(const Options& o, const Request& q)
 {
-    uint32_t gate = 0;
-    if (rest.size() != 1 || !parse_u32(rest[0], gate)) return usage_error("ctr gate takes GATE");
+    const Target& t = q.t;
+    const uint32_t gate = q.gate;
     if (const uint32_t r = CTR_8254SelectGate(t.device, gate)) return report_error(r, "CTR_8254SelectGate");
     if (o.json) print_json({{"gate", gate}});
     else std::printf("gate %u selected\n", gate);
     return 0;
 }
 
-// Takes "--name VALUE" from the arguments as a number of any kind (1e6, 0.5, 1000).
-bool take_real(Args& args, const std::string& name, double& value, bool& found)
+int run_freq(const Options& o, const Request& q)
 {
-    std::string text;
-    if (!take_value(args, name, text)) return true;
-    found = true;
-    return parse_real(text, value);
-}
-
-int run_freq(const Options& o, const Target& t, const Args& arguments)
-{
-    Args rest = arguments;
-    double hz = 0, block = 0;
-    bool have_hz = false, have_block = false;
-    if (!take_real(rest, "--hz", hz, have_hz) || !have_hz) return usage_error("ctr freq takes --hz F [-b BLOCK]");
-    if (!take_real(rest, "-b", block, have_block) || !rest.empty() || block < 0 || block != static_cast<uint32_t>(block))
-        return usage_error("ctr freq takes --hz F [-b BLOCK]");
+    const Target& t = q.t;
+    double hz = q.hz;
     const double asked = hz;
-    const auto b = static_cast<uint32_t>(block);
+    const uint32_t b = q.block;
     if (const uint32_t r = CTR_StartOutputFreq(t.device, b, &hz)) return report_error(r, "CTR_StartOutputFreq");
     if (o.json) print_json({{"block", b}, {"asked", asked}, {"hz", hz}});
     else if (asked <= 0) std::printf("block %u: frequency output stopped\n", b);
@@ -203,13 +194,10 @@ int run_freq(const Options& o, const Target& t, const Args& arguments)
 
 // Starts the pulse-width monitor, prints every counter's latest width four times a second for the
 // time asked, and stops it.
-int run_pulse(const Options& o, const Target& t, const Args& arguments)
+int run_pulse(const Options& o, const Request& q)
 {
-    Args rest = arguments;
-    double seconds = 0;
-    bool have = false;
-    if (!take_real(rest, "--seconds", seconds, have) || !have || !rest.empty() || !(seconds >= 0))
-        return usage_error("ctr pulse takes --seconds S");
+    const Target& t = q.t;
+    const double seconds = q.seconds;
     uint32_t slot = 0;
     KorvalCapabilities caps;
     if (const uint32_t r = open_board(t.device, slot, caps)) return report_error(r, "open");
@@ -240,52 +228,75 @@ int run_pulse(const Options& o, const Target& t, const Args& arguments)
     return status;
 }
 
-// One operation: its name and arguments.
-int run_one(const Options& options, Target t, const Args& args)
+// An operation's callback: it queues `run` with what this occurrence of it was given.
+void on_counter_operation(CLI::App& operation, Request& q, int (*run)(const Options&, const Request&))
 {
-    if (args.empty()) return usage_error("ctr needs one of mode, load, read, all, gate, freq, pulse");
-    size_t i = 0;
-    const std::string what = args[i++];
-    if (what == "all") return run_all(options, t, Args(args.begin() + i, args.end()));
-    if (what == "gate") return run_gate(options, t, Args(args.begin() + i, args.end()));
-    if (what == "freq") return run_freq(options, t, Args(args.begin() + i, args.end()));
-    if (what == "pulse") return run_pulse(options, t, Args(args.begin() + i, args.end()));
-    int (*sub)(const Options&, const Target&, const Args&) = nullptr;
-    if (what == "mode") sub = run_mode;
-    else if (what == "load") sub = run_load;
-    else if (what == "read") sub = run_read;
-    else return usage_error("unknown ctr operation '" + what + "'");
-    if (i + 2 > args.size() || !parse_u32(args[i], t.block) || !parse_u32(args[i + 1], t.counter))
-        return usage_error("ctr " + what + " needs BLOCK COUNTER");
-    return sub(options, t, Args(args.begin() + i + 2, args.end()));
+    on_operation(operation, [&q, run] {
+        return [r = std::exchange(q, {}), run](const Options& o) mutable {
+            r.t.device = o.device;
+            return run(o, r);
+        };
+    });
 }
 
-int run(const Options& options, const Args& arguments)
+// BLOCK COUNTER, the counter an operation works on.
+void add_counter(CLI::App& operation, Request& q)
 {
-    Target t;
-    Args args = arguments;
-    if (const int status = take_device(args, t.device)) return status;
-    size_t i = 0;
-    do {
-        size_t end = i;
-        while (end < args.size() && args[end] != "then") ++end;
-        if (const int status = run_one(options, t, Args(args.begin() + i, args.begin() + end))) return status;
-        i = end + 1;
-    } while (i <= args.size());
-    return 0;
+    operation.add_option("block", q.t.block, "the block (0: COUNTER counts over all blocks)")
+        ->transform(number_in(0xFFFFFFFF, "BLOCK"))
+        ->required();
+    operation.add_option("counter", q.t.counter, "the counter")
+        ->transform(number_in(0xFFFFFFFF, "COUNTER"))
+        ->required();
 }
 
-const RegisterCommand kCtr{{"ctr", "[-d N] OP [then OP]...",
+// Operations separated by "then" run in order on the same board; the first failure ends the run.
+void define(CLI::App& ctr)
+{
+    static Request q;
+    CLI::App& mode = *ctr.get_subcommand("mode");
+    add_counter(mode, q);
+    mode.add_option("mode", q.mode, "the counter's mode")->transform(number_in(0xFFFFFFFF, "MODE"))->required();
+    mode.add_option("load", q.value, "a count to load")
+        ->transform(number_in(0xFFFF, "LOAD"))
+        ->each([](const std::string&) { q.with_load = true; });
+    on_counter_operation(mode, q, run_mode);
+    CLI::App& load = *ctr.get_subcommand("load");
+    add_counter(load, q);
+    load.add_option("value", q.value, "the count")->transform(number_in(0xFFFF, "VALUE"))->required();
+    on_counter_operation(load, q, run_load);
+    CLI::App& read = *ctr.get_subcommand("read");
+    add_counter(read, q);
+    on_counter_operation(read, q, run_read);
+    CLI::App& all = *ctr.get_subcommand("all");
+    all.add_flag("--latched", q.latched, "latch every counter first, and read the status byte too");
+    on_counter_operation(all, q, run_all);
+    CLI::App& gate = *ctr.get_subcommand("gate");
+    gate.add_option("gate", q.gate, "the gate source")->transform(number_in(0xFFFFFFFF, "GATE"))->required();
+    on_counter_operation(gate, q, run_gate);
+    CLI::App& freq = *ctr.get_subcommand("freq");
+    freq.add_option("--hz", q.hz, "the frequency (0 or less stops it)")->required();
+    freq.add_option("-b,--block", q.block, "the counter block (default 0)")->transform(number_in(0xFFFFFFFF, "BLOCK"));
+    on_counter_operation(freq, q, run_freq);
+    CLI::App& pulse = *ctr.get_subcommand("pulse");
+    pulse.add_option("--seconds", q.seconds, "how long to measure")->check(CLI::NonNegativeNumber)->required();
+    on_counter_operation(pulse, q, run_pulse);
+}
+
+const RegisterCommand kCtr{{"ctr",
+                            "[-d N] OP [then OP]...",
                             "8254 counters: mode B C M [LOAD], load B C V, read B C, all [--latched], gate G, "
                             "freq --hz F [-b B], pulse --seconds S",
-                            run, true,
+                            define,
+                            true,
                             {{"mode", "BLOCK COUNTER MODE [LOAD]", "set a counter's mode, and optionally load it"},
                              {"load", "BLOCK COUNTER VALUE", "load a counter (0 to 65535)"},
                              {"read", "BLOCK COUNTER", "read a counter"},
                              {"all", "[--latched]", "read every counter"},
                              {"gate", "G", "choose the gate source"},
                              {"freq", "--hz F [-b BLOCK]", "a block's counters 1 and 2 as a frequency source"},
-                             {"pulse", "--seconds S", "live pulse widths of every counter"}}}};
+                             {"pulse", "--seconds S", "live pulse widths of every counter"}},
+                            true}};
 
 }  // namespace
 

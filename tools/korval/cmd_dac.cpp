@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_values.h"
 #include "cmd_dac_wave.h"
 #include "command.h"
 #include "device_option.h"
@@ -20,14 +21,10 @@ namespace korval::tool {
 namespace {
 
 constexpr const char* kUsage = "[-d N] set|range|cal|wave ...";
-constexpr const char* kFullUsage =
-    "[-d N] set CH=VALUE... | range CODE | cal CH FILE|:1TO1:|:NONE: |\n"
-    "    wave --shape sine|square|ramp --hz F --rate R --channels N --seconds S";
 
 // One channel goes with the single-channel write, several in one request.
 int run_set(const Options& options, uint32_t index, const Args& args)
 {
-    if (args.empty()) return usage_error("dac set needs at least one CHANNEL=VALUE");
     std::vector<KorvalDACPair> pairs;
     for (const std::string& arg : args) {
         const auto equals = arg.find('=');
@@ -51,22 +48,16 @@ int run_set(const Options& options, uint32_t index, const Args& args)
     return 0;
 }
 
-int run_range(const Options& options, uint32_t index, const Args& args)
+int run_range(const Options& options, uint32_t index, uint64_t code)
 {
-    uint64_t code = 0;
-    if (args.size() != 1 || !parse_bounded(args[0], 0xFFFF, code)) return usage_error("dac range takes one CODE (0 to 65535)");
     if (const uint32_t r = DACSetBoardRange(index, static_cast<uint16_t>(code))) return report_error(r, "dac range");
     if (options.json) print_json({{"range", code}});
     else std::printf("output range code %u selected\n", static_cast<unsigned>(code));
     return 0;
 }
 
-int run_cal(const Options& options, uint32_t index, const Args& args)
+int run_cal(const Options& options, uint32_t index, uint64_t channel, const std::string& source)
 {
-    uint64_t channel = 0;
-    if (args.size() != 2 || !parse_bounded(args[0], 0xFFFFFFFF, channel))
-        return usage_error("dac cal takes a CHANNEL and a FILE (or :1TO1: or :NONE:)");
-    const std::string& source = args[1];
     const bool clear = source == ":1TO1:" || source == ":NONE:";
     if (const uint32_t r = DACSetChannelCal(index, static_cast<uint32_t>(channel), source.c_str()))
         return report_error(r, "dac cal " + source);
@@ -80,22 +71,39 @@ int run_cal(const Options& options, uint32_t index, const Args& args)
     return 0;
 }
 
-int run(const Options& options, const Args& all)
+// What the command line gave the operations (one run per process).
+struct Parsed {
+    Args pairs;
+    uint64_t range = 0;
+    uint64_t channel = 0;
+    std::string source;
+    WaveOptions wave;
+};
+
+void define(CLI::App& dac)
 {
-    Args args = all;
-    uint32_t index = FirstDeviceIndex;
-    if (const int status = take_device(args, index)) return status;
-    if (args.empty()) return usage_error(std::string("usage: korval dac ") + kFullUsage);
-    const std::string what = args[0];
-    args.erase(args.begin());
-    if (what == "set") return run_set(options, index, args);
-    if (what == "range") return run_range(options, index, args);
-    if (what == "cal") return run_cal(options, index, args);
-    if (what == "wave") return run_dac_wave(options, index, args);
-    return usage_error("unknown dac operation '" + what + "'");
+    static Parsed p;
+    CLI::App& set = *dac.get_subcommand("set");
+    set.add_option("pairs", p.pairs, "CHANNEL=VALUE, each 0 to 65535")->required();
+    on_operation(set, [] { return [a = p.pairs](const Options& o) { return run_set(o, o.device, a); }; });
+    CLI::App& range = *dac.get_subcommand("range");
+    range.add_option("code", p.range, "the range code")->transform(number_in(0xFFFF, "the range code"))->required();
+    on_operation(range, [] { return [c = p.range](const Options& o) { return run_range(o, o.device, c); }; });
+    CLI::App& cal = *dac.get_subcommand("cal");
+    cal.add_option("channel", p.channel, "the channel")->transform(number_in(0xFFFFFFFF, "the channel"))->required();
+    cal.add_option("file", p.source, "a calibration file, :1TO1: or :NONE:")->required();
+    on_operation(cal,
+                 [] { return [c = p.channel, f = p.source](const Options& o) { return run_cal(o, o.device, c, f); }; });
+    CLI::App& wave = *dac.get_subcommand("wave");
+    define_dac_wave(wave, p.wave);
+    on_operation(wave, [] { return [w = p.wave](const Options& o) { return run_dac_wave(o, o.device, w); }; });
 }
 
-const RegisterCommand kDac{{"dac", kUsage, "analog outputs: set CH=VALUE..., range CODE, cal CH FILE, wave ...", run, true,
+const RegisterCommand kDac{{"dac",
+                            kUsage,
+                            "analog outputs: set CH=VALUE..., range CODE, cal CH FILE, wave ...",
+                            define,
+                            true,
                             {{"set", "CH=VALUE...", "set analog outputs"},
                              {"range", "CODE", "set the outputs' range"},
                              {"cal", "CH FILE|:1TO1:|:NONE:", "load or clear a channel's calibration table"},

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli_values.h"
 #include "device_option.h"
 #include "json_out.h"
 #include "korval/korval.h"
@@ -30,44 +31,15 @@ namespace {
 constexpr uint32_t kFramePoints = 1000;
 constexpr double kPi = 3.14159265358979323846;
 
-struct WaveOptions {
-    std::string shape = "sine";
-    double hz = 100;
-    double rate = 10000;
-    uint32_t channels = 1;
-    double seconds = 1;
-};
-
-bool parse_double(const std::string& text, double& value)
+// A real number, finite, that `ok` accepts; else `message`.
+CLI::Validator real_where(bool (*ok)(double), std::string message)
 {
-    return parse_real(text, value) && std::isfinite(value);
-}
-
-int parse_options(const Args& args, WaveOptions& w)
-{
-    for (size_t i = 0; i < args.size(); i += 2) {
-        const std::string& name = args[i];
-        if (i + 1 >= args.size()) return usage_error(name + " needs a value");
-        const std::string& text = args[i + 1];
-        uint64_t count = 0;
-        if (name == "--shape") {
-            if (text != "sine" && text != "square" && text != "ramp") return usage_error("--shape is sine, square or ramp");
-            w.shape = text;
-        } else if (name == "--hz") {
-            if (!parse_double(text, w.hz) || w.hz < 0) return usage_error("--hz takes a frequency of 0 or more");
-        } else if (name == "--rate") {
-            if (!parse_double(text, w.rate)) return usage_error("--rate takes a number of points per second");
-        } else if (name == "--channels") {
-            if (!parse_number(text, count) || count < 1 || count > 8) return usage_error("--channels takes 1 to 8");
-            w.channels = static_cast<uint32_t>(count);
-        } else if (name == "--seconds") {
-            if (!parse_double(text, w.seconds) || w.seconds <= 0 || w.seconds > 3600)
-                return usage_error("--seconds takes a duration above 0, up to 3600");
-        } else {
-            return usage_error("unknown dac wave option '" + name + "'");
-        }
-    }
-    return 0;
+    return CLI::Validator(
+        [ok, message](std::string& text) -> std::string {
+            double value = 0;
+            return parse_real(text, value) && std::isfinite(value) && ok(value) ? "" : message;
+        },
+        "");
 }
 
 // The 12-bit code of a shape at phase `cycles` (whole cycles ignored).
@@ -106,19 +78,28 @@ void progress(const char* what, uint64_t done, uint64_t total)
 
 }  // namespace
 
-int run_dac_wave(const Options& options, uint32_t index, const Args& args)
+void define_dac_wave(CLI::App& wave, WaveOptions& w)
 {
-    WaveOptions w;
-    if (const int status = parse_options(args, w)) return status;
+    wave.add_option("--shape", w.shape, "sine, square or ramp (default sine)")
+        ->check(CLI::IsMember({"sine", "square", "ramp"}));
+    wave.add_option("--hz", w.hz, "the waveform's frequency (default 100)")
+        ->check(real_where([](double v) { return v >= 0; }, "--hz takes a frequency of 0 or more"));
+    wave.add_option("--rate", w.rate, "points per second (default 10000)")
+        ->check(real_where([](double) { return true; }, "--rate takes a number of points per second"));
+    wave.add_option("--channels", w.channels, "channels, 1 to 8 (default 1)")
+        ->transform(number_in(8, "--channels"))
+        ->check(CLI::Range(1u, 8u).description(""));
+    wave.add_option("--seconds", w.seconds, "how long, above 0 up to 3600 (default 1)")
+        ->check(
+            real_where([](double v) { return v > 0 && v <= 3600; }, "--seconds takes a duration above 0, up to 3600"));
+}
 
-    double rate = w.rate;
-    if (const uint32_t r = DACOutputOpen(index, &rate)) return report_error(r, "dac wave: open");
-    if (const uint32_t r = DACOutputSetCount(index, w.channels)) {
-        DACOutputClose(index);
-        return report_error(r, "dac wave: channels");
-    }
-    const auto total = static_cast<uint64_t>(std::max(1.0, std::round(w.seconds * rate)));
+namespace {
 
+// Queues the waveform's `total` points in frames, then starts the output and closes the stream (it
+// plays on). 0, or the failure's exit status; the stream is closed either way.
+int queue_wave(const Options& options, uint32_t index, const WaveOptions& w, double rate, uint64_t total)
+{
     std::vector<uint16_t> frame(size_t{kFramePoints} * w.channels);
     auto last_report = std::chrono::steady_clock::now();
     for (uint64_t done = 0; done < total;) {
@@ -150,6 +131,21 @@ int run_dac_wave(const Options& options, uint32_t index, const Args& args)
     }
     if (const uint32_t r = DACOutputClose(index)) return report_error(r, "dac wave: close");
     if (!options.json) progress("queued", total, total);
+    return 0;
+}
+
+}  // namespace
+
+int run_dac_wave(const Options& options, uint32_t index, const WaveOptions& w)
+{
+    double rate = w.rate;
+    if (const uint32_t r = DACOutputOpen(index, &rate)) return report_error(r, "dac wave: open");
+    if (const uint32_t r = DACOutputSetCount(index, w.channels)) {
+        DACOutputClose(index);
+        return report_error(r, "dac wave: channels");
+    }
+    const auto total = static_cast<uint64_t>(std::max(1.0, std::round(w.seconds * rate)));
+    if (const int status = queue_wave(options, index, w, rate, total)) return status;
 
     KorvalSimDacStream played{};
     const uint32_t board = simulated_board(options.sim, index);

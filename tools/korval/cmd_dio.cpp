@@ -12,8 +12,12 @@
 // per port, port 0 first, separated by commas (one value alone stands for every port).
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "cli_values.h"
 #include "command.h"
 #include "device_option.h"
 #include "json_out.h"
@@ -21,7 +25,7 @@
 
 namespace korval::tool {
 
-int dio_stream(const Options& options, uint32_t device, const Args& args);
+void define_dio_stream(CLI::App& stream);  // cmd_dio_stream.cpp
 
 namespace {
 
@@ -219,48 +223,68 @@ int write(const Options& options, const Board& b, const Args& args)
     return 0;
 }
 
-int run(const Options& options, const Args& all_args)
+// The board's ports, read when each operation runs. 0, or the failure's exit status.
+int board_of(const Options& options, Board& b)
 {
-    Args args = all_args;
-    uint32_t index = 0;
-    if (const int status = take_device(args, index)) return status;
-    if (args.empty()) return usage_error("dio needs an operation: show, configure, read or write");
-
     uint32_t slot = 0;
     KorvalCapabilities d;
-    if (const uint32_t r = open_board(index, slot, d)) return report_error(r, "opening the board");
-    const Board b{slot, d.DIOBytes, (d.DIOConfigBits + 7) / 8, (d.Tristates + 7) / 8};
+    if (const uint32_t r = open_board(options.device, slot, d)) return report_error(r, "opening the board");
+    b = Board{slot, d.DIOBytes, (d.DIOConfigBits + 7) / 8, (d.Tristates + 7) / 8};
     if (b.ports == 0) return report_error(ERROR_BAD_TOKEN_TYPE, "this board has no digital ports");
-
-    // Operations separated by "then" run in order on the same board; the first failure ends the run.
-    size_t at = 0;
-    while (at < args.size()) {
-        size_t end = at;
-        while (end < args.size() && args[end] != "then") ++end;
-        const Args op(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.begin() + static_cast<std::ptrdiff_t>(end));
-        const std::string& name = args[at];
-        int status = 0;
-        if (name == "show") status = show(options, b, op);
-        else if (name == "configure") status = configure(options, b, op);
-        else if (name == "read") status = read(options, b, op);
-        else if (name == "write") status = write(options, b, op);
-        else if (name == "stream") status = dio_stream(options, index, op);
-        else status = usage_error("unknown dio operation '" + name + "'");
-        if (status != 0) return status;
-        at = end + 1;
-    }
     return 0;
 }
 
-const RegisterCommand kDio{{"dio", "[-d N] OP [then OP]...",
-                            "digital ports: show, configure, read or write (by bit, port or all); stream in or out",
-                            run, true,
-                            {{"show", "", "the ports' levels, directions and tristate masks"},
-                             {"configure", "[out MASK] [levels LIST] [float | tristate MASK]", "directions and output levels"},
-                             {"read", "all | port P | bit N", "read the inputs"},
-                             {"write", "all LIST | port P VALUE | bit N 0|1", "write the outputs"},
-                             {"stream", "in --points N [--hz F] [--out FILE] | out --file FILE --hz F",
-                              "digital streaming from the board or to it"}}}};
+// An operation on the board's ports with the words the command line gave it.
+void on_port_operation(CLI::App& operation, Args& words, int (*op)(const Options&, const Board&, const Args&))
+{
+    on_operation(operation, [&words, op] {
+        return [args = std::exchange(words, {}), op](const Options& options) {
+            Board b{};
+            if (const int status = board_of(options, b)) return status;
+            return op(options, b, args);
+        };
+    });
+}
+
+// Operations separated by "then" run in order on the same board; the first failure ends the run.
+// configure's items and write's levels stay words: how many bytes a mask or a list holds is the
+// board's, known once it is open.
+void define(CLI::App& dio)
+{
+    static Args show_words, configure_words, read_words, write_words;
+    on_port_operation(*dio.get_subcommand("show"), show_words, show);
+    CLI::App& configure_op = *dio.get_subcommand("configure");
+    configure_op.add_option("items", configure_words, "out MASK, levels LIST, float, tristate MASK");
+    on_port_operation(configure_op, configure_words, configure);
+    CLI::App& read_op = *dio.get_subcommand("read");
+    read_op.add_option("what", read_words, "all, port P or bit N")
+        ->required()
+        ->expected(1, 2)
+        ->check(CLI::IsMember({"all", "port", "bit"}).application_index(0))
+        ->transform(number_in(0xFFFFFFFF, "a port or line").application_index(1));
+    on_port_operation(read_op, read_words, read);
+    CLI::App& write_op = *dio.get_subcommand("write");
+    write_op.add_option("what", write_words, "all LIST, port P VALUE or bit N 0|1")
+        ->required()
+        ->expected(2, 3)
+        ->check(CLI::IsMember({"all", "port", "bit"}).application_index(0));
+    on_port_operation(write_op, write_words, write);
+    define_dio_stream(*dio.get_subcommand("stream"));
+}
+
+const RegisterCommand kDio{
+    {"dio",
+     "[-d N] OP [then OP]...",
+     "digital ports: show, configure, read or write (by bit, port or all); stream in or out",
+     define,
+     true,
+     {{"show", "", "the ports' levels, directions and tristate masks"},
+      {"configure", "[out MASK] [levels LIST] [float | tristate MASK]", "directions and output levels"},
+      {"read", "all | port P | bit N", "read the inputs"},
+      {"write", "all LIST | port P VALUE | bit N 0|1", "write the outputs"},
+      {"stream", "in --points N [--hz F] [--out FILE] | out --file FILE --hz F",
+       "digital streaming from the board or to it"}},
+     true}};
 
 }  // namespace
 

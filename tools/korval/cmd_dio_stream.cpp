@@ -10,8 +10,12 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "cli_values.h"
 #include "command.h"
 #include "device_option.h"
 #include "json_out.h"
@@ -21,10 +25,11 @@ namespace korval::tool {
 
 namespace {
 
-bool parse_hz(const std::string& text, double& hz)
-{
-    return parse_real(text, hz) && hz >= 0;
-}
+struct StreamRequest {
+    uint64_t points = 0;
+    double hz = 1000000;  // clock A by default; "out" takes its own
+    std::string out, file;
+};
 
 // Opens the stream in one direction, moves one frame, and closes it again, whatever the frame gave.
 uint32_t move_frame(uint32_t device, bool in, std::vector<uint16_t>& points, uint32_t& bytes)
@@ -38,18 +43,11 @@ uint32_t move_frame(uint32_t device, bool in, std::vector<uint16_t>& points, uin
     return r;
 }
 
-int stream_in(const Options& o, uint32_t device, Args args)
+int stream_in(const Options& o, uint32_t device, const StreamRequest& q)
 {
-    std::string points_text, hz_text = "1000000", out;
-    uint64_t count = 0;
-    const bool have_points = take_value(args, "--points", points_text);
-    take_value(args, "--hz", hz_text);
-    take_value(args, "--out", out);
-    double hz = 0;
-    if (!have_points || !parse_bounded(points_text, 0x7FFFFFFF, count) || count == 0 || !parse_hz(hz_text, hz) ||
-        !args.empty())
-        return usage_error("dio stream in takes --points N [--hz F] [--out FILE]");
-    double off = 0;
+    double hz = q.hz, off = 0;
+    const uint64_t count = q.points;
+    const std::string& out = q.out;
     if (const uint32_t r = DIO_StreamSetClocks(device, &hz, &off)) return report_error(r, "DIO_StreamSetClocks");
     std::vector<uint16_t> points(count);
     uint32_t bytes = 0;
@@ -75,13 +73,10 @@ int stream_in(const Options& o, uint32_t device, Args args)
     return 0;
 }
 
-int stream_out(const Options& o, uint32_t device, Args args)
+int stream_out(const Options& o, uint32_t device, const StreamRequest& q)
 {
-    std::string file_name, hz_text;
-    double hz = 0;
-    if (!take_value(args, "--file", file_name) || !take_value(args, "--hz", hz_text) || !parse_hz(hz_text, hz) ||
-        !args.empty())
-        return usage_error("dio stream out takes --file FILE --hz F");
+    const std::string& file_name = q.file;
+    double hz = q.hz;
     std::ifstream file(file_name, std::ios::binary);
     if (!file) return usage_error("cannot read " + file_name);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -100,14 +95,24 @@ int stream_out(const Options& o, uint32_t device, Args args)
 
 }  // namespace
 
-// "stream in ..." or "stream out ...", as korval dio runs it.
-int dio_stream(const Options& options, uint32_t device, const Args& args)
+// "stream in ..." and "stream out ...", operations of korval dio.
+void define_dio_stream(CLI::App& stream)
 {
-    if (args.empty()) return usage_error("dio stream takes in or out");
-    const Args rest(args.begin() + 1, args.end());
-    if (args[0] == "in") return stream_in(options, device, rest);
-    if (args[0] == "out") return stream_out(options, device, rest);
-    return usage_error("dio stream takes in or out");
+    static StreamRequest q;
+    stream.require_subcommand(1, 1);
+    CLI::App& in = *stream.add_subcommand("in", "read points from the board");
+    in.add_option("--points", q.points, "points to read, 1 to 2^31-1")
+        ->transform(number_in(0x7FFFFFFF, "--points"))
+        ->check(CLI::PositiveNumber)
+        ->required();
+    in.add_option("--hz", q.hz, "the clock (default 1000000)")->check(CLI::NonNegativeNumber);
+    in.add_option("--out", q.out, "write the points to FILE (16-bit little-endian)")->type_name("FILE");
+    on_operation(in, [] { return [r = std::exchange(q, {})](const Options& o) { return stream_in(o, o.device, r); }; });
+    CLI::App& out = *stream.add_subcommand("out", "send the points of a file to the board");
+    out.add_option("--file", q.file, "the points (16-bit little-endian)")->type_name("FILE")->required();
+    out.add_option("--hz", q.hz, "the clock")->check(CLI::NonNegativeNumber)->required();
+    on_operation(out,
+                 [] { return [r = std::exchange(q, {})](const Options& o) { return stream_out(o, o.device, r); }; });
 }
 
 }  // namespace korval::tool

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
 #include "device_option.h"
 #include "json_out.h"
@@ -13,12 +15,9 @@ namespace korval::tool {
 
 namespace {
 
-int run(const Options& options, const Args& arguments)
+int run(const Options& options)
 {
-    Args args = arguments;
-    uint32_t index = 0;
-    if (const int status = take_device(args, index)) return status;
-    if (!args.empty()) return usage_error("korval info [-d N]");
+    const uint32_t index = options.device;
     GetDevices();  // boards attached since the library loaded
 
     uint32_t pid = 0, dio = 0, counters = 0, name_size = 0;
@@ -77,7 +76,12 @@ int run(const Options& options, const Args& arguments)
     return 0;
 }
 
-const RegisterCommand kInfo{{"info", "[-d N]", "product, name, serial number, ports, counters, pipes", run, true}};
+void define(CLI::App& info)
+{
+    info.callback([] { queue_action(run); });
+}
+
+const RegisterCommand kInfo{{"info", "[-d N]", "product, name, serial number, ports, counters, pipes", define, true}};
 
 }  // namespace
 

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "capability_words.h"
 #include "command.h"
 #include "json_out.h"
@@ -81,10 +83,8 @@ int watch(const Options& options)
     return 0;
 }
 
-int run(const Options& options, const Args& args)
+int run(const Options& options, bool watching)
 {
-    const bool watching = args.size() == 1 && args[0] == "--watch";
-    if (!args.empty() && !watching) return usage_error("list takes no arguments but --watch");
     const uint32_t mask = GetDevices();
     if (options.json) std::printf("[");
     bool first = true;
@@ -130,8 +130,15 @@ int run(const Options& options, const Args& args)
     return watch(options);
 }
 
+void define(CLI::App& list)
+{
+    static bool watching = false;
+    list.add_flag("--watch", watching, "after the list, print the boards that arrive or leave until Ctrl-C");
+    list.callback([] { queue_action([](const Options& options) { return run(options, watching); }); });
+}
+
 const RegisterCommand kList{
-    {"list", "[--watch]", "list the boards, one line each; --watch then prints those that arrive or leave", run}};
+    {"list", "[--watch]", "list the boards, one line each; --watch then prints those that arrive or leave", define}};
 
 }  // namespace
 

@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include "capability_words.h"
+
 #include "command.h"
 #include "json_out.h"
 #include "korval/korval.h"
@@ -11,9 +13,8 @@ namespace korval::tool {
 
 namespace {
 
-int run(const Options& options, const Args& args)
+int run(const Options& options)
 {
-    if (!args.empty()) return usage_error("products takes no arguments");
     uint32_t count = 0;
     if (const uint32_t r = KORVAL_ListProducts(&count, nullptr)) return report_error(r, "KORVAL_ListProducts");
     std::vector<uint32_t> pids(count);
@@ -36,8 +37,13 @@ int run(const Options& options, const Args& args)
     return 0;
 }
 
+void define(CLI::App& products)
+{
+    products.callback([] { queue_action(run); });
+}
+
 const RegisterCommand kProducts{
-    {"products", "", "list every product ID the library knows, with its capabilities", run}};
+    {"products", "", "list every product ID the library knows, with its capabilities", define}};
 
 }  // namespace
 

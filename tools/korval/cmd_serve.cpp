@@ -13,6 +13,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
 #include "device_option.h"
 #include "host/remote/server.h"
@@ -44,39 +46,17 @@ void log_line(const std::string& line)
     std::fprintf(stderr, "%s korval serve: %s\n", stamp, line.c_str());
 }
 
-struct SimDestroy {
-    void operator()(KorvalSim* sim) const { KorvalSim_Destroy(sim); }
+// What the command line gave korval serve.
+struct Request {
+    std::string listen, token_file, cert_file, key_file;
 };
 
-int run(const Options& options, const Args& args)
+// Reads the token and the TLS files into the server's options. 0, or a usage error's status.
+int read_secrets(const Request& q, remote::ServerOptions& server_options)
 {
-    remote::ServerOptions server_options;
-    server_options.log = log_line;
-    std::string token_file, cert_file, key_file;
-    std::vector<std::pair<uint32_t, uint32_t>> sims;  // product ID, driver path
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool has_value = i + 1 < args.size();
-        if ((a == "--listen" || a == "--token-file" || a == "--tls-cert" || a == "--tls-key" || a == "--sim") &&
-            !has_value)
-            return usage_error(a + " needs a value");
-        if (a == "--listen")
-            server_options.listen = args[++i];
-        else if (a == "--token-file")
-            token_file = args[++i];
-        else if (a == "--tls-cert")
-            cert_file = args[++i];
-        else if (a == "--tls-key")
-            key_file = args[++i];
-        else if (a == "--sim") {
-            uint32_t pid = 0, path = 0;
-            if (const std::string wrong = parse_sim_board(args[++i], pid, path); !wrong.empty())
-                return usage_error(wrong);
-            sims.emplace_back(pid, path);
-        } else {
-            return usage_error("serve: unknown argument '" + a + "'");
-        }
-    }
+    const std::string& token_file = q.token_file;
+    const std::string& cert_file = q.cert_file;
+    const std::string& key_file = q.key_file;
     if (!token_file.empty()) {
         if (!read_file(token_file, server_options.token)) return usage_error("cannot read " + token_file);
         while (!server_options.token.empty() &&
@@ -88,22 +68,25 @@ int run(const Options& options, const Args& args)
         return usage_error("cannot read " + cert_file);
     if (!key_file.empty() && !read_file(key_file, server_options.tls_key_pem))
         return usage_error("cannot read " + key_file);
+    return 0;
+}
 
-    // The boards served: simulated ones (the tool's --sim boards and serve's own), else the system's.
-    // The library lets go of them first, so that the server can open each one.
-    std::unique_ptr<KorvalSim, SimDestroy> own_sim;
+int run(const Options& options, const Request& q)
+{
+    remote::ServerOptions server_options;
+    server_options.log = log_line;
+    if (!q.listen.empty()) server_options.listen = q.listen;
+    if (const int status = read_secrets(q, server_options)) return status;
+
+    // The boards served: the --sim boards, else the system's. The library lets go of them first, so
+    // that the server can open each one.
     KorvalSim* sim = options.sim;
     KorvalHost host{};
-    if (sim != nullptr || !sims.empty()) {
+    if (sim != nullptr) {
         for (uint32_t slot = 0; slot < KORVAL_SLOT_COUNT; ++slot) KORVAL_CloseDevice(slot);
         KorvalHost none{};
         none.version = KORVAL_HOST_VERSION;
         KORVAL_InstallHost(&none);
-        if (sim == nullptr) {
-            own_sim.reset(KorvalSim_Create());
-            sim = own_sim.get();
-        }
-        for (const auto& [pid, path] : sims) KorvalSim_AddBoard(sim, pid, path);
         host = *KorvalSim_Host(sim);
     } else if (const uint32_t r = KORVAL_SystemHost(&host)) {
         return report_error(r, "the system's boards");
@@ -134,9 +117,19 @@ int run(const Options& options, const Args& args)
     return 0;
 }
 
-const RegisterCommand kServe{{"serve",
-                              "[--listen ADDR:PORT] [--token-file F] [--tls-cert F --tls-key F] [--sim PID]...",
-                              "offer the boards to programs on other machines (gRPC; loopback only by default)", run}};
+void define(CLI::App& serve)
+{
+    static Request q;
+    serve.add_option("--listen", q.listen, "the address to listen on (loopback by default)")->type_name("ADDR:PORT");
+    serve.add_option("--token-file", q.token_file, "a file holding the token clients must give")->type_name("F");
+    serve.add_option("--tls-cert", q.cert_file, "the server's TLS certificate (PEM)")->type_name("F");
+    serve.add_option("--tls-key", q.key_file, "its private key (PEM)")->type_name("F");
+    serve.callback([] { queue_action([](const Options& o) { return run(o, q); }); });
+}
+
+const RegisterCommand kServe{
+    {"serve", "[--listen ADDR:PORT] [--token-file F] [--tls-cert F --tls-key F] [--sim PID]...",
+     "offer the boards to programs on other machines (gRPC; loopback only by default)", define}};
 
 }  // namespace
 

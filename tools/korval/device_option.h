@@ -1,4 +1,4 @@
-// The "-d INDEX" option of the commands that work on one board, and small parsing helpers they share.
+// The board a command works on (its -d), and small parsing helpers the commands share.
 #pragma once
 
 #include <cstddef>
@@ -18,24 +18,6 @@ inline uint32_t& current_device()
 {
     static uint32_t index = FirstDeviceIndex;
     return index;
-}
-
-// Takes a leading "-d INDEX" or "--device INDEX" off args (INDEX: a slot number, "first" or "only").
-// Without one the board is FirstDeviceIndex. 0, or for a bad index the status of the usage error it
-// reports.
-inline int take_device(Args& args, uint32_t& index)
-{
-    index = current_device() = FirstDeviceIndex;
-    if (args.empty() || (args[0] != "-d" && args[0] != "--device")) return 0;
-    if (args.size() < 2) return usage_error("-d needs a device index");
-    uint64_t value = 0;
-    if (args[1] == "first") value = FirstDeviceIndex;
-    else if (args[1] == "only") value = OnlyDeviceIndex;
-    else if (!parse_number(args[1], value) || value > 0xFFFFFFFF)
-        return usage_error("bad device index '" + args[1] + "'");
-    index = current_device() = static_cast<uint32_t>(value);
-    args.erase(args.begin(), args.begin() + 2);
-    return 0;
 }
 
 // Resolves the index and reads what the board can do (the library opens the board on the way). 0, or
@@ -80,18 +62,6 @@ inline bool parse_channel_span(const std::string& text, uint64_t limit, uint32_t
     first = static_cast<uint32_t>(a);
     last = static_cast<uint32_t>(b);
     return true;
-}
-
-// Takes "--name VALUE" from the arguments; false when it is missing.
-inline bool take_value(Args& args, const std::string& name, std::string& value)
-{
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] != name) continue;
-        value = args[i + 1];
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-        return true;
-    }
-    return false;
 }
 
 // Parses a real number of any notation (1e6, 0.5, 1000); the whole text must be the number.

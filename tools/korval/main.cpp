@@ -2,7 +2,9 @@
 //
 //     korval [--sim PID[:winusb|:ioctl]]... [--json] [-d N] COMMAND [ARGS...]
 //
-// The global options may also follow the command or its operation.
+// The global options may also follow the command or its operation. The whole command line is one CLI11
+// definition: each command adds its options, operations and callbacks (Command::define); the callbacks
+// queue what is to be done, which runs once the line is parsed and the boards are attached.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +145,25 @@ bool parse_number(const std::string& text, uint64_t& value)
 
 namespace {
 
+std::vector<Action>& actions()
+{
+    static std::vector<Action> queued;
+    return queued;
+}
+
+}  // namespace
+
+void queue_action(Action action) { actions().push_back(std::move(action)); }
+
+void on_operation(CLI::App& operation, std::function<Action()> make)
+{
+    // Each occurrence in a chain is parsed afresh (its options cleared) and queues its own action.
+    operation.immediate_callback();
+    operation.callback([make = std::move(make)] { queue_action(make()); });
+}
+
+namespace {
+
 const char* const kDescription =
     "korval: lists and drives Korval boards, on hardware or on simulated boards.\n"
     "usage: korval [--sim PID[:winusb|:ioctl]]... [--remote HOST:PORT]... [--json] [-d N] COMMAND [ARGS...]\n"
@@ -153,12 +174,6 @@ const char* const kFooter =
     "dio and ctr chain operations with 'then', e.g. korval --sim 0x8020 ctr mode 0 4 2 1000 then read 0 4.\n"
     "korval COMMAND --help and korval COMMAND OP --help describe a command and its operations.";
 
-struct Parsed {
-    CLI::App* command = nullptr;  // the command's sub-command
-    const Command* entry = nullptr;
-    CLI::App* operation = nullptr;
-};
-
 // "korval 1.2.3": the version of the library the tool runs on.
 std::string version_text()
 {
@@ -166,116 +181,174 @@ std::string version_text()
     return "korval " + std::to_string(v >> 16) + "." + std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
 }
 
-// The tool's command line: the global options, then one sub-command per registered command, each with
-// a sub-command per operation. A command that defines its options (Command::define) is parsed here
-// whole; the others keep every argument CLI11 does not know (prefix_command) and hand them unchanged
-// to the command's own parser, which keeps the "then" chains and their word grammar as they are.
-void build(CLI::App& app, std::vector<std::string>& sims, std::vector<std::string>& remotes, bool& json,
-           std::string& device, std::vector<std::pair<CLI::App*, const Command*>>& entries)
-{
-    app.description(kDescription);
-    app.footer(kFooter);
-    app.allow_extras();
-    app.add_option("--sim", sims,
-                   "attach a simulated board with this USB product ID (repeatable); the board is reached "
-                   "through WinUSB unless ':ioctl' follows the ID")
-        ->type_name("PID[:winusb|:ioctl]")
-        ->allow_extra_args(false);
-    app.add_option("--remote", remotes,
-                   "add the boards of a 'korval serve' server (repeatable); its token and CA come from "
-                   "KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA")
-        ->type_name("HOST:PORT")
-        ->allow_extra_args(false);
-    app.add_flag("--json", json, "print results as JSON");
-    app.set_version_flag("--version", version_text, "print the library's version and exit");
-    for (const Command& c : commands()) {
-        CLI::App* sub = app.add_subcommand(c.name, c.summary);
-        if (c.define == nullptr) sub->prefix_command();
-        sub->footer(std::string("usage: korval ") + c.name + (c.usage[0] != '\0' ? " " : "") + c.usage);
-        if (c.device)
-            sub->add_option("-d,--device", device, "the board: a slot, 'first' or 'only' (default: the first board)")
-                ->type_name("N");
-        for (const Operation& op : c.operations) {
-            CLI::App* child = sub->add_subcommand(op.name, op.summary);
-            if (c.define == nullptr)
-                child->prefix_command();
-            else
-                child->allow_extras(false);  // every word is defined: anything else is an error
-            child->footer(std::string("usage: korval ") + c.name + (c.device ? " [-d N] " : " ") + op.name +
-                          (op.usage[0] != '\0' ? " " : "") + op.usage);
-        }
-        if (c.define != nullptr) {
-            sub->allow_extras(false);
-            sub->require_subcommand(0, 1);
-            c.define(*sub);
-        }
-        entries.emplace_back(sub, &c);
-    }
-}
-
-// The arguments a command's parser sees, in the order they were given.
-Args command_args(const Parsed& parsed, const std::string& device)
-{
-    Args args;
-    if (!device.empty()) args = {"-d", device};
-    for (const std::string& a : parsed.command->remaining()) args.push_back(a);
-    if (parsed.operation != nullptr) {
-        args.push_back(parsed.operation->get_name());
-        for (const std::string& a : parsed.operation->remaining()) args.push_back(a);
-    }
-    return args;
-}
-
-}  // namespace
-
-}  // namespace korval::tool
-
-namespace korval::tool {
-
-namespace {
-
-// The global options, taken from anywhere on the command line (before the command, after it, or
-// after its operation), so that none is silently ignored: --json, --sim PID (repeatable) and -d N
-// (one board, for the commands that work on one). What is left goes to the command line parser.
+// The global options, in the order given wherever they stand.
 struct Globals {
     bool json = false;
     std::vector<std::string> sims;
     std::vector<std::string> remotes;
     std::vector<std::string> devices;
-    std::vector<std::string> rest;
-    std::string error;
 };
 
-Globals take_globals(int argc, char** argv)
+// The global options, on the tool and on every command and operation (where they are left out of the
+// help), so that one given after the command or its operation is taken too, never silently ignored.
+void add_globals(CLI::App& app, Globals& g, bool shown, bool device_shown)
 {
-    Globals g;
-    g.rest.push_back(argv[0]);
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* option, std::vector<std::string>& into) {
-            if (i + 1 >= argc)
-                g.error = std::string(option) + " needs a value";
-            else
-                into.push_back(argv[++i]);
-        };
-        if (a == "--json")
-            g.json = true;
-        else if (a == "--sim")
-            value("--sim", g.sims);
-        else if (a.rfind("--sim=", 0) == 0)
-            g.sims.push_back(a.substr(6));
-        else if (a == "--remote")
-            value("--remote", g.remotes);
-        else if (a.rfind("--remote=", 0) == 0)
-            g.remotes.push_back(a.substr(9));
-        else if (a == "-d" || a == "--device")
-            value("-d", g.devices);
-        else if (a.rfind("--device=", 0) == 0)
-            g.devices.push_back(a.substr(9));
-        else
-            g.rest.push_back(a);
+    const std::string group = shown ? "Options" : "";
+    auto append = [](std::vector<std::string>& into) {
+        return
+            [&into](const std::vector<std::string>& values) { into.insert(into.end(), values.begin(), values.end()); };
+    };
+    app.add_option_function<std::vector<std::string>>(
+           "--sim", append(g.sims),
+           "attach a simulated board with this USB product ID (repeatable); the board is reached "
+           "through WinUSB unless ':ioctl' follows the ID")
+        ->type_name("PID[:winusb|:ioctl]")
+        ->allow_extra_args(false)
+        ->group(group);
+    app.add_option_function<std::vector<std::string>>(
+           "--remote", append(g.remotes),
+           "add the boards of a 'korval serve' server (repeatable); its token and CA come from "
+           "KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA")
+        ->type_name("HOST:PORT")
+        ->allow_extra_args(false)
+        ->group(group);
+    app.add_flag_callback(
+           "--json", [&g] { g.json = true; }, "print results as JSON")
+        ->group(group);
+    app.add_option_function<std::vector<std::string>>("-d,--device", append(g.devices),
+                                                      "the board: a slot, 'first' or 'only' (default: the first board)")
+        ->type_name("N")
+        ->allow_extra_args(false)
+        ->group(device_shown ? "Options" : "");
+}
+
+// The tool's command line: the global options, then one sub-command per registered command, each with
+// a sub-command per operation, which the command's define() fills in.
+void build(CLI::App& app, Globals& g, std::vector<std::pair<CLI::App*, const Command*>>& entries)
+{
+    app.description(kDescription);
+    app.footer(kFooter);
+    add_globals(app, g, true, true);
+    app.set_version_flag("--version", version_text, "print the library's version and exit");
+    app.require_subcommand(0, 1);
+    for (const Command& c : commands()) {
+        CLI::App* sub = app.add_subcommand(c.name, c.summary);
+        sub->footer(std::string("usage: korval ") + c.name + (c.usage[0] != '\0' ? " " : "") + c.usage);
+        add_globals(*sub, g, false, c.device);
+        for (const Operation& op : c.operations) {
+            CLI::App* child = sub->add_subcommand(op.name, op.summary);
+            child->footer(std::string("usage: korval ") + c.name + (c.device ? " [-d N] " : " ") + op.name +
+                          (op.usage[0] != '\0' ? " " : "") + op.usage);
+            add_globals(*child, g, false, false);
+        }
+        // A chain may name one operation more than once; any other command takes one operation.
+        if (!c.operations.empty()) sub->require_subcommand(1, c.chains ? 0 : 1);
+        c.define(*sub);
+        entries.emplace_back(sub, &c);
     }
-    return g;
+}
+
+// "then" separates the operations of a chain. To the parser it is "++", the word that ends a
+// sub-command (an operation's optional arguments stop there), after which the next operation starts.
+std::vector<std::string> chain_words(int argc, char** argv)
+{
+    std::vector<std::string> words(argv, argv + argc);
+    bool chaining = false;
+    for (size_t i = 1; i < words.size(); ++i) {
+        for (const Command& c : commands())
+            if (words[i] == c.name && !chaining) chaining = c.chains;
+        if (chaining && words[i] == "then") words[i] = "++";
+    }
+    return words;
+}
+
+// The -d given (once, or the same each time): the board the command works on. 0, or a usage error's status.
+int take_device(const Globals& g, const Command* entry, Options& options)
+{
+    std::string text;
+    for (const std::string& d : g.devices) {
+        if (!text.empty() && d != text) return usage_error("-d given twice ('" + text + "' and '" + d + "')");
+        text = d;
+    }
+    options.device = current_device() = FirstDeviceIndex;
+    if (text.empty()) return 0;
+    if (entry != nullptr && !entry->device)
+        return usage_error(std::string(entry->name) + " works on no single board: it takes no -d");
+    uint64_t value = 0;
+    if (text == "first")
+        value = FirstDeviceIndex;
+    else if (text == "only")
+        value = OnlyDeviceIndex;
+    else if (!parse_number(text, value) || value > 0xFFFFFFFF)
+        return usage_error("bad device index '" + text + "'");
+    options.device = current_device() = static_cast<uint32_t>(value);
+    options.device_given = true;
+    return 0;
+}
+
+// Attaches the --sim and --remote boards. 0, or the failure's exit status.
+int attach_boards(const Globals& g, std::unique_ptr<KorvalSim, SimDeleter>& sim, Options& options)
+{
+    for (const std::string& board : g.sims) {
+        uint32_t pid = 0, path = 0;
+        if (const std::string wrong = parse_sim_board(board, pid, path); !wrong.empty()) return usage_error(wrong);
+        if (!sim) sim.reset(KorvalSim_Create());
+        KorvalSim_AddBoard(sim.get(), pid, path);
+    }
+    options.sim = sim.get();
+    if (sim) {
+        if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
+    }
+    for (const std::string& address : g.remotes) {
+        const uint32_t r =
+            KORVAL_AddRemote(address.c_str(), std::getenv("KORVAL_REMOTE_TOKEN_FILE"), std::getenv("KORVAL_REMOTE_CA"));
+        if (r != 0 && r != ERROR_ALREADY_EXISTS) return report_error(r, "remote " + address);
+    }
+    return 0;
+}
+
+// Parses the command line. -1 when it is parsed, else the exit status (help, version, a usage error).
+int parse(CLI::App& app, const std::vector<std::string>& words)
+{
+    std::vector<std::string> reversed(words.rbegin(), words.rend() - 1);
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(e.what());
+    }
+    return -1;
+}
+
+// Runs the command line; its exit status.
+int run(CLI::App& app, Globals& g, const std::vector<std::pair<CLI::App*, const Command*>>& entries,
+        const std::vector<std::string>& words)
+{
+    if (const int status = parse(app, words); status >= 0) return status;
+    const Command* entry = nullptr;
+    for (const auto& [sub, e] : entries) {
+        if (!sub->parsed()) continue;
+        entry = e;
+        g_command = e->name;
+        if (!sub->get_subcommands().empty()) g_command += " " + sub->get_subcommands().front()->get_name();
+    }
+    Options options;
+    options.json = g.json;
+    if (const int status = take_device(g, entry, options)) return status;
+    std::unique_ptr<KorvalSim, SimDeleter> sim;
+    if (const int status = attach_boards(g, sim, options)) return status;
+    if (entry == nullptr) {
+        std::printf("%s", app.help().c_str());
+        return 2;
+    }
+    for (const Action& action : actions())
+        if (const int status = action(options)) return status;
+    return 0;
 }
 
 }  // namespace
@@ -285,80 +358,15 @@ Globals take_globals(int argc, char** argv)
 int main(int argc, char** argv)
 {
     using namespace korval::tool;
-    Options options;
     CLI::App app{"", "korval"};
-    std::vector<std::string> sims_unused, remotes_unused;
-    std::string device_unused;
+    Globals globals;
     std::vector<std::pair<CLI::App*, const Command*>> entries;
-    build(app, sims_unused, remotes_unused, options.json, device_unused, entries);
-
-    Globals globals = take_globals(argc, argv);
-    options.json = g_json = globals.json;
+    build(app, globals, entries);
+    const std::vector<std::string> words = chain_words(argc, argv);
+    // --json is known before parsing, so that a usage error is a JSON document too.
+    for (const std::string& w : words) g_json = g_json || w == "--json";
     if (g_json) begin_json_document();
-    const int status = [&]() -> int {
-        if (!globals.error.empty()) return usage_error(globals.error);
-        std::vector<char*> rest;
-        for (std::string& a : globals.rest) rest.push_back(a.data());
-        try {
-            app.parse(static_cast<int>(rest.size()), rest.data());
-        } catch (const CLI::CallForHelp& e) {
-            return app.exit(e);
-        } catch (const CLI::CallForAllHelp& e) {
-            return app.exit(e);
-        } catch (const CLI::CallForVersion& e) {
-            return app.exit(e);
-        } catch (const CLI::ParseError& e) {
-            return usage_error(e.what());
-        }
-
-        Parsed parsed;
-        for (const auto& [sub, entry] : entries) {
-            if (sub->parsed()) {
-                parsed.command = sub;
-                parsed.entry = entry;
-                for (CLI::App* op : sub->get_subcommands()) parsed.operation = op;
-            }
-        }
-        // Anything the parser did not place is an error, never ignored.
-        const std::vector<std::string> extra = app.remaining();
-        if (!extra.empty()) {
-            if (extra[0].size() > 1 && extra[0][0] == '-') return usage_error("unknown option '" + extra[0] + "'");
-            return usage_error("unknown command '" + extra[0] + "'");
-        }
-        std::string device;
-        for (const std::string& d : globals.devices) {
-            if (!device.empty() && d != device) return usage_error("-d given twice ('" + device + "' and '" + d + "')");
-            device = d;
-        }
-        if (parsed.command != nullptr) {
-            g_command = parsed.entry->name;
-            if (parsed.operation != nullptr) g_command += " " + parsed.operation->get_name();
-            if (!device.empty() && !parsed.entry->device)
-                return usage_error(std::string(parsed.entry->name) + " works on no single board: it takes no -d");
-        }
-
-        std::unique_ptr<KorvalSim, SimDeleter> sim;
-        for (const std::string& board : globals.sims) {
-            uint32_t pid = 0, path = 0;
-            if (const std::string wrong = parse_sim_board(board, pid, path); !wrong.empty()) return usage_error(wrong);
-            if (!sim) sim.reset(KorvalSim_Create());
-            KorvalSim_AddBoard(sim.get(), pid, path);
-        }
-        options.sim = sim.get();
-        if (sim) {
-            if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
-        }
-        for (const std::string& address : globals.remotes) {
-            const uint32_t r = KORVAL_AddRemote(address.c_str(), std::getenv("KORVAL_REMOTE_TOKEN_FILE"),
-                                                std::getenv("KORVAL_REMOTE_CA"));
-            if (r != 0 && r != ERROR_ALREADY_EXISTS) return report_error(r, "remote " + address);
-        }
-        if (parsed.command == nullptr) {
-            std::printf("%s", app.help().c_str());
-            return 2;
-        }
-        return parsed.entry->run(options, command_args(parsed, device));
-    }();
+    const int status = run(app, globals, entries, words);
     finish_json_document();
     return status;
 }

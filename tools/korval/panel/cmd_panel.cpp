@@ -14,6 +14,8 @@
 #include <fstream>
 #include <random>
 
+#include <CLI/CLI.hpp>
+
 #include "../command.h"
 #include "../device_option.h"
 #include "korval/sim.h"
@@ -27,7 +29,6 @@ std::atomic<bool> g_stop{false};
 
 void on_signal(int) { g_stop = true; }
 
-const char* const kUsage = "panel [-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID[:winusb|:ioctl]...]";
 
 std::string random_token()
 {
@@ -121,39 +122,10 @@ void announce(const panel::ServerOptions& o, int port)
     std::fflush(stdout);
 }
 
-struct SimDeleter {
-    void operator()(KorvalSim* sim) const
-    {
-        KORVAL_InstallHost(nullptr);
-        KorvalSim_Destroy(sim);
-    }
-};
-
-int run(const Options& options, const Args& args)
+// The panel's server options from the command line. 0, or a usage error's status.
+int server_options(const std::string& listen, const std::string& token_file, panel::ServerOptions& o)
 {
-    uint32_t index = 0;
-    bool one_board = false;
     std::string error;
-    panel::ServerOptions o;
-    std::string listen, token_file;
-    std::vector<std::string> sims;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const bool has_value = i + 1 < args.size();
-        if ((args[i] == "-d" || args[i] == "--device") && has_value) {
-            Args device = {args[i], args[i + 1]};
-            if (const int status = take_device(device, index)) return status;
-            one_board = true;
-            ++i;
-        } else if (args[i] == "--listen" && has_value) {
-            listen = args[++i];
-        } else if (args[i] == "--token-file" && has_value) {
-            token_file = args[++i];
-        } else if (args[i] == "--sim" && has_value) {  // one product ID or several: --sim 0x8040 0x8001
-            while (i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0) sims.push_back(args[++i]);
-        } else {
-            return usage_error(std::string("korval ") + kUsage);
-        }
-    }
     if (!listen.empty() && !parse_listen(listen, o)) return usage_error("bad address '" + listen + "' (ADDR:PORT)");
     if (!o.loopback && token_file.empty())
         return usage_error("listening beyond loopback needs --token-file FILE (a token only you can read)");
@@ -163,20 +135,17 @@ int run(const Options& options, const Args& args)
     } else {
         o.token = random_token();
     }
+    return 0;
+}
 
-    // Simulated boards: those of the global --sim, and the panel's own.
-    std::unique_ptr<KorvalSim, SimDeleter> own_sim;
-    KorvalSim* sim = options.sim;
-    for (const std::string& text : sims) {
-        uint32_t pid = 0, path = 0;
-        if (const std::string wrong = parse_sim_board(text, pid, path); !wrong.empty()) return usage_error(wrong);
-        if (sim == nullptr) {
-            own_sim.reset(KorvalSim_Create());
-            sim = own_sim.get();
-            if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim))) return report_error(r, "simulation");
-        }
-        KorvalSim_AddBoard(sim, pid, path);
-    }
+int run(const Options& options, const std::string& listen, const std::string& token_file)
+{
+    const uint32_t index = options.device;
+    const bool one_board = options.device_given;
+    std::string error;
+    panel::ServerOptions o;
+    if (const int status = server_options(listen, token_file, o)) return status;
+    KorvalSim* sim = options.sim;  // the --sim boards, or none
     o.sim = sim;
     o.add_arriving = !one_board;
 
@@ -212,9 +181,19 @@ int run(const Options& options, const Args& args)
     return 0;
 }
 
+void define(CLI::App& panel)
+{
+    static std::string listen, token_file;
+    panel.add_option("--listen", listen, "the address to serve the page on (loopback by default)")
+        ->type_name("ADDR:PORT");
+    panel.add_option("--token-file", token_file, "a file holding the page's token (needed beyond loopback)")
+        ->type_name("FILE");
+    panel.callback([] { queue_action([](const Options& o) { return run(o, listen, token_file); }); });
+}
+
 const RegisterCommand kPanel{{"panel", "[-d N] [--listen ADDR:PORT] [--token-file FILE] [--sim PID...]",
-                              "a page in the browser: live analog inputs, digital ports, analog outputs, counters", run,
-                              true}};
+                              "a page in the browser: live analog inputs, digital ports, analog outputs, counters",
+                              define, true}};
 
 }  // namespace
 
