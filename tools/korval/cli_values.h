@@ -1,7 +1,9 @@
 // Checks and conversions of the tool's command-line values, for the commands' CLI11 definitions.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -23,6 +25,21 @@ inline CLI::Validator number_in(uint64_t max, std::string what)
             return "";
         },
         "0-" + std::to_string(max));
+}
+
+// A real number of any notation (1e6, 0.5, 1000), finite and 0 or more: NaN and infinity are refused
+// (a time or a clock made of them means nothing, and a deadline computed from them overflows).
+inline CLI::Validator finite_non_negative(std::string what)
+{
+    return CLI::Validator(
+        [what](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value < 0)
+                return what + " is a number of 0 or more, not '" + text + "'";
+            return "";
+        },
+        "");
 }
 
 }  // namespace korval::tool

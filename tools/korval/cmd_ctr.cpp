@@ -279,7 +279,7 @@ void define(CLI::App& ctr)
     freq.add_option("-b,--block", q.block, "the counter block (default 0)")->transform(number_in(0xFFFFFFFF, "BLOCK"));
     on_counter_operation(freq, q, run_freq);
     CLI::App& pulse = *ctr.get_subcommand("pulse");
-    pulse.add_option("--seconds", q.seconds, "how long to measure")->check(CLI::NonNegativeNumber)->required();
+    pulse.add_option("--seconds", q.seconds, "how long to measure")->check(finite_non_negative("S"))->required();
     on_counter_operation(pulse, q, run_pulse);
 }
 

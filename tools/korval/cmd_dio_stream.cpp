@@ -105,12 +105,12 @@ void define_dio_stream(CLI::App& stream)
         ->transform(number_in(0x7FFFFFFF, "--points"))
         ->check(CLI::PositiveNumber)
         ->required();
-    in.add_option("--hz", q.hz, "the clock (default 1000000)")->check(CLI::NonNegativeNumber);
+    in.add_option("--hz", q.hz, "the clock (default 1000000)")->check(finite_non_negative("F"));
     in.add_option("--out", q.out, "write the points to FILE (16-bit little-endian)")->type_name("FILE");
     on_operation(in, [] { return [r = std::exchange(q, {})](const Options& o) { return stream_in(o, o.device, r); }; });
     CLI::App& out = *stream.add_subcommand("out", "send the points of a file to the board");
     out.add_option("--file", q.file, "the points (16-bit little-endian)")->type_name("FILE")->required();
-    out.add_option("--hz", q.hz, "the clock")->check(CLI::NonNegativeNumber)->required();
+    out.add_option("--hz", q.hz, "the clock")->check(finite_non_negative("F"))->required();
     on_operation(out,
                  [] { return [r = std::exchange(q, {})](const Options& o) { return stream_out(o, o.device, r); }; });
 }
