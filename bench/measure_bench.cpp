@@ -1,6 +1,5 @@
 // The measurement engine's own cost, on a host whose board answers every bulk read with a whole buffer
-// (the counts are whatever the ring's memory holds): scans into volts and counts, in blocks, to a
-// callback.
+// written whole, as a board's transfer is: scans into volts and counts, in blocks, to a callback.
 //
 //   MeasureInstant     samples per second the engine turns into volts, 16 channels, as fast as it goes
 //   PlainConvert       a plain loop turning the same number of counts into volts: the base of the ratio
@@ -15,8 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "instant_host.h"
@@ -28,47 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kChannels = 16;
 
-struct Board {
-    double rate = 0;  // bytes per second; 0: answer at once
-    Clock::time_point start;
-    uint64_t sent = 0;
-    std::mutex mutex;
-    std::condition_variable cancelled_cv;
-    bool cancelled = false;
-
-    void reset(double bytes_per_second)
-    {
-        rate = bytes_per_second;
-        start = Clock::now();
-        sent = 0;
-        std::lock_guard lock(mutex);
-        cancelled = false;
-    }
-};
-Board g_board;
-
-int read_pipe(void*, KorvalHandle, uint8_t, void*, uint32_t length, uint32_t* transferred, uint32_t* error)
-{
-    Board& b = g_board;
-    if (b.rate > 0) {
-        b.sent += length;
-        const auto due = b.start + std::chrono::nanoseconds(static_cast<int64_t>(b.sent / b.rate * 1e9));
-        std::unique_lock lock(b.mutex);
-        if (b.cancelled_cv.wait_until(lock, due, [&] { return b.cancelled; })) {
-            *error = 995;
-            return 0;
-        }
-    }
-    *transferred = length;
-    return 1;
-}
-int abort_pipe(void*, KorvalHandle, uint8_t, uint32_t*)
-{
-    std::lock_guard lock(g_board.mutex);
-    g_board.cancelled = true;
-    g_board.cancelled_cv.notify_all();
-    return 1;
-}
+korval::bench::PacedPipe& g_board = korval::bench::g_paced_pipe;
 
 double process_cpu_seconds()
 {
@@ -112,9 +69,8 @@ class Bench : public benchmark::Fixture {
 public:
     void SetUp(const benchmark::State&) override
     {
-        KorvalHost h = korval::bench::instant_host(0x8040);
-        h.winusb_read_pipe = read_pipe;
-        h.winusb_abort_pipe = abort_pipe;
+        const KorvalHost h = korval::bench::paced_host(0x8040);
+        g_board.fill = true;
         KORVAL_InstallHost(&h);
         GetDevices();
     }
