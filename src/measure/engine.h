@@ -17,9 +17,13 @@
 
 namespace korval::measure {
 
-// A block's values and its header.
+// A block's values and its header. Delivered to a callback, a block holds its volts and counts,
+// converted straight from the acquisition's buffers. Queued for a reader, it holds the board's scans as
+// they came (`raw`): the read converts them straight into the caller's memory, or into the block's own
+// volts and counts when the caller gives none.
 struct Block {
     KorvalMeasureBlock head{};
+    std::vector<uint8_t> raw;
     std::vector<double> volts;
     std::vector<uint16_t> counts;
     uint32_t filled = 0;  // scans in it so far
@@ -66,7 +70,8 @@ private:
     void reset_run(const Plan& plan, double rate, KorvalMeasureCallback callback, void* context);
     void take_scans(const uint8_t* raw, size_t scans);
     void convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const;
-    void add_converted(const double* volts, const uint16_t* counts, size_t scans, uint64_t first_index);
+    // The value of one channel of a scan, in volts, as convert() makes it.
+    double column_volts(const uint8_t* raw, uint32_t column) const;
     void add_raw(const uint8_t* raw, size_t scans, uint64_t first_index);
     Block& current(uint64_t first_index);
     void finish_block(bool last, uint32_t result);
@@ -87,6 +92,11 @@ private:
     Plan plan_{};
     double scale_[KORVAL_MEASURE_MAX_CHANNELS] = {};
     double offset_[KORVAL_MEASURE_MAX_CHANNELS] = {};
+    // The same, repeated scan after scan over a whole number of scans (kTableValues or a little more):
+    // the conversion walks a block's values in runs of that length with one table index, which the
+    // compiler vectorises whatever the number of channels.
+    std::vector<double> run_scale_;
+    std::vector<double> run_offset_;
     double period_ = 0;
     uint32_t block_cap_ = 1;  // scans per block
     uint32_t trigger_column_ = 0;
@@ -105,13 +115,10 @@ private:
     uint64_t left_ = 0;  // scans still to deliver: in all, or in the record
     bool searching_ = false;
     bool armed_ = false;
-    uint64_t seen_ = 0;  // scans looked at in this search
-    std::vector<double> history_volts_;
-    std::vector<uint16_t> history_counts_;
-    size_t history_head_ = 0;  // the oldest scan's place, once the history is full
+    uint64_t seen_ = 0;             // scans looked at in this search
+    std::vector<uint8_t> history_;  // the last pre-trigger scans as the board sent them
+    size_t history_head_ = 0;       // the oldest scan's place, once the history is full
     size_t history_count_ = 0;
-    std::vector<double> scan_volts_;
-    std::vector<uint16_t> scan_counts_;
     int64_t trigger_scan_ = -1;  // for the block being filled
     uint32_t record_ = 0;
 
@@ -121,6 +128,7 @@ private:
     std::deque<std::unique_ptr<Block>> ready_;
     std::vector<std::unique_ptr<Block>> spare_;
     std::unique_ptr<Block> reading_;  // the block the last read returned without caller buffers
+    std::unique_ptr<Block> stale_;    // the same, of a run that was stopped and started again meanwhile
     bool last_read_ = true;
     bool ended_ = true;  // the ender has delivered all it will
     bool stopping_ = false;
@@ -129,6 +137,7 @@ private:
     std::condition_variable end_cv_;
     std::thread ender_;
     bool started_ = false;  // started and not stopped since
+    uint64_t run_ = 0;      // starts so far (under queue_mutex_): a read knows its block's run by it
 
     std::atomic<uint32_t> state_{KORVAL_MEASURE_IDLE};
     std::atomic<uint32_t> result_{0};
