@@ -3,6 +3,7 @@
 //
 //   MeasureInstant     samples per second the engine turns into volts, 16 channels, as fast as it goes
 //   PlainConvert       a plain loop turning the same number of counts into volts: the base of the ratio
+//   EngineConvert      the engine's conversion (volts and counts) on the plain loop's block
 // Beside the rate in wall time, per_cpu_second is the rate in the process's CPU time (all its threads),
 // which a busy machine does not change; engine_per_cpu_second the same in the CPU time of the thread
 // that converts (the instant board keeps the reading thread busy growing the ring, which is not the
@@ -19,6 +20,7 @@
 #include "instant_host.h"
 #include "korval/host.h"
 #include "korval/korval.h"
+#include "measure/engine.h"
 
 namespace {
 
@@ -158,6 +160,38 @@ void PlainConvert(benchmark::State& state)
     state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
 }
 BENCHMARK(PlainConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The engine's conversion alone on the plain loop's block (the same counts, in the cache as there):
+// what the conversion costs, apart from reading the board's scans out of the ring's memory.
+void EngineConvert(benchmark::State& state)
+{
+    constexpr size_t kBlockScans = 5000;
+    const uint64_t scans = 8u << 20;
+    korval::measure::Plan plan;
+    plan.channels = kChannels;
+    plan.scan_bytes = 2 * kChannels;
+    for (uint32_t k = 0; k < kChannels; ++k) plan.codes[k] = 1;  // ±10 V
+    const auto conversion = korval::measure::Conversion::make(plan);
+    std::vector<uint16_t> raw(kBlockScans * kChannels), counts(kBlockScans * kChannels);
+    std::vector<double> volts(kBlockScans * kChannels);
+    uint64_t samples = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        const double cpu0 = process_cpu_seconds();
+        const auto t0 = Clock::now();
+        for (uint64_t done = 0; done < scans; done += kBlockScans) {
+            conversion->convert(reinterpret_cast<const uint8_t*>(raw.data()), kBlockScans, volts.data(), counts.data());
+            benchmark::DoNotOptimize(volts.data());
+            benchmark::ClobberMemory();
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        cpu += process_cpu_seconds() - cpu0;
+        samples += scans * kChannels;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(samples));
+    state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
+}
+BENCHMARK(EngineConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // 1 M samples per second: 62,500 scans of 16 channels, 2 bytes a sample, for two seconds.
 BENCHMARK_DEFINE_F(Bench, MeasurePaced)(benchmark::State& state) { measure(state, 125000, 62500.0, 2e6); }

@@ -142,24 +142,34 @@ uint32_t Measurement::check(const KorvalMeasureSettings& settings, Plan& p) cons
     return ERROR_SUCCESS;
 }
 
-void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback callback, void* context)
+std::shared_ptr<Conversion> Conversion::make(const Plan& p)
 {
-    plan_ = p;
+    auto c = std::make_shared<Conversion>();
+    c->channels = p.channels;
+    c->per_channel = p.per_channel;
+    c->scan_bytes = p.scan_bytes;
     for (uint32_t k = 0; k < p.channels; ++k) {
         // volts = mean x scale + offset, as KORVAL_ADC_CountsToVolts() converts.
         const uint8_t code = p.codes[k];
         const double span = KORVAL_ADC_GainSpanVolts(code);
         const bool bipolar = KORVAL_ADC_GainBipolar(code) != 0;
-        scale_[k] = (bipolar ? 2.0 : 1.0) * span / 65536.0;
-        offset_[k] = bipolar ? -span : 0.0;
+        c->scale[k] = (bipolar ? 2.0 : 1.0) * span / 65536.0;
+        c->offset[k] = bipolar ? -span : 0.0;
     }
     const size_t run = (kTableValues + p.channels - 1) / p.channels * p.channels;
-    run_scale_.resize(run);
-    run_offset_.resize(run);
+    c->run_scale.resize(run);
+    c->run_offset.resize(run);
     for (size_t j = 0; j < run; ++j) {
-        run_scale_[j] = scale_[j % p.channels];
-        run_offset_[j] = offset_[j % p.channels];
+        c->run_scale[j] = c->scale[j % p.channels];
+        c->run_offset[j] = c->offset[j % p.channels];
     }
+    return c;
+}
+
+void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback callback, void* context)
+{
+    plan_ = p;
+    std::shared_ptr<const Conversion> c = Conversion::make(p);
     period_ = 1.0 / rate;
     uint64_t scans = p.block_scans != 0 ? p.block_scans : std::max<uint64_t>(1, std::llround(p.block_seconds * rate));
     scans = std::min<uint64_t>(scans, std::max<uint64_t>(1, kLargestBlockValues / p.channels));
@@ -196,6 +206,7 @@ void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback ca
         stopping_ = false;
         end_reason_ = kNotEnding;
         ++run_;
+        conversion_ = std::move(c);
     }
     result_ = 0;
     delivered_ = 0;
@@ -329,12 +340,12 @@ void Measurement::on_buffer(const uint8_t* data, uint32_t size, uint32_t flags)
     }
 }
 
-void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const
+void Conversion::convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const
 {
-    const uint32_t n = plan_.channels;
-    const uint32_t per = plan_.per_channel;
+    const uint32_t n = channels;
+    const uint32_t per = per_channel;
     if (per == 1) {
-        convert_plain(raw, scans * n, run_scale_.data(), run_offset_.data(), run_scale_.size(), volts, counts);
+        convert_plain(raw, scans * n, run_scale.data(), run_offset.data(), run_scale.size(), volts, counts);
         return;
     }
     // With oversample, a channel's value is the mean of its conversions after the first.
@@ -349,7 +360,7 @@ void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint1
             }
             const double mean = sum / extra;
             counts[k] = static_cast<uint16_t>(std::nearbyint(mean));
-            volts[k] = mean * scale_[k] + offset_[k];
+            volts[k] = mean * scale[k] + offset[k];
         }
         raw += 2 * size_t{n} * per;
         volts += n;
@@ -357,13 +368,13 @@ void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint1
     }
 }
 
-double Measurement::column_volts(const uint8_t* raw, uint32_t k) const
+double Conversion::column_volts(const uint8_t* raw, uint32_t k) const
 {
-    const uint32_t per = plan_.per_channel;
+    const uint32_t per = per_channel;
     if (per == 1) {
         uint16_t c;
         std::memcpy(&c, raw + 2 * size_t{k}, 2);
-        return c * scale_[k] + offset_[k];
+        return c * scale[k] + offset[k];
     }
     uint32_t sum = 0;
     for (uint32_t i = 1; i < per; ++i) {
@@ -372,7 +383,7 @@ double Measurement::column_volts(const uint8_t* raw, uint32_t k) const
         sum += c;
     }
     const double mean = sum / static_cast<double>(per - 1);
-    return mean * scale_[k] + offset_[k];
+    return mean * scale[k] + offset[k];
 }
 
 std::unique_ptr<Block> Measurement::new_block()
@@ -421,7 +432,7 @@ void Measurement::add_raw(const uint8_t* raw, size_t scans, uint64_t first_index
         Block& b = current(first_index);
         const size_t m = std::min<size_t>(scans, block_cap_ - b.filled);
         if (callback_ != nullptr)
-            convert(raw, m, b.volts.data() + size_t{b.filled} * n, b.counts.data() + size_t{b.filled} * n);
+            conversion_->convert(raw, m, b.volts.data() + size_t{b.filled} * n, b.counts.data() + size_t{b.filled} * n);
         else
             std::memcpy(b.raw.data() + size_t{b.filled} * plan_.scan_bytes, raw, m * plan_.scan_bytes);
         b.filled += static_cast<uint32_t>(m);
@@ -501,7 +512,7 @@ void Measurement::take_scans(const uint8_t* raw, size_t scans)
         ++acquired_;
         raw += bytes;
         --scans;
-        const bool fired = trigger_at(column_volts(scan, trigger_column_));
+        const bool fired = trigger_at(conversion_->column_volts(scan, trigger_column_));
         ++seen_;
         const size_t pre = plan_.trigger.PreTriggerScans;
         if (!fired) {
@@ -686,6 +697,7 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     std::unique_ptr<Block> taken = std::move(ready_.front());
     ready_.pop_front();
     const uint64_t run = run_;
+    const std::shared_ptr<const Conversion> conversion = conversion_;  // this run's, whatever comes meanwhile
     lock.unlock();
     queue_cv_.notify_all();  // the buffer thread may wait for room
 
@@ -698,12 +710,12 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     bool usable = (volts == nullptr || caller_range_usable(volts, values * sizeof(double), true)) &&
                   (counts == nullptr || caller_range_usable(counts, values * sizeof(uint16_t), true));
     if (usable) {
-        const size_t room = b.raw.size() / plan_.scan_bytes * h.ChannelCount;
+        const size_t room = b.raw.size() / conversion->scan_bytes * h.ChannelCount;
         if (volts == nullptr) b.volts.resize(room);
         if (counts == nullptr) b.counts.resize(room);
         double* const to_volts = volts != nullptr ? volts : b.volts.data();
         uint16_t* const to_counts = counts != nullptr ? counts : b.counts.data();
-        convert(b.raw.data(), b.filled, to_volts, to_counts);
+        conversion->convert(b.raw.data(), b.filled, to_volts, to_counts);
         h.Volts = to_volts;
         h.Counts = to_counts;
         h.Size = sizeof h;

@@ -29,6 +29,30 @@ struct Block {
     uint32_t filled = 0;  // scans in it so far
 };
 
+// How the scans of one run become volts and counts. Made by a start and not changed after, it is
+// shared by the buffer thread and the readers (a read converts off the queue's lock, and a new start
+// may come meanwhile).
+struct Plan;
+struct Conversion {
+    static std::shared_ptr<Conversion> make(const Plan& plan);
+
+    uint32_t channels = 0;
+    uint32_t per_channel = 1;  // oversample + 1
+    uint32_t scan_bytes = 0;
+    // volts = mean x scale + offset, per channel of the span
+    double scale[KORVAL_MEASURE_MAX_CHANNELS] = {};
+    double offset[KORVAL_MEASURE_MAX_CHANNELS] = {};
+    // The same, repeated scan after scan over a whole number of scans (a few hundred values): the
+    // conversion walks a block's values in runs of that length with one table index, which the
+    // compiler vectorises whatever the number of channels.
+    std::vector<double> run_scale;
+    std::vector<double> run_offset;
+
+    void convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const;
+    // The value of one channel of a scan, in volts, as convert() makes it.
+    double column_volts(const uint8_t* raw, uint32_t column) const;
+};
+
 // What a start was asked for, checked and worked out.
 struct Plan {
     uint32_t first = 0;
@@ -69,9 +93,6 @@ private:
 
     void reset_run(const Plan& plan, double rate, KorvalMeasureCallback callback, void* context);
     void take_scans(const uint8_t* raw, size_t scans);
-    void convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const;
-    // The value of one channel of a scan, in volts, as convert() makes it.
-    double column_volts(const uint8_t* raw, uint32_t column) const;
     void add_raw(const uint8_t* raw, size_t scans, uint64_t first_index);
     Block& current(uint64_t first_index);
     void finish_block(bool last, uint32_t result);
@@ -90,13 +111,7 @@ private:
 
     // Set by a start, read by the buffer thread.
     Plan plan_{};
-    double scale_[KORVAL_MEASURE_MAX_CHANNELS] = {};
-    double offset_[KORVAL_MEASURE_MAX_CHANNELS] = {};
-    // The same, repeated scan after scan over a whole number of scans (kTableValues or a little more):
-    // the conversion walks a block's values in runs of that length with one table index, which the
-    // compiler vectorises whatever the number of channels.
-    std::vector<double> run_scale_;
-    std::vector<double> run_offset_;
+    std::shared_ptr<const Conversion> conversion_;  // replaced under queue_mutex_
     double period_ = 0;
     uint32_t block_cap_ = 1;  // scans per block
     uint32_t trigger_column_ = 0;
