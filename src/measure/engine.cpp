@@ -682,7 +682,8 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     std::unique_lock lock(queue_mutex_);
     if (callback_ != nullptr && state_ != KORVAL_MEASURE_IDLE) return ERROR_NOT_SUPPORTED;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    const auto ready = [this] { return !ready_.empty() || last_read_ || ended_; };
+    // The end is known only once no other read still converts a block that may go back to the queue.
+    const auto ready = [this] { return !ready_.empty() || ((last_read_ || ended_) && converting_ == 0); };
     if (!queue_cv_.wait_until(lock, deadline, ready)) return ERROR_TIMEOUT;
     if (ready_.empty()) {
         last_read_ = true;
@@ -698,6 +699,7 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     ready_.pop_front();
     const uint64_t run = run_;
     const std::shared_ptr<const Conversion> conversion = conversion_;  // this run's, whatever comes meanwhile
+    ++converting_;
     lock.unlock();
     queue_cv_.notify_all();  // the buffer thread may wait for room
 
@@ -723,6 +725,12 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     }
 
     lock.lock();
+    --converting_;
+    // Whatever the outcome, a read that waits for the end or for this block may go on.
+    struct Notify {
+        std::condition_variable& cv;
+        ~Notify() { cv.notify_all(); }
+    } notify{queue_cv_};
     if (run != run_) {
         // Stopped and started again meanwhile: the block is of the run before, and goes.
         if (!usable) return ERROR_NOACCESS;

@@ -145,7 +145,8 @@ private:
     std::unique_ptr<Block> reading_;  // the block the last read returned without caller buffers
     std::unique_ptr<Block> stale_;    // the same, of a run that was stopped and started again meanwhile
     bool last_read_ = true;
-    bool ended_ = true;  // the ender has delivered all it will
+    uint32_t converting_ = 0;  // reads converting a block they took off the queue
+    bool ended_ = true;        // the ender has delivered all it will
     bool stopping_ = false;
     bool started_acquisition_ = false;  // the ender ends a continuous acquisition this one started
     EndReason end_reason_ = kNotEnding;
