@@ -180,6 +180,7 @@ void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback ca
     carry_len_ = 0;
     acquired_index_ = 0;
     block_.reset();
+    next_block_.reset();
     pending_grown_ = false;
     pending_record_start_ = true;
     last_delivered_ = false;
@@ -199,6 +200,7 @@ void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback ca
         context_ = context;
         started_acquisition_ = true;
         ready_.clear();
+        queued_ = 0;
         spare_.clear();
         reading_.reset();
         last_read_ = false;
@@ -314,8 +316,8 @@ void Measurement::on_buffer(const uint8_t* data, uint32_t size, uint32_t flags)
         pending_grown_ = true;
     }
     // A reader that has fallen behind holds the buffer thread here; the acquisition's ring grows
-    // meanwhile, so nothing is lost. A stop ends the wait.
-    if (callback_ == nullptr) {
+    // meanwhile, so nothing is lost. A stop ends the wait. While the reader keeps up, no lock is taken.
+    if (callback_ == nullptr && queued_.load(std::memory_order_acquire) >= kQueuedBlocks) {
         std::unique_lock lock(queue_mutex_);
         queue_cv_.wait(lock, [this] { return ready_.size() < kQueuedBlocks || stopping_; });
         if (stopping_) return;
@@ -388,6 +390,7 @@ double Conversion::column_volts(const uint8_t* raw, uint32_t k) const
 
 std::unique_ptr<Block> Measurement::new_block()
 {
+    if (next_block_) return std::move(next_block_);
     {
         std::lock_guard lock(queue_mutex_);
         if (!spare_.empty()) {
@@ -585,18 +588,23 @@ void Measurement::deliver(std::unique_ptr<Block> b)
         }
         delivered_ += b->filled;
         b->filled = 0;
-        std::lock_guard lock(queue_mutex_);
-        spare_.push_back(std::move(b));
+        next_block_ = std::move(b);  // the next block's memory, with no lock
         return;
     }
     {
+        // One lock per block: the block goes to the queue, and a spare one comes back for the next.
         std::lock_guard lock(queue_mutex_);
         if (stopping_) {
             b->filled = 0;
-            spare_.push_back(std::move(b));
+            next_block_ = std::move(b);
             return;
         }
         ready_.push_back(std::move(b));
+        queued_.store(ready_.size(), std::memory_order_release);
+        if (!next_block_ && !spare_.empty()) {
+            next_block_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
     }
     queue_cv_.notify_all();
 }
@@ -669,6 +677,7 @@ uint32_t Measurement::stop()
     std::lock_guard lock(queue_mutex_);
     for (auto& b : ready_) spare_.push_back(std::move(b));
     ready_.clear();
+    queued_ = 0;
     reading_.reset();
     last_read_ = true;
     ended_ = true;
@@ -697,6 +706,7 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     // The block is converted off the lock, so that the buffer thread goes on meanwhile.
     std::unique_ptr<Block> taken = std::move(ready_.front());
     ready_.pop_front();
+    queued_.store(ready_.size(), std::memory_order_release);
     const uint64_t run = run_;
     const std::shared_ptr<const Conversion> conversion = conversion_;  // this run's, whatever comes meanwhile
     ++converting_;
@@ -740,6 +750,7 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     if (!usable) {
         if (!stopping_) {
             ready_.push_front(std::move(taken));
+            queued_.store(ready_.size(), std::memory_order_release);
         } else {
             taken->filled = 0;  // stopped meanwhile: its blocks are dropped
             spare_.push_back(std::move(taken));

@@ -123,6 +123,7 @@ private:
     size_t carry_len_ = 0;
     uint64_t acquired_index_ = 0;  // index of the next scan from the board
     std::unique_ptr<Block> block_;
+    std::unique_ptr<Block> next_block_;  // memory for the block after it, taken without a lock
     bool pending_grown_ = false;
     bool pending_record_start_ = true;
     bool last_delivered_ = false;
@@ -141,6 +142,7 @@ private:
     mutable std::mutex queue_mutex_;
     std::condition_variable queue_cv_;
     std::deque<std::unique_ptr<Block>> ready_;
+    std::atomic<size_t> queued_{0};  // ready_.size(), written under the lock, read by the buffer thread without
     std::vector<std::unique_ptr<Block>> spare_;
     std::unique_ptr<Block> reading_;  // the block the last read returned without caller buffers
     std::unique_ptr<Block> stale_;    // the same, of a run that was stopped and started again meanwhile
