@@ -396,7 +396,7 @@ TEST_F(Measure, RingGrowthHostTimeAndCallerMemory)
     ASSERT_EQ(KORVAL_MeasureRead(m_, &b, volts.data(), counts.data(), 10, 5000), 0u);
     EXPECT_EQ(b.FirstScan, 0u);
     EXPECT_EQ(b.Volts, volts.data());
-    for (size_t i = 0; i < volts.size(); ++i) EXPECT_EQ(volts[i], counts[i] * (20.0 / 65536.0) - 10.0) << i;
+    for (size_t i = 0; i < volts.size(); ++i) EXPECT_NEAR(volts[i], counts[i] * (20.0 / 65536.0) - 10.0, 1e-12) << i;
 
     std::vector<Read> got = read_all();
     const int64_t after = utc();
