@@ -15,9 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "instant_host.h"
@@ -29,61 +27,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The board: one WinUSB board with the 16-channel analog input (product 0x8040).
-struct Board {
-    std::atomic<uint64_t> sequence{0};
-    double rate = 0;  // bytes per second; 0: answer at once
-    Clock::time_point start;
-    uint64_t sent = 0;  // bytes answered since start (paced mode; one reader at a time)
-    std::mutex mutex;
-    std::condition_variable cancelled_cv;
-    bool cancelled = false;
+// The board: one WinUSB board with the 16-channel analog input (product 0x8040), its reads answered
+// by the paced pipe.
+korval::bench::PacedPipe& g_board = korval::bench::g_paced_pipe;
 
-    void reset(double bytes_per_second)
-    {
-        sequence = 0;
-        rate = bytes_per_second;
-        start = Clock::now();
-        sent = 0;
-        std::lock_guard lock(mutex);
-        cancelled = false;
-    }
-};
-Board g_board;
-
-int read_pipe(void*, KorvalHandle, uint8_t, void* buffer, uint32_t length, uint32_t* transferred, uint32_t* error)
-{
-    Board& b = g_board;
-    if (b.rate > 0) {
-        // Answer when the bytes would have arrived at the board's rate; a cancel ends the wait.
-        b.sent += length;
-        const auto due = b.start + std::chrono::nanoseconds(static_cast<int64_t>(b.sent / b.rate * 1e9));
-        std::unique_lock lock(b.mutex);
-        if (b.cancelled_cv.wait_until(lock, due, [&] { return b.cancelled; })) {
-            *error = 995;
-            return 0;
-        }
-    }
-    const uint64_t stamp = b.sequence.fetch_add(1, std::memory_order_relaxed);
-    if (length >= sizeof stamp) std::memcpy(buffer, &stamp, sizeof stamp);
-    *transferred = length;
-    return 1;
-}
-int abort_pipe(void*, KorvalHandle, uint8_t, uint32_t*)
-{
-    std::lock_guard lock(g_board.mutex);
-    g_board.cancelled = true;
-    g_board.cancelled_cv.notify_all();
-    return 1;
-}
-
-KorvalHost bench_host()
-{
-    KorvalHost h = korval::bench::instant_host(0x8040);
-    h.winusb_read_pipe = read_pipe;
-    h.winusb_abort_pipe = abort_pipe;
-    return h;
-}
+KorvalHost bench_host() { return korval::bench::paced_host(0x8040); }
 
 // What the callback checks: every buffer whole and in sequence.
 struct Delivery {

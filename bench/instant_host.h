@@ -4,8 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "korval/host.h"
 
@@ -50,6 +53,65 @@ inline int instant_descriptor(void*, KorvalHandle, uint8_t, uint8_t, uint16_t, v
     return 1;
 }
 
+// A bulk IN pipe for the streaming benchmarks: each read reports its whole buffer as received (and,
+// with `fill`, writes all of it) and stamps the buffer's first eight bytes with a sequence number (so that a benchmark can check that every
+// buffer arrives once, whole and in order), at once or, paced, when its bytes would have arrived at the
+// board's rate; an abort ends a paced wait.
+struct PacedPipe {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<uint64_t> sequence{0};
+    double rate = 0;  // bytes per second; 0: answer at once
+    Clock::time_point start;
+    uint64_t sent = 0;  // bytes answered since start (paced; one reader at a time)
+    std::mutex mutex;
+    std::condition_variable cancelled_cv;
+    bool cancelled = false;
+    // Every byte of the buffer written, as a board's transfer writes it (counts rising by one), so that
+    // the reader of the data does not take the first touch of the ring's fresh pages.
+    bool fill = false;
+
+    void reset(double bytes_per_second)
+    {
+        sequence = 0;
+        rate = bytes_per_second;
+        start = Clock::now();
+        sent = 0;
+        std::lock_guard lock(mutex);
+        cancelled = false;
+    }
+};
+inline PacedPipe g_paced_pipe;
+
+inline int paced_read_pipe(void*, KorvalHandle, uint8_t, void* buffer, uint32_t length, uint32_t* transferred,
+                           uint32_t* error)
+{
+    PacedPipe& p = g_paced_pipe;
+    if (p.rate > 0) {
+        p.sent += length;
+        const auto due = p.start + std::chrono::nanoseconds(static_cast<int64_t>(p.sent / p.rate * 1e9));
+        std::unique_lock lock(p.mutex);
+        if (p.cancelled_cv.wait_until(lock, due, [&] { return p.cancelled; })) {
+            *error = 995;  // ERROR_OPERATION_ABORTED
+            return 0;
+        }
+    }
+    if (p.fill) {
+        auto* counts = static_cast<uint16_t*>(buffer);
+        for (uint32_t i = 0; i < length / 2; ++i) counts[i] = static_cast<uint16_t>(i);
+    }
+    const uint64_t stamp = p.sequence.fetch_add(1, std::memory_order_relaxed);
+    if (length >= sizeof stamp) std::memcpy(buffer, &stamp, sizeof stamp);
+    *transferred = length;
+    return 1;
+}
+inline int paced_abort_pipe(void*, KorvalHandle, uint8_t, uint32_t*)
+{
+    std::lock_guard lock(g_paced_pipe.mutex);
+    g_paced_pipe.cancelled = true;
+    g_paced_pipe.cancelled_cv.notify_all();
+    return 1;
+}
+
 inline KorvalHost instant_host(uint16_t pid)
 {
     g_instant_pid = pid;
@@ -63,6 +125,15 @@ inline KorvalHost instant_host(uint16_t pid)
     h.winusb_free = instant_ok;
     h.winusb_control_transfer = instant_control;
     h.winusb_get_descriptor = instant_descriptor;
+    return h;
+}
+
+// The instant board with the paced bulk IN pipe.
+inline KorvalHost paced_host(uint16_t pid)
+{
+    KorvalHost h = instant_host(pid);
+    h.winusb_read_pipe = paced_read_pipe;
+    h.winusb_abort_pipe = paced_abort_pipe;
     return h;
 }
 

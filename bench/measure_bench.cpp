@@ -1,9 +1,9 @@
 // The measurement engine's own cost, on a host whose board answers every bulk read with a whole buffer
-// (the counts are whatever the ring's memory holds): scans into volts and counts, in blocks, to a
-// callback.
+// written whole, as a board's transfer is: scans into volts and counts, in blocks, to a callback.
 //
 //   MeasureInstant     samples per second the engine turns into volts, 16 channels, as fast as it goes
 //   PlainConvert       a plain loop turning the same number of counts into volts: the base of the ratio
+//   EngineConvert      the engine's conversion (volts and counts) on the plain loop's block
 // Beside the rate in wall time, per_cpu_second is the rate in the process's CPU time (all its threads),
 // which a busy machine does not change; engine_per_cpu_second the same in the CPU time of the thread
 // that converts (the instant board keeps the reading thread busy growing the ring, which is not the
@@ -15,60 +15,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "instant_host.h"
 #include "korval/host.h"
 #include "korval/korval.h"
+#include "measure/engine.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kChannels = 16;
 
-struct Board {
-    double rate = 0;  // bytes per second; 0: answer at once
-    Clock::time_point start;
-    uint64_t sent = 0;
-    std::mutex mutex;
-    std::condition_variable cancelled_cv;
-    bool cancelled = false;
-
-    void reset(double bytes_per_second)
-    {
-        rate = bytes_per_second;
-        start = Clock::now();
-        sent = 0;
-        std::lock_guard lock(mutex);
-        cancelled = false;
-    }
-};
-Board g_board;
-
-int read_pipe(void*, KorvalHandle, uint8_t, void*, uint32_t length, uint32_t* transferred, uint32_t* error)
-{
-    Board& b = g_board;
-    if (b.rate > 0) {
-        b.sent += length;
-        const auto due = b.start + std::chrono::nanoseconds(static_cast<int64_t>(b.sent / b.rate * 1e9));
-        std::unique_lock lock(b.mutex);
-        if (b.cancelled_cv.wait_until(lock, due, [&] { return b.cancelled; })) {
-            *error = 995;
-            return 0;
-        }
-    }
-    *transferred = length;
-    return 1;
-}
-int abort_pipe(void*, KorvalHandle, uint8_t, uint32_t*)
-{
-    std::lock_guard lock(g_board.mutex);
-    g_board.cancelled = true;
-    g_board.cancelled_cv.notify_all();
-    return 1;
-}
+korval::bench::PacedPipe& g_board = korval::bench::g_paced_pipe;
 
 double process_cpu_seconds()
 {
@@ -112,9 +71,8 @@ class Bench : public benchmark::Fixture {
 public:
     void SetUp(const benchmark::State&) override
     {
-        KorvalHost h = korval::bench::instant_host(0x8040);
-        h.winusb_read_pipe = read_pipe;
-        h.winusb_abort_pipe = abort_pipe;
+        const KorvalHost h = korval::bench::paced_host(0x8040);
+        g_board.fill = true;
         KORVAL_InstallHost(&h);
         GetDevices();
     }
@@ -202,6 +160,38 @@ void PlainConvert(benchmark::State& state)
     state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
 }
 BENCHMARK(PlainConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The engine's conversion alone on the plain loop's block (the same counts, in the cache as there):
+// what the conversion costs, apart from reading the board's scans out of the ring's memory.
+void EngineConvert(benchmark::State& state)
+{
+    constexpr size_t kBlockScans = 5000;
+    const uint64_t scans = 8u << 20;
+    korval::measure::Plan plan;
+    plan.channels = kChannels;
+    plan.scan_bytes = 2 * kChannels;
+    for (uint32_t k = 0; k < kChannels; ++k) plan.codes[k] = 1;  // ±10 V
+    const auto conversion = korval::measure::Conversion::make(plan);
+    std::vector<uint16_t> raw(kBlockScans * kChannels), counts(kBlockScans * kChannels);
+    std::vector<double> volts(kBlockScans * kChannels);
+    uint64_t samples = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        const double cpu0 = process_cpu_seconds();
+        const auto t0 = Clock::now();
+        for (uint64_t done = 0; done < scans; done += kBlockScans) {
+            conversion->convert(reinterpret_cast<const uint8_t*>(raw.data()), kBlockScans, volts.data(), counts.data());
+            benchmark::DoNotOptimize(volts.data());
+            benchmark::ClobberMemory();
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+        cpu += process_cpu_seconds() - cpu0;
+        samples += scans * kChannels;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(samples));
+    state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
+}
+BENCHMARK(EngineConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // 1 M samples per second: 62,500 scans of 16 channels, 2 bytes a sample, for two seconds.
 BENCHMARK_DEFINE_F(Bench, MeasurePaced)(benchmark::State& state) { measure(state, 125000, 62500.0, 2e6); }

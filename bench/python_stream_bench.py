@@ -6,8 +6,8 @@ pattern as fast as it is read.
 
 Prints the rate of the whole chain (board model, library, Python), and the rate of the Python layer
 alone: the samples over the CPU time of the reading thread outside the library's read (which holds
-the copy into the block's arrays and the wait for a block; the board model and the conversion run on
-the library's threads). A loaded machine lowers the first figure, hardly the second. Goal: at least
+the conversion of the board's counts straight into the block's arrays and the wait for a block; the
+board model runs on the library's threads). A loaded machine lowers the first figure, hardly the second. Goal: at least
 50 M samples/s into volts.
 """
 

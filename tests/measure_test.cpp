@@ -1,6 +1,7 @@
 // Measurements on simulated boards with the manual clock: scans counted and timed exactly, the software
 // trigger to the scan, records, an unplug, refused settings and the result codes of the calls.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
@@ -356,6 +357,68 @@ TEST_F(Measure, ImmediateScansSampleTheSignalsAtSimulatedTime)
         EXPECT_NEAR(volts[0], 5.0 * std::sin(2.0 * std::numbers::pi * (t - std::floor(t))), 1e-3) << t;
         KorvalSim_AdvanceClock(sim_, 250 * kMs);
     }
+}
+
+// A reader that falls behind: the ring grows (flagged on a block and counted), nothing is lost, the
+// blocks' host times are UTC, in order; a read into memory that cannot be written is 998 and leaves the
+// block to be read, and a read into the caller's memory converts there.
+TEST_F(Measure, RingGrowthHostTimeAndCallerMemory)
+{
+    make();
+    sine(0, 5.0, 3.0);
+    const auto utc = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const int64_t before = utc();
+    KorvalMeasureSettings s = settings(0, 3, 1000.0, 3000);
+    s.BlockScans = 10;
+    ASSERT_EQ(start(s), 0u);
+    // Until the acquisition holds more filled buffers than its ring of 16 had.
+    int32_t blanks = 0, accessing = 0, filled = 0;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ADC_BulkContinuousDebug(0, &blanks, &accessing, &filled) == 0 && filled <= 16 &&
+           std::chrono::steady_clock::now() < limit) {
+        KorvalSim_AdvanceClock(sim_, 10 * kMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GT(filled, 16);
+
+    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    std::vector<double> volts(10 * 4);
+    std::vector<uint16_t> counts(10 * 4);
+    KorvalMeasureBlock b{};
+    b.Size = sizeof b;
+    EXPECT_EQ(KORVAL_MeasureRead(m_, &b, static_cast<double*>(page), counts.data(), 10, 5000), ERROR_NOACCESS);
+    EXPECT_EQ(KORVAL_MeasureRead(m_, &b, volts.data(), static_cast<uint16_t*>(page), 10, 5000), ERROR_NOACCESS);
+    munmap(page, 4096);
+    ASSERT_EQ(KORVAL_MeasureRead(m_, &b, volts.data(), counts.data(), 10, 5000), 0u);
+    EXPECT_EQ(b.FirstScan, 0u);
+    EXPECT_EQ(b.Volts, volts.data());
+    for (size_t i = 0; i < volts.size(); ++i) EXPECT_NEAR(volts[i], counts[i] * (20.0 / 65536.0) - 10.0, 1e-12) << i;
+
+    std::vector<Read> got = read_all();
+    const int64_t after = utc();
+    ASSERT_FALSE(got.empty());
+    uint64_t next = 10;
+    uint32_t grown = 0;
+    int64_t last_time = b.HostTimeNs;
+    for (const Read& r : got) {
+        EXPECT_EQ(r.head.FirstScan, next);
+        next += r.head.ScanCount;
+        if (r.head.Flags & KORVAL_BLOCK_GROWN) ++grown;
+        EXPECT_GE(r.head.HostTimeNs, last_time);
+        last_time = r.head.HostTimeNs;
+    }
+    EXPECT_EQ(next, 3000u);
+    EXPECT_GE(b.HostTimeNs, before);
+    EXPECT_LE(last_time, after);
+    KorvalMeasureStatus st{};
+    st.Size = sizeof st;
+    ASSERT_EQ(KORVAL_MeasureGetStatus(m_, &st), 0u);
+    EXPECT_GE(grown, 1u);
+    EXPECT_LE(grown, st.RingGrowths);
 }
 
 struct PushState {

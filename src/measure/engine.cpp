@@ -22,6 +22,7 @@ constexpr uint64_t kLargestBlockValues = 1ull << 24;  // values (scans x channel
 constexpr size_t kQueuedBlocks = 8;                   // blocks a reader may leave unread before the ring grows
 constexpr uint8_t kStartSourceMask = 0x03;
 constexpr uint8_t kCounterStart = 0x01;  // each pulse of counter 2 of block 0 starts a scan
+constexpr size_t kTableValues = 256;     // values of one run of the conversion tables, at the least
 
 // The measurements running, by slot: the continuous acquisition's context is the slot.
 std::atomic<Measurement*> g_running[KORVAL_SLOT_COUNT];
@@ -42,22 +43,38 @@ void KORVAL_CALLBACK on_continuous_buffer(uint16_t* data, uint32_t size, uint32_
         m->on_buffer(reinterpret_cast<const uint8_t*>(data), size, flags);
 }
 
-// Scans without oversample: one count per channel. The pointers do not alias, so that the loop over a
-// scan's channels is vectorised.
-void convert_plain(const uint8_t* __restrict raw, size_t scans, uint32_t n, const double* __restrict scale,
-                   const double* __restrict offset, double* __restrict volts, uint16_t* __restrict counts)
+constexpr size_t kGroup = 16;  // values converted together
+
+// One run of values: the counts as they came, and volts from them by the run's tables, in one pass.
+// Nothing aliases and nothing branches; the values go in groups of a fixed size, which the compiler
+// vectorises at every optimisation level that vectorises at all (a loop of unknown length only at the
+// higher ones), then the few left one by one.
+inline void convert_run(const uint8_t* __restrict raw, size_t values, const double* __restrict scale,
+                        const double* __restrict offset, double* __restrict volts, uint16_t* __restrict counts)
 {
-    for (size_t s = 0; s < scans; ++s) {
-        for (uint32_t k = 0; k < n; ++k) {
-            uint16_t c;
-            std::memcpy(&c, raw + 2 * k, 2);
-            counts[k] = c;
-            volts[k] = c * scale[k] + offset[k];
+    size_t j = 0;
+    for (; j + kGroup <= values; j += kGroup) {
+        uint16_t c[kGroup];
+        std::memcpy(c, raw + 2 * j, sizeof c);
+        for (size_t i = 0; i < kGroup; ++i) {
+            counts[j + i] = c[i];
+            volts[j + i] = c[i] * scale[j + i] + offset[j + i];
         }
-        raw += 2 * size_t{n};
-        volts += n;
-        counts += n;
     }
+    for (; j < values; ++j) {
+        uint16_t c;
+        std::memcpy(&c, raw + 2 * j, 2);
+        counts[j] = c;
+        volts[j] = c * scale[j] + offset[j];
+    }
+}
+
+// Scans without oversample, run by run. Each run starts a scan, so one table serves every run.
+void convert_plain(const uint8_t* raw, size_t values, const double* scale, const double* offset, size_t run,
+                   double* volts, uint16_t* counts)
+{
+    for (size_t at = 0; at < values; at += run)
+        convert_run(raw + 2 * at, std::min(run, values - at), scale, offset, volts + at, counts + at);
 }
 
 int64_t utc_now_ns()
@@ -125,17 +142,34 @@ uint32_t Measurement::check(const KorvalMeasureSettings& settings, Plan& p) cons
     return ERROR_SUCCESS;
 }
 
-void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback callback, void* context)
+std::shared_ptr<Conversion> Conversion::make(const Plan& p)
 {
-    plan_ = p;
+    auto c = std::make_shared<Conversion>();
+    c->channels = p.channels;
+    c->per_channel = p.per_channel;
+    c->scan_bytes = p.scan_bytes;
     for (uint32_t k = 0; k < p.channels; ++k) {
         // volts = mean x scale + offset, as KORVAL_ADC_CountsToVolts() converts.
         const uint8_t code = p.codes[k];
         const double span = KORVAL_ADC_GainSpanVolts(code);
         const bool bipolar = KORVAL_ADC_GainBipolar(code) != 0;
-        scale_[k] = (bipolar ? 2.0 : 1.0) * span / 65536.0;
-        offset_[k] = bipolar ? -span : 0.0;
+        c->scale[k] = (bipolar ? 2.0 : 1.0) * span / 65536.0;
+        c->offset[k] = bipolar ? -span : 0.0;
     }
+    const size_t run = (kTableValues + p.channels - 1) / p.channels * p.channels;
+    c->run_scale.resize(run);
+    c->run_offset.resize(run);
+    for (size_t j = 0; j < run; ++j) {
+        c->run_scale[j] = c->scale[j % p.channels];
+        c->run_offset[j] = c->offset[j % p.channels];
+    }
+    return c;
+}
+
+void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback callback, void* context)
+{
+    plan_ = p;
+    std::shared_ptr<const Conversion> c = Conversion::make(p);
     period_ = 1.0 / rate;
     uint64_t scans = p.block_scans != 0 ? p.block_scans : std::max<uint64_t>(1, std::llround(p.block_seconds * rate));
     scans = std::min<uint64_t>(scans, std::max<uint64_t>(1, kLargestBlockValues / p.channels));
@@ -146,6 +180,7 @@ void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback ca
     carry_len_ = 0;
     acquired_index_ = 0;
     block_.reset();
+    next_block_.reset();
     pending_grown_ = false;
     pending_record_start_ = true;
     last_delivered_ = false;
@@ -155,11 +190,8 @@ void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback ca
     armed_ = false;
     seen_ = 0;
     const size_t pre = p.trigger.Slope != KORVAL_TRIGGER_NONE ? p.trigger.PreTriggerScans : 0;
-    history_volts_.assign(pre * p.channels, 0.0);
-    history_counts_.assign(pre * p.channels, 0);
+    history_.assign(pre * p.scan_bytes, 0);
     history_head_ = history_count_ = 0;
-    scan_volts_.assign(p.channels, 0.0);
-    scan_counts_.assign(p.channels, 0);
     trigger_scan_ = -1;
     record_ = 0;
     {
@@ -168,12 +200,15 @@ void Measurement::reset_run(const Plan& p, double rate, KorvalMeasureCallback ca
         context_ = context;
         started_acquisition_ = true;
         ready_.clear();
+        queued_ = 0;
         spare_.clear();
         reading_.reset();
         last_read_ = false;
         ended_ = false;
         stopping_ = false;
         end_reason_ = kNotEnding;
+        ++run_;
+        conversion_ = std::move(c);
     }
     result_ = 0;
     delivered_ = 0;
@@ -281,8 +316,8 @@ void Measurement::on_buffer(const uint8_t* data, uint32_t size, uint32_t flags)
         pending_grown_ = true;
     }
     // A reader that has fallen behind holds the buffer thread here; the acquisition's ring grows
-    // meanwhile, so nothing is lost. A stop ends the wait.
-    if (callback_ == nullptr) {
+    // meanwhile, so nothing is lost. A stop ends the wait. While the reader keeps up, no lock is taken.
+    if (callback_ == nullptr && queued_.load(std::memory_order_acquire) >= kQueuedBlocks) {
         std::unique_lock lock(queue_mutex_);
         queue_cv_.wait(lock, [this] { return ready_.size() < kQueuedBlocks || stopping_; });
         if (stopping_) return;
@@ -307,12 +342,12 @@ void Measurement::on_buffer(const uint8_t* data, uint32_t size, uint32_t flags)
     }
 }
 
-void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const
+void Conversion::convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const
 {
-    const uint32_t n = plan_.channels;
-    const uint32_t per = plan_.per_channel;
+    const uint32_t n = channels;
+    const uint32_t per = per_channel;
     if (per == 1) {
-        convert_plain(raw, scans, n, scale_, offset_, volts, counts);
+        convert_plain(raw, scans * n, run_scale.data(), run_offset.data(), run_scale.size(), volts, counts);
         return;
     }
     // With oversample, a channel's value is the mean of its conversions after the first.
@@ -327,7 +362,7 @@ void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint1
             }
             const double mean = sum / extra;
             counts[k] = static_cast<uint16_t>(std::nearbyint(mean));
-            volts[k] = mean * scale_[k] + offset_[k];
+            volts[k] = mean * scale[k] + offset[k];
         }
         raw += 2 * size_t{n} * per;
         volts += n;
@@ -335,8 +370,27 @@ void Measurement::convert(const uint8_t* raw, size_t scans, double* volts, uint1
     }
 }
 
+double Conversion::column_volts(const uint8_t* raw, uint32_t k) const
+{
+    const uint32_t per = per_channel;
+    if (per == 1) {
+        uint16_t c;
+        std::memcpy(&c, raw + 2 * size_t{k}, 2);
+        return c * scale[k] + offset[k];
+    }
+    uint32_t sum = 0;
+    for (uint32_t i = 1; i < per; ++i) {
+        uint16_t c;
+        std::memcpy(&c, raw + 2 * (size_t{k} * per + i), 2);
+        sum += c;
+    }
+    const double mean = sum / static_cast<double>(per - 1);
+    return mean * scale[k] + offset[k];
+}
+
 std::unique_ptr<Block> Measurement::new_block()
 {
+    if (next_block_) return std::move(next_block_);
     {
         std::lock_guard lock(queue_mutex_);
         if (!spare_.empty()) {
@@ -346,8 +400,12 @@ std::unique_ptr<Block> Measurement::new_block()
         }
     }
     auto b = std::make_unique<Block>();
-    b->volts.resize(size_t{block_cap_} * plan_.channels);
-    b->counts.resize(size_t{block_cap_} * plan_.channels);
+    if (callback_ != nullptr) {
+        b->volts.resize(size_t{block_cap_} * plan_.channels);
+        b->counts.resize(size_t{block_cap_} * plan_.channels);
+    } else {
+        b->raw.resize(size_t{block_cap_} * plan_.scan_bytes);
+    }
     return b;
 }
 
@@ -370,30 +428,16 @@ Block& Measurement::current(uint64_t first_index)
     return *block_;
 }
 
-void Measurement::add_converted(const double* volts, const uint16_t* counts, size_t scans, uint64_t first_index)
-{
-    const uint32_t n = plan_.channels;
-    while (scans != 0) {
-        Block& b = current(first_index);
-        const size_t m = std::min<size_t>(scans, block_cap_ - b.filled);
-        std::copy_n(volts, m * n, b.volts.data() + size_t{b.filled} * n);
-        std::copy_n(counts, m * n, b.counts.data() + size_t{b.filled} * n);
-        b.filled += static_cast<uint32_t>(m);
-        volts += m * n;
-        counts += m * n;
-        scans -= m;
-        first_index += m;
-        if (b.filled == block_cap_ && scans != 0) finish_block(false, 0);
-    }
-}
-
 void Measurement::add_raw(const uint8_t* raw, size_t scans, uint64_t first_index)
 {
     const uint32_t n = plan_.channels;
     while (scans != 0) {
         Block& b = current(first_index);
         const size_t m = std::min<size_t>(scans, block_cap_ - b.filled);
-        convert(raw, m, b.volts.data() + size_t{b.filled} * n, b.counts.data() + size_t{b.filled} * n);
+        if (callback_ != nullptr)
+            conversion_->convert(raw, m, b.volts.data() + size_t{b.filled} * n, b.counts.data() + size_t{b.filled} * n);
+        else
+            std::memcpy(b.raw.data() + size_t{b.filled} * plan_.scan_bytes, raw, m * plan_.scan_bytes);
         b.filled += static_cast<uint32_t>(m);
         raw += m * plan_.scan_bytes;
         scans -= m;
@@ -443,7 +487,7 @@ void Measurement::record_ended()
 
 void Measurement::take_scans(const uint8_t* raw, size_t scans)
 {
-    const uint32_t n = plan_.channels;
+    const size_t bytes = plan_.scan_bytes;
     while (scans != 0 && !done_) {
         if (!searching_) {
             // Delivering: straight from the buffer into the blocks.
@@ -464,35 +508,34 @@ void Measurement::take_scans(const uint8_t* raw, size_t scans)
             if (block_ && block_->filled == block_cap_) finish_block(false, 0);
             continue;
         }
-        // Looking for the trigger, scan by scan; the last pre-trigger scans are kept.
-        convert(raw, 1, scan_volts_.data(), scan_counts_.data());
+        // Looking for the trigger, scan by scan: only the trigger channel is converted; the last
+        // pre-trigger scans are kept as they came.
+        const uint8_t* scan = raw;
         const uint64_t index = acquired_index_++;
         ++acquired_;
-        raw += plan_.scan_bytes;
+        raw += bytes;
         --scans;
-        const bool fired = trigger_at(scan_volts_[trigger_column_]);
+        const bool fired = trigger_at(conversion_->column_volts(scan, trigger_column_));
         ++seen_;
         const size_t pre = plan_.trigger.PreTriggerScans;
         if (!fired) {
             if (pre == 0) continue;
             const size_t at = history_count_ < pre ? history_count_++ : history_head_;
             if (history_count_ == pre && at == history_head_) history_head_ = (history_head_ + 1) % pre;
-            std::copy_n(scan_volts_.data(), n, history_volts_.data() + at * n);
-            std::copy_n(scan_counts_.data(), n, history_counts_.data() + at * n);
+            std::memcpy(history_.data() + at * bytes, scan, bytes);
             continue;
         }
-        // The record: the pre-trigger scans, oldest first, then the trigger scan.
+        // The record: the pre-trigger scans, oldest first (a trigger counts only once the history is
+        // full: from its oldest place to its end, then from its start), then the trigger scan.
         searching_ = false;
         trigger_scan_ = static_cast<int64_t>(index);
-        uint64_t first = index - pre;
-        for (size_t i = 0; i < pre; ++i) {
-            const size_t at = (history_head_ + i) % pre;
-            add_converted(history_volts_.data() + at * n, history_counts_.data() + at * n, 1, first++);
-        }
+        const size_t head = history_head_;
+        add_raw(history_.data() + head * bytes, pre - head, index - pre);
+        add_raw(history_.data(), head, index - head);
         Block& b = current(index);
         b.head.Flags |= KORVAL_BLOCK_TRIGGER;
         b.head.TriggerScan = trigger_scan_;
-        add_converted(scan_volts_.data(), scan_counts_.data(), 1, index);
+        add_raw(scan, 1, index);
         left_ = plan_.scans - pre - 1;
         if (left_ == 0)
             record_ended();
@@ -527,8 +570,8 @@ void Measurement::finish_block(bool last, uint32_t result)
         if (result == ERROR_DEVICE_REMOVED) h.Flags |= KORVAL_BLOCK_GONE;
         last_delivered_ = true;
     }
-    h.Volts = b->volts.data();
-    h.Counts = b->counts.data();
+    h.Volts = callback_ != nullptr ? b->volts.data() : nullptr;  // a read points them at the values it makes
+    h.Counts = callback_ != nullptr ? b->counts.data() : nullptr;
     deliver(std::move(b));
 }
 
@@ -545,18 +588,23 @@ void Measurement::deliver(std::unique_ptr<Block> b)
         }
         delivered_ += b->filled;
         b->filled = 0;
-        std::lock_guard lock(queue_mutex_);
-        spare_.push_back(std::move(b));
+        next_block_ = std::move(b);  // the next block's memory, with no lock
         return;
     }
     {
+        // One lock per block: the block goes to the queue, and a spare one comes back for the next.
         std::lock_guard lock(queue_mutex_);
         if (stopping_) {
             b->filled = 0;
-            spare_.push_back(std::move(b));
+            next_block_ = std::move(b);
             return;
         }
         ready_.push_back(std::move(b));
+        queued_.store(ready_.size(), std::memory_order_release);
+        if (!next_block_ && !spare_.empty()) {
+            next_block_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
     }
     queue_cv_.notify_all();
 }
@@ -629,6 +677,7 @@ uint32_t Measurement::stop()
     std::lock_guard lock(queue_mutex_);
     for (auto& b : ready_) spare_.push_back(std::move(b));
     ready_.clear();
+    queued_ = 0;
     reading_.reset();
     last_read_ = true;
     ended_ = true;
@@ -642,33 +691,73 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     std::unique_lock lock(queue_mutex_);
     if (callback_ != nullptr && state_ != KORVAL_MEASURE_IDLE) return ERROR_NOT_SUPPORTED;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    const auto ready = [this] { return !ready_.empty() || last_read_ || ended_; };
+    // The end is known only once no other read still converts a block that may go back to the queue.
+    const auto ready = [this] { return !ready_.empty() || ((last_read_ || ended_) && converting_ == 0); };
     if (!queue_cv_.wait_until(lock, deadline, ready)) return ERROR_TIMEOUT;
     if (ready_.empty()) {
         last_read_ = true;
         return ERROR_HANDLE_EOF;
     }
-    Block& b = *ready_.front();
-    KorvalMeasureBlock h = b.head;
-    const size_t values = size_t{b.filled} * h.ChannelCount;
-    if ((volts != nullptr || counts != nullptr) && b.filled > capacity) {
+    if ((volts != nullptr || counts != nullptr) && ready_.front()->filled > capacity) {
         // The block stays to be read; the caller learns its size.
-        if (!store_to_caller(&out->ScanCount, h.ScanCount)) return ERROR_NOACCESS;
+        if (!store_to_caller(&out->ScanCount, ready_.front()->head.ScanCount)) return ERROR_NOACCESS;
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    if (volts != nullptr) {
-        if (!copy_to_caller(volts, b.volts.data(), values * sizeof(double))) return ERROR_NOACCESS;
-        h.Volts = volts;
-    }
-    if (counts != nullptr) {
-        if (!copy_to_caller(counts, b.counts.data(), values * sizeof(uint16_t))) return ERROR_NOACCESS;
-        h.Counts = counts;
-    }
-    h.Size = sizeof h;
-    if (!copy_to_caller(out, &h, std::min<size_t>(out_size, sizeof h))) return ERROR_NOACCESS;
+    // The block is converted off the lock, so that the buffer thread goes on meanwhile.
     std::unique_ptr<Block> taken = std::move(ready_.front());
     ready_.pop_front();
-    delivered_ += taken->filled;
+    queued_.store(ready_.size(), std::memory_order_release);
+    const uint64_t run = run_;
+    const std::shared_ptr<const Conversion> conversion = conversion_;  // this run's, whatever comes meanwhile
+    ++converting_;
+    lock.unlock();
+    queue_cv_.notify_all();  // the buffer thread may wait for room
+
+    // The values go straight into the caller's memory, once the whole of it is known to take them (a
+    // fault is 998 and the block stays to be read); what the caller gives no room for goes into the
+    // block's own memory, which stays until the next read.
+    Block& b = *taken;
+    KorvalMeasureBlock h = b.head;
+    const size_t values = size_t{b.filled} * h.ChannelCount;
+    bool usable = (volts == nullptr || caller_range_usable(volts, values * sizeof(double), true)) &&
+                  (counts == nullptr || caller_range_usable(counts, values * sizeof(uint16_t), true));
+    if (usable) {
+        const size_t room = b.raw.size() / conversion->scan_bytes * h.ChannelCount;
+        if (volts == nullptr) b.volts.resize(room);
+        if (counts == nullptr) b.counts.resize(room);
+        double* const to_volts = volts != nullptr ? volts : b.volts.data();
+        uint16_t* const to_counts = counts != nullptr ? counts : b.counts.data();
+        conversion->convert(b.raw.data(), b.filled, to_volts, to_counts);
+        h.Volts = to_volts;
+        h.Counts = to_counts;
+        h.Size = sizeof h;
+        usable = copy_to_caller(out, &h, std::min<size_t>(out_size, sizeof h));
+    }
+
+    lock.lock();
+    --converting_;
+    // Whatever the outcome, a read that waits for the end or for this block may go on.
+    struct Notify {
+        std::condition_variable& cv;
+        ~Notify() { cv.notify_all(); }
+    } notify{queue_cv_};
+    if (run != run_) {
+        // Stopped and started again meanwhile: the block is of the run before, and goes.
+        if (!usable) return ERROR_NOACCESS;
+        if (volts == nullptr || counts == nullptr) stale_ = std::move(taken);  // the values stay as promised
+        return ERROR_SUCCESS;
+    }
+    if (!usable) {
+        if (!stopping_) {
+            ready_.push_front(std::move(taken));
+            queued_.store(ready_.size(), std::memory_order_release);
+        } else {
+            taken->filled = 0;  // stopped meanwhile: its blocks are dropped
+            spare_.push_back(std::move(taken));
+        }
+        return ERROR_NOACCESS;
+    }
+    delivered_ += b.filled;
     if ((h.Flags & KORVAL_BLOCK_LAST) != 0) last_read_ = true;
     if (reading_) {
         reading_->filled = 0;
@@ -680,8 +769,6 @@ uint32_t Measurement::read(KorvalMeasureBlock* out, uint32_t out_size, double* v
     } else {
         reading_ = std::move(taken);  // its values stay until the next read
     }
-    lock.unlock();
-    queue_cv_.notify_all();  // the buffer thread may wait for room
     return ERROR_SUCCESS;
 }
 

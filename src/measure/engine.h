@@ -17,12 +17,40 @@
 
 namespace korval::measure {
 
-// A block's values and its header.
+// A block's values and its header. Delivered to a callback, a block holds its volts and counts,
+// converted straight from the acquisition's buffers. Queued for a reader, it holds the board's scans as
+// they came (`raw`): the read converts them straight into the caller's memory, or into the block's own
+// volts and counts when the caller gives none.
 struct Block {
     KorvalMeasureBlock head{};
+    std::vector<uint8_t> raw;
     std::vector<double> volts;
     std::vector<uint16_t> counts;
     uint32_t filled = 0;  // scans in it so far
+};
+
+// How the scans of one run become volts and counts. Made by a start and not changed after, it is
+// shared by the buffer thread and the readers (a read converts off the queue's lock, and a new start
+// may come meanwhile).
+struct Plan;
+struct Conversion {
+    static std::shared_ptr<Conversion> make(const Plan& plan);
+
+    uint32_t channels = 0;
+    uint32_t per_channel = 1;  // oversample + 1
+    uint32_t scan_bytes = 0;
+    // volts = mean x scale + offset, per channel of the span
+    double scale[KORVAL_MEASURE_MAX_CHANNELS] = {};
+    double offset[KORVAL_MEASURE_MAX_CHANNELS] = {};
+    // The same, repeated scan after scan over a whole number of scans (a few hundred values): the
+    // conversion walks a block's values in runs of that length with one table index, which the
+    // compiler vectorises whatever the number of channels.
+    std::vector<double> run_scale;
+    std::vector<double> run_offset;
+
+    void convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const;
+    // The value of one channel of a scan, in volts, as convert() makes it.
+    double column_volts(const uint8_t* raw, uint32_t column) const;
 };
 
 // What a start was asked for, checked and worked out.
@@ -65,8 +93,6 @@ private:
 
     void reset_run(const Plan& plan, double rate, KorvalMeasureCallback callback, void* context);
     void take_scans(const uint8_t* raw, size_t scans);
-    void convert(const uint8_t* raw, size_t scans, double* volts, uint16_t* counts) const;
-    void add_converted(const double* volts, const uint16_t* counts, size_t scans, uint64_t first_index);
     void add_raw(const uint8_t* raw, size_t scans, uint64_t first_index);
     Block& current(uint64_t first_index);
     void finish_block(bool last, uint32_t result);
@@ -85,8 +111,7 @@ private:
 
     // Set by a start, read by the buffer thread.
     Plan plan_{};
-    double scale_[KORVAL_MEASURE_MAX_CHANNELS] = {};
-    double offset_[KORVAL_MEASURE_MAX_CHANNELS] = {};
+    std::shared_ptr<const Conversion> conversion_;  // replaced under queue_mutex_
     double period_ = 0;
     uint32_t block_cap_ = 1;  // scans per block
     uint32_t trigger_column_ = 0;
@@ -98,6 +123,7 @@ private:
     size_t carry_len_ = 0;
     uint64_t acquired_index_ = 0;  // index of the next scan from the board
     std::unique_ptr<Block> block_;
+    std::unique_ptr<Block> next_block_;  // memory for the block after it, taken without a lock
     bool pending_grown_ = false;
     bool pending_record_start_ = true;
     bool last_delivered_ = false;
@@ -105,13 +131,10 @@ private:
     uint64_t left_ = 0;  // scans still to deliver: in all, or in the record
     bool searching_ = false;
     bool armed_ = false;
-    uint64_t seen_ = 0;  // scans looked at in this search
-    std::vector<double> history_volts_;
-    std::vector<uint16_t> history_counts_;
-    size_t history_head_ = 0;  // the oldest scan's place, once the history is full
+    uint64_t seen_ = 0;             // scans looked at in this search
+    std::vector<uint8_t> history_;  // the last pre-trigger scans as the board sent them
+    size_t history_head_ = 0;       // the oldest scan's place, once the history is full
     size_t history_count_ = 0;
-    std::vector<double> scan_volts_;
-    std::vector<uint16_t> scan_counts_;
     int64_t trigger_scan_ = -1;  // for the block being filled
     uint32_t record_ = 0;
 
@@ -119,16 +142,20 @@ private:
     mutable std::mutex queue_mutex_;
     std::condition_variable queue_cv_;
     std::deque<std::unique_ptr<Block>> ready_;
+    std::atomic<size_t> queued_{0};  // ready_.size(), written under the lock, read by the buffer thread without
     std::vector<std::unique_ptr<Block>> spare_;
     std::unique_ptr<Block> reading_;  // the block the last read returned without caller buffers
+    std::unique_ptr<Block> stale_;    // the same, of a run that was stopped and started again meanwhile
     bool last_read_ = true;
-    bool ended_ = true;  // the ender has delivered all it will
+    uint32_t converting_ = 0;  // reads converting a block they took off the queue
+    bool ended_ = true;        // the ender has delivered all it will
     bool stopping_ = false;
     bool started_acquisition_ = false;  // the ender ends a continuous acquisition this one started
     EndReason end_reason_ = kNotEnding;
     std::condition_variable end_cv_;
     std::thread ender_;
     bool started_ = false;  // started and not stopped since
+    uint64_t run_ = 0;      // starts so far (under queue_mutex_): a read knows its block's run by it
 
     std::atomic<uint32_t> state_{KORVAL_MEASURE_IDLE};
     std::atomic<uint32_t> result_{0};

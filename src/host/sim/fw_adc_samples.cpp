@@ -3,6 +3,7 @@
 // boards without the bulk section. Also the C API of their state.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "host/sim/adc_config.h"
@@ -259,6 +260,24 @@ BulkReply AdcSamples::read(std::span<uint8_t> buffer)
     const uint64_t end = bytes_sent_ + want;
     uint8_t* out = buffer.data();
     if ((byte & 1) != 0) *out++ = static_cast<uint8_t>(sample(byte++ / 2) >> 8);
+    if (!pattern_.empty()) {
+        // The fixed pattern, as sample() gives it, without its per-sample look at the signals: the
+        // benchmarks stream it faster than any board sends.
+        const size_t size = pattern_.size();
+        std::vector<uint8_t> bytes(2 * size);
+        for (size_t i = 0; i < size; ++i) {
+            bytes[2 * i] = static_cast<uint8_t>(pattern_[i]);
+            bytes[2 * i + 1] = static_cast<uint8_t>(pattern_[i] >> 8);
+        }
+        size_t at = static_cast<size_t>(byte / 2 % size) * 2;
+        while (byte + 1 < end) {
+            const size_t n = std::min<uint64_t>(bytes.size() - at, (end - byte) & ~uint64_t{1});
+            std::memcpy(out, bytes.data() + at, n);
+            out += n;
+            byte += n;
+            at = (at + n) % bytes.size();
+        }
+    }
     for (; byte + 1 < end; byte += 2) {
         const uint16_t s = sample(byte / 2);
         *out++ = static_cast<uint8_t>(s);
