@@ -9,7 +9,7 @@
 
 #include "adc/adc.h"
 #include "adc/config_block.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"

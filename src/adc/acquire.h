@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "adc/read_guard.h"
-#include "core/relaxed.h"
-#include "core/worker.h"
+#include "base/relaxed.h"
+#include "base/worker.h"
 
 namespace korval {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 

@@ -16,7 +16,7 @@
 #include "adc/cal_file.h"
 #include "adc/config_block.h"
 #include "adc/scan.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "core/rounding.h"
 #include "core/system_error.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "adc/adc_state.h"
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 #include "ctr/ctr_state.h"
 #include "dac/dac_state.h"
 #include "dio/dio_state.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "adc/adc.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/core_api.h"
 #include "core/export_list.h"
 #include "core/library.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
+#include "base/last_error.h"
 #include "core/core_api.h"
-#include "core/last_error.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/control.h"

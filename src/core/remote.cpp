@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"

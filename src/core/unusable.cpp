@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/core_api.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 

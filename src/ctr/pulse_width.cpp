@@ -11,8 +11,8 @@
 #include <new>
 #include <vector>
 
-#include "core/caller_memory.h"
-#include "core/worker.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "dac/cal_file.h"
 #include "dac/dac.h"

@@ -9,7 +9,7 @@
 #include <semaphore>
 #include <vector>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 

@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "core/registry.h"
 #include "core/rounding.h"
-#include "core/worker.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "dio/dio.h"
 #include "korval/korval.h"

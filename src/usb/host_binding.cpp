@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "core/last_error.h"
+#include "base/last_error.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"
 

@@ -28,8 +28,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "core/caller_memory.h"
-#include "core/worker.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "host/os/linux_errors.h"
 #include "korval/korval.h"
 

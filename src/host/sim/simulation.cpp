@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "korval/korval.h"
 
 namespace korval::sim {
