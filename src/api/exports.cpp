@@ -55,9 +55,9 @@
 
 #define KORVAL_DEFINE_ENTRY(forms, fault, Name, params, args) KORVAL_FORMS_##forms(fault, Name, params, args)
 
-#define KORVAL_SECOND_ALL(Name2, Name, params)    \
-    KORVAL_SECOND_ALIAS(Name2, Name, params)      \
-    KORVAL_SECOND_ALIAS(_##Name2, Name, params)   \
+#define KORVAL_SECOND_ALL(Name2, Name, params)  \
+    KORVAL_SECOND_ALIAS(Name2, Name, params)    \
+    KORVAL_SECOND_ALIAS(_##Name2, Name, params) \
     KORVAL_SECOND_ALIAS(VB##Name2, VB##Name, params)
 #define KORVAL_DEFINE_SECOND_NAME(forms, Name2, Name, params) KORVAL_SECOND_##forms(Name2, Name, params)
 
