@@ -53,7 +53,7 @@ namespace adc {
 bool one_shot_running(uint32_t slot);
 
 // Whether a bulk acquisition, one-shot or continuous (running or being ended), holds the sample pipe:
-// a new one is refused with 4 meanwhile. Under the slot's ADCBulkLock.
+// a new one is refused with 4 meanwhile. Under the slot's adc_bulk_lock.
 bool bulk_busy(uint32_t slot);
 
 }  // namespace adc

@@ -157,7 +157,7 @@ void run_worker(TDACWorker& w)
     for (;;) {
         // Bounded, so that a stop request is seen even if its wake-up went to an earlier wait.
         bool woken = false;
-        while (!woken && !w.thread.stop_requested() && !d.bDACAborting)
+        while (!woken && !w.thread.stop_requested())
             woken = d.hDACDataSem.try_acquire_for(std::chrono::milliseconds(250));
         if (!woken) break;
 
@@ -199,7 +199,6 @@ void run_worker(TDACWorker& w)
         d.DACData.clear();
     }
     d.bDACClosing = false;
-    d.bDACAborting = false;
     d.bDACStarted = false;
     w.ended();
 }
