@@ -23,7 +23,6 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
-#include "usb/nvmem.h"
 #include "usb/requests.h"
 
 namespace korval {

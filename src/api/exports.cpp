@@ -15,6 +15,7 @@
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "measure/measure.h"
+#include "memory/memory.h"
 #include "usb/usb_api.h"
 
 #if defined(_WIN32)
