@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <sys/syscall.h>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "instant_host.h"
 #include "korval/host.h"

@@ -8,9 +8,9 @@
 #include <functional>
 #include <vector>
 
-#include "core/caller_memory.h"
-#include "support/pages.h"
+#include "base/caller_memory.h"
 #include "support/guarded_pages.h"
+#include "support/pages.h"
 #include "support/sim_fixture.h"
 
 namespace korval {

@@ -82,6 +82,47 @@ TEST_F(DeviceTable, NoBoardsAndNoWinUsb)
     EXPECT_EQ(KORVAL_CloseDevice(0), 6u);
 }
 
+// A board this program may not open holds no slot and is listed with why; cleared, it is found again.
+TEST_F(DeviceTable, UnusableSimulatedBoardIsListedNotPlaced)
+{
+    add(0x8001);
+    const uint32_t locked = add(0x8040, KORVAL_SIM_IOCTL);
+    ASSERT_EQ(KorvalSim_SetUnusable(sim_, locked, ERROR_ACCESS_DENIED), 0u);
+    install();
+    EXPECT_EQ(GetDevices(), 1u);
+    KorvalUnusableBoard b{};
+    b.Size = sizeof b;
+    ASSERT_EQ(KORVAL_GetUnusableBoard(0, &b), 0u);
+    EXPECT_EQ(b.Error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(b.ProductID, 0x8040u);
+    EXPECT_NE(std::string(b.Path).find("pid_8040"), std::string::npos);
+    EXPECT_EQ(std::string(b.Reason).rfind("permission denied", 0), 0u) << b.Reason;
+    EXPECT_EQ(KORVAL_GetUnusableBoard(1, &b), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(KorvalSim_SetUnusable(sim_, 99, 5), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(KorvalSim_SetUnusable(sim_, locked, 0), 0u);
+    EXPECT_EQ(KORVAL_GetUnusableBoard(0, &b), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(GetDevices(), 3u);
+}
+
+// A host of version 2 ends at unwatch_boards, and a host may leave list_unusable null: neither
+// reports a board, and the entry past a version-2 table is never read.
+TEST_F(DeviceTable, HostWithoutUnusableListReportsNone)
+{
+    KorvalSim_SetUnusable(sim_, add(0x8001), ERROR_ACCESS_DENIED);
+    for (const uint32_t version : {2u, 3u}) {
+        KorvalHost h = *KorvalSim_Host(sim_);
+        h.version = version;
+        if (version == 2)  // past the table's end: calling it would crash
+            h.list_unusable = reinterpret_cast<decltype(h.list_unusable)>(uintptr_t{8});
+        else
+            h.list_unusable = nullptr;
+        ASSERT_EQ(KORVAL_InstallHost(&h), 0u);
+        KorvalUnusableBoard b{};
+        b.Size = sizeof b;
+        EXPECT_EQ(KORVAL_GetUnusableBoard(0, &b), ERROR_NO_MORE_ITEMS) << version;
+    }
+}
+
 TEST_F(DeviceTable, DiscoveryTakesTheDeviceIoControlPathFirstInEnumerationOrder)
 {
     const uint32_t w1 = add(0x8001, KORVAL_SIM_WINUSB);

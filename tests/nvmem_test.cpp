@@ -6,9 +6,9 @@
 #include <numeric>
 
 #include "core/device_table.h"
+#include "memory/memory.h"
 #include "support/pages.h"
 #include "support/sim_fixture.h"
-#include "usb/usb_api.h"
 
 namespace korval::test {
 namespace {

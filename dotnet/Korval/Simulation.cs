@@ -176,6 +176,11 @@ namespace Korval
         /// <summary>Plugs the board in again.</summary>
         public void Replug() => Simulation.Check(NativeMethods.KorvalSim_Replug(simulation.Live(), Number), "KorvalSim_Replug");
 
+        /// <summary>From the next discovery the board is one this program cannot open (5: access denied):
+        /// it holds no slot and is listed as unusable. 0 makes it usable again.</summary>
+        public void SetUnusable(uint error = 5) =>
+            Simulation.Check(NativeMethods.KorvalSim_SetUnusable(simulation.Live(), Number, error), "KorvalSim_SetUnusable");
+
         /// <summary>Sets the board's serial number.</summary>
         /// <param name="serial">The serial number.</param>
         public void SetSerialNumber(ulong serial) =>

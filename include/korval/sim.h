@@ -118,6 +118,23 @@ KORVAL_API uint32_t KorvalSim_Unplug(KorvalSim *sim, uint32_t board);
 KORVAL_API uint32_t KorvalSim_Replug(KorvalSim *sim, uint32_t board);
 
 /**
+ * @brief Marks a board as one this program cannot open, or as usable again.
+ *
+ * A board so marked is what an attached board without permission is on a real system: it is no
+ * longer enumerated, opening it fails with the error given, and KORVAL_GetUnusableBoard() lists it
+ * (path: its interface path) with the library's reason text. The mark takes effect at the next
+ * discovery (KORVAL_GetDevices() and the like), as a changed permission does: handles opened before
+ * keep working. Board notifications report nothing.
+ * @param[in] sim The simulation.
+ * @param[in] board The board's number, from KorvalSim_AddBoard().
+ * @param[in] error Why it cannot be opened, e.g. ERROR_ACCESS_DENIED (5); 0 makes it usable again.
+ * @retval ERROR_SUCCESS (0) done.
+ * @retval ERROR_INVALID_PARAMETER (87) a bad argument.
+ * @retval ERROR_FILE_NOT_FOUND (2) a board number the simulation does not have.
+ */
+KORVAL_API uint32_t KorvalSim_SetUnusable(KorvalSim *sim, uint32_t board, uint32_t error);
+
+/**
  * @brief The interface path a board is enumerated under, zero-terminated, cut to capacity.
  * @param[in] sim The simulation.
  * @param[in] board The board's number, from KorvalSim_AddBoard().

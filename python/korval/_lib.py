@@ -266,6 +266,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "KorvalSim_AddBoard": (u32, [vp, u32, u32]),
     "KorvalSim_Unplug": (u32, [vp, u32]),
     "KorvalSim_Replug": (u32, [vp, u32]),
+    "KorvalSim_SetUnusable": (u32, [vp, u32, u32]),
     "KorvalSim_GetInterfacePath": (u32, [vp, u32, cp, u32]),
     "KorvalSim_LogCount": (u32, [vp, u32]),
     "KorvalSim_LogEntry": (u32, [vp, u32, u32, P(SimTransfer), vp, u32]),

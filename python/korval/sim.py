@@ -152,6 +152,11 @@ class SimBoard:
     def replug(self) -> None:
         self._call("KorvalSim_Replug")
 
+    def set_unusable(self, error: int = 5) -> None:
+        """From the next discovery the board is one this program may not open (5: permission denied):
+        it holds no slot and `korval.unusable_boards()` lists it. 0 makes it usable again."""
+        self._call("KorvalSim_SetUnusable", error)
+
     @property
     def interface_path(self) -> str:
         buf = ctypes.create_string_buffer(512)

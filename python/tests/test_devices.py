@@ -96,6 +96,14 @@ def test_simulated_boards_are_never_unusable(sim):
     assert [d.usable for d in korval.devices()] == [True]
 
 
+def test_a_board_made_unusable_is_listed_not_placed(sim):
+    sim.add_board(0x8040)
+    sim.add_board(0x8001).set_unusable(5)
+    [board] = korval.unusable_boards()
+    assert (board.product_id, board.code, board.usable) == (0x8001, 5, False)
+    assert [d.usable for d in korval.devices()] == [True, False]
+
+
 def test_result_names_match_the_c_header():
     header = (REPO / "include" / "korval" / "korval.h").read_text()
     codes = {int(v): n for n, v in re.findall(r"X\((ERROR_\w+), (\d+)\)", header)}

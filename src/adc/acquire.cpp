@@ -9,7 +9,7 @@
 
 #include "adc/adc.h"
 #include "adc/config_block.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -112,7 +112,7 @@ bool bulk_busy(uint32_t slot)
 {
     const TDeviceData& d = device(slot);
     return one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
-           d.ADCContEnding;
+           d.adc_cont_ending;
 }
 
 }  // namespace adc
@@ -134,7 +134,7 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     TDeviceData& d = device(slot);
-    std::lock_guard lock(d.ADCBulkLock);
+    std::lock_guard lock(d.adc_bulk_lock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
     // Two bytes per sample, and a count the signed byte count of ADC_BulkPoll can report.
@@ -160,7 +160,7 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasBulkAdc)) return r;
-    std::lock_guard lock(device(slot).ADCBulkLock);  // the worker is not freed under the poll
+    std::lock_guard lock(device(slot).adc_bulk_lock);  // the worker is not freed under the poll
     const TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
     // An acquisition has ended once its count is 0 (its thread may still be finishing): its result
@@ -174,7 +174,7 @@ uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    std::lock_guard lock(device(slot).ADCBulkLock);
+    std::lock_guard lock(device(slot).adc_bulk_lock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     TADCWorker* worker = device(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;

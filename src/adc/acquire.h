@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "adc/read_guard.h"
-#include "core/relaxed.h"
-#include "core/worker.h"
+#include "base/relaxed.h"
+#include "base/worker.h"
 
 namespace korval {
 
@@ -53,7 +53,7 @@ namespace adc {
 bool one_shot_running(uint32_t slot);
 
 // Whether a bulk acquisition, one-shot or continuous (running or being ended), holds the sample pipe:
-// a new one is refused with 4 meanwhile. Under the slot's ADCBulkLock.
+// a new one is refused with 4 meanwhile. Under the slot's adc_bulk_lock.
 bool bulk_busy(uint32_t slot);
 
 }  // namespace adc

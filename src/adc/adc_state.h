@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 
@@ -41,9 +41,9 @@ struct TADCState {
     std::unique_ptr<TADCContBufWorker, TADCContBufWorkerFree> ADCContBufWorker;
     // Starts and ends of bulk acquisitions (one-shot and continuous) from several threads take turns:
     // the worker pointers above change only under it. A continuous acquisition is stopped outside it
-    // (its callback may call in), and ADCContEnding keeps a new one off the pipe meanwhile.
-    std::mutex ADCBulkLock;
-    Relaxed<bool> ADCContEnding;
+    // (its callback may call in), and adc_cont_ending keeps a new one off the pipe meanwhile.
+    std::mutex adc_bulk_lock;
+    Relaxed<bool> adc_cont_ending;
     Relaxed<uint8_t> RangeShift;
     std::vector<uint8_t> FastITConfig;
     std::vector<uint8_t> FastITBakConfig;

@@ -16,14 +16,13 @@
 #include "adc/cal_file.h"
 #include "adc/config_block.h"
 #include "adc/scan.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "core/rounding.h"
 #include "core/system_error.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
-#include "usb/nvmem.h"
 #include "usb/requests.h"
 
 namespace korval {

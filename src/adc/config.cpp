@@ -5,7 +5,7 @@
 
 #include "adc/adc.h"
 #include "adc/config_block.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"

@@ -24,9 +24,9 @@
 #include "adc/acquire.h"
 #include "adc/adc.h"
 #include "adc/config_block.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "core/registry.h"
-#include "core/worker.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -45,20 +45,15 @@ using Semaphore = std::counting_semaphore<kSemaphoreMax>;
 
 }  // namespace
 
-enum TBufState : uint8_t { bsBlank = 0, bsAccessing = 1, bsGotData = 2 };
-
 // One buffer of the ring.
 struct TContBuf {
     std::unique_ptr<uint8_t[]> ADBuf;  // BytesPerBuf long; not zeroed, every byte delivered was read
-    TBufState BufState = bsBlank;
     int32_t Index = 0;                 // fill sequence number
     uint32_t UsedSize = 0;             // bytes the last read put in ADBuf
     uint32_t Flags = 0;                // flags for the callback
     size_t position = 0;               // where it is in the ring's BufBuf
 };
 using PContBuf = TContBuf*;
-
-class TADCContAcqWorker;
 
 // The ring and the thread that delivers it.
 class TADCContBufWorker {
@@ -72,7 +67,7 @@ public:
         blanks_.reserve(count);
         filled_.reserve(count);
         for (size_t i = 0; i < count; ++i) {
-            BufBuf.push_back(new_buffer(bsBlank));
+            BufBuf.push_back(new_buffer());
             BufBuf.back()->position = i;
             blanks_.push_back(i);  // ascending: already a min-heap
         }
@@ -81,7 +76,7 @@ public:
     // Appends a buffer being filled. Throws std::bad_alloc when the memory is not there.
     PContBuf AddBuf()
     {
-        std::unique_ptr<TContBuf> buf = new_buffer(bsAccessing);  // allocated outside the lock
+        std::unique_ptr<TContBuf> buf = new_buffer();  // allocated outside the lock
         std::lock_guard lock(hBufMutex);
         // Room for every buffer in every list, taken here, where a failure can still be reported:
         // the other ring operations then never allocate.
@@ -105,7 +100,6 @@ public:
                 TContBuf* buf = BufBuf[blanks_.back()].get();
                 blanks_.pop_back();
                 buf->Flags = flag;
-                buf->BufState = bsAccessing;
                 return buf;
             }
         }
@@ -118,7 +112,6 @@ public:
     {
         {
             std::lock_guard lock(hBufMutex);
-            buf->BufState = bsGotData;
             buf->Index = NextIndexIn;
             NextIndexIn = next_index(NextIndexIn);
             if (filled_.size() == filled_.capacity()) {
@@ -146,7 +139,6 @@ public:
                         filled_.clear();
                         filled_head_ = 0;
                     }
-                    buf->BufState = bsAccessing;
                     NextIndexOut = next_index(NextIndexOut);
                     return buf;
                 }
@@ -159,7 +151,6 @@ public:
     {
         {
             std::lock_guard lock(hBufMutex);
-            buf->BufState = bsBlank;
             blanks_.push_back(buf->position);
             std::push_heap(blanks_.begin(), blanks_.end(), std::greater<>());
         }
@@ -186,14 +177,12 @@ public:
 
     Worker thread;
     const uint32_t BytesPerBuf;
-    TADCContAcqWorker* MyAcqThread = nullptr;
 
 private:
-    std::unique_ptr<TContBuf> new_buffer(TBufState state) const
+    std::unique_ptr<TContBuf> new_buffer() const
     {
         auto buf = std::make_unique<TContBuf>();
         buf->ADBuf.reset(new uint8_t[BytesPerBuf]);
-        buf->BufState = state;
         return buf;
     }
     // Sequence numbers wrap after 2^32 buffers; equality is all the ring compares.
@@ -364,7 +353,7 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
     if (static_cast<uint64_t>(BufSize) * static_cast<uint64_t>(BufCount) > 0xFFFFFFFFull)
         return ERROR_INVALID_PARAMETER;
     TDeviceData& d = device(slot);
-    std::lock_guard lock(d.ADCBulkLock);
+    std::lock_guard lock(d.adc_bulk_lock);
     if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
 
     std::unique_ptr<TADCContBufWorker> bufs;
@@ -375,7 +364,6 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    bufs->MyAcqThread = acq.get();
 
     TADCContBufWorker* b = bufs.get();
     if (!bufs->thread.start([b] { b->body(); })) return ERROR_NOT_ENOUGH_MEMORY;
@@ -400,16 +388,16 @@ uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t* pIOStatus)
     // An acquisition that is running is ended even when the open check fails (the board was unplugged
     // or closed): its threads would otherwise run on with no way left to stop them.
     const Result opened = open_adc_board(slot);
-    std::unique_lock lock(d.ADCBulkLock);
+    std::unique_lock lock(d.adc_bulk_lock);
     if (d.ADCContAcqWorker == nullptr || d.ADCContBufWorker == nullptr) return opened ? opened : ERROR_HANDLE_EOF;
     // From inside the callback the wait for the buffer thread would be a wait for itself.
     if (d.ADCContBufWorker->on_this_thread()) return ERROR_NOT_SUPPORTED;
 
     // One caller takes the acquisition; it is stopped outside the lock, since the callback it waits
-    // for may call into the library, and a start waits for the stop through ADCContEnding.
+    // for may call into the library, and a start waits for the stop through adc_cont_ending.
     auto acq = std::move(d.ADCContAcqWorker);
     auto bufs = std::move(d.ADCContBufWorker);
-    d.ADCContEnding = true;
+    d.adc_cont_ending = true;
     lock.unlock();
     stop_both(slot, acq.get(), bufs.get());
     // The status is read once the reader has stopped, so that a failure racing the end is reported as
@@ -417,7 +405,7 @@ uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t* pIOStatus)
     const uint32_t status = acq->IOStatus;
     acq.reset();
     bufs.reset();
-    d.ADCContEnding = false;
+    d.adc_cont_ending = false;
     if (pIOStatus != nullptr && !store_to_caller(pIOStatus, status)) return opened ? opened : ERROR_NOACCESS;
     return opened;
 }
@@ -428,7 +416,7 @@ uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     if (const Result r = open_adc_board(slot)) return r;
     TDeviceData& d = device(slot);
-    std::lock_guard lock(d.ADCBulkLock);  // the ring is not freed under the read of its counts
+    std::lock_guard lock(d.adc_bulk_lock);  // the ring is not freed under the read of its counts
     if (d.ADCContAcqWorker == nullptr || d.ADCContBufWorker == nullptr) return ERROR_HANDLE_EOF;
     if (pBlanks == nullptr || pAccessings == nullptr || pGotDatas == nullptr) return ERROR_INVALID_PARAMETER;
     int32_t blanks = 0, accessings = 0, got_datas = 0;

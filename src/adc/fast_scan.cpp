@@ -13,7 +13,7 @@
 #include "adc/adc.h"
 #include "adc/config_block.h"
 #include "adc/scan.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"

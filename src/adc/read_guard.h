@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "core/worker.h"
+#include "base/worker.h"
 
 namespace korval::adc {
 

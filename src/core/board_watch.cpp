@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/core_api.h"
 #include "usb/host_binding.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/core_api.h"
 #include "core/products.h"
 #include "core/registry.h"

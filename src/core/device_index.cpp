@@ -1,6 +1,6 @@
 // Device-index resolution and the functions of the library frame.
+#include "base/last_error.h"
 #include "core/core_api.h"
-#include "core/last_error.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 

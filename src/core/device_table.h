@@ -1,16 +1,16 @@
 // The device table: one TDeviceData record per slot, 32 slots, for the life of the loaded library.
 //
-// Fields keep one name across the library (b for flags, h for handles and locks) so that every
-// subsystem's code reads the record the same way. Fields that threads share without a lock (flags,
-// handles, counts) are Relaxed<>; the strings and arrays are changed only by calls that the application
-// serialises with every other use of the slot.
+// Fields the board family's documentation names keep its names (b for flags, h for handles and
+// locks); fields the library adds are snake_case (CONTRIBUTING.md, "Names"). Fields that threads share
+// without a lock (flags, handles, counts) are Relaxed<>; the strings and arrays are changed only by
+// calls that the application serialises with every other use of the slot.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "adc/adc_state.h"
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 #include "ctr/ctr_state.h"
 #include "dac/dac_state.h"
 #include "dio/dio_state.h"

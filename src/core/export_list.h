@@ -409,6 +409,7 @@
     EXTRA(KorvalSim_AddBoard)                                                                                      \
     EXTRA(KorvalSim_Unplug)                                                                                        \
     EXTRA(KorvalSim_Replug)                                                                                        \
+    EXTRA(KorvalSim_SetUnusable)                                                                                   \
     EXTRA(KorvalSim_GetInterfacePath)                                                                              \
     EXTRA(KorvalSim_LogCount)                                                                                      \
     EXTRA(KorvalSim_LogEntry)                                                                                      \

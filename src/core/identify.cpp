@@ -3,14 +3,14 @@
 #include <cstring>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
+#include "base/last_error.h"
 #include "core/core_api.h"
-#include "core/last_error.h"
 #include "core/registry.h"
 #include "korval/korval.h"
+#include "memory/nvmem.h"
 #include "usb/control.h"
 #include "usb/host_binding.h"
-#include "usb/nvmem.h"
 #include "usb/requests.h"
 
 #ifdef _WIN32
@@ -65,7 +65,8 @@ uint32_t find_by_eeprom(uint32_t start, const std::vector<uint8_t>& wanted)
     std::vector<uint8_t> got(wanted.size());
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
         uint32_t size = static_cast<uint32_t>(wanted.size());
-        if (usb::custom_eeprom_read(slot, start, size, got.data()) != ERROR_SUCCESS || size != wanted.size()) continue;
+        if (memory::custom_eeprom_read(slot, start, size, got.data()) != ERROR_SUCCESS || size != wanted.size())
+            continue;
         if (got != wanted) continue;
         if (result == KORVAL_NO_SLOT) {
             result = slot;

@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <mutex>
 
+#include "base/caller_memory.h"
+#include "base/last_error.h"
 #include "core/board_watch.h"
-#include "core/caller_memory.h"
-#include "core/last_error.h"
 #include "core/registry.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"

@@ -1,5 +1,5 @@
 // The open check, the device-gone mapping and closing a slot.
-#include "core/last_error.h"
+#include "base/last_error.h"
 #include "core/registry.h"
 #include "core/subsystem_hooks.h"
 #include "korval/korval.h"

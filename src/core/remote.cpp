@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
@@ -105,8 +105,14 @@ uint32_t add_locked(const char* address, const char* token_file, const char* ca_
         result = ERROR_MOD_NOT_FOUND;
         return 0;
     }
+    const KorvalRemoteCallerMemory guard{
+        [](void* target, const void* source, size_t size) { return copy_from_caller(target, source, size) ? 1 : 0; },
+        [](void* target, const void* source, size_t size) { return copy_to_caller(target, source, size) ? 1 : 0; },
+        [](const void* start, size_t size, int for_write) {
+            return caller_range_usable(start, size, for_write != 0) ? 1 : 0;
+        }};
     const KorvalRemoteConfig config{KORVAL_REMOTE_CLIENT_ABI, address, token.c_str(),
-                                    ca_file != nullptr && *ca_file != '\0' ? ca.c_str() : nullptr};
+                                    ca_file != nullptr && *ca_file != '\0' ? ca.c_str() : nullptr, guard};
     KorvalHost host{};
     result = create(&config, &host);
     if (result != ERROR_SUCCESS) return 0;

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/core_api.h"
-#include "host/os/os_host.h"
 #include "korval/korval.h"
+#include "usb/host_binding.h"
 
 #ifndef KORVAL_SYSTEM_UDEV_RULES_DIR
 #define KORVAL_SYSTEM_UDEV_RULES_DIR "/etc/udev/rules.d"
@@ -46,15 +46,22 @@ uint32_t KORVAL_GetUnusableBoard(uint32_t Index, KorvalUnusableBoard* pBoard)
     if (const uint32_t r = read_caller_bytes(&size, size_field, sizeof size)) return r;
     if (size < offsetof(KorvalUnusableBoard, VendorID)) return ERROR_INVALID_PARAMETER;
 
-    const std::vector<os::UnusableBoard> boards = os::unusable_boards();
-    if (Index >= boards.size()) return ERROR_NO_MORE_ITEMS;
-    const os::UnusableBoard& b = boards[Index];
+    // The installed host's boards first, then each remote server's, in the order the servers were added.
     KorvalUnusableBoard out{};
-    out.Error = b.error;
-    out.VendorID = b.vendor;
-    out.ProductID = b.product;
-    copy_text(out.Path, sizeof out.Path, b.path);
-    copy_text(out.Reason, sizeof out.Reason, reason(b.error));
+    uint32_t seen = 0;
+    bool found = false;
+    for (uint32_t host = 0; host < usb::host_count() && !found; ++host) {
+        usb::list_unusable(host, [&](const KorvalHostUnusableBoard& b) {
+            if (found || seen++ != Index) return;
+            found = true;
+            out.Error = b.error;
+            out.VendorID = b.vendor_id;
+            out.ProductID = b.product_id;
+            copy_text(out.Path, sizeof out.Path, b.path != nullptr ? b.path : "");
+            copy_text(out.Reason, sizeof out.Reason, reason(b.error));
+        });
+    }
+    if (!found) return ERROR_NO_MORE_ITEMS;
     out.Size = static_cast<uint32_t>(std::min<size_t>(size, sizeof out));
     return write_caller_bytes(pBoard, &out, out.Size);
 }

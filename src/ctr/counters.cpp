@@ -1,6 +1,6 @@
 // 8254 counter access: each function addresses one counter (or the whole board), checks its arguments
 // and sends one vendor request. The counting itself happens on the board; nothing is kept here.
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 
@@ -25,7 +25,7 @@ struct TCtrState {
     Relaxed<bool> bGateSelectable;
     Relaxed<double> RootClock;  // hertz
     std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> CtrMonitorThread;
-    std::mutex CtrMonitorLock;           // start, stop and fetch of pulse widths, from any thread
+    std::mutex ctr_monitor_lock;         // start, stop and fetch of pulse widths, from any thread
     std::atomic<uint32_t> GateWaits{0};  // gate waits blocked in their bulk read now
 };
 

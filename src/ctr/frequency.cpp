@@ -4,7 +4,7 @@
 // split (H near the square root of the ratio), which keeps both divisors well inside 16 bits.
 #include <cmath>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/rounding.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"

@@ -4,7 +4,7 @@
 //
 // A blocked wait ends by an event, by CTR_EndWaitGates (which cancels the reads in flight on both
 // endpoints), by the host cancelling the transfer, or by the board going away.
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"

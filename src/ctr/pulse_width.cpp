@@ -3,7 +3,7 @@
 // latest measurement, which one fetch consumes. The count is passed on raw: what it means in clock
 // ticks depends on how the application programmed the counter.
 //
-// Start, stop and fetch on one board may come from several threads at once: the board's CtrMonitorLock
+// Start, stop and fetch on one board may come from several threads at once: the board's ctr_monitor_lock
 // keeps a fetch from using a monitor that a stop is freeing. The monitor never takes that lock, so a
 // stop can hold it while it joins the thread.
 #include <chrono>
@@ -11,8 +11,8 @@
 #include <new>
 #include <vector>
 
-#include "core/caller_memory.h"
-#include "core/worker.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"
@@ -101,7 +101,7 @@ private:
 
 namespace {
 
-// Stops the slot's monitor, if it has one, and frees it. Under the slot's CtrMonitorLock.
+// Stops the slot's monitor, if it has one, and frees it. Under the slot's ctr_monitor_lock.
 bool stop_monitor(TDeviceData& d)
 {
     // Out of the record first: a fetch on another thread finds no monitor rather than a stopping one.
@@ -118,7 +118,7 @@ uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     TDeviceData& d = device(slot);
-    std::lock_guard lock(d.CtrMonitorLock);
+    std::lock_guard lock(d.ctr_monitor_lock);
     // A new start replaces the monitor and with it every measurement.
     stop_monitor(d);
     auto* monitor = new (std::nothrow) TCtrMonitorThread(slot, d.Counters * ctr::kCountersPerBlock);
@@ -139,7 +139,7 @@ uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex)
     // (1617) is reported, as every other end function reports it.
     const Result opened = open_for_feature(slot, slot, ctr::kHasCounters);
     TDeviceData& d = device(slot);
-    std::lock_guard lock(d.CtrMonitorLock);
+    std::lock_guard lock(d.ctr_monitor_lock);
     if (stop_monitor(d)) return opened;
     return opened != ERROR_SUCCESS ? opened : ERROR_FILE_NOT_FOUND;
 }
@@ -152,7 +152,7 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
     TDeviceData& d = device(slot);
     ctr::CounterAddress address;
     if (const Result r = ctr::address_counter(d, BlockIndex, CounterIndex, address)) return r;
-    std::lock_guard lock(d.CtrMonitorLock);
+    std::lock_guard lock(d.ctr_monitor_lock);
     TCtrMonitorThread* monitor = d.CtrMonitorThread.get();
     if (monitor == nullptr) return ERROR_FILE_NOT_FOUND;
     if (const uint32_t r = write_caller(pReadValue, 0)) return r;

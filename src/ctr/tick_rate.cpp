@@ -2,7 +2,7 @@
 // sent as 0xFFFF - T, for the board's timed functions.
 #include <cmath>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/rounding.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "dac/cal_file.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
+#include "memory/memory.h"
+#include "memory/nvmem.h"
 #include "usb/control.h"
-#include "usb/nvmem.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
 
 namespace korval {
 
@@ -60,7 +60,7 @@ uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char* pC
     std::vector<uint8_t> table;
     if (const Result r = dac::read_cal_file(name, table)) return r;
     if (const Result r = erase_table(slot, Channel)) return r;
-    return usb::flash_write(slot, Channel * kTableStride, dac::kCalTableBytes, table.data());
+    return memory::flash_write(slot, Channel * kTableStride, dac::kCalTableBytes, table.data());
 }
 
 }  // namespace korval

@@ -9,7 +9,7 @@
 #include <semaphore>
 #include <vector>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 
@@ -30,7 +30,6 @@ struct TDACState {
     Relaxed<uint16_t> DACDivisor;  // the waveform clock's divisor last programmed
     Relaxed<bool> bDACOpen;
     Relaxed<bool> bDACClosing;
-    Relaxed<bool> bDACAborting;
     Relaxed<bool> bDACStarted;
     std::vector<std::vector<uint8_t>> DACData;  // queued waveform blocks, under hDACDataMutex
     std::mutex hDACDataMutex;

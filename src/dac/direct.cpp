@@ -5,7 +5,7 @@
 #include <array>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "dac/dac.h"
 #include "dac/multi_block.h"

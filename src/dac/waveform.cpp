@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "core/registry.h"
 #include "core/rounding.h"
-#include "core/worker.h"
 #include "dac/dac.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -157,7 +157,7 @@ void run_worker(TDACWorker& w)
     for (;;) {
         // Bounded, so that a stop request is seen even if its wake-up went to an earlier wait.
         bool woken = false;
-        while (!woken && !w.thread.stop_requested() && !d.bDACAborting)
+        while (!woken && !w.thread.stop_requested())
             woken = d.hDACDataSem.try_acquire_for(std::chrono::milliseconds(250));
         if (!woken) break;
 
@@ -199,7 +199,6 @@ void run_worker(TDACWorker& w)
         d.DACData.clear();
     }
     d.bDACClosing = false;
-    d.bDACAborting = false;
     d.bDACStarted = false;
     w.ended();
 }

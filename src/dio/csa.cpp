@@ -5,12 +5,12 @@
 #include <cstring>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "dio/dio.h"
 #include "korval/korval.h"
+#include "memory/nvmem.h"
 #include "usb/control.h"
-#include "usb/nvmem.h"
 #include "usb/requests.h"
 
 namespace korval {
@@ -64,7 +64,7 @@ uint32_t DAC_CSA_SetRangeLimits(uint32_t DeviceIndex, const void* pData)
 // Only the leading byte changes: the limits stay in the EEPROM, marked as not set.
 uint32_t DAC_CSA_ClearRangeLimits(uint32_t DeviceIndex)
 {
-    return usb::eeprom_write(DeviceIndex, usb::kRangeLimitsAddress, 1, &kLimitsCleared);
+    return memory::eeprom_write(DeviceIndex, usb::kRangeLimitsAddress, 1, &kLimitsCleared);
 }
 
 // Whole snapshots of the D ports, one request each, back to back, until the buffer has no room for

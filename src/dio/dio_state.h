@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "usb/control.h"

@@ -1,6 +1,6 @@
 // Register access to a device on the board's SPI bus: request 0xC0 writes a byte (wValue) to a register,
 // 0xC1 reads one; wIndex names the device (high byte) and its register (low byte).
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "dio/dio.h"
 #include "korval/korval.h"

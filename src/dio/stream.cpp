@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "core/rounding.h"
 #include "dio/dio.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 
 namespace korval::measure {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "measure/engine.h"
 
 namespace korval {

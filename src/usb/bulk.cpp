@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "korval/korval.h"
 #include "usb/driver_header.h"
 #include "usb/host_binding.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "core/caller_memory.h"
-#include "core/last_error.h"
+#include "base/caller_memory.h"
+#include "base/last_error.h"
 #include "korval/korval.h"
 #include "usb/driver_header.h"
 #include "usb/host_binding.h"

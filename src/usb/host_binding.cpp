@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "core/last_error.h"
+#include "base/last_error.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"
 
@@ -110,6 +110,17 @@ void list_interfaces(uint32_t host, const KorvalGuid& interface_class, const std
         if (path != nullptr) (*static_cast<const std::function<void(const char*)>*>(context))(path);
     };
     h.list_interfaces(h.context, &interface_class, trampoline, const_cast<std::function<void(const char*)>*>(&emit));
+}
+
+void list_unusable(uint32_t host, const std::function<void(const KorvalHostUnusableBoard&)>& emit)
+{
+    const KorvalHost& h = host_by_number(host);
+    if (h.list_unusable == nullptr) return;
+    using Emit = std::function<void(const KorvalHostUnusableBoard&)>;
+    auto trampoline = [](void* context, const KorvalHostUnusableBoard* board) {
+        if (board != nullptr) (*static_cast<const Emit*>(context))(*board);
+    };
+    h.list_unusable(h.context, trampoline, const_cast<Emit*>(&emit));
 }
 
 bool open_file(uint32_t host, const char* path, bool exclusive, KorvalHandle& file) noexcept

@@ -34,6 +34,10 @@ inline bool is_remote(KorvalHandle handle) noexcept { return (handle >> 56) != 0
 // kMaxRemoteHosts already.
 uint32_t add_host(const KorvalHost& host);
 
+// The boards of the family a host sees but this program cannot open (KorvalHost::list_unusable), in
+// the host's order; none when the host has no such entry.
+void list_unusable(uint32_t host, const std::function<void(const KorvalHostUnusableBoard&)>& emit);
+
 // The WinUSB-available flag of a host, taken from it when it is installed or added.
 bool winusb_available(uint32_t host = 0) noexcept;
 

@@ -36,6 +36,13 @@ inline constexpr uint16_t kSerialNumberAddress = 0x1DF8;
 inline constexpr uint32_t kCustomEepromBase = 0x1E00;  // EEPROM address of custom byte 0
 inline constexpr uint8_t kFlashRequest = 0xB5;
 inline constexpr uint8_t kFlashEraseRequest = 0xFC;
+// The custom area's size, the flash's sector size and reach, and the pieces writes go in.
+inline constexpr uint32_t kCustomEepromSize = 0x100;
+inline constexpr uint32_t kFlashSectorSize = 0x10000;
+inline constexpr uint32_t kFlashReadLimit = 0x100000;   // reads reach the first 1 MiB
+inline constexpr uint32_t kFlashWriteLimit = 0x200000;  // writes the whole 2 MiB
+inline constexpr uint32_t kFlashWritePiece = 4096;
+inline constexpr uint32_t kEepromWritePiece = 32;
 
 // The newer firmware's functions share one request code; wIndex selects the function. Changes to the
 // power-on defaults need the access code in wValue.

@@ -1,6 +1,6 @@
 // Stream control: the streaming block size, FIFO clearing, the stream status word, the controller
 // reset, and the firmware upload that this library does not offer.
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"

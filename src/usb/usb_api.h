@@ -24,17 +24,4 @@ uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize);
 uint32_t KORVAL_ResetChip(uint32_t DeviceIndex);
 uint32_t KORVAL_UploadFirmware(uint32_t DeviceIndex, const void* pFirmware, uint32_t FirmwareSize);
 
-
-// Nonvolatile memory and power-on defaults
-uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData);
-uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData);
-uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData);
-uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData);
-uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector);
-uint32_t KORVAL_SaveStateAsDefaults(uint32_t DeviceIndex);
-uint32_t KORVAL_RestoreFactoryDefaults(uint32_t DeviceIndex);
-uint32_t KORVAL_SetDefaultsTable(uint32_t DeviceIndex, const void* pTable, const uint32_t* pTableSize);
-uint32_t KORVAL_GetDefaultsTable(uint32_t DeviceIndex, void* pTable, uint32_t* pTableSize);
-
-
 }  // namespace korval

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core/last_error.h"
+#include "base/last_error.h"
 #include "emulated/usb_testbed.h"
 #include "host/os/linux_host.h"
 #include "korval/korval.h"

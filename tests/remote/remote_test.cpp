@@ -210,6 +210,23 @@ TEST_F(RemoteTest, TlsServerIsCheckedAgainstTheGivenAuthority)
     EXPECT_EQ(GenericVendorRead(0, 0x06, 0x0302, 0, &size, name), 0u);
 }
 
+// A board the server's host cannot open is listed here under the server's address, after discovery.
+TEST_F(RemoteTest, UnusableBoardOfTheServerIsListed)
+{
+    const uint32_t locked = KorvalSim_AddBoard(sim_, 0x8001, KORVAL_SIM_WINUSB);
+    ASSERT_EQ(KorvalSim_SetUnusable(sim_, locked, ERROR_ACCESS_DENIED), 0u);
+    serve({});
+    add_remote();
+    ASSERT_EQ(GetDevices(), 1u);
+    KorvalUnusableBoard b{};
+    b.Size = sizeof b;
+    ASSERT_EQ(KORVAL_GetUnusableBoard(0, &b), 0u);
+    EXPECT_EQ(b.Error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(b.ProductID, 0x8001u);
+    EXPECT_EQ(std::string(b.Path).rfind(address_ + "/", 0), 0u) << b.Path;
+    EXPECT_EQ(KORVAL_GetUnusableBoard(1, &b), ERROR_NO_MORE_ITEMS);
+}
+
 TEST_F(RemoteTest, TransferBeyondTheBoundIsRefusedUnsent)
 {
     serve({});

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core/last_error.h"
+#include "base/last_error.h"
 #include "host/os/win_host.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"

@@ -672,6 +672,10 @@ namespace Korval.Native
         [DllImport(Library, EntryPoint = "KorvalSim_Replug")]
         public static extern uint KorvalSim_Replug(IntPtr sim, uint board);
 
+        /// <summary>Marks a board as one this program cannot open (error), or usable again (0), from the next discovery.</summary>
+        [DllImport(Library, EntryPoint = "KorvalSim_SetUnusable")]
+        public static extern uint KorvalSim_SetUnusable(IntPtr sim, uint board, uint error);
+
         /// <summary>The interface path a board is enumerated under, zero-terminated, cut to capacity.</summary>
         [DllImport(Library, EntryPoint = "KorvalSim_GetInterfacePath")]
         public static extern uint KorvalSim_GetInterfacePath(IntPtr sim, uint board, byte[] path, uint capacity);

@@ -28,8 +28,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "core/caller_memory.h"
-#include "core/worker.h"
+#include "base/caller_memory.h"
+#include "base/worker.h"
 #include "host/os/linux_errors.h"
 #include "korval/korval.h"
 
@@ -656,6 +656,15 @@ int unwatch_boards(void*, uint32_t* error)
     return 1;
 }
 
+void list_unusable(void*, void (*emit)(void*, const KorvalHostUnusableBoard*), void* emit_context)
+{
+    if (emit == nullptr) return;
+    for (const Unopenable& u : unopenable_boards()) {
+        const KorvalHostUnusableBoard board{u.error, u.vendor, u.product, u.path.c_str()};
+        emit(emit_context, &board);
+    }
+}
+
 std::vector<uint16_t> parse_vendor_ids(const char* text)
 {
     std::vector<uint16_t> ids;
@@ -740,6 +749,7 @@ KorvalHost start() noexcept
     h.cancel_io = cancel_io;
     h.watch_boards = watch_boards;
     h.unwatch_boards = unwatch_boards;
+    h.list_unusable = list_unusable;
     try {
         auto session = std::make_shared<Session>();
         session->vendors = vendor_ids();

@@ -62,16 +62,6 @@ void release() noexcept
 #endif
 }
 
-std::vector<UnusableBoard> unusable_boards()
-{
-    std::vector<UnusableBoard> boards;
-#ifdef KORVAL_LINUX_LIBUSB
-    for (const linux_usb::Unopenable& u : linux_usb::unopenable_boards())
-        boards.push_back({u.path, u.vendor, u.product, u.error});
-#endif
-    return boards;
-}
-
 }  // namespace korval::os
 
 #endif  // !_WIN32

@@ -418,6 +418,9 @@ KorvalHost host(const System& s) noexcept
     h.cancel_io = when_present(s.CancelIoEx, cancel_io);
     h.watch_boards = when_present(s.CM_Register_Notification, watch_boards);
     h.unwatch_boards = when_present(s.CM_Unregister_Notification, unwatch_boards);
+    // A board that cannot be opened on Windows fails its open inside discovery as any other path
+    // would; nothing tells it apart from a board open in another program, so none is reported.
+    h.list_unusable = nullptr;
     return h;
 }
 
@@ -428,10 +431,6 @@ KorvalHost host() noexcept { return win::host(win::system()); }
 
 // The Windows host keeps no session of its own: WinUSB.dll stays bound for the library's life.
 void release() noexcept {}
-
-// A board that cannot be opened on Windows fails its open inside discovery as any other path would;
-// nothing tells it apart from a board of another program.
-std::vector<UnusableBoard> unusable_boards() { return {}; }
 
 }  // namespace korval::os
 

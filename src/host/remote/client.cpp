@@ -6,10 +6,6 @@
 // A failure of the connection ends the session; the next list of interfaces (a discovery) opens a new
 // one if the server answers again.
 #include <grpcpp/grpcpp.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -36,64 +32,6 @@ constexpr uint64_t kGenerationMask = 0xFFFFFF;
 KorvalHandle make_handle(uint32_t generation, uint64_t server_handle)
 {
     return (static_cast<uint64_t>(generation & kGenerationMask) << 32) | (server_handle & 0xFFFFFFFFu);
-}
-
-// Caller memory is touched only through these: memory that cannot be read or written gives
-// ERROR_NOACCESS, never a fault. The kernel copies (process_vm_readv/writev on this process), which
-// reports a bad address instead of faulting; where it may not, a plain copy is made.
-bool copy_to_caller(void* to, const void* from, size_t size)
-{
-    if (size == 0) return true;
-    iovec local{const_cast<void*>(from), size}, target{to, size};
-    const ssize_t n = process_vm_writev(getpid(), &local, 1, &target, 1, 0);
-    if (n == static_cast<ssize_t>(size)) return true;
-    if (n < 0 && (errno == ENOSYS || errno == EPERM)) {
-        std::memcpy(to, from, size);
-        return true;
-    }
-    return false;
-}
-
-bool copy_from_caller(std::string& to, const void* from, size_t size)
-{
-    to.resize(size);
-    if (size == 0) return true;
-    iovec local{to.data(), size}, source{const_cast<void*>(from), size};
-    const ssize_t n = process_vm_readv(getpid(), &local, 1, &source, 1, 0);
-    if (n == static_cast<ssize_t>(size)) return true;
-    if (n < 0 && (errno == ENOSYS || errno == EPERM)) {
-        std::memcpy(to.data(), from, size);
-        return true;
-    }
-    return false;
-}
-
-// Whether the caller's buffer can be written, checked before a read takes data from the board that
-// could then not be delivered: one byte of each page is read and written back unchanged.
-bool writable(void* buffer, size_t size)
-{
-    if (size == 0) return true;
-    constexpr size_t kPage = 4096, kBatch = 1024;
-    auto* start = static_cast<uint8_t*>(buffer);
-    std::vector<uint8_t*> probes;
-    for (uintptr_t at = reinterpret_cast<uintptr_t>(start); at < reinterpret_cast<uintptr_t>(start) + size;
-         at = (at / kPage + 1) * kPage)
-        probes.push_back(reinterpret_cast<uint8_t*>(at));
-    probes.push_back(start + size - 1);
-    std::vector<uint8_t> bytes(kBatch);
-    std::vector<iovec> local(kBatch), target(kBatch);
-    for (size_t first = 0; first < probes.size(); first += kBatch) {
-        const size_t n = std::min(kBatch, probes.size() - first);
-        for (size_t i = 0; i < n; ++i) {
-            local[i] = {&bytes[i], 1};
-            target[i] = {probes[first + i], 1};
-        }
-        const ssize_t got = process_vm_readv(getpid(), local.data(), n, target.data(), n, 0);
-        if (got < 0 && (errno == ENOSYS || errno == EPERM)) return true;  // no way to check: the copy will tell
-        if (got != static_cast<ssize_t>(n)) return false;
-        if (process_vm_writev(getpid(), local.data(), n, target.data(), n, 0) != static_cast<ssize_t>(n)) return false;
-    }
-    return true;
 }
 
 bool no_access(uint32_t* error)
@@ -125,8 +63,8 @@ struct Session {
 
 class Remote {
 public:
-    Remote(std::string address, std::string token, const char* ca_pem)
-        : address_(std::move(address)), prefix_(address_ + "/"), token_(std::move(token))
+    Remote(std::string address, std::string token, const char* ca_pem, const KorvalRemoteCallerMemory& guard)
+        : address_(std::move(address)), prefix_(address_ + "/"), token_(std::move(token)), guard_(guard)
     {
         std::shared_ptr<grpc::ChannelCredentials> credentials;
         if (ca_pem != nullptr) {
@@ -209,10 +147,28 @@ public:
         h.cancel_io = [](void* c, KorvalHandle file, uint32_t* error) {
             return static_cast<Remote*>(c)->simple(CANCEL_IO, file, 0, error);
         };
+        h.list_unusable = [](void* c, void (*emit)(void*, const KorvalHostUnusableBoard*), void* ec) {
+            static_cast<Remote*>(c)->list_unusable(emit, ec);
+        };
         return h;
     }
 
 private:
+    // Caller memory is touched only through the library's guard: memory that cannot be read or
+    // written gives ERROR_NOACCESS, never a fault.
+    bool copy_to_caller(void* to, const void* from, size_t size) const
+    {
+        return size == 0 || guard_.copy_to_caller(to, from, size) != 0;
+    }
+    bool copy_from_caller(std::string& to, const void* from, size_t size) const
+    {
+        to.resize(size);
+        return size == 0 || guard_.copy_from_caller(to.data(), from, size) != 0;
+    }
+    // Whether the caller's buffer can be written, checked before a read takes data from the board that
+    // could then not be delivered.
+    bool writable(void* buffer, size_t size) const { return size == 0 || guard_.range_usable(buffer, size, 1) != 0; }
+
     std::shared_ptr<Session> current()
     {
         std::lock_guard lock(mutex_);
@@ -328,6 +284,25 @@ private:
         uint32_t error = 0;
         if (!invoke(s, request, reply, 0, true, &error)) return;
         for (const std::string& path : reply.paths()) emit(emit_context, (prefix_ + path).c_str());
+    }
+
+    // The server's unusable boards, under this server's prefix, as its interfaces are listed. Only a
+    // session already attached is asked: listing them never connects.
+    void list_unusable(void (*emit)(void*, const KorvalHostUnusableBoard*), void* emit_context)
+    {
+        const auto s = current();
+        if (!s) return;
+        CallRequest request;
+        request.set_op(LIST_UNUSABLE);
+        CallReply reply;
+        uint32_t error = 0;
+        if (!invoke(s, request, reply, 0, true, &error)) return;
+        for (const UnusableBoard& u : reply.unusable()) {
+            const std::string path = prefix_ + u.path();
+            const KorvalHostUnusableBoard board{u.error(), static_cast<uint16_t>(u.vendor_id()),
+                                                static_cast<uint16_t>(u.product_id()), path.c_str()};
+            emit(emit_context, &board);
+        }
     }
 
     int open_file(const char* path, int exclusive, KorvalHandle* file, uint32_t* error)
@@ -500,6 +475,7 @@ private:
     const std::string address_;
     const std::string prefix_;  // what every path of this server starts with: "host:port/"
     const std::string token_;
+    const KorvalRemoteCallerMemory guard_;
     std::shared_ptr<grpc::Channel> channel_;
     std::unique_ptr<Host::Stub> stub_;
     std::mutex attach_mutex_;  // one attach at a time; guards last_failure_
@@ -516,12 +492,14 @@ private:
 extern "C" __attribute__((visibility("default"))) uint32_t KorvalRemote_Create(const KorvalRemoteConfig* config,
                                                                                KorvalHost* host)
 {
-    if (config == nullptr || host == nullptr || config->abi != KORVAL_REMOTE_CLIENT_ABI || config->address == nullptr)
+    if (config == nullptr || host == nullptr || config->abi != KORVAL_REMOTE_CLIENT_ABI || config->address == nullptr ||
+        config->caller_memory.copy_from_caller == nullptr || config->caller_memory.copy_to_caller == nullptr ||
+        config->caller_memory.range_usable == nullptr)
         return ERROR_INVALID_PARAMETER;
     try {
         // Lives as long as the process: the library keeps the host until it unloads.
-        auto* remote =
-            new korval::remote::Remote(config->address, config->token != nullptr ? config->token : "", config->ca_pem);
+        auto* remote = new korval::remote::Remote(config->address, config->token != nullptr ? config->token : "",
+                                                  config->ca_pem, config->caller_memory);
         *host = remote->host();
         return ERROR_SUCCESS;
     } catch (...) {

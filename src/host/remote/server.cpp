@@ -462,6 +462,21 @@ private:
                 if (!find(s, r.handle(), false, handle)) return fail(unknown_handle(s, r.handle()));
                 if (missing(reinterpret_cast<const void*>(h.cancel_io))) return fail(ERROR_NOT_SUPPORTED);
                 return h.cancel_io(h.context, handle, &error) != 0;
+            case LIST_UNUSABLE:
+                // A table of an earlier version ends before list_unusable: such a host reports none.
+                if (h.version < 3 || missing(reinterpret_cast<const void*>(h.list_unusable))) return true;
+                h.list_unusable(
+                    h.context,
+                    [](void* out, const KorvalHostUnusableBoard* board) {
+                        if (board == nullptr) return;
+                        UnusableBoard* u = static_cast<CallReply*>(out)->add_unusable();
+                        u->set_error(board->error);
+                        u->set_vendor_id(board->vendor_id);
+                        u->set_product_id(board->product_id);
+                        u->set_path(board->path != nullptr ? board->path : "");
+                    },
+                    &reply);
+                return true;
             default:
                 return fail(ERROR_NOT_SUPPORTED);
         }

@@ -2,6 +2,7 @@
 // (fault injection, logging, unplug, waiting and cancellation), whatever feature answers it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -78,6 +79,10 @@ public:
     bool replug();
     // Unplugs the board just before its n-th transfer from now (0: never).
     void unplug_before_transfer(uint32_t n);
+    // Why this program may not open the board (0: it may): such a board is not enumerated, its
+    // opens fail with this error and the host lists it as unusable. Open handles are not affected.
+    uint32_t unusable() const { return unusable_.load(std::memory_order_relaxed); }
+    void set_unusable(uint32_t error) { unusable_.store(error, std::memory_order_relaxed); }
 
     // ---- Transfers, from the host ----
     TransferResult control(const Via& via, uint32_t kind, const uint8_t setup[8], uint8_t* data, uint32_t length);
@@ -126,6 +131,7 @@ private:
     bool plugged_ = true;
     uint64_t generation_ = 1;
     uint32_t unplug_countdown_ = 0;  // transfers until a planned unplug, 0 when none is planned
+    std::atomic<uint32_t> unusable_{0};
 
     std::vector<std::unique_ptr<Feature>> features_;
     std::map<uint32_t, ControlHandler> control_;  // key: direction << 24 | request << 16 | wIndex, or 0xFFFF

@@ -56,6 +56,14 @@ uint32_t KorvalSim_Replug(KorvalSim* sim, uint32_t board)
     });
 }
 
+uint32_t KorvalSim_SetUnusable(KorvalSim* sim, uint32_t board, uint32_t error)
+{
+    return on_board(sim, board, [error](Board& b) {
+        b.set_unusable(error);
+        return uint32_t{ERROR_SUCCESS};
+    });
+}
+
 uint32_t KorvalSim_UnplugBeforeTransfer(KorvalSim* sim, uint32_t board, uint32_t transfer)
 {
     return on_board(sim, board, [&](Board& b) {

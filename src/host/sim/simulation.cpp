@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "korval/korval.h"
 
 namespace korval::sim {
@@ -65,6 +65,7 @@ Simulation::Simulation()
     host_.cancel_io = cancel_io;
     host_.watch_boards = watch_boards;
     host_.unwatch_boards = unwatch_boards;
+    host_.list_unusable = list_unusable;
 }
 
 void Simulation::tell_watch(const Board& board, uint32_t kind)
@@ -97,6 +98,27 @@ int Simulation::unwatch_boards(void* context, uint32_t*)
     sim->notify_ = nullptr;
     sim->notify_context_ = nullptr;
     return 1;
+}
+
+void Simulation::list_unusable(void* context, void (*emit)(void*, const KorvalHostUnusableBoard*), void* emit_context)
+{
+    Simulation* sim = self(context);
+    struct Found {
+        uint32_t error;
+        uint16_t pid;
+        std::string path;
+    };
+    std::vector<Found> found;
+    {
+        std::lock_guard lock(sim->mutex_);
+        for (auto& board : sim->boards_)
+            if (board->plugged() && board->unusable() != 0)
+                found.push_back({board->unusable(), board->product().pid, board->interface_path()});
+    }
+    for (const Found& f : found) {
+        const KorvalHostUnusableBoard board{f.error, 0x4B56, f.pid, f.path.c_str()};
+        emit(emit_context, &board);
+    }
 }
 
 uint32_t Simulation::add_board(uint32_t pid, uint32_t path)
@@ -175,7 +197,8 @@ void Simulation::list_interfaces(void* context, const KorvalGuid* interface_clas
     {
         std::lock_guard lock(sim->mutex_);
         for (auto& board : sim->boards_)
-            if (board->on_ioctl_path() == ioctl && board->plugged()) paths.push_back(board->interface_path());
+            if (board->on_ioctl_path() == ioctl && board->plugged() && board->unusable() == 0)
+                paths.push_back(board->interface_path());
     }
     for (const std::string& path : paths) emit(emit_context, path.c_str());
 }
@@ -188,6 +211,7 @@ int Simulation::open_file(void* context, const char* path, int exclusive, Korval
     for (auto& b : sim->boards_)
         if (path != nullptr && b->interface_path() == path && b->plugged()) board = b.get();
     if (board == nullptr) return fail(error, ERROR_FILE_NOT_FOUND);
+    if (board->unusable() != 0) return fail(error, board->unusable());
     const uint64_t generation = board->generation();
     for (auto& [handle, open] : sim->handles_) {
         if (open.board != board || open.is_interface || open.generation != generation) continue;

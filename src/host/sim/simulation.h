@@ -72,6 +72,7 @@ private:
     static int cancel_io(void* context, KorvalHandle file, uint32_t* error);
     static int watch_boards(void* context, KorvalHostBoardNotify notify, void* notify_context, uint32_t* error);
     static int unwatch_boards(void* context, uint32_t* error);
+    static void list_unusable(void* context, void (*emit)(void*, const KorvalHostUnusableBoard*), void* emit_context);
 
     std::mutex mutex_;  // boards_ and handles_
     std::vector<std::unique_ptr<Board>> boards_;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "adc/adc.h"
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/core_api.h"
 #include "core/export_list.h"
 #include "core/library.h"
@@ -15,6 +15,7 @@
 #include "dio/dio.h"
 #include "korval/korval.h"
 #include "measure/measure.h"
+#include "memory/memory.h"
 #include "usb/usb_api.h"
 
 #if defined(_WIN32)
@@ -55,9 +56,9 @@
 
 #define KORVAL_DEFINE_ENTRY(forms, fault, Name, params, args) KORVAL_FORMS_##forms(fault, Name, params, args)
 
-#define KORVAL_SECOND_ALL(Name2, Name, params)    \
-    KORVAL_SECOND_ALIAS(Name2, Name, params)      \
-    KORVAL_SECOND_ALIAS(_##Name2, Name, params)   \
+#define KORVAL_SECOND_ALL(Name2, Name, params)  \
+    KORVAL_SECOND_ALIAS(Name2, Name, params)    \
+    KORVAL_SECOND_ALIAS(_##Name2, Name, params) \
     KORVAL_SECOND_ALIAS(VB##Name2, VB##Name, params)
 #define KORVAL_DEFINE_SECOND_NAME(forms, Name2, Name, params) KORVAL_SECOND_##forms(Name2, Name, params)
 

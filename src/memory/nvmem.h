@@ -8,14 +8,7 @@
 #include "core/registry.h"
 #include "usb/requests.h"
 
-namespace korval::usb {
-
-inline constexpr uint32_t kCustomEepromSize = 0x100;
-inline constexpr uint32_t kFlashSectorSize = 0x10000;
-inline constexpr uint32_t kFlashReadLimit = 0x100000;   // reads reach the first 1 MiB
-inline constexpr uint32_t kFlashWriteLimit = 0x200000;  // writes the whole 2 MiB
-inline constexpr uint32_t kFlashWritePiece = 4096;
-inline constexpr uint32_t kEepromWritePiece = 32;
+namespace korval::memory {
 
 // CustomEEPROMRead for the library's own buffer: 25 for an address above 0xFF, 24 for a count running
 // past the custom area, otherwise the read's result with `size` set to the bytes received.
@@ -33,4 +26,4 @@ enum class Source { caller, library };
 Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const void* data,
                    Source source = Source::library);
 
-}  // namespace korval::usb
+}  // namespace korval::memory

@@ -1,4 +1,4 @@
-#include "core/last_error.h"
+#include "base/last_error.h"
 
 #ifdef _WIN32
 #include <windows.h>

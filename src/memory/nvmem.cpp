@@ -1,16 +1,18 @@
-// Nonvolatile memory: the EEPROM's custom area, the flash, and the board's power-on defaults.
+// Nonvolatile memory, a feature of its own: the EEPROM's custom area, the flash, and the board's
+// power-on defaults.
 //
 // The EEPROM is addressed in bytes (request 0xA2, address in wValue); the flash in 16-bit words (request
 // 0xB5, word address bits 0-15 in wValue, 16 and up in wIndex). Writes go in pieces: 32 bytes to the
 // EEPROM, 4,096 to the flash. The library does not erase flash before writing; callers erase first.
-#include "usb/nvmem.h"
+#include "memory/nvmem.h"
 
 #include <cstring>
 #include <vector>
 
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
+#include "memory/memory.h"
 #include "usb/control.h"
 #include "usb/requests.h"
 #include "usb/usb_api.h"
@@ -76,14 +78,14 @@ Result write_eeprom_pieces(uint32_t address, uint32_t size, const uint8_t* bytes
 
 }  // namespace
 
-namespace usb {
+namespace memory {
 
 Result custom_eeprom_read(uint32_t device_index, uint32_t start, uint32_t& size, void* data)
 {
     if (const Result r = check_custom_range(start, size)) return r;
     uint32_t slot = 0;
     if (const Result r = open_board(device_index, slot)) return r;
-    return vendor_read(slot, kEepromRequest, static_cast<uint16_t>(kCustomEepromBase + start), 0, size, data);
+    return usb::vendor_read(slot, kEepromRequest, static_cast<uint16_t>(usb::kCustomEepromBase + start), 0, size, data);
 }
 
 Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t size, const void* data)
@@ -92,7 +94,7 @@ Result eeprom_write(uint32_t device_index, uint32_t eeprom_address, uint32_t siz
     if (const Result r = open_board(device_index, slot)) return r;
     return write_eeprom_pieces(eeprom_address, size, static_cast<const uint8_t*>(data),
                                [slot](uint16_t address, uint32_t piece, const uint8_t* bytes) {
-                                   return vendor_write(slot, kEepromRequest, address, 0, piece, bytes);
+                                   return usb::vendor_write(slot, kEepromRequest, address, 0, piece, bytes);
                                });
 }
 
@@ -106,11 +108,11 @@ Result flash_write(uint32_t device_index, uint32_t start, uint32_t size, const v
                                   // Caller memory goes through the guarded copies of the exported write.
                                   return source == Source::caller
                                              ? GenericVendorWrite(slot, usb::kFlashRequest, low, high, piece, bytes)
-                                             : vendor_write(slot, usb::kFlashRequest, low, high, piece, bytes);
+                                             : usb::vendor_write(slot, usb::kFlashRequest, low, high, piece, bytes);
                               });
 }
 
-}  // namespace usb
+}  // namespace memory
 
 // The range tests come before the index is resolved: a bad address is reported even for an empty slot.
 uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData)
@@ -119,9 +121,9 @@ uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
     if (const uint32_t r = read_caller(pDataSize, count)) return r;
     if (const Result r = check_custom_range(StartAddress, count)) return r;
     // The checked count is the one sent: the caller's variable is read once.
-    if (const Result r = GenericVendorRead(DeviceIndex, kEepromRequest,
-                                           static_cast<uint16_t>(usb::kCustomEepromBase + StartAddress), 0, &count,
-                                           pData))
+    if (const Result r =
+            GenericVendorRead(DeviceIndex, kEepromRequest, static_cast<uint16_t>(usb::kCustomEepromBase + StartAddress),
+                              0, &count, pData))
         return r;
     return write_caller(pDataSize, count);
 }
@@ -171,7 +173,7 @@ uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t*
 
 uint32_t KORVAL_FlashWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData)
 {
-    return usb::flash_write(DeviceIndex, StartAddress, DataSize, pData, usb::Source::caller);
+    return memory::flash_write(DeviceIndex, StartAddress, DataSize, pData, memory::Source::caller);
 }
 
 uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)

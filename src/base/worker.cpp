@@ -1,5 +1,5 @@
 // The shared worker life: thread creation, priority, stop requests, bounded sleeps and joins.
-#include "core/worker.h"
+#include "base/worker.h"
 
 #include <new>
 #include <system_error>

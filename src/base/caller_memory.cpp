@@ -1,4 +1,4 @@
-#include "core/caller_memory.h"
+#include "base/caller_memory.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -162,8 +162,7 @@ private:
     void drain() noexcept
     {
         uint8_t sink[4096];
-        while (read(fds_[0], sink, sizeof sink) > 0) {
-        }
+        while (read(fds_[0], sink, sizeof sink) > 0) {}
     }
     int fds_[2];
 };

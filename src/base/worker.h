@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/relaxed.h"
+#include "base/relaxed.h"
 
 namespace korval {
 
