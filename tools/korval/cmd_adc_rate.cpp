@@ -188,23 +188,6 @@ int prepare(uint32_t index, Request& r, KorvalMeasureSettings& settings, Recordi
 // Simulated boards get a test signal on every channel: a sine of a few hertz within the range, a
 // different amplitude and frequency per channel, so that a plot shows them apart (channel 0 of a
 // bipolar range: 0.9 of the span at 1 Hz, starting at 0 V and rising).
-void give_sim_signals(KorvalSim* sim, const RecordingInfo& info)
-{
-    const double span = info.high;
-    const bool bipolar = info.low < 0;
-    for (uint32_t board = 1; board <= KORVAL_SLOT_COUNT; ++board) {
-        for (uint32_t c = 0; c < 256; ++c) {
-            KorvalSimAdcSignal signal{};
-            signal.kind = KORVAL_SIM_SIGNAL_SINE;
-            signal.offset = bipolar ? 0.0 : span / 2;
-            signal.amplitude = (bipolar ? span : span / 2) * (0.9 - 0.1 * (c % 8));
-            signal.frequency = 1.0 + (c % 5);
-            if (KorvalSim_SetAdcSignal(sim, board, c, &signal) != ERROR_SUCCESS) break;
-        }
-        KorvalSim_SetLogLimits(sim, board, 256, 0);  // a long stream need not fill the transfer log
-    }
-}
-
 std::atomic<bool> g_interrupted{false};
 
 extern "C" void on_interrupt(int) { g_interrupted = true; }
@@ -398,7 +381,7 @@ int adc_measure_at_rate(const Options& options, uint32_t index, Request& r)
     // The file is made before anything is sent, so that a file that cannot be written changes nothing.
     Recording recording(info, r.plot, r.samples * r.records);
     if (const std::string wrong = recording.open(r.out); !wrong.empty()) return usage_error(wrong);
-    if (options.sim != nullptr) give_sim_signals(options.sim, info);
+    if (options.sim != nullptr) give_sim_signals(options.sim, info.low, info.high);
     g_interrupted = false;
     auto previous = std::signal(SIGINT, on_interrupt);
     Outcome o;
@@ -414,6 +397,26 @@ int adc_measure_at_rate(const Options& options, uint32_t index, Request& r)
     }
     print_summary(options, r, info, recording, o);
     return 0;
+}
+
+// Sines on every channel of every simulated board, sized for the range from low to high volts (the
+// range of a rate command, or 0 to 10 V, which every range of 10 V or more shows whole), so that what
+// the tool reads from a simulated board moves with time as a real board's inputs would.
+void give_sim_signals(KorvalSim* sim, double low, double high)
+{
+    const double span = high;
+    const bool bipolar = low < 0;
+    for (uint32_t board = 1; board <= KORVAL_SLOT_COUNT; ++board) {
+        for (uint32_t c = 0; c < 256; ++c) {
+            KorvalSimAdcSignal signal{};
+            signal.kind = KORVAL_SIM_SIGNAL_SINE;
+            signal.offset = bipolar ? 0.0 : span / 2;
+            signal.amplitude = (bipolar ? span : span / 2) * (0.9 - 0.1 * (c % 8));
+            signal.frequency = 1.0 + (c % 5);
+            if (KorvalSim_SetAdcSignal(sim, board, c, &signal) != ERROR_SUCCESS) break;
+        }
+        KorvalSim_SetLogLimits(sim, board, 256, 0);  // a long stream need not fill the transfer log
+    }
 }
 
 }  // namespace korval::tool

@@ -23,6 +23,9 @@ struct Options {
 
 using Args = std::vector<std::string>;
 
+// Gives every simulated board's inputs sines sized for the range from low to high volts.
+void give_sim_signals(KorvalSim* sim, double low, double high);
+
 // An operation of a command ("dio read", "ctr mode"), listed in the command's generated help and with
 // help of its own ("korval dio read --help").
 struct Operation {

@@ -297,6 +297,7 @@ int attach_boards(const Globals& g, std::unique_ptr<KorvalSim, SimDeleter>& sim,
     }
     options.sim = sim.get();
     if (sim) {
+        give_sim_signals(sim.get(), 0.0, 10.0);
         if (const uint32_t r = KORVAL_InstallHost(KorvalSim_Host(sim.get()))) return report_error(r, "simulation");
     }
     for (const std::string& address : g.remotes) {
