@@ -51,7 +51,7 @@ done
 ls "$dist"/*.deb
 
 echo "-- lintian"
-timeout -k 10 900 lintian --fail-on error --no-tag-display-limit "$dist"/*.deb > "$work/lintian.txt" 2>&1 ||
+timeout -k 10 900 lintian --fail-on error --tag-display-limit 0 "$dist"/*.deb > "$work/lintian.txt" 2>&1 ||
     { cat "$work/lintian.txt"; echo "lintian reports errors"; exit 1; }
 cat "$work/lintian.txt"
 
