@@ -71,7 +71,7 @@ wheel "$dist" "$linux_lib" linux_x86_64
 # program would be (optimised for release: the tool's own project does not make warnings errors, as GCC 12
 # reports a false -Wrestrict in it at -O3 for this target)
 echo "-- Windows build (log: $work/windows.log)"
-win=${KORVAL_WINDOWS_BUILD:-$work/windows}
+win=$(mkdir -p "${KORVAL_WINDOWS_BUILD:-$work/windows}" && cd "${KORVAL_WINDOWS_BUILD:-$work/windows}" && pwd)
 stage=$work/windows-stage
 rm -rf "$stage"
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
