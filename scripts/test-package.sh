@@ -121,7 +121,8 @@ EOF
 cp "$work/measure.py" "$chroot_dir/tmp/check/"
 
 echo "-- apt-get install ./dist/*.deb in a fresh Debian 12 root"
-in_root 900 'apt-get update -qq && cd /tmp && apt-get install -y -qq --no-install-recommends ./dist/*.deb > /tmp/apt.log 2>&1 || { tail -30 /tmp/apt.log; exit 1; }'
+in_root 900 'apt-get update -qq && cd /tmp && apt-get install -y -qq --no-install-recommends ./dist/*.deb > /tmp/apt.log 2>&1' ||
+    { tail -30 "$chroot_dir/tmp/apt.log" 2> /dev/null; echo "apt-get install failed or timed out"; exit 1; }
 in_root 300 '
 cd /tmp/check
 dpkg-query -W -f="\${Package} \${Version}\n" libkorval1 libkorval-dev korval korval-udev python3-korval
@@ -134,10 +135,10 @@ timeout 60 korval --sim 0x8040 panel --help > /dev/null
 echo "- Debian python3"
 timeout 60 python3 measure.py
 echo "- C with pkg-config"
-cc -Wall -Werror -o consumer consumer.c $(pkg-config --cflags --libs korval)
+timeout 120 cc -Wall -Werror -o consumer consumer.c $(pkg-config --cflags --libs korval)
 timeout 60 ./consumer
 echo "- C++ with find_package(Korval)"
-cmake -S . -B build > /dev/null && cmake --build build > /dev/null
+timeout 120 cmake -S . -B build > /dev/null && timeout 300 cmake --build build > /dev/null
 timeout 60 ./build/consumer_cpp
 echo "- udev rules"
 rules=$(grep "/70-korval.rules\$" /tmp/files.txt)
@@ -149,7 +150,8 @@ grep -q "ATTR{idVendor}==\"4b56\"" "$rules"
 '
 echo "-- apt-get purge: no file of the packages left"
 in_root 300 '
-apt-get purge -y -qq libkorval1 libkorval-dev korval korval-udev python3-korval > /tmp/purge.log 2>&1 || { cat /tmp/purge.log; exit 1; }
+timeout 240 apt-get purge -y -qq libkorval1 libkorval-dev korval korval-udev python3-korval > /tmp/purge.log 2>&1 ||
+    { cat /tmp/purge.log; exit 1; }
 left=""
 while read -r f; do [ -d "$f" ] && continue; { [ -e "$f" ] || [ -L "$f" ]; } && left="$left $f"; done < /tmp/files.txt
 [ -d /usr/lib/python3/dist-packages/korval ] && left="$left /usr/lib/python3/dist-packages/korval/"
@@ -161,7 +163,7 @@ exec 9>&-
 
 echo "-- the Linux wheel in a fresh virtual environment"
 # numpy from Debian's python3-numpy (no package index here).
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+timeout 120 /usr/bin/python3 -m venv --system-site-packages "$work/venv"
 timeout 300 "$work/venv/bin/pip" install --no-index --quiet "$dist/korval-$version-py3-none-linux_x86_64.whl"
 (cd "$work" && env -u KORVAL_LIBRARY -u PYTHONPATH LD_LIBRARY_PATH= timeout 60 "$work/venv/bin/python" measure.py) |
     tee "$work/wheel.txt"
@@ -175,7 +177,7 @@ win=$work/win/korval-$version-win64
 mkdir -p "$root/build-package"
 export WINEPREFIX="$root/build-package/wine-prefix" WINEDEBUG=-all
 timeout 300 "$root/scripts/wine-run.sh" "$win/bin/korval.exe" --sim 0x8040 list
-x86_64-w64-mingw32-gcc -Wall -Werror -I"$win/include" -o "$win/bin/consumer.exe" tests/consumer/consumer.c \
+timeout 300 x86_64-w64-mingw32-gcc -Wall -Werror -I"$win/include" -o "$win/bin/consumer.exe" tests/consumer/consumer.c \
     "$win/lib/libKORVAL.dll.a"
 timeout 300 "$root/scripts/wine-run.sh" "$win/bin/consumer.exe"
 exports=$(sed '1,/^EXPORTS/d' "$win/lib/korval.def" | sed -n 's/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\).*/\1/p')
