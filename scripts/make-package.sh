@@ -5,7 +5,9 @@
 #   the Python wheels: Linux x86-64 carrying libkorval.so, Windows x64 carrying KORVAL.dll; the sdist
 #   korval-VERSION-win64.zip: KORVAL.dll, import libraries for Visual C++ and mingw-w64, korval.def, the
 #     headers, korval.exe, the Windows wheel, LICENSE and README-Windows.txt
-# Work folders are under build-package/.
+# Every step is bounded in time (timeout): a hung one fails with its log. Work folders are under
+# build-package/. KORVAL_WINDOWS_BUILD names a mingw-w64 build folder of the
+# library configured as .ci/run's (build-windows) to reuse; otherwise build-package/windows is one.
 #   scripts/make-package.sh [DIST_DIR]
 set -eu
 cd "$(dirname "$0")/.."
@@ -16,6 +18,10 @@ jobs=${JOBS:-$(nproc)}
 version=$(sed -n 's/^#define KORVAL_VERSION_[A-Z]* \([0-9]*\).*/\1/p' include/korval/korval.h | paste -sd. -)
 case "$version" in [0-9]*.[0-9]*.[0-9]*) ;; *) echo "no version in include/korval/korval.h"; exit 1 ;; esac
 py=/usr/bin/python3
+# debhelper gives the build a HOME of its own, which would hide ccache's cache: the machine's is used.
+if command -v ccache > /dev/null && [ -z "${CCACHE_DIR:-}" ]; then
+    CCACHE_DIR=$(ccache --get-config cache_dir) && export CCACHE_DIR
+fi
 mkdir -p "$work"
 rm -rf "${dist:?}"/*
 echo "== Korval $version into $dist"
@@ -35,7 +41,7 @@ korval ($version) unstable; urgency=medium
  -- $maintainer  $(git log -1 --format=%cD 2>/dev/null || date -R)
 EOF
 echo "-- dpkg-buildpackage (log: $work/dpkg-buildpackage.log)"
-(cd "$src" && DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage -b -us -uc > "$work/dpkg-buildpackage.log" 2>&1) ||
+(cd "$src" && DEB_BUILD_OPTIONS="parallel=$jobs" timeout -k 10 3600 dpkg-buildpackage -b -us -uc > "$work/dpkg-buildpackage.log" 2>&1) ||
     { tail -40 "$work/dpkg-buildpackage.log"; exit 1; }
 mkdir -p "$dist/debug"
 for deb in "$work"/*.deb "$work"/*.ddeb; do
@@ -45,7 +51,7 @@ done
 ls "$dist"/*.deb
 
 echo "-- lintian"
-lintian --fail-on error --no-tag-display-limit "$dist"/*.deb > "$work/lintian.txt" 2>&1 ||
+timeout -k 10 900 lintian --fail-on error --tag-display-limit 0 "$dist"/*.deb > "$work/lintian.txt" 2>&1 ||
     { cat "$work/lintian.txt"; echo "lintian reports errors"; exit 1; }
 cat "$work/lintian.txt"
 
@@ -60,21 +66,23 @@ wheel "$dist"
 linux_lib=$(find "$src/debian/libkorval1" -name "libkorval.so.$version" | head -n 1)
 wheel "$dist" "$linux_lib" linux_x86_64
 
-# --- Windows: KORVAL.dll cross-built with mingw-w64 and installed into a staging prefix; korval.exe built
-# against that installation, as a user's program would be (optimised for release: the tool's own project
-# does not make warnings errors, as GCC 12 reports a false -Wrestrict in it at -O3 for this target)
+# --- Windows: KORVAL.dll cross-built with mingw-w64 (as .ci/run's Windows build, whose folder may be
+# reused) and installed into a staging prefix; korval.exe built against that installation, as a user's
+# program would be (optimised for release: the tool's own project does not make warnings errors, as GCC 12
+# reports a false -Wrestrict in it at -O3 for this target)
 echo "-- Windows build (log: $work/windows.log)"
-win=$work/windows
+win=$(mkdir -p "${KORVAL_WINDOWS_BUILD:-$work/windows}" && cd "${KORVAL_WINDOWS_BUILD:-$work/windows}" && pwd)
 stage=$work/windows-stage
-cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DCMAKE_BUILD_TYPE=Release \
+rm -rf "$stage"
+cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
     -DKORVAL_WERROR=ON -DKORVAL_BUILD_TESTS=OFF -DKORVAL_BUILD_BENCH=OFF -DKORVAL_BUILD_TOOL=OFF > "$work/windows.log" 2>&1 ||
     { cat "$work/windows.log"; exit 1; }
-cmake --build "$win" -j "$jobs" --target korval >> "$work/windows.log" 2>&1 || { tail -40 "$work/windows.log"; exit 1; }
+timeout -k 10 2400 cmake --build "$win" -j "$jobs" --target korval >> "$work/windows.log" 2>&1 || { tail -40 "$work/windows.log"; exit 1; }
 cmake --install "$win" --prefix "$stage" >> "$work/windows.log" 2>&1 || { tail -20 "$work/windows.log"; exit 1; }
 cmake -S tools -B "$work/windows-tool" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$stage" >> "$work/windows.log" 2>&1 ||
     { tail -20 "$work/windows.log"; exit 1; }
-cmake --build "$work/windows-tool" -j "$jobs" >> "$work/windows.log" 2>&1 || { tail -40 "$work/windows.log"; exit 1; }
+timeout -k 10 2400 cmake --build "$work/windows-tool" -j "$jobs" >> "$work/windows.log" 2>&1 || { tail -40 "$work/windows.log"; exit 1; }
 wheel "$dist" "$win/src/KORVAL.dll" win_amd64
 
 name=korval-$version-win64

@@ -20,6 +20,7 @@ work=$(mktemp -d /tmp/korval-test-package.XXXXXX)
 chroot_dir=$work/root
 mounted=""
 cleanup() {
+    [ -z "${WINEPREFIX:-}" ] || timeout 30 /usr/lib/wine/wineserver -k 2> /dev/null || true
     for m in $mounted; do umount "$m" 2> /dev/null || umount -l "$m" 2> /dev/null || true; done
     # Never into a mount left behind (/dev, /proc, the package cache): the folder stays then.
     if grep -q " $work/" /proc/mounts; then
@@ -39,16 +40,25 @@ mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2
 [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
 suite=bookworm
 include=g++,cmake,make,pkgconf,python3
-key=$(printf '%s %s %s 1\n' "$suite" "$mirror" "$include" | sha256sum | cut -c1-16)
+# The cache is keyed by what makes the root (suite, mirror, packages, this recipe's revision); a root is
+# used only when its stamp says it was finished, and is made again when older than a week (the overlay's
+# apt-get update brings the rest up to date). One run at a time makes or checks it (flock, bounded).
+key=$(printf '%s %s %s 2\n' "$suite" "$mirror" "$include" | sha256sum | cut -c1-16)
 base=$cache/debian12-$key
 mkdir -p "$cache/apt-archives/partial"
-if [ ! -d "$base" ]; then
-    echo "-- debootstrap $suite from $mirror into $base (once: about 5 minutes)"
-    rm -rf "$base.partial"
+exec 9> "$cache/.lock"
+timeout 2400 flock 9 || { echo "the package cache $cache stayed locked"; exit 1; }
+fresh=$(find "$base.stamp" -mtime -7 2> /dev/null || true)
+if [ -z "$fresh" ] || [ "$(cat "$base.stamp")" != "$key" ] || [ ! -x "$base/usr/bin/g++" ]; then
+    echo "-- debootstrap $suite from $mirror into $base (once a week: about 5 minutes)"
+    rm -rf --one-file-system "$base" "$base.partial" "$base.stamp"
     timeout 1800 debootstrap --variant=minbase --include="$include" "$suite" "$base.partial" "$mirror" \
         > "$work/debootstrap.log" 2>&1 || { tail -30 "$work/debootstrap.log"; exit 1; }
     rm -rf "$base.partial/var/cache/apt/archives/"*.deb
+    timeout 60 chroot "$base.partial" /usr/bin/g++ --version > /dev/null ||
+        { echo "the new root cannot run its compiler"; exit 1; }
     mv "$base.partial" "$base"
+    echo "$key" > "$base.stamp"
 fi
 # The fresh root: the base, unchanged, under an overlay that takes this run's changes (a copy where
 # overlays cannot be mounted).
@@ -65,7 +75,7 @@ done
 # Downloaded packages are kept between runs.
 mount --bind "$cache/apt-archives" "$chroot_dir/var/cache/apt/archives"
 mounted="$chroot_dir/var/cache/apt/archives $mounted"
-in_root() { timeout "$1" chroot "$chroot_dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+in_root() { timeout -k 10 "$1" chroot "$chroot_dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
     LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive sh -euc "$2"; }
 
 mkdir -p "$chroot_dir/tmp/dist" "$chroot_dir/tmp/check"
@@ -111,7 +121,8 @@ EOF
 cp "$work/measure.py" "$chroot_dir/tmp/check/"
 
 echo "-- apt-get install ./dist/*.deb in a fresh Debian 12 root"
-in_root 900 'apt-get update -qq && cd /tmp && apt-get install -y -qq --no-install-recommends ./dist/*.deb > /tmp/apt.log 2>&1 || { tail -30 /tmp/apt.log; exit 1; }'
+in_root 900 'apt-get update -qq && cd /tmp && apt-get install -y -qq --no-install-recommends ./dist/*.deb > /tmp/apt.log 2>&1' ||
+    { tail -30 "$chroot_dir/tmp/apt.log" 2> /dev/null; echo "apt-get install failed or timed out"; exit 1; }
 in_root 300 '
 cd /tmp/check
 dpkg-query -W -f="\${Package} \${Version}\n" libkorval1 libkorval-dev korval korval-udev python3-korval
@@ -124,10 +135,10 @@ timeout 60 korval --sim 0x8040 panel --help > /dev/null
 echo "- Debian python3"
 timeout 60 python3 measure.py
 echo "- C with pkg-config"
-cc -Wall -Werror -o consumer consumer.c $(pkg-config --cflags --libs korval)
+timeout 120 cc -Wall -Werror -o consumer consumer.c $(pkg-config --cflags --libs korval)
 timeout 60 ./consumer
 echo "- C++ with find_package(Korval)"
-cmake -S . -B build > /dev/null && cmake --build build > /dev/null
+timeout 120 cmake -S . -B build > /dev/null && timeout 300 cmake --build build > /dev/null
 timeout 60 ./build/consumer_cpp
 echo "- udev rules"
 rules=$(grep "/70-korval.rules\$" /tmp/files.txt)
@@ -139,7 +150,8 @@ grep -q "ATTR{idVendor}==\"4b56\"" "$rules"
 '
 echo "-- apt-get purge: no file of the packages left"
 in_root 300 '
-apt-get purge -y -qq libkorval1 libkorval-dev korval korval-udev python3-korval > /tmp/purge.log 2>&1 || { cat /tmp/purge.log; exit 1; }
+timeout 240 apt-get purge -y -qq libkorval1 libkorval-dev korval korval-udev python3-korval > /tmp/purge.log 2>&1 ||
+    { cat /tmp/purge.log; exit 1; }
 left=""
 while read -r f; do [ -d "$f" ] && continue; { [ -e "$f" ] || [ -L "$f" ]; } && left="$left $f"; done < /tmp/files.txt
 [ -d /usr/lib/python3/dist-packages/korval ] && left="$left /usr/lib/python3/dist-packages/korval/"
@@ -147,9 +159,11 @@ while read -r f; do [ -d "$f" ] && continue; { [ -e "$f" ] || [ -L "$f" ]; } && 
 echo "removed: $(wc -l < /tmp/files.txt) paths"
 '
 
+exec 9>&-
+
 echo "-- the Linux wheel in a fresh virtual environment"
 # numpy from Debian's python3-numpy (no package index here).
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+timeout 120 /usr/bin/python3 -m venv --system-site-packages "$work/venv"
 timeout 300 "$work/venv/bin/pip" install --no-index --quiet "$dist/korval-$version-py3-none-linux_x86_64.whl"
 (cd "$work" && env -u KORVAL_LIBRARY -u PYTHONPATH LD_LIBRARY_PATH= timeout 60 "$work/venv/bin/python" measure.py) |
     tee "$work/wheel.txt"
@@ -159,12 +173,14 @@ echo "-- the Windows archive under Wine"
 mkdir -p "$work/win"
 (cd "$work/win" && unzip -q "$dist/korval-$version-win64.zip")
 win=$work/win/korval-$version-win64
-export WINEPREFIX="$work/wine-prefix" WINEDEBUG=-all
+# The Wine prefix is kept beside the package builds (made once: Wine's first start takes a while).
+mkdir -p "$root/build-package"
+export WINEPREFIX="$root/build-package/wine-prefix" WINEDEBUG=-all
 timeout 300 "$root/scripts/wine-run.sh" "$win/bin/korval.exe" --sim 0x8040 list
-x86_64-w64-mingw32-gcc -Wall -Werror -I"$win/include" -o "$win/bin/consumer.exe" tests/consumer/consumer.c \
+timeout 300 x86_64-w64-mingw32-gcc -Wall -Werror -I"$win/include" -o "$win/bin/consumer.exe" tests/consumer/consumer.c \
     "$win/lib/libKORVAL.dll.a"
 timeout 300 "$root/scripts/wine-run.sh" "$win/bin/consumer.exe"
-exports=$(sed -n '/^EXPORTS/,$p' "$win/lib/korval.def" | sed -n 's/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\).*/\1/p')
+exports=$(sed '1,/^EXPORTS/d' "$win/lib/korval.def" | sed -n 's/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\).*/\1/p')
 llvm-nm "$win/lib/KORVAL.lib" 2>/dev/null | sed -n 's/.* __imp_\(.*\)$/\1/p' | sort -u > "$work/lib-names.txt"
 missing=$(printf '%s\n' $exports | sort -u | comm -23 - "$work/lib-names.txt")
 [ -z "$missing" ] || { echo "KORVAL.lib lacks:" $missing; exit 1; }
