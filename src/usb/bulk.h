@@ -22,8 +22,8 @@ Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint
 // Writes `size` bytes of `data` to the bulk OUT pipe `pipe_id`; the same rules as bulk_read.
 Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred) noexcept;
 
-// Ends the transfers in flight on the slot's pipe `pipe_id` (WinUSB path) or on its file handle
-// (DeviceIoControl path, where every pending transfer of the board ends): they fail with 995. This is
+// Ends the transfers in flight on the slot's pipe `pipe_id` through its transport: that pipe's alone
+// on the WinUSB path, every pending transfer of the board on the DeviceIoControl path: they fail with 995. This is
 // how an end function wakes a worker blocked on a board that has stopped answering. false when the
 // host cannot cancel; the caller must then bound its waits another way.
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept;
