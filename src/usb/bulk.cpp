@@ -13,13 +13,20 @@ namespace korval::usb {
 
 namespace {
 
-// One bulk transfer through the board's transport. No time-out is set, and nothing is retried or split.
-Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept
+// One bulk transfer through the board's transport, bounded by `within` when it names a deadline. No
+// time-out is set otherwise, and nothing is retried or split.
+Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
+                     const Within& within) noexcept
 {
     const TDeviceData& d = device(slot);
     uint32_t moved = 0;
-    // A failure without a code from the driver becomes 31 in the device-gone mapping.
-    if (!transport_of(d).bulk(d.Handle, pipe_id, data, size, moved)) return device_gone(slot);
+    if (within.deadline != nullptr) within.deadline->arm(within.allowance);
+    const bool ok = transport_of(d).bulk(d.Handle, pipe_id, data, size, moved);
+    // A failure without a code from the driver becomes 31 in the device-gone mapping; the code is read
+    // before the deadline is let go of.
+    const Result r = ok ? ERROR_SUCCESS : device_gone(slot);
+    if (within.deadline != nullptr) within.deadline->disarm();
+    if (r != ERROR_SUCCESS) return r;
     // A driver that reports more than the buffer holds is not believed beyond the buffer.
     transferred = moved < size ? moved : size;
     return ERROR_SUCCESS;
@@ -27,15 +34,17 @@ Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, 
 
 }  // namespace
 
-Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept
+Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
+                 const Within& within) noexcept
 {
-    return bulk_transfer(slot, pipe_id, data, size, transferred);
+    return bulk_transfer(slot, pipe_id, data, size, transferred, within);
 }
 
-Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred) noexcept
+Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred,
+                  const Within& within) noexcept
 {
     // The drivers take a writable pointer for both directions; an OUT transfer only reads it.
-    return bulk_transfer(slot, pipe_id, const_cast<void*>(data), size, transferred);
+    return bulk_transfer(slot, pipe_id, const_cast<void*>(data), size, transferred, within);
 }
 
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
