@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/worker.h"
 #include "support/sim_fixture.h"
+#include "usb/deadline.h"
 #ifndef _WIN32
 #include "support/forked_case.h"
 #endif
@@ -114,6 +116,48 @@ TEST_P(Stress, UnplugWhileTwoCallersRunEndsBothWithTheBoardGone)
 }
 
 KORVAL_BOTH_PATHS(Stress);
+
+// The threads one call starts: a worker only where the call has one of its own (a triggered scan's
+// time-out thread); the deadlines of the reads and writes are kept by the library's one timer.
+TEST_P(Stress, ACallStartsOnlyItsOwnWorkers)
+{
+    // Board 0 scans, board 1 plays waveforms.
+    add(0x8040, path());
+    add(0x4001, path());
+    install();
+    struct Case {
+        const char* name;
+        uint32_t result;
+        uint64_t workers;
+        std::function<uint32_t()> call;
+    };
+    const Case cases[] = {
+        {"ADC_GetScan", 0, 0,
+         [] {
+             std::array<uint16_t, 256> b{};
+             return ADC_GetScan(0, b.data());
+         }},
+        {"ADC_GetTrigScan", ERROR_TIMEOUT, 1,
+         [] {
+             std::array<uint16_t, 256> b{};
+             return ADC_GetTrigScan(0, b.data(), 1);
+         }},
+        {"DACOutputProcess", 0, 0,
+         [] {
+             double hz = 1000;
+             const uint16_t points[4] = {};
+             return DACOutputProcess(1, &hz, 4, points);
+         }},
+    };
+    for (const Case& c : cases) {
+        for (int round = 0; round < 2; ++round) {
+            const uint64_t before = Worker::started_count();
+            EXPECT_EQ(c.call(), c.result) << c.name;
+            EXPECT_EQ(Worker::started_count() - before, c.workers) << c.name;
+            EXPECT_TRUE(usb::deadline_timer_running()) << c.name;
+        }
+    }
+}
 
 // The background operations, each as a begin (which may start a worker, or block as a gate wait does)
 // and an end, with the result codes each may return on a board that is there.

@@ -84,9 +84,8 @@ void TADCWorker::Execute()
         if (bAbort) return finish(ERROR_OPERATION_ABORTED);
         const uint32_t size = std::min(ReadSize, left);
         uint32_t got = 0;
-        guard_.arm(adc::read_allowance(kReadBase, size / 2));
-        Result r = usb::bulk_read(DI, static_cast<uint8_t>(TargetPipe), pTar, size, got);
-        guard_.disarm();
+        Result r = usb::bulk_read(DI, static_cast<uint8_t>(TargetPipe), pTar, size, got,
+                                  guard_.within(adc::read_allowance(kReadBase, size / 2)));
         if (r != ERROR_SUCCESS) {
             if (bAbort) r = ERROR_OPERATION_ABORTED;
             else if (guard_.timed_out()) r = ERROR_TIMEOUT;

@@ -77,9 +77,8 @@ Result read_samples(uint32_t slot, void* data, uint32_t size, std::chrono::milli
     auto* at = static_cast<uint8_t*>(data);
     for (uint32_t left = size; left > 0;) {
         uint32_t got = 0;
-        guard.arm(read_allowance(base, left / 2));
-        const Result r = usb::bulk_read(slot, usb::kAdcSamplePipe, at, left, got);
-        guard.disarm();
+        const Result r =
+            usb::bulk_read(slot, usb::kAdcSamplePipe, at, left, got, guard.within(read_allowance(base, left / 2)));
         if (r != ERROR_SUCCESS) return guard.timed_out() ? ERROR_TIMEOUT : r;
         at += got;
         left -= got;

@@ -30,7 +30,11 @@ void raise_priority() noexcept
 #endif
 }
 
+std::atomic<uint64_t> g_started{0};
+
 }  // namespace
+
+uint64_t Worker::started_count() noexcept { return g_started.load(std::memory_order_relaxed); }
 
 Worker::~Worker()
 {
@@ -58,6 +62,7 @@ bool Worker::start(std::function<void()> body, WorkerPriority priority) noexcept
         return false;
     }
     started_ = true;
+    g_started.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 

@@ -54,6 +54,10 @@ public:
 
     Relaxed<uint32_t> result;
 
+    // How many workers the library has started since it was loaded (for the tests that count the
+    // threads an operation starts).
+    static uint64_t started_count() noexcept;
+
 private:
     std::thread thread_;
     bool started_ = false;

@@ -11,6 +11,7 @@
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
+#include "usb/transport.h"
 
 namespace korval {
 
@@ -39,7 +40,7 @@ uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     const TDeviceData& d = device(slot);
     KorvalCapabilities caps = public_capabilities(d.PID);
-    caps.DriverPath = d.bCyUSB ? 1 : 0;
+    caps.DriverPath = usb::transport_of(d).driver_path();
     return fill_caller_capabilities(pCaps, caps);
 }
 

@@ -18,6 +18,10 @@
 
 namespace korval {
 
+namespace usb {
+class Transport;
+}
+
 inline constexpr uint32_t kSlotCount = 32;
 inline constexpr uint32_t kDefaultStreamingBlockSize = 0x7C00;  // 31,744
 
@@ -29,6 +33,8 @@ struct TCoreSlot {
     Relaxed<KorvalHandle> Handle;  // file handle (DeviceIoControl path) or WinUSB interface handle
     Relaxed<KorvalHandle> hWinUSBFile;
     Relaxed<bool> bCyUSB;          // true: DeviceIoControl driver path; false: WinUSB
+    // The driver path's operations, chosen with bCyUSB where discovery places the board.
+    Relaxed<const usb::Transport*> transport;
     std::string DevPath;           // interface path, written on the DeviceIoControl path only
     Relaxed<uint32_t> PID;         // 0xFFFFFFFF while the open check reads the descriptor
     Relaxed<bool> bGetName;

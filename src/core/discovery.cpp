@@ -7,6 +7,7 @@
 #include "core/registry.h"
 #include "core/subsystem_hooks.h"
 #include "usb/host_binding.h"
+#include "usb/transport.h"
 
 namespace korval {
 
@@ -37,7 +38,7 @@ bool already_open(const std::string& path)
 {
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
         const TDeviceData& d = device(slot);
-        if (d.Handle != 0 && d.bCyUSB && d.DevPath == path) return true;
+        if (d.Handle != 0 && usb::transport_of(d).known_by_path() && d.DevPath == path) return true;
     }
     return false;
 }
@@ -45,9 +46,10 @@ bool already_open(const std::string& path)
 // What every placement sets besides the handles, the core's fields and then each subsystem's. The
 // firmware check's result belongs to the board that passed it, not to the slot: the next board in the
 // slot is checked itself.
-void place(TDeviceData& d, bool ioctl_path)
+void place(TDeviceData& d, const usb::Transport& transport)
 {
-    d.bCyUSB = ioctl_path;
+    d.transport = &transport;
+    d.bCyUSB = transport.driver_path() == 1;
     d.bOpen = false;
     d.bFirmware20 = false;
     notify_board_placed(d);
@@ -65,7 +67,7 @@ void discover_ioctl_boards(uint32_t host)
             return;
         }
         TDeviceData& d = device(slot);
-        place(d, true);
+        place(d, usb::ioctl_transport());
         d.DevPath = path;
         d.hWinUSBFile = 0;
         d.Handle = file;
@@ -90,7 +92,7 @@ void discover_winusb_boards(uint32_t host)
             return;
         }
         TDeviceData& d = device(slot);
-        place(d, false);
+        place(d, usb::winusb_transport());
         // A remote board keeps its path, which names its server; a local one leaves DevPath as it was.
         if (host != 0) d.DevPath = path;
         d.hWinUSBFile = file;

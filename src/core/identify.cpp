@@ -12,6 +12,7 @@
 #include "usb/control.h"
 #include "usb/host_binding.h"
 #include "usb/requests.h"
+#include "usb/transport.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -191,7 +192,7 @@ uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     const TDeviceData& d = device(slot);
-    if (d.bCyUSB) return ERROR_NOT_SUPPORTED;
+    if (!usb::transport_of(d).lists_pipes()) return ERROR_NOT_SUPPORTED;
     // The count and the entries are caller memory: read and written through the guard, the count read
     // once, before anything is asked of the board.
     uint32_t room = 0;

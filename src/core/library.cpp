@@ -19,6 +19,7 @@
 #include "core/registry.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"
+#include "usb/deadline.h"
 #include "usb/host_binding.h"
 
 namespace korval {
@@ -65,6 +66,7 @@ bool run_once(Sequence&& sequence)
 __attribute__((destructor)) void library_unload()
 {
     board_watch::end_at_unload();
+    usb::end_deadline_timer_at_unload();
     release_fault_handler();
     release_dynamic_fields();
 }

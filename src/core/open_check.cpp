@@ -4,8 +4,8 @@
 #include "core/subsystem_hooks.h"
 #include "korval/korval.h"
 #include "usb/control.h"
-#include "usb/host_binding.h"
 #include "usb/requests.h"
+#include "usb/transport.h"
 
 namespace korval {
 
@@ -22,17 +22,7 @@ Result open_check(uint32_t slot)
     // Zeroed first: on the WinUSB path the byte count is not examined, so a short descriptor reads as
     // product 0 (no capabilities) rather than as stale bytes.
     uint8_t descriptor[18] = {};
-    if (d.bCyUSB) {
-        uint32_t size = sizeof descriptor;
-        if (const Result r = usb::descriptor_read(slot, usb::kStandardIn, usb::kGetDescriptorRequest,
-                                                  usb::kDeviceDescriptorValue, 0, size, descriptor))
-            return r;
-        if (size < sizeof descriptor) return ERROR_READ_FAULT;
-    } else {
-        uint32_t transferred = 0;
-        if (!usb::winusb_get_descriptor(d.Handle, 1, 0, 0x0409, descriptor, sizeof descriptor, transferred))
-            return device_gone(slot);
-    }
+    if (const Result r = usb::transport_of(d).device_descriptor(slot, descriptor)) return r;
     d.PID = static_cast<uint32_t>(descriptor[10] | descriptor[11] << 8);  // idProduct
     set_up_capabilities(d);
     d.bOpen = true;
@@ -73,12 +63,7 @@ bool close_handles(TDeviceData& d)
     const KorvalHandle file = d.hWinUSBFile.exchange(0);
     if (handle == 0) return false;
     // The results of closing are not examined: the handles are given up whatever the driver says.
-    if (d.bCyUSB) {
-        usb::close_handle(handle);
-    } else {
-        usb::winusb_free(handle);
-        usb::close_handle(file);
-    }
+    usb::transport_of(d).close(handle, file);
     return true;
 }
 

@@ -25,6 +25,7 @@
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
+#include "usb/deadline.h"
 #include "usb/requests.h"
 
 namespace korval {
@@ -534,38 +535,20 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
     if (const Result r = program_rate(slot, pClockHz, divisor)) return r;
 
     // The board has been reset and does not play until the start below, so it takes each piece into
-    // its buffer at once. A write it does not finish within the bound is cancelled by a watchdog, so the
-    // call returns (1460) even from a board that has stopped taking data.
-    std::atomic<uint64_t> pieces{0};
-    std::atomic<bool> timed_out{false};
-    Worker watchdog;
-    const bool watched = watchdog.start([&] {
-        uint64_t seen = 0;
-        while (!watchdog.wait_for(kProcessStall)) {
-            const uint64_t now = pieces.load();
-            if (now != seen) {
-                seen = now;
-                continue;
-            }
-            timed_out = true;
-            usb::cancel_transfers(slot, usb::kDacSamplePipe);
-        }
-    });
+    // its buffer at once. A write it does not finish within the bound is cancelled at its deadline, so
+    // the call returns (1460) even from a board that has stopped taking data.
+    usb::Deadline deadline(slot, usb::kDacSamplePipe);
     const auto* bytes = reinterpret_cast<const uint8_t*>(pSampleData);
     Result result = ERROR_SUCCESS;
     for (size_t done = 0;;) {
         const size_t piece = total - done > kProcessChunk ? kProcessChunk : total - done;
         uint32_t moved = 0;
         result = usb::bulk_write(slot, usb::kDacSamplePipe, bytes != nullptr ? bytes + done : nullptr,
-                                 static_cast<uint32_t>(piece), moved);
-        ++pieces;
+                                 static_cast<uint32_t>(piece), moved, {&deadline, kProcessStall});
         done += piece;
         if (result != ERROR_SUCCESS || done == total) break;
     }
-    if (watched) {
-        watchdog.request_stop();
-        watchdog.join();
-    }
+    const bool timed_out = deadline.timed_out();
     if (result != ERROR_SUCCESS) return timed_out ? ERROR_TIMEOUT : result;
     return usb::vendor_write(slot, usb::kDacStreamControlRequest, usb::kDacStreamStart, 0, 0, nullptr);
 }

@@ -6,33 +6,27 @@
 
 #include "base/caller_memory.h"
 #include "korval/korval.h"
-#include "usb/driver_header.h"
-#include "usb/host_binding.h"
+#include "usb/transport.h"
 #include "usb/usb_api.h"
 
 namespace korval::usb {
 
 namespace {
 
-// One bulk transfer. On the DeviceIoControl path the request header carries only the endpoint and the
-// data buffer is the call's second buffer, in both directions: the driver fills it for IN and takes the
-// bytes to send from it for OUT. No time-out is set on either path, and nothing is retried or split.
-Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept
+// One bulk transfer through the board's transport, bounded by `within` when it names a deadline. No
+// time-out is set otherwise, and nothing is retried or split.
+Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
+                     const Within& within) noexcept
 {
     const TDeviceData& d = device(slot);
     uint32_t moved = 0;
-    bool ok = false;
-    if (d.bCyUSB) {
-        uint8_t header[kHeaderSize];
-        build_bulk_header(header, pipe_id);
-        ok = device_io_control(d.Handle, KORVAL_IOCTL_BULK_TRANSFER, header, kHeaderSize, data, size, moved);
-    } else if ((pipe_id & 0x80) != 0) {
-        ok = winusb_read_pipe(d.Handle, pipe_id, data, size, moved);
-    } else {
-        ok = winusb_write_pipe(d.Handle, pipe_id, data, size, moved);
-    }
-    // A failure without a code from the driver becomes 31 in the device-gone mapping.
-    if (!ok) return device_gone(slot);
+    if (within.deadline != nullptr) within.deadline->arm(within.allowance);
+    const bool ok = transport_of(d).bulk(d.Handle, pipe_id, data, size, moved);
+    // A failure without a code from the driver becomes 31 in the device-gone mapping; the code is read
+    // before the deadline is let go of.
+    const Result r = ok ? ERROR_SUCCESS : device_gone(slot);
+    if (within.deadline != nullptr) within.deadline->disarm();
+    if (r != ERROR_SUCCESS) return r;
     // A driver that reports more than the buffer holds is not believed beyond the buffer.
     transferred = moved < size ? moved : size;
     return ERROR_SUCCESS;
@@ -40,29 +34,32 @@ Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, 
 
 }  // namespace
 
-Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept
+Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
+                 const Within& within) noexcept
 {
-    return bulk_transfer(slot, pipe_id, data, size, transferred);
+    return bulk_transfer(slot, pipe_id, data, size, transferred, within);
 }
 
-Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred) noexcept
+Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred,
+                  const Within& within) noexcept
 {
     // The drivers take a writable pointer for both directions; an OUT transfer only reads it.
-    return bulk_transfer(slot, pipe_id, const_cast<void*>(data), size, transferred);
+    return bulk_transfer(slot, pipe_id, const_cast<void*>(data), size, transferred, within);
 }
 
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 {
     const TDeviceData& d = device(slot);
     const KorvalHandle handle = d.Handle;
-    if (handle == 0 || !can_cancel_transfers(slot)) return false;
-    return d.bCyUSB ? cancel_io(handle) : winusb_abort_pipe(handle, pipe_id);
+    const Transport& t = transport_of(d);
+    if (handle == 0 || !t.can_cancel(handle)) return false;
+    return t.cancel(handle, pipe_id);
 }
 
 bool can_cancel_transfers(uint32_t slot) noexcept
 {
     const TDeviceData& d = device(slot);
-    return d.bCyUSB ? can_cancel_io(d.Handle) : can_abort_pipe(d.Handle);
+    return transport_of(d).can_cancel(d.Handle);
 }
 
 void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const std::atomic<uint32_t>& count)

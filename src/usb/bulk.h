@@ -7,23 +7,34 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 
 #include "core/registry.h"
+#include "usb/deadline.h"
 
 namespace korval::usb {
+
+// A bound on one transfer: the deadline it is armed with and the time it may take (usb/deadline.h).
+// Without a deadline a transfer takes as long as the board does.
+struct Within {
+    Deadline* deadline = nullptr;
+    std::chrono::nanoseconds allowance{0};
+};
 
 // Reads up to `size` bytes from the bulk IN pipe `pipe_id` (endpoint address, bit 7 set) into `data`.
 // `transferred` is the count the driver reported, never more than `size`. A short read is a success.
 // A failed driver call goes through the device-gone mapping. The slot must hold an open board.
-Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred) noexcept;
+Result bulk_read(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
+                 const Within& within = {}) noexcept;
 
 // Writes `size` bytes of `data` to the bulk OUT pipe `pipe_id`; the same rules as bulk_read.
-Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred) noexcept;
+Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t size, uint32_t& transferred,
+                  const Within& within = {}) noexcept;
 
-// Ends the transfers in flight on the slot's pipe `pipe_id` (WinUSB path) or on its file handle
-// (DeviceIoControl path, where every pending transfer of the board ends): they fail with 995. This is
+// Ends the transfers in flight on the slot's pipe `pipe_id` through its transport: that pipe's alone
+// on the WinUSB path, every pending transfer of the board on the DeviceIoControl path: they fail with 995. This is
 // how an end function wakes a worker blocked on a board that has stopped answering. false when the
 // host cannot cancel; the caller must then bound its waits another way.
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept;

@@ -21,10 +21,4 @@ Result vendor_read(uint32_t slot, uint8_t request, uint16_t value, uint16_t inde
 Result vendor_write(uint32_t slot, uint8_t request, uint16_t value, uint16_t index, uint32_t size,
                     const void* data);
 
-// A device-to-host request on the DeviceIoControl path with the given type bits (bit 7 is set), without
-// index resolution or open check: the open check reads the device descriptor with it. Fails with the
-// system's code (31 when there is none); the slot stays open.
-Result descriptor_read(uint32_t slot, uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
-                       uint32_t& size, void* data);
-
 }  // namespace korval::usb

@@ -7,6 +7,7 @@
 #include "base/last_error.h"
 #include "host/os/os_host.h"
 #include "korval/korval.h"
+#include "usb/deadline.h"
 
 namespace korval::usb {
 
@@ -62,7 +63,10 @@ bool call(const KorvalHost& host, Fn fn, Args... args) noexcept
 void install_host(const KorvalHost* host)
 {
     // The operating system's host is started afresh each time it is installed and ended when another
-    // host takes its place, so it holds no thread or handle while it is not in use.
+    // host takes its place, so it holds no thread or handle while it is not in use. The deadline timer
+    // ends with the host too (no transfer is pending while a host is installed); the next deadline
+    // starts it again.
+    end_deadline_timer();
     os::release();
     if (host == nullptr) {
         g_host = os::host();

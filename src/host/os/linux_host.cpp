@@ -188,7 +188,10 @@ std::string board_path(libusb_device* device)
     const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
     if (depth <= 0) return {};
     std::string path = "usb:" + std::to_string(libusb_get_bus_number(device)) + "-";
-    for (int p = 0; p < depth; ++p) path += (p ? "." : "") + std::to_string(ports[p]);
+    for (int p = 0; p < depth; ++p) {
+        if (p > 0) path += '.';
+        path += std::to_string(ports[p]);
+    }
     return path;
 }
 

@@ -218,6 +218,10 @@ TransferResult Board::bulk(const Via& via, uint8_t endpoint, uint8_t* data, uint
                 result = failed(ERROR_GEN_FAILURE);
                 break;
             }
+            if (closed_.count(via.handle) != 0 || closed_.count(via.file) != 0) {
+                result = failed(ERROR_OPERATION_ABORTED);
+                break;
+            }
             waiters_.push_back(&waiter);
             if (reply.wake_at_ns && !clock_.manual())
                 changed_.wait_until(lock, clock_.steady_time_of(*reply.wake_at_ns));
@@ -276,6 +280,15 @@ void Board::cancel(KorvalHandle handle, int pipe)
     std::lock_guard lock(mutex_);
     for (Waiter* w : waiters_)
         if ((w->handle == handle || w->file == handle) && (pipe == kAnyPipe || w->pipe == pipe)) w->cancelled = true;
+    changed_.notify_all();
+}
+
+void Board::close(KorvalHandle handle)
+{
+    std::lock_guard lock(mutex_);
+    closed_.insert(handle);
+    for (Waiter* w : waiters_)
+        if (w->handle == handle || w->file == handle) w->cancelled = true;
     changed_.notify_all();
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -92,6 +93,9 @@ public:
     // unless it is kAnyPipe).
     static constexpr int kAnyPipe = -1;
     void cancel(KorvalHandle handle, int pipe);
+    // A handle closed: its waiting transfers end with 995, and so does one that reaches the board on it
+    // afterwards (a transfer on another thread may have looked the handle up just before the close).
+    void close(KorvalHandle handle);
 
     // ---- Log and faults ----
     uint32_t log_count();
@@ -138,6 +142,7 @@ private:
     std::map<uint8_t, BulkInHandler> bulk_in_;
     std::map<uint8_t, BulkOutHandler> bulk_out_;
     std::vector<Waiter*> waiters_;
+    std::set<KorvalHandle> closed_;  // handle values are never given out twice
 
     std::deque<Record> log_;
     uint64_t sequence_ = 0;

@@ -173,7 +173,7 @@ int Simulation::remove(KorvalHandle handle, bool is_interface, uint32_t* error)
         board = it->second.board;
         handles_.erase(it);
     }
-    board->cancel(handle, Board::kAnyPipe);
+    board->close(handle);
     return 1;
 }
 
