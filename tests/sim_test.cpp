@@ -121,6 +121,31 @@ TEST_F(Sim, BlockedTransfersEndOnAbortCancelAndUnplug)
     EXPECT_EQ(error, 1167u);
 }
 
+// A simulation destroyed while a transfer waits at one of its boards (a stream left running) ends the
+// transfer as an unplug would, instead of hanging in the destruction.
+TEST(SimDestroy, EndsTheTransfersStillWaiting)
+{
+    KorvalSim* sim = KorvalSim_Create();
+    const uint32_t board = KorvalSim_AddBoard(sim, 0x8040, KORVAL_SIM_WINUSB);
+    const KorvalHost host = *KorvalSim_Host(sim);
+    char path[160];
+    KorvalSim_GetInterfacePath(sim, board, path, sizeof path);
+    KorvalHandle f = 0, i = 0;
+    uint32_t error = 0;
+    ASSERT_TRUE(host.open_file(host.context, path, 1, &f, &error));
+    ASSERT_TRUE(host.winusb_initialize(host.context, f, &i, &error));
+    auto waiting = std::async(std::launch::async, [&host, i] {
+        uint8_t data[16];
+        uint32_t n = 0, e = 0;
+        const int ok = host.winusb_read_pipe(host.context, i, 0x86, data, sizeof data, &n, &e);
+        return std::make_pair(ok, e);
+    });
+    // Long enough for the read to be waiting at the board, which has nothing to send.
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    KorvalSim_Destroy(sim);
+    EXPECT_EQ(waiting.get(), std::make_pair(0, 1167u));
+}
+
 TEST_F(Sim, PipesOutsideTheInterfaceFail)
 {
     const uint32_t board = add(0x8001, KORVAL_SIM_WINUSB);

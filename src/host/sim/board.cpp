@@ -42,6 +42,17 @@ Board::Board(const Clock& clock, uint32_t id, const Product& product, uint32_t p
         if (r.present(product_)) features_.push_back(r.create(*this));
 }
 
+// A program that destroys its simulation while a stream it left running still waits at a board (the
+// library leaves continuous workers running across a host change) gets the transfer back as from an
+// unplugged board, instead of a wait without end on a board that is going away.
+Board::~Board()
+{
+    std::unique_lock lock(mutex_);
+    ending_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return waiters_.empty(); });
+}
+
 uint64_t Board::now_ns() const { return clock_.now_ns(); }
 
 void Board::on_control(Direction direction, uint8_t request, ControlHandler handler, std::optional<uint16_t> index)
@@ -222,12 +233,21 @@ TransferResult Board::bulk(const Via& via, uint8_t endpoint, uint8_t* data, uint
                 result = failed(ERROR_OPERATION_ABORTED);
                 break;
             }
+            if (ending_) {
+                result = failed(ERROR_DEVICE_NOT_CONNECTED);
+                break;
+            }
             waiters_.push_back(&waiter);
             if (reply.wake_at_ns && !clock_.manual())
                 changed_.wait_until(lock, clock_.steady_time_of(*reply.wake_at_ns));
             else
                 changed_.wait(lock);
             waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &waiter));
+            if (ending_) {
+                result = failed(ERROR_DEVICE_NOT_CONNECTED);
+                changed_.notify_all();  // the destructor waits for the last waiter to leave
+                break;
+            }
             if (waiter.cancelled) {
                 result = failed(ERROR_OPERATION_ABORTED);
                 break;

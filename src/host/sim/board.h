@@ -45,6 +45,8 @@ public:
     Board(const Clock& clock, uint32_t id, const Product& product, uint32_t path, std::string interface_path);
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
+    // Ends the transfers still waiting at the board (as an unplug would: 1167) and returns once none is.
+    ~Board();
 
     uint32_t id() const { return id_; }
     const Product& product() const { return product_; }
@@ -133,6 +135,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool plugged_ = true;
+    bool ending_ = false;  // the board is being destroyed: no transfer waits any more
     uint64_t generation_ = 1;
     uint32_t unplug_countdown_ = 0;  // transfers until a planned unplug, 0 when none is planned
     std::atomic<uint32_t> unusable_{0};
