@@ -74,7 +74,7 @@ test-vm:
 	@./scripts/setup.sh --vm
 	@cmake -S . -B $(BUILD)-vm -DKORVAL_WERROR=ON -DKORVAL_BUILD_BENCH=OFF \
 		-DKORVAL_BUILD_REMOTE=OFF > /dev/null
-	@cmake --build $(BUILD)-vm -j $(JOBS) --target korval_tool korval_gadget
+	@cmake --build $(BUILD)-vm -j $(JOBS) --target korval_tool korval_gadget korval_vm_check
 	./scripts/test-vm.sh $(BUILD)-vm
 
 # The documentation: Doxygen (C reference and guide), Sphinx (Python), the tool's pages; checked by

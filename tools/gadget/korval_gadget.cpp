@@ -6,8 +6,12 @@
 // the requests addressed to the device (FUNCTIONFS_ALL_CTRL_RECIP); the kernel answers the standard
 // requests (descriptors, configuration) itself from what is written here.
 //
-//   korval-gadget --product 0x8040 [--serial HEX] [--udc NAME] [--name NAME]
+//   korval-gadget --product 0x8040 [--serial HEX] [--udc NAME] [--name NAME] [--adc-noise SEED]
 //
+// --adc-noise gives every analog input a noise signal of that seed, which depends on the sample's place
+// in the sample count only: a program that knows the seed knows every sample the board sends. SIGUSR2
+// prints what the board's outputs did (the waveform player's points and codes, the digital stream's
+// points put out, checked as counting up by one) and forgets the digital points reported.
 // Runs until SIGINT or SIGTERM, then unbinds the port and removes what it made. The port can be
 // unbound and bound again meanwhile (echo > .../UDC): the bulk pipes stop and start with it.
 #include <endian.h>
@@ -46,6 +50,8 @@ bool is_wanted(uint8_t address) { return (address & kFiller) == 0; }
 
 std::atomic<bool> g_stop{false};
 void on_signal(int) { g_stop = true; }
+std::atomic<bool> g_report{false};
+void on_report(int) { g_report = true; }
 // Sent to a pipe's thread to end a wait in the kernel (FunctionFS waits for a disabled endpoint to
 // come back); the handler does nothing, the call fails with EINTR.
 void on_wake(int) {}
@@ -56,6 +62,7 @@ struct Firmware {
     const KorvalHost* host = nullptr;
     KorvalHandle file = 0;
     KorvalHandle interface = 0;
+    uint32_t board = 0;
 };
 
 struct Pipe {
@@ -70,6 +77,7 @@ struct Options {
     std::string serial;  // hex; empty: the board's own
     std::string udc;     // empty: the first free one
     std::string name = "korval";
+    long noise_seed = -1;  // -1: the board's own signals
 };
 
 bool write_file(const std::string& path, const std::string& text)
@@ -111,6 +119,11 @@ bool open_firmware(const Options& o, Firmware& fw)
         return false;
     }
     if (!o.serial.empty()) KorvalSim_SetSerialNumber(fw.sim, board, std::strtoull(o.serial.c_str(), nullptr, 16));
+    if (o.noise_seed >= 0) {
+        const KorvalSimAdcSignal noise{KORVAL_SIM_SIGNAL_NOISE, static_cast<uint32_t>(o.noise_seed), 0.0, 9.0, 0.0};
+        for (uint32_t c = 0; c < 16; ++c) KorvalSim_SetAdcSignal(fw.sim, board, c, &noise);
+    }
+    fw.board = board;
     fw.host = KorvalSim_Host(fw.sim);
     char path[512];
     KorvalSim_GetInterfacePath(fw.sim, board, path, sizeof path);
@@ -135,6 +148,46 @@ std::vector<uint8_t> firmware_pipes(const Firmware& fw)
             pipes.push_back(id);
     }
     return pipes;
+}
+
+// What the outputs did, on one line: the waveform (points, underruns, the end, each channel's lowest
+// and highest code) and the digital points put out since the last report (whether they count up by one).
+void report(const Firmware& fw)
+{
+    std::printf("korval-gadget: report:");
+    KorvalSimDacStream dac{};
+    if (KorvalSim_GetDacStream(fw.sim, fw.board, &dac) == 0) {
+        std::printf(" waveform %llu points of %u channels, %llu underruns, ended %u;",
+                    static_cast<unsigned long long>(dac.points), dac.channels,
+                    static_cast<unsigned long long>(dac.underruns), dac.ended);
+        std::vector<uint16_t> codes(std::min<uint64_t>(dac.points, 1u << 20));
+        for (uint32_t c = 0; c < dac.channels; ++c) {
+            uint32_t n = static_cast<uint32_t>(codes.size());
+            if (KorvalSim_GetDacPlayed(fw.sim, fw.board, c, 0, codes.data(), &n) != 0 || n == 0) continue;
+            const auto [low, high] = std::minmax_element(codes.begin(), codes.begin() + n);
+            std::printf(" channel %u codes %u to %u;", c, *low, *high);
+        }
+    }
+    KorvalSimDigitalStream dio{};
+    if (KorvalSim_GetDigitalStream(fw.sim, fw.board, &dio) == 0) {
+        std::vector<uint16_t> points(1u << 16);
+        uint64_t taken = 0, counting = 0;
+        uint16_t first = 0;
+        uint32_t n = 0;
+        do {
+            if (KorvalSim_ReadDigitalStreamOutput(fw.sim, fw.board, points.data(), static_cast<uint32_t>(points.size()),
+                                                  &n) != 0)
+                break;
+            for (uint32_t i = 0; i < n; ++i, ++taken) {
+                if (taken == 0) first = points[i];
+                if (points[i] == static_cast<uint16_t>(first + taken) && counting == taken) ++counting;
+            }
+        } while (n > 0);
+        std::printf(" digital points put out %llu, counting up by 1 for %llu", static_cast<unsigned long long>(taken),
+                    static_cast<unsigned long long>(counting));
+    }
+    std::printf("\n");
+    std::fflush(stdout);
 }
 
 // ---- FunctionFS descriptors ----
@@ -409,6 +462,11 @@ void start_pipes(const Firmware& fw, const Gadget& g, std::vector<Pipe>& pipes, 
         if (!is_wanted(p.address)) continue;  // a filler: no traffic
         p.done = false;
         p.worker = std::thread([&fw, &p, &running] {
+            // The report's signal is the main thread's: it ends the main thread's poll at once.
+            sigset_t report;
+            sigemptyset(&report);
+            sigaddset(&report, SIGUSR2);
+            pthread_sigmask(SIG_BLOCK, &report, nullptr);
             if ((p.address & 0x80) != 0)
                 pipe_in(fw, p, running);
             else
@@ -450,7 +508,8 @@ std::vector<uint8_t> endpoint_order(const std::string& udc, const std::vector<ui
 
 int usage()
 {
-    std::fprintf(stderr, "usage: korval-gadget [--product PID] [--serial HEX] [--udc NAME] [--name NAME]\n");
+    std::fprintf(stderr,
+                 "usage: korval-gadget [--product PID] [--serial HEX] [--udc NAME] [--name NAME] [--adc-noise SEED]\n");
     return 2;
 }
 
@@ -470,6 +529,8 @@ int main(int argc, char** argv)
             o.udc = argv[++i];
         else if (a == "--name")
             o.name = argv[++i];
+        else if (a == "--adc-noise")
+            o.noise_seed = std::strtol(argv[++i], nullptr, 0);
         else
             return usage();
     }
@@ -479,6 +540,9 @@ int main(int argc, char** argv)
     struct sigaction wake {};
     wake.sa_handler = on_wake;  // no SA_RESTART: the interrupted call returns EINTR
     sigaction(SIGUSR1, &wake, nullptr);
+    struct sigaction asked {};
+    asked.sa_handler = on_report;
+    sigaction(SIGUSR2, &asked, nullptr);
 
     Firmware fw;
     if (!open_firmware(o, fw)) return 1;
@@ -514,6 +578,7 @@ int main(int argc, char** argv)
 
     std::atomic<bool> running{false};
     while (!g_stop) {
+        if (g_report.exchange(false)) report(fw);
         pollfd p{ep0, POLLIN, 0};
         if (poll(&p, 1, 200) <= 0) continue;
         usb_functionfs_event events[4];
