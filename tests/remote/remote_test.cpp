@@ -332,8 +332,17 @@ protected:
         KORVAL_InstallHost(nullptr);
     }
 
+    // The times the servers started so far have said they serve (the log is kept across restarts).
+    int serving_lines() const
+    {
+        std::ifstream log(temp_dir() + "/serve.log");
+        int n = 0;
+        for (std::string line; std::getline(log, line);) n += line.find("serving ") != std::string::npos ? 1 : 0;
+        return n;
+    }
     void start_server(const char* pid)
     {
+        const int served_before = serving_lines();
         const std::string listen = address_;
         std::vector<std::string> args = {KORVAL_TOOL_FILE, "serve", "--sim", pid, "--listen", listen};
         std::vector<char*> argv;
@@ -355,9 +364,10 @@ protected:
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             const bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
             close(fd);
-            if (up) break;
+            // Accepting is not yet serving: the server says when its boards are offered.
+            if (up && serving_lines() > served_before) break;
             ASSERT_LT(Clock::now(), deadline) << "the server did not start";
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     void kill_server()
