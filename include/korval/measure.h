@@ -183,9 +183,9 @@ KORVAL_API uint32_t KORVAL_MeasureStart(KorvalMeasurement *pMeasurement, KorvalM
 /**
  * @brief The next block, waiting at most TimeoutMS for it.
  *
- * With pVolts and pCounts NULL, the block's values stay in the measurement's memory until the next
- * read, a stop or a destroy. With either given, the values are copied there (room for CapacityScans
- * scans) from the measurement's block, on the calling thread; the block's Volts and Counts point there.
+ * With pVolts and pCounts NULL, the values stay in the measurement's memory until the next read, a
+ * stop or a destroy. A buffer given (room for CapacityScans scans) receives its values converted there
+ * straight from the board's scans, on the calling thread; the block's Volts or Counts then points there.
  * @param[in] pMeasurement The measurement.
  * @param[in,out] pBlock In: Size. Out: the block.
  * @param[out] pVolts NULL, or room for CapacityScans x channels doubles.
