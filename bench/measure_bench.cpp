@@ -131,33 +131,43 @@ protected:
 BENCHMARK_DEFINE_F(Bench, MeasureInstant)(benchmark::State& state) { measure(state, 8u << 20, 100000.0, 0); }
 BENCHMARK_REGISTER_F(Bench, MeasureInstant)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
-// The same counts into volts in a plain loop, block by block, with the same per-channel scale.
-void PlainConvert(benchmark::State& state)
+constexpr size_t kConvertBlockScans = 5000;
+constexpr uint64_t kConvertScans = 8u << 20;
+
+// Times `convert_block` (one block of kConvertBlockScans scans into `volts`) over kConvertScans scans.
+template <class ConvertBlock>
+void time_conversion(benchmark::State& state, const std::vector<double>& volts, ConvertBlock&& convert_block)
 {
-    constexpr size_t kBlockScans = 5000;
-    const uint64_t scans = 8u << 20;
-    std::vector<uint16_t> counts(kBlockScans * kChannels);
-    std::vector<double> volts(kBlockScans * kChannels);
-    double scale[kChannels], offset[kChannels];
-    for (uint32_t k = 0; k < kChannels; ++k) scale[k] = 20.0 / 65536.0, offset[k] = -10.0;
     uint64_t samples = 0;
     double cpu = 0;
     for (auto _ : state) {
         const double cpu0 = process_cpu_seconds();
         const auto t0 = Clock::now();
-        for (uint64_t done = 0; done < scans; done += kBlockScans) {
-            for (size_t s = 0; s < kBlockScans; ++s)
-                for (uint32_t k = 0; k < kChannels; ++k)
-                    volts[s * kChannels + k] = counts[s * kChannels + k] * scale[k] + offset[k];
+        for (uint64_t done = 0; done < kConvertScans; done += kConvertBlockScans) {
+            convert_block();
             benchmark::DoNotOptimize(volts.data());
             benchmark::ClobberMemory();
         }
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
         cpu += process_cpu_seconds() - cpu0;
-        samples += scans * kChannels;
+        samples += kConvertScans * kChannels;
     }
     state.SetItemsProcessed(static_cast<int64_t>(samples));
     state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
+}
+
+// The same counts into volts in a plain loop, block by block, with the same per-channel scale.
+void PlainConvert(benchmark::State& state)
+{
+    std::vector<uint16_t> counts(kConvertBlockScans * kChannels);
+    std::vector<double> volts(kConvertBlockScans * kChannels);
+    double scale[kChannels], offset[kChannels];
+    for (uint32_t k = 0; k < kChannels; ++k) scale[k] = 20.0 / 65536.0, offset[k] = -10.0;
+    time_conversion(state, volts, [&] {
+        for (size_t s = 0; s < kConvertBlockScans; ++s)
+            for (uint32_t k = 0; k < kChannels; ++k)
+                volts[s * kChannels + k] = counts[s * kChannels + k] * scale[k] + offset[k];
+    });
 }
 BENCHMARK(PlainConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
@@ -165,31 +175,17 @@ BENCHMARK(PlainConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillis
 // what the conversion costs, apart from reading the board's scans out of the ring's memory.
 void EngineConvert(benchmark::State& state)
 {
-    constexpr size_t kBlockScans = 5000;
-    const uint64_t scans = 8u << 20;
     korval::measure::Plan plan;
     plan.channels = kChannels;
     plan.scan_bytes = 2 * kChannels;
     for (uint32_t k = 0; k < kChannels; ++k) plan.codes[k] = 1;  // ±10 V
     const auto conversion = korval::measure::Conversion::make(plan);
-    std::vector<uint16_t> raw(kBlockScans * kChannels), counts(kBlockScans * kChannels);
-    std::vector<double> volts(kBlockScans * kChannels);
-    uint64_t samples = 0;
-    double cpu = 0;
-    for (auto _ : state) {
-        const double cpu0 = process_cpu_seconds();
-        const auto t0 = Clock::now();
-        for (uint64_t done = 0; done < scans; done += kBlockScans) {
-            conversion->convert(reinterpret_cast<const uint8_t*>(raw.data()), kBlockScans, volts.data(), counts.data());
-            benchmark::DoNotOptimize(volts.data());
-            benchmark::ClobberMemory();
-        }
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
-        cpu += process_cpu_seconds() - cpu0;
-        samples += scans * kChannels;
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(samples));
-    state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
+    std::vector<uint16_t> raw(kConvertBlockScans * kChannels), counts(kConvertBlockScans * kChannels);
+    std::vector<double> volts(kConvertBlockScans * kChannels);
+    time_conversion(state, volts, [&] {
+        conversion->convert(reinterpret_cast<const uint8_t*>(raw.data()), kConvertBlockScans, volts.data(),
+                            counts.data());
+    });
 }
 BENCHMARK(EngineConvert)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
