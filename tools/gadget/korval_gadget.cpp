@@ -11,7 +11,8 @@
 // --adc-noise gives every analog input a noise signal of that seed, which depends on the sample's place
 // in the sample count only: a program that knows the seed knows every sample the board sends. SIGUSR2
 // prints what the board's outputs did (the waveform player's points and codes, the digital stream's
-// points put out, checked as counting up by one) and forgets the digital points reported.
+// points put out, checked as counting up by one) and forgets the digital points reported; while the
+// board still has points to put out it says how many, and reports none.
 // Runs until SIGINT or SIGTERM, then unbinds the port and removes what it made. The port can be
 // unbound and bound again meanwhile (echo > .../UDC): the bulk pipes stop and start with it.
 #include <endian.h>
@@ -169,7 +170,10 @@ void report(const Firmware& fw)
         }
     }
     KorvalSimDigitalStream dio{};
-    if (KorvalSim_GetDigitalStream(fw.sim, fw.board, &dio) == 0) {
+    if (KorvalSim_GetDigitalStream(fw.sim, fw.board, &dio) == 0 && dio.points_queued > 0) {
+        // Still putting points out: they are reported together once the last has gone out.
+        std::printf(" digital points queued %llu", static_cast<unsigned long long>(dio.points_queued));
+    } else if (KorvalSim_GetDigitalStream(fw.sim, fw.board, &dio) == 0) {
         std::vector<uint16_t> points(1u << 16);
         uint64_t taken = 0, counting = 0;
         uint16_t first = 0;
