@@ -55,12 +55,14 @@ else
     for d in /sys/bus/usb/devices/*:1.0; do echo "korval-vm: $d: $(ls -d "$d"/ep_* | sed 's/.*ep_//' | tr '\n' ' ')"; done
 fi
 
-# Where the two differ by nature: rates measured on the clock, what only a simulated board can tell
+# Where the two differ by nature: rates measured on the clock, the inputs' volts (the tool gives a
+# simulated board's inputs sines that move with time), what only a simulated board can tell
 # (its player's counts), and the spare endpoints korval-gadget declares on dummy_hcd's port
 # (0x81, 0x8B: the tool lists every pipe the interface has).
 # The pipes are listed in address order: the gadget declares them in the order the port needs.
 same() {
     sed -e 's/ at [0-9.]* Hz/ at RATE Hz/; /^simulated board /d; s/^pipes          0x/               0x/' \
+        -e 's/[+-][0-9]*\.[0-9]\{6\}\( \|$\)/VOLTS\1/g' \
         -e '/^ *0x8[1B] bulk in$/d' |
         awk '/^               0x/ { pipes = pipes $0 "\n"; next }
              pipes != "" { print "pipes"; fflush(); printf "%s", pipes | "sort"; close("sort"); pipes = "" }
@@ -125,9 +127,15 @@ run_case dio -d 2 stream in --points 2048 --hz 2000
 points=${TMPDIR:-/tmp}/korval-vm-points.bin
 run_case dio -d 2 stream in --points 4096 --hz 4000 --out "$points"
 run_case dio -d 2 stream out --file "$points" --hz 4000
+board_did 2 "digital points put out 4096, counting up by 1 for 4096"
 rm -f "$points"
 
 # ---- unplugged (the port unbound) during an operation, then plugged in again ----
+# Every board listed with a slot, none unusable: a board plugged in again is back in the list.
+all_listed() {
+    listed=$("$tool" list 2>&1)
+    [ "$(echo "$listed" | awk '$1 ~ /^[0-9]+$/' | wc -l)" -eq 3 ] && ! echo "$listed" | grep -q unusable
+}
 gone_pid() { [ ! -e "/proc/$1" ] || grep -q ') Z' "/proc/$1/stat"; }
 unplug_case() {
     n=$1
@@ -143,6 +151,8 @@ unplug_case() {
     slot=$("$tool" list | awk -v id="0x$id" 'toupper($2) == toupper(id) { print $1 }')
     cmd=$(echo "$*" | sed "s/-d [0-9]*/-d $slot/")
     case "$cmd" in /*) ;; *) cmd="$tool $cmd" ;; esac
+    # (the last case's log goes first: the command may not have opened its own yet when it is looked at)
+    rm -f /tmp/unplug.log
     $cmd > /tmp/unplug.log 2>&1 &
     pid=$!
     # Running once it says so, or after 5 s (a waveform says nothing until it ends).
@@ -163,13 +173,16 @@ unplug_case() {
         "$tool" list
     fi
     echo "$udc" > "$(udc_file "$n")"
-    if wait_for 30 on_bus "$id" && wait_for 30 sh -c "'$tool' list | grep -q '$id'"; then
+    if wait_for 30 on_bus "$id" && wait_for 30 all_listed; then
         echo "found again"
     else
         echo "not found again"
     fi
 }
 unplug_case 0 adc -d 0 stream --seconds 60
+# A waveform far longer than the board's buffer: the tool is still queueing frames when the port goes.
+unplug_case 1 dac -d 1 wave --shape sine --hz 10 --rate 10000 --channels 2 --seconds 120
+unplug_case 0 /korval/korval-vm-check control -d 0 60
 
 # ---- a second board of a product on a fourth port, and a continuous acquisition on it ----
 # Its inputs read a noise signal that depends on the sample's place only, so every sample is known

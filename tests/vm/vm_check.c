@@ -6,6 +6,10 @@
  *                                            a continuous acquisition of channels 0-3 (±10 V) at RATE scans
  *                                            per second on the board's scan clock for SECONDS, every sample
  *                                            compared with FILE
+ *     korval-vm-check control -d SLOT SECONDS
+ *                                            control requests (an EEPROM read) one after another until one
+ *                                            fails or SECONDS pass; the failure's code and how long after the
+ *                                            last answer it came
  *
  * A noise signal depends on the sample's place after the last sample count only, not on the time it was
  * taken, so the board's samples can be known in advance: each buffer that starts a new count
@@ -142,11 +146,40 @@ static int stream(uint32_t d, double seconds, double rate, const char* path)
     return r == ERROR_SUCCESS && io == 0 && finals == 1 && wrong == 0 && short_blocks == 0 && enough ? 0 : 1;
 }
 
+/* Ends with the first request that fails: status 0 when it failed as a board that has left does. */
+static int control(uint32_t d, double seconds)
+{
+    uint8_t data[32];
+    uint64_t answered = 0;
+    uint32_t r = ERROR_SUCCESS, size;
+    const double start = seconds_now();
+    double last = start;
+    printf("control requests to slot %u\n", (unsigned)d);
+    fflush(stdout);
+    while (seconds_now() - start < seconds) {
+        size = sizeof data;
+        if ((r = GenericVendorRead(d, 0xA2, 0, 0, &size, data)) != ERROR_SUCCESS) break;
+        ++answered;
+        last = seconds_now();
+    }
+    printf("figure: control requests: %llu answered, then %u %s %.0f ms after the last answer\n",
+           (unsigned long long)answered, (unsigned)r, KORVAL_ResultName(r), (seconds_now() - last) * 1000);
+    /* A board that left stays gone for every later request on its slot. */
+    size = sizeof data;
+    const uint32_t again = GenericVendorRead(d, 0xA2, 0, 0, &size, data);
+    const int ok = r == ERROR_DEVICE_REMOVED && again == ERROR_DEVICE_REMOVED;
+    printf("%sthe next request: %u\n", ok ? "" : "FAILED: ", (unsigned)again);
+    return ok ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 5 && strcmp(argv[1], "control") == 0 && strcmp(argv[2], "-d") == 0)
+        return control((uint32_t)atoi(argv[3]), atof(argv[4]));
     if (argc == 4 && strcmp(argv[1], "reference") == 0) return reference_file(argv[2], (uint32_t)atoi(argv[3]));
     if (argc == 6 && strcmp(argv[1], "stream") == 0)
         return stream((uint32_t)atoi(argv[2]), atof(argv[3]), atof(argv[4]), argv[5]);
-    fprintf(stderr, "usage: korval-vm-check reference FILE SEED | stream SLOT SECONDS RATE FILE\n");
+    fprintf(stderr,
+            "usage: korval-vm-check reference FILE SEED | stream SLOT SECONDS RATE FILE | control -d SLOT SECONDS\n");
     return 2;
 }
