@@ -154,13 +154,15 @@ static int control(uint32_t d, double seconds)
     uint32_t r = ERROR_SUCCESS, size;
     const double start = seconds_now();
     double last = start;
-    printf("control requests to slot %u\n", (unsigned)d);
-    fflush(stdout);
     while (seconds_now() - start < seconds) {
         size = sizeof data;
         if ((r = GenericVendorRead(d, 0xA2, 0, 0, &size, data)) != ERROR_SUCCESS) break;
-        ++answered;
         last = seconds_now();
+        /* Said once the board has answered, so the unplug that waits for it finds the loop running. */
+        if (++answered == 1) {
+            printf("control requests to slot %u\n", (unsigned)d);
+            fflush(stdout);
+        }
     }
     printf("figure: control requests: %llu answered, then %u %s %.0f ms after the last answer\n",
            (unsigned long long)answered, (unsigned)r, KORVAL_ResultName(r), (seconds_now() - last) * 1000);
