@@ -183,6 +183,8 @@ unplug_case 0 adc -d 0 stream --seconds 60
 # A waveform far longer than the board's buffer: the tool is still queueing frames when the port goes.
 unplug_case 1 dac -d 1 wave --shape sine --hz 10 --rate 10000 --channels 2 --seconds 120
 unplug_case 0 /korval/korval-vm-check control -d 0 60
+# The same through the exported functions, with the threads of the process counted around it.
+unplug_case 0 /korval/korval-vm-check unplugged-stream -d 0 60
 
 # ---- a second board of a product on a fourth port, and a continuous acquisition on it ----
 # Its inputs read a noise signal that depends on the sample's place only, so every sample is known

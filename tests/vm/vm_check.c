@@ -18,6 +18,7 @@
  * was right and the scans received match the board's clock.
  */
 #define _POSIX_C_SOURCE 199309L
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -174,14 +175,69 @@ static int control(uint32_t d, double seconds)
     return ok ? 0 : 1;
 }
 
+/* The threads of this process. */
+static int threads_now(void)
+{
+    DIR* dir = opendir("/proc/self/task");
+    int n = 0;
+    if (dir == NULL) return -1;
+    for (struct dirent* e; (e = readdir(dir)) != NULL;)
+        if (e->d_name[0] != '.') ++n;
+    closedir(dir);
+    return n;
+}
+
+/* A continuous acquisition that an unplug of its board ends: status 0 when the end returns 1617 with 1617
+   as the acquisition's status, and the acquisition's threads are gone (joined) once it has returned. */
+static int unplugged_stream(uint32_t d, double seconds)
+{
+    double hz = 4000.0, stop = 0.0;
+    uint32_t io = 0, r;
+    if ((r = configure(d)) != ERROR_SUCCESS || (r = CTR_StartOutputFreq(d, 0, &hz)) != ERROR_SUCCESS) {
+        printf("unplugged stream: setting up: %u %s\n", (unsigned)r, KORVAL_ResultName(r));
+        return 1;
+    }
+    const int before = threads_now();
+    if ((r = ADC_BulkContinuousStart(d, BUF_SIZE, BUF_COUNT, 0, on_buffer)) != ERROR_SUCCESS) {
+        printf("unplugged stream: starting: %u %s\n", (unsigned)r, KORVAL_ResultName(r));
+        return 1;
+    }
+    const double start = seconds_now();
+    while (total == 0 && seconds_now() - start < seconds) sleep_ms(1);
+    /* Said once samples come, so the unplug that waits for it finds the acquisition running. */
+    printf("continuous acquisition on slot %u\n", (unsigned)d);
+    fflush(stdout);
+    while (finals == 0 && seconds_now() - start < seconds) sleep_ms(1);
+    const double ended_by_itself = seconds_now();
+    r = ADC_BulkContinuousEnd(d, &io);
+    const double end_took = seconds_now() - ended_by_itself;
+    CTR_StartOutputFreq(d, 0, &stop);
+    int after = threads_now();
+    for (int i = 0; i < 2000 && after > before; ++i) { /* a joined thread is reaped by the kernel soon after */
+        sleep_ms(1);
+        after = threads_now();
+    }
+    const int ok = r == ERROR_DEVICE_REMOVED && io == ERROR_DEVICE_REMOVED && finals == 1 && after <= before;
+    printf(
+        "figure: unplugged during a continuous acquisition: %llu scans came, the end returned %u %s in %.0f ms "
+        "with I/O status %u, threads %d before the start and %d after the end\n",
+        (unsigned long long)(total / CHANNELS), (unsigned)r, KORVAL_ResultName(r), end_took * 1000, (unsigned)io,
+        before, after);
+    if (!ok) printf("FAILED: the unplugged acquisition\n");
+    return ok ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 5 && strcmp(argv[1], "control") == 0 && strcmp(argv[2], "-d") == 0)
         return control((uint32_t)atoi(argv[3]), atof(argv[4]));
+    if (argc == 5 && strcmp(argv[1], "unplugged-stream") == 0 && strcmp(argv[2], "-d") == 0)
+        return unplugged_stream((uint32_t)atoi(argv[3]), atof(argv[4]));
     if (argc == 4 && strcmp(argv[1], "reference") == 0) return reference_file(argv[2], (uint32_t)atoi(argv[3]));
     if (argc == 6 && strcmp(argv[1], "stream") == 0)
         return stream((uint32_t)atoi(argv[2]), atof(argv[3]), atof(argv[4]), argv[5]);
     fprintf(stderr,
-            "usage: korval-vm-check reference FILE SEED | stream SLOT SECONDS RATE FILE | control -d SLOT SECONDS\n");
+            "usage: korval-vm-check reference FILE SEED | stream SLOT SECONDS RATE FILE | control -d SLOT SECONDS\n"
+            "       korval-vm-check unplugged-stream -d SLOT SECONDS\n");
     return 2;
 }
