@@ -129,7 +129,7 @@ TEST_F(Soak, ContinuousAcquisitionAndWaveformOutputTogether)
         std::lock_guard lock(stream.mutex);
         ASSERT_EQ(stream.faults, 0u) << "a sample word arrived out of order";
     }
-    const uint64_t final_memory = resident_bytes();
+    [[maybe_unused]] const uint64_t final_memory = resident_bytes();
     ASSERT_EQ(DACOutputClose(1), 0u);
     uint32_t status = 0xFF;
     ASSERT_EQ(ADC_BulkContinuousEnd(0, &status), 0u);
@@ -163,10 +163,14 @@ TEST_F(Soak, ContinuousAcquisitionAndWaveformOutputTogether)
     }
 
     // Memory flat: what the streams hold once settled is all they hold (the ring grows in bursts of
-    // 4 KiB buffers, the board's records are bounded).
+    // 4 KiB buffers, the board's records are bounded). Not under AddressSanitizer, whose quarantine
+    // keeps up to 256 MB of freed memory resident: there the resident size says nothing of what the
+    // streams hold (its leak check covers what they never free).
+#if !defined(__SANITIZE_ADDRESS__)
     if (settled_memory != 0 && final_memory != 0) {
         EXPECT_LT(final_memory, settled_memory + (32u << 20)) << settled_memory << " -> " << final_memory;
     }
+#endif
 }
 
 }  // namespace
