@@ -44,6 +44,18 @@ int finish(const TransferResult& r, uint32_t* count, uint32_t* error)
 
 }  // namespace
 
+Simulation::~Simulation()
+{
+    // Under the lock, after the last lookup of every transfer made so far; the boards' destructors then
+    // wait for their waiting transfers to leave, while the handles and the rest are still there.
+    std::vector<std::unique_ptr<Board>> boards;
+    {
+        std::lock_guard lock(mutex_);
+        boards.swap(boards_);
+    }
+    boards.clear();
+}
+
 Simulation::Simulation()
 {
     host_.version = KORVAL_HOST_VERSION;

@@ -20,6 +20,8 @@ public:
     Simulation();
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;
+    // Ends the transfers still waiting at its boards (1167, as an unplug) before anything they used goes.
+    ~Simulation();
 
     const KorvalHost* host() const { return &host_; }
     void set_winusb(bool available) { host_.has_winusb = available ? 1 : 0; }
