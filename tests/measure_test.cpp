@@ -1,7 +1,6 @@
 // Measurements on simulated boards with the manual clock: scans counted and timed exactly, the software
 // trigger to the scan, records, an unplug, refused settings and the result codes of the calls.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/pages.h"
 #include "support/sim_fixture.h"
 
 namespace korval::test {
@@ -384,15 +384,15 @@ TEST_F(Measure, RingGrowthHostTimeAndCallerMemory)
     }
     ASSERT_GT(filled, 16);
 
-    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(page, MAP_FAILED);
+    uint8_t* page = map_pages(1, PageAccess::read);
+    ASSERT_NE(page, nullptr);
     std::vector<double> volts(10 * 4);
     std::vector<uint16_t> counts(10 * 4);
     KorvalMeasureBlock b{};
     b.Size = sizeof b;
-    EXPECT_EQ(KORVAL_MeasureRead(m_, &b, static_cast<double*>(page), counts.data(), 10, 5000), ERROR_NOACCESS);
-    EXPECT_EQ(KORVAL_MeasureRead(m_, &b, volts.data(), static_cast<uint16_t*>(page), 10, 5000), ERROR_NOACCESS);
-    munmap(page, 4096);
+    EXPECT_EQ(KORVAL_MeasureRead(m_, &b, reinterpret_cast<double*>(page), counts.data(), 10, 5000), ERROR_NOACCESS);
+    EXPECT_EQ(KORVAL_MeasureRead(m_, &b, volts.data(), reinterpret_cast<uint16_t*>(page), 10, 5000), ERROR_NOACCESS);
+    unmap_pages(page, 1);
     ASSERT_EQ(KORVAL_MeasureRead(m_, &b, volts.data(), counts.data(), 10, 5000), 0u);
     EXPECT_EQ(b.FirstScan, 0u);
     EXPECT_EQ(b.Volts, volts.data());
