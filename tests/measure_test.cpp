@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "measure/engine.h"
 #include "support/pages.h"
 #include "support/sim_fixture.h"
 
@@ -159,6 +160,34 @@ TEST_F(Measure, ExactScansAndTimesAtARate)
         EXPECT_EQ(st.Result, 0u);
         EXPECT_EQ(KORVAL_MeasureStop(m_), 0u);
         EXPECT_EQ(KORVAL_MeasureStop(m_), ERROR_HANDLE_EOF);
+    }
+}
+
+// The conversion's values, whatever path the channel count takes (groups held whole for counts that
+// divide 16, runs of the tables for the others) and wherever a block ends in a group: each value is its
+// own channel's count by that channel's range, as one column converts alone.
+TEST(MeasureConversion, EveryValueByItsChannelsRange)
+{
+    const uint8_t codes[] = {1, 0, 2, 1, 3, 0, 1, 2};  // ranges differ from one channel to the next
+    for (const uint32_t n : {1u, 2u, 3u, 4u, 5u, 8u, 16u}) {
+        for (const size_t scans : {size_t{1}, size_t{7}, size_t{64}, size_t{301}}) {
+            measure::Plan plan;
+            plan.channels = n;
+            plan.scan_bytes = 2 * n;
+            for (uint32_t k = 0; k < n; ++k) plan.codes[k] = codes[k % std::size(codes)];
+            const auto c = measure::Conversion::make(plan);
+            std::vector<uint16_t> raw(scans * n);
+            for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
+            std::vector<double> volts(raw.size());
+            std::vector<uint16_t> counts(raw.size());
+            const auto* bytes = reinterpret_cast<const uint8_t*>(raw.data());
+            c->convert(bytes, scans, volts.data(), counts.data());
+            ASSERT_EQ(counts, raw) << n << " channels, " << scans << " scans";
+            for (size_t s = 0; s < scans; ++s)
+                for (uint32_t k = 0; k < n; ++k)
+                    ASSERT_EQ(volts[s * n + k], c->column_volts(bytes + s * plan.scan_bytes, k))
+                        << n << " channels, scan " << s << ", channel " << k;
+        }
     }
 }
 
