@@ -7,7 +7,8 @@
 // Beside the rate in wall time, per_cpu_second is the rate in the process's CPU time (all its threads),
 // which a busy machine does not change; engine_per_cpu_second the same in the CPU time of the thread
 // that converts (the instant board keeps the reading thread busy growing the ring, which is not the
-// engine's cost).
+// engine's cost). ring_growths is the buffers the ring grew by in a run: how far the instant board's
+// reader ran ahead of the engine, whose scans then come from memory the reader wrote long before.
 //   MeasurePaced       the board paced at 1 M samples/s (62,500 scans/s of 16 channels); cpu_percent is
 //                      the process's CPU time over the wall time, in percent of one core
 #include <benchmark/benchmark.h>
@@ -89,6 +90,7 @@ protected:
         }
         uint64_t samples = 0, engine_samples = 0;
         double wall = 0, cpu = 0, engine_cpu = 0;
+        uint64_t growths = 0;
         for (auto _ : state) {
             KorvalMeasureSettings settings{};
             settings.Size = sizeof settings;
@@ -107,6 +109,10 @@ protected:
             }
             d.last.wait(false);
             const auto t1 = Clock::now();
+            KorvalMeasureStatus st{};
+            st.Size = sizeof st;
+            KORVAL_MeasureGetStatus(m, &st);
+            growths += st.RingGrowths;
             KORVAL_MeasureStop(m);
             const double seconds = std::chrono::duration<double>(t1 - t0).count();
             state.SetIterationTime(seconds);
@@ -119,6 +125,7 @@ protected:
         }
         KORVAL_MeasureDestroy(m);
         state.SetItemsProcessed(static_cast<int64_t>(samples));
+        state.counters["ring_growths"] = static_cast<double>(growths) / static_cast<double>(state.iterations());
         state.counters["cpu_percent"] = wall > 0 ? 100.0 * cpu / wall : 0;
         // Samples per second of the process's CPU time: the cost, whatever else the machine runs.
         state.counters["per_cpu_second"] = cpu > 0 ? static_cast<double>(samples) / cpu : 0;
