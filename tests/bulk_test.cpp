@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -161,11 +161,11 @@ TEST_P(Bulk, DriverFailuresGoThroughTheDeviceGoneMapping)
     EXPECT_EQ(count, 77u);
     fail_next(board, KORVAL_SIM_BULK_OUT, 0x02, 121);
     EXPECT_EQ(QBT_GenericBulkOut(0, 0x02, data.data(), data.size(), &count), 121u);
-    EXPECT_TRUE(device(0).Handle != 0);
+    EXPECT_TRUE(board_record(0).Handle != 0);
 
     KorvalSim_Unplug(sim_, board);
     EXPECT_EQ(QBT_GenericBulkOut(0, 0x02, data.data(), data.size(), &count), 1617u);
-    EXPECT_TRUE(device(0).bDeviceWasHere);
+    EXPECT_TRUE(board_record(0).bDeviceWasHere);
     const uint32_t logged = KorvalSim_LogCount(sim_, board);
     EXPECT_EQ(QBT_GenericBulkIn(0, 0x86, data.data(), data.size(), &count), 1617u);
     EXPECT_EQ(KorvalSim_LogCount(sim_, board), logged);  // answered by the open check
@@ -205,7 +205,7 @@ TEST_P(Bulk, UnusableCallerMemoryIs998NotACrash)
     // The count cannot be written back: the data has moved, the call says the count was lost.
     std::array<uint8_t, 16> data{};
     EXPECT_EQ(QBT_GenericBulkIn(0, 0x86, data.data(), 16, reinterpret_cast<uint32_t*>(pages.read_only())), 998u);
-    EXPECT_TRUE(device(0).Handle != 0);
+    EXPECT_TRUE(board_record(0).Handle != 0);
 }
 
 TEST_P(Bulk, ResetHoldsAndReleasesTheController)
@@ -262,7 +262,7 @@ TEST_F(StreamControl, BlockSizeIsRoundedByTheBoardsStreams)
         SetUp();
         const uint32_t board = install_one(c.pid);
         EXPECT_EQ(KORVAL_SetStreamingBlockSize(0, c.block_size), c.result);
-        EXPECT_EQ(device(0).StreamingBlockSize, c.stored);
+        EXPECT_EQ(board_record(0).StreamingBlockSize, c.stored);
         EXPECT_TRUE(log(board).empty());  // nothing is sent
     }
 }
@@ -301,7 +301,7 @@ TEST_F(StreamControl, EveryFamilyWithStreamFifosTakesTheRequests)
         EXPECT_EQ(KORVAL_GetStreamStatus(0, &status), 0u);
         EXPECT_EQ(status, pid);
         EXPECT_EQ(KORVAL_SetStreamingBlockSize(0, 100), 0u);
-        EXPECT_EQ(device(0).StreamingBlockSize, pid <= 0x800F ? 256u : 512u);
+        EXPECT_EQ(board_record(0).StreamingBlockSize, pid <= 0x800F ? 256u : 512u);
     }
 }
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -138,7 +138,7 @@ TEST_P(Control, UnknownRequestFailsAsAStall)
     uint8_t data[4];
     EXPECT_EQ(GenericVendorRead(0, 0x99, 0, 0, &size, data), 31u);
     EXPECT_EQ(GenericVendorWrite(0, 0x99, 0, 0, 0, nullptr), 31u);
-    EXPECT_TRUE(device(0).bOpen);
+    EXPECT_TRUE(board_record(0).bOpen);
 }
 
 TEST_P(Control, IndexAndOpenCheckComeFirst)

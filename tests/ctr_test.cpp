@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "dac/cal_file.h"
+#include "dac/dac_state.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -116,15 +117,15 @@ TEST_P(Dac, BusyOnlyOnStreamingBoards)
     install_one(0x4001, path());
     const KorvalDACPair pair{0, 1};
     for (const bool closing : {false, true}) {
-        device(0).bDACOpen = !closing;
-        device(0).bDACClosing = closing;
+        dac_state(0).bDACOpen = !closing;
+        dac_state(0).bDACClosing = closing;
         EXPECT_EQ(DACDirect(0, 8, 1), 4u);  // before the channel is looked at
         EXPECT_EQ(DACMultiDirect(0, &pair, 1), 4u);
         EXPECT_EQ(DACMultiDirect(0, nullptr, 0), 4u);
     }
-    device(0).bDACStream = false;  // as on a board without waveform output: the flags are not looked at
+    board(0).row().bDACStream = false;  // as on a board without waveform output: the flags are not looked at
     EXPECT_EQ(DACDirect(0, 0, 1), 0u);
-    device(0).bDACOpen = device(0).bDACClosing = false;
+    dac_state(0).bDACOpen = dac_state(0).bDACClosing = false;
 }
 
 class DacCal : public PathTest {

@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/device_table.h"
+#include "board/board.h"
+#include "dac/dac_state.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -254,7 +255,7 @@ TEST_P(DacWave, CloseCases)
         if (!tail.empty()) { ASSERT_EQ(DACOutputFrame(0, c.pending_samples, tail.data()), 0u); }
         auto closing = std::async(std::launch::async, [&] { return c.end ? DACOutputClose(0) : DACOutputCloseNoEnd(0); });
         ASSERT_TRUE(eventually([&] {  // the close has marked and queued what it adds
-            return device(0).bDACClosing || closing.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            return dac_state(0).bDACClosing || closing.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
         }));
         KorvalSim_SetDacStreamBuffer(sim_, board_, 1u << 20);
         EXPECT_EQ(closing.get(), 0u);
@@ -276,7 +277,7 @@ TEST_P(DacWave, OutputStartsByItselfAfterTwentyBlocks)
     ASSERT_TRUE(eventually([&] { return writes().size() == 19; }));
     EXPECT_FALSE(started());
     ASSERT_EQ(queue_blocks(1), 0u);
-    ASSERT_TRUE(eventually([] { return device(0).bDACStarted.load(); }));
+    ASSERT_TRUE(eventually([] { return dac_state(0).bDACStarted.load(); }));
     EXPECT_TRUE(started());
     EXPECT_EQ(DACOutputStart(0), 183u);
     ASSERT_EQ(queue_blocks(25), 0u);
@@ -331,12 +332,12 @@ TEST_P(DacWave, UnplugDuringOutputAndDuringClose)
         std::future<uint32_t> closing;
         if (during_close) {
             closing = std::async(std::launch::async, [] { return DACOutputClose(0); });
-            ASSERT_TRUE(eventually([] { return !device(0).bDACOpen; }));
+            ASSERT_TRUE(eventually([] { return !dac_state(0).bDACOpen; }));
         }
         KorvalSim_Unplug(sim_, board_);
         EXPECT_EQ(during_close ? closing.get() : DACOutputClose(0), 1617u);
         EXPECT_EQ(DACOutputClose(0), 1617u);
-        EXPECT_EQ(device(0).WorkerThread, nullptr);
+        EXPECT_EQ(dac_state(0).WorkerThread, nullptr);
 
         // The board comes back in a new slot life: output opens and plays again.
         KorvalSim_Replug(sim_, board_);

@@ -1,7 +1,7 @@
 // Device-index resolution, discovery, the open check, closing, ClearDevices and the device-gone mapping.
 #include <gtest/gtest.h>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "support/sim_fixture.h"
 #include "usb/bulk.h"
@@ -65,7 +65,7 @@ TEST_F(DeviceTable, RemovedSlotDoesNotCountForFirstOrOnly)
     uint8_t byte = 0;
     uint32_t size = 1;
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, &byte), 1617u);
-    EXPECT_TRUE(device(0).bDeviceWasHere);
+    EXPECT_TRUE(board_record(0).bDeviceWasHere);
     EXPECT_EQ(ResolveDeviceIndex(FirstDeviceIndex), 1u);
     EXPECT_EQ(ResolveDeviceIndex(OnlyDeviceIndex), 1u);
 }
@@ -132,15 +132,15 @@ TEST_F(DeviceTable, DiscoveryTakesTheDeviceIoControlPathFirstInEnumerationOrder)
     install();
     EXPECT_EQ(GetDevices(), 0xFu);
     const uint32_t expected_pid[] = {0x8002, 0x8004, 0x8001, 0x8003};
-    for (uint32_t slot = 0; slot < 4; ++slot) EXPECT_EQ(device(slot).PID, expected_pid[slot]) << slot;
-    EXPECT_TRUE(device(0).bCyUSB);
-    EXPECT_FALSE(device(2).bCyUSB);
+    for (uint32_t slot = 0; slot < 4; ++slot) EXPECT_EQ(board_record(slot).PID, expected_pid[slot]) << slot;
+    EXPECT_TRUE(board_record(0).bCyUSB);
+    EXPECT_FALSE(board_record(2).bCyUSB);
     char path[160];
     KorvalSim_GetInterfacePath(sim_, c2, path, sizeof path);
-    EXPECT_EQ(device(1).DevPath, path);
-    EXPECT_EQ(device(2).DevPath, "");
-    EXPECT_NE(device(2).hWinUSBFile, 0u);
-    EXPECT_EQ(device(0).hWinUSBFile, 0u);
+    EXPECT_EQ(board_record(1).DevPath, path);
+    EXPECT_EQ(board_record(2).DevPath, "");
+    EXPECT_NE(board_record(2).hWinUSBFile, 0u);
+    EXPECT_EQ(board_record(0).hWinUSBFile, 0u);
     (void)w1, (void)c1, (void)w2;
 }
 
@@ -213,12 +213,12 @@ TEST_F(DeviceTable, CloseFreesTheSlotForTheNextDiscovery)
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), ERROR_FILE_NOT_FOUND);
     // A board another thread has just found gone is marked before its handles are taken: in between,
     // it is already removed.
-    device(1).bDeviceWasHere = true;
+    board_record(1).bDeviceWasHere = true;
     EXPECT_EQ(GenericVendorRead(1, 0x11, 0, 0, &size, nullptr), ERROR_DEVICE_REMOVED);
-    device(1).bDeviceWasHere = false;
+    board_record(1).bDeviceWasHere = false;
     // The closed board comes back into the lowest free slot, and its descriptor is read again.
     EXPECT_EQ(GetDevices(), 3u);
-    EXPECT_EQ(device(0).PID, 0x8001u);
+    EXPECT_EQ(board_record(0).PID, 0x8001u);
 }
 
 // What the subsystems' hooks undo when the core changes a slot under them: state left in slot 0, the
@@ -283,8 +283,8 @@ TEST_F(DeviceTable, ShortDescriptorOnTheDeviceIoControlPathIsAReadFault)
     EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), 30u);
     uint32_t size = 0;
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 30u);
-    EXPECT_EQ(device(0).PID, 0xFFFFFFFFu);
-    EXPECT_FALSE(device(0).bOpen);
+    EXPECT_EQ(board_record(0).PID, 0xFFFFFFFFu);
+    EXPECT_FALSE(board_record(0).bOpen);
 }
 
 TEST_F(DeviceTable, DescriptorFailureCodesReachTheCaller)
@@ -306,14 +306,14 @@ TEST_F(DeviceTable, FirmwareCheckBelongsToTheBoardNotTheSlot)
     install();
     ASSERT_EQ(GetDevices(), 1u);
     EXPECT_EQ(firmware_check(0), 0u);
-    EXPECT_TRUE(device(0).bFirmware20);
+    EXPECT_TRUE(board_record(0).bFirmware20);
     ASSERT_EQ(KORVAL_CloseDevice(0), 0u);
     KorvalSim_Unplug(sim_, newer);
     const uint32_t older = add(0x8001, KORVAL_SIM_WINUSB);
     const uint8_t old_level[3] = {2, 0, 0};
     KorvalSim_SetFirmwareLevel(sim_, older, old_level);
     ASSERT_EQ(GetDevices(), 1u);
-    EXPECT_FALSE(device(0).bFirmware20);
+    EXPECT_FALSE(board_record(0).bFirmware20);
     EXPECT_EQ(firmware_check(0), 50u);
 }
 
@@ -328,10 +328,10 @@ TEST_F(DeviceTable, StalePathOfAWinUsbSlotDoesNotHideABoard)
     ASSERT_EQ(KORVAL_CloseDevice(0), 0u);
     add(0x8003, KORVAL_SIM_WINUSB);
     ASSERT_EQ(GetDevices(), 1u);
-    EXPECT_EQ(device(0).PID, 0x8003u);
+    EXPECT_EQ(board_record(0).PID, 0x8003u);
     KorvalSim_Replug(sim_, c);
     EXPECT_EQ(GetDevices(), 3u);
-    EXPECT_EQ(device(1).PID, 0x8002u);
+    EXPECT_EQ(board_record(1).PID, 0x8002u);
 }
 
 class DeviceGone : public PathTest {};
@@ -343,10 +343,10 @@ TEST_P(DeviceGone, UnplugMarksTheSlotRemoved)
     const uint32_t board = install_one(0x8001, path());
     KorvalSim_Unplug(sim_, board);
     EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), 1617u);
-    EXPECT_EQ(device(0).Handle, 0u);
-    EXPECT_EQ(device(0).hWinUSBFile, 0u);
-    EXPECT_TRUE(device(0).bDeviceWasHere);
-    EXPECT_FALSE(device(0).bOpen);
+    EXPECT_EQ(board_record(0).Handle, 0u);
+    EXPECT_EQ(board_record(0).hWinUSBFile, 0u);
+    EXPECT_TRUE(board_record(0).bDeviceWasHere);
+    EXPECT_FALSE(board_record(0).bOpen);
     const uint32_t seen = KorvalSim_LogCount(sim_, board);
     uint32_t size = 0;
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, nullptr), 1617u);
@@ -358,7 +358,7 @@ TEST_P(DeviceGone, UnplugMarksTheSlotRemoved)
     // ...until the mark is cleared.
     EXPECT_EQ(KORVAL_CloseDevice(1), 0u);
     EXPECT_EQ(KORVAL_CloseDevice(0), 0u);
-    EXPECT_FALSE(device(0).bDeviceWasHere);
+    EXPECT_FALSE(board_record(0).bDeviceWasHere);
     EXPECT_EQ(GetDevices(), 1u);
 }
 
@@ -370,7 +370,7 @@ TEST_P(DeviceGone, ReadsOnTheDeviceIoControlPathDoNotMap)
     uint8_t data[4];
     uint32_t size = sizeof data;
     EXPECT_EQ(GenericVendorRead(0, 0x11, 0, 0, &size, data), ioctl() ? 1167u : 1617u);
-    EXPECT_EQ(device(0).bDeviceWasHere, !ioctl());
+    EXPECT_EQ(board_record(0).bDeviceWasHere, !ioctl());
     EXPECT_EQ(size, 4u);
 }
 
@@ -387,8 +387,8 @@ TEST_P(GoneCodes, RemovalCodesCloseOthersPassThrough)
     const uint32_t board = install_one(0x8001);
     fail_next(board, KORVAL_SIM_CONTROL, 0x10, GetParam().error);
     EXPECT_EQ(GenericVendorWrite(0, 0x10, 0, 0, 0, nullptr), GetParam().result);
-    EXPECT_EQ(device(0).bDeviceWasHere, GetParam().removed);
-    EXPECT_EQ(device(0).Handle == 0, GetParam().removed);
+    EXPECT_EQ(board_record(0).bDeviceWasHere, GetParam().removed);
+    EXPECT_EQ(board_record(0).Handle == 0, GetParam().removed);
     EXPECT_EQ(KORVAL_GetLastError(), GetParam().error);
 }
 
@@ -410,16 +410,16 @@ TEST_F(DeviceTable, ClearDevicesFreesGoneBoardsAndChecksNamedOnes)
     clear_log(a);
     EXPECT_EQ(ClearDevices(), 0u);
     // The named board was found gone: closed and marked. The other one was not asked.
-    EXPECT_TRUE(device(0).bDeviceWasHere);
-    EXPECT_NE(device(1).Handle, 0u);
+    EXPECT_TRUE(board_record(0).bDeviceWasHere);
+    EXPECT_NE(board_record(1).Handle, 0u);
     const auto name_reads = control_log(a);
     ASSERT_EQ(name_reads.size(), 1u);
     EXPECT_EQ(name_reads[0], (Expected{0xC0, 0x06, 0x0302, 0, {}}));
     EXPECT_EQ(log(a)[0].info.length_asked, 514u);
     // A second pass frees the marked slot.
     EXPECT_EQ(ClearDevices(), 0u);
-    EXPECT_FALSE(device(0).bDeviceWasHere);
-    EXPECT_NE(device(2).Handle, 0u);
+    EXPECT_FALSE(board_record(0).bDeviceWasHere);
+    EXPECT_NE(board_record(2).Handle, 0u);
 }
 
 KORVAL_BOTH_PATHS(DeviceGone);

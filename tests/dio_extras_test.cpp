@@ -5,7 +5,7 @@
 #include <functional>
 #include <numeric>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -65,7 +65,7 @@ TEST_F(SimTest, EveryDigitalFamilyHasTheFunctions)
         uint32_t length = 0;
         for (const Transfer& t : log(boards[slot]))
             if (t.info.kind == KORVAL_SIM_CONTROL && t.request() == 0x14) length = t.length();
-        EXPECT_EQ(length, 3 * device(slot).DIOBytes) << std::hex << pids[slot];
+        EXPECT_EQ(length, 3 * board(slot).row().DIOBytes) << std::hex << pids[slot];
     }
 }
 
@@ -79,7 +79,7 @@ TEST_P(NewerFirmware, OlderFirmwareGetsNotSupportedAndIsAskedEachTime)
     const auto calls = every_function();
     for (const Call& c : calls) EXPECT_EQ(c.run(), 50u) << c.name;
     EXPECT_EQ(control_log(board), std::vector<Expected>(calls.size(), kFirmwareQuery));
-    EXPECT_FALSE(device(0).bFirmware20);
+    EXPECT_FALSE(board_record(0).bFirmware20);
 }
 
 // Newer firmware: asked once per slot, then never again; a board in another slot is asked for itself.
@@ -98,7 +98,7 @@ TEST_P(NewerFirmware, CheckPassesOncePerSlot)
     EXPECT_EQ(l[0], kFirmwareQuery);
     for (size_t i = 1; i < l.size(); ++i) EXPECT_NE(l[i].request, 0xA3) << i;
     EXPECT_EQ(DIO_Latch_Reset(1), 50u);
-    EXPECT_FALSE(device(1).bFirmware20);
+    EXPECT_FALSE(board_record(1).bFirmware20);
 }
 
 TEST_P(NewerFirmware, RequestsAndDataStages)

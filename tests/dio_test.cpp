@@ -5,7 +5,8 @@
 #include <array>
 #include <vector>
 
-#include "core/device_table.h"
+#include "board/board.h"
+#include "dio/dio_state.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -27,7 +28,7 @@ TEST_P(Dio, SingleWritesSendTheWholeOutputCache)
                                                          {0x40, 0x10, 0, 0, {0x81, 0x02}},
                                                          {0x40, 0x10, 0, 0, {0x81, 0x00}},
                                                          {0x40, 0x10, 0, 0, {0x81, 0x80}}}));
-    EXPECT_EQ(device(0).LastDIOData, (Bytes{0x81, 0x80}));
+    EXPECT_EQ(dio_state(0).LastDIOData, (Bytes{0x81, 0x80}));
 }
 
 TEST_P(Dio, AFailedWriteStillChangesTheCache)
@@ -46,7 +47,7 @@ TEST_P(Dio, AFailedWriteStillChangesTheCache)
     const Bytes levels = {1, 2, 3, 4};
     fail_next(board, KORVAL_SIM_CONTROL, 0x12, 121);
     EXPECT_EQ(DIO_Configure(0, 0, &mask, levels.data()), 121u);
-    EXPECT_EQ(device(0).LastDIOData, levels);
+    EXPECT_EQ(dio_state(0).LastDIOData, levels);
 }
 
 TEST_P(Dio, LinesAndPortsBeyondTheBoardAre487WithoutARequest)
@@ -75,7 +76,7 @@ TEST_P(Dio, ConfigureBuildsTheOldForm)
     EXPECT_EQ(DIO_Configure(0, 1, &mask, levels.data()), 0u);
     EXPECT_EQ(control_log(board), (std::vector<Expected>{{0x40, 0x12, 0xFFFF, 0, {0x11, 0x22, 0x33, 0x44, 0x05, 0}},
                                                          {0x40, 0x12, 0x0001, 0, {0x11, 0x22, 0x33, 0x44, 0x05, 0}}}));
-    EXPECT_EQ(device(0).LastDIOData, levels);
+    EXPECT_EQ(dio_state(0).LastDIOData, levels);
 }
 
 TEST_P(Dio, ConfigureWithOneDirectionBitPerLine)
@@ -144,7 +145,7 @@ TEST_P(Dio, PortsReadBackWhatTheyDriveAndTheOutsideOtherwise)
     EXPECT_EQ(s.outputs[1], 0xEE);
     EXPECT_EQ(s.direction[0], 0x01);
     // Reads never touch the cache.
-    EXPECT_EQ(device(0).LastDIOData, (Bytes{0x5A, 0xEE}));
+    EXPECT_EQ(dio_state(0).LastDIOData, (Bytes{0x5A, 0xEE}));
     for (const Expected& e : control_log(board)) {
         if (e.request != 0x11) continue;
         EXPECT_EQ(e, (Expected{0xC0, 0x11, 0, 0, {}}));
@@ -252,13 +253,13 @@ TEST_F(DioChecks, UnusableCallerMemory)
     EXPECT_EQ(DIO_WriteAll(0, nullptr), 1359u);
     EXPECT_EQ(DIO_WriteAll(0, pages.before_hole(2)), 1359u);
     EXPECT_TRUE(log(board).empty());
-    EXPECT_EQ(device(0).LastDIOData, levels);
+    EXPECT_EQ(dio_state(0).LastDIOData, levels);
     // Configure: memory it cannot read is 998 before anything changes.
     const uint8_t mask = 0x0F;
     EXPECT_EQ(DIO_Configure(0, 0, pages.hole(), levels.data()), 998u);
     EXPECT_EQ(DIO_Configure(0, 0, &mask, pages.before_hole(3)), 998u);
     EXPECT_TRUE(log(board).empty());
-    EXPECT_EQ(device(0).LastDIOData, levels);
+    EXPECT_EQ(dio_state(0).LastDIOData, levels);
     // Reads: the answer cannot be stored.
     EXPECT_EQ(DIO_ReadAll(0, pages.read_only()), 1359u);
     EXPECT_EQ(DIO_ReadAll(0, nullptr), 1359u);

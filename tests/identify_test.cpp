@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "core/core_api.h"
-#include "core/device_table.h"
+#include "board/board.h"
 #include "support/guarded_pages.h"
 #include "support/pages.h"
 #include "support/sim_fixture.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval::test {
 namespace {
@@ -139,11 +139,11 @@ TEST_F(Identify, ShortSerialNumberReadIsAGeneralFailureAndKeepsTheBoard)
     KORVAL_SetLastError(ERROR_DEVICE_REMOVED);
     uint64_t serial = 0;
     EXPECT_EQ(GetDeviceSerialNumber(0, &serial), 31u);
-    EXPECT_NE(device(0).Handle, 0u);
-    EXPECT_FALSE(device(0).bDeviceWasHere);
+    EXPECT_NE(board_record(0).Handle, 0u);
+    EXPECT_FALSE(board_record(0).bDeviceWasHere);
     KorvalSim_Unplug(sim_, board);
     EXPECT_EQ(GetDeviceSerialNumber(0, &serial), 1617u);
-    EXPECT_TRUE(device(0).bDeviceWasHere);
+    EXPECT_TRUE(board_record(0).bDeviceWasHere);
 }
 
 TEST_F(Identify, FindingBoardsBySerialNumber)
@@ -202,7 +202,7 @@ TEST_F(Identify, HandleAndPipes)
     ASSERT_EQ(GetDevices(), 3u);
     uint32_t handle = 0;
     ASSERT_EQ(GetDeviceHandle(1, &handle), 0u);
-    EXPECT_EQ(handle, static_cast<uint32_t>(device(1).Handle));
+    EXPECT_EQ(handle, static_cast<uint32_t>(board_record(1).Handle));
     EXPECT_EQ(GetDeviceHandle(5, &handle), 2u);
 
     uint32_t pipes[4] = {1, 1, 1, 1};

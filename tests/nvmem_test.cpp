@@ -5,7 +5,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "memory/memory.h"
 #include "support/pages.h"
 #include "support/sim_fixture.h"

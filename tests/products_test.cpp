@@ -1,8 +1,8 @@
 // The product capability table against the simulated boards' catalogue, and the firmware check.
 #include <gtest/gtest.h>
 
-#include "core/device_table.h"
-#include "core/products.h"
+#include "board/board.h"
+#include "board/products.h"
 #include "core/registry.h"
 #include "host/sim/catalog.h"
 #include "support/sim_fixture.h"
@@ -137,7 +137,7 @@ TEST_P(FirmwareCheck, PassesOnVersionThreeWithTheFeatureBit)
     KorvalSim_SetFirmwareLevel(sim_, board, reply);
     if (GetParam().reply.size() < 3) short_next(board, KORVAL_SIM_CONTROL, 0xA3, GetParam().reply.size());
     EXPECT_EQ(firmware_check(0), GetParam().result);
-    EXPECT_EQ(device(0).bFirmware20, GetParam().result == 0);
+    EXPECT_EQ(board_record(0).bFirmware20, GetParam().result == 0);
     EXPECT_EQ(control_log(board), (std::vector<Expected>{{0xC0, 0xA3, 0x8000, 1, {}}}));
     // A pass is kept for the slot; a failure asks again next time.
     firmware_check(0);
@@ -154,7 +154,7 @@ TEST_F(SimTest, FirmwareCheckPassesOnTheRequestsFailure)
     const uint32_t board = install_one(0x8001);
     fail_next(board, KORVAL_SIM_CONTROL, 0xA3, 121);
     EXPECT_EQ(firmware_check(0), 121u);
-    EXPECT_FALSE(device(0).bFirmware20);
+    EXPECT_FALSE(board_record(0).bFirmware20);
 }
 
 }  // namespace

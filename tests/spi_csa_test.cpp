@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/device_table.h"
+#include "board/board.h"
 #include "support/guarded_pages.h"
 #include "support/sim_fixture.h"
 
@@ -33,7 +33,7 @@ TEST_P(CsaGates, EachCallRunsWhereTheProductHasItsFeature)
     EXPECT_EQ(DIO_CSA_DebounceReadAll(0, bytes), c.debounce);
     uint32_t size = sizeof bytes;
     EXPECT_EQ(DIO_CSA_ReadAllString(0, bytes, &size), c.read_all);
-    EXPECT_EQ(size, c.read_all == 0 ? sizeof bytes / device(0).DIOBytes * device(0).DIOBytes : 0u);
+    EXPECT_EQ(size, c.read_all == 0 ? sizeof bytes / board(0).row().DIOBytes * board(0).row().DIOBytes : 0u);
     EXPECT_EQ(DAC_CSA_SetRangeLimits(0, bytes), 0u);  // the range limits have no gate
     EXPECT_EQ(DAC_CSA_ClearRangeLimits(0), 0u);
 }

@@ -8,8 +8,10 @@
 #include <new>
 
 #include "adc/adc.h"
+#include "adc/adc_state.h"
 #include "adc/config_block.h"
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -24,7 +26,7 @@ constexpr uint32_t kUncancellableSlice = 512;
 // The start allowance of each read: the board may wait for its own trigger before it sends.
 constexpr std::chrono::milliseconds kReadBase{5000};
 
-constexpr FeatureTest kHasBulkAdc = [](const TDeviceData& d) { return d.bADCBulk.load(); };
+constexpr FeatureTest kHasBulkAdc = [](const ProductRow& d) { return d.bADCBulk; };
 
 // The start of the functions that end or replace an acquisition: when the board has gone (or its slot
 // no longer opens), the worker it left is still stopped, joined and freed, so no thread outlives it.
@@ -32,7 +34,7 @@ Result open_adc_board_ending(uint32_t DeviceIndex, uint32_t& slot)
 {
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     const Result r = open_for_feature(DeviceIndex, slot, kHasBulkAdc);
-    if (r == ERROR_DEVICE_REMOVED || r == ERROR_FILE_NOT_FOUND) device(slot).ADCWorker = nullptr;
+    if (r == ERROR_DEVICE_REMOVED || r == ERROR_FILE_NOT_FOUND) adc_state(slot).ADCWorker = nullptr;
     return r;
 }
 
@@ -103,13 +105,13 @@ namespace adc {
 
 bool one_shot_running(uint32_t slot)
 {
-    const TADCWorker* worker = device(slot).ADCWorker.get();
+    const TADCWorker* worker = adc_state(slot).ADCWorker.get();
     return worker != nullptr && worker->BytesLeft != 0;
 }
 
 bool bulk_busy(uint32_t slot)
 {
-    const TDeviceData& d = device(slot);
+    const AdcState& d = adc_state(slot);
     return one_shot_running(slot) || d.ADCContAcqWorker != nullptr || d.ADCContBufWorker != nullptr ||
            d.adc_cont_ending;
 }
@@ -132,7 +134,8 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
+    const Board& b = board(slot);
+    AdcState& d = adc_state(slot);
     std::lock_guard lock(d.adc_bulk_lock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
     if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
@@ -146,7 +149,7 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
     // The last acquisition has ended (its BytesLeft is 0); its thread is joined and it is freed before
     // the new one reads the same pipe.
     d.ADCWorker = nullptr;
-    uint32_t read_size = std::min<uint32_t>(std::max<uint32_t>(d.StreamingBlockSize, 1), BufSize);
+    uint32_t read_size = std::min<uint32_t>(std::max<uint32_t>(b.StreamingBlockSize, 1), BufSize);
     if (!usb::can_cancel_transfers(slot)) read_size = std::min(read_size, kUncancellableSlice);
     std::unique_ptr<TADCWorker, TADCWorkerEnd> worker(
         new (std::nothrow) TADCWorker(slot, BufSize, static_cast<uint8_t*>(pBuf), read_size));
@@ -159,8 +162,8 @@ uint32_t ADC_BulkPoll(uint32_t DeviceIndex, int32_t* pBytesLeft)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasBulkAdc)) return r;
-    std::lock_guard lock(device(slot).adc_bulk_lock);  // the worker is not freed under the poll
-    const TADCWorker* worker = device(slot).ADCWorker.get();
+    std::lock_guard lock(adc_state(slot).adc_bulk_lock);  // the worker is not freed under the poll
+    const TADCWorker* worker = adc_state(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
     // An acquisition has ended once its count is 0 (its thread may still be finishing): its result
     // was set before the count, so a failure is never reported as a finished acquisition.
@@ -173,9 +176,9 @@ uint32_t ADC_BulkAbort(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    std::lock_guard lock(device(slot).adc_bulk_lock);
+    std::lock_guard lock(adc_state(slot).adc_bulk_lock);
     if (const Result r = open_adc_board_ending(DeviceIndex, slot)) return r;
-    TADCWorker* worker = device(slot).ADCWorker.get();
+    TADCWorker* worker = adc_state(slot).ADCWorker.get();
     if (worker == nullptr) return ERROR_FILE_NOT_FOUND;
     if (worker->BytesLeft == 0) {  // the result was set before the count
         worker->join();  // its thread is finishing: nothing of it runs after the end function

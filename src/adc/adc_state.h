@@ -1,4 +1,4 @@
-// The analog-input part of a slot's record: what the board's ADC can do, its acquisition workers and
+// The analog-input state of a slot: its acquisition workers and
 // the configurations the fast scans keep. Its hooks (adc_state.cpp) look after it when the core opens,
 // zeroes or releases the slot.
 #pragma once
@@ -30,12 +30,7 @@ struct TADCContBufWorkerFree {
     void operator()(TADCContBufWorker* worker) const noexcept;
 };
 
-struct TADCState {
-    Relaxed<uint32_t> ConfigBytes;  // length of the ADC configuration block
-    Relaxed<uint32_t> ImmADCs;
-    Relaxed<bool> bADCBulk;
-    Relaxed<uint32_t> ADCChannels;                         // range slots
-    Relaxed<uint32_t> ADCMUXChannels;                      // input channels
+struct AdcState {
     std::unique_ptr<TADCWorker, TADCWorkerEnd> ADCWorker;  // the current or last one-shot acquisition
     std::unique_ptr<TADCContAcqWorker, TADCContAcqWorkerFree> ADCContAcqWorker;
     std::unique_ptr<TADCContBufWorker, TADCContBufWorkerFree> ADCContBufWorker;
@@ -44,9 +39,11 @@ struct TADCState {
     // (its callback may call in), and adc_cont_ending keeps a new one off the pipe meanwhile.
     std::mutex adc_bulk_lock;
     Relaxed<bool> adc_cont_ending;
-    Relaxed<uint8_t> RangeShift;
     std::vector<uint8_t> FastITConfig;
     std::vector<uint8_t> FastITBakConfig;
 };
+
+// The state of the slot (0 to 31), in the subsystem's own table (board/board.h, SlotStates).
+AdcState& adc_state(uint32_t slot);
 
 }  // namespace korval

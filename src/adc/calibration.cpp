@@ -17,6 +17,7 @@
 #include "adc/config_block.h"
 #include "adc/scan.h"
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "core/rounding.h"
 #include "core/system_error.h"
@@ -52,7 +53,7 @@ constexpr size_t kNameLimit = 32768;
 using Block = std::array<uint8_t, adc::kMaxBlockBytes>;
 using TableBytes = std::vector<uint8_t>;  // kTableBytes, entries little-endian
 
-constexpr FeatureTest kHasAdc = [](const TDeviceData& d) { return adc::has_adc(d); };
+constexpr FeatureTest kHasAdc = [](const ProductRow& d) { return adc::has_adc(d); };
 
 Result query(uint32_t slot)
 {
@@ -331,7 +332,7 @@ uint32_t ADC_GetCalRefV(uint32_t DeviceIndex, uint32_t CalRefIndex, double* pRef
     const Result restored = write_block(slot, saved);
     if (r != ERROR_SUCCESS) return r;
     std::array<double, adc::kMaxChannels> volts{};
-    adc::scan_volts(scan, device(slot).RangeShift, volts.data());
+    adc::scan_volts(scan, board(slot).row().RangeShift, volts.data());
     // The working block scans channel 0 alone, so the first value is channel 0's.
     if (const Result w = write_caller(pRef, volts[0])) return w;
     // The reading stands, but a board left in its reference mode is a failure the caller must hear of.

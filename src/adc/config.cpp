@@ -6,10 +6,11 @@
 #include "adc/adc.h"
 #include "adc/config_block.h"
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval {
 
@@ -17,7 +18,7 @@ namespace adc {
 
 Result read_block(uint32_t slot, uint8_t* block)
 {
-    const uint32_t size = device(slot).ConfigBytes;
+    const uint32_t size = board(slot).row().ConfigBytes;
     uint32_t received = size;
     if (const Result r = usb::vendor_read(slot, usb::kAdcReadBlockRequest, 0, 0, received, block)) return r;
     return received < size ? ERROR_READ_FAULT : ERROR_SUCCESS;
@@ -25,7 +26,7 @@ Result read_block(uint32_t slot, uint8_t* block)
 
 Result write_block(uint32_t slot, const uint8_t* block)
 {
-    return usb::vendor_write(slot, usb::kAdcWriteBlockRequest, 0, 0, device(slot).ConfigBytes, block);
+    return usb::vendor_write(slot, usb::kAdcWriteBlockRequest, 0, 0, board(slot).row().ConfigBytes, block);
 }
 
 Result request_samples(uint32_t slot, uint32_t samples)
@@ -49,7 +50,7 @@ Result read_modify_write(uint32_t slot, Change change)
 {
     Block block{};
     if (const Result r = adc::read_block(slot, block.data())) return r;
-    change(block, device(slot).ConfigBytes);
+    change(block, board(slot).row().ConfigBytes);
     return adc::write_block(slot, block.data());
 }
 
@@ -57,7 +58,7 @@ Result read_modify_write(uint32_t slot, Change change)
 // then 87. *pConfigBufSize is caller memory and goes through the guard.
 Result check_block_buffer(uint32_t slot, const void* pConfigBuf, uint32_t* pConfigBufSize)
 {
-    const uint32_t needed = device(slot).ConfigBytes;
+    const uint32_t needed = board(slot).row().ConfigBytes;
     if (needed == 0) return ERROR_BAD_TOKEN_TYPE;
     uint32_t capacity = 0;
     if (const uint32_t r = read_caller(pConfigBufSize, capacity)) return r;
@@ -70,7 +71,7 @@ Result check_block_buffer(uint32_t slot, const void* pConfigBuf, uint32_t* pConf
 
 Result report_block_size(uint32_t slot, uint32_t* pConfigBufSize)
 {
-    const uint32_t size = device(slot).ConfigBytes;
+    const uint32_t size = board(slot).row().ConfigBytes;
     return write_caller(pConfigBufSize, size);
 }
 
@@ -85,7 +86,7 @@ uint32_t ADC_GetConfig(uint32_t DeviceIndex, uint8_t* pConfigBuf, uint32_t* pCon
     if (const Result r = check_block_buffer(slot, pConfigBuf, pConfigBufSize)) return r;
     // Straight into the caller's buffer, through the guarded control routine. The size reported is the
     // block's, whatever length the board answered with.
-    uint32_t size = device(slot).ConfigBytes;
+    uint32_t size = board(slot).row().ConfigBytes;
     if (const Result r = GenericVendorRead(slot, usb::kAdcReadBlockRequest, 0, 0, &size, pConfigBuf)) return r;
     return report_block_size(slot, pConfigBufSize);
 }
@@ -96,7 +97,7 @@ uint32_t ADC_SetConfig(uint32_t DeviceIndex, const uint8_t* pConfigBuf, uint32_t
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     if (const Result r = check_block_buffer(slot, pConfigBuf, pConfigBufSize)) return r;
     if (const Result r =
-            GenericVendorWrite(slot, usb::kAdcWriteBlockRequest, 0, 0, device(slot).ConfigBytes, pConfigBuf))
+            GenericVendorWrite(slot, usb::kAdcWriteBlockRequest, 0, 0, board(slot).row().ConfigBytes, pConfigBuf))
         return r;
     return report_block_size(slot, pConfigBufSize);
 }
@@ -105,9 +106,9 @@ uint32_t ADC_RangeAll(uint32_t DeviceIndex, const uint8_t* pGainCodes, uint32_t 
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    const uint32_t slots = d.ADCChannels;
-    if (slots == 0 || !has_adc(d)) return ERROR_BAD_TOKEN_TYPE;
+    const ProductRow& row = board(slot).row();
+    const uint32_t slots = row.ADCChannels;
+    if (slots == 0 || !has_adc(row)) return ERROR_BAD_TOKEN_TYPE;
     std::array<uint8_t, adc::kRangeSlots> gains{};
     const uint32_t count = slots < adc::kRangeSlots ? slots : adc::kRangeSlots;
     if (const Result r = read_caller_bytes(gains.data(), pGainCodes, count)) return r;
@@ -123,9 +124,9 @@ uint32_t ADC_Range1(uint32_t DeviceIndex, uint32_t ADChannel, uint8_t GainCode, 
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (!has_adc(d)) return ERROR_BAD_TOKEN_TYPE;
-    if (ADChannel >= d.ADCChannels || ADChannel >= adc::kRangeSlots) return ERROR_INVALID_ADDRESS;
+    const ProductRow& row = board(slot).row();
+    if (!has_adc(row)) return ERROR_BAD_TOKEN_TYPE;
+    if (ADChannel >= row.ADCChannels || ADChannel >= adc::kRangeSlots) return ERROR_INVALID_ADDRESS;
     if (GainCode > adc::kGainCodeMask) return ERROR_INVALID_PARAMETER;
     return read_modify_write(slot, [&](Block& block, uint32_t) { block[ADChannel] = range_code(GainCode, RangeFlag); });
 }
@@ -134,7 +135,7 @@ uint32_t ADC_ADMode(uint32_t DeviceIndex, uint8_t TriggerMode, uint8_t CalMode)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!has_adc(device(slot))) return ERROR_BAD_TOKEN_TYPE;
+    if (!has_adc(board(slot).row())) return ERROR_BAD_TOKEN_TYPE;
     if (CalMode != 0 && CalMode != 1 && CalMode != 3 && CalMode != 5 && CalMode != 7) return ERROR_INVALID_PARAMETER;
     return read_modify_write(slot, [&](Block& block, uint32_t) {
         block[adc::kCalModeByte] = CalMode;
@@ -146,9 +147,9 @@ uint32_t ADC_SetScanLimits(uint32_t DeviceIndex, uint32_t StartChannel, uint32_t
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (!has_adc(d)) return ERROR_BAD_TOKEN_TYPE;
-    if (StartChannel > EndChannel || EndChannel >= d.ADCMUXChannels) return ERROR_INVALID_PARAMETER;
+    const ProductRow& row = board(slot).row();
+    if (!has_adc(row)) return ERROR_BAD_TOKEN_TYPE;
+    if (StartChannel > EndChannel || EndChannel >= row.ADCMUXChannels) return ERROR_INVALID_PARAMETER;
     return read_modify_write(slot, [&](Block& block, uint32_t size) {
         if (size > adc::kScanLimitsHighByte) {
             block[adc::kScanLimitsByte] = static_cast<uint8_t>((StartChannel & 0x0F) | ((EndChannel << 4) & 0xF0));
@@ -163,7 +164,7 @@ uint32_t ADC_SetOversample(uint32_t DeviceIndex, uint8_t Oversample)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!has_adc(device(slot))) return ERROR_BAD_TOKEN_TYPE;
+    if (!has_adc(board(slot).row())) return ERROR_BAD_TOKEN_TYPE;
     return read_modify_write(slot, [&](Block& block, uint32_t) { block[adc::kOversampleByte] = Oversample; });
 }
 

@@ -29,7 +29,7 @@ inline uint32_t scan_start(const uint8_t* block, uint32_t size) { return KORVAL_
 inline uint32_t scan_end(const uint8_t* block, uint32_t size) { return KORVAL_ADC_ScanEnd(block, size); }
 
 // Whether the board has the bulk ADC section with a block the library can read and change.
-inline bool has_adc(const TDeviceData& d)
+inline bool has_adc(const ProductRow& d)
 {
     return d.bADCBulk && d.ConfigBytes >= kMinBlockBytes && d.ConfigBytes <= kMaxBlockBytes;
 }

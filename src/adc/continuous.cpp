@@ -23,9 +23,11 @@
 
 #include "adc/acquire.h"
 #include "adc/adc.h"
+#include "adc/adc_state.h"
 #include "adc/config_block.h"
 #include "base/caller_memory.h"
 #include "base/worker.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -314,7 +316,7 @@ namespace {
 Result open_adc_board(uint32_t slot)
 {
     if (const Result r = open_check(slot)) return r;
-    return device(slot).bADCBulk ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+    return board(slot).row().bADCBulk ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
 
 // Stops both threads; the buffer thread has made its final call when this returns. The reader stops
@@ -352,7 +354,7 @@ uint32_t ADC_BulkContinuousStart(uint32_t DeviceIndex, uint32_t BufSize, int32_t
     if (BufSize == 0 || BufCount < 1 || pCallback == nullptr) return ERROR_INVALID_PARAMETER;
     if (static_cast<uint64_t>(BufSize) * static_cast<uint64_t>(BufCount) > 0xFFFFFFFFull)
         return ERROR_INVALID_PARAMETER;
-    TDeviceData& d = device(slot);
+    AdcState& d = adc_state(slot);
     std::lock_guard lock(d.adc_bulk_lock);
     if (adc::bulk_busy(slot)) return ERROR_TOO_MANY_OPEN_FILES;
 
@@ -384,7 +386,7 @@ uint32_t ADC_BulkContinuousEnd(uint32_t DeviceIndex, uint32_t* pIOStatus)
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
+    AdcState& d = adc_state(slot);
     // An acquisition that is running is ended even when the open check fails (the board was unplugged
     // or closed): its threads would otherwise run on with no way left to stop them.
     const Result opened = open_adc_board(slot);
@@ -415,7 +417,7 @@ uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
     if (const Result r = open_adc_board(slot)) return r;
-    TDeviceData& d = device(slot);
+    AdcState& d = adc_state(slot);
     std::lock_guard lock(d.adc_bulk_lock);  // the ring is not freed under the read of its counts
     if (d.ADCContAcqWorker == nullptr || d.ADCContBufWorker == nullptr) return ERROR_HANDLE_EOF;
     if (pBlanks == nullptr || pAccessings == nullptr || pGotDatas == nullptr) return ERROR_INVALID_PARAMETER;

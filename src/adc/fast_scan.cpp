@@ -11,9 +11,11 @@
 
 #include "adc/acquire.h"
 #include "adc/adc.h"
+#include "adc/adc_state.h"
 #include "adc/config_block.h"
 #include "adc/scan.h"
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
@@ -29,7 +31,7 @@ constexpr auto kScanTimeout = std::chrono::milliseconds(1000);
 
 using Block = std::vector<uint8_t>;
 
-constexpr FeatureTest kHasBlock = [](const TDeviceData& d) {
+constexpr FeatureTest kHasBlock = [](const ProductRow& d) {
     return d.bADCBulk && d.ConfigBytes >= adc::kMinBlockBytes;
 };
 
@@ -57,7 +59,7 @@ bool wait_one_shot(uint32_t slot, std::chrono::milliseconds timeout)
 {
     const auto until = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const TADCWorker* worker = device(slot).ADCWorker.get();
+        const TADCWorker* worker = adc_state(slot).ADCWorker.get();
         if (worker == nullptr || worker->ended()) return true;
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -70,7 +72,7 @@ bool wait_one_shot(uint32_t slot, std::chrono::milliseconds timeout)
 void stop_one_shot(uint32_t slot)
 {
     (void)ADC_BulkAbort(slot);
-    if (TADCWorker* worker = device(slot).ADCWorker.get()) worker->join();
+    if (TADCWorker* worker = adc_state(slot).ADCWorker.get()) worker->join();
 }
 
 }  // namespace
@@ -79,8 +81,9 @@ uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
-    TDeviceData& d = device(slot);
-    const uint32_t size = d.ConfigBytes;
+    const ProductRow& row = board(slot).row();
+    AdcState& d = adc_state(slot);
+    const uint32_t size = row.ConfigBytes;
     d.FastITConfig.resize(size);
     d.FastITBakConfig.resize(size);
 
@@ -94,7 +97,7 @@ uint32_t ADC_InitFastITScanV(uint32_t DeviceIndex)
     // samples per channel.
     fast[adc::kTriggerByte] = static_cast<uint8_t>((saved[adc::kTriggerByte] & 0x10) | 0x05);
     fast[adc::kOversampleByte] = std::max<uint8_t>(saved[adc::kOversampleByte], 3);
-    set_channel_count(fast, std::min<uint32_t>(d.ADCMUXChannels, kMaxInitChannels));
+    set_channel_count(fast, std::min<uint32_t>(row.ADCMUXChannels, kMaxInitChannels));
 
     Result r = write_block(slot, fast);
     if (r == ERROR_SUCCESS) r = switch_fast_scan(slot, 1);
@@ -109,11 +112,12 @@ uint32_t ADC_SetFastITScanVChannels(uint32_t DeviceIndex, uint32_t NewChannels)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
-    TDeviceData& d = device(slot);
+    const ProductRow& row = board(slot).row();
+    AdcState& d = adc_state(slot);
     if (d.FastITConfig.size() < adc::kMinBlockBytes) return ERROR_NOT_READY;
     // No channels would make the end channel wrap to 255.
     if (NewChannels == 0) return ERROR_INVALID_PARAMETER;
-    set_channel_count(d.FastITConfig, std::min<uint32_t>(NewChannels, d.ADCMUXChannels));
+    set_channel_count(d.FastITConfig, std::min<uint32_t>(NewChannels, row.ADCMUXChannels));
     return write_block(slot, d.FastITConfig);
 }
 
@@ -121,7 +125,8 @@ uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double* pVolts)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
-    TDeviceData& d = device(slot);
+    const ProductRow& row = board(slot).row();
+    AdcState& d = adc_state(slot);
     // Without a fast block there are no scan limits to read.
     if (d.FastITConfig.size() < adc::kMinBlockBytes) return ERROR_NOT_READY;
     if (pVolts == nullptr) return ERROR_INVALID_PARAMETER;
@@ -156,7 +161,7 @@ uint32_t ADC_GetFastITScanV(uint32_t DeviceIndex, double* pVolts)
     std::vector<double> volts(channels);
     for (uint32_t k = 0; k < channels; ++k) {
         const uint32_t c = start + k;
-        const uint32_t range_slot = c >> d.RangeShift;
+        const uint32_t range_slot = c >> row.RangeShift;
         // The first conversions of range slot 0 settle after the trigger: its channels skip four
         // samples, the others one.
         const uint32_t first = std::min<uint32_t>(range_slot == 0 ? 4 : 1, os);
@@ -173,7 +178,7 @@ uint32_t ADC_ResetFastITScanV(uint32_t DeviceIndex)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasBlock)) return r;
     // Before any setup the saved block is empty and the write refuses it with 122.
-    if (const Result r = write_block(slot, device(slot).FastITBakConfig)) return r;
+    if (const Result r = write_block(slot, adc_state(slot).FastITBakConfig)) return r;
     return switch_fast_scan(slot, 0);
 }
 

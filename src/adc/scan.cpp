@@ -12,6 +12,7 @@
 #include "base/caller_memory.h"
 #include "base/relaxed.h"
 #include "base/worker.h"
+#include "board/board.h"
 #include "core/rounding.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
@@ -91,7 +92,7 @@ namespace {
 // Boards without the bulk section: one read request converts every immediate input, 0 to 5 V.
 Result immediate_scan(uint32_t slot, Scan& scan)
 {
-    const uint32_t inputs = std::min<uint32_t>(device(slot).ImmADCs, kMaxChannels);
+    const uint32_t inputs = std::min<uint32_t>(board(slot).row().ImmADCs, kMaxChannels);
     if (inputs == 0) return ERROR_BAD_TOKEN_TYPE;
     uint32_t size = inputs * 2;
     if (const Result r = usb::vendor_read(slot, usb::kAdcStartRequest, 0, 0, size, scan.samples.data())) return r;
@@ -108,9 +109,9 @@ Result immediate_scan(uint32_t slot, Scan& scan)
 
 Result run_scan(uint32_t slot, int32_t timeout_ms, Scan& scan)
 {
-    const TDeviceData& d = device(slot);
-    if (!d.bADCBulk) return immediate_scan(slot, scan);
-    const uint32_t block_size = d.ConfigBytes;
+    const ProductRow& row = board(slot).row();
+    if (!row.bADCBulk) return immediate_scan(slot, scan);
+    const uint32_t block_size = row.ConfigBytes;
     if (block_size < kMinBlockBytes || block_size > kMaxBlockBytes) return ERROR_BAD_TOKEN_TYPE;
 
     // The block is read, changed and written back whole.
@@ -211,7 +212,7 @@ uint32_t scan_into(uint32_t DeviceIndex, T* out, int32_t timeout_ms, bool delive
     const Result r = adc::run_scan(slot, timeout_ms, scan);
     if (r != ERROR_SUCCESS && !(r == ERROR_TIMEOUT && deliver_on_timeout && timeout_ms > 0)) return r;
     std::array<T, adc::kMaxChannels> values{};
-    convert(scan, device(slot).RangeShift, values.data());
+    convert(scan, board(slot).row().RangeShift, values.data());
     if (const Result w = write_caller_bytes(out + scan.start, values.data(), scan.channels() * sizeof(T))) return w;
     return r;
 }
@@ -227,7 +228,7 @@ uint32_t ADC_GetImmediate(uint32_t DeviceIndex, uint16_t Channel, uint16_t* pDat
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (!device(slot).bADCBulk) return ERROR_BAD_TOKEN_TYPE;
+    if (!board(slot).row().bADCBulk) return ERROR_BAD_TOKEN_TYPE;
     if (adc::one_shot_running(slot)) return ERROR_TOO_MANY_OPEN_FILES;
     if (const uint32_t r = write_caller(pData, uint16_t{0})) return r;
     return adc::start_conversion(slot, Channel);
@@ -251,16 +252,16 @@ uint32_t ADC_GetChannelV(uint32_t DeviceIndex, uint32_t ChannelIndex, double* pV
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (!d.bADCBulk) return ERROR_BAD_TOKEN_TYPE;
-    if (ChannelIndex >= d.ADCMUXChannels) return ERROR_INVALID_INDEX;
+    const ProductRow& row = board(slot).row();
+    if (!row.bADCBulk) return ERROR_BAD_TOKEN_TYPE;
+    if (ChannelIndex >= row.ADCMUXChannels) return ERROR_INVALID_INDEX;
     if (pVolt == nullptr) return ERROR_INVALID_PARAMETER;
     // Room for every channel a block can name, so a block naming channels past the board's stays inside.
     std::array<double, adc::kMaxChannels> all;
     all.fill(std::bit_cast<double>(uint64_t{0xFFF8000000000000}));  // a quiet NaN
     Scan scan;
     if (const Result r = adc::run_scan(slot, 0, scan)) return r;
-    adc::scan_volts(scan, d.RangeShift, all.data() + scan.start);
+    adc::scan_volts(scan, row.RangeShift, all.data() + scan.start);
     return write_caller(pVolt, all[ChannelIndex]);
 }
 

@@ -16,7 +16,7 @@
 #include "korval/korval.h"
 #include "measure/measure.h"
 #include "memory/memory.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 #if defined(_WIN32)
 // The .def file exports the aliases from the DLL. A second name is also made a symbol of its own at its

@@ -6,8 +6,9 @@
 #include <string>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/core_api.h"
-#include "core/products.h"
+#include "board/products.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
@@ -38,9 +39,9 @@ uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    KorvalCapabilities caps = public_capabilities(d.PID);
-    caps.DriverPath = usb::transport_of(d).driver_path();
+    Board& b = board_record(slot);
+    KorvalCapabilities caps = public_capabilities(b.PID);
+    caps.DriverPath = usb::transport_of(b).driver_path();
     return fill_caller_capabilities(pCaps, caps);
 }
 
@@ -70,9 +71,9 @@ uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t* pServerSize, cha
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     uint32_t capacity = 0;
     if (const uint32_t r = read_caller(pServerSize, capacity)) return r;
-    const TDeviceData& d = device(slot);
+    Board& b = board_record(slot);
     // A remote board's path is "HOST:PORT/" and its path on the server; a local board has no server.
-    const std::string server = usb::is_remote(d.Handle) ? d.DevPath.substr(0, d.DevPath.find('/')) : std::string();
+    const std::string server = usb::is_remote(b.Handle) ? b.DevPath.substr(0, b.DevPath.find('/')) : std::string();
     const auto needed = static_cast<uint32_t>(server.size() + 1);
     if (capacity > 0) {
         const std::string cut = server.substr(0, std::min(capacity, needed) - 1);  // as much as fits, ended

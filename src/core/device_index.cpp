@@ -1,5 +1,6 @@
 // Device-index resolution and the functions of the library frame.
 #include "base/last_error.h"
+#include "board/board.h"
 #include "core/core_api.h"
 #include "core/registry.h"
 #include "korval/korval.h"
@@ -16,7 +17,7 @@ Result resolve_index(uint32_t device_index, uint32_t& slot) noexcept
     // A slot counts when it holds a handle; whether it has been opened or what product it is does not matter.
     bool found = false;
     for (uint32_t s = 0; s < kSlotCount; ++s) {
-        if (device(s).Handle == 0) continue;
+        if (board_record(s).Handle == 0) continue;
         if (device_index == FirstDeviceIndex) {
             slot = s;
             return ERROR_SUCCESS;
@@ -37,7 +38,7 @@ Result open_board(uint32_t device_index, uint32_t& slot)
 Result open_for_feature(uint32_t device_index, uint32_t& slot, FeatureTest has_feature)
 {
     if (const Result r = open_board(device_index, slot)) return r;
-    return has_feature(device(slot)) ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+    return has_feature(board(slot).row()) ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
 
 uint32_t ResolveDeviceIndex(uint32_t DeviceIndex)

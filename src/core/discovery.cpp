@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "core/registry.h"
-#include "core/subsystem_hooks.h"
+#include "board/board.h"
+#include "board/hooks.h"
 #include "usb/host_binding.h"
 #include "usb/transport.h"
 
@@ -27,7 +28,7 @@ std::vector<std::string> interface_paths(uint32_t host, const KorvalGuid& interf
 uint32_t lowest_free_slot()
 {
     for (uint32_t slot = 0; slot < kSlotCount; ++slot)
-        if (device(slot).Handle == 0 && !device(slot).bDeviceWasHere) return slot;
+        if (board_record(slot).Handle == 0 && !board_record(slot).bDeviceWasHere) return slot;
     return kSlotCount;
 }
 
@@ -37,8 +38,8 @@ uint32_t lowest_free_slot()
 bool already_open(const std::string& path)
 {
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
-        const TDeviceData& d = device(slot);
-        if (d.Handle != 0 && usb::transport_of(d).known_by_path() && d.DevPath == path) return true;
+        Board& b = board_record(slot);
+        if (b.Handle != 0 && usb::transport_of(b).known_by_path() && b.DevPath == path) return true;
     }
     return false;
 }
@@ -46,13 +47,14 @@ bool already_open(const std::string& path)
 // What every placement sets besides the handles, the core's fields and then each subsystem's. The
 // firmware check's result belongs to the board that passed it, not to the slot: the next board in the
 // slot is checked itself.
-void place(TDeviceData& d, const usb::Transport& transport)
+void place(uint32_t slot, const usb::Transport& transport)
 {
+    Board& d = board_record(slot);
     d.transport = &transport;
     d.bCyUSB = transport.driver_path() == 1;
     d.bOpen = false;
     d.bFirmware20 = false;
-    notify_board_placed(d);
+    notify_board_placed(slot);
 }
 
 void discover_ioctl_boards(uint32_t host)
@@ -66,11 +68,11 @@ void discover_ioctl_boards(uint32_t host)
             usb::close_handle(file);
             return;
         }
-        TDeviceData& d = device(slot);
-        place(d, usb::ioctl_transport());
-        d.DevPath = path;
-        d.hWinUSBFile = 0;
-        d.Handle = file;
+        Board& b = board_record(slot);
+        place(slot, usb::ioctl_transport());
+        b.DevPath = path;
+        b.hWinUSBFile = 0;
+        b.Handle = file;
     }
 }
 
@@ -91,12 +93,12 @@ void discover_winusb_boards(uint32_t host)
             usb::close_handle(file);
             return;
         }
-        TDeviceData& d = device(slot);
-        place(d, usb::winusb_transport());
+        Board& b = board_record(slot);
+        place(slot, usb::winusb_transport());
         // A remote board keeps its path, which names its server; a local one leaves DevPath as it was.
-        if (host != 0) d.DevPath = path;
-        d.hWinUSBFile = file;
-        d.Handle = interface_handle;
+        if (host != 0) b.DevPath = path;
+        b.hWinUSBFile = file;
+        b.Handle = interface_handle;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "base/caller_memory.h"
 #include "base/last_error.h"
+#include "board/board.h"
 #include "core/core_api.h"
 #include "core/registry.h"
 #include "korval/korval.h"
@@ -50,7 +51,7 @@ Result read_serial_number(uint32_t device_index, uint64_t& serial)
     uint8_t bytes[8] = {};
     uint32_t size = sizeof bytes;
     const Result r = usb::vendor_read(slot, usb::kEepromRequest, usb::kSerialNumberAddress, 0, size, bytes);
-    if (r != ERROR_SUCCESS || size != sizeof bytes) return device_gone(slot);
+    if (r != ERROR_SUCCESS || size != sizeof bytes) return usb::device_gone(slot);
     serial = 0;
     for (int i = 7; i >= 0; --i) serial = serial << 8 | bytes[i];
     if (serial == 0) serial = kNoSerialNumber;  // an unprogrammed serial number reads as 0 on some boards
@@ -89,14 +90,15 @@ uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSi
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    if (device(slot).Handle == 0) discover();  // a board plugged in since the last look may land here
+    if (board_record(slot).Handle == 0) discover();  // a board plugged in since the last look may land here
     if (const Result r = open_check(slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (pPID != nullptr && !store_to_caller(pPID, d.PID)) return ERROR_INTERNAL_ERROR;
-    if (pDIOBytes != nullptr && !store_to_caller(pDIOBytes, d.DIOBytes)) return ERROR_INTERNAL_ERROR;
-    if (pCounters != nullptr && !store_to_caller(pCounters, d.Counters)) return ERROR_INTERNAL_ERROR;
+    Board& b = board_record(slot);
+    const ProductRow& row = b.row();
+    if (pPID != nullptr && !store_to_caller(pPID, b.PID)) return ERROR_INTERNAL_ERROR;
+    if (pDIOBytes != nullptr && !store_to_caller(pDIOBytes, row.DIOBytes)) return ERROR_INTERNAL_ERROR;
+    if (pCounters != nullptr && !store_to_caller(pCounters, row.Counters)) return ERROR_INTERNAL_ERROR;
     if (pNameSize == nullptr) return ERROR_SUCCESS;
-    if (!d.bGetName) return store_to_caller(pNameSize, 0) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+    if (!row.bGetName) return store_to_caller(pNameSize, 0) ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
 
     uint32_t wanted = 0;
     if (!load_from_caller(pNameSize, wanted)) return ERROR_INTERNAL_ERROR;
@@ -184,24 +186,24 @@ uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return write_caller(pHandle, static_cast<uint32_t>(device(slot).Handle));
+    return write_caller(pHandle, static_cast<uint32_t>(board_record(slot).Handle));
 }
 
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (!usb::transport_of(d).lists_pipes()) return ERROR_NOT_SUPPORTED;
+    Board& b = board_record(slot);
+    if (!usb::transport_of(b).lists_pipes()) return ERROR_NOT_SUPPORTED;
     // The count and the entries are caller memory: read and written through the guard, the count read
     // once, before anything is asked of the board.
     uint32_t room = 0;
     if (const uint32_t r = read_caller(pPipeCount, room)) return r;
     set_last_error(ERROR_GEN_FAILURE);
     uint8_t endpoints = 0;
-    if (!usb::winusb_query_interface_settings(d.Handle, 0, endpoints)) {
+    if (!usb::winusb_query_interface_settings(b.Handle, 0, endpoints)) {
         // The board's failure is the news; a count that cannot be written does not hide it.
-        const Result r = device_gone(slot);
+        const Result r = usb::device_gone(slot);
         store_to_caller(pPipeCount, 0);
         return r;
     }
@@ -213,7 +215,7 @@ uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
     for (uint32_t i = 0; i < filled; ++i) {
         uint8_t type = 0;
         uint8_t id = 0;
-        if (!usb::winusb_query_pipe(d.Handle, 0, static_cast<uint8_t>(i), type, id)) return device_gone(slot);
+        if (!usb::winusb_query_pipe(b.Handle, 0, static_cast<uint8_t>(i), type, id)) return usb::device_gone(slot);
         if (const uint32_t r = write_caller(pPipes + i, id + 256u * type)) return r;
     }
     return ERROR_SUCCESS;

@@ -15,6 +15,7 @@
 
 #include "base/caller_memory.h"
 #include "base/last_error.h"
+#include "board/board.h"
 #include "core/board_watch.h"
 #include "core/registry.h"
 #include "host/os/os_host.h"
@@ -37,12 +38,12 @@ void load_sequence(const KorvalHost* host)
     // Remote boards outlive the local host: their servers keep them open for this program's session,
     // so they are let go of here, for the discovery below to find them again.
     for (uint32_t slot = 0; slot < kSlotCount; ++slot)
-        if (usb::is_remote(device(slot).Handle)) close_handles(device(slot));
+        if (usb::is_remote(board_record(slot).Handle)) usb::close_handles(board_record(slot));
     struct Mark {
         Mark() { t_in_load_sequence = true; }
         ~Mark() { t_in_load_sequence = false; }
     } mark;
-    zero_device_table();
+    zero_boards();
     {
         const board_watch::HostChange change;
         usb::install_host(host);
@@ -68,7 +69,7 @@ __attribute__((destructor)) void library_unload()
     board_watch::end_at_unload();
     usb::end_deadline_timer_at_unload();
     release_fault_handler();
-    release_dynamic_fields();
+    release_board_memory();
 }
 
 }  // namespace
@@ -92,7 +93,7 @@ void install_host_and_discover(const KorvalHost* host)
 {
     if (t_in_load_sequence) return;  // a host installing a host while it is being installed
     if (run_once([host] { load_sequence(host); })) return;
-    release_dynamic_fields();
+    release_board_memory();
     load_sequence(host);
 }
 

@@ -4,12 +4,11 @@
 
 #include <cstdint>
 
-#include "core/device_table.h"
-#include "core/products.h"
+#include "board/board.h"
+#include "board/products.h"
+#include "usb/removal.h"
 
 namespace korval {
-
-using Result = uint32_t;
 
 // The slot a device index names: 0 to 31 as they are, FirstDeviceIndex and OnlyDeviceIndex by a scan of
 // the slots holding a handle. 1413 for other indexes from 32 up, 2 when no slot holds a handle, 52 for
@@ -24,22 +23,14 @@ Result open_check(uint32_t slot);
 Result open_board(uint32_t device_index, uint32_t& slot);
 
 // What a feature needs of the board's product, from the capability fields the open check set.
-using FeatureTest = bool (*)(const TDeviceData& d);
+using FeatureTest = bool (*)(const ProductRow& d);
 
 // Index resolution, the open check, then the feature's test (1349 when the product lacks the feature):
 // how every function of a feature begins.
 Result open_for_feature(uint32_t device_index, uint32_t& slot, FeatureTest has_feature);
 
-// Turns the failure of a driver call into a result from the thread's last-error value: 31 when there is
-// none; for the removal codes the slot is closed, marked removed, and 1617 is returned.
-Result device_gone(uint32_t slot);
-
 // Closes the slot's driver handles, or clears its removal mark (KORVAL_CloseDevice after resolution).
 Result close_slot(uint32_t slot);
-
-// Takes the driver handles out of the record and closes them, each once however many threads call it;
-// false when the record held none. The removal mark is not touched.
-bool close_handles(TDeviceData& d);
 
 // Fills free slots with boards not yet open, DeviceIoControl path first, then WinUSB; the installed
 // host's boards first, then each remote server's. The first discovery adds the servers KORVAL_REMOTE names.
@@ -50,6 +41,9 @@ void discover_host(uint32_t host);
 // Adds the remote servers named by KORVAL_REMOTE (with KORVAL_REMOTE_TOKEN_FILE and KORVAL_REMOTE_CA),
 // once in the library's life; later calls do nothing.
 void add_remotes_from_environment();
+
+// Sets the largest single streaming bulk transfer of the slot's board (KORVAL_SetStreamingBlockSize).
+void set_streaming_block_size(uint32_t slot, uint32_t size);
 
 // Whether the board has the newer firmware feature set: asks the board once per slot, 50 when it has not.
 Result firmware_check(uint32_t slot);

@@ -1,17 +1,18 @@
 // 8254 counter access: each function addresses one counter (or the whole board), checks its arguments
 // and sends one vendor request. The counting itself happens on the board; nothing is kept here.
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval {
 
 namespace ctr {
 
-Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, CounterAddress& address)
+Result address_counter(const ProductRow& d, uint32_t block, uint32_t counter, CounterAddress& address)
 {
     const uint32_t blocks = d.Counters;
     if (block != 0) {
@@ -34,7 +35,7 @@ Result open_counter(uint32_t device_index, uint32_t block, uint32_t counter, con
                     ctr::CounterAddress& address)
 {
     if (const Result r = open_for_feature(device_index, slot, ctr::kHasCounters)) return r;
-    if (const Result r = ctr::address_counter(device(slot), block, counter, address)) return r;
+    if (const Result r = ctr::address_counter(board(slot).row(), block, counter, address)) return r;
     if (mode != nullptr && *mode >= ctr::kModes) return ERROR_INVALID_ADDRESS;
     return ERROR_SUCCESS;
 }
@@ -125,7 +126,7 @@ uint32_t CTR_8254ReadAll(uint32_t DeviceIndex, void* pData)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
-    return read_into_caller(slot, usb::kCtrReadAllRequest, 0, ctr::read_all_size(device(slot)), pData);
+    return read_into_caller(slot, usb::kCtrReadAllRequest, 0, ctr::read_all_size(board(slot).row()), pData);
 }
 
 uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
@@ -133,16 +134,16 @@ uint32_t CTR_8254ReadLatched(uint32_t DeviceIndex, void* pData)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
-    return read_into_caller(slot, usb::kCtrReadLatchedRequest, 0, ctr::read_latched_size(device(slot)), pData);
+    return read_into_caller(slot, usb::kCtrReadLatchedRequest, 0, ctr::read_latched_size(board(slot).row()), pData);
 }
 
 uint32_t CTR_8254SelectGate(uint32_t DeviceIndex, uint32_t GateIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
-    const TDeviceData& d = device(slot);
-    if (!d.bGateSelectable) return ERROR_BAD_TOKEN_TYPE;
-    if (GateIndex >= d.Counters * ctr::kCountersPerBlock) return ERROR_INVALID_ADDRESS;
+    const ProductRow& row = board(slot).row();
+    if (!row.bGateSelectable) return ERROR_BAD_TOKEN_TYPE;
+    if (GateIndex >= row.Counters * ctr::kCountersPerBlock) return ERROR_INVALID_ADDRESS;
     return usb::vendor_write(slot, usb::kCtrSelectGateRequest, static_cast<uint16_t>(GateIndex), 0, 0, nullptr);
 }
 

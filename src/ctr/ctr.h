@@ -52,7 +52,7 @@ struct CounterAddress {
 // The counter a (block, counter) pair names on this board. Block 0 takes the counter as a flat number
 // across all blocks (so block 0, counter 4 is block 1, counter 1); another block takes counters 0 to 2
 // only. 487 when the pair names no counter of the board.
-Result address_counter(const TDeviceData& d, uint32_t block, uint32_t counter, CounterAddress& address);
+Result address_counter(const ProductRow& d, uint32_t block, uint32_t counter, CounterAddress& address);
 
 // The 8254 control word: counter select in bits 7-6, load/read LSB then MSB (bits 5-4 = 11), the mode
 // in bits 3-1, binary counting.
@@ -62,11 +62,11 @@ inline uint8_t control_word(uint32_t counter, uint32_t mode)
 }
 
 // Bytes the whole-board read (request 0x25) and the latched read (0x26) answer with.
-inline uint32_t read_all_size(const TDeviceData& d) { return d.Counters * kCountersPerBlock * 2; }
-inline uint32_t read_latched_size(const TDeviceData& d) { return read_all_size(d) + 1; }
+inline uint32_t read_all_size(const ProductRow& d) { return d.Counters * kCountersPerBlock * 2; }
+inline uint32_t read_latched_size(const ProductRow& d) { return read_all_size(d) + 1; }
 
 // The test of every counter function (open_for_feature): the board has counters.
-inline constexpr FeatureTest kHasCounters = [](const TDeviceData& d) { return d.Counters != 0; };
+inline constexpr FeatureTest kHasCounters = [](const ProductRow& d) { return d.Counters != 0; };
 
 // The two divisors of a frequency source: counter 1 divides the root clock by `low`, counter 2 divides
 // that by `high`.

@@ -1,5 +1,5 @@
-// The counter part of a slot's record: the 8254 blocks the board has, their clock, and the pulse-width
-// monitor and gate waits that run on them. Its hook (ctr_state.cpp) looks after it when the core zeroes
+// The counter state of a slot: the pulse-width monitor and the gate waits that run on
+// the board's 8254 blocks. Its hook (ctr_state.cpp) looks after it when the core zeroes
 // the slot.
 #pragma once
 
@@ -20,13 +20,13 @@ struct TCtrMonitorThreadFree {
     void operator()(TCtrMonitorThread* monitor) const noexcept;
 };
 
-struct TCtrState {
-    Relaxed<uint32_t> Counters;  // 8254 blocks of three counters
-    Relaxed<bool> bGateSelectable;
-    Relaxed<double> RootClock;  // hertz
+struct CtrState {
     std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> CtrMonitorThread;
     std::mutex ctr_monitor_lock;         // start, stop and fetch of pulse widths, from any thread
-    std::atomic<uint32_t> GateWaits{0};  // gate waits blocked in their bulk read now
+    std::atomic<uint32_t> gate_waits{0};  // gate waits blocked in their bulk read now
 };
+
+// The state of the slot (0 to 31), in the subsystem's own table (board/board.h, SlotStates).
+CtrState& ctr_state(uint32_t slot);
 
 }  // namespace korval

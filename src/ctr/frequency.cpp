@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/rounding.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
@@ -72,8 +73,8 @@ uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double* 
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
-    const TDeviceData& d = device(slot);
-    if (BlockIndex >= d.Counters) return ERROR_INVALID_ADDRESS;
+    const ProductRow& row = board(slot).row();
+    if (BlockIndex >= row.Counters) return ERROR_INVALID_ADDRESS;
     double hz = 0;
     if (const uint32_t r = read_caller(pHz, hz)) return r;
     if (std::isnan(hz)) return ERROR_INVALID_PARAMETER;
@@ -88,8 +89,8 @@ uint32_t CTR_StartOutputFreq(uint32_t DeviceIndex, uint32_t BlockIndex, double* 
 
     ctr::Divisors divisors;
     // Below RootClock / 65535^2 no pair of 16-bit divisors reaches: refused, nothing programmed.
-    if (!ctr::choose_divisors(hz, d.RootClock, divisors)) return ERROR_INVALID_PARAMETER;
-    const double obtained = d.RootClock / (static_cast<double>(divisors.low) * divisors.high);
+    if (!ctr::choose_divisors(hz, row.RootClock, divisors)) return ERROR_INVALID_PARAMETER;
+    const double obtained = row.RootClock / (static_cast<double>(divisors.low) * divisors.high);
     if (const Result r = write_caller(pHz, obtained)) return r;
     if (const Result r = CTR_8254ModeLoad(slot, BlockIndex, ctr::kLowCounter, ctr::kRateGeneratorMode,
                                           static_cast<uint16_t>(divisors.low)))

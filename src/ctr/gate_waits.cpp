@@ -5,7 +5,9 @@
 // A blocked wait ends by an event, by CTR_EndWaitGates (which cancels the reads in flight on both
 // endpoints), by the host cancelling the transfer, or by the board going away.
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "ctr/ctr.h"
+#include "ctr/ctr_state.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -18,7 +20,7 @@ namespace {
 constexpr uint32_t kContentBytes = 2;
 
 // The test of the three gate-wait functions: counters with selectable gates.
-constexpr FeatureTest kHasGateWaits = [](const TDeviceData& d) { return d.Counters != 0 && d.bGateSelectable; };
+constexpr FeatureTest kHasGateWaits = [](const ProductRow& d) { return d.Counters != 0 && d.bGateSelectable; };
 
 }  // namespace
 
@@ -27,7 +29,7 @@ uint32_t CTR_SetWaitGates(uint32_t DeviceIndex, uint32_t GateA, uint32_t GateB)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasGateWaits)) return r;
     // Gate numbers travel as one byte each; only the low bytes count.
-    const uint32_t gates = device(slot).Counters * ctr::kCountersPerBlock;
+    const uint32_t gates = board(slot).row().Counters * ctr::kCountersPerBlock;
     const auto a = static_cast<uint8_t>(GateA);
     const auto b = static_cast<uint8_t>(GateB);
     if (a >= gates || b >= gates) return ERROR_INVALID_ADDRESS;
@@ -41,7 +43,7 @@ uint32_t CTR_EndWaitGates(uint32_t DeviceIndex)
     const Result result = usb::vendor_write(slot, usb::kCtrEndWaitGatesRequest, 0, 0, 0, nullptr);
     // The board stops watching; waits still blocked, or about to block, would never hear from it again,
     // so they are ended here, whatever the request answered.
-    usb::cancel_counted(slot, {usb::kCtrGateEndpoints[0], usb::kCtrGateEndpoints[1]}, device(slot).GateWaits);
+    usb::cancel_counted(slot, {usb::kCtrGateEndpoints[0], usb::kCtrGateEndpoints[1]}, ctr_state(slot).gate_waits);
     return result;
 }
 
@@ -54,7 +56,7 @@ uint32_t CTR_WaitForGate(uint32_t DeviceIndex, uint32_t GateId, void* pContent)
     // The board's report goes straight into the caller's buffer, which must take it: an event read into
     // memory that cannot hold it would be lost.
     if (const Result r = require_caller_range(pContent, kContentBytes, true)) return r;
-    usb::CountedTransfer counted(device(slot).GateWaits);
+    usb::CountedTransfer counted(ctr_state(slot).gate_waits);
     uint32_t transferred = 0;  // the count is not reported
     return usb::bulk_read(slot, usb::kCtrGateEndpoints[gate], pContent, kContentBytes, transferred);
 }

@@ -13,7 +13,9 @@
 
 #include "base/caller_memory.h"
 #include "base/worker.h"
+#include "board/board.h"
 #include "ctr/ctr.h"
+#include "ctr/ctr_state.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"
@@ -102,7 +104,7 @@ private:
 namespace {
 
 // Stops the slot's monitor, if it has one, and frees it. Under the slot's ctr_monitor_lock.
-bool stop_monitor(TDeviceData& d)
+bool stop_monitor(CtrState& d)
 {
     // Out of the record first: a fetch on another thread finds no monitor rather than a stopping one.
     const std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> monitor = std::move(d.CtrMonitorThread);
@@ -117,11 +119,12 @@ uint32_t CTR_StartMeasuringPulseWidth(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
-    TDeviceData& d = device(slot);
+    const ProductRow& row = board(slot).row();
+    CtrState& d = ctr_state(slot);
     std::lock_guard lock(d.ctr_monitor_lock);
     // A new start replaces the monitor and with it every measurement.
     stop_monitor(d);
-    auto* monitor = new (std::nothrow) TCtrMonitorThread(slot, d.Counters * ctr::kCountersPerBlock);
+    auto* monitor = new (std::nothrow) TCtrMonitorThread(slot, row.Counters * ctr::kCountersPerBlock);
     if (monitor == nullptr) return ERROR_INTERNAL_ERROR;
     if (!monitor->start()) {
         delete monitor;
@@ -138,7 +141,7 @@ uint32_t CTR_StopMeasuringPulseWidth(uint32_t DeviceIndex)
     // A board that has gone still has its monitor stopped and freed, and then the open check's failure
     // (1617) is reported, as every other end function reports it.
     const Result opened = open_for_feature(slot, slot, ctr::kHasCounters);
-    TDeviceData& d = device(slot);
+    CtrState& d = ctr_state(slot);
     std::lock_guard lock(d.ctr_monitor_lock);
     if (stop_monitor(d)) return opened;
     return opened != ERROR_SUCCESS ? opened : ERROR_FILE_NOT_FOUND;
@@ -149,9 +152,9 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, ctr::kHasCounters)) return r;
-    TDeviceData& d = device(slot);
+    CtrState& d = ctr_state(slot);
     ctr::CounterAddress address;
-    if (const Result r = ctr::address_counter(d, BlockIndex, CounterIndex, address)) return r;
+    if (const Result r = ctr::address_counter(board(slot).row(), BlockIndex, CounterIndex, address)) return r;
     std::lock_guard lock(d.ctr_monitor_lock);
     TCtrMonitorThread* monitor = d.CtrMonitorThread.get();
     if (monitor == nullptr) return ERROR_FILE_NOT_FOUND;

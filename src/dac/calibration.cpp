@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "dac/cal_file.h"
 #include "dac/dac.h"
@@ -43,10 +44,10 @@ uint32_t DACSetChannelCal(uint32_t DeviceIndex, uint32_t Channel, const char* pC
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot,
-                                          [](const TDeviceData& d) { return d.FlashSectors != 0 && d.bDACChannelCal; }))
+                                          [](const ProductRow& d) { return d.FlashSectors != 0 && d.bDACChannelCal; }))
         return r;
-    const TDeviceData& d = device(slot);
-    if (Channel >= d.ImmDACs) return ERROR_INVALID_ADDRESS;
+    const ProductRow& row = board(slot).row();
+    if (Channel >= row.ImmDACs) return ERROR_INVALID_ADDRESS;
     if (pCalFileName == nullptr) return ERROR_INVALID_PARAMETER;
     std::string name;
     if (const Result r = read_caller_string(pCalFileName, name, kNameLimit)) return r;

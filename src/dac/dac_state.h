@@ -1,4 +1,4 @@
-// The analog-output part of a slot's record: what the board's DAC can do and the waveform output's
+// The analog-output state of a slot: the waveform output's
 // queue, flags and worker. Its hooks (dac_state.cpp) look after it when the core places, removes,
 // zeroes or releases the slot.
 #pragma once
@@ -21,13 +21,9 @@ struct TDACWorkerFree {
     void operator()(TDACWorker* worker) const noexcept;
 };
 
-struct TDACState {
-    Relaxed<uint32_t> ImmDACs;
-    Relaxed<bool> bDACBoardRange;
-    Relaxed<bool> bDACChannelCal;
-    Relaxed<bool> bDACStream;
+struct DacState {
     Relaxed<int32_t> DACsUsed;     // channels per waveform point; not reset by the open check
-    Relaxed<uint16_t> DACDivisor;  // the waveform clock's divisor last programmed
+    Relaxed<uint16_t> dac_divisor;  // the waveform clock's divisor last programmed
     Relaxed<bool> bDACOpen;
     Relaxed<bool> bDACClosing;
     Relaxed<bool> bDACStarted;
@@ -38,7 +34,10 @@ struct TDACState {
     std::unique_ptr<TDACWorker, TDACWorkerFree> WorkerThread;
     // Open, frame and close of waveform output from several threads take turns: WorkerThread and
     // PendingDACData change only under it.
-    std::mutex DACStreamLock;
+    std::mutex dac_stream_lock;
 };
+
+// The state of the slot (0 to 31), in the subsystem's own table (board/board.h, SlotStates).
+DacState& dac_state(uint32_t slot);
 
 }  // namespace korval

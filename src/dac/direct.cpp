@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "dac/dac.h"
+#include "dac/dac_state.h"
 #include "dac/multi_block.h"
 #include "korval/korval.h"
 #include "usb/control.h"
@@ -18,10 +20,12 @@ namespace korval {
 namespace {
 
 // The first checks of both immediate writes, after index resolution and the open check.
-Result check_immediate(const TDeviceData& d)
+Result check_immediate(uint32_t slot)
 {
-    if (d.ImmDACs == 0) return ERROR_BAD_TOKEN_TYPE;
-    if (d.bDACStream && (d.bDACOpen || d.bDACClosing)) return ERROR_TOO_MANY_OPEN_FILES;  // waveform output's
+    const ProductRow& row = board(slot).row();
+    const DacState& d = dac_state(slot);
+    if (row.ImmDACs == 0) return ERROR_BAD_TOKEN_TYPE;
+    if (row.bDACStream && (d.bDACOpen || d.bDACClosing)) return ERROR_TOO_MANY_OPEN_FILES;  // waveform output's
     return ERROR_SUCCESS;
 }
 
@@ -31,9 +35,9 @@ uint32_t DACDirect(uint32_t DeviceIndex, uint16_t Channel, uint16_t Value)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (const Result r = check_immediate(d)) return r;
-    if (Channel >= d.ImmDACs) return ERROR_INVALID_ADDRESS;
+    const ProductRow& row = board(slot).row();
+    if (const Result r = check_immediate(slot)) return r;
+    if (Channel >= row.ImmDACs) return ERROR_INVALID_ADDRESS;
     return usb::vendor_write(slot, usb::kDacDirectRequest, Value, Channel, 0, nullptr);
 }
 
@@ -43,12 +47,12 @@ uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair* pDACData, int
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    if (const Result r = check_immediate(d)) return r;
+    const ProductRow& row = board(slot).row();
+    if (const Result r = check_immediate(slot)) return r;
     if (DACDataCount == 0) return ERROR_SUCCESS;
     if (DACDataCount < 0 || pDACData == nullptr) return ERROR_INVALID_PARAMETER;
 
-    dac::MultiBlock block(d.ImmDACs);
+    dac::MultiBlock block(row.ImmDACs);
     constexpr size_t kPiece = 256;
     std::array<uint8_t, kPiece * dac::kPairSize> raw{};
     const auto* source = reinterpret_cast<const uint8_t*>(pDACData);
@@ -72,7 +76,7 @@ uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range)
 {
     uint32_t slot = 0;
     if (const Result r =
-            open_for_feature(DeviceIndex, slot, [](const TDeviceData& d) { return d.bDACBoardRange.load(); }))
+            open_for_feature(DeviceIndex, slot, [](const ProductRow& d) { return d.bDACBoardRange; }))
         return r;
     return usb::vendor_write(slot, usb::kDacBoardRangeRequest, Range, 0, 0, nullptr);
 }

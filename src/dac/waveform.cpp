@@ -6,7 +6,7 @@
 // board. DACOutputProcess plays one buffer without a worker.
 //
 // The queue (DACData) is touched only under hDACDataMutex; hDACDataSem carries one wake-up per block
-// queued and one more at close. PendingDACData and the worker belong to the caller holding DACStreamLock.
+// queued and one more at close. PendingDACData and the worker belong to the caller holding dac_stream_lock.
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -19,9 +19,11 @@
 
 #include "base/caller_memory.h"
 #include "base/worker.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "core/rounding.h"
 #include "dac/dac.h"
+#include "dac/dac_state.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -112,7 +114,7 @@ public:
 
     // Wakes the worker wherever it waits and joins it. A write the board does not finish is cancelled,
     // again and again, since the worker may enter a new one between a cancel and its check of the stop.
-    void stop(TDeviceData& d)
+    void stop(DacState& d)
     {
         thread.request_stop();
         d.hDACDataSem.release();
@@ -140,7 +142,7 @@ namespace {
 // fails in the open check the control routine makes).
 Result start_output(uint32_t slot)
 {
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     if (d.bDACStarted) return ERROR_ALREADY_EXISTS;
     const Result r = usb::vendor_write(slot, usb::kDacStreamControlRequest, usb::kDacStreamStart, 0, 0, nullptr);
@@ -152,7 +154,7 @@ Result start_output(uint32_t slot)
 // has been asked for and the queue is empty, when it is told to stop, or when the board has gone.
 void run_worker(TDACWorker& w)
 {
-    TDeviceData& d = device(w.Index);
+    DacState& d = dac_state(w.Index);
     uint32_t countdown = kAutoStartBytes;
     std::vector<uint8_t> block;
     for (;;) {
@@ -208,7 +210,7 @@ void run_worker(TDACWorker& w)
 // a stream the board's disappearance abandoned, and for the close that gave up on a stalled board.
 void discard_stream(uint32_t slot)
 {
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (TDACWorker* w = d.WorkerThread.get()) {
         w->stop(d);
         d.WorkerThread.reset();
@@ -227,15 +229,15 @@ void discard_stream(uint32_t slot)
 Result open_stream_board(uint32_t device_index, uint32_t& slot, std::unique_lock<std::mutex>& lock)
 {
     if (const Result r = resolve_index(device_index, slot)) return r;
-    lock = std::unique_lock(device(slot).DACStreamLock);
+    lock = std::unique_lock(dac_state(slot).dac_stream_lock);
     if (const Result r = open_check(slot)) {
-        if (device(slot).WorkerThread != nullptr) {
+        if (dac_state(slot).WorkerThread != nullptr) {
             discard_stream(slot);
-            device(slot).bDACOpen = false;
+            dac_state(slot).bDACOpen = false;
         }
         return r;
     }
-    return device(slot).bDACStream ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+    return board(slot).row().bDACStream ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
 }
 
 // The divisor for the rate at pClockHz: 12 MHz over the rate, to the nearest integer with halves to
@@ -261,7 +263,7 @@ Result program_rate(uint32_t slot, double* pClockHz, uint16_t divisor)
     if (const Result r = usb::vendor_write(slot, usb::kDacStreamControlRequest, usb::kDacStreamReset, 0, 0, nullptr))
         return r;
     if (const Result r = usb::vendor_write(slot, usb::kDacStreamPrepareRequest, 0, 0, 0, nullptr)) return r;
-    device(slot).DACDivisor = divisor;
+    dac_state(slot).dac_divisor = divisor;
     if (const Result r = write_caller(pClockHz, kBaseClockHz / divisor)) return r;
     return usb::vendor_write(slot, usb::kDacStreamDivisorRequest, 0, divisor, 0, nullptr);
 }
@@ -316,7 +318,7 @@ bool take_frame_bytes(uint8_t* target, const uint8_t* frame, size_t offset, size
 // the caller's memory cannot be read.
 Result queue_frame(uint32_t slot, uint32_t points, const uint16_t* pFrameData, bool tag)
 {
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     if (points == 0) return ERROR_INVALID_PARAMETER;
     if (points > kMaxFramePoints) return ERROR_OUTOFMEMORY;
@@ -401,7 +403,7 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
     uint32_t slot = 0;
     std::unique_lock<std::mutex> lock;
     if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     d.bDACOpen = false;
 
@@ -431,7 +433,7 @@ Result close_stream(uint32_t DeviceIndex, bool mark_end)
     }
     w->closing = true;
     d.hDACDataSem.release(wakeups);
-    const bool drained = w->wait_drained(stall_limit(d.DACDivisor));
+    const bool drained = w->wait_drained(stall_limit(d.dac_divisor));
     w->stop(d);
     const Result worker_result = w->thread.result;
     d.WorkerThread.reset();
@@ -447,7 +449,7 @@ uint32_t DACOutputOpen(uint32_t DeviceIndex, double* pClockHz)
     uint32_t slot = 0;
     std::unique_lock<std::mutex> lock;
     if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (d.bDACOpen || d.bDACClosing) return ERROR_TOO_MANY_OPEN_FILES;
     uint16_t divisor = 0;
     if (const Result r = point_divisor(pClockHz, divisor)) return r;
@@ -471,7 +473,7 @@ uint32_t DACOutputSetCount(uint32_t DeviceIndex, uint32_t NewCount)
     uint32_t slot = 0;
     std::unique_lock<std::mutex> lock;
     if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (!d.bDACOpen) return ERROR_FILE_NOT_FOUND;
     if (NewCount == 0) return ERROR_INVALID_PARAMETER;
     if (NewCount > kMaxChannels) return ERROR_OUTOFMEMORY;
@@ -508,7 +510,7 @@ uint32_t DACOutputSetInterlock(uint32_t DeviceIndex, uint32_t bInterlock)
     uint32_t slot = 0;
     std::unique_lock<std::mutex> lock;
     if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
-    if (!device(slot).bDACOpen) return ERROR_FILE_NOT_FOUND;
+    if (!dac_state(slot).bDACOpen) return ERROR_FILE_NOT_FOUND;
     return usb::vendor_write(slot, usb::kDacStreamControlRequest,
                              bInterlock != 0 ? usb::kDacInterlockOn : usb::kDacInterlockOff, 0, 0, nullptr);
 }
@@ -524,7 +526,7 @@ uint32_t DACOutputProcess(uint32_t DeviceIndex, double* pClockHz, uint32_t NumSa
     uint32_t slot = 0;
     std::unique_lock<std::mutex> lock;
     if (const Result r = open_stream_board(DeviceIndex, slot, lock)) return r;
-    TDeviceData& d = device(slot);
+    DacState& d = dac_state(slot);
     if (d.bDACOpen || d.bDACClosing) return ERROR_TOO_MANY_OPEN_FILES;
     if (NumSamples >= kProcessLimit) return ERROR_OUTOFMEMORY;
     uint16_t divisor = 0;

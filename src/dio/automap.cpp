@@ -4,7 +4,7 @@
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval {
 

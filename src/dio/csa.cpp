@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "dio/dio.h"
 #include "korval/korval.h"
@@ -22,7 +23,7 @@ constexpr uint32_t kRangeLimitBytes = 32;
 constexpr uint8_t kLimitsSet = 0x01;
 constexpr uint8_t kLimitsCleared = 0x00;
 
-constexpr FeatureTest kHasDebounce = [](const TDeviceData& d) { return d.DIOBytes != 0 && d.bDIODebounce; };
+constexpr FeatureTest kHasDebounce = [](const ProductRow& d) { return d.DIOBytes != 0 && d.bDIODebounce; };
 
 }  // namespace
 
@@ -41,7 +42,7 @@ uint32_t DIO_CSA_DebounceReadAll(uint32_t DeviceIndex, void* pData)
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasDebounce)) return r;
     if (pData == nullptr) return ERROR_INVALID_PARAMETER;
-    uint32_t size = 2 * device(slot).DIOBytes;
+    uint32_t size = 2 * board(slot).row().DIOBytes;
     std::vector<uint8_t> data(size);
     if (const Result r =
             usb::vendor_read(slot, usb::kCsaDebounceRequest, 0, usb::kCsaDebounceReadAllIndex, size, data.data()))
@@ -74,7 +75,7 @@ uint32_t DIO_CSA_ReadAllString(uint32_t DeviceIndex, void* pBuffer, uint32_t* pB
     if (pBufferSize == nullptr) return ERROR_INVALID_PARAMETER;
     uint32_t slot = 0;
     Result result = open_board(DeviceIndex, slot);
-    const uint32_t ports = result == ERROR_SUCCESS ? static_cast<uint32_t>(device(slot).DIOBytes) : 0;
+    const uint32_t ports = result == ERROR_SUCCESS ? static_cast<uint32_t>(board(slot).row().DIOBytes) : 0;
     if (result == ERROR_SUCCESS && ports == 0) result = ERROR_BAD_TOKEN_TYPE;
     uint32_t space = 0;
     if (result == ERROR_SUCCESS && !load_from_caller(pBufferSize, space)) result = ERROR_INTERNAL_ERROR;

@@ -43,7 +43,7 @@ uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, d
 {
     uint32_t slot = 0;
     if (const Result r =
-            open_for_feature(DeviceIndex, slot, [](const TDeviceData& d) { return d.bSetCustomClocks.load(); }))
+            open_for_feature(DeviceIndex, slot, [](const ProductRow& d) { return d.bSetCustomClocks; }))
         return r;
 
     double* const variables[4] = {pRateHz, pTimeA, pTimeB, pTimeC};

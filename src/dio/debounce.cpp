@@ -3,10 +3,11 @@
 #include <vector>
 
 #include "dio/dio.h"
+#include "board/board.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval {
 
@@ -31,7 +32,7 @@ uint32_t DIO_Deb_ReadAll(uint32_t DeviceIndex, void* pData)
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    const uint32_t ports = device(slot).DIOBytes;
+    const uint32_t ports = board(slot).row().DIOBytes;
     if (const Result r = dio::probe_output(pData, ports)) return r;
     std::vector<uint8_t> state(ports);
     uint32_t size = ports;

@@ -1,19 +1,20 @@
-// The digital subsystem's hooks on its part of the slot's record.
-#include "core/subsystem_hooks.h"
+// The digital subsystem's state of each slot and its hooks.
+#include "dio/dio_state.h"
+
+#include "board/board.h"
+#include "board/hooks.h"
 
 namespace korval {
+
+DioState& dio_state(uint32_t slot) { return SlotStates<DioState>::of(slot); }
 
 namespace {
 
 const RegisterSubsystemHooks kHooks{{
-    // After the product table: a product that sets no direction-mask width has one bit per port, and
-    // the output cache has one byte per port (existing output levels are kept).
-    .new_board =
-        [](TDeviceData& d) {
-            if (d.DIOConfigBits == 0) d.DIOConfigBits = d.DIOBytes;
-            d.LastDIOData.resize(d.DIOBytes, 0);
-        },
-    .unload = [](TDeviceData& d) { std::vector<uint8_t>().swap(d.LastDIOData); },
+    // The output cache has one byte per port of the new board (existing output levels are kept).
+    .new_board = [](uint32_t slot) { dio_state(slot).LastDIOData.resize(board(slot).row().DIOBytes, 0); },
+    .slot_zeroed = [](uint32_t slot) { SlotStates<DioState>::reset(slot); },
+    .unload = [](uint32_t slot) { std::vector<uint8_t>().swap(dio_state(slot).LastDIOData); },
 }};
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The digital part of a slot's record: the ports, their output cache, the special functions the board
-// has and the digital stream's flags. Its hooks (dio_state.cpp) look after it when the core opens or
+// The digital state of a slot: the ports' output cache and the digital stream's flags. Its hooks (dio_state.cpp) look after it when the core opens or
 // releases the slot.
 #pragma once
 
@@ -11,19 +10,14 @@
 
 namespace korval {
 
-struct TDIOState {
-    Relaxed<uint32_t> DIOBytes;
-    Relaxed<uint32_t> DIOConfigBits;
+struct DioState {
     std::vector<uint8_t> LastDIOData;  // output cache, one byte per port
-    Relaxed<uint32_t> Tristates;
-    Relaxed<bool> bDIOStream;
     Relaxed<bool> bDIOOpen;
     Relaxed<bool> bDIORead;
-    std::atomic<uint32_t> DIOFramesInFlight{0};  // frames moving now; closing the stream cancels them
-    Relaxed<bool> bDIODebounce;
-    Relaxed<bool> bDIOSPI;
-    Relaxed<bool> bSetCustomClocks;
-    Relaxed<uint32_t> WDGBytes;
+    std::atomic<uint32_t> dio_frames_in_flight{0};  // frames moving now; closing the stream cancels them
 };
+
+// The state of the slot (0 to 31), in the subsystem's own table (board/board.h, SlotStates).
+DioState& dio_state(uint32_t slot);
 
 }  // namespace korval

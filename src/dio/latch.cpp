@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dio/dio.h"
+#include "board/board.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
 #include "usb/requests.h"
@@ -17,7 +18,7 @@ constexpr uint32_t kLatchGroups = 3;
 // Reads the latch reply (groups 0, 1 and 2 of D bytes each) into `groups`; `size` gets the count received.
 Result read_latches(uint32_t slot, std::vector<uint8_t>& groups, uint32_t& size)
 {
-    groups.assign(static_cast<size_t>(device(slot).DIOBytes) * kLatchGroups, 0);
+    groups.assign(static_cast<size_t>(board(slot).row().DIOBytes) * kLatchGroups, 0);
     size = static_cast<uint32_t>(groups.size());
     return usb::vendor_read(slot, usb::kDioLatchReadRequest, 0, 0, size, groups.data());
 }
@@ -47,7 +48,7 @@ uint32_t DIO_Latch_Read(uint32_t DeviceIndex, void* pGroup1, void* pGroup2, void
 {
     uint32_t slot = 0;
     if (const Result r = open_newer_firmware_board(DeviceIndex, slot)) return r;
-    const uint32_t ports = device(slot).DIOBytes;
+    const uint32_t ports = board(slot).row().DIOBytes;
     uint32_t length = 0;
     if (const Result r = read_caller<uint32_t>(pLength, length)) return r;
     const uint32_t n = std::min(length, ports);

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
+#include "core/registry.h"
 #include "dio/dio.h"
+#include "dio/dio_state.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"
@@ -24,14 +27,14 @@ struct Shape {
     uint32_t T;
 };
 
-Shape shape_of(const TDeviceData& d)
+Shape shape_of(const ProductRow& d)
 {
     return {d.DIOBytes, (d.DIOConfigBits + 7) / 8, (d.Tristates + 7) / 8};
 }
 
 // The output cache always has one byte per port (the open check sizes it; this keeps a write safe even
 // if the record was set up some other way).
-std::vector<uint8_t>& output_cache(TDeviceData& d, uint32_t ports)
+std::vector<uint8_t>& output_cache(DioState& d, uint32_t ports)
 {
     if (d.LastDIOData.size() < ports) d.LastDIOData.resize(ports, 0);
     return d.LastDIOData;
@@ -69,15 +72,14 @@ uint32_t DIO_Configure(uint32_t DeviceIndex, uint8_t bTristate, const void* pOut
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    const Shape s = shape_of(d);
+    const Shape s = shape_of(board(slot).row());
     if (s.D == 0) return ERROR_BAD_TOKEN_TYPE;
     if (pOutMask == nullptr || pData == nullptr) return ERROR_INVALID_PARAMETER;
 
     // Old form: levels, direction mask, and as many zero bytes as the mask has.
     std::vector<uint8_t> block;
     if (const Result r = build_block(s, pData, pOutMask, nullptr, s.M, block)) return r;
-    std::memcpy(output_cache(d, s.D).data(), block.data(), s.D);
+    std::memcpy(output_cache(dio_state(slot), s.D).data(), block.data(), s.D);
     const auto flag = static_cast<uint16_t>(static_cast<int16_t>(static_cast<int8_t>(bTristate)));  // sign-extended
     return usb::vendor_write(slot, usb::kDioConfigureRequest, flag, 0, static_cast<uint32_t>(block.size()),
                              block.data());
@@ -87,14 +89,14 @@ uint32_t DIO_ConfigureEx(uint32_t DeviceIndex, const void* pOutMask, const void*
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    const Shape s = shape_of(d);
-    if (s.D == 0 || d.Tristates == 0) return ERROR_BAD_TOKEN_TYPE;
+    const ProductRow& row = board(slot).row();
+    const Shape s = shape_of(board(slot).row());
+    if (s.D == 0 || row.Tristates == 0) return ERROR_BAD_TOKEN_TYPE;
     if (pOutMask == nullptr || pData == nullptr || pTristateMask == nullptr) return ERROR_INVALID_PARAMETER;
 
     std::vector<uint8_t> block;
     if (const Result r = build_block(s, pData, pOutMask, pTristateMask, s.T, block)) return r;
-    std::memcpy(output_cache(d, s.D).data(), block.data(), s.D);
+    std::memcpy(output_cache(dio_state(slot), s.D).data(), block.data(), s.D);
     // Extended form: the port count in wIndex tells the board which form it is.
     return usb::vendor_write(slot, usb::kDioConfigureRequest, 0, static_cast<uint16_t>(s.D),
                              static_cast<uint32_t>(block.size()), block.data());
@@ -104,9 +106,9 @@ uint32_t DIO_ConfigurationQuery(uint32_t DeviceIndex, void* pOutMask, void* pTri
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const TDeviceData& d = device(slot);
-    const Shape s = shape_of(d);
-    if (d.Tristates == 0) return ERROR_BAD_TOKEN_TYPE;
+    const ProductRow& row = board(slot).row();
+    const Shape s = shape_of(board(slot).row());
+    if (row.Tristates == 0) return ERROR_BAD_TOKEN_TYPE;
     if (pOutMask == nullptr || pTristateMask == nullptr) return ERROR_INVALID_PARAMETER;
 
     // The masks are handed over whatever the request returned; bytes the board did not send are 0.
@@ -123,12 +125,12 @@ uint32_t DIO_Write1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t bData)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    const uint32_t ports = d.DIOBytes;
+    const ProductRow& row = board(slot).row();
+    const uint32_t ports = row.DIOBytes;
     if (ports == 0) return ERROR_BAD_TOKEN_TYPE;
     const uint32_t port = BitIndex / 8;
     if (port >= ports) return ERROR_INVALID_ADDRESS;
-    std::vector<uint8_t>& cache = output_cache(d, ports);
+    std::vector<uint8_t>& cache = output_cache(dio_state(slot), ports);
     const auto bit = static_cast<uint8_t>(1u << (BitIndex % 8));
     cache[port] = static_cast<uint8_t>(bData != 0 ? cache[port] | bit : cache[port] & ~bit);
     return send_outputs(slot, cache, ports);
@@ -138,11 +140,11 @@ uint32_t DIO_Write8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t Data)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    const uint32_t ports = d.DIOBytes;
+    const ProductRow& row = board(slot).row();
+    const uint32_t ports = row.DIOBytes;
     if (ports == 0) return ERROR_BAD_TOKEN_TYPE;
     if (ByteIndex >= ports) return ERROR_INVALID_ADDRESS;
-    std::vector<uint8_t>& cache = output_cache(d, ports);
+    std::vector<uint8_t>& cache = output_cache(dio_state(slot), ports);
     cache[ByteIndex] = Data;
     return send_outputs(slot, cache, ports);
 }
@@ -151,13 +153,13 @@ uint32_t DIO_WriteAll(uint32_t DeviceIndex, const void* pData)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    const uint32_t ports = d.DIOBytes;
+    const ProductRow& row = board(slot).row();
+    const uint32_t ports = row.DIOBytes;
     if (ports == 0) return ERROR_BAD_TOKEN_TYPE;
     // Copied aside first, so an unusable buffer leaves the cache as it was.
     std::vector<uint8_t> levels(ports);
     if (!copy_from_caller(levels.data(), pData, ports)) return ERROR_INTERNAL_ERROR;
-    std::vector<uint8_t>& cache = output_cache(d, ports);
+    std::vector<uint8_t>& cache = output_cache(dio_state(slot), ports);
     std::memcpy(cache.data(), levels.data(), ports);
     return send_outputs(slot, cache, ports);
 }
@@ -166,7 +168,7 @@ uint32_t DIO_Read1(uint32_t DeviceIndex, uint32_t BitIndex, uint8_t* pBit)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const uint32_t ports = device(slot).DIOBytes;
+    const uint32_t ports = board(slot).row().DIOBytes;
     if (ports == 0) return ERROR_BAD_TOKEN_TYPE;
     if (BitIndex / 8 >= ports) return ERROR_INVALID_ADDRESS;
     std::vector<uint8_t> levels;
@@ -180,7 +182,7 @@ uint32_t DIO_Read8(uint32_t DeviceIndex, uint32_t ByteIndex, uint8_t* pByte)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const uint32_t ports = device(slot).DIOBytes;
+    const uint32_t ports = board(slot).row().DIOBytes;
     if (ports == 0) return ERROR_BAD_TOKEN_TYPE;
     if (ByteIndex >= ports) return ERROR_INVALID_ADDRESS;
     std::vector<uint8_t> levels;
@@ -193,7 +195,7 @@ uint32_t DIO_ReadAll(uint32_t DeviceIndex, void* pData)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    const uint32_t ports = device(slot).DIOBytes;
+    const uint32_t ports = board(slot).row().DIOBytes;
     if (ports == 0) return ERROR_BAD_TOKEN_TYPE;
     std::vector<uint8_t> levels;
     uint32_t received = 0;

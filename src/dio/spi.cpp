@@ -13,7 +13,7 @@ namespace {
 
 uint16_t spi_index(uint8_t address, uint8_t reg) { return static_cast<uint16_t>(address << 8 | reg); }
 
-constexpr FeatureTest kHasSpi = [](const TDeviceData& d) { return d.bDIOSPI.load(); };
+constexpr FeatureTest kHasSpi = [](const ProductRow& d) { return d.bDIOSPI; };
 
 }  // namespace
 

@@ -6,9 +6,11 @@
 #include <cstdint>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "core/rounding.h"
 #include "dio/dio.h"
+#include "dio/dio_state.h"
 #include "korval/korval.h"
 #include "usb/bulk.h"
 #include "usb/control.h"
@@ -56,7 +58,7 @@ ClockSetting clock_setting(double hz)
 
 namespace {
 
-constexpr FeatureTest kHasStreaming = [](const TDeviceData& d) { return d.bDIOStream.load(); };
+constexpr FeatureTest kHasStreaming = [](const ProductRow& d) { return d.bDIOStream; };
 
 }  // namespace
 
@@ -64,7 +66,7 @@ uint32_t DIO_StreamOpen(uint32_t DeviceIndex, uint32_t bIsRead)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
-    TDeviceData& d = device(slot);
+    DioState& d = dio_state(slot);
     if (d.bDIOOpen.exchange(true)) return ERROR_TOO_MANY_OPEN_FILES;
     // The flags stay set when the request fails: the stream counts as open until it is closed.
     d.bDIORead = bIsRead != 0;
@@ -76,12 +78,12 @@ uint32_t DIO_StreamClose(uint32_t DeviceIndex)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
-    TDeviceData& d = device(slot);
+    DioState& d = dio_state(slot);
     if (!d.bDIOOpen.exchange(false)) return ERROR_FILE_NOT_FOUND;
     // Nothing is sent to the board. A frame still moving on another thread (perhaps on a board that has
     // stopped sending or taking points) is cancelled, so that closing always ends the stream. A frame
     // counted in flight may not have reached the driver yet, so the cancel is repeated for a while.
-    usb::cancel_counted(slot, {d.bDIORead ? usb::kDioStreamPipeIn : usb::kDioStreamPipeOut}, d.DIOFramesInFlight);
+    usb::cancel_counted(slot, {d.bDIORead ? usb::kDioStreamPipeIn : usb::kDioStreamPipeOut}, d.dio_frames_in_flight);
     return ERROR_SUCCESS;
 }
 
@@ -120,10 +122,11 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
 
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasStreaming)) return r;
-    TDeviceData& d = device(slot);
+    const Board& b = board(slot);
+    DioState& d = dio_state(slot);
     // Counted in flight before the stream is looked at, so that a close from another thread either finds
     // the stream closed here or finds this frame to cancel.
-    usb::CountedTransfer in_flight(d.DIOFramesInFlight);
+    usb::CountedTransfer in_flight(d.dio_frames_in_flight);
     if (!d.bDIOOpen) return ERROR_FILE_NOT_FOUND;
     if (FramePoints == 0) return ERROR_INVALID_PARAMETER;
     // The count of bytes moved must fit its 32 bits.
@@ -142,7 +145,7 @@ uint32_t DIO_StreamFrame(uint32_t DeviceIndex, uint32_t FramePoints, void* pFram
     uint64_t points_left = FramePoints;
     uint32_t count = 0;
     Result result = ERROR_SUCCESS;
-    uint32_t block_points = d.StreamingBlockSize;
+    uint32_t block_points = b.StreamingBlockSize;
     if (block_points == 0) block_points = kDefaultStreamingBlockSize;
     // Full blocks while more than one block is left: a block that moves less than asked ends the frame
     // with 38, its bytes counted, whether or not the transfer reported a failure of its own.

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "base/caller_memory.h"
+#include "board/board.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "memory/memory.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval {
 
@@ -37,7 +38,7 @@ Result check_custom_range(uint32_t start, uint32_t size)
 uint16_t word_low(uint32_t byte_address) { return static_cast<uint16_t>(byte_address >> 1); }
 uint16_t word_high(uint32_t byte_address) { return static_cast<uint16_t>(byte_address >> 17); }
 
-constexpr FeatureTest kHasFlash = [](const TDeviceData& d) { return d.FlashSectors != 0; };
+constexpr FeatureTest kHasFlash = [](const ProductRow& d) { return d.FlashSectors != 0; };
 
 // The bounds of a flash write: 25 for a start at or past the end of the flash, 24 for a count running past it.
 Result check_flash_write(uint32_t start, uint32_t size)
@@ -180,7 +181,7 @@ uint32_t KORVAL_FlashEraseSector(uint32_t DeviceIndex, int32_t Sector)
 {
     uint32_t slot = 0;
     if (const Result r = open_for_feature(DeviceIndex, slot, kHasFlash)) return r;
-    if (Sector < 0 || Sector >= device(slot).FlashSectors) return ERROR_SEEK;
+    if (Sector < 0 || Sector >= board(slot).row().FlashSectors) return ERROR_SEEK;
     return usb::vendor_write(slot, usb::kFlashEraseRequest, 0, static_cast<uint16_t>(Sector), 0, nullptr);
 }
 

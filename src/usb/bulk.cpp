@@ -1,13 +1,13 @@
-// The bulk routines on both driver paths, and the exported bulk functions.
+// The bulk routines on both driver paths.
 #include "usb/bulk.h"
 
 #include <chrono>
 #include <thread>
 
-#include "base/caller_memory.h"
+#include "board/board.h"
 #include "korval/korval.h"
+#include "usb/removal.h"
 #include "usb/transport.h"
-#include "usb/usb_api.h"
 
 namespace korval::usb {
 
@@ -18,10 +18,10 @@ namespace {
 Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
                      const Within& within) noexcept
 {
-    const TDeviceData& d = device(slot);
+    Board& b = board_record(slot);
     uint32_t moved = 0;
     if (within.deadline != nullptr) within.deadline->arm(within.allowance);
-    const bool ok = transport_of(d).bulk(d.Handle, pipe_id, data, size, moved);
+    const bool ok = transport_of(b).bulk(b.Handle, pipe_id, data, size, moved);
     // A failure without a code from the driver becomes 31 in the device-gone mapping; the code is read
     // before the deadline is let go of.
     const Result r = ok ? ERROR_SUCCESS : device_gone(slot);
@@ -49,17 +49,17 @@ Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t siz
 
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 {
-    const TDeviceData& d = device(slot);
-    const KorvalHandle handle = d.Handle;
-    const Transport& t = transport_of(d);
+    Board& b = board_record(slot);
+    const KorvalHandle handle = b.Handle;
+    const Transport& t = transport_of(b);
     if (handle == 0 || !t.can_cancel(handle)) return false;
     return t.cancel(handle, pipe_id);
 }
 
 bool can_cancel_transfers(uint32_t slot) noexcept
 {
-    const TDeviceData& d = device(slot);
-    return transport_of(d).can_cancel(d.Handle);
+    Board& b = board_record(slot);
+    return transport_of(b).can_cancel(b.Handle);
 }
 
 void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const std::atomic<uint32_t>& count)
@@ -76,58 +76,3 @@ void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const s
 
 }  // namespace korval::usb
 
-namespace korval {
-
-namespace {
-
-// The exported bulk functions: resolve and open, check the pointers, move the data, then write the
-// count back through the guard (the data itself is never copied).
-template <class Data, class Move>
-uint32_t exported_bulk(uint32_t DeviceIndex, Data pData, uint32_t DataSize, uint32_t* pBytesTransferred, Move move)
-{
-    uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (pBytesTransferred == nullptr || (pData == nullptr && DataSize > 0)) return ERROR_INVALID_PARAMETER;
-    uint32_t transferred = 0;
-    if (const Result r = move(slot, transferred)) return r;
-    return write_caller(pBytesTransferred, transferred);
-}
-
-}  // namespace
-
-uint32_t QBT_GenericBulkIn(uint32_t DeviceIndex, uint32_t PipeID, void* pData, uint32_t DataSize,
-                           uint32_t* pBytesTransferred)
-{
-    return exported_bulk(DeviceIndex, pData, DataSize, pBytesTransferred, [&](uint32_t slot, uint32_t& moved) {
-        return usb::bulk_read(slot, static_cast<uint8_t>(PipeID), pData, DataSize, moved);
-    });
-}
-
-uint32_t QBT_GenericBulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize,
-                            uint32_t* pBytesTransferred)
-{
-    return exported_bulk(DeviceIndex, pData, DataSize, pBytesTransferred, [&](uint32_t slot, uint32_t& moved) {
-        return usb::bulk_write(slot, static_cast<uint8_t>(PipeID), pData, DataSize, moved);
-    });
-}
-
-uint32_t DEB_SetInterface(uint32_t DeviceIndex, uint16_t InterfaceNumber)
-{
-    (void)InterfaceNumber;  // the boards have one interface; nothing is sent
-    uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return ERROR_NOT_SUPPORTED;
-}
-
-uint32_t DEB_BulkIn(uint32_t, uint32_t, void*, uint32_t) { return ERROR_NOT_SUPPORTED; }
-
-uint32_t DEB_BulkOut(uint32_t DeviceIndex, uint32_t PipeID, const void* pData, uint32_t DataSize)
-{
-    uint32_t slot = 0;
-    if (const Result r = open_board(DeviceIndex, slot)) return r;
-    if (pData == nullptr && DataSize > 0) return ERROR_INVALID_PARAMETER;
-    uint32_t transferred = 0;  // the count is not reported
-    return usb::bulk_write(slot, static_cast<uint8_t>(PipeID), pData, DataSize, transferred);
-}
-
-}  // namespace korval

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "core/registry.h"
+#include "board/board.h"
 #include "usb/deadline.h"
 
 namespace korval::usb {

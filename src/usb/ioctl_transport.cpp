@@ -4,9 +4,11 @@
 #include <algorithm>
 
 #include "base/last_error.h"
+#include "board/board.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
 #include "usb/requests.h"
+#include "usb/removal.h"
 #include "usb/transport.h"
 
 namespace korval::usb {
@@ -52,7 +54,7 @@ public:
     Result control_read(uint32_t slot, const Setup& setup, uint32_t* count, void* data,
                         const Memory& memory) const override
     {
-        return ioctl_read(device(slot).Handle, setup, count, data, memory);
+        return ioctl_read(board_record(slot).Handle, setup, count, data, memory);
     }
 
     Result control_write(uint32_t slot, const Setup& setup, uint32_t size, const void* data,
@@ -64,7 +66,7 @@ public:
         build_control_header(buffer.data(), setup);
         if (!memory.copy_in(buffer.data() + kHeaderSize, data, size)) return ERROR_NOACCESS;
         uint32_t returned = 0;
-        if (!device_io_control(device(slot).Handle, KORVAL_IOCTL_CONTROL_REQUEST, buffer.data(), total, buffer.data(),
+        if (!device_io_control(board_record(slot).Handle, KORVAL_IOCTL_CONTROL_REQUEST, buffer.data(), total, buffer.data(),
                                total, returned))
             return device_gone(slot);
         return ERROR_SUCCESS;  // how many bytes the board took is not examined
@@ -74,7 +76,7 @@ public:
     {
         uint32_t size = sizeof descriptor;
         const Setup setup{kStandardIn, kGetDescriptorRequest, kDeviceDescriptorValue, 0, static_cast<uint16_t>(size)};
-        if (const Result r = ioctl_read(device(slot).Handle, setup, &size, descriptor, kLibraryMemory)) return r;
+        if (const Result r = ioctl_read(board_record(slot).Handle, setup, &size, descriptor, kLibraryMemory)) return r;
         return size < sizeof descriptor ? ERROR_READ_FAULT : ERROR_SUCCESS;
     }
 

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "base/caller_memory.h"
-#include "core/registry.h"
+#include "board/board.h"
 #include "usb/driver_header.h"
 
 namespace korval::usb {
@@ -93,12 +93,12 @@ const Transport& winusb_transport() noexcept;
 const Transport& ioctl_transport() noexcept;
 
 // The transport of the board in a record; a record never placed has WinUSB's.
-inline const Transport& transport_of(const TDeviceData& d) noexcept
+inline const Transport& transport_of(const Board& d) noexcept
 {
     const Transport* t = d.transport;
     return t != nullptr ? *t : winusb_transport();
 }
 
-inline const Transport& transport(uint32_t slot) noexcept { return transport_of(device(slot)); }
+inline const Transport& transport(uint32_t slot) noexcept { return transport_of(board(slot)); }
 
 }  // namespace korval::usb

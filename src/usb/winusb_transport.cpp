@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "korval/korval.h"
+#include "board/board.h"
 #include "usb/host_binding.h"
+#include "usb/removal.h"
 #include "usb/transport.h"
 
 namespace korval::usb {
@@ -26,7 +28,7 @@ public:
         uint8_t packet[8];
         setup.to_bytes(packet);
         uint32_t transferred = 0;
-        if (!winusb_control_transfer(device(slot).Handle, packet, buffer, wanted, transferred))
+        if (!winusb_control_transfer(board_record(slot).Handle, packet, buffer, wanted, transferred))
             return device_gone(slot);
         const uint32_t received = std::min(transferred, wanted);
         *count = received;
@@ -46,7 +48,7 @@ public:
         uint8_t packet[8];
         setup.to_bytes(packet);
         uint32_t transferred = 0;
-        if (!winusb_control_transfer(device(slot).Handle, packet, const_cast<void*>(buffer), size, transferred))
+        if (!winusb_control_transfer(board_record(slot).Handle, packet, const_cast<void*>(buffer), size, transferred))
             return device_gone(slot);
         return ERROR_SUCCESS;
     }
@@ -55,7 +57,7 @@ public:
     {
         // The byte count is not examined: the caller's zeroed buffer makes a short descriptor product 0.
         uint32_t transferred = 0;
-        if (!winusb_get_descriptor(device(slot).Handle, 1, 0, 0x0409, descriptor, sizeof descriptor, transferred))
+        if (!winusb_get_descriptor(board_record(slot).Handle, 1, 0, 0x0409, descriptor, sizeof descriptor, transferred))
             return device_gone(slot);
         return ERROR_SUCCESS;
     }

@@ -1,4 +1,5 @@
-// Exported functions of the USB transport (their C entry points are generated from the export list).
+// Exported functions of the board's pipes as programs use them: generic vendor requests, bulk transfers
+// and stream control (their C entry points are generated from the export list).
 #pragma once
 
 #include <cstdint>

@@ -1,16 +1,18 @@
 // Stream control: the streaming block size, FIFO clearing, the stream status word, the controller
 // reset, and the firmware upload that this library does not offer.
 #include "base/caller_memory.h"
+#include "board/board.h"
+#include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "usb/usb_api.h"
+#include "pipes/pipes.h"
 
 namespace korval {
 
 namespace {
 
-constexpr FeatureTest kHasFifoControl = [](const TDeviceData& d) { return d.bClearFIFO.load(); };
+constexpr FeatureTest kHasFifoControl = [](const ProductRow& d) { return d.bClearFIFO; };
 constexpr uint32_t kMaxStreamingBlockSize = 0x1F00000;  // 32,505,856
 
 uint32_t round_up(uint32_t value, uint32_t multiple) { return (value + multiple - 1) / multiple * multiple; }
@@ -31,13 +33,13 @@ uint32_t KORVAL_SetStreamingBlockSize(uint32_t DeviceIndex, uint32_t BlockSize)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    TDeviceData& d = device(slot);
-    if (!d.bDIOStream && !d.bADCBulk) return ERROR_BAD_TOKEN_TYPE;
+    const ProductRow& row = board(slot).row();
+    if (!row.bDIOStream && !row.bADCBulk) return ERROR_BAD_TOKEN_TYPE;
     if (BlockSize == 0 || BlockSize > kMaxStreamingBlockSize) return ERROR_INVALID_PARAMETER;
     // ADC reads move whole 512-byte packets, digital streams whole 256-point frames.
-    if (d.bADCBulk) BlockSize = round_up(BlockSize, 512);
-    if (d.bDIOStream) BlockSize = round_up(BlockSize, 256);
-    d.StreamingBlockSize = BlockSize;
+    if (row.bADCBulk) BlockSize = round_up(BlockSize, 512);
+    if (row.bDIOStream) BlockSize = round_up(BlockSize, 256);
+    set_streaming_block_size(slot, BlockSize);
     return ERROR_SUCCESS;
 }
 

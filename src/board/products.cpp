@@ -1,14 +1,10 @@
-// The product capability table, and the firmware check for the newer feature set.
-#include "core/products.h"
+// The product capability table.
+#include "board/products.h"
 
 #include <algorithm>
 #include <array>
 
-#include "core/registry.h"
-#include "core/subsystem_hooks.h"
 #include "korval/korval.h"
-#include "usb/control.h"
-#include "usb/requests.h"
 
 namespace korval {
 
@@ -167,6 +163,8 @@ constexpr std::array<ProductRow, product_count()> expand()
     for (const Family& f : kFamilies)
         for (uint32_t pid = f.first; pid <= f.last; ++pid) {
             rows[n] = f.row;
+            // A product that sets no direction-mask width has one direction bit per port.
+            if (rows[n].DIOConfigBits == 0) rows[n].DIOConfigBits = rows[n].DIOBytes;
             rows[n++].PID = static_cast<uint16_t>(pid);
         }
     return rows;
@@ -193,56 +191,23 @@ const ProductRow* find_product(uint32_t pid)
     return at != kProducts.end() && at->PID == pid ? &*at : nullptr;
 }
 
-void set_up_capabilities(TDeviceData& d)
+const ProductRow& reset_product_row() noexcept
 {
     static constexpr ProductRow kReset{};
-    const ProductRow* found = find_product(d.PID);
-    const ProductRow& row = found ? *found : kReset;
-#define KORVAL_PRODUCT_FIELD(type, field, public_name) d.field = row.field;
-    KORVAL_PRODUCT_FIELDS(KORVAL_PRODUCT_FIELD)
-#undef KORVAL_PRODUCT_FIELD
-    d.bGetName = row.bGetName;
-    if (row.DACsUsed != 0) d.DACsUsed = row.DACsUsed;  // otherwise kept from the slot's last board
-    notify_new_board(d);
-    d.StreamingBlockSize = kDefaultStreamingBlockSize;
+    return kReset;
 }
 
 KorvalCapabilities public_capabilities(uint32_t pid)
 {
-    static constexpr ProductRow kReset{};
     const ProductRow* found = find_product(pid);
-    const ProductRow& row = found ? *found : kReset;
+    const ProductRow& row = found ? *found : reset_product_row();
     KorvalCapabilities caps{};
     caps.Size = sizeof caps;
     caps.ProductID = pid;
 #define KORVAL_PRODUCT_FIELD(type, field, public_name) caps.public_name = row.field;
     KORVAL_PRODUCT_FIELDS(KORVAL_PRODUCT_FIELD)
 #undef KORVAL_PRODUCT_FIELD
-    if (caps.DIOConfigBits == 0) caps.DIOConfigBits = caps.DIOBytes;
     return caps;
-}
-
-Result firmware_check(uint32_t slot)
-{
-    TDeviceData& d = device(slot);
-    if (d.bFirmware20) return ERROR_SUCCESS;
-    uint8_t reply[3] = {};
-    uint32_t size = sizeof reply;
-    if (const Result r = usb::vendor_read(slot, usb::kFirmwareInfoRequest, usb::kFirmwareInfoValue,
-                                          usb::kFirmwareInfoIndex, size, reply))
-        return r;
-    // Version 3 or later (0xFF is an unprogrammed reply) with the feature-set bit.
-    if (size >= 3 && reply[0] != 0xFF && reply[0] >= 3 && (reply[2] & 0x02) != 0) {
-        d.bFirmware20 = true;
-        return ERROR_SUCCESS;
-    }
-    return ERROR_NOT_SUPPORTED;  // not cached: the next call asks again
-}
-
-Result open_newer_firmware_board(uint32_t device_index, uint32_t& slot)
-{
-    if (const Result r = open_board(device_index, slot)) return r;
-    return firmware_check(slot);
 }
 
 }  // namespace korval

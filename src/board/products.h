@@ -1,6 +1,6 @@
 // The product capability table: what a board can do, known only from its USB product ID. One constant
-// row per product ID; the device record, KORVAL_GetCapabilities and the product listing are all read
-// from it.
+// row per product ID; the board record refers to its row, and KORVAL_GetCapabilities and the product
+// listing are read from it.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,8 @@
 
 namespace korval {
 
-struct TDeviceData;
-
-// The capability fields of the device record that the table sets, with the record's field names, and
-// the name of each in KorvalCapabilities. X(type, record field, KorvalCapabilities field)
+// The capability fields of a row, with the names features read them by, and the name of each in
+// KorvalCapabilities. X(type, record field, KorvalCapabilities field)
 #define KORVAL_PRODUCT_FIELDS(X)                \
     X(uint32_t, DIOBytes, DIOBytes)             \
     X(uint32_t, DIOConfigBits, DIOConfigBits)   \
@@ -56,10 +54,9 @@ std::span<const ProductRow> product_rows();
 // The row of a product ID; null for an ID the table does not list.
 const ProductRow* find_product(uint32_t pid);
 
-// Resets the record's capability fields and applies the row of its PID (a product the table does not
-// list keeps the reset values), then lets each subsystem set up its part for the new board (its
-// new-board hook), as the open check does once per board.
-void set_up_capabilities(TDeviceData& d);
+// The row an unlisted product ID has, and every slot until the open check has read its board's ID:
+// no capabilities.
+const ProductRow& reset_product_row() noexcept;
 
 // The public description of a product's row (the reset values for an unlisted ID). DriverPath is 0.
 KorvalCapabilities public_capabilities(uint32_t pid);

@@ -1,4 +1,4 @@
-#include "core/subsystem_hooks.h"
+#include "board/hooks.h"
 
 #include <cstddef>
 
@@ -13,10 +13,10 @@ constexpr size_t kMaxSubsystems = 8;
 SubsystemHooks g_hooks[kMaxSubsystems];
 size_t g_hook_count = 0;
 
-void notify(void (*SubsystemHooks::*hook)(TDeviceData&), TDeviceData& d)
+void notify(void (*SubsystemHooks::*hook)(uint32_t), uint32_t slot)
 {
     for (size_t i = 0; i < g_hook_count; ++i)
-        if (g_hooks[i].*hook != nullptr) (g_hooks[i].*hook)(d);
+        if (g_hooks[i].*hook != nullptr) (g_hooks[i].*hook)(slot);
 }
 
 }  // namespace
@@ -26,10 +26,10 @@ RegisterSubsystemHooks::RegisterSubsystemHooks(SubsystemHooks h)
     if (g_hook_count < kMaxSubsystems) g_hooks[g_hook_count++] = h;
 }
 
-void notify_board_placed(TDeviceData& d) { notify(&SubsystemHooks::board_placed, d); }
-void notify_new_board(TDeviceData& d) { notify(&SubsystemHooks::new_board, d); }
-void notify_board_removed(TDeviceData& d) { notify(&SubsystemHooks::board_removed, d); }
-void notify_slot_zeroed(TDeviceData& d) { notify(&SubsystemHooks::slot_zeroed, d); }
-void notify_unload(TDeviceData& d) { notify(&SubsystemHooks::unload, d); }
+void notify_board_placed(uint32_t slot) { notify(&SubsystemHooks::board_placed, slot); }
+void notify_new_board(uint32_t slot) { notify(&SubsystemHooks::new_board, slot); }
+void notify_board_removed(uint32_t slot) { notify(&SubsystemHooks::board_removed, slot); }
+void notify_slot_zeroed(uint32_t slot) { notify(&SubsystemHooks::slot_zeroed, slot); }
+void notify_unload(uint32_t slot) { notify(&SubsystemHooks::unload, slot); }
 
 }  // namespace korval
