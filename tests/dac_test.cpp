@@ -123,8 +123,13 @@ TEST_P(Dac, BusyOnlyOnStreamingBoards)
         EXPECT_EQ(DACMultiDirect(0, &pair, 1), 4u);
         EXPECT_EQ(DACMultiDirect(0, nullptr, 0), 4u);
     }
-    board(0).row().bDACStream = false;  // as on a board without waveform output: the flags are not looked at
+    // The same board with a row without waveform output: the flags are not looked at.
+    const ProductRow* const streaming = board(0).product;
+    ProductRow no_stream = board(0).row();
+    no_stream.bDACStream = false;
+    board_record(0).product = &no_stream;
     EXPECT_EQ(DACDirect(0, 0, 1), 0u);
+    board_record(0).product = streaming;
     dac_state(0).bDACOpen = dac_state(0).bDACClosing = false;
 }
 

@@ -1,8 +1,11 @@
 // Device-index resolution, discovery, the open check, closing, ClearDevices and the device-gone mapping.
 #include <gtest/gtest.h>
 
+#include "adc/adc_state.h"
 #include "board/board.h"
 #include "core/registry.h"
+#include "dac/dac_state.h"
+#include "dio/dio_state.h"
 #include "support/sim_fixture.h"
 #include "usb/bulk.h"
 
@@ -225,53 +228,54 @@ TEST_F(DeviceTable, CloseFreesTheSlotForTheNextDiscovery)
 // core's path, then the state that must be gone.
 struct HookCase {
     const char* path;
-    void (*leave)(TDeviceData& d);
+    void (*leave)();
     void (*run)();
-    bool (*undone)(const TDeviceData& d);
+    bool (*undone)();
 };
 
 TEST_F(DeviceTable, CorePathsLetEachSubsystemUndoItsState)
 {
     const HookCase cases[] = {
         {"a board placed again by discovery has no waveform output open or closing",
-         [](TDeviceData& d) { d.bDACOpen = d.bDACClosing = true; },
+         [] { dac_state(0).bDACOpen = dac_state(0).bDACClosing = true; },
          [] {
              ASSERT_EQ(KORVAL_CloseDevice(0), ERROR_SUCCESS);
              ASSERT_EQ(GetDevices(), 1u);
          },
-         [](const TDeviceData& d) { return !d.bDACOpen && !d.bDACClosing; }},
+         [] { return !dac_state(0).bDACOpen && !dac_state(0).bDACClosing; }},
         {"unload releases every subsystem's arrays",
-         [](TDeviceData& d) {
-             d.LastDIOData.assign(4, 1);
-             d.DACData.assign(2, {1, 2});
-             d.PendingDACData.assign(3, 1);
-             d.FastITConfig.assign(21, 1);
-             d.FastITBakConfig.assign(21, 1);
+         [] {
+             dio_state(0).LastDIOData.assign(4, 1);
+             dac_state(0).DACData.assign(2, {1, 2});
+             dac_state(0).PendingDACData.assign(3, 1);
+             adc_state(0).FastITConfig.assign(21, 1);
+             adc_state(0).FastITBakConfig.assign(21, 1);
          },
-         [] { release_dynamic_fields(); },
-         [](const TDeviceData& d) {
-             return d.LastDIOData.capacity() == 0 && d.DACData.capacity() == 0 && d.PendingDACData.capacity() == 0 &&
-                    d.FastITConfig.capacity() == 0 && d.FastITBakConfig.capacity() == 0;
+         [] { release_board_memory(); },
+         [] {
+             return dio_state(0).LastDIOData.capacity() == 0 && dac_state(0).DACData.capacity() == 0 &&
+                    dac_state(0).PendingDACData.capacity() == 0 && adc_state(0).FastITConfig.capacity() == 0 &&
+                    adc_state(0).FastITBakConfig.capacity() == 0;
          }},
     };
     for (const HookCase& c : cases) {
         SCOPED_TRACE(c.path);
         install_one(0x4001);
-        c.leave(device(0));
+        c.leave();
         c.run();
-        EXPECT_TRUE(c.undone(device(0)));
+        EXPECT_TRUE(c.undone());
     }
 }
 
 TEST_F(DeviceTable, UnknownProductOpensWithNoCapabilities)
 {
     install_one(0x8013);
-    const TDeviceData& d = device(0);
-    EXPECT_TRUE(d.bOpen);
-    EXPECT_EQ(d.PID, 0x8013u);
-    EXPECT_EQ(d.DIOBytes, 0u);
-    EXPECT_FALSE(d.bGetName);
-    EXPECT_EQ(d.LastDIOData.size(), 0u);
+    const Board& b = board(0);
+    EXPECT_TRUE(b.bOpen);
+    EXPECT_EQ(b.PID, 0x8013u);
+    EXPECT_EQ(b.row().DIOBytes, 0u);
+    EXPECT_FALSE(b.row().bGetName);
+    EXPECT_EQ(dio_state(0).LastDIOData.size(), 0u);
 }
 
 TEST_F(DeviceTable, ShortDescriptorOnTheDeviceIoControlPathIsAReadFault)

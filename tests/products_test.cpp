@@ -4,6 +4,8 @@
 #include "board/board.h"
 #include "board/products.h"
 #include "core/registry.h"
+#include "dac/dac_state.h"
+#include "dio/dio_state.h"
 #include "host/sim/catalog.h"
 #include "support/sim_fixture.h"
 
@@ -89,37 +91,37 @@ TEST_F(SimTest, EveryProductsCapabilitiesAgreeWithTheCatalogue)
         by_id.Size = sizeof by_id;
         EXPECT_EQ(::KORVAL_GetProductCapabilities(pid, &by_id), product.known ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
         expect_same(by_id, want);
-        const TDeviceData& d = device(0);
-        EXPECT_EQ(d.bGetName, product.known);
-        EXPECT_EQ(d.LastDIOData.size(), product.dio_ports);
-        EXPECT_EQ(d.StreamingBlockSize, kDefaultStreamingBlockSize);
-        EXPECT_EQ(d.DACsUsed, product.dac_stream ? 5 : 0);
+        EXPECT_EQ(korval::board(0).row().bGetName, product.known);
+        EXPECT_EQ(dio_state(0).LastDIOData.size(), product.dio_ports);
+        EXPECT_EQ(korval::board(0).StreamingBlockSize, kDefaultStreamingBlockSize);
+        EXPECT_EQ(dac_state(0).DACsUsed, product.dac_stream ? 5 : 0);
         KorvalSim_Unplug(sim_, board);  // the next ID's board takes slot 0
     }
 }
 
 // A second board in a slot gets the capabilities of its own product, not a mix; the output cache
 // keeps its bytes and takes the new length; DACsUsed is not reset.
-TEST(ProductTableReset, EachBoardStartsFromTheResetValues)
+TEST_F(SimTest, EachBoardInASlotHasItsOwnProductsRow)
 {
-    TDeviceData& d = device(5);
-    d.PID = 0x8040;
-    set_up_capabilities(d);
-    d.LastDIOData[1] = 0xAB;
-    d.DACsUsed = 7;
-    d.StreamingBlockSize = 512;
-    d.PID = 0x8001;
-    set_up_capabilities(d);
-    EXPECT_FALSE(d.bADCBulk);
-    EXPECT_EQ(d.ADCMUXChannels, 0u);
-    EXPECT_EQ(d.ConfigBytes, 0u);
-    EXPECT_EQ(d.DIOBytes, 4u);
-    ASSERT_EQ(d.LastDIOData.size(), 4u);
-    EXPECT_EQ(d.LastDIOData[1], 0xAB);
-    EXPECT_EQ(d.LastDIOData[3], 0);
-    EXPECT_EQ(d.DACsUsed, 7);
-    EXPECT_EQ(d.StreamingBlockSize, 0x7C00u);
-    zero_device_table();
+    const uint32_t first = install_one(0x8040);
+    dio_state(0).LastDIOData[1] = 0xAB;
+    dac_state(0).DACsUsed = 7;
+    set_streaming_block_size(0, 512);
+    ASSERT_EQ(KORVAL_CloseDevice(0), ERROR_SUCCESS);
+    KorvalSim_Unplug(sim_, first);
+    KorvalSim_AddBoard(sim_, 0x8001, KORVAL_SIM_WINUSB);
+    ASSERT_EQ(GetDevices(), 1u);
+    ASSERT_EQ(open_check(0), ERROR_SUCCESS);
+    EXPECT_EQ(board(0).PID, 0x8001u);
+    EXPECT_FALSE(board(0).row().bADCBulk);
+    EXPECT_EQ(board(0).row().ADCMUXChannels, 0u);
+    EXPECT_EQ(board(0).row().ConfigBytes, 0u);
+    EXPECT_EQ(board(0).row().DIOBytes, 4u);
+    ASSERT_EQ(dio_state(0).LastDIOData.size(), 4u);
+    EXPECT_EQ(dio_state(0).LastDIOData[1], 0xAB);
+    EXPECT_EQ(dio_state(0).LastDIOData[3], 0);
+    EXPECT_EQ(dac_state(0).DACsUsed, 7);
+    EXPECT_EQ(board(0).StreamingBlockSize, 0x7C00u);
 }
 
 struct LevelCase {
