@@ -4,12 +4,12 @@
 
 #include <cstring>
 
-#include "core/core_api.h"
 #include "board/board.h"
+#include "core/core_api.h"
+#include "pipes/pipes.h"
 #include "support/guarded_pages.h"
 #include "support/pages.h"
 #include "support/sim_fixture.h"
-#include "pipes/pipes.h"
 
 namespace korval::test {
 namespace {

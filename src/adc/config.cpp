@@ -8,9 +8,9 @@
 #include "base/caller_memory.h"
 #include "board/board.h"
 #include "korval/korval.h"
+#include "pipes/pipes.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "pipes/pipes.h"
 
 namespace korval {
 

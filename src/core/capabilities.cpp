@@ -7,8 +7,8 @@
 
 #include "base/caller_memory.h"
 #include "board/board.h"
-#include "core/core_api.h"
 #include "board/products.h"
+#include "core/core_api.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"

@@ -21,8 +21,6 @@ uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSi
 uint32_t GetDeviceSerialNumber(uint32_t DeviceIndex, uint64_t* pSerialNumber);
 uint32_t GetDeviceUniqueStr(uint32_t DeviceIndex, const uint32_t* pUniqueSize, void* pUnique);
 uint32_t GetDeviceBySerialNumber(uint64_t SerialNumber);
-uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte);
-uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void* pData);
 uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle);
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes);
 uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps);

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/registry.h"
 #include "board/board.h"
 #include "board/hooks.h"
+#include "core/registry.h"
 #include "usb/host_binding.h"
 #include "usb/transport.h"
 

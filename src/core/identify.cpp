@@ -1,5 +1,5 @@
 // Board identification: which board sits at an index (product, name, serial number, driver facts), and
-// finding a board by its serial number or by bytes of its EEPROM custom area.
+// finding a board by its serial number.
 #include <cstring>
 #include <vector>
 
@@ -9,7 +9,6 @@
 #include "core/core_api.h"
 #include "core/registry.h"
 #include "korval/korval.h"
-#include "memory/nvmem.h"
 #include "usb/control.h"
 #include "usb/host_binding.h"
 #include "usb/requests.h"
@@ -56,29 +55,6 @@ Result read_serial_number(uint32_t device_index, uint64_t& serial)
     for (int i = 7; i >= 0; --i) serial = serial << 8 | bytes[i];
     if (serial == 0) serial = kNoSerialNumber;  // an unprogrammed serial number reads as 0 on some boards
     return serial == kNoSerialNumber ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
-}
-
-// Finds the slots whose custom EEPROM bytes at `start` are `wanted`: the first match, with the thread's
-// last error 0, or 52 when a later slot matches too, or 2 when none does.
-uint32_t find_by_eeprom(uint32_t start, const std::vector<uint8_t>& wanted)
-{
-    uint32_t result = KORVAL_NO_SLOT;
-    uint32_t error = ERROR_FILE_NOT_FOUND;
-    std::vector<uint8_t> got(wanted.size());
-    for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
-        uint32_t size = static_cast<uint32_t>(wanted.size());
-        if (memory::custom_eeprom_read(slot, start, size, got.data()) != ERROR_SUCCESS || size != wanted.size())
-            continue;
-        if (got != wanted) continue;
-        if (result == KORVAL_NO_SLOT) {
-            result = slot;
-            error = ERROR_SUCCESS;
-        } else {
-            error = ERROR_DUP_NAME;
-        }
-    }
-    set_last_error(error);
-    return result;
 }
 
 }  // namespace
@@ -163,23 +139,6 @@ uint32_t GetDeviceBySerialNumber(uint64_t SerialNumber)
     }
     set_last_error(saved);
     return found;
-}
-
-uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte) { return find_by_eeprom(0, {EEPROMByte}); }
-
-uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void* pData)
-{
-    if (DataSize > usb::kCustomEepromSize) {
-        set_last_error(ERROR_BAD_LENGTH);
-        return KORVAL_NO_SLOT;
-    }
-    if (DataSize == 0) return ResolveDeviceIndex(FirstDeviceIndex);
-    std::vector<uint8_t> wanted(DataSize);
-    if (!copy_from_caller(wanted.data(), pData, DataSize)) {
-        set_last_error(pData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
-        return KORVAL_NO_SLOT;
-    }
-    return find_by_eeprom(StartAddress, wanted);
 }
 
 uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle)

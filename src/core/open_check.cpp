@@ -1,8 +1,8 @@
 // The open check, the firmware check and closing a slot.
 #include "base/last_error.h"
 #include "board/board.h"
-#include "core/registry.h"
 #include "board/hooks.h"
+#include "core/registry.h"
 #include "korval/korval.h"
 #include "usb/control.h"
 #include "usb/requests.h"

@@ -4,9 +4,9 @@
 #include "board/board.h"
 #include "ctr/ctr.h"
 #include "korval/korval.h"
+#include "pipes/pipes.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "pipes/pipes.h"
 
 namespace korval {
 

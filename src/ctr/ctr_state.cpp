@@ -12,11 +12,10 @@ namespace {
 
 // A pulse-width monitor the application left running is left to run, as the state's other memory is:
 // only its end function stops and frees it.
-const RegisterSubsystemHooks kHooks{{.slot_zeroed =
-                                         [](uint32_t slot) {
-                                             ctr_state(slot).CtrMonitorThread.release();
-                                             SlotStates<CtrState>::reset(slot);
-                                         }}};
+const RegisterSubsystemHooks kHooks{{.slot_zeroed = [](uint32_t slot) {
+    ctr_state(slot).CtrMonitorThread.release();
+    SlotStates<CtrState>::reset(slot);
+}}};
 
 }  // namespace
 

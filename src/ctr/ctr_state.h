@@ -22,7 +22,7 @@ struct TCtrMonitorThreadFree {
 
 struct CtrState {
     std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> CtrMonitorThread;
-    std::mutex ctr_monitor_lock;         // start, stop and fetch of pulse widths, from any thread
+    std::mutex ctr_monitor_lock;          // start, stop and fetch of pulse widths, from any thread
     std::atomic<uint32_t> gate_waits{0};  // gate waits blocked in their bulk read now
 };
 

@@ -22,7 +22,7 @@ struct TDACWorkerFree {
 };
 
 struct DacState {
-    Relaxed<int32_t> DACsUsed;     // channels per waveform point; not reset by the open check
+    Relaxed<int32_t> DACsUsed;      // channels per waveform point; not reset by the open check
     Relaxed<uint16_t> dac_divisor;  // the waveform clock's divisor last programmed
     Relaxed<bool> bDACOpen;
     Relaxed<bool> bDACClosing;

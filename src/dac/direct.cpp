@@ -75,8 +75,7 @@ uint32_t DACMultiDirect(uint32_t DeviceIndex, const KorvalDACPair* pDACData, int
 uint32_t DACSetBoardRange(uint32_t DeviceIndex, uint16_t Range)
 {
     uint32_t slot = 0;
-    if (const Result r =
-            open_for_feature(DeviceIndex, slot, [](const ProductRow& d) { return d.bDACBoardRange; }))
+    if (const Result r = open_for_feature(DeviceIndex, slot, [](const ProductRow& d) { return d.bDACBoardRange; }))
         return r;
     return usb::vendor_write(slot, usb::kDacBoardRangeRequest, Range, 0, 0, nullptr);
 }

@@ -2,9 +2,9 @@
 // table, loads it whole or appends one entry; what the entries mean is the board's.
 #include "dio/dio.h"
 #include "dio/newer_firmware.h"
+#include "pipes/pipes.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "pipes/pipes.h"
 
 namespace korval {
 

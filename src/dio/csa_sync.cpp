@@ -42,8 +42,7 @@ uint32_t sync_ticks(double time_ms)
 uint32_t DIO_CSA_DoSync(uint32_t DeviceIndex, double* pRateHz, double* pTimeA, double* pTimeB, double* pTimeC)
 {
     uint32_t slot = 0;
-    if (const Result r =
-            open_for_feature(DeviceIndex, slot, [](const ProductRow& d) { return d.bSetCustomClocks; }))
+    if (const Result r = open_for_feature(DeviceIndex, slot, [](const ProductRow& d) { return d.bSetCustomClocks; }))
         return r;
 
     double* const variables[4] = {pRateHz, pTimeA, pTimeB, pTimeC};

@@ -2,12 +2,12 @@
 // debounced state of all ports.
 #include <vector>
 
-#include "dio/dio.h"
 #include "board/board.h"
+#include "dio/dio.h"
 #include "dio/newer_firmware.h"
+#include "pipes/pipes.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "pipes/pipes.h"
 
 namespace korval {
 

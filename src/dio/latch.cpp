@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "dio/dio.h"
 #include "board/board.h"
+#include "dio/dio.h"
 #include "dio/newer_firmware.h"
 #include "usb/control.h"
 #include "usb/requests.h"

@@ -27,10 +27,7 @@ struct Shape {
     uint32_t T;
 };
 
-Shape shape_of(const ProductRow& d)
-{
-    return {d.DIOBytes, (d.DIOConfigBits + 7) / 8, (d.Tristates + 7) / 8};
-}
+Shape shape_of(const ProductRow& d) { return {d.DIOBytes, (d.DIOConfigBits + 7) / 8, (d.Tristates + 7) / 8}; }
 
 // The output cache always has one byte per port (the open check sizes it; this keeps a write safe even
 // if the record was set up some other way).

@@ -6,6 +6,10 @@
 
 namespace korval {
 
+// The first board whose custom EEPROM bytes match (find.cpp).
+uint32_t GetDeviceByEEPROMByte(uint8_t EEPROMByte);
+uint32_t GetDeviceByEEPROMData(uint32_t StartAddress, uint32_t DataSize, const void* pData);
+
 uint32_t CustomEEPROMRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData);
 uint32_t CustomEEPROMWrite(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t DataSize, const void* pData);
 uint32_t KORVAL_FlashRead(uint32_t DeviceIndex, uint32_t StartAddress, uint32_t* pDataSize, void* pData);

@@ -14,9 +14,9 @@
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "memory/memory.h"
+#include "pipes/pipes.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "pipes/pipes.h"
 
 namespace korval {
 

@@ -1,10 +1,10 @@
 // The exported bulk functions: index resolution, the open check, the pointer checks, then the bulk
 // routines with the caller's buffer as it is.
+#include "usb/bulk.h"
 #include "base/caller_memory.h"
 #include "core/registry.h"
 #include "korval/korval.h"
 #include "pipes/pipes.h"
-#include "usb/bulk.h"
 
 namespace korval {
 

@@ -4,9 +4,9 @@
 #include "board/board.h"
 #include "core/registry.h"
 #include "korval/korval.h"
+#include "pipes/pipes.h"
 #include "usb/control.h"
 #include "usb/requests.h"
-#include "pipes/pipes.h"
 
 namespace korval {
 
@@ -61,8 +61,8 @@ uint32_t KORVAL_GetStreamStatus(uint32_t DeviceIndex, uint32_t* pStatus)
     uint8_t reply[4] = {};
     uint32_t size = sizeof reply;
     if (const Result r = usb::vendor_read(slot, usb::kStreamStatusRequest, 0, 0, size, reply)) return r;
-    const uint32_t status = static_cast<uint32_t>(reply[0] | reply[1] << 8 | reply[2] << 16) |
-                            static_cast<uint32_t>(reply[3]) << 24;
+    const uint32_t status =
+        static_cast<uint32_t>(reply[0] | reply[1] << 8 | reply[2] << 16) | static_cast<uint32_t>(reply[3]) << 24;
     return write_caller(pStatus, status);
 }
 

@@ -75,4 +75,3 @@ void cancel_counted(uint32_t slot, std::initializer_list<uint8_t> pipes, const s
 }
 
 }  // namespace korval::usb
-

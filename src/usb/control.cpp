@@ -35,4 +35,3 @@ Result vendor_write(uint32_t slot, uint8_t request, uint16_t value, uint16_t ind
 }
 
 }  // namespace korval::usb
-

@@ -7,8 +7,8 @@
 #include "board/board.h"
 #include "korval/korval.h"
 #include "usb/host_binding.h"
-#include "usb/requests.h"
 #include "usb/removal.h"
+#include "usb/requests.h"
 #include "usb/transport.h"
 
 namespace korval::usb {
@@ -66,8 +66,8 @@ public:
         build_control_header(buffer.data(), setup);
         if (!memory.copy_in(buffer.data() + kHeaderSize, data, size)) return ERROR_NOACCESS;
         uint32_t returned = 0;
-        if (!device_io_control(board_record(slot).Handle, KORVAL_IOCTL_CONTROL_REQUEST, buffer.data(), total, buffer.data(),
-                               total, returned))
+        if (!device_io_control(board_record(slot).Handle, KORVAL_IOCTL_CONTROL_REQUEST, buffer.data(), total,
+                               buffer.data(), total, returned))
             return device_gone(slot);
         return ERROR_SUCCESS;  // how many bytes the board took is not examined
     }

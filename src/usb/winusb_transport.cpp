@@ -2,8 +2,8 @@
 // pipe calls, and a cancel that aborts one pipe. Every failure goes through the device-gone mapping.
 #include <algorithm>
 
-#include "korval/korval.h"
 #include "board/board.h"
+#include "korval/korval.h"
 #include "usb/host_binding.h"
 #include "usb/removal.h"
 #include "usb/transport.h"
