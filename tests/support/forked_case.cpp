@@ -1,6 +1,5 @@
 #include "support/forked_case.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -97,17 +96,6 @@ ForkedOutcome run_forked(const std::function<void(int fd)>& body, std::chrono::m
         outcome.signal = WEXITSTATUS(status);
     }
     return outcome;
-}
-
-int thread_count()
-{
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) return -1;
-    int n = 0;
-    while (const dirent* e = readdir(dir))
-        if (e->d_name[0] != '.') ++n;
-    closedir(dir);
-    return n;
 }
 
 bool leaks_found()

@@ -9,6 +9,8 @@
 #include <functional>
 #include <vector>
 
+#include "support/thread_count.h"
+
 namespace korval::test {
 
 struct ForkedOutcome {
@@ -38,9 +40,6 @@ void send_value(int fd, const T& value)
 {
     send_bytes(fd, &value, sizeof value);
 }
-
-// Threads of this process now (from /proc), for checking that an operation left none behind.
-int thread_count();
 
 // In a build with LeakSanitizer: whether a leak check of the process now finds leaked memory. false
 // elsewhere.
