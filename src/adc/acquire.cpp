@@ -40,7 +40,7 @@ Result open_adc_board_ending(uint32_t DeviceIndex, uint32_t& slot)
 
 }  // namespace
 
-void TADCWorkerEnd::operator()(TADCWorker* worker) const noexcept { delete worker; }
+void EndAdcWorker::operator()(TADCWorker* worker) const noexcept { delete worker; }
 
 TADCWorker::TADCWorker(uint32_t slot, uint32_t bytes, uint8_t* target, uint32_t read_size)
     : DI(slot), BytesLeft(static_cast<int32_t>(bytes)), ReadSize(read_size), pTar(target), guard_(slot, 0x86)
@@ -151,7 +151,7 @@ uint32_t ADC_BulkAcquire(uint32_t DeviceIndex, uint32_t BufSize, void* pBuf)
     d.ADCWorker = nullptr;
     uint32_t read_size = std::min<uint32_t>(std::max<uint32_t>(b.StreamingBlockSize, 1), BufSize);
     if (!usb::can_cancel_transfers(slot)) read_size = std::min(read_size, kUncancellableSlice);
-    std::unique_ptr<TADCWorker, TADCWorkerEnd> worker(
+    std::unique_ptr<TADCWorker, EndAdcWorker> worker(
         new (std::nothrow) TADCWorker(slot, BufSize, static_cast<uint8_t*>(pBuf), read_size));
     if (worker == nullptr || !worker->start()) return ERROR_NOT_ENOUGH_MEMORY;
     d.ADCWorker = std::move(worker);

@@ -18,22 +18,22 @@ class TADCContAcqWorker;
 class TADCContBufWorker;
 
 // Ends a one-shot acquisition worker (stops it, joins its thread, frees it); defined with the worker.
-struct TADCWorkerEnd {
+struct EndAdcWorker {
     void operator()(TADCWorker* worker) const noexcept;
 };
 
 // Free a worker whose end function has already stopped and joined it; each is defined with its worker.
-struct TADCContAcqWorkerFree {
+struct FreeContAcqWorker {
     void operator()(TADCContAcqWorker* worker) const noexcept;
 };
-struct TADCContBufWorkerFree {
+struct FreeContBufWorker {
     void operator()(TADCContBufWorker* worker) const noexcept;
 };
 
 struct AdcState {
-    std::unique_ptr<TADCWorker, TADCWorkerEnd> ADCWorker;  // the current or last one-shot acquisition
-    std::unique_ptr<TADCContAcqWorker, TADCContAcqWorkerFree> ADCContAcqWorker;
-    std::unique_ptr<TADCContBufWorker, TADCContBufWorkerFree> ADCContBufWorker;
+    std::unique_ptr<TADCWorker, EndAdcWorker> ADCWorker;  // the current or last one-shot acquisition
+    std::unique_ptr<TADCContAcqWorker, FreeContAcqWorker> ADCContAcqWorker;
+    std::unique_ptr<TADCContBufWorker, FreeContBufWorker> ADCContBufWorker;
     // Starts and ends of bulk acquisitions (one-shot and continuous) from several threads take turns:
     // the worker pointers above change only under it. A continuous acquisition is stopped outside it
     // (its callback may call in), and adc_cont_ending keeps a new one off the pipe meanwhile.

@@ -428,7 +428,7 @@ uint32_t ADC_BulkContinuousDebug(uint32_t DeviceIndex, int32_t* pBlanks, int32_t
     return write_caller(pGotDatas, got_datas);
 }
 
-void TADCContAcqWorkerFree::operator()(TADCContAcqWorker* worker) const noexcept { delete worker; }
-void TADCContBufWorkerFree::operator()(TADCContBufWorker* worker) const noexcept { delete worker; }
+void FreeContAcqWorker::operator()(TADCContAcqWorker* worker) const noexcept { delete worker; }
+void FreeContBufWorker::operator()(TADCContBufWorker* worker) const noexcept { delete worker; }
 
 }  // namespace korval

@@ -16,12 +16,12 @@ namespace korval {
 class TCtrMonitorThread;
 
 // Frees a monitor whose end function has already stopped and joined it; defined with the monitor.
-struct TCtrMonitorThreadFree {
+struct FreeCtrMonitor {
     void operator()(TCtrMonitorThread* monitor) const noexcept;
 };
 
 struct CtrState {
-    std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> CtrMonitorThread;
+    std::unique_ptr<TCtrMonitorThread, FreeCtrMonitor> CtrMonitorThread;
     std::mutex ctr_monitor_lock;          // start, stop and fetch of pulse widths, from any thread
     std::atomic<uint32_t> gate_waits{0};  // gate waits blocked in their bulk read now
 };

@@ -107,7 +107,7 @@ namespace {
 bool stop_monitor(CtrState& d)
 {
     // Out of the record first: a fetch on another thread finds no monitor rather than a stopping one.
-    const std::unique_ptr<TCtrMonitorThread, TCtrMonitorThreadFree> monitor = std::move(d.CtrMonitorThread);
+    const std::unique_ptr<TCtrMonitorThread, FreeCtrMonitor> monitor = std::move(d.CtrMonitorThread);
     if (monitor == nullptr) return false;
     monitor->stop();
     return true;
@@ -167,6 +167,6 @@ uint32_t CTR_GetPulseWidthMeasurement(uint32_t DeviceIndex, uint32_t BlockIndex,
     return value != 0 ? ERROR_SUCCESS : ERROR_NO_DATA_DETECTED;
 }
 
-void TCtrMonitorThreadFree::operator()(TCtrMonitorThread* monitor) const noexcept { delete monitor; }
+void FreeCtrMonitor::operator()(TCtrMonitorThread* monitor) const noexcept { delete monitor; }
 
 }  // namespace korval

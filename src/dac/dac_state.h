@@ -17,7 +17,7 @@ namespace korval {
 class TDACWorker;
 
 // Frees a worker whose end function has already stopped and joined it; defined with the worker.
-struct TDACWorkerFree {
+struct FreeDacWorker {
     void operator()(TDACWorker* worker) const noexcept;
 };
 
@@ -31,7 +31,7 @@ struct DacState {
     std::mutex hDACDataMutex;
     std::counting_semaphore<0x7FFFFFFF> hDACDataSem{0};  // one release per queued block
     std::vector<uint8_t> PendingDACData;
-    std::unique_ptr<TDACWorker, TDACWorkerFree> WorkerThread;
+    std::unique_ptr<TDACWorker, FreeDacWorker> WorkerThread;
     // Open, frame and close of waveform output from several threads take turns: WorkerThread and
     // PendingDACData change only under it.
     std::mutex dac_stream_lock;

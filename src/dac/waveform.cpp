@@ -559,6 +559,6 @@ uint32_t DACOutputAbort(uint32_t) { return ERROR_NOT_SUPPORTED; }
 
 uint32_t DACOutputStatus(uint32_t) { return ERROR_NOT_SUPPORTED; }
 
-void TDACWorkerFree::operator()(TDACWorker* worker) const noexcept { delete worker; }
+void FreeDacWorker::operator()(TDACWorker* worker) const noexcept { delete worker; }
 
 }  // namespace korval
