@@ -179,7 +179,8 @@ TEST_P(Stress, ACallStartsOnlyItsOwnWorkers)
             EXPECT_TRUE(usb::deadline_timer_running()) << c.name;
             // The call's own worker has been joined; only the timer, started by this call, may stay.
             const int allowed = threads + (timer ? 0 : 1);
-            EXPECT_TRUE(threads_back_to(allowed)) << c.name << ": " << threads_now() << " threads, " << threads << " before";
+            EXPECT_TRUE(threads_back_to(allowed))
+                << c.name << ": " << threads_now() << " threads, " << threads << " before";
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// after windows.h, whose types it uses
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
