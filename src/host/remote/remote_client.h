@@ -11,7 +11,7 @@
 #define KORVAL_REMOTE_CLIENT_ABI 2u
 #define KORVAL_REMOTE_CREATE_SYMBOL "KorvalRemote_Create"
 
-/* The library's caller-memory guard (core/caller_memory.h), the one way the client touches a caller's
+/* The library's caller-memory guard (base/caller_memory.h), the one way the client touches a caller's
    buffer: each entry is non-zero when every byte of the range could be read (written), 0 otherwise. */
 typedef struct KorvalRemoteCallerMemory {
     int (*copy_from_caller)(void* target, const void* source, size_t size);
