@@ -131,7 +131,7 @@ TEST_F(SimTest, GlobalTickValues)
     EXPECT_EQ(KORVAL_SetGlobalTickRate(1, &hz), 50u);
 }
 
-class gate_waits : public PathTest {
+class GateWaits : public PathTest {
 protected:
     // A gate wait on another thread: its result and content.
     std::future<std::pair<uint32_t, uint16_t>> wait_async(uint32_t gate_id)
@@ -154,7 +154,7 @@ protected:
     }
 };
 
-TEST_P(gate_waits, SetUpAndChecks)
+TEST_P(GateWaits, SetUpAndChecks)
 {
     const uint32_t board = install_one(kGates, path());
     struct Case {
@@ -176,7 +176,7 @@ TEST_P(gate_waits, SetUpAndChecks)
     EXPECT_EQ(control_log(board), (std::vector<Expected>{{0x40, 0x29, 0, 0, {}}}));
 }
 
-TEST_P(gate_waits, EndByEventOnEitherEndpoint)
+TEST_P(GateWaits, EndByEventOnEitherEndpoint)
 {
     const uint32_t board = install_one(kGates, path());
     ASSERT_EQ(CTR_SetWaitGates(0, 4, 9), 0u);
@@ -200,7 +200,7 @@ TEST_P(gate_waits, EndByEventOnEitherEndpoint)
 }
 
 // A pulse train on a watched gate reports its edges as the board's time passes.
-TEST_P(gate_waits, PulseTrainEdgesAreReported)
+TEST_P(GateWaits, PulseTrainEdgesAreReported)
 {
     const uint32_t board = install_one(kGates, path());
     ASSERT_EQ(CTR_SetWaitGates(0, 1, 2), 0u);
@@ -211,7 +211,7 @@ TEST_P(gate_waits, PulseTrainEdgesAreReported)
 }
 
 // A blocked wait ends by the end call (995) and by unplug (1617).
-TEST_P(gate_waits, EndCallAndUnplugEndABlockedWait)
+TEST_P(GateWaits, EndCallAndUnplugEndABlockedWait)
 {
     const uint32_t board = install_one(kGates, path());
     ASSERT_EQ(CTR_SetWaitGates(0, 0, 1), 0u);
@@ -223,7 +223,7 @@ TEST_P(gate_waits, EndCallAndUnplugEndABlockedWait)
     EXPECT_EQ(b.get().first, 1617u);
 }
 
-KORVAL_BOTH_PATHS(gate_waits);
+KORVAL_BOTH_PATHS(GateWaits);
 
 // Each family with counters has the functions; gate waits only where gates are selectable.
 TEST_F(SimTest, CounterFamiliesAndTheRest)

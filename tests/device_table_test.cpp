@@ -8,6 +8,7 @@
 #include "dio/dio_state.h"
 #include "support/sim_fixture.h"
 #include "usb/bulk.h"
+#include "usb/transport.h"
 
 namespace korval::test {
 namespace {
@@ -136,8 +137,8 @@ TEST_F(DeviceTable, DiscoveryTakesTheDeviceIoControlPathFirstInEnumerationOrder)
     EXPECT_EQ(GetDevices(), 0xFu);
     const uint32_t expected_pid[] = {0x8002, 0x8004, 0x8001, 0x8003};
     for (uint32_t slot = 0; slot < 4; ++slot) EXPECT_EQ(board_record(slot).PID, expected_pid[slot]) << slot;
-    EXPECT_TRUE(board_record(0).bCyUSB);
-    EXPECT_FALSE(board_record(2).bCyUSB);
+    EXPECT_EQ(&usb::transport_of(board(0)), &usb::ioctl_transport());
+    EXPECT_EQ(&usb::transport_of(board(2)), &usb::winusb_transport());
     char path[160];
     KorvalSim_GetInterfacePath(sim_, c2, path, sizeof path);
     EXPECT_EQ(board_record(1).DevPath, path);

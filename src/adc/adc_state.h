@@ -1,6 +1,5 @@
-// The analog-input state of a slot: its acquisition workers and
-// the configurations the fast scans keep. Its hooks (adc_state.cpp) look after it when the core opens,
-// zeroes or releases the slot.
+// The analog-input state of a slot: its acquisition workers and the configurations the fast scans
+// keep. Its hooks (adc_state.cpp) look after it when the core opens, zeroes or releases the slot.
 #pragma once
 
 #include <cstdint>

@@ -15,7 +15,6 @@
 #include <string>
 
 #include "base/relaxed.h"
-#include "board/board.h"
 #include "board/products.h"
 #include "korval/host.h"
 
@@ -35,8 +34,7 @@ struct Board {
     Relaxed<bool> bDeviceWasHere;  // removal mark: the board has gone, the slot is not reused
     Relaxed<KorvalHandle> Handle;  // file handle (DeviceIoControl path) or WinUSB interface handle
     Relaxed<KorvalHandle> hWinUSBFile;
-    Relaxed<bool> bCyUSB;  // true: DeviceIoControl driver path; false: WinUSB
-    // The driver path's operations, chosen where discovery places the board.
+    // The driver path's operations (DeviceIoControl or WinUSB), chosen where discovery places the board.
     Relaxed<const usb::Transport*> transport;
     std::string DevPath;                   // interface path, written on the DeviceIoControl path only
     Relaxed<uint32_t> PID;                 // 0xFFFFFFFF while the open check reads the descriptor

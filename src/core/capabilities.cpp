@@ -39,7 +39,7 @@ uint32_t KORVAL_GetCapabilities(uint32_t DeviceIndex, KorvalCapabilities* pCaps)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     KorvalCapabilities caps = public_capabilities(b.PID);
     caps.DriverPath = usb::transport_of(b).driver_path();
     return fill_caller_capabilities(pCaps, caps);
@@ -71,7 +71,7 @@ uint32_t KORVAL_GetRemoteServer(uint32_t DeviceIndex, uint32_t* pServerSize, cha
     if (const Result r = open_board(DeviceIndex, slot)) return r;
     uint32_t capacity = 0;
     if (const uint32_t r = read_caller(pServerSize, capacity)) return r;
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     // A remote board's path is "HOST:PORT/" and its path on the server; a local board has no server.
     const std::string server = usb::is_remote(b.Handle) ? b.DevPath.substr(0, b.DevPath.find('/')) : std::string();
     const auto needed = static_cast<uint32_t>(server.size() + 1);

@@ -17,7 +17,7 @@ Result resolve_index(uint32_t device_index, uint32_t& slot) noexcept
     // A slot counts when it holds a handle; whether it has been opened or what product it is does not matter.
     bool found = false;
     for (uint32_t s = 0; s < kSlotCount; ++s) {
-        if (board_record(s).Handle == 0) continue;
+        if (board(s).Handle == 0) continue;
         if (device_index == FirstDeviceIndex) {
             slot = s;
             return ERROR_SUCCESS;

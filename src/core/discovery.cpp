@@ -28,7 +28,7 @@ std::vector<std::string> interface_paths(uint32_t host, const KorvalGuid& interf
 uint32_t lowest_free_slot()
 {
     for (uint32_t slot = 0; slot < kSlotCount; ++slot)
-        if (board_record(slot).Handle == 0 && !board_record(slot).bDeviceWasHere) return slot;
+        if (board(slot).Handle == 0 && !board(slot).bDeviceWasHere) return slot;
     return kSlotCount;
 }
 
@@ -38,7 +38,7 @@ uint32_t lowest_free_slot()
 bool already_open(const std::string& path)
 {
     for (uint32_t slot = 0; slot < kSlotCount; ++slot) {
-        Board& b = board_record(slot);
+        const Board& b = board(slot);
         if (b.Handle != 0 && usb::transport_of(b).known_by_path() && b.DevPath == path) return true;
     }
     return false;
@@ -51,7 +51,6 @@ void place(uint32_t slot, const usb::Transport& transport)
 {
     Board& d = board_record(slot);
     d.transport = &transport;
-    d.bCyUSB = transport.driver_path() == 1;
     d.bOpen = false;
     d.bFirmware20 = false;
     notify_board_placed(slot);

@@ -66,9 +66,9 @@ uint32_t QueryDeviceInfo(uint32_t DeviceIndex, uint32_t* pPID, uint32_t* pNameSi
 {
     uint32_t slot = 0;
     if (const Result r = resolve_index(DeviceIndex, slot)) return r;
-    if (board_record(slot).Handle == 0) discover();  // a board plugged in since the last look may land here
+    if (board(slot).Handle == 0) discover();  // a board plugged in since the last look may land here
     if (const Result r = open_check(slot)) return r;
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     const ProductRow& row = b.row();
     if (pPID != nullptr && !store_to_caller(pPID, b.PID)) return ERROR_INTERNAL_ERROR;
     if (pDIOBytes != nullptr && !store_to_caller(pDIOBytes, row.DIOBytes)) return ERROR_INTERNAL_ERROR;
@@ -145,14 +145,14 @@ uint32_t GetDeviceHandle(uint32_t DeviceIndex, uint32_t* pHandle)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    return write_caller(pHandle, static_cast<uint32_t>(board_record(slot).Handle));
+    return write_caller(pHandle, static_cast<uint32_t>(board(slot).Handle));
 }
 
 uint32_t GetPipes(uint32_t DeviceIndex, uint32_t* pPipeCount, uint32_t* pPipes)
 {
     uint32_t slot = 0;
     if (const Result r = open_board(DeviceIndex, slot)) return r;
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     if (!usb::transport_of(b).lists_pipes()) return ERROR_NOT_SUPPORTED;
     // The count and the entries are caller memory: read and written through the guard, the count read
     // once, before anything is asked of the board.

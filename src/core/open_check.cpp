@@ -12,11 +12,10 @@ namespace korval {
 
 Result open_check(uint32_t slot)
 {
+    // The removal mark first (usable): the device-gone mapping raises it before it takes the handles, so
+    // a board found gone on another thread is removed here even while its handles are still being closed.
+    if (const Result r = usb::usable(slot)) return r;
     Board& b = board_record(slot);
-    // The removal mark first: the device-gone mapping raises it before it takes the handles, so a board
-    // found gone on another thread is removed here even while its handles are still being closed.
-    if (b.bDeviceWasHere) return ERROR_DEVICE_REMOVED;
-    if (b.Handle == 0) return ERROR_FILE_NOT_FOUND;
     if (b.bOpen) return ERROR_SUCCESS;  // the descriptor is read once per board
 
     b.PID = 0xFFFFFFFF;
@@ -89,14 +88,13 @@ uint32_t ClearDevices()
 {
     for (uint32_t slot = kSlotCount; slot-- > 0;) {
         Board& b = board_record(slot);
-        const ProductRow& row = b.row();
         if (b.Handle == 0) {
             b.bDeviceWasHere = false;
             continue;
         }
         // A board still open is asked for its name: a board that has gone fails the request, and the
         // device-gone mapping then closes and marks its slot (a second ClearDevices frees it).
-        if (row.bGetName && open_check(slot) == ERROR_SUCCESS) {
+        if (b.row().bGetName && open_check(slot) == ERROR_SUCCESS) {
             uint8_t name[514];
             uint32_t size = sizeof name;
             if (usb::vendor_read(slot, usb::kProductNameRequest, usb::kProductNameValue, 0, size, name) !=

@@ -1,6 +1,5 @@
-// The counter state of a slot: the pulse-width monitor and the gate waits that run on
-// the board's 8254 blocks. Its hook (ctr_state.cpp) looks after it when the core zeroes
-// the slot.
+// The counter state of a slot: the pulse-width monitor and the gate waits that run on the board's 8254
+// blocks. Its hook (ctr_state.cpp) looks after it when the core zeroes the slot.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,5 @@
-// The analog-output state of a slot: the waveform output's
-// queue, flags and worker. Its hooks (dac_state.cpp) look after it when the core places, removes,
-// zeroes or releases the slot.
+// The analog-output state of a slot: the waveform output's queue, flags and worker. Its hooks
+// (dac_state.cpp) look after it when the core places, opens, removes, zeroes or releases the slot.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The digital state of a slot: the ports' output cache and the digital stream's flags. Its hooks (dio_state.cpp) look after it when the core opens or
-// releases the slot.
+// The digital state of a slot: the ports' output cache and the digital stream's flags. Its hooks
+// (dio_state.cpp) look after it when the core opens, zeroes or releases the slot.
 #pragma once
 
 #include <atomic>

@@ -10,8 +10,8 @@ namespace korval {
 
 namespace {
 
-// The exported bulk functions: resolve and open, check the pointers, move the data, then write the
-// count back through the guard (the data itself is never copied).
+// Resolve and open, check the pointers, move the data, then write the count back through the guard
+// (the data itself is never copied).
 template <class Data, class Move>
 uint32_t exported_bulk(uint32_t DeviceIndex, Data pData, uint32_t DataSize, uint32_t* pBytesTransferred, Move move)
 {

@@ -18,7 +18,7 @@ namespace {
 Result bulk_transfer(uint32_t slot, uint8_t pipe_id, void* data, uint32_t size, uint32_t& transferred,
                      const Within& within) noexcept
 {
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     uint32_t moved = 0;
     if (within.deadline != nullptr) within.deadline->arm(within.allowance);
     const bool ok = transport_of(b).bulk(b.Handle, pipe_id, data, size, moved);
@@ -49,7 +49,7 @@ Result bulk_write(uint32_t slot, uint8_t pipe_id, const void* data, uint32_t siz
 
 bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 {
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     const KorvalHandle handle = b.Handle;
     const Transport& t = transport_of(b);
     if (handle == 0 || !t.can_cancel(handle)) return false;
@@ -58,7 +58,7 @@ bool cancel_transfers(uint32_t slot, uint8_t pipe_id) noexcept
 
 bool can_cancel_transfers(uint32_t slot) noexcept
 {
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     return transport_of(b).can_cancel(b.Handle);
 }
 

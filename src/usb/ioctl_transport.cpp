@@ -54,7 +54,7 @@ public:
     Result control_read(uint32_t slot, const Setup& setup, uint32_t* count, void* data,
                         const Memory& memory) const override
     {
-        return ioctl_read(board_record(slot).Handle, setup, count, data, memory);
+        return ioctl_read(board(slot).Handle, setup, count, data, memory);
     }
 
     Result control_write(uint32_t slot, const Setup& setup, uint32_t size, const void* data,
@@ -66,8 +66,8 @@ public:
         build_control_header(buffer.data(), setup);
         if (!memory.copy_in(buffer.data() + kHeaderSize, data, size)) return ERROR_NOACCESS;
         uint32_t returned = 0;
-        if (!device_io_control(board_record(slot).Handle, KORVAL_IOCTL_CONTROL_REQUEST, buffer.data(), total,
-                               buffer.data(), total, returned))
+        if (!device_io_control(board(slot).Handle, KORVAL_IOCTL_CONTROL_REQUEST, buffer.data(), total, buffer.data(),
+                               total, returned))
             return device_gone(slot);
         return ERROR_SUCCESS;  // how many bytes the board took is not examined
     }
@@ -76,7 +76,7 @@ public:
     {
         uint32_t size = sizeof descriptor;
         const Setup setup{kStandardIn, kGetDescriptorRequest, kDeviceDescriptorValue, 0, static_cast<uint16_t>(size)};
-        if (const Result r = ioctl_read(board_record(slot).Handle, setup, &size, descriptor, kLibraryMemory)) return r;
+        if (const Result r = ioctl_read(board(slot).Handle, setup, &size, descriptor, kLibraryMemory)) return r;
         return size < sizeof descriptor ? ERROR_READ_FAULT : ERROR_SUCCESS;
     }
 

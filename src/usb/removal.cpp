@@ -49,7 +49,7 @@ bool close_handles(Board& d)
 
 Result usable(uint32_t slot) noexcept
 {
-    Board& b = board_record(slot);
+    const Board& b = board(slot);
     if (b.bDeviceWasHere) return ERROR_DEVICE_REMOVED;
     return b.Handle == 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }

@@ -28,8 +28,7 @@ public:
         uint8_t packet[8];
         setup.to_bytes(packet);
         uint32_t transferred = 0;
-        if (!winusb_control_transfer(board_record(slot).Handle, packet, buffer, wanted, transferred))
-            return device_gone(slot);
+        if (!winusb_control_transfer(board(slot).Handle, packet, buffer, wanted, transferred)) return device_gone(slot);
         const uint32_t received = std::min(transferred, wanted);
         *count = received;
         if (!memory.direct && !memory.copy_out(data, buffer, received)) return ERROR_NOACCESS;
@@ -48,7 +47,7 @@ public:
         uint8_t packet[8];
         setup.to_bytes(packet);
         uint32_t transferred = 0;
-        if (!winusb_control_transfer(board_record(slot).Handle, packet, const_cast<void*>(buffer), size, transferred))
+        if (!winusb_control_transfer(board(slot).Handle, packet, const_cast<void*>(buffer), size, transferred))
             return device_gone(slot);
         return ERROR_SUCCESS;
     }
@@ -57,7 +56,7 @@ public:
     {
         // The byte count is not examined: the caller's zeroed buffer makes a short descriptor product 0.
         uint32_t transferred = 0;
-        if (!winusb_get_descriptor(board_record(slot).Handle, 1, 0, 0x0409, descriptor, sizeof descriptor, transferred))
+        if (!winusb_get_descriptor(board(slot).Handle, 1, 0, 0x0409, descriptor, sizeof descriptor, transferred))
             return device_gone(slot);
         return ERROR_SUCCESS;
     }
